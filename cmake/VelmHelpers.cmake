@@ -1,0 +1,32 @@
+# velm_add_library(<target> DEPENDS <libs...>)
+# One static library per source folder: every .cpp and .h of the calling
+# folder (not its subfolders) belongs to it.
+function(velm_add_library target)
+    cmake_parse_arguments(ARG "" "" "DEPENDS;SOURCES" ${ARGN})
+    file(GLOB _sources CONFIGURE_DEPENDS
+         ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c
+         ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+    add_library(${target} STATIC ${_sources} ${ARG_SOURCES})
+    target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARG_DEPENDS})
+endfunction()
+
+# velm_add_tests(LIBS <libs...>)
+# Every tst_*.cpp of the calling folder becomes one QtTest executable and
+# one ctest test. Each test gets a HOME of its own so that nothing ever
+# touches the real ~/.config/velm.
+function(velm_add_tests)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp)
+    foreach(_src ${_tests})
+        get_filename_component(_name ${_src} NAME_WE)
+        add_executable(${_name} ${_src})
+        target_link_libraries(${_name} PRIVATE ${ARG_LIBS} velm_testsupport Qt5::Test)
+        set(_home ${CMAKE_BINARY_DIR}/testhome/${_name})
+        file(MAKE_DIRECTORY ${_home})
+        add_test(NAME ${_name} COMMAND ${_name})
+        set_tests_properties(${_name} PROPERTIES
+            TIMEOUT 300
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;HOME=${_home};XDG_CONFIG_HOME=${_home}/.config;XDG_DATA_HOME=${_home}/.local/share;XDG_CACHE_HOME=${_home}/.cache;XDG_RUNTIME_DIR=${_home}/run;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=0")
+    endforeach()
+endfunction()

@@ -1,0 +1,6 @@
+#include "velmmain.h"
+
+int main(int argc, char** argv)
+{
+    return velmMain(argc, argv);
+}

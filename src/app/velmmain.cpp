@@ -1,0 +1,194 @@
+#include "velmmain.h"
+
+#include "appsettings.h"
+#include "connectionmanager.h"
+#include "databasesqlite.h"
+#include "invitationmodel.h"
+#include "logger.h"
+#include "machineclassifier.h"
+#include "mainwindow.h"
+#include "peermodel.h"
+#include "vfswatcher.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
+#include <QTranslator>
+
+#include <atomic>
+#include <csignal>
+
+// Milliseconds since the epoch when the process started; the KCP clock counts from here.
+extern const qint64 programStartMs;
+const qint64 programStartMs = QDateTime::currentMSecsSinceEpoch();
+
+namespace {
+
+volatile std::sig_atomic_t s_lastSignal = 0;
+
+void onSignal(int signalNumber)
+{
+    s_lastSignal = signalNumber;
+}
+
+bool installHandler(int signalNumber)
+{
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(signalNumber, &action, nullptr) == 0;
+}
+
+void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, QLocale& locale)
+{
+    const QString velmDir = QStringLiteral(":/i18n");
+    const QString velmName = QStringLiteral("velm");
+    const QString separator = QStringLiteral("_");
+    locale = QLocale::system();
+    Logger::log(Logger::NFO1, "locale: lang: %s, country: %s:, code: %d",
+                qPrintable(locale.nativeLanguageName()), qPrintable(locale.nativeCountryName()),
+                int(locale.language()));
+    if (!velmTranslator.load(locale, velmName, separator, velmDir)) {
+        Logger::log(Logger::ERR1, "failed to load translation for locale: %s, fall back to english",
+                    qPrintable(locale.name()));
+        locale = QLocale(QStringLiteral("en-US"));
+        if (!velmTranslator.load(locale, velmName, separator, velmDir))
+            Logger::log(Logger::ERR1, "failed to load translation for locale: %s",
+                        qPrintable(locale.name()));
+    }
+    QCoreApplication::installTranslator(&velmTranslator);
+
+    if (qtTranslator.load(locale, QStringLiteral("qtbase"), separator, QStringLiteral(":/translations")))
+        QCoreApplication::installTranslator(&qtTranslator);
+    else
+        Logger::log(Logger::ERR1, "failed to load translation qtbase for locale: %s",
+                    qPrintable(locale.name()));
+}
+
+} // namespace
+
+int lastSignal()
+{
+    return s_lastSignal;
+}
+
+QString rendererName(const QStringList& arguments)
+{
+    static const QString option = QStringLiteral("--renderer=");
+    QString name;
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments.at(i);
+        if (arg.contains(option))
+            name = arg.mid(option.size());
+    }
+    return name;
+}
+
+QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory)
+{
+    QStringList failed;
+    const QFileInfo appDir(applicationDirectory);
+    // An updated program runs from a directory named "update"; its siblings stay.
+    if (appDir.fileName() == QLatin1String("update"))
+        return failed;
+    for (const char* name : { "/rollback", "/update" }) {
+        const QString path = appDir.absoluteFilePath() + QLatin1String(name);
+        QDir dir(path);
+        if (!dir.exists())
+            continue;
+        if (!dir.removeRecursively()) {
+            Logger::log(Logger::DBG1, "failed to remove %s", qPrintable(path));
+            failed << path;
+        }
+    }
+    return failed;
+}
+
+int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& shown)
+{
+    Logger::initChannels("velm");
+    Logger::enable(Logger::ERR1);
+
+    MachineClassifier machineClassifier;
+
+    if (!installHandler(SIGHUP))
+        Logger::log(Logger::ERR1, "failed to register SIGHUP handler");
+    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+        Logger::log(Logger::ERR1, "failed to ignore SIGPIPE handler\n");
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (rendererName(arguments) == QLatin1String("software")) {
+        QCoreApplication::setAttribute(Qt::AA_UseSoftwareOpenGL);
+        qputenv("QMLSCENE_DEVICE", "softwarecontext");
+    }
+
+    if (!installHandler(SIGINT))
+        Logger::log(Logger::ERR1, "failed to register SIGINT handler");
+    if (!installHandler(SIGTERM))
+        Logger::log(Logger::ERR1, "failed to register SIGTERM handler");
+
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velm"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.5.22"));
+    QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("velm.invalid"));
+
+    AppSettings appSettings;
+    Logger::load(appSettings.settings());
+
+    const QString appDir = QCoreApplication::applicationDirPath();
+    Logger::log(Logger::DBG1, "%s", qPrintable(appDir));
+    removeLeftoverUpdateDirectories(appDir);
+
+    QTranslator velmTranslator;
+    QLocale locale;
+    QTranslator qtTranslator;
+    installTranslators(velmTranslator, qtTranslator, locale);
+
+    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (!QDir(dataDir).exists())
+        QDir().mkpath(dataDir);
+
+    auto* ioThread = new QThread(&app);
+    ioThread->setObjectName(QStringLiteral("ioThread"));
+
+    VfsWatcher watcher(&app);
+    PeerModel peerModel(&app);
+    DatabaseSqlite database(AppSettings::configDirectory(0) + QStringLiteral("/velm.db"), &app);
+    InvitationModel invitationModel(&database, &app);
+
+    auto* connectionManager = new ConnectionManager(&database);
+    connectionManager->moveToThread(ioThread);
+    QObject::connect(ioThread, &QThread::started, connectionManager, &ConnectionManager::start);
+    QObject::connect(
+        &app, &QCoreApplication::aboutToQuit, &app,
+        [ioThread, connectionManager] {
+            Logger::log(Logger::NFO1, "shut down io thread");
+            connectionManager->deleteLater();
+            ioThread->quit();
+            ioThread->wait();
+        },
+        Qt::DirectConnection);
+
+    MainWindow mainWindow(connectionManager, &database);
+    mainWindow.show();
+
+    ioThread->start(QThread::InheritPriority);
+
+    if (shown)
+        QTimer::singleShot(0, &mainWindow, [&mainWindow, &shown] { shown(mainWindow); });
+
+    return app.exec();
+}

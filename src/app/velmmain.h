@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class MainWindow;
+
+// Runs the whole program: start-up, the event loop, shutdown. `shown` is
+// called once the main window is visible (the tests close it from there).
+int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& shown = {});
+
+// The renderer named by the last "--renderer=" argument (argument 0, the
+// program, is not looked at); empty when none names one.
+QString rendererName(const QStringList& arguments);
+
+// Removes the "rollback" and "update" directories beside the program, unless
+// the program itself runs from a directory named "update". Returns the paths
+// that could not be removed.
+QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory);
+
+// The number of the last POSIX signal caught (0 when none was).
+int lastSignal();

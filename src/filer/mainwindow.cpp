@@ -1,0 +1,77 @@
+#include "mainwindow.h"
+
+#include "appsettings.h"
+#include "connectionmanager.h"
+#include "idatabase.h"
+#include "ipeer.h"
+#include "logger.h"
+#include "peermodel.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QSettings>
+#include <QtQml>
+
+class MainWindowPrivate
+{
+public:
+    ConnectionManager* connectionManager = nullptr;
+    IDatabase* database = nullptr;
+};
+
+namespace {
+
+void registerQmlTypes()
+{
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
+    const char* uri = "com.orvanti.mirk";
+    qmlRegisterType<IPeer>(uri, 1, 0, "Peer");
+    qmlRegisterType<PeerModel>(uri, 1, 0, "PeerModel");
+    qRegisterMetaType<IPeer*>("IPeer*");
+    qRegisterMetaType<PeerModel*>("PeerModel*");
+}
+
+} // namespace
+
+MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database, QWidget* parent)
+    : QMainWindow(parent), d(new MainWindowPrivate)
+{
+    d->connectionManager = connectionManager;
+    d->database = database;
+    registerQmlTypes();
+
+    //% "Velm"
+    setWindowTitle(qtTrId("window-title"));
+    resize(1200, 800);
+
+    AppSettings appSettings;
+    QSettings* settings = appSettings.settings();
+    settings->beginGroup(QStringLiteral("MainWindow"));
+    const QByteArray geometry = settings->value(QStringLiteral("geometry")).toByteArray();
+    const QByteArray state = settings->value(QStringLiteral("state")).toByteArray();
+    settings->endGroup();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+    if (!state.isEmpty())
+        restoreState(state);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    {
+        AppSettings appSettings;
+        QSettings* settings = appSettings.settings();
+        settings->beginGroup(QStringLiteral("MainWindow"));
+        settings->setValue(QStringLiteral("geometry"), saveGeometry());
+        settings->setValue(QStringLiteral("state"), saveState());
+        settings->endGroup();
+        Logger::save(settings);
+    }
+    event->accept();
+    QCoreApplication::quit();
+}

@@ -1,0 +1,138 @@
+#include "connectionmanager.h"
+#include "machineclassifier.h"
+#include "mainwindow.h"
+#include "peermodel.h"
+#include "testargs.h"
+#include "velmmain.h"
+#include "vfswatcher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+private slots:
+    void renderer_data();
+    void renderer();
+    void leftoverDirectories_data();
+    void leftoverDirectories();
+    void startAndClose();
+    void signalsDoNotStop();
+};
+
+void TestStartup::renderer_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("none") << QStringList{ "velm" } << QString();
+    QTest::newRow("software") << QStringList{ "velm", "--renderer=software" } << "software";
+    QTest::newRow("opengl") << QStringList{ "velm", "--renderer=opengl" } << "opengl";
+    QTest::newRow("softwarex") << QStringList{ "velm", "--renderer=softwarex" } << "softwarex";
+    QTest::newRow("empty") << QStringList{ "velm", "--renderer=" } << QString();
+    QTest::newRow("last wins") << QStringList{ "velm", "--renderer=software", "--renderer=opengl" }
+                               << "opengl";
+    QTest::newRow("program name ignored") << QStringList{ "--renderer=software" } << QString();
+}
+
+void TestStartup::renderer()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    QCOMPARE(rendererName(arguments), expected);
+}
+
+void TestStartup::leftoverDirectories_data()
+{
+    QTest::addColumn<QString>("appDirName");
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("ordinary") << "bin" << true;
+    QTest::newRow("named update") << "update" << false;
+    QTest::newRow("ends with update") << "velm-noupdate" << true;
+}
+
+void TestStartup::leftoverDirectories()
+{
+    QFETCH(QString, appDirName);
+    QFETCH(bool, removed);
+    QTemporaryDir tmp;
+    const QString appDir = tmp.filePath(appDirName);
+    for (const char* sub : { "/rollback/a", "/update/b" })
+        QVERIFY(QDir().mkpath(appDir + QLatin1String(sub)));
+    QFile file(appDir + QStringLiteral("/rollback/a/file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    QVERIFY(removeLeftoverUpdateDirectories(appDir).isEmpty());
+    QCOMPARE(QDir(appDir + QStringLiteral("/rollback")).exists(), !removed);
+    QCOMPARE(QDir(appDir + QStringLiteral("/update")).exists(), !removed);
+}
+
+void TestStartup::startAndClose()
+{
+    QTemporaryDir tmp;
+    const QString configDir = tmp.filePath(QStringLiteral("cfg"));
+    TestArgs args({ "velm", "--config-dir=" + configDir });
+
+    bool shownCalled = false;
+    QString managerThread;
+    const int rc = velmMain(args.argc(), args.argv(), [&](MainWindow& window) {
+        shownCalled = true;
+        QVERIFY(window.isVisible());
+        QVERIFY(MachineClassifier::instance());
+        QVERIFY(PeerModel::instance());
+        QVERIFY(VfsWatcher::instance());
+        ConnectionManager* manager = ConnectionManager::instance();
+        QVERIFY(manager);
+        managerThread = manager->thread()->objectName();
+        QTRY_VERIFY(manager->thread()->isRunning());
+        window.close();
+    });
+    QVERIFY(shownCalled);
+    QCOMPARE(rc, 0);
+    QCOMPARE(managerThread, QStringLiteral("ioThread"));
+
+    // Everything made for the run is gone again, the connection manager too.
+    QVERIFY(ConnectionManager::instance() == nullptr);
+    QVERIFY(PeerModel::instance() == nullptr);
+    QVERIFY(VfsWatcher::instance() == nullptr);
+    QVERIFY(MachineClassifier::instance() == nullptr);
+
+    QVERIFY(QFile::exists(configDir + QStringLiteral("/velm.db")));
+    QSettings settings(configDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Logger"));
+    QCOMPARE(settings.childKeys().size(), 21);
+    QCOMPARE(settings.value(QStringLiteral("ERR1")).toBool(), true);
+}
+
+void TestStartup::signalsDoNotStop()
+{
+    QTemporaryDir tmp;
+    const QString configDir = tmp.filePath(QStringLiteral("cfg"));
+    QProcess velm;
+    velm.setProcessChannelMode(QProcess::ForwardedChannels);
+    velm.start(QStringLiteral(VELM_BINARY), { "--config-dir=" + configDir, "-platform", "offscreen" });
+    QVERIFY(velm.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(configDir + QStringLiteral("/velm.db")), 20000);
+    QVERIFY(QFile::exists(configDir + QStringLiteral("/config.ini")));
+
+    for (int sig : { SIGTERM, SIGINT, SIGPIPE, SIGHUP }) {
+        ::kill(pid_t(velm.processId()), sig);
+        QTest::qWait(200);
+        QCOMPARE(velm.state(), QProcess::Running);
+    }
+    velm.kill();
+    velm.waitForFinished();
+}
+
+QTEST_APPLESS_MAIN(TestStartup)
+#include "tst_startup.moc"
