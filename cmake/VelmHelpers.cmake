@@ -30,3 +30,20 @@ function(velm_add_tests)
             ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;HOME=${_home};XDG_CONFIG_HOME=${_home}/.config;XDG_DATA_HOME=${_home}/.local/share;XDG_CACHE_HOME=${_home}/.cache;XDG_RUNTIME_DIR=${_home}/run;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=0")
     endforeach()
 endfunction()
+
+# Adds each listed subdirectory that has a CMakeLists.txt yet.
+function(velm_add_subdirectories)
+    foreach(_dir ${ARGN})
+        if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${_dir}/CMakeLists.txt)
+            add_subdirectory(${_dir})
+        endif()
+    endforeach()
+endfunction()
+
+# Includes every *.cmake fragment of the calling folder (fuzz and bench targets).
+function(velm_include_fragments)
+    file(GLOB _fragments CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
+    foreach(_fragment ${_fragments})
+        include(${_fragment})
+    endforeach()
+endfunction()
