@@ -23,7 +23,8 @@ function(velm_add_tests)
         add_executable(${_name} ${_src})
         target_link_libraries(${_name} PRIVATE ${ARG_LIBS} velm_testsupport Qt5::Test)
         set(_home ${CMAKE_BINARY_DIR}/testhome/${_name})
-        file(MAKE_DIRECTORY ${_home})
+        file(MAKE_DIRECTORY ${_home}/run)
+        file(CHMOD ${_home}/run DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
         add_test(NAME ${_name} COMMAND ${_name})
         set_tests_properties(${_name} PROPERTIES
             TIMEOUT 300

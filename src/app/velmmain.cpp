@@ -45,12 +45,14 @@ bool installHandler(int signalNumber)
     return sigaction(signalNumber, &action, nullptr) == 0;
 }
 
+} // namespace
+
 void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, QLocale& locale)
 {
+    Q_INIT_RESOURCE(translations);
     const QString velmDir = QStringLiteral(":/i18n");
     const QString velmName = QStringLiteral("velm");
     const QString separator = QStringLiteral("_");
-    locale = QLocale::system();
     Logger::log(Logger::NFO1, "locale: lang: %s, country: %s:, code: %d",
                 qPrintable(locale.nativeLanguageName()), qPrintable(locale.nativeCountryName()),
                 int(locale.language()));
@@ -70,8 +72,6 @@ void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, 
         Logger::log(Logger::ERR1, "failed to load translation qtbase for locale: %s",
                     qPrintable(locale.name()));
 }
-
-} // namespace
 
 int lastSignal()
 {
@@ -112,6 +112,7 @@ QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory)
 
 int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& shown)
 {
+    Q_INIT_RESOURCE(translations);
     Logger::initChannels("velm");
     Logger::enable(Logger::ERR1);
 
@@ -153,7 +154,7 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
     removeLeftoverUpdateDirectories(appDir);
 
     QTranslator velmTranslator;
-    QLocale locale;
+    QLocale locale = QLocale::system();
     QTranslator qtTranslator;
     installTranslators(velmTranslator, qtTranslator, locale);
 

@@ -6,6 +6,8 @@
 #include <functional>
 
 class MainWindow;
+class QLocale;
+class QTranslator;
 
 // Runs the whole program: start-up, the event loop, shutdown. `shown` is
 // called once the main window is visible (the tests close it from there).
@@ -19,6 +21,10 @@ QString rendererName(const QStringList& arguments);
 // the program itself runs from a directory named "update". Returns the paths
 // that could not be removed.
 QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory);
+
+// Loads the program's translation for `locale` (falling back to English, which
+// then becomes `locale`) and Qt's own texts for it, and installs them.
+void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, QLocale& locale);
 
 // The number of the last POSIX signal caught (0 when none was).
 int lastSignal();

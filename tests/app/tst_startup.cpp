@@ -12,6 +12,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTranslator>
 #include <QtTest>
 
 #include <csignal>
@@ -24,6 +25,8 @@ private slots:
     void renderer();
     void leftoverDirectories_data();
     void leftoverDirectories();
+    void translations_data();
+    void translations();
     void startAndClose();
     void signalsDoNotStop();
 };
@@ -75,6 +78,34 @@ void TestStartup::leftoverDirectories()
     QVERIFY(removeLeftoverUpdateDirectories(appDir).isEmpty());
     QCOMPARE(QDir(appDir + QStringLiteral("/rollback")).exists(), !removed);
     QCOMPARE(QDir(appDir + QStringLiteral("/update")).exists(), !removed);
+}
+
+void TestStartup::translations_data()
+{
+    QTest::addColumn<QString>("systemLocale");
+    QTest::addColumn<QString>("usedLocale");
+    QTest::addColumn<bool>("qtTextsLoaded");
+
+    QTest::newRow("german") << "de_DE" << "de_DE" << true;
+    QTest::newRow("english") << "en_US" << "en_US" << false;
+    QTest::newRow("no translation falls back to english") << "fr_FR" << "en_US" << false;
+}
+
+void TestStartup::translations()
+{
+    QFETCH(QString, systemLocale);
+    QFETCH(QString, usedLocale);
+    QFETCH(bool, qtTextsLoaded);
+    TestArgs args({ "velm" });
+    QCoreApplication app(args.argc(), args.argv());
+    QTranslator velmTranslator;
+    QTranslator qtTranslator;
+    QLocale locale(systemLocale);
+    installTranslators(velmTranslator, qtTranslator, locale);
+    QCOMPARE(locale.name(), usedLocale);
+    QVERIFY(!velmTranslator.isEmpty());
+    QCOMPARE(!qtTranslator.isEmpty(), qtTextsLoaded);
+    QCOMPARE(qtTrId("window-title"), QStringLiteral("Velm"));
 }
 
 void TestStartup::startAndClose()
