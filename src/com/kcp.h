@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+struct IKCPCB;
+class QTimerEvent;
+class KcpPrivate;
+
+// One KCP session on the io thread. The engine's clock is driven by a 10 ms
+// tick; every successful send or input also arms a zero-delay flush, so that
+// acknowledgements and new data leave in the next pass of the event loop and
+// everything handled in one pass shares one flush. Datagrams to send come out
+// of output(); received() says a whole message can be read.
+class Kcp : public QObject
+{
+    Q_OBJECT
+public:
+    // Milliseconds on some monotonic scale, wrapping at 2^32.
+    using Clock = std::function<quint32()>;
+
+    explicit Kcp(QObject* parent = nullptr);
+    ~Kcp() override;
+
+    // Starts a session with conversation id conv. The running session is kept
+    // when it has the same conv; another conv replaces it, dropping its queues,
+    // and emits newSession(). Returns true when a new session was made.
+    bool setSession(quint32 conv);
+    bool hasSession() const;
+    // The session's conv, 0 without a session.
+    quint32 conv() const;
+    // Fragments waiting to be sent or acknowledged, 0 without a session.
+    int waitSend() const;
+    // The engine of the running session (null without one); for inspection.
+    const IKCPCB* controlBlock() const;
+
+    // Drops the next whole message unread (one that fits no reader). Returns
+    // its length, or what read() would have returned when there is none.
+    int discard();
+
+    // Milliseconds since the process started.
+    static quint32 processClock();
+    // Replaces the clock (tests run sessions on virtual time); an empty
+    // function restores processClock().
+    void setClock(Clock clock);
+    // The tick timer runs from construction; a test that drives the clock
+    // itself stops it and calls tick().
+    void setTickTimerActive(bool active);
+    bool isTickTimerActive() const;
+    // What one tick of the timer does: advance the engine's clock, flush when
+    // due, and announce a readable message.
+    void tick();
+
+signals:
+    void output(const char* buf, int len, int xmit, int waitSend);
+    void received();
+    void newSession();
+
+public slots:
+    // Queues one message. Returns 0, -1 without a session, -2 when the
+    // message is too large (127 fragments of 1376 bytes at most).
+    int send(const char* buf, int len);
+    // Feeds one datagram. Returns 0; -1 without a session; -2 when the
+    // datagram belongs to another session (its conv differs); -3 when it is
+    // rejected although it names this session.
+    int input(const char* buf, int len);
+    // Reads one whole message into buf. Returns its length, -1 without a
+    // session or with nothing queued, -2 when no whole message is there yet,
+    // -3 when len is smaller than the message; *peekSize gets the length of
+    // the next message (-1 when there is none).
+    int read(unsigned char* buf, qulonglong len, int* peekSize);
+    void kcpInputTimerFired();
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    static IKCPCB* createSession(quint32 conv, Kcp* owner);
+    static int outputCallback(const char* buf, int len, int xmit, IKCPCB* kcb, void* user);
+    void updateClock();
+    void checkReceived();
+
+    std::unique_ptr<KcpPrivate> d;
+};
