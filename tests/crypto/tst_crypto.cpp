@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -94,6 +95,7 @@ private slots:
     void sealingLimits();
     void seventyThousandDistinctNonces();
     void startsGiveDifferentFirstNonces();
+    void concurrentSealersShareNoNonce();
     void sessionTamperAnyByte();
     void publicKeyRoundTripReturnsSender();
     void publicKeyLayout();
@@ -305,6 +307,34 @@ void TestCrypto::startsGiveDifferentFirstNonces()
     QVERIFY(first[0] != first[1]);
     // Not merely the next value: the second start is not a continuation.
     QVERIFY(first[0].mid(3) != first[1].mid(3));
+}
+
+// Sealing runs on the io thread and on the main thread at once.
+void TestCrypto::concurrentSealersShareNoNonce()
+{
+    unsigned char key[crypto::SessionKeyBytes] = {};
+    constexpr int threads = 4;
+    constexpr int perThread = 5000;
+    std::vector<QByteArray> nonces[threads];
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&key, &nonces, t] {
+            const unsigned char m[1] = {0};
+            unsigned char c[31];
+            for (int i = 0; i < perThread; ++i) {
+                unsigned long long clen = sizeof c;
+                crypto::encryptMessage(50, key, m, 1, c, &clen);
+                nonces[t].push_back(QByteArray(reinterpret_cast<const char*>(c + 2), 12));
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    QSet<QByteArray> all;
+    for (const auto& list : nonces)
+        for (const QByteArray& nonce : list)
+            all.insert(nonce);
+    QCOMPARE(all.size(), threads * perThread);
 }
 
 void TestCrypto::sessionTamperAnyByte()
