@@ -278,7 +278,7 @@ std::vector<PeerDto> DatabaseSqlite::getPeers(const QString& type)
         PeerDto dto;
         dto.uuid = normalizedUuid(q.value(0).toString());
         dto.type = type;
-        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(1).toLongLong());
+        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(1).toLongLong(), Qt::UTC);
         result.push_back(dto);
     }
     return result;
@@ -289,7 +289,7 @@ bool DatabaseSqlite::putPeer(const PeerDto& dto)
     PeerDto stored = dto;
     stored.uuid = normalizedUuid(dto.uuid);
     const qint64 secs = dto.timestamp.toSecsSinceEpoch();
-    stored.timestamp = QDateTime::fromSecsSinceEpoch(secs);
+    stored.timestamp = QDateTime::fromSecsSinceEpoch(secs, Qt::UTC);
     {
         QSqlQuery q(connection());
         q.setForwardOnly(true);
@@ -463,7 +463,7 @@ std::vector<PeerAclDto> DatabaseSqlite::getAcls(const Uuid& peerUuid)
         dto.name = q.value(1).toString();
         dto.selector = q.value(2).toString();
         dto.flags = q.value(3).toUInt();
-        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(4).toLongLong());
+        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(4).toLongLong(), Qt::UTC);
         result.push_back(dto);
     }
     return result;
@@ -531,7 +531,7 @@ std::vector<CryptoKeyDto> DatabaseSqlite::getCryptoKeys(const Uuid& peerUuid)
         dto.keyUuid = normalizedUuid(q.value(0).toString());
         dto.key = q.value(1).toByteArray();
         dto.type = q.value(2).toString();
-        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(3).toLongLong());
+        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(3).toLongLong(), Qt::UTC);
         result.push_back(dto);
     }
     return result;
@@ -543,7 +543,7 @@ bool DatabaseSqlite::putCryptoKey(const Uuid& peerUuid, const CryptoKeyDto& dto)
     CryptoKeyDto stored = dto;
     stored.keyUuid = normalizedUuid(dto.keyUuid);
     const qint64 secs = dto.timestamp.toSecsSinceEpoch();
-    stored.timestamp = QDateTime::fromSecsSinceEpoch(secs);
+    stored.timestamp = QDateTime::fromSecsSinceEpoch(secs, Qt::UTC);
     {
         QSqlQuery q(connection());
         q.setForwardOnly(true);

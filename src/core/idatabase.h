@@ -23,7 +23,8 @@
 // their statements succeeded (a row skipped on purpose counts as success);
 // reads return an empty vector on failure. UUIDs are brought into one form
 // (normalizedUuid) on the way in and on the way out, so callers may pass any
-// spelling of a UUID. Changes are announced by the signals below, emitted on
+// spelling of a UUID. QDateTime fields are stored as whole seconds and read
+// back in UTC (the same instant; toLocalTime() for display). Changes are announced by the signals below, emitted on
 // the calling thread; receivers on other threads get them queued.
 class IDatabase : public QObject
 {
