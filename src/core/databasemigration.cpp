@@ -115,7 +115,7 @@ bool DatabaseMigration::exec(const QString& sql, const char* failure)
 
 bool DatabaseMigration::run()
 {
-    Logger::log(Logger::DB1, "init sqlite database: %s", qUtf8Printable(m_db.databaseName()));
+    Logger::log(Logger::DB1, "init sqlite databse: %s", qUtf8Printable(m_db.databaseName()));
     if (!m_db.isOpen())
         return false;
 
