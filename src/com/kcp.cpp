@@ -59,6 +59,11 @@ quint32 Kcp::processClock()
     return static_cast<quint32>(s_processStart.timer.elapsed());
 }
 
+quint32 Kcp::clockNow() const
+{
+    return d->clock ? d->clock() : processClock();
+}
+
 void Kcp::setClock(Clock clock)
 {
     d->clock = std::move(clock);
@@ -185,7 +190,7 @@ int Kcp::discard()
 
 void Kcp::updateClock()
 {
-    d->current = d->clock ? d->clock() : processClock();
+    d->current = clockNow();
     ikcp_update(d->kcb, d->current);
 }
 

@@ -42,6 +42,8 @@ public:
 
     // Milliseconds since the process started.
     static quint32 processClock();
+    // The session's clock now: processClock() unless replaced.
+    quint32 clockNow() const;
     // Replaces the clock (tests run sessions on virtual time); an empty
     // function restores processClock().
     void setClock(Clock clock);
