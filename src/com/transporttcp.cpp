@@ -1,0 +1,382 @@
+#include "transporttcp.h"
+
+#include "datagramstream.h"
+#include "logger.h"
+
+#include <QNetworkProxy>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cstring>
+
+namespace {
+
+// Copies of at most 63 characters for log lines.
+QByteArray logText(const QString& text)
+{
+    return text.left(63).toUtf8();
+}
+
+} // namespace
+
+class TransportTcpPrivate
+{
+public:
+    int rtt = TransportTcp::UnmeasuredRtt;
+    int reconnectDelayMs = TransportTcp::DefaultRedialDelayMs;
+    int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
+    int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
+    QTcpSocket* socket = nullptr;
+    QTimer* redialTimer = nullptr;
+    std::unique_ptr<quint8[]> rxBuffer;
+    std::size_t rxFill = 0;
+    // Changes whenever the held bytes are thrown away or the socket is
+    // replaced, so that the read loop notices a receiver that closed the
+    // connection while a datagram was being delivered.
+    quint64 generation = 0;
+    bool readScheduled = false;
+    // Since when the current connection is up; silence is counted from here
+    // until the first datagram arrives.
+    QElapsedTimer connectedSince;
+    quint64 receivedDatagrams = 0;
+    quint64 brokenStreams = 0;
+    QByteArray uuidText;
+    QByteArray hostText;
+};
+
+TransportTcp::TransportTcp(const TransportDto& dto, int reconnectDelayMs, QObject* parent)
+    : Transport(dto, parent)
+    , d(new TransportTcpPrivate)
+{
+    d->reconnectDelayMs = reconnectDelayMs;
+    d->uuidText = logText(dto.uuid);
+    d->hostText = logText(dto.host);
+    d->redialTimer = new QTimer(this);
+    d->redialTimer->setSingleShot(true);
+    connect(d->redialTimer, &QTimer::timeout, this, &TransportTcp::connectToRemote);
+    Logger::log(Logger::TCP1, "new transport %s, %s : %u", d->uuidText.constData(), d->hostText.constData(),
+                unsigned(dto.port));
+}
+
+TransportTcp::~TransportTcp()
+{
+    if (d->socket) {
+        // The socket must not call back into a half-destroyed transport.
+        disconnect(d->socket, nullptr, this, nullptr);
+        delete d->socket;
+        d->socket = nullptr;
+    }
+    releaseRxBuffer();
+}
+
+void TransportTcp::setSocket(QTcpSocket* socket)
+{
+    if (socket == d->socket)
+        return;
+    if (d->socket) {
+        QTcpSocket* old = d->socket;
+        disconnect(old, nullptr, this, nullptr);
+        d->socket = nullptr;
+        old->abort();
+        if (old->parent() == this)
+            old->deleteLater();
+    }
+    releaseRxBuffer();
+    d->connectedSince.invalidate();
+    if (!socket)
+        return;
+
+    d->socket = socket;
+    socket->setParent(this);
+    socket->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    connect(socket, &QObject::destroyed, this, &TransportTcp::onSocketDestroyed);
+    connect(socket, &QAbstractSocket::stateChanged, this, &TransportTcp::onSocketStateChanged);
+    connect(socket, &QIODevice::readyRead, this, &TransportTcp::onSocketReadyRead);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &TransportTcp::onError);
+
+    if (socket->state() == QAbstractSocket::ConnectedState) {
+        // An accepted connection arrives connected: no state change will
+        // announce it, and bytes may already be waiting unannounced.
+        d->connectedSince.start();
+        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        if (socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toInt() < SocketBufferSize)
+            socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, SocketBufferSize);
+        if (socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt() < SocketBufferSize)
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, SocketBufferSize);
+        if (socket->bytesAvailable() > 0 && !d->readScheduled) {
+            d->readScheduled = true;
+            QMetaObject::invokeMethod(this, &TransportTcp::onSocketReadyRead, Qt::QueuedConnection);
+        }
+    }
+}
+
+QTcpSocket* TransportTcp::socket() const
+{
+    return d->socket;
+}
+
+bool TransportTcp::isAccepted() const
+{
+    return d->reconnectDelayMs < 0;
+}
+
+int TransportTcp::reconnectDelayMs() const
+{
+    return d->reconnectDelayMs;
+}
+
+void TransportTcp::setSilenceLimits(int warningMs, int timeoutMs)
+{
+    d->silenceWarningMs = warningMs;
+    d->silenceTimeoutMs = timeoutMs;
+}
+
+quint64 TransportTcp::receivedDatagrams() const
+{
+    return d->receivedDatagrams;
+}
+
+quint64 TransportTcp::brokenStreams() const
+{
+    return d->brokenStreams;
+}
+
+std::size_t TransportTcp::heldBytes() const
+{
+    return d->rxBuffer ? d->rxFill : 0;
+}
+
+int TransportTcp::state() const
+{
+    if (!d->socket)
+        return StateDown;
+    switch (d->socket->state()) {
+    case QAbstractSocket::ConnectedState:
+        return StateUp;
+    case QAbstractSocket::ConnectingState:
+        return StateConnecting;
+    default:
+        return StateDown;
+    }
+}
+
+int TransportTcp::rtt() const
+{
+    if (!isMounted() || state() != StateUp)
+        return UnusableRtt;
+    return d->rtt;
+}
+
+void TransportTcp::setRtt(int rtt)
+{
+    d->rtt = rtt;
+}
+
+void TransportTcp::mount()
+{
+    if (isMounted())
+        return;
+    setMounted(true);
+    // An accepted connection only gets marked: it is never dialled, neither
+    // now nor after it has closed.
+    if (isAccepted())
+        return;
+    if (!d->socket)
+        setSocket(new QTcpSocket(this));
+    if (d->socket->state() == QAbstractSocket::UnconnectedState)
+        connectToRemote();
+}
+
+void TransportTcp::unmount()
+{
+    setMounted(false);
+    d->redialTimer->stop();
+    if (d->socket) {
+        d->socket->disconnectFromHost();
+        d->rxFill = 0;
+        ++d->generation;
+    }
+}
+
+void TransportTcp::connectToRemote()
+{
+    if (!d->socket || !isMounted() || isAccepted())
+        return;
+    if (d->socket->state() != QAbstractSocket::UnconnectedState)
+        return;
+    Logger::log(Logger::TCP1, "connect transport %s, %s : %u", d->uuidText.constData(), d->hostText.constData(),
+                unsigned(dto().port));
+    d->socket->connectToHost(dto().host, dto().port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+}
+
+void TransportTcp::onSocketDestroyed(QObject* object)
+{
+    if (object != d->socket)
+        return;
+    Logger::log(Logger::TCP1, "socket destroyed");
+    d->socket = nullptr;
+    d->connectedSince.invalidate();
+    releaseRxBuffer();
+}
+
+void TransportTcp::onSocketStateChanged(QAbstractSocket::SocketState state)
+{
+    invalidateLastRx();
+    d->rtt = UnmeasuredRtt;
+    if (state == QAbstractSocket::ConnectedState) {
+        Logger::log(Logger::TCP1, "connected transport %s, %s : %u", d->uuidText.constData(),
+                    d->hostText.constData(), unsigned(dto().port));
+        d->connectedSince.start();
+        QTcpSocket* socket = d->socket;
+        if (socket) {
+            socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+            if (socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toInt() < SocketBufferSize)
+                socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, SocketBufferSize);
+            if (socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt() < SocketBufferSize)
+                socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, SocketBufferSize);
+        }
+    } else {
+        d->connectedSince.invalidate();
+        releaseRxBuffer();
+        if (state == QAbstractSocket::UnconnectedState && d->reconnectDelayMs > 0 && isMounted())
+            d->redialTimer->start(d->reconnectDelayMs);
+    }
+    QPointer<TransportTcp> guard(this);
+    emit stateChanged();
+    if (guard && state == QAbstractSocket::UnconnectedState)
+        emit connectionClosed();
+}
+
+void TransportTcp::onSocketReadyRead()
+{
+    d->readScheduled = false;
+    QTcpSocket* socket = d->socket;
+    if (!socket)
+        return;
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        // A closing connection (a broken stream among them) delivers nothing.
+        socket->skip(socket->bytesAvailable());
+        return;
+    }
+    if (!d->rxBuffer) {
+        d->rxBuffer.reset(new quint8[RxBufferSize]);
+        d->rxFill = 0;
+    }
+
+    QPointer<TransportTcp> guard(this);
+    const quint64 generation = d->generation;
+    int handled = 0;
+    for (;;) {
+        quint8* buffer = d->rxBuffer.get();
+        qint64 avail = socket->bytesAvailable();
+        if (avail > 0 && d->rxFill < std::size_t(RxBufferSize)) {
+            const qint64 count = socket->read(reinterpret_cast<char*>(buffer + d->rxFill),
+                                              qint64(RxBufferSize) - qint64(d->rxFill));
+            if (count < 1) {
+                Logger::log(Logger::TCP1, "read failed, result %lld, %s %s : %u", count, d->uuidText.constData(),
+                            d->hostText.constData(), unsigned(dto().port));
+                return;
+            }
+            d->rxFill += std::size_t(count);
+            avail = socket->bytesAvailable();
+        }
+
+        const TransportDto& from = dto();
+        const com::DatagramCut cut = com::cutSealedDatagrams(
+            buffer, d->rxFill, MaxDatagramsPerPass - handled,
+            [&](crypto::KeyId keyId, const unsigned char* datagram, std::size_t length) {
+                restartLastRx();
+                ++d->receivedDatagrams;
+                if (keyId == crypto::MsgPublicKeyId)
+                    emit receivedPubkeyEncryptedMessage(from, datagram, length);
+                else
+                    emit receivedEncryptedMessage(from, keyId, datagram, length);
+                // A receiver may have closed the connection or even deleted
+                // this transport; then the held bytes are gone.
+                return !guard.isNull() && d->generation == generation;
+            });
+        if (cut.status == com::DatagramCut::Stopped)
+            return;
+        handled += cut.datagrams;
+        if (cut.status == com::DatagramCut::Broken) {
+            closeBrokenStream(cut.checkResult);
+            return;
+        }
+        if (cut.consumed > 0) {
+            const std::size_t rest = d->rxFill - cut.consumed;
+            if (rest > 0)
+                std::memmove(buffer, buffer + cut.consumed, rest);
+            d->rxFill = rest;
+        }
+        if (handled >= MaxDatagramsPerPass) {
+            // The rest waits for the next pass of the event loop; no new
+            // readyRead may come for bytes that have already arrived.
+            if (!d->readScheduled && (d->rxFill > 0 || socket->bytesAvailable() > 0)) {
+                d->readScheduled = true;
+                QMetaObject::invokeMethod(this, &TransportTcp::onSocketReadyRead, Qt::QueuedConnection);
+            }
+            return;
+        }
+        if (avail == 0)
+            return;
+    }
+}
+
+void TransportTcp::onError(QAbstractSocket::SocketError socketError)
+{
+    if (!d->socket || d->socket->state() == QAbstractSocket::UnconnectedState)
+        return;
+    Logger::log(Logger::TCP1, "socket error: %d in state: %d, %s %s : %u", int(socketError),
+                int(d->socket->state()), d->uuidText.constData(), d->hostText.constData(), unsigned(dto().port));
+}
+
+void TransportTcp::transmit(const quint8* buf, size_t length, int waitSend)
+{
+    QTcpSocket* socket = d->socket;
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+
+    // Silence counts from the last datagram, or from the connection's start
+    // when none has arrived on it yet.
+    const QElapsedTimer& since = lastRx().isValid() ? lastRx() : d->connectedSince;
+    if (since.isValid()) {
+        const qint64 silentMs = since.elapsed();
+        if (silentMs > d->silenceWarningMs)
+            Logger::log(Logger::TCP1, "warning: last rx was before %lld seconds, %s %s : %u", silentMs / 1000,
+                        d->uuidText.constData(), d->hostText.constData(), unsigned(dto().port));
+        if (silentMs > d->silenceTimeoutMs) {
+            Logger::log(Logger::TCP1, "timeout: force disconnect, %s %s : %u", d->uuidText.constData(),
+                        d->hostText.constData(), unsigned(dto().port));
+            socket->disconnectFromHost();
+            return;
+        }
+    }
+
+    if (!buf || length == 0 || length > std::size_t(RxBufferSize))
+        return;
+
+    const qint64 written = socket->write(reinterpret_cast<const char*>(buf), qint64(length));
+    if (written < qint64(length)) {
+        Logger::log(Logger::ERR1, "TCP write of %u bytes failed, result %d", unsigned(length), int(written));
+        return;
+    }
+    if (waitSend <= 1)
+        socket->flush();
+}
+
+void TransportTcp::releaseRxBuffer()
+{
+    d->rxBuffer.reset();
+    d->rxFill = 0;
+    ++d->generation;
+}
+
+void TransportTcp::closeBrokenStream(int checkResult)
+{
+    Logger::log(Logger::TCP1, "close socket after invalid message check: %d", checkResult);
+    ++d->brokenStreams;
+    releaseRxBuffer();
+    if (d->socket)
+        d->socket->disconnectFromHost();
+}

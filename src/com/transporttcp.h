@@ -1,0 +1,85 @@
+#pragma once
+
+#include "transport.h"
+
+#include <QAbstractSocket>
+
+#include <memory>
+
+class QTcpSocket;
+class TransportTcpPrivate;
+
+// Sealed datagrams over one TCP connection: back to back on the stream, each
+// one's length taken from its own header. Either dials out (types "tcp" and
+// "onion", the latter through a SOCKS5 proxy set on the socket by the
+// registry) and redials after reconnectDelayMs whenever the connection drops
+// while mounted, or wraps a connection accepted by the registry's server
+// (reconnectDelayMs below 0): such a transport never dials, and once its
+// connection has closed it is finished for good (connectionClosed()).
+class TransportTcp : public Transport
+{
+    Q_OBJECT
+public:
+    // Size of the receive buffer; also the longest datagram transmit() sends.
+    static constexpr int RxBufferSize = 179200;
+    // Most datagrams handled in one pass of the event loop, so that one busy
+    // connection cannot hold the io thread; the rest follow in the next pass.
+    static constexpr int MaxDatagramsPerPass = 999;
+    // Wanted size of the kernel's send and receive buffers.
+    static constexpr int SocketBufferSize = 1433600;
+    static constexpr int DefaultRedialDelayMs = 30000;
+    static constexpr int DefaultSilenceWarningMs = 120000;
+    static constexpr int DefaultSilenceTimeoutMs = 300000;
+    // rtt before any measurement and after every change of the connection.
+    static constexpr int UnmeasuredRtt = 2147483647;
+
+    TransportTcp(const TransportDto& dto, int reconnectDelayMs, QObject* parent = nullptr);
+    ~TransportTcp() override;
+
+    // Adopts socket as a child (null only forgets the current one). The
+    // socket's own proxy is set to none; a caller that wants a proxy sets it
+    // afterwards.
+    void setSocket(QTcpSocket* socket);
+    QTcpSocket* socket() const;
+
+    // Built around an accepted connection: never dials.
+    bool isAccepted() const;
+    int reconnectDelayMs() const;
+
+    // A transmit finding nothing received for more than warningMs logs a
+    // warning; for more than timeoutMs it closes the connection instead of
+    // sending. Defaults 120000 and 300000 ms.
+    void setSilenceLimits(int warningMs, int timeoutMs);
+
+    // Datagrams received and connections closed because of a broken stream,
+    // since construction.
+    quint64 receivedDatagrams() const;
+    quint64 brokenStreams() const;
+    // Bytes of an incomplete datagram waiting for the rest.
+    std::size_t heldBytes() const;
+
+    int state() const override;
+    int rtt() const override;
+    void setRtt(int rtt) override;
+
+signals:
+    // The connection has reached the unconnected state.
+    void connectionClosed();
+
+public slots:
+    void mount() override;
+    void unmount() override;
+    void transmit(const quint8* buf, size_t length, int waitSend) override;
+
+    void connectToRemote();
+    void onSocketDestroyed(QObject* object);
+    void onSocketStateChanged(QAbstractSocket::SocketState state);
+    void onSocketReadyRead();
+    void onError(QAbstractSocket::SocketError socketError);
+
+private:
+    void releaseRxBuffer();
+    void closeBrokenStream(int checkResult);
+
+    std::unique_ptr<TransportTcpPrivate> d;
+};

@@ -1,0 +1,590 @@
+#include "crypto.h"
+#include "transporttcp.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <sodium.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const unsigned char kSessionKey[crypto::SessionKeyBytes] = {
+    1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+    17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+
+QByteArray sessionDatagram(crypto::KeyId keyId, int payload, char fill = 'x')
+{
+    const QByteArray plain(payload, fill);
+    QByteArray out(payload + int(crypto::SessionOverhead), '\0');
+    unsigned long long clen = quint64(out.size());
+    const int r = crypto::encryptMessage(keyId, kSessionKey, reinterpret_cast<const unsigned char*>(plain.constData()),
+                                         quint64(plain.size()), reinterpret_cast<unsigned char*>(out.data()), &clen);
+    Q_ASSERT(r == crypto::EncryptMsgOk);
+    Q_UNUSED(r)
+    out.resize(int(clen));
+    return out;
+}
+
+QByteArray pkiDatagram(int payload)
+{
+    unsigned char pk[crypto::PublicKeyBytes], sk[crypto::SecretKeyBytes];
+    unsigned char peerPk[crypto::PublicKeyBytes], peerSk[crypto::SecretKeyBytes];
+    crypto::generateKeyPair(pk, sk);
+    crypto::generateKeyPair(peerPk, peerSk);
+    const QByteArray plain(payload, 'p');
+    QByteArray out(payload + int(crypto::PublicKeyOverhead), '\0');
+    unsigned long long clen = quint64(out.size());
+    const int r = crypto::encryptMessagePKI(pk, sk, peerPk, reinterpret_cast<const unsigned char*>(plain.constData()),
+                                            quint64(plain.size()), reinterpret_cast<unsigned char*>(out.data()), &clen);
+    Q_ASSERT(r == crypto::EncryptMsgOk);
+    Q_UNUSED(r)
+    out.resize(int(clen));
+    return out;
+}
+
+// Rewrites the total length stated in a datagram's header.
+QByteArray withStatedLength(QByteArray datagram, unsigned length)
+{
+    auto* c = reinterpret_cast<unsigned char*>(datagram.data());
+    c[0] = static_cast<unsigned char>((length & 0xFF) ^ c[5]);
+    c[1] = static_cast<unsigned char>(((length >> 8) & 0xFF) ^ c[8]);
+    return datagram;
+}
+
+// Rewrites the key id stated in a datagram's header.
+QByteArray withKeyId(QByteArray datagram, unsigned keyId)
+{
+    auto* c = reinterpret_cast<unsigned char*>(datagram.data());
+    c[4] = static_cast<unsigned char>(c[11] ^ keyId);
+    return datagram;
+}
+
+TransportDto loopbackDto(quint16 port)
+{
+    TransportDto dto;
+    dto.uuid = QStringLiteral("{6f1b7a52-0000-4000-8000-00000000000%1}").arg(port % 10);
+    dto.type = QStringLiteral("tcp");
+    dto.host = QStringLiteral("127.0.0.1");
+    dto.port = port;
+    dto.stream = true;
+    return dto;
+}
+
+// Records how many datagrams had arrived when the event loop first came
+// back after the first delivery: what one pass delivered.
+struct FirstPassProbe
+{
+    FirstPassProbe(TransportTcp* transport, const std::vector<struct Received>* received);
+    int seen = -1;
+    QObject context;
+};
+
+struct Received
+{
+    int keyId; // -1 for a public-key datagram
+    QByteArray bytes;
+};
+
+// A raw client socket on one end, an accepted TransportTcp on the other,
+// both on 127.0.0.1.
+struct AcceptedLink
+{
+    AcceptedLink()
+    {
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(client.waitForConnected(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+        QTcpSocket* socket = server.nextPendingConnection();
+        TransportDto dto = loopbackDto(socket->peerPort());
+        transport.reset(new TransportTcp(dto, -1));
+        transport->setSocket(socket);
+        transport->mount();
+        QObject::connect(transport.get(), &Transport::receivedEncryptedMessage, transport.get(),
+                         [this](TransportDto, crypto::KeyId keyId, const quint8* buf, size_t length) {
+                             received.push_back({keyId, QByteArray(reinterpret_cast<const char*>(buf), int(length))});
+                         });
+        QObject::connect(transport.get(), &Transport::receivedPubkeyEncryptedMessage, transport.get(),
+                         [this](TransportDto, const quint8* buf, size_t length) {
+                             received.push_back({-1, QByteArray(reinterpret_cast<const char*>(buf), int(length))});
+                         });
+        ok = true;
+    }
+
+    // Puts bytes on the wire at once.
+    void send(const QByteArray& bytes)
+    {
+        client.write(bytes);
+        client.flush();
+        while (client.bytesToWrite() > 0 && client.waitForBytesWritten(5000)) {
+        }
+    }
+
+    bool ok = false;
+    QTcpServer server;
+    QTcpSocket client;
+    std::unique_ptr<TransportTcp> transport;
+    std::vector<Received> received;
+};
+
+FirstPassProbe::FirstPassProbe(TransportTcp* transport, const std::vector<Received>* received)
+{
+    auto arm = [this, received] {
+        if (seen != -1)
+            return;
+        seen = -2;
+        QMetaObject::invokeMethod(&context, [this, received] { seen = int(received->size()); }, Qt::QueuedConnection);
+    };
+    QObject::connect(transport, &Transport::receivedEncryptedMessage, &context, arm);
+    QObject::connect(transport, &Transport::receivedPubkeyEncryptedMessage, &context, arm);
+}
+
+} // namespace
+
+class TestTransportTcp : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void cutsDatagrams_data();
+    void cutsDatagrams();
+    void splitAtEveryOffset();
+    void byteByByte();
+    void moreThanOnePassWorth();
+    void badHeaderCloses_data();
+    void badHeaderCloses();
+    void receiverClosesDuringDelivery_data();
+    void receiverClosesDuringDelivery();
+
+    void transmitLengths_data();
+    void transmitLengths();
+    void transmitFlushesSmallDatagrams();
+    void rttOnlyWhenUsable();
+    void silenceClosesConnection();
+
+    void outgoingRedials();
+    void unmountedDoesNotRedial();
+    void acceptedNeverDials();
+    void keepAliveSet();
+
+private:
+    std::unique_ptr<Crypto> m_crypto;
+};
+
+void TestTransportTcp::initTestCase()
+{
+    m_crypto.reset(new Crypto);
+    QVERIFY(m_crypto->isInitialised());
+}
+
+void TestTransportTcp::cutsDatagrams_data()
+{
+    QTest::addColumn<QList<QByteArray>>("datagrams");
+    QTest::addColumn<QList<int>>("keyIds");
+
+    QTest::newRow("one session") << QList<QByteArray>{sessionDatagram(10, 100)} << QList<int>{10};
+    QTest::newRow("smallest session") << QList<QByteArray>{sessionDatagram(127, 0)} << QList<int>{127};
+    QTest::newRow("public key only on its own signal") << QList<QByteArray>{pkiDatagram(13)} << QList<int>{-1};
+    QTest::newRow("three in one write")
+        << QList<QByteArray>{sessionDatagram(10, 5, 'a'), pkiDatagram(218), sessionDatagram(42, 1376, 'b')}
+        << QList<int>{10, -1, 42};
+    QTest::newRow("largest session datagram")
+        << QList<QByteArray>{sessionDatagram(11, int(crypto::MaxSessionMessageBytes)), sessionDatagram(12, 1)}
+        << QList<int>{11, 12};
+    QList<QByteArray> many;
+    QList<int> ids;
+    for (int i = 0; i < 40; ++i) {
+        many << sessionDatagram(crypto::KeyId(10 + i), 1400 * (i % 3), char('a' + i % 26));
+        ids << 10 + i;
+    }
+    QTest::newRow("forty mixed") << many << ids;
+}
+
+// All datagrams of one write come out in order, whole, each on the right
+// signal, and all within one pass of the event loop.
+void TestTransportTcp::cutsDatagrams()
+{
+    QFETCH(QList<QByteArray>, datagrams);
+    QFETCH(QList<int>, keyIds);
+
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    QByteArray stream;
+    for (const QByteArray& d : datagrams)
+        stream += d;
+
+    FirstPassProbe probe(link.transport.get(), &link.received);
+    link.send(stream);
+    QTRY_COMPARE_WITH_TIMEOUT(int(link.received.size()), datagrams.size(), 5000);
+    for (int i = 0; i < datagrams.size(); ++i) {
+        QCOMPARE(link.received[size_t(i)].keyId, keyIds[i]);
+        QCOMPARE(link.received[size_t(i)].bytes, datagrams[i]);
+    }
+    if (stream.size() < 65536)
+        QCOMPARE(probe.seen, datagrams.size());
+    QCOMPARE(link.transport->heldBytes(), size_t(0));
+    QCOMPARE(link.transport->brokenStreams(), quint64(0));
+    QCOMPARE(link.transport->state(), int(Transport::StateUp));
+    QVERIFY(link.transport->lastRx().isValid());
+}
+
+// The stream is cut in two at every offset; the second piece carries the
+// rest of the split datagram and the following ones.
+void TestTransportTcp::splitAtEveryOffset()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    const QList<QByteArray> datagrams{sessionDatagram(10, 3, 'a'), pkiDatagram(9), sessionDatagram(99, 40, 'c')};
+    QByteArray stream;
+    for (const QByteArray& d : datagrams)
+        stream += d;
+
+    size_t expected = 0;
+    for (int offset = 1; offset < stream.size(); ++offset) {
+        int wholeInPrefix = 0;
+        int consumed = 0;
+        for (const QByteArray& d : datagrams) {
+            if (consumed + d.size() > offset)
+                break;
+            consumed += d.size();
+            ++wholeInPrefix;
+        }
+        link.send(stream.left(offset));
+        QTRY_VERIFY_WITH_TIMEOUT(link.received.size() == expected + size_t(wholeInPrefix)
+                                     && link.transport->heldBytes() == size_t(offset - consumed),
+                                 5000);
+        link.send(stream.mid(offset));
+        expected += size_t(datagrams.size());
+        QTRY_COMPARE_WITH_TIMEOUT(link.received.size(), expected, 5000);
+        QCOMPARE(link.transport->heldBytes(), size_t(0));
+    }
+    for (size_t i = 0; i < link.received.size(); ++i)
+        QCOMPARE(link.received[i].bytes, datagrams[int(i % 3)]);
+    QCOMPARE(link.transport->brokenStreams(), quint64(0));
+}
+
+// One byte per segment: each datagram is emitted once, when its last byte
+// arrives, never earlier.
+void TestTransportTcp::byteByByte()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    const QList<QByteArray> datagrams{pkiDatagram(2), sessionDatagram(10, 0), sessionDatagram(77, 20)};
+    QByteArray stream;
+    QList<int> ends;
+    for (const QByteArray& d : datagrams) {
+        stream += d;
+        ends << stream.size();
+    }
+    for (int i = 0; i < stream.size(); ++i) {
+        link.send(stream.mid(i, 1));
+        const int sent = i + 1;
+        const size_t whole = size_t(std::count_if(ends.begin(), ends.end(), [sent](int e) { return e <= sent; }));
+        const int lastEnd = whole ? ends[int(whole) - 1] : 0;
+        QTRY_VERIFY_WITH_TIMEOUT(link.received.size() == whole && link.transport->heldBytes() == size_t(sent - lastEnd),
+                                 5000);
+    }
+    QCOMPARE(link.received.size(), size_t(3));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(link.received[size_t(i)].bytes, datagrams[i]);
+}
+
+// More datagrams than one pass may handle arrive in one read: the first
+// pass stops at the limit and the rest follow without any new bytes.
+void TestTransportTcp::moreThanOnePassWorth()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    const int count = TransportTcp::MaxDatagramsPerPass + 501;
+    QByteArray stream;
+    QList<QByteArray> datagrams;
+    for (int i = 0; i < count; ++i) {
+        datagrams << sessionDatagram(crypto::KeyId(10 + i % 100), 8, char(i));
+        stream += datagrams.back();
+    }
+    QVERIFY(stream.size() < TransportTcp::RxBufferSize);
+
+    FirstPassProbe probe(link.transport.get(), &link.received);
+    // All bytes sit in the kernel before the receiving side runs again.
+    link.send(stream);
+    QTRY_COMPARE_WITH_TIMEOUT(int(link.received.size()), count, 5000);
+    QCOMPARE(probe.seen, TransportTcp::MaxDatagramsPerPass);
+    for (int i = 0; i < count; ++i) {
+        QCOMPARE(link.received[size_t(i)].keyId, 10 + i % 100);
+        QCOMPARE(link.received[size_t(i)].bytes, datagrams[i]);
+    }
+    QCOMPARE(link.transport->heldBytes(), size_t(0));
+}
+
+void TestTransportTcp::badHeaderCloses_data()
+{
+    QTest::addColumn<QByteArray>("bad");
+    QTest::addColumn<bool>("closes");
+
+    const QByteArray session = sessionDatagram(20, 50);
+    const QByteArray pki = pkiDatagram(50);
+    QTest::newRow("key id 1") << withKeyId(session, 1) << true;
+    QTest::newRow("key id 9") << withKeyId(session, 9) << true;
+    QTest::newRow("key id 128") << withKeyId(session, 128) << true;
+    QTest::newRow("key id 255") << withKeyId(session, 255) << true;
+    QTest::newRow("session length 0") << withStatedLength(session, 0) << true;
+    QTest::newRow("session length 13") << withStatedLength(session, 13) << true;
+    QTest::newRow("session length 14") << withStatedLength(session, 14) << true;
+    QTest::newRow("session length 29") << withStatedLength(session, 29) << true;
+    QTest::newRow("public-key length 0") << withStatedLength(pki, 0) << true;
+    QTest::newRow("public-key length 30") << withStatedLength(pki, 30) << true;
+    QTest::newRow("public-key length 73") << withStatedLength(pki, 73) << true;
+    // The smallest lengths that can be datagrams: taken as one, the stream
+    // goes on (the bytes behind are then the next header, still well formed
+    // here because the rest of the test stream follows it).
+    QTest::newRow("session length 30") << sessionDatagram(20, 0) << false;
+    QTest::newRow("public-key length 74") << pkiDatagram(0) << false;
+}
+
+// A header that cannot start a datagram closes the connection: what came
+// before it is delivered, nothing after it.
+void TestTransportTcp::badHeaderCloses()
+{
+    QFETCH(QByteArray, bad);
+    QFETCH(bool, closes);
+
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    QSignalSpy closed(link.transport.get(), &TransportTcp::connectionClosed);
+    const QByteArray before = sessionDatagram(10, 7);
+    const QByteArray after = sessionDatagram(11, 7);
+    link.send(before + bad + after);
+
+    if (closes) {
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
+        QCOMPARE(link.received.size(), size_t(1));
+        QCOMPARE(link.received[0].bytes, before);
+        QCOMPARE(link.transport->brokenStreams(), quint64(1));
+        QCOMPARE(link.transport->heldBytes(), size_t(0));
+        QCOMPARE(link.transport->state(), int(Transport::StateDown));
+        QTRY_COMPARE_WITH_TIMEOUT(link.client.state(), QAbstractSocket::UnconnectedState, 5000);
+        // Bytes sent afterwards are never delivered.
+        QCOMPARE(link.received.size(), size_t(1));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(link.received.size(), size_t(3), 5000);
+        QCOMPARE(link.received[1].bytes, bad);
+        QCOMPARE(link.received[2].bytes, after);
+        QCOMPARE(link.transport->brokenStreams(), quint64(0));
+        QCOMPARE(link.transport->state(), int(Transport::StateUp));
+    }
+}
+
+void TestTransportTcp::receiverClosesDuringDelivery_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("unmount") << QStringLiteral("unmount");
+    QTest::newRow("abort socket") << QStringLiteral("abort");
+    QTest::newRow("replace socket") << QStringLiteral("replace");
+}
+
+// A receiver that closes the connection while the first of several
+// datagrams is delivered stops the delivery at once.
+void TestTransportTcp::receiverClosesDuringDelivery()
+{
+    QFETCH(QString, action);
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    int delivered = 0;
+    TransportTcp* transport = link.transport.get();
+    QObject::connect(transport, &Transport::receivedEncryptedMessage, &link.server,
+                     [&](TransportDto, crypto::KeyId, const quint8*, size_t) {
+                         ++delivered;
+                         if (action == QLatin1String("unmount"))
+                             transport->unmount();
+                         else if (action == QLatin1String("abort"))
+                             transport->socket()->abort();
+                         else
+                             transport->setSocket(new QTcpSocket);
+                     });
+    QByteArray stream;
+    for (int i = 0; i < 5; ++i)
+        stream += sessionDatagram(10, 100);
+    link.send(stream);
+    QTRY_COMPARE_WITH_TIMEOUT(delivered, 1, 5000);
+    QTest::qWait(50);
+    QCOMPARE(delivered, 1);
+    if (link.transport)
+        QCOMPARE(link.transport->heldBytes(), size_t(0));
+}
+
+void TestTransportTcp::transmitLengths_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("0") << 0 << false;
+    QTest::newRow("1") << 1 << true;
+    QTest::newRow("179200") << TransportTcp::RxBufferSize << true;
+    QTest::newRow("179201") << TransportTcp::RxBufferSize + 1 << false;
+}
+
+void TestTransportTcp::transmitLengths()
+{
+    QFETCH(int, length);
+    QFETCH(bool, sent);
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    QByteArray bytes(length, 'z');
+    link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), size_t(length), 0);
+    link.transport->transmit(nullptr, 10, 0);
+    // A marker behind shows when everything sent has arrived.
+    const QByteArray marker("END");
+    link.transport->transmit(reinterpret_cast<const quint8*>(marker.constData()), size_t(marker.size()), 0);
+    QByteArray got;
+    QTRY_VERIFY_WITH_TIMEOUT((got += link.client.readAll()).endsWith(marker), 5000);
+    QCOMPARE(got, (sent ? bytes : QByteArray()) + marker);
+}
+
+// waitSend 1 or less writes to the kernel at once; larger values leave the
+// bytes to the event loop.
+void TestTransportTcp::transmitFlushesSmallDatagrams()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    const QByteArray bytes(64, 'q');
+    link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), size_t(bytes.size()), 1);
+    QCOMPARE(link.transport->socket()->bytesToWrite(), qint64(0));
+    link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), size_t(bytes.size()), 2);
+    QCOMPARE(link.transport->socket()->bytesToWrite(), qint64(bytes.size()));
+    QByteArray got;
+    QTRY_COMPARE_WITH_TIMEOUT((got += link.client.readAll()).size(), 2 * bytes.size(), 5000);
+}
+
+void TestTransportTcp::rttOnlyWhenUsable()
+{
+    TransportTcp idle(loopbackDto(1), 100);
+    idle.setRtt(5);
+    QCOMPARE(idle.rtt(), Transport::UnusableRtt);
+    QCOMPARE(idle.state(), int(Transport::StateDown));
+
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    QCOMPARE(link.transport->rtt(), TransportTcp::UnmeasuredRtt);
+    link.transport->setRtt(7);
+    QCOMPARE(link.transport->rtt(), 7);
+    link.transport->unmount();
+    QCOMPARE(link.transport->rtt(), Transport::UnusableRtt);
+}
+
+// A connection silent for longer than the limit is closed by the next
+// transmit instead of sending; a datagram received starts the count again.
+void TestTransportTcp::silenceClosesConnection()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    link.transport->setSilenceLimits(20, 1000);
+    const QByteArray bytes("abc");
+    link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), 3, 0);
+    QByteArray got;
+    QTRY_COMPARE_WITH_TIMEOUT(got += link.client.readAll(), bytes, 5000);
+
+    QElapsedTimer waited;
+    waited.start();
+    QSignalSpy closed(link.transport.get(), &TransportTcp::connectionClosed);
+    while (closed.isEmpty() && waited.elapsed() < 5000) {
+        // Keep the peer talking for a while: the connection must stay up.
+        const bool talking = waited.elapsed() < 400;
+        if (talking)
+            link.send(sessionDatagram(10, 1));
+        link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), 3, 0);
+        QTest::qWait(10);
+        if (talking)
+            QVERIFY(closed.isEmpty());
+    }
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(waited.elapsed() >= 400 + 1000 - 50);
+    QTRY_COMPARE_WITH_TIMEOUT(link.client.state(), QAbstractSocket::UnconnectedState, 5000);
+}
+
+void TestTransportTcp::outgoingRedials()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    TransportTcp transport(loopbackDto(server.serverPort()), 50);
+    QSignalSpy closed(&transport, &TransportTcp::connectionClosed);
+    transport.mount();
+    QCOMPARE(transport.state(), int(Transport::StateConnecting));
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
+    QTcpSocket* first = server.nextPendingConnection();
+    first->abort();
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
+    QCOMPARE(transport.state(), int(Transport::StateDown));
+    // The same transport dials again after its delay.
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
+    delete first;
+}
+
+void TestTransportTcp::unmountedDoesNotRedial()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    TransportTcp transport(loopbackDto(server.serverPort()), 20);
+    transport.mount();
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> first(server.nextPendingConnection());
+    QTcpSocket* own = transport.socket();
+    transport.unmount();
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateDown), 5000);
+    QTest::qWait(200);
+    QVERIFY(!server.hasPendingConnections());
+    // A later mount reconnects through the same socket object.
+    transport.mount();
+    QCOMPARE(transport.socket(), own);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+}
+
+// A transport around an accepted connection is never dialled: not when its
+// peer goes away, not when it is mounted again.
+void TestTransportTcp::acceptedNeverDials()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    QCOMPARE(link.transport->isAccepted(), true);
+    QSignalSpy closed(link.transport.get(), &TransportTcp::connectionClosed);
+    link.client.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
+    link.transport->unmount();
+    link.transport->mount();
+    link.transport->connectToRemote();
+    QCOMPARE(link.transport->state(), int(Transport::StateDown));
+    QTest::qWait(100);
+    QCOMPARE(link.transport->state(), int(Transport::StateDown));
+    QCOMPARE(link.transport->socket()->state(), QAbstractSocket::UnconnectedState);
+
+    // Never given a socket, it does not make one either.
+    TransportTcp bare(loopbackDto(1), -1);
+    bare.mount();
+    QVERIFY(!bare.socket());
+    QCOMPARE(bare.state(), int(Transport::StateDown));
+}
+
+void TestTransportTcp::keepAliveSet()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    TransportTcp transport(loopbackDto(server.serverPort()), 1000);
+    transport.mount();
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
+    QCOMPARE(transport.socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    QCOMPARE(link.transport->socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestTransportTcp)
+#include "tst_transporttcp.moc"
