@@ -1,6 +1,7 @@
 #include "endpoint.h"
 
 #include "circularbuffer.h"
+#include "idatabase.h"
 #include "kcp.h"
 #include "logger.h"
 #include "termstreamreader.h"
@@ -77,8 +78,7 @@ quint32 readLe32(const quint8* p)
 void registerTypes()
 {
     static const bool registered = [] {
-        qRegisterMetaType<TransportDto>("TransportDto");
-        qRegisterMetaType<TransportFilter>("TransportFilter");
+        IDatabase::registerMetaTypes();
         qRegisterMetaType<std::vector<unsigned char>>("std::vector<unsigned char>");
         return true;
     }();

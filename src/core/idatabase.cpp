@@ -1,5 +1,7 @@
 #include "idatabase.h"
 
+#include "transportfilter.h"
+
 #include <mutex>
 
 IDatabase::IDatabase(QObject* parent) : QObject(parent)
@@ -23,6 +25,7 @@ void IDatabase::registerMetaTypes()
         qRegisterMetaType<VSectorDto>("VSectorDto");
         qRegisterMetaType<VNodeDto>("VNodeDto");
         qRegisterMetaType<ImageCacheDto>("ImageCacheDto");
+        qRegisterMetaType<TransportFilter>("TransportFilter");
         // Sequential containers get their iterable converters registered
         // along with them.
         qRegisterMetaType<std::vector<TransportDto>>("std::vector<TransportDto>");
