@@ -1,0 +1,20 @@
+#pragma once
+
+#include "vfsclientjob.h"
+#include "vfsdrive.h"
+
+#include <QMetaType>
+#include <QMutex>
+#include <QString>
+
+#include <vector>
+
+// Lists the drives of a peer.
+struct VfsListDrivesJob : VfsClientJob
+{
+    QString label; // names the request in the log
+    QMutex mutex;
+    std::vector<VfsDrive> drives;
+};
+
+Q_DECLARE_METATYPE(VfsListDrivesJob*)
