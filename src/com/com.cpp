@@ -1,0 +1,686 @@
+#include "com.h"
+
+#include "appsettings.h"
+#include "endpoint.h"
+#include "logger.h"
+#include "transport.h"
+#include "transporttcp.h"
+#include "transportturn.h"
+#include "transportudp.h"
+
+#include <QDateTime>
+#include <QNetworkInterface>
+#include <QNetworkProxy>
+#include <QPointer>
+#include <QSet>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUuid>
+
+#include <algorithm>
+#include <deque>
+
+namespace com {
+
+namespace {
+
+const QString kTypeTcp = QStringLiteral("tcp");
+const QString kTypeOnion = QStringLiteral("onion");
+const QString kTypeUdp = QStringLiteral("udp");
+const QString kTypeTurn = QStringLiteral("turn");
+const QString kTurnUser = QStringLiteral("velm1");
+
+// How many uuids of closed accepted connections are remembered, so that a
+// late mount request for one of them is not mistaken for a transport to dial.
+constexpr int kClosedAcceptedMemory = 4096;
+
+// The relay service's password, kept apart from the binary's plain strings.
+QString builtInTurnPassword()
+{
+    static const unsigned char masked[] = {0x3d, 0x71, 0x2c, 0x6f, 0x7b, 0x02, 0x27, 0x61, 0x1e, 0x35};
+    static const unsigned char mask[] = {0x56, 0x42, 0x5a, 0x56, 0x56, 0x56, 0x56, 0x56, 0x56, 0x56};
+    QByteArray text;
+    for (std::size_t i = 0; i < sizeof masked; ++i)
+        text.append(char(masked[i] ^ mask[i]));
+    return QString::fromLatin1(text);
+}
+
+QString newUuid()
+{
+    return QUuid::createUuid().toString();
+}
+
+// Retransmissions travel on datagram transports only, except every tenth:
+// a stream already retransmits by itself.
+bool isStreamType(const QString& type)
+{
+    return type == kTypeTcp || type == kTypeOnion;
+}
+
+QByteArray logName(const QObject* object)
+{
+    return object ? object->objectName().toUtf8() : QByteArray();
+}
+
+struct Mount
+{
+    QObject* endpoint = nullptr; // compared, never used once destroyed
+    bool needsSort = false;
+    std::vector<Transport*> transports;
+};
+
+} // namespace
+
+class ComPrivate
+{
+public:
+    Mount* findMount(const QObject* endpoint)
+    {
+        for (Mount& m : mounts)
+            if (m.endpoint == endpoint)
+                return &m;
+        return nullptr;
+    }
+
+    QTcpServer* server = nullptr;
+    QHostAddress listenAddress = QHostAddress::Any;
+    quint16 listenPort = 0;
+    std::vector<Mount> mounts;
+    QHostAddress socksHost = QHostAddress::LocalHost;
+    quint16 socksPort = Com::SocksProxyPort;
+    std::vector<Transport*> transports;
+    QTimer* sortTimer = nullptr;
+    QString turnPassword;
+    quint32 natType = 0;
+
+    bool networkEnabled = false;
+    QString turnRelayHost;
+    int redialDelayMs = TransportTcp::DefaultRedialDelayMs;
+    int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
+    int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
+    int freshReceiveMs = Com::DefaultFreshReceiveMs;
+    int sortDelayMs = Com::DefaultSortDelayMs;
+    quint64 droppedDatagrams = 0;
+    QSet<QString> closedAccepted;
+    std::deque<QString> closedAcceptedOrder;
+};
+
+Com::Com(QObject* parent)
+    : QObject(parent)
+    , d(new ComPrivate)
+{
+    static const bool registered = [] {
+        qRegisterMetaType<TransportDto>("TransportDto");
+        qRegisterMetaType<TransportFilter>("TransportFilter");
+        qRegisterMetaType<Endpoint*>("Endpoint*");
+        qRegisterMetaType<QHostAddress>("QHostAddress");
+        return true;
+    }();
+    Q_UNUSED(registered)
+
+    d->sortTimer = new QTimer(this);
+    d->sortTimer->setSingleShot(true);
+    connect(d->sortTimer, &QTimer::timeout, this, &Com::sortTransports);
+    setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
+}
+
+Com::~Com()
+{
+    // Transports die here, while the registry is whole; their connections
+    // to endpoints go with them.
+    const std::vector<Transport*> all = d->transports;
+    d->transports.clear();
+    d->mounts.clear();
+    for (Transport* t : all) {
+        disconnect(t, nullptr, this, nullptr);
+        delete t;
+    }
+    delete d->server;
+    d->server = nullptr;
+}
+
+QList<QHostAddress> Com::usableAddresses(const QList<InterfaceInfo>& interfaces)
+{
+    QList<QHostAddress> result;
+    for (const InterfaceInfo& in : interfaces) {
+        if (!in.up || !in.running || in.loopback || in.pointToPoint)
+            continue;
+        const QString lower = in.name.toLower();
+        if (lower.contains(QLatin1String("vm")) || lower.contains(QLatin1String("virtual"))
+            || lower.contains(QLatin1String("loop")) || in.name == QLatin1String("lo")
+            || in.name.startsWith(QLatin1String("br-")) || in.name.startsWith(QLatin1String("docker")))
+            continue;
+        for (const QHostAddress& address : in.addresses) {
+            bool isIpv4 = false;
+            const quint32 ip = address.toIPv4Address(&isIpv4);
+            if (!isIpv4 || address.protocol() != QAbstractSocket::IPv4Protocol)
+                continue;
+            if ((ip & 0xFFFF0000u) == 0xA9FE0000u) // 169.254.0.0/16
+                continue;
+            if ((ip & 0xFF000000u) == 0x0A000000u || ip >= 0x80000000u)
+                result.append(address);
+        }
+    }
+    return result;
+}
+
+QList<QHostAddress> Com::localAddresses() const
+{
+    QList<InterfaceInfo> infos;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& ni : interfaces) {
+        InterfaceInfo info;
+        info.name = ni.humanReadableName();
+        const QNetworkInterface::InterfaceFlags flags = ni.flags();
+        info.up = flags.testFlag(QNetworkInterface::IsUp);
+        info.running = flags.testFlag(QNetworkInterface::IsRunning);
+        info.loopback = flags.testFlag(QNetworkInterface::IsLoopBack);
+        info.pointToPoint = flags.testFlag(QNetworkInterface::IsPointToPoint);
+        for (const QNetworkAddressEntry& entry : ni.addressEntries())
+            info.addresses.append(entry.ip());
+        infos.append(info);
+    }
+    return usableAddresses(infos);
+}
+
+std::vector<TransportDto> Com::localTransports() const
+{
+    std::vector<TransportDto> result;
+    if (d->listenPort == 0)
+        return result;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const QHostAddress& address : localAddresses()) {
+        TransportDto dto;
+        dto.uuid = newUuid();
+        dto.type = kTypeTcp;
+        dto.host = address.toString();
+        dto.port = d->listenPort;
+        dto.timestamp = now;
+        dto.stream = true;
+        result.push_back(dto);
+    }
+    return result;
+}
+
+quint16 Com::listenPort() const
+{
+    return d->listenPort;
+}
+
+QHostAddress Com::listenAddress() const
+{
+    return d->listenAddress;
+}
+
+bool Com::isNetworkEnabled() const
+{
+    return d->networkEnabled;
+}
+
+bool Com::isListening() const
+{
+    return d->server && d->server->isListening();
+}
+
+bool Com::goesBefore(const Transport* a, const Transport* b)
+{
+    const bool aDown = a->state() != Transport::StateUp;
+    const bool bDown = b->state() != Transport::StateUp;
+    if (aDown != bDown)
+        return !aDown;
+    const bool aOnion = a->dto().type == kTypeOnion;
+    const bool bOnion = b->dto().type == kTypeOnion;
+    if (aOnion != bOnion)
+        return !aOnion;
+    return a->rtt() < b->rtt();
+}
+
+void Com::setRedialDelay(int ms)
+{
+    d->redialDelayMs = ms;
+}
+
+void Com::setSilenceLimits(int warningMs, int timeoutMs)
+{
+    d->silenceWarningMs = warningMs;
+    d->silenceTimeoutMs = timeoutMs;
+}
+
+void Com::setFreshReceiveWindow(int ms)
+{
+    d->freshReceiveMs = ms;
+}
+
+void Com::setSortDelay(int ms)
+{
+    d->sortDelayMs = ms;
+}
+
+void Com::setTurnEnabled(bool enabled)
+{
+    d->turnPassword = enabled ? builtInTurnPassword() : QString();
+}
+
+bool Com::isTurnEnabled() const
+{
+    return !d->turnPassword.isEmpty();
+}
+
+void Com::setTurnRelayHost(const QString& host)
+{
+    d->turnRelayHost = host;
+}
+
+QString Com::turnRelayHost() const
+{
+    return d->turnRelayHost;
+}
+
+QHostAddress Com::socksProxyHost() const
+{
+    return d->socksHost;
+}
+
+quint32 Com::natType() const
+{
+    return d->natType;
+}
+
+std::vector<Transport*> Com::transports() const
+{
+    return d->transports;
+}
+
+Transport* Com::findTransport(const QString& uuid) const
+{
+    for (Transport* t : d->transports)
+        if (t->dto().uuid == uuid)
+            return t;
+    return nullptr;
+}
+
+std::vector<Transport*> Com::endpointTransports(const QObject* endpoint) const
+{
+    const Mount* m = d->findMount(endpoint);
+    return m ? m->transports : std::vector<Transport*>();
+}
+
+bool Com::hasMount(const QObject* endpoint) const
+{
+    return d->findMount(endpoint) != nullptr;
+}
+
+quint64 Com::droppedDatagrams() const
+{
+    return d->droppedDatagrams;
+}
+
+void Com::startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort)
+{
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    if (!d->server) {
+        d->server = new QTcpServer(this);
+        connect(d->server, &QTcpServer::newConnection, this, &Com::onNewTcpConnection);
+    }
+    d->listenAddress = tcpListenAddress;
+    d->listenPort = tcpListenPort;
+    if (d->server->isListening())
+        d->server->close();
+    if (d->server->listen(tcpListenAddress, tcpListenPort)) {
+        // A port chosen by the system is the one peers must be told.
+        d->listenPort = d->server->serverPort();
+    } else {
+        Logger::log(Logger::COM1, "listen failed on port: %u, %s", unsigned(tcpListenPort),
+                    qPrintable(d->server->errorString()));
+    }
+    d->networkEnabled = true;
+    // Copy: mounting may close connections, and closed accepted ones leave.
+    const std::vector<Transport*> all = d->transports;
+    for (Transport* t : all) {
+        if (t->dto().type == kTypeTurn)
+            applyNatType(t);
+        else
+            t->mount();
+    }
+    Logger::log(Logger::COM1, "listening on port: %u", unsigned(d->listenPort));
+}
+
+void Com::stopTcpServer()
+{
+    if (d->server && d->server->isListening())
+        d->server->close();
+    d->networkEnabled = false;
+    const std::vector<Transport*> all = d->transports;
+    for (Transport* t : all)
+        t->unmount();
+}
+
+void Com::registerTransport(Transport* transport)
+{
+    if (!transport || std::find(d->transports.begin(), d->transports.end(), transport) != d->transports.end())
+        return;
+    transport->setParent(this);
+    d->transports.push_back(transport);
+    connect(transport, &Transport::receivedPubkeyEncryptedMessage, this, &Com::receivedPubkeyEncryptedMessage,
+            Qt::DirectConnection);
+    connect(transport, &QObject::destroyed, this, &Com::forgetTransport);
+    if (auto* tcp = qobject_cast<TransportTcp*>(transport)) {
+        if (tcp->isAccepted()) {
+            // Removed in the next pass, never while a datagram is being
+            // routed over the lists it sits in.
+            QPointer<TransportTcp> guard(tcp);
+            connect(tcp, &TransportTcp::connectionClosed, this,
+                    [this, guard] {
+                        QMetaObject::invokeMethod(
+                            this, [this, guard] { removeClosedTransport(guard.data()); }, Qt::QueuedConnection);
+                    });
+            if (tcp->state() != Transport::StateUp)
+                QMetaObject::invokeMethod(
+                    this, [this, guard] { removeClosedTransport(guard.data()); }, Qt::QueuedConnection);
+        }
+    }
+    emit newIncomingTransport(transport->dto());
+}
+
+void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
+{
+    if (!endpoint)
+        return;
+    Mount* mount = d->findMount(endpoint);
+    if (!mount) {
+        d->mounts.push_back(Mount{endpoint, false, {}});
+        connect(endpoint, &Endpoint::transmit, this, &Com::transmit, Qt::DirectConnection);
+        connect(endpoint, &Endpoint::receivedPong, this, &Com::onReceivedPong);
+        connect(endpoint, &QObject::destroyed, this, &Com::onEndpointDeleted);
+    }
+
+    Transport* transport = findTransport(dto.uuid);
+    if (!transport) {
+        if (d->closedAccepted.contains(dto.uuid)) {
+            // The remote end's side of a closed incoming connection: there is
+            // nothing to dial; it comes back as a new connection.
+            Logger::log(Logger::COM1, "ignore closed incoming transport %s", qPrintable(dto.uuid));
+            return;
+        }
+        if (dto.type == kTypeTcp) {
+            auto* tcp = new TransportTcp(dto, d->redialDelayMs, this);
+            tcp->setSilenceLimits(d->silenceWarningMs, d->silenceTimeoutMs);
+            transport = tcp;
+            registerTransport(transport);
+        } else if (dto.type == kTypeOnion) {
+            auto* tcp = new TransportTcp(dto, d->redialDelayMs, this);
+            tcp->setSilenceLimits(d->silenceWarningMs, d->silenceTimeoutMs);
+            auto* socket = new QTcpSocket(tcp);
+            tcp->setSocket(socket);
+            socket->setProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy, d->socksHost.toString(), d->socksPort));
+            transport = tcp;
+            registerTransport(transport);
+        } else if (dto.type == kTypeUdp) {
+            auto* udp = new TransportUdp(dto, d->redialDelayMs, this);
+            connect(udp, &TransportUdp::natTypeChanged, this, &Com::natTypeChanged);
+            transport = udp;
+            registerTransport(transport);
+        } else if (dto.type == kTypeTurn) {
+            if (d->turnPassword.isEmpty())
+                return;
+            auto* turn = new TransportTurn(dto, 1, this);
+            turn->setServer(d->turnRelayHost, TurnServerPort, TurnBindingPort, kTurnUser, d->turnPassword);
+            transport = turn;
+            registerTransport(transport);
+            applyNatType(transport);
+        } else {
+            return;
+        }
+    }
+
+    const TransportDto& td = transport->dto();
+    Logger::log(Logger::COM1, "mount transport %s, endpoint %s, host: %s : %u", qPrintable(td.uuid),
+                logName(endpoint).constData(), qPrintable(td.host), unsigned(td.port));
+    // Receivers of newIncomingTransport may have added mounts meanwhile.
+    mount = d->findMount(endpoint);
+    if (!mount)
+        return;
+    if (std::find(mount->transports.begin(), mount->transports.end(), transport) == mount->transports.end()) {
+        Logger::log(Logger::COM1, "connect transport %s (%s) to endpoint %s, host: %s : %u", qPrintable(td.uuid),
+                    qPrintable(td.type), logName(endpoint).constData(), qPrintable(td.host), unsigned(td.port));
+        connect(transport, &Transport::receivedEncryptedMessage, endpoint, &Endpoint::receivedEncryptedMessage,
+                Qt::DirectConnection);
+        connect(transport, &Transport::receivedPubkeyEncryptedMessage, endpoint,
+                &Endpoint::receivedPubkeyEncryptedMessage, Qt::DirectConnection);
+        mount->transports.push_back(transport);
+    }
+    if (td.type != kTypeTurn && d->networkEnabled)
+        transport->mount();
+}
+
+void Com::unmountTransport(TransportDto dto, Endpoint* endpoint)
+{
+    Q_UNUSED(endpoint)
+    if (Transport* t = findTransport(dto.uuid))
+        t->unmount();
+}
+
+void Com::configureTransportPeers(TransportDto dto, std::vector<TransportDto> peers)
+{
+    if (dto.type == kTypeUdp) {
+        for (Transport* t : d->transports) {
+            const TransportDto& td = t->dto();
+            if (td.uuid == dto.uuid || (td.type == dto.type && td.host == dto.host && td.port == dto.port)) {
+                if (auto* udp = qobject_cast<TransportUdp*>(t)) {
+                    udp->addPeer(peers);
+                    return;
+                }
+            }
+        }
+    } else if (dto.type == kTypeTurn) {
+        if (auto* turn = qobject_cast<TransportTurn*>(findTransport(dto.uuid)))
+            turn->selectPeer(peers);
+    }
+}
+
+void Com::getTransportHosts(TransportDto dto, std::vector<TransportDto>& hosts)
+{
+    Transport* t = findTransport(dto.uuid);
+    if (!t)
+        return;
+    if (auto* turn = qobject_cast<TransportTurn*>(t)) {
+        if (turn->state() != Transport::StateUp)
+            return;
+        const TransportDto relay = turn->relayDto();
+        if (!relay.host.isEmpty() && relay.port != 0)
+            hosts.push_back(relay);
+    } else if (auto* udp = qobject_cast<TransportUdp*>(t)) {
+        for (const TransportDto& h : udp->publicHosts())
+            hosts.push_back(h);
+        const quint16 port = udp->localPort();
+        // An unbound socket has no port the peer could reach.
+        if (port == 0)
+            return;
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        for (const QHostAddress& address : localAddresses()) {
+            TransportDto h;
+            h.uuid = newUuid();
+            h.type = kTypeUdp;
+            h.host = address.toString();
+            h.port = port;
+            h.timestamp = now;
+            h.stream = false;
+            hosts.push_back(h);
+        }
+    }
+}
+
+void Com::onNewTcpConnection()
+{
+    if (!d->server)
+        return;
+    while (d->server->hasPendingConnections()) {
+        QTcpSocket* socket = d->server->nextPendingConnection();
+        if (!socket)
+            break;
+        QHostAddress peer = socket->peerAddress();
+        bool isIpv4 = false;
+        const quint32 ipv4 = peer.toIPv4Address(&isIpv4);
+        if (isIpv4)
+            peer = QHostAddress(ipv4);
+        TransportDto dto;
+        dto.uuid = newUuid();
+        dto.type = kTypeTcp;
+        dto.host = peer.toString();
+        dto.port = socket->peerPort();
+        dto.timestamp = QDateTime::currentSecsSinceEpoch();
+        dto.stream = true;
+        Logger::log(Logger::COM1, "incoming connection from %s : %u", qPrintable(dto.host), unsigned(dto.port));
+        // Every accepted connection is a transport of its own: the remote
+        // port is an ephemeral one and names nothing that could be dialled.
+        auto* tcp = new TransportTcp(dto, -1, this);
+        tcp->setSilenceLimits(d->silenceWarningMs, d->silenceTimeoutMs);
+        tcp->setSocket(socket);
+        tcp->mount();
+        registerTransport(tcp);
+    }
+}
+
+void Com::onEndpointDeleted(QObject* obj)
+{
+    Logger::log(Logger::COM1, "Delete Endpoint %p", static_cast<void*>(obj));
+    for (std::size_t i = 0; i < d->mounts.size(); ++i) {
+        if (d->mounts[i].endpoint == obj) {
+            if (i + 1 != d->mounts.size())
+                d->mounts[i] = std::move(d->mounts.back());
+            d->mounts.pop_back();
+            return;
+        }
+    }
+}
+
+void Com::transmit(TransportFilter filter, const quint8* buf, size_t length, int xmit, int waitSend)
+{
+    transmitFrom(sender(), filter, buf, length, xmit, waitSend);
+}
+
+void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const quint8* buf, size_t length, int xmit,
+                       int waitSend)
+{
+    bool used = false;
+    if (Mount* mount = d->findMount(endpoint)) {
+        const bool retransmission = xmit >= 2 && xmit % 10 != 0;
+        // Sending never changes the list: transports whose connection closes
+        // on the way leave it in a later pass.
+        for (Transport* t : mount->transports) {
+            if (!t->isMounted() || t->state() != Transport::StateUp)
+                continue;
+            if (retransmission && isStreamType(t->dto().type))
+                continue;
+            t->transmit(buf, length, waitSend);
+            used = true;
+            if (filter != TransportFilterAll && t->receivedWithin(d->freshReceiveMs))
+                break;
+        }
+    }
+    if (!used) {
+        ++d->droppedDatagrams;
+        if (Logger::isEnabled(Logger::COM1))
+            Logger::log(Logger::ERR1, "no transports for endpoint %s", logName(endpoint).constData());
+    }
+}
+
+void Com::onReceivedPong(TransportDto dto, int rtt)
+{
+    for (Mount& m : d->mounts) {
+        for (Transport* t : m.transports) {
+            if (t->dto().uuid == dto.uuid) {
+                t->setRtt(rtt);
+                break;
+            }
+        }
+        m.needsSort = true;
+    }
+    if (!d->sortTimer->isActive())
+        d->sortTimer->start(d->sortDelayMs);
+}
+
+void Com::sortTransports()
+{
+    for (Mount& m : d->mounts) {
+        if (!m.needsSort)
+            continue;
+        m.needsSort = false;
+        std::sort(m.transports.begin(), m.transports.end(), &Com::goesBefore);
+        // The next list in the next pass of the event loop.
+        d->sortTimer->start(0);
+        return;
+    }
+}
+
+void Com::natTypeChanged()
+{
+    auto* udp = qobject_cast<TransportUdp*>(sender());
+    if (!udp)
+        return;
+    const quint32 natType = quint32(udp->natType());
+    if (natType == d->natType)
+        return;
+    d->natType = natType;
+    Logger::log(Logger::COM1, "nat type %u", natType);
+    for (Transport* t : d->transports)
+        if (t->dto().type == kTypeTurn)
+            applyNatType(t);
+}
+
+void Com::applyNatType(Transport* turn)
+{
+    // The relay is used only behind a NAT that defeats direct UDP, and only
+    // while the network is enabled.
+    if (d->natType >= 2 && d->networkEnabled)
+        turn->mount();
+    else
+        turn->unmount();
+}
+
+void Com::removeClosedTransport(Transport* transport)
+{
+    if (!transport)
+        return;
+    auto it = std::find(d->transports.begin(), d->transports.end(), transport);
+    if (it == d->transports.end())
+        return;
+    auto* tcp = qobject_cast<TransportTcp*>(transport);
+    // A connection that came up again in the meantime stays (it cannot,
+    // but a transport that is up is never dropped).
+    if (!tcp || transport->state() == Transport::StateUp)
+        return;
+    const QString uuid = transport->dto().uuid;
+    Logger::log(Logger::COM1, "remove closed incoming transport %s, %s : %u", qPrintable(uuid),
+                qPrintable(transport->dto().host), unsigned(transport->dto().port));
+    if (!d->closedAccepted.contains(uuid)) {
+        d->closedAccepted.insert(uuid);
+        d->closedAcceptedOrder.push_back(uuid);
+        while (int(d->closedAcceptedOrder.size()) > kClosedAcceptedMemory) {
+            d->closedAccepted.remove(d->closedAcceptedOrder.front());
+            d->closedAcceptedOrder.pop_front();
+        }
+    }
+    for (const Mount& m : d->mounts)
+        if (std::find(m.transports.begin(), m.transports.end(), transport) != m.transports.end())
+            disconnect(transport, nullptr, m.endpoint, nullptr);
+    disconnect(transport, nullptr, this, nullptr);
+    forgetTransport(transport);
+    transport->deleteLater();
+}
+
+// Also reached from the destroyed signal: the pointer is only compared.
+void Com::forgetTransport(QObject* transport)
+{
+    auto it = std::find(d->transports.begin(), d->transports.end(), transport);
+    if (it != d->transports.end())
+        d->transports.erase(it);
+    for (Mount& m : d->mounts) {
+        auto mt = std::find(m.transports.begin(), m.transports.end(), transport);
+        if (mt != m.transports.end())
+            m.transports.erase(mt); // keeps the order of the others
+    }
+}
+
+} // namespace com

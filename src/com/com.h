@@ -1,0 +1,145 @@
+#pragma once
+
+#include "transportdto.h"
+#include "transportfilter.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+class Endpoint;
+class Transport;
+
+namespace com {
+
+class ComPrivate;
+
+// The one transport registry of the process, on the io thread. It creates
+// transports from TransportDto records and owns them, accepts incoming TCP
+// connections, attaches (mounts) transports to endpoints, keeps each
+// endpoint's transports in order of preference, and sends every sealed
+// datagram an endpoint emits over the right transports of that endpoint. It
+// also switches the TURN relay on and off with the NAT type found by the UDP
+// transport, and lists the local addresses and transports of this machine.
+//
+// Accepted connections are transports of their own: they never dial, and
+// they are dropped from the registry and from every endpoint once their
+// connection has closed. The remote end dials again and brings a new one.
+//
+// No outside address is contacted unless it is configured: the TURN relay
+// host is empty by default.
+class Com : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 SocksProxyPort = 9350;
+    static constexpr quint16 TurnServerPort = 443;
+    static constexpr quint16 TurnBindingPort = 3478;
+    static constexpr int DefaultSortDelayMs = 2000;
+    static constexpr int DefaultFreshReceiveMs = 120000;
+
+    // What localAddresses() needs to know of one network interface.
+    struct InterfaceInfo
+    {
+        QString name; // human-readable name
+        bool up = false;
+        bool running = false;
+        bool loopback = false;
+        bool pointToPoint = false;
+        QList<QHostAddress> addresses;
+    };
+
+    explicit Com(QObject* parent = nullptr);
+    ~Com() override;
+
+    // The IPv4 addresses of this machine's real interfaces under which
+    // peers may reach it.
+    QList<QHostAddress> localAddresses() const;
+    // The rule behind localAddresses(), for any list of interfaces.
+    static QList<QHostAddress> usableAddresses(const QList<InterfaceInfo>& interfaces);
+    // One "tcp" record per local address at the listen port; none while the
+    // server has never been started.
+    std::vector<TransportDto> localTransports() const;
+    quint16 listenPort() const;
+    QHostAddress listenAddress() const;
+    // True between startTcpServer() and stopTcpServer().
+    bool isNetworkEnabled() const;
+    bool isListening() const;
+
+    // Whether a goes before b in an endpoint's list: up transports first,
+    // then non-onion before onion, then lower rtt. A strict weak ordering.
+    static bool goesBefore(const Transport* a, const Transport* b);
+
+    // Delays, shortened by tests: the redial delay and silence limits given
+    // to TCP transports created from now on, the age below which a
+    // transport counts as having received recently (filter 16), and the
+    // delay between a PONG and the re-sort of the lists.
+    void setRedialDelay(int ms);
+    void setSilenceLimits(int warningMs, int timeoutMs);
+    void setFreshReceiveWindow(int ms);
+    void setSortDelay(int ms);
+
+    // With TURN disabled no "turn" transport is created. Enabled unless the
+    // option --turn is below 1.
+    void setTurnEnabled(bool enabled);
+    bool isTurnEnabled() const;
+    // The relay service's host name; empty (nothing is contacted) unless set.
+    void setTurnRelayHost(const QString& host);
+    QString turnRelayHost() const;
+    // The SOCKS proxy of the local Tor through which "onion" transports dial.
+    QHostAddress socksProxyHost() const;
+
+    // The last NAT type reported by a UDP transport (0 until then).
+    quint32 natType() const;
+
+    // Registered transports, in order of registration.
+    std::vector<Transport*> transports() const;
+    Transport* findTransport(const QString& uuid) const;
+    // The transports mounted on an endpoint, in order of preference; empty
+    // when it has none.
+    std::vector<Transport*> endpointTransports(const QObject* endpoint) const;
+    bool hasMount(const QObject* endpoint) const;
+    // Datagrams dropped because their endpoint had no usable transport.
+    quint64 droppedDatagrams() const;
+
+    // What transmit() does for the endpoint that emitted the datagram.
+    void transmitFrom(const QObject* endpoint, TransportFilter filter, const quint8* buf, size_t length, int xmit,
+                      int waitSend);
+
+signals:
+    // A transport was registered (created by a mount or by an accepted
+    // connection).
+    void newIncomingTransport(TransportDto dto);
+    // A public-key datagram arrived on any registered transport.
+    void receivedPubkeyEncryptedMessage(TransportDto dto, const quint8* buf, size_t length);
+
+public slots:
+    void startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort);
+    void stopTcpServer();
+    void mountTransport(TransportDto dto, Endpoint* endpoint);
+    void unmountTransport(TransportDto dto, Endpoint* endpoint);
+    void configureTransportPeers(TransportDto dto, std::vector<TransportDto> peers);
+    void getTransportHosts(TransportDto dto, std::vector<TransportDto>& hosts);
+    void onNewTcpConnection();
+    void onEndpointDeleted(QObject* obj);
+    // Sends for the endpoint that emitted the signal (sender()).
+    void transmit(TransportFilter filter, const quint8* buf, size_t length, int xmit, int waitSend);
+    void onReceivedPong(TransportDto dto, int rtt);
+    void sortTransports();
+    void registerTransport(Transport* transport);
+    void natTypeChanged();
+
+private:
+    void applyNatType(Transport* turn);
+    void removeClosedTransport(Transport* transport);
+    void forgetTransport(QObject* transport);
+
+    std::unique_ptr<ComPrivate> d;
+};
+
+} // namespace com

@@ -1,0 +1,1012 @@
+// The transport registry: order of transports, routing of datagrams,
+// re-sorting after PONGs, the NAT-type switch of the TURN relay, accepted
+// connections, and two registries in two processes carrying sealed, reliable
+// frames between two endpoints over loopback TCP.
+//
+// Run with --com-peer the program is that second process: the echo side.
+#include "com.h"
+#include "crypto.h"
+#include "endpoint.h"
+#include "transport.h"
+#include "transporttcp.h"
+#include "transportturn.h"
+#include "transportudp.h"
+
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <sodium.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+using com::Com;
+
+namespace {
+
+constexpr quint32 kConv = 0x5EC0C0A1;
+constexpr crypto::KeyId kKeyToPeer = 20;
+constexpr crypto::KeyId kKeyFromPeer = 30;
+
+QString uuidFor(int n)
+{
+    return QStringLiteral("{c0ffee00-0000-4000-8000-%1}").arg(n, 12, 10, QLatin1Char('0'));
+}
+
+TransportDto makeDto(int n, const QString& type, const QString& host = QStringLiteral("127.0.0.1"),
+                     quint16 port = 1)
+{
+    TransportDto dto;
+    dto.uuid = uuidFor(n);
+    dto.type = type;
+    dto.host = host;
+    dto.port = port;
+    dto.stream = type == QLatin1String("tcp") || type == QLatin1String("onion");
+    return dto;
+}
+
+// A transport whose state, rtt and receive time the test sets.
+class FakeTransport : public Transport
+{
+public:
+    FakeTransport(int n, const QString& type, int state = StateUp, int rtt = 100)
+        : Transport(makeDto(n, type))
+        , m_state(state)
+        , m_rtt(rtt)
+    {
+    }
+
+    int state() const override { return m_state; }
+    int rtt() const override { return m_rtt; }
+    void setRtt(int rtt) override { m_rtt = rtt; }
+    void mount() override { setMounted(true); }
+    void unmount() override { setMounted(false); }
+    void transmit(const quint8* buf, size_t length, int waitSend) override
+    {
+        Q_UNUSED(waitSend)
+        sent.append(QByteArray(reinterpret_cast<const char*>(buf), int(length)));
+    }
+
+    void setState(int state) { m_state = state; }
+    void receiveNow() { restartLastRx(); }
+
+    QList<QByteArray> sent;
+
+private:
+    int m_state;
+    int m_rtt;
+};
+
+QString typeName(int i)
+{
+    static const char* const names[] = {"tcp", "onion", "udp"};
+    return QString::fromLatin1(names[i % 3]);
+}
+
+// Frames as the endpoints cut them: a u32 field (tag 7) holding the total
+// length, then the sequence number, then bytes that depend on both.
+std::vector<unsigned char> makeFrame(quint32 seq, int size)
+{
+    std::vector<unsigned char> f(size_t(size), 0);
+    f[0] = 7;
+    for (int i = 0; i < 4; ++i) {
+        f[size_t(1 + i)] = quint8(quint32(size) >> (8 * i));
+        f[size_t(5 + i)] = quint8(seq >> (8 * i));
+    }
+    for (int i = 9; i < size; ++i)
+        f[size_t(i)] = quint8(seq * 31 + quint32(i) * 7);
+    return f;
+}
+
+int frameSize(quint32 seq)
+{
+    // From a few bytes to well over one KCP segment, up to the largest
+    // chunk of file data.
+    static const int sizes[] = {9, 100, 1376, 1377, 4000, 20000, 64400, 300};
+    return sizes[seq % 8];
+}
+
+QByteArray hex(const quint8* key)
+{
+    return QByteArray(reinterpret_cast<const char*>(key), 32).toHex();
+}
+
+void setKeys(Endpoint& e, const QByteArray& rxHex, crypto::KeyId rxId, const QByteArray& txHex, crypto::KeyId txId)
+{
+    const QByteArray rx = QByteArray::fromHex(rxHex);
+    const QByteArray tx = QByteArray::fromHex(txHex);
+    e.setRxKey(rxId, reinterpret_cast<const quint8*>(rx.constData()));
+    e.setTxKey(txId, reinterpret_cast<const quint8*>(tx.constData()));
+    e.setKcpSession(kConv);
+}
+
+QString option(const QStringList& args, const QString& name)
+{
+    for (const QString& a : args)
+        if (a.startsWith(name + QLatin1Char('=')))
+            return a.mid(name.size() + 1);
+    return QString();
+}
+
+// The second process: listens on 127.0.0.1, mounts every incoming
+// connection on its endpoint and sends every frame back. With
+// --abort-after=K it aborts the connection once, after the K-th frame.
+// Prints "PORT <n>" when it listens; quits when its input closes.
+int runPeer(QCoreApplication& app)
+{
+    const QStringList args = app.arguments();
+    Crypto crypto;
+    Com registry;
+    Endpoint endpoint;
+    endpoint.setObjectName(QStringLiteral("echo"));
+    setKeys(endpoint, option(args, QStringLiteral("--rx-key")).toLatin1(), kKeyToPeer,
+            option(args, QStringLiteral("--tx-key")).toLatin1(), kKeyFromPeer);
+    const int abortAfter = option(args, QStringLiteral("--abort-after")).toInt();
+    int frames = 0;
+    int connections = 0;
+
+    QObject::connect(&registry, &Com::newIncomingTransport, &registry, [&](TransportDto dto) {
+        ++connections;
+        registry.mountTransport(dto, &endpoint);
+    });
+    QObject::connect(&endpoint, &Endpoint::receivedMessage, &endpoint, [&](std::vector<unsigned char> frame) {
+        ++frames;
+        endpoint.send(frame.data(), frame.size());
+        if (frames == abortAfter) {
+            for (Transport* t : registry.transports())
+                if (auto* tcp = qobject_cast<TransportTcp*>(t))
+                    if (tcp->socket())
+                        tcp->socket()->abort();
+        }
+    });
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    if (!registry.isListening())
+        return 2;
+    std::printf("PORT %u\n", unsigned(registry.listenPort()));
+    std::fflush(stdout);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buf[64];
+        if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) {
+            std::printf("FRAMES %d CONNECTIONS %d\n", frames, connections);
+            std::fflush(stdout);
+            app.quit();
+        }
+    });
+    return app.exec();
+}
+
+struct Echoed
+{
+    quint32 seq;
+    bool intact;
+};
+
+} // namespace
+
+class TestCom : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void order_data();
+    void order();
+    void orderIsStrictWeak();
+
+    void routing_data();
+    void routing();
+    void routingSkipsUnusable();
+    void routingStopsAtFirstFresh();
+    void routingReceiveAges();
+    void noTransportDrops();
+
+    void pongResorts();
+    void natTypeSwitchesTurn();
+    void startKeepsTurnWithNatType();
+    void turnDisabledCreatesNothing();
+    void transportsByType();
+    void configureAndHosts();
+    void endpointDeletedDropsMount();
+    void unmountKeepsList();
+
+    void acceptedConnections();
+    void acceptedClosedNeverDialled();
+    void stopDropsAccepted();
+    void outgoingFollowsNetwork();
+
+    void usableAddresses_data();
+    void usableAddresses();
+    void localTransports();
+
+    void twoProcesses_data();
+    void twoProcesses();
+
+private:
+    std::unique_ptr<Crypto> m_crypto;
+};
+
+void TestCom::initTestCase()
+{
+    m_crypto.reset(new Crypto);
+    QVERIFY(m_crypto->isInitialised());
+}
+
+void TestCom::order_data()
+{
+    QTest::addColumn<int>("stateA");
+    QTest::addColumn<QString>("typeA");
+    QTest::addColumn<int>("rttA");
+    QTest::addColumn<int>("stateB");
+    QTest::addColumn<QString>("typeB");
+    QTest::addColumn<int>("rttB");
+    QTest::addColumn<bool>("aFirst");
+    QTest::addColumn<bool>("bFirst");
+
+    const QString tcp = QStringLiteral("tcp"), onion = QStringLiteral("onion"), udp = QStringLiteral("udp");
+    QTest::newRow("up onion with low rtt after up tcp") << 0 << onion << 1 << 0 << tcp << 900 << false << true;
+    QTest::newRow("up tcp with lower rtt before up onion") << 0 << tcp << 10 << 0 << onion << 20 << true << false;
+    QTest::newRow("up onion before down tcp") << 0 << onion << 900 << 1 << tcp << 1 << true << false;
+    QTest::newRow("up onion before connecting tcp") << 0 << onion << 900 << 2 << tcp << 1 << true << false;
+    QTest::newRow("up by rtt") << 0 << udp << 30 << 0 << tcp << 40 << true << false;
+    QTest::newRow("down by rtt") << 1 << tcp << 50 << 2 << udp << 40 << false << true;
+    QTest::newRow("down onion after down tcp") << 1 << onion << 1 << 1 << tcp << 90 << false << true;
+    QTest::newRow("equal") << 0 << tcp << 40 << 0 << udp << 40 << false << false;
+    QTest::newRow("both onion by rtt") << 0 << onion << 40 << 0 << onion << 41 << true << false;
+}
+
+void TestCom::order()
+{
+    QFETCH(int, stateA);
+    QFETCH(QString, typeA);
+    QFETCH(int, rttA);
+    QFETCH(int, stateB);
+    QFETCH(QString, typeB);
+    QFETCH(int, rttB);
+    QFETCH(bool, aFirst);
+    QFETCH(bool, bFirst);
+    FakeTransport a(1, typeA, stateA, rttA);
+    FakeTransport b(2, typeB, stateB, rttB);
+    QCOMPARE(Com::goesBefore(&a, &b), aFirst);
+    QCOMPARE(Com::goesBefore(&b, &a), bFirst);
+}
+
+// std::sort needs a strict weak ordering; every mix of state, type and rtt
+// is checked, and a sorted list comes out as (not up, onion, rtt).
+void TestCom::orderIsStrictWeak()
+{
+    std::vector<std::unique_ptr<FakeTransport>> all;
+    const int rtts[] = {1, 50, 1000000};
+    int n = 0;
+    for (int state = 0; state < 3; ++state)
+        for (int type = 0; type < 3; ++type)
+            for (int rtt : rtts)
+                all.emplace_back(new FakeTransport(++n, typeName(type), state, rtt));
+    auto less = [](const std::unique_ptr<FakeTransport>& a, const std::unique_ptr<FakeTransport>& b) {
+        return Com::goesBefore(a.get(), b.get());
+    };
+    for (auto& a : all) {
+        QVERIFY(!less(a, a));
+        for (auto& b : all) {
+            if (less(a, b))
+                QVERIFY(!less(b, a));
+            for (auto& c : all) {
+                if (less(a, b) && less(b, c))
+                    QVERIFY(less(a, c));
+                const bool abEq = !less(a, b) && !less(b, a);
+                const bool bcEq = !less(b, c) && !less(c, b);
+                if (abEq && bcEq)
+                    QVERIFY(!less(a, c) && !less(c, a));
+            }
+        }
+    }
+    std::vector<Transport*> list;
+    for (int i = int(all.size()) - 1; i >= 0; --i)
+        list.push_back(all[size_t((i * 7) % int(all.size()))].get());
+    std::sort(list.begin(), list.end(), &Com::goesBefore);
+    for (size_t i = 1; i < list.size(); ++i) {
+        auto key = [](const Transport* t) {
+            return std::make_tuple(t->state() != 0, t->dto().type == QLatin1String("onion"), t->rtt());
+        };
+        QVERIFY(key(list[i - 1]) <= key(list[i]));
+    }
+}
+
+void TestCom::routing_data()
+{
+    QTest::addColumn<int>("xmit");
+    QTest::addColumn<QString>("firstType");
+    QTest::addColumn<bool>("firstFresh");
+    QTest::addColumn<int>("filter");
+    QTest::addColumn<bool>("firstUsed");
+    QTest::addColumn<bool>("secondUsed");
+
+    // The second transport is always a fresh "udp" one.
+    const int xmits[] = {0, 1, 2, 9, 10, 11, 19, 20, 21, 30, 1000};
+    const char* const types[] = {"tcp", "onion", "udp"};
+    for (int xmit : xmits) {
+        for (const char* type : types) {
+            const bool stream = qstrcmp(type, "udp") != 0;
+            // Retransmissions skip streams, except every tenth transmission.
+            const bool firstUsed = !(stream && xmit >= 2 && xmit % 10 != 0);
+            for (bool fresh : {true, false}) {
+                for (int filter : {16, 32}) {
+                    const bool secondUsed = filter == 32 || !(firstUsed && fresh);
+                    QTest::addRow("xmit %d %s %s filter %d", xmit, type, fresh ? "fresh" : "stale", filter)
+                        << xmit << QString::fromLatin1(type) << fresh << filter << firstUsed << secondUsed;
+                }
+            }
+        }
+    }
+}
+
+void TestCom::routing()
+{
+    QFETCH(int, xmit);
+    QFETCH(QString, firstType);
+    QFETCH(bool, firstFresh);
+    QFETCH(int, filter);
+    QFETCH(bool, firstUsed);
+    QFETCH(bool, secondUsed);
+
+    Com registry;
+    Endpoint endpoint;
+    auto* first = new FakeTransport(1, firstType);
+    auto* second = new FakeTransport(2, QStringLiteral("udp"));
+    for (FakeTransport* t : {first, second}) {
+        registry.registerTransport(t);
+        registry.mountTransport(t->dto(), &endpoint);
+        t->mount();
+    }
+    if (firstFresh)
+        first->receiveNow();
+    second->receiveNow();
+
+    const QByteArray datagram("sealed");
+    emit endpoint.transmit(TransportFilter(filter), reinterpret_cast<const quint8*>(datagram.constData()),
+                           size_t(datagram.size()), xmit, 0);
+    QCOMPARE(first->sent.size(), firstUsed ? 1 : 0);
+    QCOMPARE(second->sent.size(), secondUsed ? 1 : 0);
+    if (firstUsed)
+        QCOMPARE(first->sent.first(), datagram);
+    QCOMPARE(registry.droppedDatagrams(), quint64(0));
+}
+
+// Transports that are not mounted or not up are passed over.
+void TestCom::routingSkipsUnusable()
+{
+    Com registry;
+    Endpoint endpoint;
+    auto* unmounted = new FakeTransport(1, QStringLiteral("udp"));
+    auto* down = new FakeTransport(2, QStringLiteral("udp"), Transport::StateDown);
+    auto* connecting = new FakeTransport(3, QStringLiteral("tcp"), Transport::StateConnecting);
+    auto* usable = new FakeTransport(4, QStringLiteral("udp"));
+    for (FakeTransport* t : {unmounted, down, connecting, usable}) {
+        registry.registerTransport(t);
+        registry.mountTransport(t->dto(), &endpoint);
+        if (t != unmounted)
+            t->mount();
+    }
+    const quint8 byte = 1;
+    emit endpoint.transmit(TransportFilterAll, &byte, 1, 1, 0);
+    QCOMPARE(unmounted->sent.size(), 0);
+    QCOMPARE(down->sent.size(), 0);
+    QCOMPARE(connecting->sent.size(), 0);
+    QCOMPARE(usable->sent.size(), 1);
+}
+
+// With filter 16 the datagram goes down the list until a transport that
+// received recently has been used.
+void TestCom::routingStopsAtFirstFresh()
+{
+    Com registry;
+    Endpoint endpoint;
+    std::vector<FakeTransport*> list;
+    for (int i = 0; i < 5; ++i) {
+        auto* t = new FakeTransport(i + 1, QStringLiteral("udp"));
+        registry.registerTransport(t);
+        registry.mountTransport(t->dto(), &endpoint);
+        t->mount();
+        list.push_back(t);
+    }
+    list[3]->receiveNow();
+    list[4]->receiveNow();
+    const quint8 byte = 1;
+    emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
+    QCOMPARE(list[0]->sent.size(), 1);
+    QCOMPARE(list[1]->sent.size(), 1);
+    QCOMPARE(list[2]->sent.size(), 1);
+    QCOMPARE(list[3]->sent.size(), 1);
+    QCOMPARE(list[4]->sent.size(), 0);
+    emit endpoint.transmit(TransportFilterAll, &byte, 1, 1, 0);
+    for (FakeTransport* t : list)
+        QVERIFY(!t->sent.isEmpty());
+    QCOMPARE(list[4]->sent.size(), 1);
+}
+
+// A transport that received, but longer ago than the window, counts as
+// silent.
+void TestCom::routingReceiveAges()
+{
+    Com registry;
+    registry.setFreshReceiveWindow(30);
+    Endpoint endpoint;
+    auto* first = new FakeTransport(1, QStringLiteral("udp"));
+    auto* second = new FakeTransport(2, QStringLiteral("udp"));
+    for (FakeTransport* t : {first, second}) {
+        registry.registerTransport(t);
+        registry.mountTransport(t->dto(), &endpoint);
+        t->mount();
+    }
+    first->receiveNow();
+    const quint8 byte = 1;
+    emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
+    QCOMPARE(second->sent.size(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(first->lastRx().elapsed() > 30, 5000);
+    emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
+    QCOMPARE(first->sent.size(), 2);
+    QCOMPARE(second->sent.size(), 1);
+}
+
+void TestCom::noTransportDrops()
+{
+    Com registry;
+    Endpoint endpoint;
+    auto* down = new FakeTransport(1, QStringLiteral("tcp"), Transport::StateDown);
+    registry.registerTransport(down);
+    registry.mountTransport(down->dto(), &endpoint);
+    down->mount();
+    const quint8 byte = 1;
+    emit endpoint.transmit(TransportFilterAll, &byte, 1, 1, 0);
+    QCOMPARE(registry.droppedDatagrams(), quint64(1));
+    // A retransmission that only a stream could carry is dropped as well.
+    down->setState(Transport::StateUp);
+    emit endpoint.transmit(TransportFilterAll, &byte, 1, 3, 0);
+    QCOMPARE(registry.droppedDatagrams(), quint64(2));
+    QCOMPARE(down->sent.size(), 0);
+    // An endpoint without a mount has nowhere to send.
+    Endpoint stranger;
+    registry.transmitFrom(&stranger, TransportFilterAll, &byte, 1, 1, 0);
+    QCOMPARE(registry.droppedDatagrams(), quint64(3));
+}
+
+// A PONG sets the transport's rtt in every list that holds it; the lists are
+// re-sorted after the delay, one list per pass of the event loop.
+void TestCom::pongResorts()
+{
+    Com registry;
+    registry.setSortDelay(200);
+    Endpoint e1, e2;
+    auto* slow = new FakeTransport(1, QStringLiteral("udp"), Transport::StateUp, 300);
+    auto* mid = new FakeTransport(2, QStringLiteral("udp"), Transport::StateUp, 200);
+    auto* fast = new FakeTransport(3, QStringLiteral("udp"), Transport::StateUp, 100);
+    for (FakeTransport* t : {slow, mid, fast}) {
+        registry.registerTransport(t);
+        registry.mountTransport(t->dto(), &e1);
+        registry.mountTransport(t->dto(), &e2);
+    }
+    const std::vector<Transport*> registered{slow, mid, fast};
+    QCOMPARE(registry.endpointTransports(&e1), registered);
+
+    QElapsedTimer clock;
+    clock.start();
+    emit e2.receivedPong(mid->dto(), 5);
+    QCOMPARE(mid->rtt(), 5);
+    emit e1.receivedPong(slow->dto(), 400);
+    QCOMPARE(slow->rtt(), 400);
+    // Not before the delay.
+    QCoreApplication::processEvents();
+    QCOMPARE(registry.endpointTransports(&e1), registered);
+    QCOMPARE(registry.endpointTransports(&e2), registered);
+
+    const std::vector<Transport*> byRtt{mid, fast, slow};
+    QTRY_COMPARE_WITH_TIMEOUT(registry.endpointTransports(&e1), byRtt, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(registry.endpointTransports(&e2), byRtt, 5000);
+    QVERIFY(clock.elapsed() >= 200);
+}
+
+void TestCom::natTypeSwitchesTurn()
+{
+    Com registry;
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    Endpoint endpoint;
+    registry.mountTransport(makeDto(1, QStringLiteral("udp")), &endpoint);
+    registry.mountTransport(makeDto(2, QStringLiteral("udp")), &endpoint);
+    registry.mountTransport(makeDto(3, QStringLiteral("turn"), QString(), 0), &endpoint);
+    auto* udp1 = qobject_cast<TransportUdp*>(registry.findTransport(uuidFor(1)));
+    auto* udp2 = qobject_cast<TransportUdp*>(registry.findTransport(uuidFor(2)));
+    auto* turn = qobject_cast<TransportTurn*>(registry.findTransport(uuidFor(3)));
+    QVERIFY(udp1 && udp2 && turn);
+    QCOMPARE(registry.endpointTransports(&endpoint).size(), size_t(3));
+    QVERIFY(udp1->isMounted());
+    QVERIFY(!turn->isMounted());
+
+    udp1->setNatType(TransportUdp::NatCone);
+    QCOMPARE(registry.natType(), 1u);
+    QVERIFY(!turn->isMounted());
+    udp1->setNatType(TransportUdp::NatSymmetric);
+    QCOMPARE(registry.natType(), 2u);
+    QVERIFY(turn->isMounted());
+    // The same value from another transport changes nothing.
+    turn->unmount();
+    udp2->setNatType(TransportUdp::NatSymmetric);
+    QVERIFY(!turn->isMounted());
+    udp2->setNatType(TransportUdp::NatNoStunResult);
+    QCOMPARE(registry.natType(), 3u);
+    QVERIFY(turn->isMounted());
+    udp1->setNatType(TransportUdp::NatCone);
+    QCOMPARE(registry.natType(), 1u);
+    QVERIFY(!turn->isMounted());
+}
+
+// Starting the network mounts everything but TURN, which follows the NAT
+// type; stopping unmounts all, and TURN stays off while the network is.
+void TestCom::startKeepsTurnWithNatType()
+{
+    Com registry;
+    Endpoint endpoint;
+    registry.mountTransport(makeDto(1, QStringLiteral("udp")), &endpoint);
+    registry.mountTransport(makeDto(2, QStringLiteral("turn"), QString(), 0), &endpoint);
+    auto* udp = qobject_cast<TransportUdp*>(registry.findTransport(uuidFor(1)));
+    auto* turn = qobject_cast<TransportTurn*>(registry.findTransport(uuidFor(2)));
+    QVERIFY(udp && turn);
+    QVERIFY(!udp->isMounted());
+
+    udp->setNatType(TransportUdp::NatCone);
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QVERIFY(registry.isListening());
+    QVERIFY(udp->isMounted());
+    QVERIFY(!turn->isMounted());
+    registry.stopTcpServer();
+    QVERIFY(!udp->isMounted());
+
+    udp->setNatType(TransportUdp::NatSymmetric);
+    QVERIFY(!turn->isMounted());
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QVERIFY(turn->isMounted());
+    registry.stopTcpServer();
+    QVERIFY(!turn->isMounted());
+    QVERIFY(!registry.isListening());
+}
+
+void TestCom::turnDisabledCreatesNothing()
+{
+    Com registry;
+    QVERIFY(registry.isTurnEnabled());
+    registry.setTurnEnabled(false);
+    Endpoint endpoint;
+    registry.mountTransport(makeDto(1, QStringLiteral("turn"), QString(), 0), &endpoint);
+    QVERIFY(registry.transports().empty());
+    QVERIFY(registry.hasMount(&endpoint));
+    QVERIFY(registry.endpointTransports(&endpoint).empty());
+}
+
+void TestCom::transportsByType()
+{
+    Com registry;
+    registry.setRedialDelay(1234);
+    QSignalSpy incoming(&registry, &Com::newIncomingTransport);
+    Endpoint endpoint;
+    registry.mountTransport(makeDto(1, QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), 9), &endpoint);
+    registry.mountTransport(makeDto(2, QStringLiteral("onion"), QStringLiteral("abcdefgh.onion"), 60391),
+                            &endpoint);
+    registry.mountTransport(makeDto(3, QStringLiteral("udp")), &endpoint);
+    registry.mountTransport(makeDto(4, QStringLiteral("turn"), QString(), 0), &endpoint);
+    registry.mountTransport(makeDto(5, QStringLiteral("carrier-pigeon")), &endpoint);
+    // Mounting the same record again adds nothing.
+    registry.mountTransport(makeDto(1, QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), 9), &endpoint);
+    QCOMPARE(registry.transports().size(), size_t(4));
+    QCOMPARE(registry.endpointTransports(&endpoint).size(), size_t(4));
+    QCOMPARE(incoming.count(), 4);
+
+    auto* tcp = qobject_cast<TransportTcp*>(registry.findTransport(uuidFor(1)));
+    QVERIFY(tcp);
+    QCOMPARE(tcp->reconnectDelayMs(), 1234);
+    QVERIFY(!tcp->isAccepted());
+    // The network is off: nothing is mounted, nothing dials.
+    QVERIFY(!tcp->isMounted());
+    QVERIFY(!tcp->socket());
+
+    auto* onion = qobject_cast<TransportTcp*>(registry.findTransport(uuidFor(2)));
+    QVERIFY(onion && onion->socket());
+    QCOMPARE(onion->socket()->proxy().type(), QNetworkProxy::Socks5Proxy);
+    QCOMPARE(onion->socket()->proxy().hostName(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(onion->socket()->proxy().port(), quint16(9350));
+    QVERIFY(!onion->isMounted());
+
+    QVERIFY(qobject_cast<TransportUdp*>(registry.findTransport(uuidFor(3))));
+    auto* turn = qobject_cast<TransportTurn*>(registry.findTransport(uuidFor(4)));
+    QVERIFY(turn);
+    QCOMPARE(turn->serverHost(), QString()); // nothing outside is contacted by default
+    QCOMPARE(turn->serverPort(), quint16(443));
+    QCOMPARE(turn->bindingPort(), quint16(3478));
+    QCOMPARE(turn->userName(), QStringLiteral("velm1"));
+    QVERIFY(turn->hasPassword());
+    QVERIFY(!registry.findTransport(uuidFor(5)));
+    for (Transport* t : registry.transports())
+        QCOMPARE(t->parent(), &registry);
+}
+
+void TestCom::configureAndHosts()
+{
+    Com registry;
+    Endpoint endpoint;
+    registry.mountTransport(makeDto(1, QStringLiteral("udp"), QString(), 5000), &endpoint);
+    registry.mountTransport(makeDto(2, QStringLiteral("turn"), QString(), 0), &endpoint);
+    registry.mountTransport(makeDto(3, QStringLiteral("tcp")), &endpoint);
+    auto* udp = qobject_cast<TransportUdp*>(registry.findTransport(uuidFor(1)));
+    auto* turn = qobject_cast<TransportTurn*>(registry.findTransport(uuidFor(2)));
+    QVERIFY(udp && turn);
+
+    const std::vector<TransportDto> peers{makeDto(10, QStringLiteral("udp"), QStringLiteral("127.0.0.1"), 7000),
+                                          makeDto(11, QStringLiteral("udp"), QStringLiteral("127.0.0.2"), 7001)};
+    registry.configureTransportPeers(makeDto(1, QStringLiteral("udp"), QString(), 5000), peers);
+    QCOMPARE(udp->peers().size(), size_t(2));
+    // Matched by type, host and port when the uuid differs.
+    TransportDto sameAddress = makeDto(99, QStringLiteral("udp"), QString(), 5000);
+    registry.configureTransportPeers(sameAddress, {makeDto(12, QStringLiteral("udp"), QStringLiteral("127.0.0.3"), 1)});
+    QCOMPARE(udp->peers().size(), size_t(3));
+    registry.configureTransportPeers(makeDto(2, QStringLiteral("turn"), QString(), 0), peers);
+    QCOMPARE(turn->peers().size(), size_t(2));
+    registry.configureTransportPeers(makeDto(3, QStringLiteral("tcp")), peers);
+
+    // Neither the unbound UDP socket nor a relay that is not up gives a host.
+    std::vector<TransportDto> hosts;
+    registry.getTransportHosts(udp->dto(), hosts);
+    registry.getTransportHosts(turn->dto(), hosts);
+    registry.getTransportHosts(makeDto(3, QStringLiteral("tcp")), hosts);
+    registry.getTransportHosts(makeDto(77, QStringLiteral("udp")), hosts);
+    QVERIFY(hosts.empty());
+}
+
+void TestCom::endpointDeletedDropsMount()
+{
+    Com registry;
+    auto* kept = new Endpoint;
+    auto* gone = new Endpoint;
+    auto* t = new FakeTransport(1, QStringLiteral("udp"));
+    registry.registerTransport(t);
+    registry.mountTransport(t->dto(), kept);
+    registry.mountTransport(t->dto(), gone);
+    QVERIFY(registry.hasMount(gone));
+    delete gone;
+    QVERIFY(!registry.hasMount(gone));
+    QVERIFY(registry.hasMount(kept));
+    QCOMPARE(registry.transports().size(), size_t(1));
+    t->mount();
+    const quint8 byte = 1;
+    emit kept->transmit(TransportFilterAll, &byte, 1, 1, 0);
+    QCOMPARE(t->sent.size(), 1);
+    delete kept;
+}
+
+void TestCom::unmountKeepsList()
+{
+    Com registry;
+    Endpoint endpoint;
+    auto* t = new FakeTransport(1, QStringLiteral("udp"));
+    registry.registerTransport(t);
+    registry.mountTransport(t->dto(), &endpoint);
+    t->mount();
+    registry.unmountTransport(t->dto(), nullptr);
+    QVERIFY(!t->isMounted());
+    QCOMPARE(registry.endpointTransports(&endpoint).size(), size_t(1));
+}
+
+// Every accepted connection becomes a transport of its own that never
+// dials; its datagrams reach the endpoints it is mounted on, its public-key
+// datagrams the registry's signal; when it closes it leaves every list.
+void TestCom::acceptedConnections()
+{
+    Com registry;
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QVERIFY(registry.isListening());
+    QVERIFY(registry.listenPort() != 0);
+    QSignalSpy incoming(&registry, &Com::newIncomingTransport);
+    QList<QPair<QString, QByteArray>> pki;
+    QObject::connect(&registry, &Com::receivedPubkeyEncryptedMessage, &registry,
+                     [&](TransportDto from, const quint8* buf, size_t length) {
+                         pki.append({from.uuid, QByteArray(reinterpret_cast<const char*>(buf), int(length))});
+                     });
+    Endpoint endpoint;
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    const TransportDto dto = incoming.first().first().value<TransportDto>();
+    QCOMPARE(dto.type, QStringLiteral("tcp"));
+    QCOMPARE(dto.host, QStringLiteral("127.0.0.1"));
+    QCOMPARE(dto.port, client.localPort());
+    QVERIFY(dto.stream);
+    auto* accepted = qobject_cast<TransportTcp*>(registry.findTransport(dto.uuid));
+    QVERIFY(accepted);
+    QVERIFY(accepted->isAccepted());
+    QVERIFY(accepted->isMounted());
+    QCOMPARE(accepted->state(), int(Transport::StateUp));
+    registry.mountTransport(dto, &endpoint);
+    QCOMPARE(registry.endpointTransports(&endpoint).size(), size_t(1));
+
+    // A public-key datagram reaches the registry's signal.
+    unsigned char pk[32], sk[32], peerPk[32], peerSk[32];
+    crypto::generateKeyPair(pk, sk);
+    crypto::generateKeyPair(peerPk, peerSk);
+    QByteArray sealed(100 + 74, '\0');
+    unsigned long long clen = quint64(sealed.size());
+    const QByteArray plain(100, 'h');
+    QCOMPARE(crypto::encryptMessagePKI(pk, sk, peerPk, reinterpret_cast<const unsigned char*>(plain.constData()),
+                                       quint64(plain.size()), reinterpret_cast<unsigned char*>(sealed.data()), &clen),
+             0);
+    client.write(sealed);
+    QTRY_COMPARE_WITH_TIMEOUT(pki.count(), 1, 5000);
+    QCOMPARE(pki.first().first, dto.uuid);
+    QCOMPARE(pki.first().second, sealed);
+
+    // The endpoint's datagrams go back on the accepted connection.
+    const QByteArray datagram("datagram");
+    emit endpoint.transmit(TransportFilterAll, reinterpret_cast<const quint8*>(datagram.constData()),
+                           size_t(datagram.size()), 1, 0);
+    QByteArray got;
+    QTRY_COMPARE_WITH_TIMEOUT(got += client.readAll(), datagram, 5000);
+
+    // Reconnecting brings a new transport; the closed one leaves.
+    QTcpSocket again;
+    again.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    QVERIFY(again.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 5000);
+    QCOMPARE(registry.transports().size(), size_t(2));
+    QPointer<TransportTcp> first(accepted);
+    client.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 5000);
+    QCOMPARE(registry.transports().size(), size_t(1));
+    QVERIFY(registry.endpointTransports(&endpoint).empty());
+    QVERIFY(!registry.findTransport(dto.uuid));
+}
+
+// The record of a closed incoming connection, mounted later by a peer, must
+// not turn into a transport that dials the remote's ephemeral port.
+void TestCom::acceptedClosedNeverDialled()
+{
+    Com registry;
+    registry.setRedialDelay(20);
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QSignalSpy incoming(&registry, &Com::newIncomingTransport);
+    QTcpServer remote; // stands at the address the record names
+    QVERIFY(remote.listen(QHostAddress::LocalHost, 0));
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    TransportDto dto = incoming.first().first().value<TransportDto>();
+    client.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(registry.transports().empty(), 5000);
+
+    // Even were something listening at that address, it is not dialled.
+    dto.port = remote.serverPort();
+    Endpoint endpoint;
+    registry.mountTransport(dto, &endpoint);
+    QVERIFY(registry.transports().empty());
+    QVERIFY(registry.endpointTransports(&endpoint).empty());
+    QTest::qWait(100);
+    QVERIFY(!remote.hasPendingConnections());
+}
+
+void TestCom::stopDropsAccepted()
+{
+    Com registry;
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QSignalSpy incoming(&registry, &Com::newIncomingTransport);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    registry.stopTcpServer();
+    QTRY_VERIFY_WITH_TIMEOUT(registry.transports().empty(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    QVERIFY(!late.waitForConnected(1000));
+}
+
+// An outgoing transport dials only while the network is enabled, and
+// redials with the registry's delay.
+void TestCom::outgoingFollowsNetwork()
+{
+    QTcpServer remote;
+    QVERIFY(remote.listen(QHostAddress::LocalHost, 0));
+    Com registry;
+    registry.setRedialDelay(30);
+    Endpoint endpoint;
+    const TransportDto dto = makeDto(1, QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), remote.serverPort());
+    registry.mountTransport(dto, &endpoint);
+    QTest::qWait(50);
+    QVERIFY(!remote.hasPendingConnections());
+
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> first(remote.nextPendingConnection());
+    auto* tcp = qobject_cast<TransportTcp*>(registry.findTransport(dto.uuid));
+    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateUp), 5000);
+    first->abort();
+    QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> second(remote.nextPendingConnection());
+    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateUp), 5000);
+    // Outgoing transports stay registered whatever happens to them.
+    QCOMPARE(registry.findTransport(dto.uuid), tcp);
+
+    registry.stopTcpServer();
+    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateDown), 5000);
+    second->abort();
+    QTest::qWait(100);
+    QVERIFY(!remote.hasPendingConnections());
+}
+
+void TestCom::usableAddresses_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("up");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<bool>("loopback");
+    QTest::addColumn<bool>("pointToPoint");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("used");
+
+    QTest::newRow("ethernet 192.168") << QStringLiteral("eth0") << true << true << false << false << QStringLiteral("192.168.1.20") << true;
+    QTest::newRow("wifi 172.16/12") << QStringLiteral("wlp3s0") << true << true << false << false << QStringLiteral("172.20.0.5") << true;
+    QTest::newRow("10/8") << QStringLiteral("enp0s31f6") << true << true << false << false << QStringLiteral("10.1.2.3") << true;
+    QTest::newRow("public above 128") << QStringLiteral("eth0") << true << true << false << false << QStringLiteral("203.0.113.9") << true;
+    QTest::newRow("8/8") << QStringLiteral("eth0") << true << true << false << false << QStringLiteral("8.8.4.4") << false;
+    QTest::newRow("link local") << QStringLiteral("eth0") << true << true << false << false << QStringLiteral("169.254.10.1") << false;
+    QTest::newRow("127/8") << QStringLiteral("eth0") << true << true << false << false << QStringLiteral("127.0.0.1") << false;
+    QTest::newRow("IPv6") << QStringLiteral("eth0") << true << true << false << false << QStringLiteral("fe80::1") << false;
+    QTest::newRow("docker") << QStringLiteral("docker0") << true << true << false << false << QStringLiteral("172.17.0.1") << false;
+    QTest::newRow("bridge") << QStringLiteral("br-4f2a") << true << true << false << false << QStringLiteral("172.18.0.1") << false;
+    QTest::newRow("Docker in another case") << QStringLiteral("Docker0") << true << true << false << false << QStringLiteral("172.17.0.1") << true;
+    QTest::newRow("virtual in any case") << QStringLiteral("VirtualBox Host") << true << true << false << false << QStringLiteral("192.168.56.1")
+                                         << false;
+    QTest::newRow("vm") << QStringLiteral("vmnet8") << true << true << false << false << QStringLiteral("192.168.100.1") << false;
+    QTest::newRow("loop in name") << QStringLiteral("Loopback2") << true << true << false << false << QStringLiteral("192.168.9.1") << false;
+    QTest::newRow("lo") << QStringLiteral("lo") << true << true << false << false << QStringLiteral("192.168.9.1") << false;
+    QTest::newRow("down") << QStringLiteral("eth0") << false << true << false << false << QStringLiteral("192.168.1.20") << false;
+    QTest::newRow("not running") << QStringLiteral("eth0") << true << false << false << false << QStringLiteral("192.168.1.20") << false;
+    QTest::newRow("loopback flag") << QStringLiteral("eth0") << true << true << true << false << QStringLiteral("192.168.1.20") << false;
+    QTest::newRow("point to point") << QStringLiteral("tun0") << true << true << false << true << QStringLiteral("10.8.0.2") << false;
+}
+
+void TestCom::usableAddresses()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, up);
+    QFETCH(bool, running);
+    QFETCH(bool, loopback);
+    QFETCH(bool, pointToPoint);
+    QFETCH(QString, address);
+    QFETCH(bool, used);
+    Com::InterfaceInfo info;
+    info.name = name;
+    info.up = up;
+    info.running = running;
+    info.loopback = loopback;
+    info.pointToPoint = pointToPoint;
+    info.addresses = {QHostAddress(address)};
+    const QList<QHostAddress> result = Com::usableAddresses({info});
+    QCOMPARE(result, used ? QList<QHostAddress>{QHostAddress(address)} : QList<QHostAddress>{});
+}
+
+void TestCom::localTransports()
+{
+    Com registry;
+    QVERIFY(registry.localTransports().empty());
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    const quint16 port = registry.listenPort();
+    QVERIFY(port != 0);
+    const std::vector<TransportDto> local = registry.localTransports();
+    const QList<QHostAddress> addresses = registry.localAddresses();
+    QCOMPARE(int(local.size()), addresses.size());
+    for (size_t i = 0; i < local.size(); ++i) {
+        QCOMPARE(local[i].type, QStringLiteral("tcp"));
+        QCOMPARE(local[i].host, addresses[int(i)].toString());
+        QCOMPARE(local[i].port, port);
+        QVERIFY(local[i].stream);
+        QVERIFY(local[i].uuid.startsWith(QLatin1Char('{')));
+    }
+}
+
+void TestCom::twoProcesses_data()
+{
+    QTest::addColumn<QString>("kill");
+    QTest::newRow("no kill") << QString();
+    QTest::newRow("accepting side kills") << QStringLiteral("accepting");
+    QTest::newRow("dialling side kills") << QStringLiteral("dialling");
+}
+
+// Frames go to an echo process and come back, over two registries, two
+// endpoints and one loopback TCP connection. A connection killed mid-stream
+// loses nothing once the dialling side has reconnected.
+void TestCom::twoProcesses()
+{
+    QFETCH(QString, kill);
+    constexpr int kFrames = 240;
+    constexpr int kKillAt = 60;
+
+    quint8 toPeer[32], fromPeer[32];
+    crypto::generateSessionKey(toPeer);
+    crypto::generateSessionKey(fromPeer);
+
+    QProcess peer;
+    peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QStringList args{QStringLiteral("--com-peer"), QStringLiteral("--rx-key=") + QString::fromLatin1(hex(toPeer)),
+                     QStringLiteral("--tx-key=") + QString::fromLatin1(hex(fromPeer))};
+    if (kill == QLatin1String("accepting"))
+        args << QStringLiteral("--abort-after=%1").arg(kKillAt);
+    peer.start(QCoreApplication::applicationFilePath(), args);
+    QVERIFY(peer.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(peer.canReadLine(), 20000);
+    const QByteArray line = peer.readLine().trimmed();
+    QVERIFY2(line.startsWith("PORT "), line.constData());
+    const quint16 port = quint16(line.mid(5).toUInt());
+
+    Com registry;
+    registry.setRedialDelay(100);
+    Endpoint endpoint;
+    endpoint.setObjectName(QStringLiteral("dialler"));
+    setKeys(endpoint, hex(fromPeer), kKeyFromPeer, hex(toPeer), kKeyToPeer);
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    const TransportDto dto = makeDto(1, QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), port);
+    registry.mountTransport(dto, &endpoint);
+    auto* tcp = qobject_cast<TransportTcp*>(registry.findTransport(dto.uuid));
+    QVERIFY(tcp);
+    QSignalSpy closed(tcp, &TransportTcp::connectionClosed);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateUp), 10000);
+
+    std::vector<Echoed> echoed;
+    QObject::connect(&endpoint, &Endpoint::receivedMessage, &endpoint, [&](std::vector<unsigned char> frame) {
+        quint32 seq = 0;
+        if (frame.size() >= 9)
+            for (int i = 0; i < 4; ++i)
+                seq |= quint32(frame[size_t(5 + i)]) << (8 * i);
+        echoed.push_back({seq, frame == makeFrame(seq, frameSize(seq))});
+        if (kill == QLatin1String("dialling") && echoed.size() == size_t(kKillAt) && tcp->socket())
+            tcp->socket()->abort();
+    });
+    for (quint32 seq = 0; seq < quint32(kFrames); ++seq) {
+        const std::vector<unsigned char> frame = makeFrame(seq, frameSize(seq));
+        QCOMPARE(endpoint.send(frame.data(), frame.size()), int(Endpoint::SendOk));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(int(echoed.size()), kFrames, 90000);
+    for (int i = 0; i < kFrames; ++i) {
+        QCOMPARE(echoed[size_t(i)].seq, quint32(i));
+        QVERIFY(echoed[size_t(i)].intact);
+    }
+    if (!kill.isEmpty())
+        QVERIFY(closed.count() >= 1);
+
+    peer.closeWriteChannel();
+    QVERIFY(peer.waitForFinished(20000));
+    const QByteArray summary = peer.readAll();
+    QCOMPARE(peer.exitCode(), 0);
+    QVERIFY2(summary.contains("FRAMES " + QByteArray::number(kFrames)), summary.constData());
+    if (!kill.isEmpty())
+        QVERIFY2(!summary.contains("CONNECTIONS 1\n"), summary.constData());
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (app.arguments().contains(QStringLiteral("--com-peer")))
+        return runPeer(app);
+    TestCom test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_com.moc"
