@@ -16,6 +16,10 @@ class TransportTcpPrivate;
 // while mounted, or wraps a connection accepted by the registry's server
 // (reconnectDelayMs below 0): such a transport never dials, and once its
 // connection has closed it is finished for good (connectionClosed()).
+//
+// A receiver of the signals may close the connection or replace the socket;
+// delivery then stops at once. The transport itself is deleted with
+// deleteLater(), never from within one of its own signals.
 class TransportTcp : public Transport
 {
     Q_OBJECT
