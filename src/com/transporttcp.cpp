@@ -218,6 +218,9 @@ void TransportTcp::onSocketDestroyed(QObject* object)
     d->socket = nullptr;
     d->connectedSince.invalidate();
     releaseRxBuffer();
+    // Whatever connection the socket held is gone with it.
+    emit stateChanged();
+    emit connectionClosed();
 }
 
 void TransportTcp::onSocketStateChanged(QAbstractSocket::SocketState state)

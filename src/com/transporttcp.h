@@ -67,7 +67,8 @@ public:
     void setRtt(int rtt) override;
 
 signals:
-    // The connection has reached the unconnected state.
+    // The connection has reached the unconnected state, or its socket was
+    // destroyed.
     void connectionClosed();
 
 public slots:

@@ -769,6 +769,13 @@ void TestCom::acceptedConnections()
     QCOMPARE(registry.transports().size(), size_t(1));
     QVERIFY(registry.endpointTransports(&endpoint).empty());
     QVERIFY(!registry.findTransport(dto.uuid));
+
+    // A socket destroyed under the transport closes it just the same.
+    auto* second = qobject_cast<TransportTcp*>(registry.transports().front());
+    QPointer<TransportTcp> secondGuard(second);
+    delete second->socket();
+    QTRY_VERIFY_WITH_TIMEOUT(secondGuard.isNull(), 5000);
+    QVERIFY(registry.transports().empty());
 }
 
 // The record of a closed incoming connection, mounted later by a peer, must
