@@ -1,0 +1,107 @@
+#pragma once
+
+#include "drivecache.h"
+#include "peeracldto.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class VfsAccessTest;
+class VfsServerVelmPrivate;
+class VfsTrash;
+struct VfsMirkCommand;
+
+// Serves the file-system requests of one peer against the local disk and
+// answers each with a reply frame (fsoTransmit). The server of the own
+// machine (access mode 1) reaches every local path; the server of any other
+// peer (access mode 0) only what lies inside the shares granted to it: every
+// path of every request passes VfsPathGuard, and anything outside, or lacking
+// the right, is answered with status 4 before it is touched.
+//
+// The server lives on the io thread; listing pages, file reads, writes and
+// block hashes run on the global thread pool and come back as replies on the
+// server's thread. It also forwards changes of watched directories the peer
+// may see as DIRECTORY_CHANGED notices, and closes files that stay idle.
+class VfsServerVelm : public QObject
+{
+    Q_OBJECT
+public:
+    enum AccessMode { Restricted = 0, Unrestricted = 1 };
+
+    // Delays; tests shorten them.
+    struct Timings
+    {
+        int jobTick = 10;                // period of the listing-job timer, ms
+        int listingCountdown = 1500;     // ticks a listing waits for its next page request
+        int idleCheckInterval = 300000;  // ms between two idle-file checks
+        qint64 idleTimeout = 300000;     // ms without use after which a file is closed
+    };
+
+    using DriveSource = std::function<std::vector<DriveCache>()>;
+
+    static constexpr int MaxListedDrives = 32;
+
+    explicit VfsServerVelm(int accessMode, QObject* parent = nullptr);
+    ~VfsServerVelm() override;
+
+    int accessMode() const;
+
+    void setShares(const std::vector<PeerAclDto>& shares);
+    std::vector<PeerAclDto> shares() const;
+    void setPeerVersion(quint16 version);
+    quint16 peerVersion() const;
+
+    // Replaceable parts, for tests. The defaults: the given timings, the
+    // operating system's access test, the desktop trash, and the drives of the
+    // process-wide VfsWatcher.
+    void setTimings(const Timings& timings);
+    void setAccessTest(const VfsAccessTest& test);
+    void setTrash(std::unique_ptr<VfsTrash> trash);
+    void setDriveSource(DriveSource source);
+
+    int openFileCount() const;
+    int listingJobCount() const;
+    // True while a worker runs on the pool or a reply is still to come from one.
+    bool hasRunningWork() const;
+
+signals:
+    void processedCommand(VfsMirkCommand* cmd);
+    void fsoTransmit(const QByteArray& frame);
+    void notifyDirectoryChanged(const QString& path);
+
+public slots:
+    // Entry point for every decoded request. The record may be reused as
+    // soon as this returns.
+    void processIncomingCommand(VfsMirkCommand* cmd);
+
+    void processListDrivesCommand(VfsMirkCommand* cmd);
+    void processListDirectoryCommand(VfsMirkCommand* cmd);
+    void processQueryListDirectoryCommand(VfsMirkCommand* cmd);
+    void processMoveCommand(VfsMirkCommand* cmd);
+    void processOpenFileCommand(VfsMirkCommand* cmd);
+    void processCloseFileCommand(VfsMirkCommand* cmd);
+    void processReadFileCommand(VfsMirkCommand* cmd);
+    void processWriteFileCommand(VfsMirkCommand* cmd);
+    void processDeleteFileCommand(VfsMirkCommand* cmd);
+    void processHashFileCommand(VfsMirkCommand* cmd);
+    void processMakeDirectoryCommand(VfsMirkCommand* cmd);
+
+    void jobTimerFired();
+    void closeFileTimerFired();
+    void queryListDirectoryFutureFinished();
+    void readFileFutureFinished();
+    void writeFileFutureFinished();
+    void hashFileFutureFinished();
+    void moveFutureFinished();
+    void directoryChanged(const QString& path);
+
+private:
+    void send(const QByteArray& frame, const char* failure, unsigned trId);
+
+    std::unique_ptr<VfsServerVelmPrivate> d;
+};

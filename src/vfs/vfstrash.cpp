@@ -1,0 +1,3 @@
+#include "vfstrash.h"
+
+VfsTrash::~VfsTrash() = default;

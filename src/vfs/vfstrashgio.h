@@ -1,0 +1,10 @@
+#pragma once
+
+#include "vfstrash.h"
+
+// The desktop trash through GIO (g_file_trash).
+class VfsTrashGio : public VfsTrash
+{
+public:
+    Result moveToTrash(const char* nativePath) override;
+};
