@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -55,7 +56,7 @@ bool copyFile(const QByteArray& source, const struct stat& st, const QByteArray&
         errno = error;
         return false;
     }
-    QByteArray buffer(int(kCopyChunk), Qt::Uninitialized);
+    std::vector<char> buffer(kCopyChunk);
     bool ok = true;
     for (;;) {
         const ssize_t n = ::read(in, buffer.data(), kCopyChunk);
@@ -65,7 +66,7 @@ bool copyFile(const QByteArray& source, const struct stat& st, const QByteArray&
             ok = n == 0;
             break;
         }
-        if (!writeAll(out, buffer.constData(), size_t(n))) {
+        if (!writeAll(out, buffer.data(), size_t(n))) {
             ok = false;
             break;
         }

@@ -24,7 +24,10 @@
 //   must lie inside the resolved folder of that share. For a path that does
 //   not exist yet the location is the resolved parent plus the new name, so a
 //   dangling link cannot send a new file outside either. Requests that act on
-//   a link itself (delete, move) resolve only the parent.
+//   a link itself (delete, move) resolve only the parent;
+// - the share whose folder holds that resolved location must grant the
+//   rights as well, so a link in a writable share cannot lead into a
+//   read-only share nested in it.
 // The local path handed back is the resolved one, so what is checked is what
 // gets touched.
 //

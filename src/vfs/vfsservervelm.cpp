@@ -77,11 +77,6 @@ bool exists(const QByteArray& nativePath, struct stat* st = nullptr)
     return ::lstat(nativePath.constData(), st ? st : &local) == 0;
 }
 
-qint64 milliseconds(const QDateTime& time)
-{
-    return time.isValid() ? time.toMSecsSinceEpoch() : 0;
-}
-
 // pread until length bytes or the end of the file; -1 on error.
 qint64 readAt(int fd, char* data, qint64 length, qint64 offset)
 {
@@ -314,30 +309,38 @@ bool VfsServerVelmPrivate::fillEntry(QueryListDirectoryJob* job, int position, E
         }
     }
 
-    struct stat own;
-    if (::lstat(native.constData(), &own) != 0)
+    // One statx for the entry itself and, for a link, one for its target.
+    constexpr unsigned kWanted = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE
+        | STATX_ATIME | STATX_MTIME | STATX_BTIME;
+    struct statx own;
+    if (::statx(AT_FDCWD, native.constData(), AT_SYMLINK_NOFOLLOW, kWanted, &own) != 0)
         return false; // gone since the listing was read
-    struct stat target;
-    const bool targetKnown = ::stat(native.constData(), &target) == 0;
-    const QFileInfo info(QFile::decodeName(native));
+    struct statx target = own;
+    bool targetKnown = true;
+    if (S_ISLNK(own.stx_mode))
+        targetKnown = ::statx(AT_FDCWD, native.constData(), 0, kWanted, &target) == 0;
 
-    auto kindOf = [](mode_t mode) -> quint8 {
+    auto kindOf = [](unsigned mode) -> quint8 {
         if (S_ISLNK(mode))
             return Entry::TypeSymbolicLink;
         return S_ISDIR(mode) ? Entry::TypeDirectory : Entry::TypeFile;
     };
-    const quint8 ownKind = kindOf(own.st_mode);
+    auto millis = [](const statx_timestamp& time) {
+        return qint64(time.tv_sec) * 1000 + qint64(time.tv_nsec) / 1000000;
+    };
+    const quint8 ownKind = kindOf(own.stx_mode);
     quint8 type = job->sharesRoot ? quint8(Entry::TypeShare) : ownKind;
     const QByteArray fileName = native.mid(native.lastIndexOf('/') + 1);
     if (fileName.startsWith('.'))
         type |= Entry::TypeHidden;
     entry->type = type;
 
-    entry->size = targetKnown && S_ISREG(target.st_mode) ? quint64(target.st_size)
-                                                         : quint64(qMax<qint64>(info.size(), 0));
-    entry->accessTime = milliseconds(info.lastRead());
-    entry->birthTime = milliseconds(info.birthTime());
-    entry->modificationTime = milliseconds(info.lastModified());
+    // Sizes and times are those of what a link leads to, as a file manager shows them.
+    const struct statx& shown = targetKnown ? target : own;
+    entry->size = shown.stx_size;
+    entry->accessTime = (shown.stx_mask & STATX_ATIME) ? millis(shown.stx_atime) : 0;
+    entry->birthTime = (shown.stx_mask & STATX_BTIME) ? millis(shown.stx_btime) : 0;
+    entry->modificationTime = (shown.stx_mask & STATX_MTIME) ? millis(shown.stx_mtime) : 0;
 
     entry->reference.clear();
     entry->targetType = 0;
@@ -345,8 +348,8 @@ bool VfsServerVelmPrivate::fillEntry(QueryListDirectoryJob* job, int position, E
         entry->reference = job->guard.shares()[size_t(share)].uuid.toUtf8();
         entry->targetType = ownKind;
     } else if (ownKind == Entry::TypeSymbolicLink) {
-        entry->reference = QFile::encodeName(info.symLinkTarget());
-        entry->targetType = targetKnown ? kindOf(target.st_mode) : quint8(Entry::TypeFile);
+        entry->reference = QFile::encodeName(QFileInfo(QFile::decodeName(native)).symLinkTarget());
+        entry->targetType = targetKnown ? kindOf(target.stx_mode) : quint8(Entry::TypeFile);
     }
 
     quint16 access = 0;
@@ -357,7 +360,7 @@ bool VfsServerVelmPrivate::fillEntry(QueryListDirectoryJob* job, int position, E
     if (job->access.allows(native, VfsAccessTest::Execute))
         access |= Entry::AccessExecutable;
     if (targetKnown) {
-        const mode_t m = target.st_mode;
+        const unsigned m = target.stx_mode;
         access |= (m & S_IRUSR ? 0x0400 : 0) | (m & S_IWUSR ? 0x0200 : 0)
             | (m & S_IXUSR ? 0x0100 : 0) | (m & S_IRGRP ? 0x0040 : 0)
             | (m & S_IWGRP ? 0x0020 : 0) | (m & S_IXGRP ? 0x0010 : 0)
@@ -367,8 +370,8 @@ bool VfsServerVelmPrivate::fillEntry(QueryListDirectoryJob* job, int position, E
     if (share >= 0 && !(job->guard.shares()[size_t(share)].flags & VfsPathGuard::ShareWrite))
         access &= quint16(~quint16(Entry::AccessWriteBits));
     entry->access = access;
-    entry->inode = targetKnown ? quint64(target.st_ino) : 0;
-    entry->linkCount = targetKnown ? quint32(target.st_nlink) : 0;
+    entry->inode = targetKnown ? quint64(target.stx_ino) : 0;
+    entry->linkCount = targetKnown ? quint32(target.stx_nlink) : 0;
     return true;
 }
 
@@ -880,9 +883,10 @@ void VfsServerVelm::processListDirectoryCommand(VfsMirkCommand* cmd)
         Logger::log(Logger::VSRV, "failed to send LIST_DIRECTORY response");
         return;
     }
-    emit fsoTransmit(reply);
-    if (status != FSO_STATUS_OK)
+    if (status != FSO_STATUS_OK) {
+        emit fsoTransmit(reply);
         return;
+    }
 
     // A client that reuses a transaction id starts that listing afresh.
     for (auto it = d->listingJobs.begin(); it != d->listingJobs.end(); ++it) {
@@ -927,6 +931,8 @@ void VfsServerVelm::processListDirectoryCommand(VfsMirkCommand* cmd)
         if (VfsWatcher* watcher = VfsWatcher::instance())
             watcher->watchDirectory(decision.path);
     }
+    // Sent once the listing exists, so that its first page may be asked for at once.
+    emit fsoTransmit(reply);
 }
 
 void VfsServerVelm::processQueryListDirectoryCommand(VfsMirkCommand* cmd)
@@ -972,17 +978,19 @@ void VfsServerVelm::queryListDirectoryFutureFinished()
         return;
     }
     Logger::log(Logger::VSRV, "send QUERY_LIST_DIRECTORY response TrId: %u", unsigned(job->trId));
-    if (job->page.isNull())
-        Logger::log(Logger::VSRV, "failed to send QUERY_LIST_DIRECTORY response");
-    else
-        emit fsoTransmit(job->page);
+    const QByteArray page = job->page;
     job->page.clear();
+    // The next request may come while the page is being sent.
     if (job->status == FSO_STATUS_OK) {
         job->state = JobWaiting;
         job->countdown = d->timings.listingCountdown;
     } else {
         job->state = JobDone; // complete, refused or asked for a page that does not exist
     }
+    if (page.isNull())
+        Logger::log(Logger::VSRV, "failed to send QUERY_LIST_DIRECTORY response");
+    else
+        emit fsoTransmit(page);
 }
 
 void VfsServerVelm::jobTimerFired()

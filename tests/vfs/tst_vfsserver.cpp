@@ -72,6 +72,7 @@ private slots:
     void linkSwappedBetweenPagesIsRefused();
     void pageIndexIsChecked();
     void secondQueryWhileBuildingStartsNoWorker();
+    void nextPageAskedWhileReplyIsSent();
     void listingDroppedWhenClientStopsAsking();
 
     void changeNoticesFollowShares();
@@ -537,6 +538,32 @@ void TestVfsServer::secondQueryWhileBuildingStartsNoWorker()
     h.settle();
     QCOMPARE(h.frames.size(), 0); // one page only
     QCOMPARE(mostAtOnce.loadAcquire(), 1);
+}
+
+void TestVfsServer::nextPageAskedWhileReplyIsSent()
+{
+    // A peer on a fast link asks for the next page before the server has
+    // returned from sending the last one.
+    ServerHarness h(VfsServerVelm::Restricted, shares());
+    const quint16 trId = h.nextTrId();
+    quint32 received = 0;
+    bool complete = false;
+    std::unique_ptr<VfsMirkCommand> reply(new VfsMirkCommand());
+    VfsMirkCommandParser parser;
+    QObject::connect(&h.server, &VfsServerVelm::fsoTransmit, [&](const QByteArray& frame) {
+        if (!parser.processCommand(frame, reply.get(), 3) || reply->trId != trId)
+            return;
+        if (reply->command == (VfsMirkCommand::QueryListDirectory | VfsMirkCommand::ReplyBit))
+            received += reply->count;
+        if (reply->status == FSO_STATUS_OK)
+            h.feed(VfsMirkCommandWriter::queryListDirectoryRequest(trId, received));
+        else
+            complete = true;
+    });
+    QVERIFY(h.feed(VfsMirkCommandWriter::listDirectoryRequest(trId, 0, allFields(), t("/S/big"))));
+    QTRY_VERIFY(complete);
+    QCOMPARE(received, 3000u);
+    QCOMPARE(reply->status, quint8(FSO_STATUS_COMPLETE));
 }
 
 void TestVfsServer::listingDroppedWhenClientStopsAsking()
