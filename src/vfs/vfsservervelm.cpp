@@ -1098,7 +1098,7 @@ void VfsServerVelm::processMoveCommand(VfsMirkCommand* cmd)
         return;
     }
     // Copying may take long: do it on the pool and answer when it is done.
-    auto* task = new QFutureWatcher<quint8>;
+    auto* task = new QFutureWatcher<quint8>(this);
     task->setProperty("trId", unsigned(trId));
     connect(task, &QFutureWatcher<quint8>::finished, this, &VfsServerVelm::moveFutureFinished);
     d->moveTasks.push_back(task);
