@@ -98,6 +98,252 @@ quint8 mapTargetType(quint8 wire)
     }
 }
 
+// --- Request frames --------------------------------------------------------
+// Per kind: the request frame, or a null one when it cannot be built.
+
+QByteArray buildFrame(VfsListDirectoryJob* job, Request& r)
+{
+    if (r.command == C::QueryListDirectory)
+        return VfsMirkCommandWriter::queryListDirectoryRequest(r.trId, r.index);
+    return VfsMirkCommandWriter::listDirectoryRequest(r.trId, r.flags, r.fields, utf8(job->path));
+}
+
+QByteArray buildFrame(VfsListDrivesJob*, Request& r)
+{
+    return VfsMirkCommandWriter::listDrivesRequest(r.trId, 16, 0);
+}
+
+QByteArray buildFrame(VfsMoveJob* job, Request& r)
+{
+    if (job->sourcePath.isEmpty() || job->destinationPath.isEmpty())
+        return QByteArray();
+    return VfsMirkCommandWriter::moveRequest(r.trId, job->flags, utf8(job->sourcePath),
+                                             utf8(job->destinationPath));
+}
+
+QByteArray buildFrame(VfsOpenFileJob* job, Request& r)
+{
+    if (job->path.isEmpty())
+        return QByteArray();
+    return VfsMirkCommandWriter::openFileRequest(r.trId, r.version, r.flags, r.fields,
+                                                 job->accessTime, job->birthTime,
+                                                 job->modificationTime, job->size,
+                                                 utf8(job->path));
+}
+
+QByteArray buildFrame(VfsCloseFileJob* job, Request& r)
+{
+    return VfsMirkCommandWriter::closeFileRequest(r.trId, job->flags, job->handle);
+}
+
+QByteArray buildFrame(VfsReadFileJob* job, Request& r)
+{
+    return VfsMirkCommandWriter::readFileRequest(r.trId, job->flags, job->handle, job->offset,
+                                                 job->size);
+}
+
+QByteArray buildFrame(VfsWriteFileJob* job, Request& r)
+{
+    if (job->size < 1 || job->size > quint32(VfsWriteFileJob::MaxData))
+        return QByteArray();
+    return VfsMirkCommandWriter::writeFileRequest(r.trId, job->flags, job->handle, job->offset,
+                                                  job->data, int(job->size));
+}
+
+QByteArray buildFrame(VfsDeleteFileJob* job, Request& r)
+{
+    return VfsMirkCommandWriter::deleteFileRequest(r.trId, job->flags, utf8(job->path));
+}
+
+QByteArray buildFrame(VfsHashFileJob* job, Request& r)
+{
+    return VfsMirkCommandWriter::hashFileRequest(r.trId, job->flags, job->handle, job->count,
+                                                 job->blockSize, job->offset);
+}
+
+QByteArray buildFrame(VfsMakeDirectoryJob* job, Request& r)
+{
+    return VfsMirkCommandWriter::makeDirectoryRequest(r.trId, job->flags, VfsMirkFieldMask(),
+                                                      utf8(job->path));
+}
+
+// --- Log texts --------------------------------------------------------------
+// Per kind: what is logged when a request is sent, when it times out and when
+// its record is handed back.
+
+void logSent(const VfsListDirectoryJob* job, const Request& r)
+{
+    const QByteArray path = job->path.toUtf8();
+    if (r.command == C::QueryListDirectory)
+        Logger::log(Logger::VCLI, "send QUERY_LIST_DIRECTORY request %u %s", unsigned(r.trId),
+                    path.constData());
+    else
+        Logger::log(Logger::VCLI, "send LIST_DIRECTORY request TrId %u %s", unsigned(r.trId),
+                    path.constData());
+}
+
+void logSent(const VfsListDrivesJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send LIST_DRIVES request TrId %u", unsigned(r.trId));
+    Logger::log(Logger::VCLI, "send list drives req TrId %u %s", unsigned(r.trId),
+                job->label.toUtf8().constData());
+}
+
+void logSent(const VfsMoveJob* job, const Request& r)
+{
+    const QByteArray source = job->sourcePath.toUtf8();
+    const QByteArray destination = job->destinationPath.toUtf8();
+    Logger::log(Logger::VCLI, "send MOVE request TrId %u, src: %s, dst: %s", unsigned(r.trId),
+                source.constData(), destination.constData());
+    Logger::log(Logger::VCLI, "send move req TrId %u %s --> %s", unsigned(r.trId),
+                source.constData(), destination.constData());
+}
+
+void logSent(const VfsOpenFileJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send open file req TrId %u %s", unsigned(r.trId),
+                job->path.toUtf8().constData());
+}
+
+void logSent(const VfsCloseFileJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send close file req TrId %u handle: %u", unsigned(r.trId),
+                unsigned(job->handle));
+}
+
+void logSent(const VfsReadFileJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send READ_FILE req TrId %u, handle: %u, offset: %llu, size: %u",
+                unsigned(r.trId), unsigned(job->handle),
+                static_cast<unsigned long long>(job->offset), unsigned(job->size));
+}
+
+void logSent(const VfsWriteFileJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send WRITE_FILE req TrId %u handle: %u, offset: %llu, size: %u",
+                unsigned(r.trId), unsigned(job->handle),
+                static_cast<unsigned long long>(job->offset), unsigned(job->size));
+}
+
+void logSent(const VfsDeleteFileJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send delete file req TrId %u %s", unsigned(r.trId),
+                job->path.toUtf8().constData());
+}
+
+void logSent(const VfsHashFileJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send HASH_FILE req TrId %u, handle: %u, offset: %llu",
+                unsigned(r.trId), unsigned(job->handle),
+                static_cast<unsigned long long>(job->offset));
+}
+
+void logSent(const VfsMakeDirectoryJob* job, const Request& r)
+{
+    Logger::log(Logger::VCLI, "send make directory req TrId %u %s", unsigned(r.trId),
+                job->path.toUtf8().constData());
+}
+
+void logTimeout(const VfsListDirectoryJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on list dir job");
+}
+
+void logTimeout(const VfsListDrivesJob* job, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on list drives job %p", static_cast<const void*>(job));
+}
+
+void logTimeout(const VfsMoveJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on move job");
+}
+
+void logTimeout(const VfsOpenFileJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on open file job");
+}
+
+void logTimeout(const VfsCloseFileJob* job, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on close file job, handle: %u", unsigned(job->handle));
+}
+
+void logTimeout(const VfsReadFileJob*, const Request& r)
+{
+    Logger::log(Logger::VCLI, "timeout on read file job TrId %u", unsigned(r.trId));
+}
+
+void logTimeout(const VfsWriteFileJob*, const Request& r)
+{
+    Logger::log(Logger::VCLI, "timeout on write file job TrId %u", unsigned(r.trId));
+}
+
+void logTimeout(const VfsDeleteFileJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on delete file job");
+}
+
+void logTimeout(const VfsHashFileJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on hash file job");
+}
+
+void logTimeout(const VfsMakeDirectoryJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "timeout on make directory job");
+}
+
+void logCleanup(const VfsListDirectoryJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup list dir job");
+}
+
+void logCleanup(const VfsListDrivesJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup list drives job");
+}
+
+void logCleanup(const VfsMoveJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup move job");
+}
+
+void logCleanup(const VfsOpenFileJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup open file job");
+}
+
+void logCleanup(const VfsCloseFileJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup close file job");
+}
+
+void logCleanup(const VfsReadFileJob*, const Request& r)
+{
+    Logger::log(Logger::VCLI, "cleanup read file job TrId %u", unsigned(r.trId));
+}
+
+void logCleanup(const VfsWriteFileJob*, const Request& r)
+{
+    Logger::log(Logger::VCLI, "cleanup write file job TrId %u", unsigned(r.trId));
+}
+
+void logCleanup(const VfsDeleteFileJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup delete file job");
+}
+
+void logCleanup(const VfsHashFileJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup hash file job");
+}
+
+void logCleanup(const VfsMakeDirectoryJob*, const Request&)
+{
+    Logger::log(Logger::VCLI, "cleanup make directory job");
+}
+
 } // namespace
 
 class VfsClientVelmPrivate
@@ -162,55 +408,10 @@ public:
     void releaseListDirectory(VfsListDirectoryJob* job);
     void decodeEntries(VfsListDirectoryJob* job, const Request& request, const VfsMirkCommand& cmd);
 
-    // Per kind: the request frame (null when it cannot be built), the time-out
-    // and the log texts.
-    QByteArray buildFrame(VfsListDirectoryJob* job, Request& r) const;
-    QByteArray buildFrame(VfsListDrivesJob* job, Request& r) const;
-    QByteArray buildFrame(VfsMoveJob* job, Request& r) const;
-    QByteArray buildFrame(VfsOpenFileJob* job, Request& r) const;
-    QByteArray buildFrame(VfsCloseFileJob* job, Request& r) const;
-    QByteArray buildFrame(VfsReadFileJob* job, Request& r) const;
-    QByteArray buildFrame(VfsWriteFileJob* job, Request& r) const;
-    QByteArray buildFrame(VfsDeleteFileJob* job, Request& r) const;
-    QByteArray buildFrame(VfsHashFileJob* job, Request& r) const;
-    QByteArray buildFrame(VfsMakeDirectoryJob* job, Request& r) const;
-
+    // Per kind: the time-out of a request.
     int timeout(const VfsClientJob*) const { return requestTimeout; }
     int timeout(const VfsReadFileJob*) const { return transferTimeout; }
     int timeout(const VfsWriteFileJob*) const { return transferTimeout; }
-
-    static void logSent(const VfsListDirectoryJob* job, const Request& r);
-    static void logSent(const VfsListDrivesJob* job, const Request& r);
-    static void logSent(const VfsMoveJob* job, const Request& r);
-    static void logSent(const VfsOpenFileJob* job, const Request& r);
-    static void logSent(const VfsCloseFileJob* job, const Request& r);
-    static void logSent(const VfsReadFileJob* job, const Request& r);
-    static void logSent(const VfsWriteFileJob* job, const Request& r);
-    static void logSent(const VfsDeleteFileJob* job, const Request& r);
-    static void logSent(const VfsHashFileJob* job, const Request& r);
-    static void logSent(const VfsMakeDirectoryJob* job, const Request& r);
-
-    static void logTimeout(const VfsListDirectoryJob*, const Request&);
-    static void logTimeout(const VfsListDrivesJob* job, const Request&);
-    static void logTimeout(const VfsMoveJob*, const Request&);
-    static void logTimeout(const VfsOpenFileJob*, const Request&);
-    static void logTimeout(const VfsCloseFileJob* job, const Request&);
-    static void logTimeout(const VfsReadFileJob*, const Request& r);
-    static void logTimeout(const VfsWriteFileJob*, const Request& r);
-    static void logTimeout(const VfsDeleteFileJob*, const Request&);
-    static void logTimeout(const VfsHashFileJob*, const Request&);
-    static void logTimeout(const VfsMakeDirectoryJob*, const Request&);
-
-    static void logCleanup(const VfsListDirectoryJob*, const Request&);
-    static void logCleanup(const VfsListDrivesJob*, const Request&);
-    static void logCleanup(const VfsMoveJob*, const Request&);
-    static void logCleanup(const VfsOpenFileJob*, const Request&);
-    static void logCleanup(const VfsCloseFileJob*, const Request&);
-    static void logCleanup(const VfsReadFileJob*, const Request& r);
-    static void logCleanup(const VfsWriteFileJob*, const Request& r);
-    static void logCleanup(const VfsDeleteFileJob*, const Request&);
-    static void logCleanup(const VfsHashFileJob*, const Request&);
-    static void logCleanup(const VfsMakeDirectoryJob*, const Request&);
 
     void processListDirectoryResponse(const VfsMirkCommand& cmd);
     void processQueryListDirectoryResponse(const VfsMirkCommand& cmd);
@@ -431,249 +632,6 @@ void VfsClientVelmPrivate::releaseListDirectory(VfsListDirectoryJob* job)
         Logger::log(Logger::VCLI, "release list dir job TrId %u", unsigned(it->request.trId));
         listDirectoryJobs.erase(it);
     }
-}
-
-// --- Request frames --------------------------------------------------------
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsListDirectoryJob* job, Request& r) const
-{
-    if (r.command == C::QueryListDirectory)
-        return VfsMirkCommandWriter::queryListDirectoryRequest(r.trId, r.index);
-    return VfsMirkCommandWriter::listDirectoryRequest(r.trId, r.flags, r.fields, utf8(job->path));
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsListDrivesJob*, Request& r) const
-{
-    return VfsMirkCommandWriter::listDrivesRequest(r.trId, 16, 0);
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsMoveJob* job, Request& r) const
-{
-    if (job->sourcePath.isEmpty() || job->destinationPath.isEmpty())
-        return QByteArray();
-    return VfsMirkCommandWriter::moveRequest(r.trId, job->flags, utf8(job->sourcePath),
-                                             utf8(job->destinationPath));
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsOpenFileJob* job, Request& r) const
-{
-    if (job->path.isEmpty())
-        return QByteArray();
-    return VfsMirkCommandWriter::openFileRequest(r.trId, r.version, r.flags, r.fields,
-                                                 job->accessTime, job->birthTime,
-                                                 job->modificationTime, job->size,
-                                                 utf8(job->path));
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsCloseFileJob* job, Request& r) const
-{
-    return VfsMirkCommandWriter::closeFileRequest(r.trId, job->flags, job->handle);
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsReadFileJob* job, Request& r) const
-{
-    return VfsMirkCommandWriter::readFileRequest(r.trId, job->flags, job->handle, job->offset,
-                                                 job->size);
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsWriteFileJob* job, Request& r) const
-{
-    if (job->size < 1 || job->size > quint32(VfsWriteFileJob::MaxData))
-        return QByteArray();
-    return VfsMirkCommandWriter::writeFileRequest(r.trId, job->flags, job->handle, job->offset,
-                                                  job->data, int(job->size));
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsDeleteFileJob* job, Request& r) const
-{
-    return VfsMirkCommandWriter::deleteFileRequest(r.trId, job->flags, utf8(job->path));
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsHashFileJob* job, Request& r) const
-{
-    return VfsMirkCommandWriter::hashFileRequest(r.trId, job->flags, job->handle, job->count,
-                                                 job->blockSize, job->offset);
-}
-
-QByteArray VfsClientVelmPrivate::buildFrame(VfsMakeDirectoryJob* job, Request& r) const
-{
-    return VfsMirkCommandWriter::makeDirectoryRequest(r.trId, job->flags, VfsMirkFieldMask(),
-                                                      utf8(job->path));
-}
-
-// --- Log texts --------------------------------------------------------------
-
-void VfsClientVelmPrivate::logSent(const VfsListDirectoryJob* job, const Request& r)
-{
-    const QByteArray path = job->path.toUtf8();
-    if (r.command == C::QueryListDirectory)
-        Logger::log(Logger::VCLI, "send QUERY_LIST_DIRECTORY request %u %s", unsigned(r.trId),
-                    path.constData());
-    else
-        Logger::log(Logger::VCLI, "send LIST_DIRECTORY request TrId %u %s", unsigned(r.trId),
-                    path.constData());
-}
-
-void VfsClientVelmPrivate::logSent(const VfsListDrivesJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send LIST_DRIVES request TrId %u", unsigned(r.trId));
-    Logger::log(Logger::VCLI, "send list drives req TrId %u %s", unsigned(r.trId),
-                job->label.toUtf8().constData());
-}
-
-void VfsClientVelmPrivate::logSent(const VfsMoveJob* job, const Request& r)
-{
-    const QByteArray source = job->sourcePath.toUtf8();
-    const QByteArray destination = job->destinationPath.toUtf8();
-    Logger::log(Logger::VCLI, "send MOVE request TrId %u, src: %s, dst: %s", unsigned(r.trId),
-                source.constData(), destination.constData());
-    Logger::log(Logger::VCLI, "send move req TrId %u %s --> %s", unsigned(r.trId),
-                source.constData(), destination.constData());
-}
-
-void VfsClientVelmPrivate::logSent(const VfsOpenFileJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send open file req TrId %u %s", unsigned(r.trId),
-                job->path.toUtf8().constData());
-}
-
-void VfsClientVelmPrivate::logSent(const VfsCloseFileJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send close file req TrId %u handle: %u", unsigned(r.trId),
-                unsigned(job->handle));
-}
-
-void VfsClientVelmPrivate::logSent(const VfsReadFileJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send READ_FILE req TrId %u, handle: %u, offset: %llu, size: %u",
-                unsigned(r.trId), unsigned(job->handle),
-                static_cast<unsigned long long>(job->offset), unsigned(job->size));
-}
-
-void VfsClientVelmPrivate::logSent(const VfsWriteFileJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send WRITE_FILE req TrId %u handle: %u, offset: %llu, size: %u",
-                unsigned(r.trId), unsigned(job->handle),
-                static_cast<unsigned long long>(job->offset), unsigned(job->size));
-}
-
-void VfsClientVelmPrivate::logSent(const VfsDeleteFileJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send delete file req TrId %u %s", unsigned(r.trId),
-                job->path.toUtf8().constData());
-}
-
-void VfsClientVelmPrivate::logSent(const VfsHashFileJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send HASH_FILE req TrId %u, handle: %u, offset: %llu",
-                unsigned(r.trId), unsigned(job->handle),
-                static_cast<unsigned long long>(job->offset));
-}
-
-void VfsClientVelmPrivate::logSent(const VfsMakeDirectoryJob* job, const Request& r)
-{
-    Logger::log(Logger::VCLI, "send make directory req TrId %u %s", unsigned(r.trId),
-                job->path.toUtf8().constData());
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsListDirectoryJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on list dir job");
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsListDrivesJob* job, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on list drives job %p", static_cast<const void*>(job));
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsMoveJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on move job");
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsOpenFileJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on open file job");
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsCloseFileJob* job, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on close file job, handle: %u", unsigned(job->handle));
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsReadFileJob*, const Request& r)
-{
-    Logger::log(Logger::VCLI, "timeout on read file job TrId %u", unsigned(r.trId));
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsWriteFileJob*, const Request& r)
-{
-    Logger::log(Logger::VCLI, "timeout on write file job TrId %u", unsigned(r.trId));
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsDeleteFileJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on delete file job");
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsHashFileJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on hash file job");
-}
-
-void VfsClientVelmPrivate::logTimeout(const VfsMakeDirectoryJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "timeout on make directory job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsListDirectoryJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup list dir job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsListDrivesJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup list drives job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsMoveJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup move job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsOpenFileJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup open file job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsCloseFileJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup close file job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsReadFileJob*, const Request& r)
-{
-    Logger::log(Logger::VCLI, "cleanup read file job TrId %u", unsigned(r.trId));
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsWriteFileJob*, const Request& r)
-{
-    Logger::log(Logger::VCLI, "cleanup write file job TrId %u", unsigned(r.trId));
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsDeleteFileJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup delete file job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsHashFileJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup hash file job");
-}
-
-void VfsClientVelmPrivate::logCleanup(const VfsMakeDirectoryJob*, const Request&)
-{
-    Logger::log(Logger::VCLI, "cleanup make directory job");
 }
 
 // --- Replies ----------------------------------------------------------------
