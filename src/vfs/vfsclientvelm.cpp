@@ -61,6 +61,24 @@ struct Pending
 template <class Job>
 using Table = std::vector<Pending<Job>>;
 
+// The two ends of a request: the record has finished with the reply's
+// status, or failed with the given one, and waits to be handed back.
+template <class Job>
+void finish(Pending<Job>& pending, quint8 status)
+{
+    pending.job->jobStatus = VfsClientJob::JobFinished;
+    pending.job->status = status;
+    pending.request.state = RequestDone;
+}
+
+template <class Job>
+void fail(Pending<Job>& pending, quint8 status)
+{
+    pending.job->jobStatus = VfsClientJob::JobFailed;
+    pending.job->status = status;
+    pending.request.state = RequestDone;
+}
+
 // The records whose own mutex guards them while the client changes them.
 QMutex* jobMutex(VfsListDirectoryJob* job) { return &job->mutex; }
 QMutex* jobMutex(VfsListDrivesJob* job) { return &job->mutex; }
@@ -385,12 +403,23 @@ public:
     bool allEmpty() const;
     int pendingCount() const;
 
+    // Queues a record that is not queued yet: a fresh transaction id, the
+    // given job status, and fill(request) for what the kind sets itself, all
+    // under the table lock and the record's own lock where it has one. False
+    // when there is nothing to queue.
+    template <class Job, class Fill>
+    bool queue(Table<Job>& table, Job* job, quint32 jobStatus, Fill fill);
     template <class Job>
-    bool isQueued(const Table<Job>& table, const Job* job) const;
-    template <class Job>
-    Pending<Job>& enqueue(Table<Job>& table, Job* job, quint32 jobStatus);
+    bool queue(Table<Job>& table, Job* job, quint32 jobStatus);
     template <class Job>
     Pending<Job>* find(Table<Job>& table, quint16 trId);
+    // The record that waits for the reply with this transaction id, or null.
+    template <class Job>
+    Pending<Job>* awaiting(Table<Job>& table, quint16 trId);
+    // The listing that waits for a reply to command (LIST_DIRECTORY or
+    // QUERY_LIST_DIRECTORY), or null; name is the command's name in the log.
+    Pending<VfsListDirectoryJob>* awaitingListing(const VfsMirkCommand& cmd, quint8 command,
+                                                  const char* name);
     template <class Job>
     void runTable(Table<Job>& table, Outbox& out);
     void runAllTables(Outbox& out);
@@ -472,22 +501,28 @@ int VfsClientVelmPrivate::pendingCount() const
                + makeDirectoryJobs.size());
 }
 
-template <class Job>
-bool VfsClientVelmPrivate::isQueued(const Table<Job>& table, const Job* job) const
+template <class Job, class Fill>
+bool VfsClientVelmPrivate::queue(Table<Job>& table, Job* job, quint32 jobStatus, Fill fill)
 {
-    return std::any_of(table.begin(), table.end(),
-                       [job](const Pending<Job>& p) { return p.job == job; });
-}
-
-template <class Job>
-Pending<Job>& VfsClientVelmPrivate::enqueue(Table<Job>& table, Job* job, quint32 jobStatus)
-{
+    if (!job)
+        return false;
+    QMutexLocker lock(&tableLock);
+    if (std::any_of(table.begin(), table.end(), [job](const Pending<Job>& p) { return p.job == job; }))
+        return false;
+    QMutexLocker jobLock(jobMutex(job));
     Pending<Job> pending;
     pending.job = job;
     pending.request.trId = takeTrId();
     job->jobStatus = jobStatus;
+    fill(pending.request);
     table.push_back(std::move(pending));
-    return table.back();
+    return true;
+}
+
+template <class Job>
+bool VfsClientVelmPrivate::queue(Table<Job>& table, Job* job, quint32 jobStatus)
+{
+    return queue(table, job, jobStatus, [](Request&) {});
 }
 
 template <class Job>
@@ -498,6 +533,29 @@ Pending<Job>* VfsClientVelmPrivate::find(Table<Job>& table, quint16 trId)
             return &pending;
     }
     return nullptr;
+}
+
+template <class Job>
+Pending<Job>* VfsClientVelmPrivate::awaiting(Table<Job>& table, quint16 trId)
+{
+    Pending<Job>* p = find(table, trId);
+    return p && p->request.state == RequestSent ? p : nullptr;
+}
+
+Pending<VfsListDirectoryJob>* VfsClientVelmPrivate::awaitingListing(const VfsMirkCommand& cmd,
+                                                                    quint8 command,
+                                                                    const char* name)
+{
+    Pending<VfsListDirectoryJob>* p = find(listDirectoryJobs, cmd.trId);
+    if (!p) {
+        Logger::log(Logger::VCLI, "no %s job for TrId %u found", name, unsigned(cmd.trId));
+        return nullptr;
+    }
+    if (p->request.state != RequestSent || p->request.command != command) {
+        Logger::log(Logger::VCLI, "unexpected %s response TrId %u", name, unsigned(cmd.trId));
+        return nullptr;
+    }
+    return p;
 }
 
 // One walk of one table: sends what is waiting to be sent, fails what waited
@@ -525,9 +583,7 @@ void VfsClientVelmPrivate::runTable(Table<Job>& table, Outbox& out)
             if (frame.isNull()) {
                 Logger::log(Logger::ERR1, "%s:%d cannot build the request TrId %u", __FILE__,
                             __LINE__, unsigned(r.trId));
-                job->jobStatus = VfsClientJob::JobFailed;
-                job->status = FSO_STATUS_IO_ERROR;
-                r.state = RequestDone;
+                fail(*it, FSO_STATUS_IO_ERROR);
                 continue;
             }
             logSent(job, r);
@@ -536,9 +592,7 @@ void VfsClientVelmPrivate::runTable(Table<Job>& table, Outbox& out)
             out.frames.push_back(std::move(frame));
         } else if (r.state == RequestSent && r.sendTimer.hasExpired(timeout(job))) {
             logTimeout(job, r);
-            job->jobStatus = VfsClientJob::JobFailed;
-            job->status = FSO_STATUS_TIMEOUT;
-            r.state = RequestDone;
+            fail(*it, FSO_STATUS_TIMEOUT);
         }
     }
 }
@@ -641,23 +695,14 @@ void VfsClientVelmPrivate::releaseListDirectory(VfsListDirectoryJob* job)
 
 void VfsClientVelmPrivate::processListDirectoryResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsListDirectoryJob>* p = find(listDirectoryJobs, cmd.trId);
-    if (!p) {
-        Logger::log(Logger::VCLI, "no LIST_DIRECTORY job for TrId %u found", unsigned(cmd.trId));
+    Pending<VfsListDirectoryJob>* p = awaitingListing(cmd, C::ListDirectory, "LIST_DIRECTORY");
+    if (!p)
         return;
-    }
     VfsListDirectoryJob* job = p->job;
     Request& r = p->request;
     QMutexLocker jobLock(&job->mutex);
-    if (r.state != RequestSent || r.command != C::ListDirectory) {
-        Logger::log(Logger::VCLI, "unexpected LIST_DIRECTORY response TrId %u",
-                    unsigned(cmd.trId));
-        return;
-    }
     if (cmd.status != FSO_STATUS_OK) {
-        job->status = cmd.status;
-        job->jobStatus = VfsClientJob::JobFailed;
-        r.state = RequestDone;
+        fail(*p, cmd.status);
         return;
     }
     r.replyFields = cmd.fields;
@@ -716,49 +761,42 @@ void VfsClientVelmPrivate::decodeEntries(VfsListDirectoryJob* job, const Request
 
 void VfsClientVelmPrivate::processQueryListDirectoryResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsListDirectoryJob>* p = find(listDirectoryJobs, cmd.trId);
-    if (!p) {
-        Logger::log(Logger::VCLI, "no QUERY_LIST_DIRECTORY job for TrId %u found",
-                    unsigned(cmd.trId));
+    Pending<VfsListDirectoryJob>* p =
+        awaitingListing(cmd, C::QueryListDirectory, "QUERY_LIST_DIRECTORY");
+    if (!p)
         return;
-    }
     VfsListDirectoryJob* job = p->job;
     Request& r = p->request;
     QMutexLocker jobLock(&job->mutex);
-    if (r.state != RequestSent || r.command != C::QueryListDirectory) {
-        Logger::log(Logger::VCLI, "unexpected QUERY_LIST_DIRECTORY response TrId %u",
-                    unsigned(cmd.trId));
-        return;
-    }
-    const auto fail = [&](const char* why) {
+    const auto refuse = [&](const char* why) {
         Logger::log(Logger::ERR1, "listing TrId %u failed: %s", unsigned(cmd.trId), why);
-        job->status = FSO_STATUS_IO_ERROR;
-        job->jobStatus = VfsClientJob::JobFailed;
-        r.state = RequestDone;
+        fail(*p, FSO_STATUS_IO_ERROR);
     };
     if (cmd.index != r.index) {
-        fail("page for another index");
+        refuse("page for another index");
         return;
     }
     const quint8 status = cmd.status;
     if ((status == FSO_STATUS_OK || status == FSO_STATUS_COMPLETE) && cmd.count > 0
         && cmd.entryAreaLength > 0)
         decodeEntries(job, r, cmd);
-    job->status = status;
-    if (status != FSO_STATUS_OK) {
-        job->jobStatus =
-            status == FSO_STATUS_COMPLETE ? VfsClientJob::JobFinished : VfsClientJob::JobFailed;
-        r.state = RequestDone;
+    if (status == FSO_STATUS_COMPLETE) {
+        finish(*p, status);
         return;
     }
+    if (status != FSO_STATUS_OK) {
+        fail(*p, status);
+        return;
+    }
+    job->status = status;
     // More entries follow. A page that moves the listing no further would
     // make it ask for the same page for ever.
     if (cmd.count == 0) {
-        fail("page without entries");
+        refuse("page without entries");
         return;
     }
     if (r.index > std::numeric_limits<quint32>::max() - cmd.count) {
-        fail("listing too long");
+        refuse("listing too long");
         return;
     }
     r.command = C::QueryListDirectory;
@@ -768,8 +806,8 @@ void VfsClientVelmPrivate::processQueryListDirectoryResponse(const VfsMirkComman
 
 void VfsClientVelmPrivate::processListDrivesResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsListDrivesJob>* p = find(listDrivesJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsListDrivesJob>* p = awaiting(listDrivesJobs, cmd.trId);
+    if (!p)
         return;
     VfsListDrivesJob* job = p->job;
     QMutexLocker jobLock(&job->mutex);
@@ -794,37 +832,31 @@ void VfsClientVelmPrivate::processListDrivesResponse(const VfsMirkCommand& cmd)
                     static_cast<unsigned long long>(drive.bytesTotal / 1000000000ull));
         job->drives.push_back(std::move(drive));
     }
-    job->jobStatus = VfsClientJob::JobFinished;
-    job->status = cmd.status;
-    p->request.state = RequestDone;
+    finish(*p, cmd.status);
 }
 
 void VfsClientVelmPrivate::processMoveResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsMoveJob>* p = find(moveJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsMoveJob>* p = awaiting(moveJobs, cmd.trId);
+    if (!p)
         return;
     QMutexLocker jobLock(&p->job->mutex);
-    p->job->jobStatus = VfsClientJob::JobFinished;
-    p->job->status = cmd.status;
-    p->request.state = RequestDone;
+    finish(*p, cmd.status);
 }
 
 void VfsClientVelmPrivate::processOpenFileResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsOpenFileJob>* p = find(openFileJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsOpenFileJob>* p = awaiting(openFileJobs, cmd.trId);
+    if (!p)
         return;
-    p->job->jobStatus = VfsClientJob::JobFinished;
-    p->job->status = cmd.status;
+    finish(*p, cmd.status);
     p->job->handle = cmd.handle;
-    p->request.state = RequestDone;
 }
 
 void VfsClientVelmPrivate::processCloseFileResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsCloseFileJob>* p = find(closeFileJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsCloseFileJob>* p = awaiting(closeFileJobs, cmd.trId);
+    if (!p)
         return;
     p->job->status = cmd.status;
     p->job->handle = cmd.handle;
@@ -862,9 +894,8 @@ void VfsClientVelmPrivate::processReadFileResponse(const VfsMirkCommand& cmd)
                     unsigned(cmd.trId), fault, static_cast<unsigned long long>(cmd.offset),
                     static_cast<unsigned long long>(job->offset), unsigned(length),
                     unsigned(wanted));
-        job->status = FSO_STATUS_IO_ERROR;
+        fail(*p, FSO_STATUS_IO_ERROR);
         job->length = 0;
-        job->jobStatus = VfsClientJob::JobFailed;
         return;
     }
     job->status = cmd.status;
@@ -875,17 +906,16 @@ void VfsClientVelmPrivate::processReadFileResponse(const VfsMirkCommand& cmd)
 
 void VfsClientVelmPrivate::processWriteFileResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsWriteFileJob>* p = find(writeFileJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsWriteFileJob>* p = awaiting(writeFileJobs, cmd.trId);
+    if (!p)
         return;
     VfsWriteFileJob* job = p->job;
     p->request.state = RequestDone;
     if (cmd.written > job->size) {
         Logger::log(Logger::ERR1, "write file job TrId %u failed: %u bytes written of %u",
                     unsigned(cmd.trId), unsigned(cmd.written), unsigned(job->size));
-        job->status = FSO_STATUS_IO_ERROR;
+        fail(*p, FSO_STATUS_IO_ERROR);
         job->written = 0;
-        job->jobStatus = VfsClientJob::JobFailed;
         return;
     }
     job->status = cmd.status;
@@ -894,31 +924,26 @@ void VfsClientVelmPrivate::processWriteFileResponse(const VfsMirkCommand& cmd)
 
 void VfsClientVelmPrivate::processDeleteFileResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsDeleteFileJob>* p = find(deleteFileJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsDeleteFileJob>* p = awaiting(deleteFileJobs, cmd.trId);
+    if (!p)
         return;
-    VfsDeleteFileJob* job = p->job;
-    job->status = cmd.status;
+    finish(*p, cmd.status);
     if (cmd.pathLength > 0 && cmd.status != FSO_STATUS_OK)
-        job->failedPath = QString::fromUtf8(cmd.pathBytes());
+        p->job->failedPath = QString::fromUtf8(cmd.pathBytes());
     else
-        job->failedPath.clear();
-    job->jobStatus = VfsClientJob::JobFinished;
-    p->request.state = RequestDone;
+        p->job->failedPath.clear();
 }
 
 void VfsClientVelmPrivate::processHashFileResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsHashFileJob>* p = find(hashFileJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsHashFileJob>* p = awaiting(hashFileJobs, cmd.trId);
+    if (!p)
         return;
+    finish(*p, cmd.status);
     VfsHashFileJob* job = p->job;
-    p->request.state = RequestDone;
-    job->status = cmd.status;
     job->replyFlags = quint8(cmd.flags);
     job->digestsReceived = 0;
     job->digestBytes = 0;
-    job->jobStatus = VfsClientJob::JobFinished;
     const quint32 bytes = cmd.digestLength;
     if (bytes == 0 || bytes > quint32(VfsHashFileJob::MaxDigestBytes))
         return;
@@ -926,8 +951,7 @@ void VfsClientVelmPrivate::processHashFileResponse(const VfsMirkCommand& cmd)
     if (cmd.count > job->count || bytes != quint32(cmd.count) * VfsHashFileJob::DigestSize) {
         Logger::log(Logger::ERR1, "hash file job TrId %u failed: %u digests for %u blocks",
                     unsigned(cmd.trId), unsigned(cmd.count), unsigned(job->count));
-        job->status = FSO_STATUS_IO_ERROR;
-        job->jobStatus = VfsClientJob::JobFailed;
+        fail(*p, FSO_STATUS_IO_ERROR);
         return;
     }
     job->digestsReceived = cmd.count;
@@ -937,13 +961,11 @@ void VfsClientVelmPrivate::processHashFileResponse(const VfsMirkCommand& cmd)
 
 void VfsClientVelmPrivate::processMakeDirectoryResponse(const VfsMirkCommand& cmd)
 {
-    Pending<VfsMakeDirectoryJob>* p = find(makeDirectoryJobs, cmd.trId);
-    if (!p || p->request.state != RequestSent)
+    Pending<VfsMakeDirectoryJob>* p = awaiting(makeDirectoryJobs, cmd.trId);
+    if (!p)
         return;
-    p->job->status = cmd.status;
+    finish(*p, cmd.status);
     p->job->existing = cmd.existing;
-    p->job->jobStatus = VfsClientJob::JobFinished;
-    p->request.state = RequestDone;
 }
 
 void VfsClientVelmPrivate::processDirectoryChangedNotification(const VfsMirkCommand& cmd)
@@ -1003,14 +1025,8 @@ int VfsClientVelm::pendingJobs() const
 
 void VfsClientVelm::listDirectory(VfsListDirectoryJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->listDirectoryJobs, job))
-            return;
-        QMutexLocker jobLock(&job->mutex);
-        Request& r = d->enqueue(d->listDirectoryJobs, job, VfsClientJob::JobQueued).request;
+    QPointer<VfsClientVelm> self(this);
+    const auto fill = [self, job](Request& r) {
         r.command = C::ListDirectory;
         r.flags = C::ListHidden | C::ListClientBit | C::ListWantFileId;
         if (job->watch && job->path != QLatin1String("/"))
@@ -1018,54 +1034,34 @@ void VfsClientVelm::listDirectory(VfsListDirectoryJob* job)
         r.fields.set(0, VfsMirkListEntry::FieldsAll);
         r.index = 0;
         r.replyFields.clear();
-        QPointer<VfsClientVelm> self(this);
         job->release = [self](VfsListDirectoryJob* released) {
             if (self && released)
                 self->d->releaseListDirectory(released);
         };
-    }
-    d->kickQueued();
+    };
+    if (d->queue(d->listDirectoryJobs, job, VfsClientJob::JobQueued, fill))
+        d->kickQueued();
 }
 
 void VfsClientVelm::listDrives(VfsListDrivesJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->listDrivesJobs, job))
-            return;
-        QMutexLocker jobLock(&job->mutex);
-        d->enqueue(d->listDrivesJobs, job, VfsClientJob::JobQueued);
+    const auto fill = [job](Request&) {
         job->status = FSO_STATUS_IO_ERROR;
         job->drives.clear();
-    }
-    d->kickQueued();
+    };
+    if (d->queue(d->listDrivesJobs, job, VfsClientJob::JobQueued, fill))
+        d->kickQueued();
 }
 
 void VfsClientVelm::move(VfsMoveJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->moveJobs, job))
-            return;
-        QMutexLocker jobLock(&job->mutex);
-        d->enqueue(d->moveJobs, job, VfsClientJob::JobQueued);
-    }
-    d->kickQueued();
+    if (d->queue(d->moveJobs, job, VfsClientJob::JobQueued))
+        d->kickQueued();
 }
 
 void VfsClientVelm::openFile(VfsOpenFileJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->openFileJobs, job))
-            return;
-        Request& r = d->enqueue(d->openFileJobs, job, VfsClientJob::JobQueued).request;
+    const auto fill = [this, job](Request& r) {
         const quint16 version = d->protocolVersion;
         quint32 flags = job->flags;
         quint32 timeFields = 0;
@@ -1093,86 +1089,45 @@ void VfsClientVelm::openFile(VfsOpenFileJob* job)
         // The size travels only with the times' field mask.
         if (sendTimes)
             r.fields.set(0, timeFields);
-    }
-    d->kickQueued();
+    };
+    if (d->queue(d->openFileJobs, job, VfsClientJob::JobQueued, fill))
+        d->kickQueued();
 }
 
 void VfsClientVelm::closeFile(VfsCloseFileJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->closeFileJobs, job))
-            return;
-        d->enqueue(d->closeFileJobs, job, VfsClientJob::JobRunning);
-    }
-    d->kickQueued();
+    if (d->queue(d->closeFileJobs, job, VfsClientJob::JobRunning))
+        d->kickQueued();
 }
 
 void VfsClientVelm::readFile(VfsReadFileJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->readFileJobs, job))
-            return;
-        d->enqueue(d->readFileJobs, job, VfsClientJob::JobRunning);
-    }
-    d->kickNow(&VfsClientVelmPrivate::readFileJobs);
+    if (d->queue(d->readFileJobs, job, VfsClientJob::JobRunning))
+        d->kickNow(&VfsClientVelmPrivate::readFileJobs);
 }
 
 void VfsClientVelm::writeFile(VfsWriteFileJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->writeFileJobs, job))
-            return;
-        d->enqueue(d->writeFileJobs, job, VfsClientJob::JobRunning);
-    }
-    d->kickNow(&VfsClientVelmPrivate::writeFileJobs);
+    if (d->queue(d->writeFileJobs, job, VfsClientJob::JobRunning))
+        d->kickNow(&VfsClientVelmPrivate::writeFileJobs);
 }
 
 void VfsClientVelm::deleteFile(VfsDeleteFileJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->deleteFileJobs, job))
-            return;
-        d->enqueue(d->deleteFileJobs, job, VfsClientJob::JobQueued);
-    }
-    d->kickQueued();
+    if (d->queue(d->deleteFileJobs, job, VfsClientJob::JobQueued))
+        d->kickQueued();
 }
 
 void VfsClientVelm::hashFile(VfsHashFileJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->hashFileJobs, job))
-            return;
-        d->enqueue(d->hashFileJobs, job, VfsClientJob::JobQueued);
-    }
-    d->kickNow(&VfsClientVelmPrivate::hashFileJobs);
+    if (d->queue(d->hashFileJobs, job, VfsClientJob::JobQueued))
+        d->kickNow(&VfsClientVelmPrivate::hashFileJobs);
 }
 
 void VfsClientVelm::makeDirectory(VfsMakeDirectoryJob* job)
 {
-    if (!job)
-        return;
-    {
-        QMutexLocker lock(&d->tableLock);
-        if (d->isQueued(d->makeDirectoryJobs, job))
-            return;
-        d->enqueue(d->makeDirectoryJobs, job, VfsClientJob::JobQueued);
-    }
-    d->kickQueued();
+    if (d->queue(d->makeDirectoryJobs, job, VfsClientJob::JobQueued))
+        d->kickQueued();
 }
 
 void VfsClientVelm::processIncomingCommand(VfsMirkCommand* cmd)
