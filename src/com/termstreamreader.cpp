@@ -38,14 +38,29 @@ int TermStreamReader::peekTag() const
     return *m_position;
 }
 
+int TermStreamReader::fail(int code)
+{
+    m_error = code;
+    return m_error;
+}
+
+int TermStreamReader::readTag(std::uint8_t tag, std::size_t need)
+{
+    if (m_error != NoError)
+        return m_error;
+    if (remaining() < need)
+        return fail(ErrorShort);
+    if (*m_position++ != tag)
+        return fail(ErrorWrongTag);
+    return NoError;
+}
+
 int TermStreamReader::readRaw(std::size_t width, bool bigEndian, std::uint64_t& value)
 {
     if (m_error != NoError)
         return m_error;
-    if (remaining() < width) {
-        m_error = ErrorShort;
-        return m_error;
-    }
+    if (remaining() < width)
+        return fail(ErrorShort);
     std::uint64_t v = 0;
     if (bigEndian) {
         for (std::size_t i = 0; i < width; ++i)
@@ -61,16 +76,8 @@ int TermStreamReader::readRaw(std::size_t width, bool bigEndian, std::uint64_t& 
 
 int TermStreamReader::readTagged(std::uint8_t tag, std::size_t width, std::uint64_t& value)
 {
-    if (m_error != NoError)
+    if (readTag(tag, 1 + width) != NoError)
         return m_error;
-    if (remaining() < 1 + width) {
-        m_error = ErrorShort;
-        return m_error;
-    }
-    if (*m_position++ != tag) {
-        m_error = ErrorWrongTag;
-        return m_error;
-    }
     return readRaw(width, false, value);
 }
 
@@ -115,10 +122,8 @@ int TermStreamReader::readLength(std::uint32_t& length)
 {
     if (m_error != NoError)
         return m_error;
-    if (m_position >= m_end) {
-        m_error = ErrorShort;
-        return m_error;
-    }
+    if (m_position >= m_end)
+        return fail(ErrorShort);
     const std::uint8_t first = *m_position;
     std::size_t width;
     std::uint32_t mask;
@@ -135,8 +140,7 @@ int TermStreamReader::readLength(std::uint32_t& length)
         width = 4;
         mask = 0x0FFFFFFF;
     } else {
-        m_error = ErrorBadLength;
-        return m_error;
+        return fail(ErrorBadLength);
     }
     std::uint64_t v = 0;
     if (readRaw(width, true, v) != NoError)
@@ -145,32 +149,25 @@ int TermStreamReader::readLength(std::uint32_t& length)
     return NoError;
 }
 
+int TermStreamReader::readStringHead(std::uint32_t& length)
+{
+    if (readTag(TagString, 2) != NoError || readLength(length) != NoError)
+        return m_error;
+    if (length > remaining())
+        return fail(ErrorShort);
+    return NoError;
+}
+
 int TermStreamReader::readString(char* buffer, std::size_t capacity, std::size_t& count)
 {
     count = 0;
     if (buffer && capacity > 0)
         buffer[0] = 0;
-    if (m_error != NoError)
-        return m_error;
-    if (remaining() < 2) {
-        m_error = ErrorShort;
-        return m_error;
-    }
-    if (*m_position++ != TagString) {
-        m_error = ErrorWrongTag;
-        return m_error;
-    }
     std::uint32_t length = 0;
-    if (readLength(length) != NoError)
+    if (readStringHead(length) != NoError)
         return m_error;
-    if (length > remaining()) {
-        m_error = ErrorShort;
-        return m_error;
-    }
-    if (!buffer || capacity < std::size_t(length) + 1) {
-        m_error = ErrorBufferTooSmall;
-        return m_error;
-    }
+    if (!buffer || capacity < std::size_t(length) + 1)
+        return fail(ErrorBufferTooSmall);
     if (length > 0)
         std::memcpy(buffer, m_position, length);
     buffer[length] = 0;
@@ -181,23 +178,9 @@ int TermStreamReader::readString(char* buffer, std::size_t capacity, std::size_t
 
 int TermStreamReader::readString(std::string& value)
 {
-    if (m_error != NoError)
-        return m_error;
-    if (remaining() < 2) {
-        m_error = ErrorShort;
-        return m_error;
-    }
-    if (*m_position++ != TagString) {
-        m_error = ErrorWrongTag;
-        return m_error;
-    }
     std::uint32_t length = 0;
-    if (readLength(length) != NoError)
+    if (readStringHead(length) != NoError)
         return m_error;
-    if (length > remaining()) {
-        m_error = ErrorShort;
-        return m_error;
-    }
     value.assign(reinterpret_cast<const char*>(m_position), length);
     m_position += length;
     return NoError;
@@ -205,22 +188,12 @@ int TermStreamReader::readString(std::string& value)
 
 int TermStreamReader::readBlob(std::vector<std::uint8_t>& value)
 {
-    if (m_error != NoError)
+    if (readTag(TagBlob, 5) != NoError)
         return m_error;
-    if (remaining() < 5) {
-        m_error = ErrorShort;
-        return m_error;
-    }
-    if (*m_position++ != TagBlob) {
-        m_error = ErrorWrongTag;
-        return m_error;
-    }
     std::uint64_t length = 0;
     readRaw(4, false, length);
-    if (length > remaining()) {
-        m_error = ErrorShort;
-        return m_error;
-    }
+    if (length > remaining())
+        return fail(ErrorShort);
     value.assign(m_position, m_position + length);
     m_position += length;
     return NoError;

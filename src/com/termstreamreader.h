@@ -82,6 +82,13 @@ public:
     bool seek(std::size_t offset);
 
 private:
+    // Sets code, which no error may be set before, and returns it.
+    int fail(int code);
+    // Consumes the tag byte of a field that needs at least need bytes with
+    // its tag; fails unless they remain and the tag is the expected one.
+    int readTag(std::uint8_t tag, std::size_t need);
+    // The tag and length prefix of a string whose bytes all remain.
+    int readStringHead(std::uint32_t& length);
     int readTagged(std::uint8_t tag, std::size_t width, std::uint64_t& value);
     int readRaw(std::size_t width, bool bigEndian, std::uint64_t& value);
 

@@ -25,14 +25,18 @@ bool TermStreamWriter::seek(std::size_t offset)
     return true;
 }
 
+int TermStreamWriter::fail(int code)
+{
+    m_error = code;
+    return m_error;
+}
+
 int TermStreamWriter::writeRaw(std::size_t width, bool bigEndian, std::uint64_t value)
 {
     if (m_error != NoError)
         return m_error;
-    if (remaining() < width) {
-        m_error = ErrorNoRoom;
-        return m_error;
-    }
+    if (remaining() < width)
+        return fail(ErrorNoRoom);
     for (std::size_t i = 0; i < width; ++i) {
         const std::size_t shift = 8 * (bigEndian ? width - 1 - i : i);
         m_position[i] = std::uint8_t(value >> shift);
@@ -45,12 +49,27 @@ int TermStreamWriter::writeTagged(std::uint8_t tag, std::size_t width, std::uint
 {
     if (m_error != NoError)
         return m_error;
-    if (remaining() < 1 + width) {
-        m_error = ErrorNoRoom;
-        return m_error;
-    }
+    if (remaining() < 1 + width)
+        return fail(ErrorNoRoom);
     *m_position++ = tag;
     return writeRaw(width, false, value);
+}
+
+int TermStreamWriter::writeRaw24(bool bigEndian, std::uint32_t value)
+{
+    if (m_error != NoError)
+        return m_error;
+    if (value > 0xFFFFFF)
+        return fail(ErrorValueTooLarge);
+    return writeRaw(3, bigEndian, value);
+}
+
+void TermStreamWriter::writeBytes(const void* data, std::size_t length)
+{
+    if (length > 0) {
+        std::memcpy(m_position, data, length);
+        m_position += length;
+    }
 }
 
 int TermStreamWriter::writeU8(std::uint8_t value) { return writeTagged(TagU8, 1, value); }
@@ -64,47 +83,23 @@ int TermStreamWriter::writeMapCount(std::uint32_t count) { return writeTagged(Ta
 
 int TermStreamWriter::writeRawU8(std::uint8_t value) { return writeRaw(1, false, value); }
 int TermStreamWriter::writeRawU16(std::uint16_t value) { return writeRaw(2, false, value); }
+int TermStreamWriter::writeRawU24(std::uint32_t value) { return writeRaw24(false, value); }
 int TermStreamWriter::writeRawU32(std::uint32_t value) { return writeRaw(4, false, value); }
 int TermStreamWriter::writeRawU64(std::uint64_t value) { return writeRaw(8, false, value); }
 int TermStreamWriter::writeRawI64(std::int64_t value) { return writeRaw(8, false, std::uint64_t(value)); }
 int TermStreamWriter::writeRawU16BE(std::uint16_t value) { return writeRaw(2, true, value); }
+int TermStreamWriter::writeRawU24BE(std::uint32_t value) { return writeRaw24(true, value); }
 int TermStreamWriter::writeRawU32BE(std::uint32_t value) { return writeRaw(4, true, value); }
 int TermStreamWriter::writeRawU64BE(std::uint64_t value) { return writeRaw(8, true, value); }
-
-int TermStreamWriter::writeRawU24(std::uint32_t value)
-{
-    if (m_error != NoError)
-        return m_error;
-    if (value > 0xFFFFFF) {
-        m_error = ErrorValueTooLarge;
-        return m_error;
-    }
-    return writeRaw(3, false, value);
-}
-
-int TermStreamWriter::writeRawU24BE(std::uint32_t value)
-{
-    if (m_error != NoError)
-        return m_error;
-    if (value > 0xFFFFFF) {
-        m_error = ErrorValueTooLarge;
-        return m_error;
-    }
-    return writeRaw(3, true, value);
-}
 
 int TermStreamWriter::writeString(const char* data, std::size_t length)
 {
     if (m_error != NoError)
         return m_error;
-    if (remaining() < 2) {
-        m_error = ErrorNoRoom;
-        return m_error;
-    }
-    if (length > TermMaxStringLength) {
-        m_error = ErrorStringTooLong;
-        return m_error;
-    }
+    if (remaining() < 2)
+        return fail(ErrorNoRoom);
+    if (length > TermMaxStringLength)
+        return fail(ErrorStringTooLong);
     std::size_t prefixWidth;
     std::uint32_t prefix;
     if (length < 0x80) {
@@ -122,16 +117,11 @@ int TermStreamWriter::writeString(const char* data, std::size_t length)
     }
     // Check the whole field first so that a string that does not fit leaves
     // nothing behind.
-    if (remaining() - 1 < prefixWidth || remaining() - 1 - prefixWidth < length) {
-        m_error = ErrorNoRoom;
-        return m_error;
-    }
+    if (remaining() - 1 < prefixWidth || remaining() - 1 - prefixWidth < length)
+        return fail(ErrorNoRoom);
     *m_position++ = TagString;
     writeRaw(prefixWidth, true, prefix);
-    if (length > 0) {
-        std::memcpy(m_position, data, length);
-        m_position += length;
-    }
+    writeBytes(data, length);
     return NoError;
 }
 
@@ -144,16 +134,11 @@ int TermStreamWriter::writeBlob(const void* data, std::size_t length)
 {
     if (m_error != NoError)
         return m_error;
-    if (remaining() < 5 || remaining() - 5 < length || length > 0xFFFFFFFFu) {
-        m_error = ErrorNoRoom;
-        return m_error;
-    }
+    if (remaining() < 5 || remaining() - 5 < length || length > 0xFFFFFFFFu)
+        return fail(ErrorNoRoom);
     *m_position++ = TagBlob;
     writeRaw(4, false, length);
-    if (length > 0) {
-        std::memcpy(m_position, data, length);
-        m_position += length;
-    }
+    writeBytes(data, length);
     return NoError;
 }
 

@@ -69,8 +69,14 @@ public:
     bool seek(std::size_t offset);
 
 private:
+    // Sets code, which no error may be set before, and returns it.
+    int fail(int code);
     int writeTagged(std::uint8_t tag, std::size_t width, std::uint64_t value);
     int writeRaw(std::size_t width, bool bigEndian, std::uint64_t value);
+    // Fails a value above 24 bits.
+    int writeRaw24(bool bigEndian, std::uint32_t value);
+    // Copies bytes the caller has made room for.
+    void writeBytes(const void* data, std::size_t length);
 
     std::uint8_t* m_begin;
     std::uint8_t* m_position;
