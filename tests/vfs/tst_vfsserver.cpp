@@ -313,7 +313,7 @@ void TestVfsServer::listingOutsideSharesNeitherListsNorWatches()
     // No listing was opened: a page request for it gets no answer at all.
     QVERIFY(h.feed(VfsMirkCommandWriter::queryListDirectoryRequest(trId, 0)));
     h.settle();
-    QVERIFY(h.frames.isEmpty());
+    QVERIFY(h.replies().isEmpty());
     QCOMPARE(m_watcher->watchedItems().size(), watchedBefore.size());
 
     // Inside, the same request lists and watches.
@@ -503,7 +503,7 @@ void TestVfsServer::pageIndexIsChecked()
     // An unknown listing gets no answer at all.
     QVERIFY(h.feed(VfsMirkCommandWriter::queryListDirectoryRequest(h.nextTrId(), 0xFFFFFFFFu)));
     h.settle();
-    QVERIFY(h.frames.isEmpty());
+    QVERIFY(h.replies().isEmpty());
 }
 
 void TestVfsServer::secondQueryWhileBuildingStartsNoWorker()
@@ -536,7 +536,7 @@ void TestVfsServer::secondQueryWhileBuildingStartsNoWorker()
     QCOMPARE(h.reply->status, quint8(FSO_STATUS_COMPLETE));
     QCOMPARE(int(h.reply->count), 1);
     h.settle();
-    QCOMPARE(h.frames.size(), 0); // one page only
+    QCOMPARE(h.replies().size(), 0); // one page only
     QCOMPARE(mostAtOnce.loadAcquire(), 1);
 }
 
@@ -581,7 +581,7 @@ void TestVfsServer::listingDroppedWhenClientStopsAsking()
     QTRY_COMPARE(h.server.listingJobCount(), 0);
     QVERIFY(h.feed(VfsMirkCommandWriter::queryListDirectoryRequest(trId, 100)));
     h.settle();
-    QVERIFY(h.frames.isEmpty());
+    QVERIFY(h.replies().isEmpty());
 }
 
 void TestVfsServer::changeNoticesFollowShares()
@@ -616,16 +616,19 @@ void TestVfsServer::noticeUsesTheClientsName()
     h.settle();
     QCOMPARE(h.notices(), QList<QByteArray>({ t("/S/sub"), name }));
 
-    // A deletion tells of the parent as the request named it. (The watcher
-    // may report the directory on its own as well.)
-    QVERIFY(writeFile(ts("/S/sub/gone.txt"), "x"));
+    // A deletion tells of the parent as the request named it. (In a
+    // directory nobody watches, so that the watcher adds nothing.)
+    const QByteArray parent = "%shares/" + kShare.toUtf8() + "/unwatched";
+    QVERIFY(QDir().mkpath(ts("/S/unwatched")));
+    QVERIFY(writeFile(ts("/S/unwatched/gone.txt"), "x"));
     h.frames.clear();
-    QCOMPARE(h.call(VfsMirkCommandWriter::deleteFileRequest(h.nextTrId(), 0, name + "/gone.txt")),
+    QCOMPARE(h.call(VfsMirkCommandWriter::deleteFileRequest(h.nextTrId(), 0,
+                                                             parent + "/gone.txt")),
              quint8(0));
-    QCOMPARE(h.reply->pathBytes(), name + "/gone.txt");
+    QCOMPARE(h.reply->pathBytes(), parent + "/gone.txt");
     h.settle();
-    QVERIFY(h.notices().contains(name));
-    QVERIFY(!QFile::exists(ts("/S/sub/gone.txt")));
+    QCOMPARE(h.notices(), QList<QByteArray>({ parent }));
+    QVERIFY(!QFile::exists(ts("/S/unwatched/gone.txt")));
 }
 
 void TestVfsServer::sharesChangeIsAnnounced()
@@ -633,7 +636,8 @@ void TestVfsServer::sharesChangeIsAnnounced()
     ServerHarness h(VfsServerVelm::Restricted, shares());
     h.server.setShares(shares());
     h.settle();
-    QVERIFY(h.notices().isEmpty());
+    QVERIFY(!h.notices().contains("%shares"));
+    QVERIFY(!h.notices().contains("%drives"));
     std::vector<PeerAclDto> changed = shares();
     changed[1].flags |= kWrite;
     h.server.setShares(changed);
@@ -705,7 +709,7 @@ void TestVfsServer::unknownCommandIsDropped()
     QVERIFY(h.feed(VfsMirkCommandWriter::moveReply(7, 0)));
     QCOMPARE(processed.size(), 1);
     h.settle();
-    QVERIFY(h.frames.isEmpty());
+    QVERIFY(h.replies().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestVfsServer)

@@ -182,6 +182,18 @@ public:
         return paths;
     }
 
+    // The frames other than change notices (which the process-wide watcher
+    // may add at any time for directories an earlier test touched).
+    QList<QByteArray> replies() const
+    {
+        QList<QByteArray> result;
+        for (const QByteArray& frame : frames) {
+            if (commandOf(frame) != VfsMirkCommand::DirectoryChanged)
+                result.append(frame);
+        }
+        return result;
+    }
+
     quint16 nextTrId() { return m_trId++; }
 
     // Frequent requests.
