@@ -37,6 +37,33 @@ bool writeAll(int fd, const char* data, size_t length)
     return true;
 }
 
+// Calls visit(name) for every entry of the directory but "." and "..";
+// false when the directory cannot be opened or a visit failed, with errno
+// telling why. With stopAtFailure the walk ends at the first failed visit,
+// otherwise it visits every entry all the same.
+template <class Visit>
+bool visitChildren(const QByteArray& path, bool stopAtFailure, Visit visit)
+{
+    DIR* dir = ::opendir(path.constData());
+    if (!dir)
+        return false;
+    bool ok = true;
+    while (dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        if (!visit(name)) {
+            ok = false;
+            if (stopAtFailure)
+                break;
+        }
+    }
+    const int error = errno;
+    ::closedir(dir);
+    errno = error;
+    return ok;
+}
+
 void copyTimes(const struct stat& st, const QByteArray& path)
 {
     const timespec times[2] = { st.st_atim, st.st_mtim };
@@ -107,26 +134,13 @@ bool copyTree(const QByteArray& source, const QByteArray& destination)
     }
     if (::mkdir(destination.constData(), 0700) != 0)
         return false;
-    DIR* dir = ::opendir(source.constData());
-    if (!dir)
-        return false;
-    bool ok = true;
-    while (dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        if (!copyTree(source + '/' + name, destination + '/' + name)) {
-            ok = false;
-            break;
-        }
-    }
-    const int error = errno;
-    ::closedir(dir);
+    const bool ok = visitChildren(source, true, [&source, &destination](const QByteArray& name) {
+        return copyTree(source + '/' + name, destination + '/' + name);
+    });
     if (ok) {
         ::chmod(destination.constData(), st.st_mode & 07777);
         copyTimes(st, destination);
     }
-    errno = error;
     return ok;
 }
 
@@ -141,24 +155,11 @@ bool removeTreeOn(const QByteArray& path, dev_t device)
         errno = EXDEV;
         return false;
     }
-    DIR* dir = ::opendir(path.constData());
-    if (!dir)
-        return false;
-    bool ok = true;
-    while (dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        if (!removeTreeOn(path + '/' + name, device))
-            ok = false;
-    }
-    const int error = errno;
-    ::closedir(dir);
-    if (!ok) {
-        errno = error;
-        return false;
-    }
-    return ::rmdir(path.constData()) == 0;
+    // Remove all that can be removed, even after a failure.
+    const bool ok = visitChildren(path, false, [device, &path](const QByteArray& name) {
+        return removeTreeOn(path + '/' + name, device);
+    });
+    return ok && ::rmdir(path.constData()) == 0;
 }
 
 } // namespace
