@@ -507,7 +507,8 @@ bool VfsClientVelmPrivate::queue(Table<Job>& table, Job* job, quint32 jobStatus,
     if (!job)
         return false;
     QMutexLocker lock(&tableLock);
-    if (std::any_of(table.begin(), table.end(), [job](const Pending<Job>& p) { return p.job == job; }))
+    const auto isJob = [job](const Pending<Job>& p) { return p.job == job; };
+    if (std::any_of(table.begin(), table.end(), isJob))
         return false;
     QMutexLocker jobLock(jobMutex(job));
     Pending<Job> pending;
