@@ -1,2 +1,0 @@
-add_executable(bench_kcp ${CMAKE_CURRENT_SOURCE_DIR}/kcp.cpp)
-target_link_libraries(bench_kcp PRIVATE velm_com)

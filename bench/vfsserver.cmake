@@ -1,2 +1,0 @@
-add_executable(bench_vfsserver ${CMAKE_CURRENT_SOURCE_DIR}/vfsserver.cpp)
-target_link_libraries(bench_vfsserver PRIVATE velm_vfs)
