@@ -62,7 +62,6 @@ enum JobState {
     JobDone = 4,
 };
 
-const QString kSharesPath = QStringLiteral("%shares");
 const QString kDrivesPath = QStringLiteral("%drives");
 
 quint8 refusal(const VfsPathGuard::Decision& decision)
@@ -164,7 +163,6 @@ struct FileJob
     int state = JobDone;
     quint16 trId = 0;
     quint8 flags = 0;
-    quint16 handle = 0;
     quint64 offset = 0;
     quint32 size = 0;      // read: bytes wanted
     quint16 count = 0;     // hash: blocks wanted
@@ -175,11 +173,41 @@ struct FileJob
     quint8 status = FSO_STATUS_IO_ERROR;
     quint32 written = 0;
     QFutureWatcher<void> watcher;
+
+    // The size of the file, with its lock held; false when the file was closed,
+    // was not opened for what the job does, or cannot be examined.
+    bool fileSize(quint64* size) const
+    {
+        const bool allowed = kind == Write ? file->isWritable() : file->isReadable();
+        struct stat st;
+        if (!file->isOpen() || !allowed || ::fstat(file->fd(), &st) != 0)
+            return false;
+        *size = quint64(st.st_size);
+        return true;
+    }
 };
+
+// The job of a finished watcher ("j" points back at it) while it is still
+// active; null for a stray or stale signal.
+template <typename Job>
+Job* activeJob(const std::vector<std::unique_ptr<Job>>& jobs, QObject* watcher)
+{
+    if (!watcher)
+        return nullptr;
+    Job* job = static_cast<Job*>(watcher->property("j").value<void*>());
+    for (const auto& active : jobs) {
+        if (active.get() == job)
+            return job;
+    }
+    return nullptr;
+}
 
 class VfsServerVelmPrivate
 {
 public:
+    explicit VfsServerVelmPrivate(VfsServerVelm* server) : q(server) {}
+
+    VfsServerVelm* const q;
     quint8 accessMode = VfsPathGuard::Restricted;
     quint16 peerVersion = 0;
     VfsServerVelm::Timings timings;
@@ -213,8 +241,10 @@ public:
     }
     bool restricted() const { return accessMode == VfsPathGuard::Restricted; }
 
-    FileJob* takeFileJob(FileJob::Kind kind);
-    FileJob* findFileJob(QObject* watcher) const;
+    FileJob* takeFileJob(FileJob::Kind kind, const VfsMirkCommand* cmd,
+                         std::shared_ptr<VfsOpenFile> file);
+    static void start(FileJob* job, void (*worker)(FileJob*));
+    FileJob* finishedFileJob(QObject* watcher, FileJob::Kind kind);
     void recycle(FileJob* job);
     void rememberAlias(const QString& local, const QString& name);
 
@@ -225,36 +255,72 @@ public:
     static void hashWorker(FileJob* job);
 };
 
-FileJob* VfsServerVelmPrivate::takeFileJob(FileJob::Kind kind)
+// A job for a request on an open file, from the pool of its kind; null when
+// the peer has too many queued already.
+FileJob* VfsServerVelmPrivate::takeFileJob(FileJob::Kind kind, const VfsMirkCommand* cmd,
+                                           std::shared_ptr<VfsOpenFile> file)
 {
+    if (int(fileJobs.size()) >= kMaxFileJobs)
+        return nullptr;
     std::unique_ptr<FileJob> job;
     auto& pool = filePool[kind];
     if (!pool.empty()) {
         job = std::move(pool.back());
         pool.pop_back();
     } else {
+        using Slot = void (VfsServerVelm::*)();
+        static const Slot finished[FileJob::KindCount] = {
+            &VfsServerVelm::readFileFutureFinished,
+            &VfsServerVelm::writeFileFutureFinished,
+            &VfsServerVelm::hashFileFutureFinished,
+        };
         job.reset(new FileJob);
         job->kind = kind;
+        job->buffer.resize(kind == FileJob::Hash ? C::DigestSize : C::DataSize);
+        job->watcher.setProperty("j", QVariant::fromValue<void*>(job.get()));
+        QObject::connect(&job->watcher, &QFutureWatcher<void>::finished, q, finished[kind]);
     }
     job->state = JobRunning;
     job->status = FSO_STATUS_IO_ERROR;
     job->written = 0;
     job->length = 0;
+    job->trId = cmd->trId;
+    job->flags = quint8(cmd->flags);
+    job->offset = cmd->offset;
+    job->file = std::move(file);
     FileJob* raw = job.get();
     fileJobs.push_back(std::move(job));
     return raw;
 }
 
-FileJob* VfsServerVelmPrivate::findFileJob(QObject* watcher) const
+// Runs the worker on the pool with the file's lock held; the reply is built
+// when it returns.
+void VfsServerVelmPrivate::start(FileJob* job, void (*worker)(FileJob*))
 {
-    if (!watcher)
+    job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [job, worker] {
+        QMutexLocker lock(&job->file->mutex());
+        worker(job);
+        job->state = JobBuilt;
+    }));
+}
+
+// The job whose watcher reported, when its reply is ready to send; null for a
+// stray signal, and for a job in another state, which goes back to its pool.
+FileJob* VfsServerVelmPrivate::finishedFileJob(QObject* watcher, FileJob::Kind kind)
+{
+    static const char* const names[FileJob::KindCount] = { "ReadFileJob", "WriteFileJob",
+                                                           "HashFileJob" };
+    FileJob* job = activeJob(fileJobs, watcher);
+    if (!job) {
+        Logger::log(Logger::VSRV, "no 'j' property found for %s *", names[kind]);
         return nullptr;
-    FileJob* job = static_cast<FileJob*>(watcher->property("j").value<void*>());
-    for (const auto& active : fileJobs) {
-        if (active.get() == job)
-            return job;
     }
-    return nullptr;
+    if (job->state != JobBuilt) {
+        Logger::log(Logger::VSRV, "unexpected %s->state %d", names[kind], job->state);
+        recycle(job);
+        return nullptr;
+    }
+    return job;
 }
 
 void VfsServerVelmPrivate::recycle(FileJob* job)
@@ -465,21 +531,11 @@ void VfsServerVelmPrivate::buildPage(QueryListDirectoryJob* job)
 
 void VfsServerVelmPrivate::readWorker(FileJob* job)
 {
-    VfsOpenFile* file = job->file.get();
-    QMutexLocker lock(&file->mutex());
-    job->length = 0;
-    if (!file->isOpen() || !file->isReadable()) {
+    quint64 size = 0;
+    if (!job->fileSize(&size)) {
         job->status = FSO_STATUS_IO_ERROR;
-        job->state = JobBuilt;
         return;
     }
-    struct stat st;
-    if (::fstat(file->fd(), &st) != 0) {
-        job->status = FSO_STATUS_IO_ERROR;
-        job->state = JobBuilt;
-        return;
-    }
-    const quint64 size = quint64(st.st_size);
     if (job->offset >= size) {
         Logger::log(Logger::VSRV,
                     "failed to process READ_FILE request TrId %u, INVALID_OFFSET file.size = "
@@ -487,14 +543,11 @@ void VfsServerVelmPrivate::readWorker(FileJob* job)
                     unsigned(job->trId), static_cast<unsigned long long>(size),
                     static_cast<unsigned long long>(job->offset));
         job->status = FSO_STATUS_INVALID_OFFSET;
-        job->state = JobBuilt;
         return;
     }
-    file->touch();
+    job->file->touch();
     const qint64 wanted = qMin<qint64>(job->size, C::DataSize);
-    if (job->buffer.size() < C::DataSize)
-        job->buffer.resize(C::DataSize);
-    const qint64 got = readAt(file->fd(), job->buffer.data(), wanted, qint64(job->offset));
+    const qint64 got = readAt(job->file->fd(), job->buffer.data(), wanted, qint64(job->offset));
     if (got < 0) {
         job->status = FSO_STATUS_IO_ERROR;
     } else {
@@ -507,16 +560,13 @@ void VfsServerVelmPrivate::readWorker(FileJob* job)
     Logger::log(Logger::VSRV, "finished READ_FILE request TrId %u, size = %llu, offset = %llu",
                 unsigned(job->trId), static_cast<unsigned long long>(job->length),
                 static_cast<unsigned long long>(job->offset));
-    job->state = JobBuilt;
 }
 
 void VfsServerVelmPrivate::writeWorker(FileJob* job)
 {
     VfsOpenFile* file = job->file.get();
-    QMutexLocker lock(&file->mutex());
-    job->written = 0;
-    job->state = JobBuilt;
-    if (!file->isOpen() || !file->isWritable()) {
+    quint64 size = 0;
+    if (!job->fileSize(&size)) {
         job->status = FSO_STATUS_IO_ERROR;
         return;
     }
@@ -525,12 +575,7 @@ void VfsServerVelmPrivate::writeWorker(FileJob* job)
         job->status = FSO_STATUS_INVALID_OFFSET;
         return;
     }
-    struct stat st;
-    if (::fstat(file->fd(), &st) != 0) {
-        job->status = FSO_STATUS_IO_ERROR;
-        return;
-    }
-    if (job->offset > quint64(st.st_size)) {
+    if (job->offset > size) {
         if (!(job->flags & 0x04)) {
             job->status = FSO_STATUS_INVALID_OFFSET;
             return;
@@ -554,26 +599,17 @@ void VfsServerVelmPrivate::writeWorker(FileJob* job)
 void VfsServerVelmPrivate::hashWorker(FileJob* job)
 {
     VfsOpenFile* file = job->file.get();
-    QMutexLocker lock(&file->mutex());
-    job->length = 0;
-    job->state = JobBuilt;
-    if (!file->isOpen() || !file->isReadable()) {
+    quint64 size = 0;
+    if (!job->fileSize(&size)) {
         job->status = FSO_STATUS_IO_ERROR;
         return;
     }
-    struct stat st;
-    if (::fstat(file->fd(), &st) != 0) {
-        job->status = FSO_STATUS_IO_ERROR;
-        return;
-    }
-    if (job->offset > quint64(st.st_size)) {
+    if (job->offset > size) {
         job->status = FSO_STATUS_INVALID_OFFSET;
         return;
     }
     file->touch();
     const int blocks = qMin<int>(job->count, kMaxDigestsPerReply);
-    if (job->buffer.size() < C::DigestSize)
-        job->buffer.resize(C::DigestSize);
     QByteArray block(int(job->blockSize), Qt::Uninitialized);
     qint64 offset = qint64(job->offset);
     job->status = FSO_STATUS_OK;
@@ -602,7 +638,7 @@ void VfsServerVelmPrivate::hashWorker(FileJob* job)
 // --- the server ---------------------------------------------------------------
 
 VfsServerVelm::VfsServerVelm(int accessMode, QObject* parent)
-    : QObject(parent), d(new VfsServerVelmPrivate)
+    : QObject(parent), d(new VfsServerVelmPrivate(this))
 {
     qRegisterMetaType<VfsMirkCommand*>();
     d->accessMode = accessMode == Unrestricted ? VfsPathGuard::Unrestricted
@@ -660,7 +696,7 @@ void VfsServerVelm::setShares(const std::vector<PeerAclDto>& shares)
         d->shares = shares;
     }
     if (changed) {
-        emit notifyDirectoryChanged(kSharesPath);
+        emit notifyDirectoryChanged(VfsPathGuard::SharesRoot);
         emit notifyDirectoryChanged(kDrivesPath);
     }
 }
@@ -889,9 +925,9 @@ void VfsServerVelm::processListDirectoryCommand(VfsMirkCommand* cmd)
     }
 
     // A client that reuses a transaction id starts that listing afresh.
-    for (auto it = d->listingJobs.begin(); it != d->listingJobs.end(); ++it) {
-        if ((*it)->trId == cmd->trId && (*it)->state == JobWaiting)
-            (*it)->state = JobDone;
+    for (const auto& listing : d->listingJobs) {
+        if (listing->trId == cmd->trId && listing->state == JobWaiting)
+            listing->state = JobDone;
     }
 
     std::unique_ptr<QueryListDirectoryJob> job;
@@ -961,14 +997,8 @@ void VfsServerVelm::processQueryListDirectoryCommand(VfsMirkCommand* cmd)
 
 void VfsServerVelm::queryListDirectoryFutureFinished()
 {
-    QObject* watcher = sender();
-    QueryListDirectoryJob* job =
-        watcher ? static_cast<QueryListDirectoryJob*>(watcher->property("j").value<void*>())
-                : nullptr;
-    bool active = false;
-    for (const auto& listing : d->listingJobs)
-        active = active || listing.get() == job;
-    if (!job || !active) {
+    QueryListDirectoryJob* job = activeJob(d->listingJobs, sender());
+    if (!job) {
         Logger::log(Logger::VSRV, "no 'j' property found for QueryListDirectoryJob *");
         return;
     }
@@ -1273,45 +1303,32 @@ void VfsServerVelm::closeFileTimerFired()
 
 void VfsServerVelm::processReadFileCommand(VfsMirkCommand* cmd)
 {
-    std::shared_ptr<VfsOpenFile> file = d->files.find(cmd->handle);
-    if (!file || int(d->fileJobs.size()) >= kMaxFileJobs) {
-        send(VfsMirkCommandWriter::readFileReply(
-                 cmd->trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
-                 quint8(cmd->flags), cmd->offset, nullptr, 0),
+    auto refuse = [this, cmd](quint8 status) {
+        send(VfsMirkCommandWriter::readFileReply(cmd->trId, status, quint8(cmd->flags),
+                                                 cmd->offset, nullptr, 0),
              "failed to send READ_FILE response TrId %u", cmd->trId);
+    };
+    std::shared_ptr<VfsOpenFile> file = d->files.find(cmd->handle);
+    if (!file) {
+        refuse(FSO_STATUS_INVALID_HANDLE);
         return;
     }
-    FileJob* job = d->takeFileJob(FileJob::Read);
-    if (job->watcher.property("j").isNull()) {
-        job->watcher.setProperty("j", QVariant::fromValue<void*>(job));
-        connect(&job->watcher, &QFutureWatcher<void>::finished, this,
-                &VfsServerVelm::readFileFutureFinished);
+    FileJob* job = d->takeFileJob(FileJob::Read, cmd, std::move(file));
+    if (!job) {
+        refuse(FSO_STATUS_IO_ERROR);
+        return;
     }
-    job->trId = cmd->trId;
-    job->flags = quint8(cmd->flags);
-    job->handle = cmd->handle;
-    job->offset = cmd->offset;
     job->size = cmd->size;
-    job->file = std::move(file);
-    job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [job] {
-        VfsServerVelmPrivate::readWorker(job);
-    }));
+    d->start(job, &VfsServerVelmPrivate::readWorker);
 }
 
 void VfsServerVelm::readFileFutureFinished()
 {
-    FileJob* job = d->findFileJob(sender());
-    if (!job) {
-        Logger::log(Logger::VSRV, "no 'j' property found for ReadFileJob *");
+    FileJob* job = d->finishedFileJob(sender(), FileJob::Read);
+    if (!job)
         return;
-    }
-    if (job->state != JobBuilt) {
-        Logger::log(Logger::VSRV, "unexpected ReadFileJob->state %d", job->state);
-        d->recycle(job);
-        return;
-    }
     if ((job->flags & 0x01) || ((job->flags & 0x04) && job->status == FSO_STATUS_END_OF_FILE))
-        d->files.close(job->handle, true);
+        d->files.close(job->file->handle(), true);
     Logger::log(Logger::VSRV, "send READ_FILE response TrId %u", unsigned(job->trId));
     send(VfsMirkCommandWriter::readFileReply(job->trId, job->status, job->flags, job->offset,
                                              job->buffer.constData(), job->length),
@@ -1336,46 +1353,25 @@ void VfsServerVelm::processWriteFileCommand(VfsMirkCommand* cmd)
         refuse(FSO_STATUS_INVALID_HANDLE);
         return;
     }
-    if (int(d->fileJobs.size()) >= kMaxFileJobs) {
+    FileJob* job = d->takeFileJob(FileJob::Write, cmd, std::move(file));
+    if (!job) {
         refuse(FSO_STATUS_IO_ERROR);
         return;
     }
-    FileJob* job = d->takeFileJob(FileJob::Write);
-    if (job->watcher.property("j").isNull()) {
-        job->watcher.setProperty("j", QVariant::fromValue<void*>(job));
-        connect(&job->watcher, &QFutureWatcher<void>::finished, this,
-                &VfsServerVelm::writeFileFutureFinished);
-    }
-    job->trId = cmd->trId;
-    job->flags = quint8(cmd->flags);
-    job->handle = cmd->handle;
-    job->offset = cmd->offset;
     job->length = int(cmd->dataLength);
-    if (job->buffer.size() < C::DataSize)
-        job->buffer.resize(C::DataSize);
     std::memcpy(job->buffer.data(), cmd->data, cmd->dataLength);
-    job->file = std::move(file);
-    job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [job] {
-        VfsServerVelmPrivate::writeWorker(job);
-    }));
+    d->start(job, &VfsServerVelmPrivate::writeWorker);
 }
 
 void VfsServerVelm::writeFileFutureFinished()
 {
-    FileJob* job = d->findFileJob(sender());
-    if (!job) {
-        Logger::log(Logger::VSRV, "no 'j' property found for WriteFileJob *");
-        return;
-    }
     Logger::log(Logger::VSRV, "future WRITE_FILE finished, thread %p",
                 static_cast<void*>(QThread::currentThread()));
-    if (job->state != JobBuilt) {
-        Logger::log(Logger::VSRV, "unexpected WriteFileJob->state %d", job->state);
-        d->recycle(job);
+    FileJob* job = d->finishedFileJob(sender(), FileJob::Write);
+    if (!job)
         return;
-    }
     if (job->flags & 0x01)
-        d->files.close(job->handle, true);
+        d->files.close(job->file->handle(), true);
     send(VfsMirkCommandWriter::writeFileReply(job->trId, job->status, quint8(job->flags & 0x02),
                                               job->offset, job->written),
          "failed to send WRITE_FILE response TrId %u", job->trId);
@@ -1402,40 +1398,21 @@ void VfsServerVelm::processHashFileCommand(VfsMirkCommand* cmd)
         refuse(FSO_STATUS_INVALID_PARAMETER);
         return;
     }
-    if (int(d->fileJobs.size()) >= kMaxFileJobs) {
+    FileJob* job = d->takeFileJob(FileJob::Hash, cmd, std::move(file));
+    if (!job) {
         refuse(FSO_STATUS_IO_ERROR);
         return;
     }
-    FileJob* job = d->takeFileJob(FileJob::Hash);
-    if (job->watcher.property("j").isNull()) {
-        job->watcher.setProperty("j", QVariant::fromValue<void*>(job));
-        connect(&job->watcher, &QFutureWatcher<void>::finished, this,
-                &VfsServerVelm::hashFileFutureFinished);
-    }
-    job->trId = trId;
-    job->flags = quint8(cmd->flags);
-    job->handle = cmd->handle;
-    job->offset = cmd->offset;
     job->count = cmd->count;
     job->blockSize = cmd->blockSize;
-    job->file = std::move(file);
-    job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [job] {
-        VfsServerVelmPrivate::hashWorker(job);
-    }));
+    d->start(job, &VfsServerVelmPrivate::hashWorker);
 }
 
 void VfsServerVelm::hashFileFutureFinished()
 {
-    FileJob* job = d->findFileJob(sender());
-    if (!job) {
-        Logger::log(Logger::VSRV, "no 'j' property found for HashFileJob *");
+    FileJob* job = d->finishedFileJob(sender(), FileJob::Hash);
+    if (!job)
         return;
-    }
-    if (job->state != JobBuilt) {
-        Logger::log(Logger::VSRV, "unexpected HashFileJob->state %d", job->state);
-        d->recycle(job);
-        return;
-    }
     const quint16 count = quint16(job->length / C::DigestBytes);
     send(VfsMirkCommandWriter::hashFileReply(job->trId, job->status, 0x01, count,
                                              job->buffer.constData(), job->length),
@@ -1519,7 +1496,7 @@ void VfsServerVelm::processMakeDirectoryCommand(VfsMirkCommand* cmd)
 void VfsServerVelm::directoryChanged(const QString& path)
 {
     QStringList names;
-    if (path == kSharesPath || path == kDrivesPath) {
+    if (path == VfsPathGuard::SharesRoot || path == kDrivesPath) {
         names.append(path);
     } else {
         const VfsPathGuard guard = d->guard();
@@ -1527,13 +1504,9 @@ void VfsServerVelm::directoryChanged(const QString& path)
         if (!decision.allowed())
             return; // not something this peer may see
         names.append(path);
-        // The client hears of a directory under the name it listed it by.
-        for (const QString& alias : d->watchAliases.value(decision.path)) {
-            if (!names.contains(alias) && guard.check(alias, VfsPathGuard::FollowLastLink).allowed())
-                names.append(alias);
-        }
-        if (decision.path != path) {
-            for (const QString& alias : d->watchAliases.value(path)) {
+        // The client hears of a directory under the names it listed it by.
+        for (const QString& local : { decision.path, path }) {
+            for (const QString& alias : d->watchAliases.value(local)) {
                 if (!names.contains(alias)
                     && guard.check(alias, VfsPathGuard::FollowLastLink).allowed()) {
                     names.append(alias);
@@ -1543,8 +1516,8 @@ void VfsServerVelm::directoryChanged(const QString& path)
     }
     for (const QString& name : names) {
         Logger::log(Logger::VSRV, "directory changed %s", qPrintable(name));
-        send(VfsMirkCommandWriter::directoryChangedNotice(d->notificationCounter++,
-                                                          name.toUtf8()),
-             "failed to send DIRECTORY_CHANGED %u", d->notificationCounter);
+        const quint16 trId = d->notificationCounter++;
+        send(VfsMirkCommandWriter::directoryChangedNotice(trId, name.toUtf8()),
+             "failed to send DIRECTORY_CHANGED %u", trId);
     }
 }
