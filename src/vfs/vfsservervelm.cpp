@@ -1025,10 +1025,6 @@ void VfsServerVelm::queryListDirectoryFutureFinished()
 
 void VfsServerVelm::jobTimerFired()
 {
-    if (d->listingJobs.empty()) {
-        d->jobTimer->stop();
-        return;
-    }
     for (auto it = d->listingJobs.begin(); it != d->listingJobs.end(); ++it) {
         QueryListDirectoryJob* job = it->get();
         if (job->state == JobWaiting && --job->countdown <= 0) {
