@@ -23,18 +23,9 @@ quint16 VfsOpenFileTable::add(const std::shared_ptr<VfsOpenFile>& file)
     if (int(m_files.size()) >= MaxOpenFiles)
         return 0;
     // At most 256 numbers are taken, so this ends within 257 steps.
-    for (;;) {
+    do {
         m_counter = m_counter == 0xFFFF ? 1 : quint16(m_counter + 1);
-        bool taken = false;
-        for (const auto& open : m_files) {
-            if (open->handle() == m_counter) {
-                taken = true;
-                break;
-            }
-        }
-        if (!taken)
-            break;
-    }
+    } while (indexOf(m_counter) >= 0);
     file->setHandle(m_counter);
     m_files.push_back(file);
     return m_counter;
@@ -42,14 +33,9 @@ quint16 VfsOpenFileTable::add(const std::shared_ptr<VfsOpenFile>& file)
 
 std::shared_ptr<VfsOpenFile> VfsOpenFileTable::find(quint16 handle) const
 {
-    if (handle == 0)
-        return nullptr;
     QMutexLocker lock(&m_mutex);
-    for (const auto& file : m_files) {
-        if (file->handle() == handle)
-            return file;
-    }
-    return nullptr;
+    const int index = indexOf(handle);
+    return index < 0 ? nullptr : m_files[size_t(index)];
 }
 
 bool VfsOpenFileTable::close(quint16 handle, bool applyTimes)
@@ -57,16 +43,12 @@ bool VfsOpenFileTable::close(quint16 handle, bool applyTimes)
     std::shared_ptr<VfsOpenFile> file;
     {
         QMutexLocker lock(&m_mutex);
-        for (auto it = m_files.begin(); it != m_files.end(); ++it) {
-            if ((*it)->handle() == handle) {
-                file = *it;
-                m_files.erase(it);
-                break;
-            }
-        }
+        const int index = indexOf(handle);
+        if (index < 0)
+            return false;
+        file = m_files[size_t(index)];
+        m_files.erase(m_files.begin() + index);
     }
-    if (!file)
-        return false;
     file->markClosed(applyTimes);
     return true; // the descriptor closes when the last user lets go
 }
@@ -114,4 +96,13 @@ QVector<quint16> VfsOpenFileTable::handles() const
     for (const auto& file : m_files)
         result.append(file->handle());
     return result;
+}
+
+int VfsOpenFileTable::indexOf(quint16 handle) const
+{
+    for (size_t i = 0; i < m_files.size(); ++i) {
+        if (m_files[i]->handle() == handle)
+            return int(i);
+    }
+    return -1;
 }

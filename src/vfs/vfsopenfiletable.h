@@ -42,6 +42,9 @@ public:
     QVector<quint16> handles() const;
 
 private:
+    // Where the file with that handle stands, or -1; with the lock held.
+    int indexOf(quint16 handle) const;
+
     mutable QMutex m_mutex;
     std::vector<std::shared_ptr<VfsOpenFile>> m_files;
     quint16 m_counter = 0;
