@@ -9,13 +9,24 @@ namespace {
 timespec toTimespec(qint64 milliseconds)
 {
     timespec time{};
-    if (milliseconds > 0) {
+    if (milliseconds > 0)
         time.tv_sec = time_t(milliseconds / 1000);
-        time.tv_nsec = 0;
-    } else {
+    else
         time.tv_nsec = UTIME_OMIT;
-    }
     return time;
+}
+
+// The two times as utimensat() and futimens() take them; false, with errno
+// EINVAL, when neither was given.
+bool toTimespecs(qint64 accessTime, qint64 modificationTime, timespec* times)
+{
+    if (accessTime <= 0 && modificationTime <= 0) {
+        errno = EINVAL;
+        return false;
+    }
+    times[0] = toTimespec(accessTime);
+    times[1] = toTimespec(modificationTime);
+    return true;
 }
 
 } // namespace
@@ -23,20 +34,13 @@ timespec toTimespec(qint64 milliseconds)
 bool VfsFileTimes::apply(const QByteArray& nativePath, qint64 accessTime,
                          qint64 modificationTime)
 {
-    if (accessTime <= 0 && modificationTime <= 0) {
-        errno = EINVAL;
-        return false;
-    }
-    const timespec times[2] = { toTimespec(accessTime), toTimespec(modificationTime) };
-    return ::utimensat(AT_FDCWD, nativePath.constData(), times, 0) == 0;
+    timespec times[2];
+    return toTimespecs(accessTime, modificationTime, times)
+        && ::utimensat(AT_FDCWD, nativePath.constData(), times, 0) == 0;
 }
 
 bool VfsFileTimes::apply(int fd, qint64 accessTime, qint64 modificationTime)
 {
-    if (accessTime <= 0 && modificationTime <= 0) {
-        errno = EINVAL;
-        return false;
-    }
-    const timespec times[2] = { toTimespec(accessTime), toTimespec(modificationTime) };
-    return ::futimens(fd, times) == 0;
+    timespec times[2];
+    return toTimespecs(accessTime, modificationTime, times) && ::futimens(fd, times) == 0;
 }
