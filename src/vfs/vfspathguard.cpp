@@ -46,6 +46,32 @@ QByteArray selectorPath(const PeerAclDto& share)
     return normalised;
 }
 
+// The share whose folder is the path, else (unless exactOnly) the directory
+// share whose folder holds it by whole components, the longest folder first;
+// -1 when none. folders[i] is the folder of share i, empty when it has none.
+int chooseShare(const std::vector<PeerAclDto>& shares, const std::vector<QByteArray>& folders,
+                const QByteArray& path, bool exactOnly)
+{
+    if (path.isEmpty())
+        return -1;
+    for (size_t i = 0; i < shares.size(); ++i) {
+        if (folders[i] == path)
+            return int(i);
+    }
+    if (exactOnly)
+        return -1;
+    int best = -1;
+    int bestLength = -1;
+    for (size_t i = 0; i < shares.size(); ++i) {
+        if ((shares[i].flags & VfsPathGuard::ShareDirectory) && folders[i].size() > bestLength
+            && VfsPathGuard::contains(folders[i], path)) {
+            best = int(i);
+            bestLength = folders[i].size();
+        }
+    }
+    return best;
+}
+
 } // namespace
 
 const QString VfsPathGuard::SharesRoot = QStringLiteral("%shares");
@@ -116,26 +142,11 @@ bool VfsPathGuard::contains(const QByteArray& folder, const QByteArray& path)
 int VfsPathGuard::findShare(const std::vector<PeerAclDto>& shares, const QByteArray& path,
                             bool exactOnly)
 {
-    if (shares.empty() || path.isEmpty())
-        return -1;
-    for (size_t i = 0; i < shares.size(); ++i) {
-        if (selectorPath(shares[i]) == path)
-            return int(i);
-    }
-    if (exactOnly)
-        return -1;
-    int best = -1;
-    int bestLength = -1;
-    for (size_t i = 0; i < shares.size(); ++i) {
-        if (!(shares[i].flags & ShareDirectory))
-            continue;
-        const QByteArray selector = selectorPath(shares[i]);
-        if (selector.size() > bestLength && contains(selector, path)) {
-            best = int(i);
-            bestLength = selector.size();
-        }
-    }
-    return best;
+    std::vector<QByteArray> selectors;
+    selectors.reserve(shares.size());
+    for (const PeerAclDto& share : shares)
+        selectors.push_back(selectorPath(share));
+    return chooseShare(shares, selectors, path, exactOnly);
 }
 
 bool VfsPathGuard::resolve(const QByteArray& path, bool followLast, QByteArray* out)
@@ -293,22 +304,15 @@ bool VfsPathGuard::holdsShareFolder(const QString& localPath) const
 
 int VfsPathGuard::shareOfResolved(const QByteArray& resolved) const
 {
-    int best = -1;
-    int bestLength = -1;
-    for (size_t i = 0; i < m_shares.size(); ++i) {
-        const QByteArray selector = selectorPath(m_shares[i]);
+    std::vector<QByteArray> folders;
+    folders.reserve(m_shares.size());
+    for (const PeerAclDto& share : m_shares) {
+        const QByteArray selector = selectorPath(share);
         QByteArray folder;
-        if (selector.isEmpty() || !resolve(selector, true, &folder))
-            continue;
-        if (folder == resolved)
-            return int(i);
-        if ((m_shares[i].flags & ShareDirectory) && folder.size() > bestLength
-            && contains(folder, resolved)) {
-            best = int(i);
-            bestLength = folder.size();
-        }
+        folders.push_back(!selector.isEmpty() && resolve(selector, true, &folder) ? folder
+                                                                                 : QByteArray());
     }
-    return best;
+    return chooseShare(m_shares, folders, resolved, false);
 }
 
 int VfsPathGuard::shareOf(const QString& localPath) const
