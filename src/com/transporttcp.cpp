@@ -90,6 +90,10 @@ void TransportTcp::setSocket(QTcpSocket* socket)
     d->socket = socket;
     socket->setParent(this);
     socket->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    // Without a limit the socket takes everything the kernel holds on every
+    // pass, however far behind the receivers are: a sender could fill this
+    // process's memory. Limited, a fast sender is held back by TCP itself.
+    socket->setReadBufferSize(RxBufferSize);
     connect(socket, &QObject::destroyed, this, &TransportTcp::onSocketDestroyed);
     connect(socket, &QAbstractSocket::stateChanged, this, &TransportTcp::onSocketStateChanged);
     connect(socket, &QIODevice::readyRead, this, &TransportTcp::onSocketReadyRead);

@@ -9,8 +9,13 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -173,6 +178,7 @@ private slots:
     void unmountedDoesNotRedial();
     void acceptedNeverDials();
     void keepAliveSet();
+    void fastSenderHeldBack();
 
 private:
     std::unique_ptr<Crypto> m_crypto;
@@ -584,6 +590,75 @@ void TestTransportTcp::keepAliveSet()
     AcceptedLink link;
     QVERIFY(link.ok);
     QCOMPARE(link.transport->socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+}
+
+// A stranger who sends faster than the receivers of its datagrams keep up
+// with is held back by TCP itself: what has been taken off the connection
+// and waits to be handled stays bounded, however much is pushed. (Were the
+// socket to read without limit, the process would hold everything sent.)
+void TestTransportTcp::fastSenderHeldBack()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    const QByteArray datagram = sessionDatagram(10, 0); // the smallest there is
+    QCOMPARE(datagram.size(), int(crypto::SessionOverhead));
+    QByteArray stream;
+    for (int i = 0; i < 4096; ++i)
+        stream += datagram;
+
+    // The receivers are slow at first: the sender fills every kernel buffer
+    // on the way while the first datagram is handled, then ends with a
+    // whole datagram.
+    std::atomic<bool> senderBlocked{false};
+    std::atomic<bool> senderDone{false};
+    std::atomic<std::size_t> sentBytes{0};
+    qint64 maxBuffered = 0;
+    std::size_t delivered = 0;
+    TransportTcp* transport = link.transport.get();
+    QObject::connect(transport, &Transport::receivedEncryptedMessage, transport,
+                     [&](TransportDto, crypto::KeyId, const quint8*, size_t) {
+                         if (delivered++ == 0) {
+                             QElapsedTimer waited;
+                             waited.start();
+                             while (!senderBlocked && waited.elapsed() < 10000)
+                                 std::this_thread::yield();
+                         }
+                         maxBuffered = std::max(maxBuffered, transport->socket()->bytesAvailable());
+                     });
+
+    const int fd = int(link.client.socketDescriptor());
+    QVERIFY(fd >= 0);
+    std::thread sender([&] {
+        std::size_t sent = 0;
+        for (;;) {
+            const std::size_t at = sent % std::size_t(stream.size());
+            if (senderBlocked && at % std::size_t(datagram.size()) == 0)
+                break;
+            const std::size_t chunk = std::size_t(stream.size()) - at;
+            const ssize_t n = ::send(fd, stream.constData() + at, chunk, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += std::size_t(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                break;
+            if (n < 0 && errno != EINTR)
+                senderBlocked = true;
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+        sentBytes = sent;
+        senderDone = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(senderDone, 20000);
+    sender.join();
+    QVERIFY(senderBlocked);
+    const std::size_t count = sentBytes / std::size_t(datagram.size());
+    QCOMPARE(sentBytes % std::size_t(datagram.size()), std::size_t(0));
+    QTRY_COMPARE_WITH_TIMEOUT(delivered, count, 20000);
+    QVERIFY2(maxBuffered <= TransportTcp::RxBufferSize,
+             qPrintable(QStringLiteral("%1 bytes read ahead").arg(maxBuffered)));
+    QCOMPARE(link.transport->heldBytes(), size_t(0));
 }
 
 QTEST_GUILESS_MAIN(TestTransportTcp)
