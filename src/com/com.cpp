@@ -101,6 +101,9 @@ public:
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
     int freshReceiveMs = Com::DefaultFreshReceiveMs;
     int sortDelayMs = Com::DefaultSortDelayMs;
+    int maxIncoming = Com::DefaultMaxIncoming;
+    int maxIncomingPerSource = Com::DefaultMaxIncomingPerSource;
+    QTimer* acceptRetryTimer = nullptr;
     quint64 droppedDatagrams = 0;
     QSet<QString> closedAccepted;
     std::deque<QString> closedAcceptedOrder;
@@ -122,6 +125,13 @@ Com::Com(QObject* parent)
     d->sortTimer = new QTimer(this);
     d->sortTimer->setSingleShot(true);
     connect(d->sortTimer, &QTimer::timeout, this, &Com::sortTransports);
+    d->acceptRetryTimer = new QTimer(this);
+    d->acceptRetryTimer->setSingleShot(true);
+    d->acceptRetryTimer->setInterval(DefaultAcceptRetryDelayMs);
+    connect(d->acceptRetryTimer, &QTimer::timeout, this, [this] {
+        if (d->server && d->server->isListening())
+            d->server->resumeAccepting();
+    });
     setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
 }
 
@@ -257,6 +267,29 @@ void Com::setSortDelay(int ms)
     d->sortDelayMs = ms;
 }
 
+void Com::setIncomingLimits(int total, int perSource)
+{
+    d->maxIncoming = total;
+    d->maxIncomingPerSource = perSource;
+}
+
+void Com::setAcceptRetryDelay(int ms)
+{
+    d->acceptRetryTimer->setInterval(ms);
+}
+
+QString Com::incomingSourceKey(const QHostAddress& address)
+{
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (isIpv4)
+        return QHostAddress(ipv4).toString();
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address.toString();
+    const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(ipv6.c), 8).toHex()) + QLatin1String("/64");
+}
+
 void Com::setTurnEnabled(bool enabled)
 {
     d->turnPassword = enabled ? builtInTurnPassword() : QString();
@@ -322,6 +355,7 @@ void Com::startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort)
     if (!d->server) {
         d->server = new QTcpServer(this);
         connect(d->server, &QTcpServer::newConnection, this, &Com::onNewTcpConnection);
+        connect(d->server, &QTcpServer::acceptError, this, &Com::onAcceptError);
     }
     d->listenAddress = tcpListenAddress;
     d->listenPort = tcpListenPort;
@@ -532,6 +566,25 @@ void Com::onNewTcpConnection()
         dto.timestamp = QDateTime::currentSecsSinceEpoch();
         dto.stream = true;
         Logger::log(Logger::COM1, "incoming connection from %s : %u", qPrintable(dto.host), unsigned(dto.port));
+        // Only connections still open count; closed ones leave in the next pass.
+        const QString source = incomingSourceKey(peer);
+        int open = 0;
+        int fromSource = 0;
+        for (Transport* t : d->transports) {
+            auto* other = qobject_cast<TransportTcp*>(t);
+            if (!other || !other->isAccepted() || other->state() == Transport::StateDown)
+                continue;
+            ++open;
+            if (incomingSourceKey(QHostAddress(other->dto().host)) == source)
+                ++fromSource;
+        }
+        if (open >= d->maxIncoming || fromSource >= d->maxIncomingPerSource) {
+            Logger::log(Logger::COM1, "refuse incoming connection from %s : %u, %d open, %d from there",
+                        qPrintable(dto.host), unsigned(dto.port), open, fromSource);
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         // Every accepted connection is a transport of its own: the remote
         // port is an ephemeral one and names nothing that could be dialled.
         auto* tcp = new TransportTcp(dto, -1, this);
@@ -540,6 +593,16 @@ void Com::onNewTcpConnection()
         tcp->mount();
         registerTransport(tcp);
     }
+}
+
+void Com::onAcceptError(QAbstractSocket::SocketError error)
+{
+    // The server has paused itself (out of file descriptors, for instance);
+    // left so, it would never accept again.
+    Logger::log(Logger::COM1, "accept failed: %d, %s; trying again in %d ms", int(error),
+                d->server ? qPrintable(d->server->errorString()) : "", d->acceptRetryTimer->interval());
+    if (!d->acceptRetryTimer->isActive())
+        d->acceptRetryTimer->start();
 }
 
 void Com::onEndpointDeleted(QObject* obj)

@@ -42,6 +42,9 @@ public:
     static constexpr quint16 TurnBindingPort = 3478;
     static constexpr int DefaultSortDelayMs = 2000;
     static constexpr int DefaultFreshReceiveMs = 120000;
+    static constexpr int DefaultMaxIncoming = 256;
+    static constexpr int DefaultMaxIncomingPerSource = 32;
+    static constexpr int DefaultAcceptRetryDelayMs = 1000;
 
     // What localAddresses() needs to know of one network interface.
     struct InterfaceInfo
@@ -83,6 +86,19 @@ public:
     void setSilenceLimits(int warningMs, int timeoutMs);
     void setFreshReceiveWindow(int ms);
     void setSortDelay(int ms);
+
+    // Incoming connections that may be open at once: in all, and from one
+    // source (see incomingSourceKey). A connection beyond either limit is
+    // closed as soon as it is accepted, so that strangers cannot use up the
+    // process's file descriptors and memory. Defaults 256 and 32.
+    void setIncomingLimits(int total, int perSource);
+    // When accepting fails for want of resources (file descriptors), the
+    // server pauses; it tries again after this delay (default 1000 ms).
+    void setAcceptRetryDelay(int ms);
+    // The source an incoming connection is counted under: its IPv4 address,
+    // or the /64 network of an IPv6 address (one machine may use a whole
+    // /64). Connections through the local Tor all come from 127.0.0.1.
+    static QString incomingSourceKey(const QHostAddress& address);
 
     // With TURN disabled no "turn" transport is created. Enabled unless the
     // option --turn is below 1.
@@ -136,6 +152,7 @@ public slots:
 
 private:
     void applyNatType(Transport* turn);
+    void onAcceptError(QAbstractSocket::SocketError error);
     void removeClosedTransport(Transport* transport);
     void forgetTransport(QObject* transport);
 

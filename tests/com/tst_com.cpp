@@ -25,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using com::Com;
@@ -222,6 +224,10 @@ private slots:
     void acceptedClosedNeverDialled();
     void stopDropsAccepted();
     void outgoingFollowsNetwork();
+    void incomingLimits();
+    void incomingSourceKey_data();
+    void incomingSourceKey();
+    void acceptResumesAfterResourceError();
 
     void usableAddresses_data();
     void usableAddresses();
@@ -855,6 +861,129 @@ void TestCom::outgoingFollowsNetwork()
     second->abort();
     QTest::qWait(100);
     QVERIFY(!remote.hasPendingConnections());
+}
+
+// A connection from 127.0.0.x: the loopback range stands in for distinct
+// remote machines.
+std::unique_ptr<QTcpSocket> connectFrom(const QString& source, quint16 port)
+{
+    std::unique_ptr<QTcpSocket> client(new QTcpSocket);
+    if (!client->bind(QHostAddress(source), 0))
+        return nullptr;
+    client->connectToHost(QHostAddress::LocalHost, port);
+    if (!client->waitForConnected(5000))
+        return nullptr;
+    return client;
+}
+
+// Strangers cannot pile up connections: beyond a number per remote
+// address, and beyond a number in all, a new connection is closed at once
+// and never becomes a transport. Closed ones make room again.
+void TestCom::incomingLimits()
+{
+    Com registry;
+    registry.setIncomingLimits(3, 2);
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QVERIFY(registry.isListening());
+    QSignalSpy incoming(&registry, &Com::newIncomingTransport);
+    const quint16 port = registry.listenPort();
+
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    auto open = [&](const char* source) {
+        clients.push_back(connectFrom(QLatin1String(source), port));
+        return clients.back().get();
+    };
+    // Two from one address are taken, the third is refused.
+    QVERIFY(open("127.0.0.1"));
+    QVERIFY(open("127.0.0.1"));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 5000);
+    QTcpSocket* third = open("127.0.0.1");
+    QVERIFY(third);
+    QTRY_COMPARE_WITH_TIMEOUT(third->state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(incoming.count(), 2);
+    QCOMPARE(registry.transports().size(), size_t(2));
+
+    // Another address is taken up to the limit in all.
+    QTcpSocket* other = open("127.0.0.2");
+    QVERIFY(other);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 3, 5000);
+    QTcpSocket* over = open("127.0.0.3");
+    QVERIFY(over);
+    QTRY_COMPARE_WITH_TIMEOUT(over->state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(incoming.count(), 3);
+    QCOMPARE(other->state(), QAbstractSocket::ConnectedState);
+
+    // A closed connection makes room for a new one from the same address.
+    clients[0]->disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(registry.transports().size(), size_t(2), 5000);
+    QTcpSocket* again = open("127.0.0.1");
+    QVERIFY(again);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 4, 5000);
+    QTest::qWait(50);
+    QCOMPARE(again->state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(registry.transports().size(), size_t(3));
+}
+
+void TestCom::incomingSourceKey_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("same IPv4") << "192.168.1.7" << "192.168.1.7" << true;
+    QTest::newRow("IPv4 neighbours") << "192.168.1.7" << "192.168.1.8" << false;
+    QTest::newRow("mapped IPv4") << "::ffff:192.168.1.7" << "192.168.1.7" << true;
+    QTest::newRow("mapped IPv4 neighbours") << "::ffff:192.168.1.7" << "::ffff:192.168.1.8" << false;
+    // One IPv6 network hands a machine a whole /64.
+    QTest::newRow("one IPv6 /64") << "2001:db8:1:2::1" << "2001:db8:1:2:ffff:1:2:3" << true;
+    QTest::newRow("two IPv6 /64s") << "2001:db8:1:2::1" << "2001:db8:1:3::1" << false;
+    QTest::newRow("IPv6 loopback") << "::1" << "::1" << true;
+}
+
+void TestCom::incomingSourceKey()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, same);
+    QCOMPARE(Com::incomingSourceKey(QHostAddress(a)) == Com::incomingSourceKey(QHostAddress(b)), same);
+}
+
+// Running out of file descriptors for a moment (here: the limit lowered so
+// that accept() fails) must not end incoming connections for good.
+void TestCom::acceptResumesAfterResourceError()
+{
+    Com registry;
+    registry.setAcceptRetryDelay(20);
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QSignalSpy incoming(&registry, &Com::newIncomingTransport);
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Leave exactly one free descriptor: the client's socket takes it and
+    // the server's accept() finds none.
+    int freeFd = 0;
+    while (fcntl(freeFd, F_GETFD) != -1)
+        ++freeFd;
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(freeFd + 1);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    auto* server = registry.findChild<QTcpServer*>();
+    QVERIFY(server);
+    QSignalSpy acceptErrors(server, &QTcpServer::acceptError);
+    const bool connected = client.waitForConnected(5000);
+    // The server tries, and fails, to accept.
+    QTRY_VERIFY_WITH_TIMEOUT(!acceptErrors.isEmpty(), 5000);
+    const int acceptedWhileTight = incoming.count();
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QVERIFY(connected);
+    QCOMPARE(acceptedWhileTight, 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    QTcpSocket later;
+    later.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    QVERIFY(later.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 5000);
 }
 
 void TestCom::usableAddresses_data()
