@@ -44,11 +44,14 @@ CryptoKeyDto keyRecord(const char* type, const quint8* a, const quint8* b)
     return k;
 }
 
+// A frame is at least its own length field (5 bytes for tag 7, 3 for tag
+// 6: a u16 frame of 3 or 4 bytes is whole) and states its exact size.
 void checkFrame(const std::vector<unsigned char>& f)
 {
-    check(f.size() >= 5);
+    check(f.size() >= 3);
     if (f[0] == 7)
-        check((size_t(f[1]) | size_t(f[2]) << 8 | size_t(f[3]) << 16 | size_t(f[4]) << 24) == f.size());
+        check(f.size() >= 5
+              && (size_t(f[1]) | size_t(f[2]) << 8 | size_t(f[3]) << 16 | size_t(f[4]) << 24) == f.size());
     else
         check(f[0] == 6 && (size_t(f[1]) | size_t(f[2]) << 8) == f.size());
 }
