@@ -246,6 +246,7 @@ public:
     static void start(FileJob* job, void (*worker)(FileJob*));
     FileJob* finishedFileJob(QObject* watcher, FileJob::Kind kind);
     void recycle(FileJob* job);
+    void closeAfterUse(FileJob* job);
     void rememberAlias(const QString& local, const QString& name);
 
     static void buildPage(QueryListDirectoryJob* job);
@@ -334,6 +335,15 @@ void VfsServerVelmPrivate::recycle(FileJob* job)
             return;
         }
     }
+}
+
+// A read or write that asked to close its handle. The handle may have been
+// closed meanwhile and its number given to another file: that one stays open.
+void VfsServerVelmPrivate::closeAfterUse(FileJob* job)
+{
+    const quint16 handle = job->file->handle();
+    if (files.find(handle) == job->file)
+        files.close(handle, true);
 }
 
 void VfsServerVelmPrivate::rememberAlias(const QString& local, const QString& name)
@@ -1324,7 +1334,7 @@ void VfsServerVelm::readFileFutureFinished()
     if (!job)
         return;
     if ((job->flags & 0x01) || ((job->flags & 0x04) && job->status == FSO_STATUS_END_OF_FILE))
-        d->files.close(job->file->handle(), true);
+        d->closeAfterUse(job);
     Logger::log(Logger::VSRV, "send READ_FILE response TrId %u", unsigned(job->trId));
     send(VfsMirkCommandWriter::readFileReply(job->trId, job->status, job->flags, job->offset,
                                              job->buffer.constData(), job->length),
@@ -1367,7 +1377,7 @@ void VfsServerVelm::writeFileFutureFinished()
     if (!job)
         return;
     if (job->flags & 0x01)
-        d->files.close(job->file->handle(), true);
+        d->closeAfterUse(job);
     send(VfsMirkCommandWriter::writeFileReply(job->trId, job->status, quint8(job->flags & 0x02),
                                               job->offset, job->written),
          "failed to send WRITE_FILE response TrId %u", job->trId);

@@ -80,6 +80,8 @@ private slots:
     void readFlagsCloseTheHandle_data();
     void readFlagsCloseTheHandle();
     void pipelinedReadsAndClose();
+    void closeAfterUseSparesAReusedHandle_data();
+    void closeAfterUseSparesAReusedHandle();
     void writeFile_data();
     void writeFile();
     void writeBlobBounds_data();
@@ -279,6 +281,47 @@ void TestVfsServerFiles::pipelinedReadsAndClose()
     }
     QVERIFY(served <= 50);
     QCOMPARE(h.server.openFileCount(), 0);
+}
+
+void TestVfsServerFiles::closeAfterUseSparesAReusedHandle_data()
+{
+    QTest::addColumn<quint8>("command");
+    QTest::newRow("read, close after it") << quint8(VfsMirkCommand::ReadFile);
+    QTest::newRow("write, close after it") << quint8(VfsMirkCommand::WriteFile);
+}
+
+void TestVfsServerFiles::closeAfterUseSparesAReusedHandle()
+{
+    // A read or write that asked to close its handle finishes after the
+    // handle was closed and its number given to another file: that other
+    // file stays open.
+    QFETCH(quint8, command);
+    QVERIFY(vfsservertest::writeFile(qpath("other"), pattern(100, 4)));
+    ServerHarness h(VfsServerVelm::Unrestricted);
+    quint16 handle = 0;
+    QCOMPARE(h.open(path("data"), kRead | kWrite, &handle), quint8(0));
+    const quint16 id = h.nextTrId();
+    const QByteArray data = pattern(10);
+    QVERIFY(h.feed(command == VfsMirkCommand::ReadFile
+                       ? VfsMirkCommandWriter::readFileRequest(id, 0x01, handle, 0, 10)
+                       : VfsMirkCommandWriter::writeFileRequest(id, 0x01, handle, 0,
+                                                                data.constData(), data.size())));
+    // No event is handled until the worker's reply is awaited below.
+    QCOMPARE(h.close(handle), quint8(0));
+    for (int i = 0; i < 0xFFFE; ++i) {
+        quint16 passing = 0;
+        QCOMPARE(h.open(path("other"), kRead, &passing), quint8(0));
+        QCOMPARE(h.close(passing), quint8(0));
+    }
+    quint16 again = 0;
+    QCOMPARE(h.open(path("other"), kRead, &again), quint8(0));
+    QCOMPARE(again, handle);
+
+    QVERIFY(h.awaitReply(command, id));
+    h.settle();
+    QCOMPARE(h.server.openFileCount(), 1);
+    QCOMPARE(h.call(VfsMirkCommandWriter::readFileRequest(h.nextTrId(), 0, again, 0, 100)),
+             quint8(FSO_STATUS_END_OF_FILE));
 }
 
 void TestVfsServerFiles::writeFile_data()
