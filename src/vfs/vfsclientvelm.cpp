@@ -48,6 +48,7 @@ struct Request
     VfsMirkFieldMask fields;
     VfsMirkFieldMask replyFields;
     quint32 index = 0;
+    qint64 listedBytes = 0; // what the entries taken so far cost
     quint16 version = 0;
 };
 
@@ -435,7 +436,9 @@ public:
     void kickNow(Table<Job> VfsClientVelmPrivate::*table);
 
     void releaseListDirectory(VfsListDirectoryJob* job);
-    void decodeEntries(VfsListDirectoryJob* job, const Request& request, const VfsMirkCommand& cmd);
+    // False when the listing would pass its memory limit; the entries before
+    // that are kept.
+    bool decodeEntries(VfsListDirectoryJob* job, Request& request, const VfsMirkCommand& cmd);
 
     // Per kind: the time-out of a request.
     int timeout(const VfsClientJob*) const { return requestTimeout; }
@@ -463,6 +466,7 @@ public:
     quint16 trIdCounter = 0;
     int requestTimeout = VfsClientVelm::RequestTimeout;
     int transferTimeout = VfsClientVelm::TransferTimeout;
+    qint64 listingLimit = VfsClientVelm::MaxListingBytes;
 
     Table<VfsListDirectoryJob> listDirectoryJobs;
     Table<VfsListDrivesJob> listDrivesJobs;
@@ -713,7 +717,7 @@ void VfsClientVelmPrivate::processListDirectoryResponse(const VfsMirkCommand& cm
     r.state = RequestToSend;
 }
 
-void VfsClientVelmPrivate::decodeEntries(VfsListDirectoryJob* job, const Request& request,
+bool VfsClientVelmPrivate::decodeEntries(VfsListDirectoryJob* job, Request& request,
                                          const VfsMirkCommand& cmd)
 {
     const quint32 fieldSet = request.replyFields.has(0) ? request.replyFields.value(0) : 0;
@@ -756,8 +760,14 @@ void VfsClientVelmPrivate::decodeEntries(VfsListDirectoryJob* job, const Request
         entry.mode = wire.access;
         entry.inode = wire.inode;
         entry.nlinks = wire.linkCount;
+        const qint64 cost =
+            qint64(sizeof(VfsDirectoryEntry)) + 2 * qint64(entry.name.size() + entry.ref.size());
+        if (request.listedBytes + cost > listingLimit)
+            return false;
+        request.listedBytes += cost;
         job->entries.push_back(std::move(entry));
     }
+    return true;
 }
 
 void VfsClientVelmPrivate::processQueryListDirectoryResponse(const VfsMirkCommand& cmd)
@@ -779,8 +789,10 @@ void VfsClientVelmPrivate::processQueryListDirectoryResponse(const VfsMirkComman
     }
     const quint8 status = cmd.status;
     if ((status == FSO_STATUS_OK || status == FSO_STATUS_COMPLETE) && cmd.count > 0
-        && cmd.entryAreaLength > 0)
-        decodeEntries(job, r, cmd);
+        && cmd.entryAreaLength > 0 && !decodeEntries(job, r, cmd)) {
+        refuse("listing too large");
+        return;
+    }
     if (status == FSO_STATUS_COMPLETE) {
         finish(*p, status);
         return;
@@ -1004,6 +1016,12 @@ void VfsClientVelm::setTimeouts(int requestTimeout, int transferTimeout)
     QMutexLocker lock(&d->tableLock);
     d->requestTimeout = requestTimeout;
     d->transferTimeout = transferTimeout;
+}
+
+void VfsClientVelm::setListingLimit(qint64 bytes)
+{
+    QMutexLocker lock(&d->tableLock);
+    d->listingLimit = bytes;
 }
 
 quint16 VfsClientVelm::nextTrId() const

@@ -25,6 +25,10 @@ class VfsClientVelm : public VfsClient
 public:
     static constexpr int RequestTimeout = 15000; // ms
     static constexpr int TransferTimeout = 60000; // ms, reads and writes
+    // Memory the entries of one listing may take (each counted as its record
+    // plus its texts); a server that sends more fails the listing instead of
+    // growing the client without bound.
+    static constexpr qint64 MaxListingBytes = qint64(256) << 20;
 
     explicit VfsClientVelm(QObject* parent = nullptr);
     ~VfsClientVelm() override;
@@ -36,6 +40,9 @@ public:
     // Milliseconds without a reply after which a request fails; tests
     // shorten them.
     void setTimeouts(int requestTimeout, int transferTimeout);
+
+    // The limit of one listing's entries, in bytes; tests lower it.
+    void setListingLimit(qint64 bytes);
 
     // The transaction id the next request gets; it counts up from a random
     // start. Tests set it to see it wrap.

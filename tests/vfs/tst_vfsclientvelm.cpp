@@ -115,6 +115,7 @@ private slots:
     void entryNameCheck_data();
     void entryNameCheck();
     void repeatedPageIsIgnored();
+    void endlessListingIsCutOff();
     void openFileRequest_data();
     void openFileRequest();
     void openFileReplyAndEmptyPath();
@@ -488,6 +489,45 @@ void TestVfsClientVelm::repeatedPageIsIgnored()
     QVERIFY(h.reply(page(trId, FSO_STATUS_COMPLETE, 2, {entry("c")})));
     QTRY_COMPARE(done.size(), 1);
     QCOMPARE(names(job), (QStringList{"a", "b", "c"}));
+}
+
+void TestVfsClientVelm::endlessListingIsCutOff()
+{
+    // A server that answers every page with "more entries follow" must not
+    // make the client collect entries without end.
+    Harness h;
+    const qint64 limit = 1 << 20;
+    h.client.setListingLimit(limit);
+    QSignalSpy done(&h.client, &VfsClient::listDirectoryUpdate);
+    VfsListDirectoryJob job;
+    job.path = "/endless";
+    h.client.listDirectory(&job);
+    QTRY_COMPARE(h.sent.size(), 1);
+    const quint16 trId = h.request(0).trId;
+    QVERIFY(h.reply(listingAccepted(trId)));
+
+    const QByteArray longName(E::MaxNameBytes, 'n');
+    quint32 index = 0;
+    for (int round = 0; round < 2000 && done.isEmpty(); ++round) {
+        QTRY_COMPARE(h.sent.size(), round + 2);
+        QCOMPARE(h.request(round + 1).index, index);
+        std::vector<E> items;
+        for (int i = 0; i < 40; ++i)
+            items.push_back(entry(longName.left(E::MaxNameBytes - 8) + QByteArray::number(index + i)));
+        QVERIFY(h.reply(page(trId, FSO_STATUS_OK, index, items)));
+        index += quint32(items.size());
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(job.jobStatus, quint32(VfsClientJob::JobFailed));
+    QCOMPARE(job.status, quint8(FSO_STATUS_IO_ERROR));
+    // What was kept stays within the limit.
+    qint64 kept = 0;
+    for (const VfsDirectoryEntry& e : job.entries)
+        kept += qint64(sizeof(VfsDirectoryEntry)) + 2 * (e.name.size() + e.ref.size());
+    QVERIFY(kept <= limit);
+    QVERIFY(!job.entries.empty());
+    QCOMPARE(h.client.pendingJobs(), 0);
 }
 
 void TestVfsClientVelm::openFileRequest_data()
