@@ -2,6 +2,7 @@
 
 #include "logger.h"
 
+#include <QList>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -15,12 +16,40 @@
 namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
+// Directories one walk may hold open at once, one per level: a deeper tree
+// is refused rather than running the process out of descriptors.
+constexpr int kMaxDepth = 512;
 
-QByteArray parentOf(const QByteArray& path)
+// A descriptor closed when it goes, without disturbing errno.
+class Descriptor
 {
-    const int slash = path.lastIndexOf('/');
-    return slash <= 0 ? QByteArray("/") : path.left(slash);
-}
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0) {
+            const int error = errno;
+            ::close(m_fd);
+            errno = error;
+        }
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
 
 bool writeAll(int fd, const char* data, size_t length)
 {
@@ -37,202 +66,378 @@ bool writeAll(int fd, const char* data, size_t length)
     return true;
 }
 
-// Calls visit(name) for every entry of the directory but "." and "..";
-// false when the directory cannot be opened or a visit failed, with errno
-// telling why. With stopAtFailure the walk ends at the first failed visit,
-// otherwise it visits every entry all the same.
+// Calls visit(name) for every entry of the open directory fd but "." and
+// ".."; takes fd over. False when the directory cannot be read or a visit
+// failed, with errno telling why. With stopAtFailure the walk ends at the
+// first failed visit, otherwise it visits every entry all the same.
 template <class Visit>
-bool visitChildren(const QByteArray& path, bool stopAtFailure, Visit visit)
+bool visitChildren(int fd, bool stopAtFailure, Visit visit)
 {
-    DIR* dir = ::opendir(path.constData());
-    if (!dir)
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
         return false;
+    }
     bool ok = true;
-    while (dirent* entry = ::readdir(dir)) {
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        dirent* entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0) {
+                ok = false;
+                error = errno;
+            }
+            break;
+        }
         const QByteArray name(entry->d_name);
         if (name == "." || name == "..")
             continue;
         if (!visit(name)) {
             ok = false;
+            error = errno;
             if (stopAtFailure)
                 break;
         }
     }
-    const int error = errno;
     ::closedir(dir);
     errno = error;
     return ok;
 }
 
-void copyTimes(const struct stat& st, const QByteArray& path)
+// Opens the directory name in dirfd for reading, never through a link, and
+// only when it is the directory that st describes.
+int openDirectoryAt(int dirfd, const char* name, const struct stat& st)
 {
-    const timespec times[2] = { st.st_atim, st.st_mtim };
-    ::utimensat(AT_FDCWD, path.constData(), times, AT_SYMLINK_NOFOLLOW);
+    Descriptor fd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid())
+        return -1;
+    struct stat opened;
+    if (::fstat(fd.get(), &opened) != 0)
+        return -1;
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        errno = ESTALE; // replaced since it was looked at
+        return -1;
+    }
+    return fd.release();
 }
 
-bool copyFile(const QByteArray& source, const struct stat& st, const QByteArray& destination)
+bool copyFileAt(int fromDir, const char* fromName, const struct stat& st, int toDir,
+                const char* toName)
 {
-    const int in = ::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-    if (in < 0)
+    // Not blocking: what was a file may have been swapped for a pipe.
+    Descriptor in(::openat(fromDir, fromName,
+                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!in.valid())
         return false;
-    const int out = ::open(destination.constData(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        errno = error;
+    struct stat opened;
+    if (::fstat(in.get(), &opened) != 0)
+        return false;
+    if (!S_ISREG(opened.st_mode) || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        errno = ESTALE;
         return false;
     }
+    ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
+    Descriptor out(::openat(toDir, toName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0600));
+    if (!out.valid())
+        return false;
     std::vector<char> buffer(kCopyChunk);
-    bool ok = true;
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), kCopyChunk);
+        const ssize_t n = ::read(in.get(), buffer.data(), kCopyChunk);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            ok = n == 0;
+        if (n < 0)
+            return false;
+        if (n == 0)
             break;
-        }
-        if (!writeAll(out, buffer.data(), size_t(n))) {
-            ok = false;
-            break;
-        }
+        if (!writeAll(out.get(), buffer.data(), size_t(n)))
+            return false;
     }
-    const int error = errno;
-    if (ok)
-        ok = ::fchmod(out, st.st_mode & 07777) == 0;
-    ::close(in);
-    if (::close(out) != 0)
-        ok = false;
-    if (ok)
-        copyTimes(st, destination);
-    errno = error;
-    return ok;
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0)
+        return false;
+    const timespec times[2] = { st.st_atim, st.st_mtim };
+    ::futimens(out.get(), times);
+    const int fd = out.release();
+    return ::close(fd) == 0;
 }
 
-bool copyTree(const QByteArray& source, const QByteArray& destination)
+// Copies the entry fromName of fromDir to toName in toDir, which must not
+// exist: a file, a link (itself) or a directory with everything below it.
+bool copyAt(int fromDir, const char* fromName, int toDir, const char* toName, int depth)
 {
     struct stat st;
-    if (::lstat(source.constData(), &st) != 0)
+    if (::fstatat(fromDir, fromName, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
+    const timespec times[2] = { st.st_atim, st.st_mtim };
     if (S_ISLNK(st.st_mode)) {
         QByteArray target(4096, Qt::Uninitialized);
-        const ssize_t length = ::readlink(source.constData(), target.data(), size_t(target.size()));
+        const ssize_t length =
+            ::readlinkat(fromDir, fromName, target.data(), size_t(target.size()));
         if (length < 0 || length >= target.size())
             return false;
         target.truncate(int(length));
-        if (::symlink(target.constData(), destination.constData()) != 0)
+        if (::symlinkat(target.constData(), toDir, toName) != 0)
             return false;
-        copyTimes(st, destination);
+        ::utimensat(toDir, toName, times, AT_SYMLINK_NOFOLLOW);
         return true;
     }
     if (S_ISREG(st.st_mode))
-        return copyFile(source, st, destination);
+        return copyFileAt(fromDir, fromName, st, toDir, toName);
     if (!S_ISDIR(st.st_mode)) { // devices, pipes and sockets are not carried over
         errno = ENOTSUP;
         return false;
     }
-    if (::mkdir(destination.constData(), 0700) != 0)
+    if (depth >= kMaxDepth) {
+        errno = ELOOP;
         return false;
-    const bool ok = visitChildren(source, true, [&source, &destination](const QByteArray& name) {
-        return copyTree(source + '/' + name, destination + '/' + name);
+    }
+    const int from = openDirectoryAt(fromDir, fromName, st);
+    if (from < 0)
+        return false;
+    if (::mkdirat(toDir, toName, 0700) != 0) {
+        Descriptor close(from);
+        return false;
+    }
+    Descriptor to(::openat(toDir, toName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!to.valid()) {
+        Descriptor close(from);
+        return false;
+    }
+    const int toFd = to.get();
+    const bool ok = visitChildren(from, true, [from, toFd, depth](const QByteArray& name) {
+        return copyAt(from, name.constData(), toFd, name.constData(), depth + 1);
     });
     if (ok) {
-        ::chmod(destination.constData(), st.st_mode & 07777);
-        copyTimes(st, destination);
+        ::fchmod(toFd, st.st_mode & 07777);
+        ::futimens(toFd, times);
     }
     return ok;
 }
 
-bool removeTreeOn(const QByteArray& path, dev_t device)
+// Removes the entry name of dirfd, never following a link and never leaving
+// the file system device.
+bool removeAt(int dirfd, const char* name, dev_t device, int depth)
 {
     struct stat st;
-    if (::lstat(path.constData(), &st) != 0)
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
     if (!S_ISDIR(st.st_mode))
-        return ::unlink(path.constData()) == 0 || errno == ENOENT;
+        return ::unlinkat(dirfd, name, 0) == 0 || errno == ENOENT;
     if (st.st_dev != device) { // a mount point below: leave that file system alone
         errno = EXDEV;
         return false;
     }
+    if (depth >= kMaxDepth) {
+        errno = ELOOP;
+        return false;
+    }
+    const int fd = openDirectoryAt(dirfd, name, st);
+    if (fd < 0)
+        return false;
     // Remove all that can be removed, even after a failure.
-    const bool ok = visitChildren(path, false, [device, &path](const QByteArray& name) {
-        return removeTreeOn(path + '/' + name, device);
+    const bool ok = visitChildren(fd, false, [fd, device, depth](const QByteArray& child) {
+        return removeAt(fd, child.constData(), device, depth + 1);
     });
-    return ok && ::rmdir(path.constData()) == 0;
+    return ok && ::unlinkat(dirfd, name, AT_REMOVEDIR) == 0;
+}
+
+bool removeEntry(int dirfd, const char* name)
+{
+    struct stat st;
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return removeAt(dirfd, name, st.st_dev, 0);
+}
+
+VfsFileOperations::Result renameAt(int fromDir, const char* fromName, int toDir,
+                                   const char* toName, bool noReplace)
+{
+    int rc;
+    if (noReplace) {
+        rc = ::renameat2(fromDir, fromName, toDir, toName, RENAME_NOREPLACE);
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // The file system cannot refuse atomically; a hard link can, for files.
+            struct stat st;
+            if (::fstatat(fromDir, fromName, &st, AT_SYMLINK_NOFOLLOW) == 0
+                && !S_ISDIR(st.st_mode) && ::linkat(fromDir, fromName, toDir, toName, 0) == 0) {
+                ::unlinkat(fromDir, fromName, 0);
+                return VfsFileOperations::Done;
+            }
+            if (errno == EEXIST)
+                return VfsFileOperations::Exists;
+            if (::fstatat(toDir, toName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                return VfsFileOperations::Exists;
+            rc = ::renameat(fromDir, fromName, toDir, toName);
+        }
+    } else {
+        rc = ::renameat(fromDir, fromName, toDir, toName);
+    }
+    if (rc == 0)
+        return VfsFileOperations::Done;
+    if (errno == EEXIST && noReplace)
+        return VfsFileOperations::Exists;
+    if (errno == EXDEV)
+        return VfsFileOperations::CrossDevice;
+    return VfsFileOperations::Failed;
+}
+
+// True when folder is path or one of its ancestors, by whole components.
+bool holds(const QByteArray& folder, const QByteArray& path)
+{
+    if (folder == "/")
+        return true;
+    return path == folder || (path.startsWith(folder) && path.at(folder.size()) == '/');
 }
 
 } // namespace
 
-bool VfsFileOperations::removeTree(const QByteArray& nativePath)
+int VfsFileOperations::openParent(const QByteArray& path, bool noLinks, QByteArray* name)
 {
-    struct stat st;
-    if (::lstat(nativePath.constData(), &st) != 0)
+    if (!path.startsWith('/')) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (path == "/") {
+        *name = ".";
+        return ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    const int slash = path.lastIndexOf('/');
+    const QByteArray last = path.mid(slash + 1);
+    if (last.isEmpty() || last == "." || last == "..") {
+        errno = EINVAL;
+        return -1;
+    }
+    const QByteArray folder = slash == 0 ? QByteArray("/") : path.left(slash);
+    *name = last;
+    if (!noLinks)
+        return ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    Descriptor dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const QByteArray& part : folder.split('/')) {
+        if (!dir.valid())
+            return -1;
+        if (part.isEmpty())
+            continue;
+        if (part == "." || part == "..") {
+            errno = EINVAL;
+            return -1;
+        }
+        dir.reset(::openat(dir.get(), part.constData(),
+                           O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return dir.release();
+}
+
+int VfsFileOperations::openFile(const QByteArray& path, int flags, bool noLinks)
+{
+    if (!noLinks)
+        return ::open(path.constData(), flags | O_CLOEXEC, 0666);
+    QByteArray name;
+    const Descriptor dir(openParent(path, true, &name));
+    if (!dir.valid())
+        return -1;
+    return ::openat(dir.get(), name.constData(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+bool VfsFileOperations::removeTree(const QByteArray& nativePath, bool noLinks)
+{
+    if (nativePath == "/") { // never the whole system, whoever asks
+        errno = EBUSY;
         return false;
-    return removeTreeOn(nativePath, st.st_dev);
+    }
+    QByteArray name;
+    const Descriptor dir(openParent(nativePath, noLinks, &name));
+    return dir.valid() && removeEntry(dir.get(), name.constData());
 }
 
 VfsFileOperations::Result VfsFileOperations::rename(const QByteArray& source,
-                                                    const QByteArray& destination, bool noReplace)
+                                                    const QByteArray& destination, bool noReplace,
+                                                    bool noLinks)
 {
-    int rc;
-    if (noReplace) {
-        rc = ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(),
-                         RENAME_NOREPLACE);
-        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
-            // The file system cannot refuse atomically; a hard link can, for files.
-            struct stat st;
-            if (::lstat(source.constData(), &st) == 0 && !S_ISDIR(st.st_mode)
-                && ::link(source.constData(), destination.constData()) == 0) {
-                ::unlink(source.constData());
-                return Done;
-            }
-            if (errno == EEXIST)
-                return Exists;
-            if (::lstat(destination.constData(), &st) == 0)
-                return Exists;
-            rc = ::rename(source.constData(), destination.constData());
-        }
-    } else {
-        rc = ::rename(source.constData(), destination.constData());
+    QByteArray fromName;
+    QByteArray toName;
+    const Descriptor from(openParent(source, noLinks, &fromName));
+    if (!from.valid())
+        return Failed;
+    const Descriptor to(openParent(destination, noLinks, &toName));
+    if (!to.valid())
+        return Failed;
+    return renameAt(from.get(), fromName.constData(), to.get(), toName.constData(), noReplace);
+}
+
+bool VfsFileOperations::makePath(const QByteArray& path, bool noLinks)
+{
+    if (!path.startsWith('/')) {
+        errno = EINVAL;
+        return false;
     }
-    if (rc == 0)
-        return Done;
-    if (errno == EEXIST && noReplace)
-        return Exists;
-    if (errno == EXDEV)
-        return CrossDevice;
-    return Failed;
+    const int follow = noLinks ? O_NOFOLLOW : 0;
+    Descriptor dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const QByteArray& part : path.split('/')) {
+        if (!dir.valid())
+            return false;
+        if (part.isEmpty())
+            continue;
+        if (part == "." || part == "..") {
+            errno = EINVAL;
+            return false;
+        }
+        const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | follow;
+        int next = ::openat(dir.get(), part.constData(), flags);
+        if (next < 0 && errno == ENOENT) {
+            if (::mkdirat(dir.get(), part.constData(), 0777) != 0 && errno != EEXIST)
+                return false;
+            next = ::openat(dir.get(), part.constData(), flags);
+        }
+        dir.reset(next);
+    }
+    return dir.valid();
 }
 
 VfsFileOperations::Result VfsFileOperations::moveAcrossDevices(const QByteArray& source,
                                                                const QByteArray& destination,
-                                                               bool noReplace)
+                                                               bool noReplace, bool noLinks)
 {
     struct stat st;
     if (::lstat(source.constData(), &st) != 0)
         return Failed;
     if (noReplace && ::lstat(destination.constData(), &st) == 0)
         return Exists;
+    if (holds(source, destination)) {
+        errno = EINVAL;
+        return Failed;
+    }
 
-    const QByteArray temporary = parentOf(destination) + "/.velm-move-"
-        + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
-    if (!copyTree(source, temporary)) {
+    QByteArray fromName;
+    QByteArray toName;
+    const Descriptor from(openParent(source, noLinks, &fromName));
+    if (!from.valid())
+        return Failed;
+    const Descriptor to(openParent(destination, noLinks, &toName));
+    if (!to.valid())
+        return Failed;
+
+    const QByteArray temporary =
+        ".velm-move-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+    if (!copyAt(from.get(), fromName.constData(), to.get(), temporary.constData(), 0)) {
         const int error = errno;
-        removeTree(temporary);
+        removeEntry(to.get(), temporary.constData());
         Logger::log(Logger::VSRV, "failed to copy %s across file systems, errno %d",
                     source.constData(), error);
         errno = error;
         return Failed;
     }
-    const Result placed = rename(temporary, destination, noReplace);
+    const Result placed =
+        renameAt(to.get(), temporary.constData(), to.get(), toName.constData(), noReplace);
     if (placed != Done) {
         const int error = errno;
-        removeTree(temporary);
+        removeEntry(to.get(), temporary.constData());
         errno = error;
         return placed == CrossDevice ? Failed : placed;
     }
-    if (!removeTree(source)) {
+    if (!removeEntry(from.get(), fromName.constData())) {
         // Both copies exist now; nothing is lost, but the move is not complete.
         Logger::log(Logger::VSRV, "failed to remove %s after copying it", source.constData());
         return Failed;

@@ -44,3 +44,11 @@ bool VfsFileTimes::apply(int fd, qint64 accessTime, qint64 modificationTime)
     timespec times[2];
     return toTimespecs(accessTime, modificationTime, times) && ::futimens(fd, times) == 0;
 }
+
+bool VfsFileTimes::applyAt(int dirfd, const QByteArray& name, qint64 accessTime,
+                           qint64 modificationTime)
+{
+    timespec times[2];
+    return toTimespecs(accessTime, modificationTime, times)
+        && ::utimensat(dirfd, name.constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}

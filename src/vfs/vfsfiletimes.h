@@ -12,4 +12,8 @@ public:
     // time was given.
     static bool apply(const QByteArray& nativePath, qint64 accessTime, qint64 modificationTime);
     static bool apply(int fd, qint64 accessTime, qint64 modificationTime);
+    // The entry name of the directory dirfd; a symbolic link there gets its
+    // own times, what it points to is left alone.
+    static bool applyAt(int dirfd, const QByteArray& name, qint64 accessTime,
+                        qint64 modificationTime);
 };

@@ -1110,7 +1110,11 @@ void VfsServerVelm::processMoveCommand(VfsMirkCommand* cmd)
         }
     }
 
-    switch (VfsFileOperations::rename(source.nativePath, destination.nativePath, noReplace)) {
+    // For a peer confined to its shares no name on the way may have become a
+    // link since the paths were checked.
+    const bool noLinks = d->restricted();
+    switch (VfsFileOperations::rename(source.nativePath, destination.nativePath, noReplace,
+                                      noLinks)) {
     case VfsFileOperations::Done:
         reply(FSO_STATUS_OK);
         return;
@@ -1140,8 +1144,9 @@ void VfsServerVelm::processMoveCommand(VfsMirkCommand* cmd)
     d->moveTasks.push_back(task);
     const QByteArray from = source.nativePath;
     const QByteArray to = destination.nativePath;
-    task->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [from, to, noReplace] {
-        switch (VfsFileOperations::moveAcrossDevices(from, to, noReplace)) {
+    task->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [from, to, noReplace,
+                                                                       noLinks] {
+        switch (VfsFileOperations::moveAcrossDevices(from, to, noReplace, noLinks)) {
         case VfsFileOperations::Done:
             return quint8(FSO_STATUS_OK);
         case VfsFileOperations::Exists:
@@ -1173,6 +1178,21 @@ void VfsServerVelm::processOpenFileCommand(VfsMirkCommand* cmd)
     auto reply = [this, trId](quint8 status, quint16 handle = 0) {
         send(VfsMirkCommandWriter::openFileReply(trId, status, handle),
              "failed to send OPEN_FILE response TrId %u", trId);
+    };
+    // For a peer confined to its shares, no name on the way may have become a
+    // link since the path was checked, and a link at the end gets the times itself.
+    auto applyTimes = [this](const QByteArray& path, qint64 accessTime, qint64 modificationTime) {
+        if (!d->restricted())
+            return VfsFileTimes::apply(path, accessTime, modificationTime);
+        QByteArray name;
+        const int dir = VfsFileOperations::openParent(path, true, &name);
+        if (dir < 0)
+            return false;
+        const bool applied = VfsFileTimes::applyAt(dir, name, accessTime, modificationTime);
+        const int error = errno;
+        ::close(dir);
+        errno = error;
+        return applied;
     };
     const quint32 flags = cmd->flags;
     const quint32 timeFields = cmd->fields.value(0);
@@ -1210,7 +1230,7 @@ void VfsServerVelm::processOpenFileCommand(VfsMirkCommand* cmd)
             reply(FSO_STATUS_INVALID_PARAMETER);
             return;
         }
-        if (!VfsFileTimes::apply(path, accessTime, modificationTime)) {
+        if (!applyTimes(path, accessTime, modificationTime)) {
             Logger::log(Logger::ERR1, "failed to set atime, mtime: %s", std::strerror(errno));
             reply(FSO_STATUS_IO_ERROR);
             return;
@@ -1246,7 +1266,7 @@ void VfsServerVelm::processOpenFileCommand(VfsMirkCommand* cmd)
         mode |= O_RDONLY;
     if ((flags & C::OpenExclusive) && wantWrite)
         mode |= O_EXCL;
-    const int fd = ::open(path.constData(), mode, 0666);
+    const int fd = VfsFileOperations::openFile(path, mode, d->restricted());
     if (fd < 0) {
         const int error = errno;
         Logger::log(Logger::VSRV, "failed to open file %s %s (%u), open mode 0x%X",
@@ -1460,7 +1480,7 @@ void VfsServerVelm::processDeleteFileCommand(VfsMirkCommand* cmd)
             status = FSO_STATUS_IO_ERROR;
             break;
         }
-    } else if (VfsFileOperations::removeTree(decision.nativePath)) {
+    } else if (VfsFileOperations::removeTree(decision.nativePath, d->restricted())) {
         status = FSO_STATUS_OK;
     } else {
         Logger::log(Logger::VSRV, "failed to delete %s: %s", decision.nativePath.constData(),
@@ -1490,7 +1510,7 @@ void VfsServerVelm::processMakeDirectoryCommand(VfsMirkCommand* cmd)
         const bool directory = S_ISDIR(st.st_mode);
         existing = directory ? 4 : 12;
         status = (cmd->flags & 0x01) || !directory ? FSO_STATUS_IO_ERROR : FSO_STATUS_OK;
-    } else if (QDir().mkpath(decision.path)) {
+    } else if (VfsFileOperations::makePath(decision.nativePath, d->restricted())) {
         status = FSO_STATUS_OK;
     }
     send(VfsMirkCommandWriter::makeDirectoryReply(cmd->trId, status, existing),

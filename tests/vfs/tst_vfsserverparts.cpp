@@ -41,6 +41,7 @@ private slots:
     void fileTimesLeaveOutWhatWasNotGiven();
     void removeTreeNeverFollowsLinks();
     void renameWithoutReplacing();
+    void moveIntoItselfIsRefused();
     void gioTrash();
 };
 
@@ -193,6 +194,25 @@ void TestVfsServerParts::renameWithoutReplacing()
              VfsFileOperations::Done);
     QCOMPARE(VfsFileOperations::rename(b, QFile::encodeName(root + "/d"), false),
              VfsFileOperations::Failed);
+}
+
+void TestVfsServerParts::moveIntoItselfIsRefused()
+{
+    // Only a mount point inside the source leads a move between file systems
+    // into the source itself; the copy would then copy itself.
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    QVERIFY(QDir().mkpath(root + "/source/sub"));
+    QVERIFY(put(root + "/source/sub/f", "f"));
+    errno = 0;
+    QCOMPARE(VfsFileOperations::moveAcrossDevices(QFile::encodeName(root + "/source"),
+                                                  QFile::encodeName(root + "/source/sub/moved"),
+                                                  false),
+             VfsFileOperations::Failed);
+    QCOMPARE(errno, EINVAL);
+    QCOMPARE(QDir(root + "/source/sub").entryList(QDir::AllEntries | QDir::Hidden
+                                                  | QDir::NoDotAndDotDot),
+             QStringList{ "f" });
 }
 
 void TestVfsServerParts::gioTrash()
