@@ -31,6 +31,7 @@
 #include <QtConcurrent>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -141,6 +142,11 @@ struct QueryListDirectoryJob
     bool sharesRoot = false;
     QByteArray directory;        // resolved local directory (native)
     QString lexicalDirectory;    // the directory as the peer named it, "%shares" mapped
+    dev_t device = 0;            // ...and the one that was read for the first page
+    ino_t inode = 0;
+    // While a page is built: how the entries of the directory are reached,
+    // through the descriptor it was opened by when the system offers that.
+    QByteArray base;
     QList<QByteArray> names;     // entries of a directory
     std::vector<int> shareIndex; // entries of the "%shares" listing
     // Where the next page starts when the client asks for what it was sent so far.
@@ -376,12 +382,12 @@ bool VfsServerVelmPrivate::fillEntry(QueryListDirectoryJob* job, int position, E
         entry->name = acl.name.toUtf8();
     } else {
         entry->name = job->names.at(position);
-        native = job->directory + '/' + entry->name;
+        native = job->base + '/' + entry->name;
         lexical = job->lexicalDirectory + QLatin1Char('/') + QFile::decodeName(entry->name);
         if (job->guard.accessMode() == VfsPathGuard::Restricted) {
             share = job->guard.shareOf(lexical);
             if (share < 0)
-                share = job->guard.shareOf(QFile::decodeName(native));
+                share = job->guard.shareOf(QFile::decodeName(job->directory + '/' + entry->name));
         }
     }
 
@@ -424,7 +430,17 @@ bool VfsServerVelmPrivate::fillEntry(QueryListDirectoryJob* job, int position, E
         entry->reference = job->guard.shares()[size_t(share)].uuid.toUtf8();
         entry->targetType = ownKind;
     } else if (ownKind == Entry::TypeSymbolicLink) {
-        entry->reference = QFile::encodeName(QFileInfo(QFile::decodeName(native)).symLinkTarget());
+        // The target as an absolute path; a relative one starts at the listed directory.
+        QByteArray link(PATH_MAX, Qt::Uninitialized);
+        const ssize_t length = ::readlink(native.constData(), link.data(), size_t(link.size()));
+        link.truncate(length > 0 && length < link.size() ? int(length) : 0);
+        if (!link.isEmpty()) {
+            const QString target = QFile::decodeName(link);
+            entry->reference = QFile::encodeName(QDir::cleanPath(
+                target.startsWith(QLatin1Char('/'))
+                    ? target
+                    : QFile::decodeName(job->directory) + QLatin1Char('/') + target));
+        }
         entry->targetType = targetKnown ? kindOf(target.stx_mode) : quint8(Entry::TypeFile);
     }
 
@@ -456,16 +472,42 @@ void VfsServerVelmPrivate::buildPage(QueryListDirectoryJob* job)
     Logger::log(Logger::VSRV, "future QUERY_LIST_DIRECTORY request start job: %p, path %s",
                 static_cast<void*>(job), job->path.constData());
     quint8 status = FSO_STATUS_COMPLETE;
+    // The directory's entries are read and examined through a descriptor of
+    // the directory that was checked, so that a name on the way swapped for a
+    // link meanwhile shows nothing of where the link leads.
+    static const bool descriptorPaths = ::access("/proc/self/fd", X_OK) == 0;
+    int fd = -1;
+    bool readable = true;
 
     if (!job->sharesRoot) {
         // Every page is checked again: a link may have been swapped meanwhile.
         const VfsPathGuard::Decision decision =
             job->guard.check(job->path, VfsPathGuard::FollowLastLink);
-        if (!decision.allowed() || (job->listed && decision.nativePath != job->directory))
+        if (!decision.allowed() || (job->listed && decision.nativePath != job->directory)) {
             status = FSO_STATUS_NOT_PERMITTED;
-        else if (!job->listed) {
-            job->directory = decision.nativePath;
-            job->lexicalDirectory = decision.lexicalPath;
+        } else {
+            if (!job->listed) {
+                job->directory = decision.nativePath;
+                job->lexicalDirectory = decision.lexicalPath;
+            }
+            fd = VfsFileOperations::openFile(decision.nativePath, O_RDONLY | O_DIRECTORY,
+                                             job->guard.accessMode() == VfsPathGuard::Restricted);
+            struct stat st;
+            if (fd < 0) {
+                // A directory that is gone has no entries left; anything else is refused.
+                readable = false;
+                if (errno != ENOENT)
+                    status = FSO_STATUS_NOT_PERMITTED;
+            } else if (::fstat(fd, &st) != 0
+                       || (job->listed && (st.st_dev != job->device || st.st_ino != job->inode))) {
+                status = FSO_STATUS_NOT_PERMITTED;
+            } else if (!job->listed) {
+                job->device = st.st_dev;
+                job->inode = st.st_ino;
+            }
+            job->base = fd >= 0 && descriptorPaths
+                ? QByteArray("/proc/self/fd/") + QByteArray::number(fd)
+                : job->directory;
         }
     }
 
@@ -485,9 +527,9 @@ void VfsServerVelmPrivate::buildPage(QueryListDirectoryJob* job)
                 filters |= QDir::Hidden;
             if (job->flags & C::ListSystem)
                 filters |= QDir::System;
-            const QDir dir(QFile::decodeName(job->directory));
-            const QStringList names = dir.entryList(
-                filters, QDir::DirsFirst | QDir::Name | QDir::LocaleAware);
+            const QDir dir(QFile::decodeName(job->base));
+            const QStringList names = readable ? dir.entryList(
+                filters, QDir::DirsFirst | QDir::Name | QDir::LocaleAware) : QStringList();
             job->names.reserve(names.size());
             for (const QString& name : names)
                 job->names.append(QFile::encodeName(name));
@@ -508,7 +550,7 @@ void VfsServerVelmPrivate::buildPage(QueryListDirectoryJob* job)
 
     VfsMirkListPageWriter page(job->trId, status, job->index, job->fieldSet);
     if (status == FSO_STATUS_COMPLETE) {
-        const int count = job->entryCount();
+        const int count = readable ? job->entryCount() : position;
         Entry entry;
         while (position < count) {
             if (!fillEntry(job, position, &entry)) {
@@ -530,6 +572,9 @@ void VfsServerVelmPrivate::buildPage(QueryListDirectoryJob* job)
         job->sentCount = job->index + quint32(page.count());
         job->nextPosition = position;
     }
+    if (fd >= 0)
+        ::close(fd);
+    job->base.clear();
     job->status = status;
     job->page = page.finish();
     Logger::log(Logger::VSRV, "future QUERY_LIST_DIRECTORY request finished job: %p",

@@ -7,12 +7,16 @@
 #include "vfsservertestutil.h"
 
 #include "fsostatus.h"
+#include "termstreamreader.h"
 #include "vfsfileoperations.h"
+#include "vfsmirklistentry.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdarg>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <functional>
@@ -25,13 +29,17 @@ namespace {
 
 // The swap to carry out once: when stat() is called for statPath, when
 // unlink()/unlinkat() is called for a name whose last component begins with
-// unlinkPrefix, or when mkdir()/mkdirat() is called for a name whose last
-// component is mkdirName.
+// unlinkPrefix, when mkdir()/mkdirat() is called for a name whose last
+// component is mkdirName, or when a directory is opened for reading as
+// opendir(opendirPath) or openat(..., openDirectoryName, O_DIRECTORY).
 struct Swap
 {
     QByteArray statPath;
     QByteArray unlinkPrefix;
     QByteArray mkdirName;
+    // A directory opened for reading, by path or by name in another directory.
+    QByteArray opendirPath;
+    QByteArray openDirectoryName;
     std::function<void()> action;
     bool done = false;
 };
@@ -97,6 +105,28 @@ extern "C" int mkdirat(int dirfd, const char* path, mode_t mode)
     return real(dirfd, path, mode);
 }
 
+extern "C" DIR* opendir(const char* path)
+{
+    fire(g_swap && !g_swap->opendirPath.isEmpty() && g_swap->opendirPath == path);
+    static const auto real = next<DIR* (*)(const char*)>("opendir");
+    return real(path);
+}
+
+extern "C" int openat(int dirfd, const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = mode_t(va_arg(arguments, int));
+        va_end(arguments);
+    }
+    fire(g_swap && !g_swap->openDirectoryName.isEmpty() && (flags & O_DIRECTORY)
+         && !(flags & O_PATH) && g_swap->openDirectoryName == path);
+    static const auto real = next<int (*)(int, const char*, int, ...)>("openat");
+    return real(dirfd, path, flags, mode);
+}
+
 namespace {
 
 const QString kShare = QStringLiteral("{5a5a5a5a-0000-0000-0000-000000000001}");
@@ -135,6 +165,8 @@ private slots:
     void moveAfterSwap();
     void makeDirectoryAfterSwap();
     void moveAcrossDevicesAfterSwap();
+    void listingAfterSwap();
+    void listingNamesLinkTargetsAsPaths();
 
 private:
     QByteArray at(const char* relative) const { return m_root + '/' + relative; }
@@ -334,6 +366,63 @@ void TestVfsServerRaces::moveAcrossDevicesAfterSwap()
     }
     QCOMPARE(copied, 2);
     QCOMPARE(snapshot(QFile::decodeName(at("O"))), m_outside);
+}
+
+void TestVfsServerRaces::listingAfterSwap()
+{
+    // The listed directory becomes a link out just when it is read for the
+    // first page: the page must not name what lies outside.
+    ServerHarness h(VfsServerVelm::Restricted, shares());
+    VfsMirkFieldMask fields;
+    fields.set(0, VfsMirkListEntry::FieldsAll);
+    const quint16 trId = h.nextTrId();
+    QCOMPARE(h.call(VfsMirkCommandWriter::listDirectoryRequest(trId, 0, fields, at("S/d"))),
+             quint8(FSO_STATUS_OK));
+    Swap swap;
+    swap.opendirPath = at("S/d");
+    swap.openDirectoryName = "d";
+    swap.action = [&] { swapForLink(at("S/d"), at("O")); };
+    {
+        Armed armed(&swap);
+        QVERIFY(h.feed(VfsMirkCommandWriter::queryListDirectoryRequest(trId, 0)));
+        QVERIFY(h.awaitReply(VfsMirkCommand::QueryListDirectory, trId));
+    }
+    QVERIFY(swap.done);
+    QStringList names;
+    com::TermStreamReader reader(h.reply->entryArea, h.reply->entryAreaLength);
+    VfsMirkListEntry entry;
+    for (int i = 0; i < h.reply->count && entry.read(reader, VfsMirkListEntry::FieldsAll); ++i)
+        names << QString::fromUtf8(entry.name);
+    QVERIFY2(!names.contains("x1") && !names.contains("x2"), qPrintable(names.join(' ')));
+    h.settle();
+}
+
+void TestVfsServerRaces::listingNamesLinkTargetsAsPaths()
+{
+    // Entries are read through the directory's descriptor; link targets are
+    // still given as absolute paths from the listed directory.
+    QCOMPARE(::symlink("f", at("S/d/rel").constData()), 0);
+    QCOMPARE(::symlink("../f", at("S/d/up").constData()), 0);
+    QCOMPARE(::symlink(at("O/f").constData(), at("S/d/abs").constData()), 0);
+    ServerHarness h(VfsServerVelm::Restricted, shares());
+    VfsMirkFieldMask fields;
+    fields.set(0, VfsMirkListEntry::FieldsAll);
+    const quint16 trId = h.nextTrId();
+    QCOMPARE(h.call(VfsMirkCommandWriter::listDirectoryRequest(trId, 0, fields, at("S/d"))),
+             quint8(FSO_STATUS_OK));
+    QCOMPARE(h.call(VfsMirkCommandWriter::queryListDirectoryRequest(trId, 0)),
+             quint8(FSO_STATUS_COMPLETE));
+    QMap<QByteArray, QByteArray> references;
+    com::TermStreamReader reader(h.reply->entryArea, h.reply->entryAreaLength);
+    VfsMirkListEntry entry;
+    for (int i = 0; i < h.reply->count && entry.read(reader, VfsMirkListEntry::FieldsAll); ++i)
+        references.insert(entry.name, entry.reference);
+    QCOMPARE(references.keys(), (QList<QByteArray>{ "abs", "b", "f", "rel", "up" }));
+    QCOMPARE(references.value("rel"), at("S/d/f"));
+    QCOMPARE(references.value("up"), at("S/f"));
+    QCOMPARE(references.value("abs"), at("O/f"));
+    QCOMPARE(references.value("f"), QByteArray());
+    h.settle();
 }
 
 QTEST_GUILESS_MAIN(TestVfsServerRaces)
