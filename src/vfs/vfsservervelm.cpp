@@ -32,6 +32,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <deque>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -50,6 +51,10 @@ constexpr int kMaxDigestsPerReply = C::DigestSize / C::DigestBytes; // 3220
 // bytes and each listing its entry list; beyond these a request is refused
 // instead of growing memory without bound.
 constexpr int kMaxFileJobs = 256;
+// File work of a peer runs one job at a time, in the order the requests came
+// (jobs on one file would only wait for its lock anyway): the rest wait here
+// rather than on the shared pool, whose threads the whole program uses.
+constexpr int kMaxRunningFileJobs = 1;
 constexpr int kMaxListingJobs = 64;
 constexpr int kMaxMoveTasks = 8;
 // Client names remembered for watched directories listed under another name.
@@ -174,6 +179,7 @@ struct FileJob
     quint16 count = 0;     // hash: blocks wanted
     quint32 blockSize = 0; // hash
     std::shared_ptr<VfsOpenFile> file;
+    void (*worker)(FileJob*) = nullptr;
     QByteArray buffer; // write: the data; read: the data read; hash: the digests
     int length = 0;
     quint8 status = FSO_STATUS_IO_ERROR;
@@ -230,6 +236,8 @@ public:
     std::vector<std::unique_ptr<QueryListDirectoryJob>> listingJobs; // active, in order
     std::vector<std::unique_ptr<QueryListDirectoryJob>> listingPool;
     std::vector<std::unique_ptr<FileJob>> fileJobs; // active
+    std::deque<FileJob*> waitingFileJobs;           // active, not started yet
+    int runningFileJobs = 0;
     std::vector<std::unique_ptr<FileJob>> filePool[FileJob::KindCount];
     std::vector<QFutureWatcher<quint8>*> moveTasks;
 
@@ -249,7 +257,8 @@ public:
 
     FileJob* takeFileJob(FileJob::Kind kind, const VfsMirkCommand* cmd,
                          std::shared_ptr<VfsOpenFile> file);
-    static void start(FileJob* job, void (*worker)(FileJob*));
+    void start(FileJob* job, void (*worker)(FileJob*));
+    void startWaitingFileJobs();
     FileJob* finishedFileJob(QObject* watcher, FileJob::Kind kind);
     void recycle(FileJob* job);
     void closeAfterUse(FileJob* job);
@@ -300,15 +309,27 @@ FileJob* VfsServerVelmPrivate::takeFileJob(FileJob::Kind kind, const VfsMirkComm
     return raw;
 }
 
-// Runs the worker on the pool with the file's lock held; the reply is built
-// when it returns.
+// Runs the worker on the pool, in turn, with the file's lock held; the reply
+// is built when it returns.
 void VfsServerVelmPrivate::start(FileJob* job, void (*worker)(FileJob*))
 {
-    job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [job, worker] {
-        QMutexLocker lock(&job->file->mutex());
-        worker(job);
-        job->state = JobBuilt;
-    }));
+    job->worker = worker;
+    waitingFileJobs.push_back(job);
+    startWaitingFileJobs();
+}
+
+void VfsServerVelmPrivate::startWaitingFileJobs()
+{
+    while (runningFileJobs < kMaxRunningFileJobs && !waitingFileJobs.empty()) {
+        FileJob* job = waitingFileJobs.front();
+        waitingFileJobs.pop_front();
+        ++runningFileJobs;
+        job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [job] {
+            QMutexLocker lock(&job->file->mutex());
+            job->worker(job);
+            job->state = JobBuilt;
+        }));
+    }
 }
 
 // The job whose watcher reported, when its reply is ready to send; null for a
@@ -322,6 +343,9 @@ FileJob* VfsServerVelmPrivate::finishedFileJob(QObject* watcher, FileJob::Kind k
         Logger::log(Logger::VSRV, "no 'j' property found for %s *", names[kind]);
         return nullptr;
     }
+    // Its worker is done: the next one may go.
+    --runningFileJobs;
+    startWaitingFileJobs();
     if (job->state != JobBuilt) {
         Logger::log(Logger::VSRV, "unexpected %s->state %d", names[kind], job->state);
         recycle(job);
