@@ -403,12 +403,12 @@ VfsFileOperations::Result VfsFileOperations::moveAcrossDevices(const QByteArray&
     struct stat st;
     if (::lstat(source.constData(), &st) != 0)
         return Failed;
-    if (noReplace && ::lstat(destination.constData(), &st) == 0)
-        return Exists;
-    if (holds(source, destination)) {
+    if (S_ISDIR(st.st_mode) && holds(source, destination)) {
         errno = EINVAL;
         return Failed;
     }
+    if (noReplace && ::lstat(destination.constData(), &st) == 0)
+        return Exists;
 
     QByteArray fromName;
     QByteArray toName;
