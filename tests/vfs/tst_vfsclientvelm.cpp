@@ -508,15 +508,17 @@ void TestVfsClientVelm::endlessListingIsCutOff()
 
     const QByteArray longName(E::MaxNameBytes, 'n');
     quint32 index = 0;
-    for (int round = 0; round < 2000 && done.isEmpty(); ++round) {
-        QTRY_COMPARE(h.sent.size(), round + 2);
+    for (int round = 0; round < 2000; ++round) {
+        // The next page is asked for, or the listing was handed back.
+        QTRY_VERIFY(h.sent.size() == round + 2 || !done.isEmpty());
+        if (!done.isEmpty())
+            break;
         QCOMPARE(h.request(round + 1).index, index);
         std::vector<E> items;
         for (int i = 0; i < 40; ++i)
             items.push_back(entry(longName.left(E::MaxNameBytes - 8) + QByteArray::number(index + i)));
         QVERIFY(h.reply(page(trId, FSO_STATUS_OK, index, items)));
         index += quint32(items.size());
-        QCoreApplication::processEvents();
     }
     QTRY_COMPARE(done.size(), 1);
     QCOMPARE(job.jobStatus, quint32(VfsClientJob::JobFailed));
