@@ -259,7 +259,10 @@ WatchItem VfsWatcher::checkDirectory(WatchItem item)
         return item;
 
     quint64 hash = 0;
-    const QFileInfoList entries = dir.entryInfoList();
+    // What a listing shows (hidden entries too), without "." and "..": the
+    // folder around the directory changes without the listing changing.
+    const QFileInfoList entries = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                    | QDir::NoDotAndDotDot);
     for (const QFileInfo& entry : entries) {
         if (!entry.isDir())
             hash += quint64(entry.size());

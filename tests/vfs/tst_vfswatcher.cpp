@@ -14,6 +14,9 @@
 #include <QThread>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
 
 const QString kDrives = QStringLiteral("%drives");
@@ -135,6 +138,7 @@ private slots:
     void busyDirectoryStillReported();
     void systemNotificationReported();
     void pollReportsWhatNotificationsMiss();
+    void pollIgnoresTheParentDirectory();
     void vanishedDirectoryDropped();
     void oldestDirectoryPushedOut();
     void watchFromOtherThread();
@@ -581,6 +585,33 @@ void TestVfsWatcher::pollReportsWhatNotificationsMiss()
                              10000);
     QTest::qWait(200);
     QCOMPARE(countOf(spy, dir.path()), 1);
+}
+
+void TestVfsWatcher::pollIgnoresTheParentDirectory()
+{
+    // A change in the folder around a watched directory is no change of the
+    // directory's listing.
+    QTemporaryDir parent;
+    QVERIFY(parent.isValid());
+    const QString dir = parent.filePath(QStringLiteral("watched"));
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(appendTo(dir + QStringLiteral("/f"), "f"));
+    VfsWatcher watcher(new FixturePlatform, fastTimings());
+    QSignalSpy spy(&watcher, &VfsWatcher::directoryChanged);
+    watcher.watchDirectory(dir);
+    watcher.onCheckTimerFired();
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.watchedItems().value(0).lastChecked.isValid(), 10000);
+    const WatchItem first = watcher.watchedItems().value(0);
+
+    QVERIFY(appendTo(parent.filePath(QStringLiteral("beside")), "b"));
+    const timespec times[2] = { { 1000000000, 0 }, { 1000000000, 0 } };
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(parent.path()).constData(), times, 0), 0);
+    watcher.onCheckTimerFired();
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.watchedItems().value(0).lastChecked > first.lastChecked,
+                             10000);
+    QCOMPARE(watcher.watchedItems().value(0).hash, first.hash);
+    QTest::qWait(200);
+    QCOMPARE(countOf(spy, dir), 0);
 }
 
 void TestVfsWatcher::vanishedDirectoryDropped()
