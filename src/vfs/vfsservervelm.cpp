@@ -55,6 +55,8 @@ constexpr int kMaxFileJobs = 256;
 // (jobs on one file would only wait for its lock anyway): the rest wait here
 // rather than on the shared pool, whose threads the whole program uses.
 constexpr int kMaxRunningFileJobs = 1;
+// Listing pages of a peer built at once; the others wait here too.
+constexpr int kMaxRunningPages = 2;
 constexpr int kMaxListingJobs = 64;
 constexpr int kMaxMoveTasks = 8;
 // Client names remembered for watched directories listed under another name.
@@ -235,6 +237,8 @@ public:
 
     std::vector<std::unique_ptr<QueryListDirectoryJob>> listingJobs; // active, in order
     std::vector<std::unique_ptr<QueryListDirectoryJob>> listingPool;
+    std::deque<QueryListDirectoryJob*> waitingPages; // active, page asked for, not started yet
+    int runningPages = 0;
     std::vector<std::unique_ptr<FileJob>> fileJobs; // active
     std::deque<FileJob*> waitingFileJobs;           // active, not started yet
     int runningFileJobs = 0;
@@ -259,6 +263,7 @@ public:
                          std::shared_ptr<VfsOpenFile> file);
     void start(FileJob* job, void (*worker)(FileJob*));
     void startWaitingFileJobs();
+    void startWaitingPages();
     FileJob* finishedFileJob(QObject* watcher, FileJob::Kind kind);
     void recycle(FileJob* job);
     void closeAfterUse(FileJob* job);
@@ -329,6 +334,17 @@ void VfsServerVelmPrivate::startWaitingFileJobs()
             job->worker(job);
             job->state = JobBuilt;
         }));
+    }
+}
+
+void VfsServerVelmPrivate::startWaitingPages()
+{
+    while (runningPages < kMaxRunningPages && !waitingPages.empty()) {
+        QueryListDirectoryJob* job = waitingPages.front();
+        waitingPages.pop_front();
+        ++runningPages;
+        job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                                 [job] { buildPage(job); }));
     }
 }
 
@@ -1065,10 +1081,8 @@ void VfsServerVelm::processQueryListDirectoryCommand(VfsMirkCommand* cmd)
         }
         job->state = JobRunning;
         job->index = cmd->index;
-        QueryListDirectoryJob* raw = job.get();
-        job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [raw] {
-            VfsServerVelmPrivate::buildPage(raw);
-        }));
+        d->waitingPages.push_back(job.get());
+        d->startWaitingPages();
         return;
     }
     Logger::log(Logger::VSRV, "no listing for QUERY_LIST_DIRECTORY TrId %u", unsigned(cmd->trId));
@@ -1081,6 +1095,9 @@ void VfsServerVelm::queryListDirectoryFutureFinished()
         Logger::log(Logger::VSRV, "no 'j' property found for QueryListDirectoryJob *");
         return;
     }
+    // Its page is built: the next one may go.
+    --d->runningPages;
+    d->startWaitingPages();
     if (job->state != JobBuilt) {
         Logger::log(Logger::VSRV, "unexpected job->state %d", job->state);
         job->state = JobDone;
