@@ -194,19 +194,14 @@ bool copyAt(int fromDir, const char* fromName, int toDir, const char* toName, in
         errno = ELOOP;
         return false;
     }
-    const int from = openDirectoryAt(fromDir, fromName, st);
-    if (from < 0)
+    Descriptor source(openDirectoryAt(fromDir, fromName, st));
+    if (!source.valid() || ::mkdirat(toDir, toName, 0700) != 0)
         return false;
-    if (::mkdirat(toDir, toName, 0700) != 0) {
-        Descriptor close(from);
-        return false;
-    }
     Descriptor to(::openat(toDir, toName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!to.valid()) {
-        Descriptor close(from);
+    if (!to.valid())
         return false;
-    }
     const int toFd = to.get();
+    const int from = source.release(); // the walk owns it now
     const bool ok = visitChildren(from, true, [from, toFd, depth](const QByteArray& name) {
         return copyAt(from, name.constData(), toFd, name.constData(), depth + 1);
     });
