@@ -89,6 +89,65 @@ bool run(QSqlQuery& q, const char* sql, std::initializer_list<Binding> bindings,
     return false;
 }
 
+// Runs one select and maps each row through map (which reads the row from the
+// query it is given) into the result; empty when the select failed.
+template <typename Dto, typename Map>
+std::vector<Dto> selectRows(const QSqlDatabase& db, const char* sql,
+                            std::initializer_list<Binding> bindings, const char* failure, Map map)
+{
+    std::vector<Dto> result;
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!run(q, sql, bindings, failure))
+        return result;
+    while (q.next())
+        result.push_back(map(q));
+    return result;
+}
+
+// Runs one select and tells in found whether it gave a row; false when the
+// select failed.
+bool lookUp(const QSqlDatabase& db, const char* sql, std::initializer_list<Binding> bindings,
+            const char* failure, bool& found)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!run(q, sql, bindings, failure))
+        return false;
+    found = q.next();
+    return true;
+}
+
+// Runs one write statement; false when it failed. rowsChanged, when given,
+// receives the number of rows the statement changed. The statement is done
+// with when this returns, so listeners told of the change afterwards may use
+// the connection freely.
+bool write(const QSqlDatabase& db, const char* sql, std::initializer_list<Binding> bindings,
+           const char* failure, int* rowsChanged = nullptr)
+{
+    QSqlQuery q(db);
+    if (!run(q, sql, bindings, failure))
+        return false;
+    if (rowsChanged)
+        *rowsChanged = q.numRowsAffected();
+    return true;
+}
+
+// Runs an upsert whose WHERE leaves alone a row that belongs to another
+// peer; when it changed no row, logs the failure message with notOwned.
+bool upsertOwnRow(const QSqlDatabase& db, const char* sql, std::initializer_list<Binding> bindings,
+                  const char* failure, const char* notOwned)
+{
+    int changed = 0;
+    if (!write(db, sql, bindings, failure, &changed))
+        return false;
+    if (changed < 1) {
+        Logger::log(Logger::DB1, failure, notOwned);
+        return false;
+    }
+    return true;
+}
+
 bool isStreamType(const QString& type)
 {
     return type == QLatin1String("tcp") || type == QLatin1String("onion");
@@ -210,54 +269,43 @@ bool DatabaseSqlite::init()
 bool DatabaseSqlite::putInvitation(const InvitationDto& dto)
 {
     const Uuid uuid = normalizedUuid(dto.uuid);
-    {
-        QSqlQuery q(connection());
-        if (!run(q,
-                 "INSERT INTO invitation(inv_uuid, name, password, timestamp, expires)"
-                 "VALUES (:u, :n, :p, :t, :e)"
-                 "ON CONFLICT(inv_uuid) DO UPDATE SET name=excluded.name, "
-                 "password=excluded.password, timestamp=excluded.timestamp, expires=excluded.expires",
-                 {{":u", text(uuid)},
-                  {":n", text(dto.name)},
-                  {":p", text(dto.password)},
-                  {":t", qlonglong(dto.timestamp)},
-                  {":e", qlonglong(dto.expires)}},
-                 "failed to put invitation %s"))
-            return false;
-    }
+    if (!write(connection(),
+               "INSERT INTO invitation(inv_uuid, name, password, timestamp, expires)"
+               "VALUES (:u, :n, :p, :t, :e)"
+               "ON CONFLICT(inv_uuid) DO UPDATE SET name=excluded.name, "
+               "password=excluded.password, timestamp=excluded.timestamp, expires=excluded.expires",
+               {{":u", text(uuid)},
+                {":n", text(dto.name)},
+                {":p", text(dto.password)},
+                {":t", qlonglong(dto.timestamp)},
+                {":e", qlonglong(dto.expires)}},
+               "failed to put invitation %s"))
+        return false;
     emit addedInvitation(uuid);
     return true;
 }
 
 std::vector<InvitationDto> DatabaseSqlite::getInvitations()
 {
-    std::vector<InvitationDto> result;
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT inv_uuid, name, password, timestamp, expires FROM invitation", {},
-             "failed to load invitations %s"))
-        return result;
-    while (q.next()) {
-        InvitationDto dto;
-        dto.uuid = normalizedUuid(q.value(0).toString());
-        dto.name = q.value(1).toString();
-        dto.password = q.value(2).toString();
-        dto.timestamp = q.value(3).toLongLong();
-        dto.expires = q.value(4).toLongLong();
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<InvitationDto>(
+        connection(), "SELECT inv_uuid, name, password, timestamp, expires FROM invitation", {},
+        "failed to load invitations %s", [](const QSqlQuery& q) {
+            InvitationDto dto;
+            dto.uuid = normalizedUuid(q.value(0).toString());
+            dto.name = q.value(1).toString();
+            dto.password = q.value(2).toString();
+            dto.timestamp = q.value(3).toLongLong();
+            dto.expires = q.value(4).toLongLong();
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::deleteInvitation(const Uuid& invUuid)
 {
     const Uuid uuid = normalizedUuid(invUuid);
-    {
-        QSqlQuery q(connection());
-        if (!run(q, "DELETE FROM invitation WHERE inv_uuid=:n ", {{":n", text(uuid)}},
-                 "[0] failed to delete invitation %s"))
-            return false;
-    }
+    if (!write(connection(), "DELETE FROM invitation WHERE inv_uuid=:n ", {{":n", text(uuid)}},
+               "[0] failed to delete invitation %s"))
+        return false;
     // Announced also when there was no such row: listeners drop what they
     // hold under that uuid either way.
     emit removedInvitation(uuid);
@@ -268,20 +316,15 @@ bool DatabaseSqlite::deleteInvitation(const Uuid& invUuid)
 
 std::vector<PeerDto> DatabaseSqlite::getPeers(const QString& type)
 {
-    std::vector<PeerDto> result;
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT peer_uuid, timestamp FROM peers WHERE type = :type", {{":type", text(type)}},
-             "failed to load peers %s"))
-        return result;
-    while (q.next()) {
-        PeerDto dto;
-        dto.uuid = normalizedUuid(q.value(0).toString());
-        dto.type = type;
-        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(1).toLongLong(), Qt::UTC);
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<PeerDto>(
+        connection(), "SELECT peer_uuid, timestamp FROM peers WHERE type = :type",
+        {{":type", text(type)}}, "failed to load peers %s", [&type](const QSqlQuery& q) {
+            PeerDto dto;
+            dto.uuid = normalizedUuid(q.value(0).toString());
+            dto.type = type;
+            dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(1).toLongLong(), Qt::UTC);
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::putPeer(const PeerDto& dto)
@@ -290,23 +333,19 @@ bool DatabaseSqlite::putPeer(const PeerDto& dto)
     stored.uuid = normalizedUuid(dto.uuid);
     const qint64 secs = dto.timestamp.toSecsSinceEpoch();
     stored.timestamp = QDateTime::fromSecsSinceEpoch(secs, Qt::UTC);
-    {
-        QSqlQuery q(connection());
-        q.setForwardOnly(true);
-        if (!run(q, "SELECT peer_uuid FROM peers WHERE peer_uuid = :u", {{":u", text(stored.uuid)}},
-                 "failed to put peer %s"))
-            return false;
-        if (q.next()) {
-            Logger::log(Logger::DB1, "skip put peer uuid: %s, already exist",
-                        qUtf8Printable(stored.uuid));
-            return true;
-        }
-        q.finish();
-        if (!run(q, "INSERT INTO peers (peer_uuid, type, timestamp) VALUES (:u, :y, :t)",
-                 {{":u", text(stored.uuid)}, {":y", text(stored.type)}, {":t", qlonglong(secs)}},
-                 "failed to put peer %s"))
-            return false;
+    const QSqlDatabase db = connection();
+    bool exists = false;
+    if (!lookUp(db, "SELECT peer_uuid FROM peers WHERE peer_uuid = :u", {{":u", text(stored.uuid)}},
+                "failed to put peer %s", exists))
+        return false;
+    if (exists) {
+        Logger::log(Logger::DB1, "skip put peer uuid: %s, already exist", qUtf8Printable(stored.uuid));
+        return true;
     }
+    if (!write(db, "INSERT INTO peers (peer_uuid, type, timestamp) VALUES (:u, :y, :t)",
+               {{":u", text(stored.uuid)}, {":y", text(stored.type)}, {":t", qlonglong(secs)}},
+               "failed to put peer %s"))
+        return false;
     emit addedPeer(stored);
     return true;
 }
@@ -316,28 +355,20 @@ bool DatabaseSqlite::putPeer(const PeerDto& dto)
 bool DatabaseSqlite::putPeerAttribute(const Uuid& peerUuid, const PeerAttributeDto& dto)
 {
     const Uuid peer = normalizedUuid(peerUuid);
-    {
-        QSqlQuery q(connection());
-        // The WHERE keeps an attribute uuid from reaching into another
-        // peer's attributes.
-        if (!run(q,
-                 "INSERT INTO peer_attributes2(peer_uuid, attr_uuid, key, value, timestamp)"
-                 "VALUES (:pu, :au, :k, :v, :t)"
-                 "ON CONFLICT(attr_uuid) DO UPDATE SET key=excluded.key, value=excluded.value, "
-                 "timestamp=excluded.timestamp WHERE peer_attributes2.peer_uuid = excluded.peer_uuid",
-                 {{":pu", text(peer)},
-                  {":au", text(normalizedUuid(dto.attrUuid))},
-                  {":k", text(dto.key)},
-                  {":v", text(dto.value)},
-                  {":t", qlonglong(dto.timestamp)}},
-                 "failed to put peer attribute %s"))
-            return false;
-        if (q.numRowsAffected() < 1) {
-            Logger::log(Logger::DB1, "failed to put peer attribute %s",
-                        "the attribute belongs to another peer");
-            return false;
-        }
-    }
+    // The WHERE keeps an attribute uuid from reaching into another peer's
+    // attributes.
+    if (!upsertOwnRow(connection(),
+                      "INSERT INTO peer_attributes2(peer_uuid, attr_uuid, key, value, timestamp)"
+                      "VALUES (:pu, :au, :k, :v, :t)"
+                      "ON CONFLICT(attr_uuid) DO UPDATE SET key=excluded.key, value=excluded.value, "
+                      "timestamp=excluded.timestamp WHERE peer_attributes2.peer_uuid = excluded.peer_uuid",
+                      {{":pu", text(peer)},
+                       {":au", text(normalizedUuid(dto.attrUuid))},
+                       {":k", text(dto.key)},
+                       {":v", text(dto.value)},
+                       {":t", qlonglong(dto.timestamp)}},
+                      "failed to put peer attribute %s", "the attribute belongs to another peer"))
+        return false;
     emit peerAttributesChanged(peer);
     return true;
 }
@@ -345,13 +376,10 @@ bool DatabaseSqlite::putPeerAttribute(const Uuid& peerUuid, const PeerAttributeD
 bool DatabaseSqlite::deletePeerAttribute(const Uuid& peerUuid, const Uuid& attrUuid)
 {
     const Uuid peer = normalizedUuid(peerUuid);
-    {
-        QSqlQuery q(connection());
-        if (!run(q, "DELETE FROM peer_attributes2 WHERE peer_uuid = :pu AND attr_uuid = :au",
-                 {{":pu", text(peer)}, {":au", text(normalizedUuid(attrUuid))}},
-                 "failed to delete attribute for peer %s"))
-            return false;
-    }
+    if (!write(connection(), "DELETE FROM peer_attributes2 WHERE peer_uuid = :pu AND attr_uuid = :au",
+               {{":pu", text(peer)}, {":au", text(normalizedUuid(attrUuid))}},
+               "failed to delete attribute for peer %s"))
+        return false;
     emit peerAttributesChanged(peer);
     return true;
 }
@@ -359,21 +387,24 @@ bool DatabaseSqlite::deletePeerAttribute(const Uuid& peerUuid, const Uuid& attrU
 std::vector<PeerAttributeDto> DatabaseSqlite::getPeerAttributes(const Uuid& peerUuid,
                                                                 const std::vector<QString>& keys)
 {
-    std::vector<PeerAttributeDto> result;
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT attr_uuid, key, value, timestamp FROM peer_attributes2 WHERE peer_uuid = :pu",
-             {{":pu", text(normalizedUuid(peerUuid))}}, "failed to load peer attributes %s"))
-        return result;
-    while (q.next()) {
-        PeerAttributeDto dto;
-        dto.key = q.value(1).toString();
-        if (!keys.empty() && std::find(keys.begin(), keys.end(), dto.key) == keys.end())
-            continue;
-        dto.attrUuid = normalizedUuid(q.value(0).toString());
-        dto.value = q.value(2).toString();
-        dto.timestamp = q.value(3).toLongLong();
-        result.push_back(dto);
+    std::vector<PeerAttributeDto> result = selectRows<PeerAttributeDto>(
+        connection(),
+        "SELECT attr_uuid, key, value, timestamp FROM peer_attributes2 WHERE peer_uuid = :pu",
+        {{":pu", text(normalizedUuid(peerUuid))}}, "failed to load peer attributes %s",
+        [](const QSqlQuery& q) {
+            PeerAttributeDto dto;
+            dto.attrUuid = normalizedUuid(q.value(0).toString());
+            dto.key = q.value(1).toString();
+            dto.value = q.value(2).toString();
+            dto.timestamp = q.value(3).toLongLong();
+            return dto;
+        });
+    // No keys asked for means all of them.
+    if (!keys.empty()) {
+        const auto notAsked = [&keys](const PeerAttributeDto& dto) {
+            return std::find(keys.begin(), keys.end(), dto.key) == keys.end();
+        };
+        result.erase(std::remove_if(result.begin(), result.end(), notAsked), result.end());
     }
     return result;
 }
@@ -382,23 +413,20 @@ std::vector<PeerAttributeDto> DatabaseSqlite::getPeerAttributes(const Uuid& peer
 
 std::vector<TransportDto> DatabaseSqlite::getTransports(const Uuid& peerUuid)
 {
-    std::vector<TransportDto> result;
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT transport_uuid, type, host, port, timestamp FROM transports WHERE peer_uuid = :u",
-             {{":u", text(normalizedUuid(peerUuid))}}, "failed to get transports for peer %s"))
-        return result;
-    while (q.next()) {
-        TransportDto dto;
-        dto.uuid = normalizedUuid(q.value(0).toString());
-        dto.type = q.value(1).toString();
-        dto.host = q.value(2).toString();
-        dto.port = quint16(q.value(3).toUInt());
-        dto.timestamp = q.value(4).toLongLong();
-        dto.stream = isStreamType(dto.type);
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<TransportDto>(
+        connection(),
+        "SELECT transport_uuid, type, host, port, timestamp FROM transports WHERE peer_uuid = :u",
+        {{":u", text(normalizedUuid(peerUuid))}}, "failed to get transports for peer %s",
+        [](const QSqlQuery& q) {
+            TransportDto dto;
+            dto.uuid = normalizedUuid(q.value(0).toString());
+            dto.type = q.value(1).toString();
+            dto.host = q.value(2).toString();
+            dto.port = quint16(q.value(3).toUInt());
+            dto.timestamp = q.value(4).toLongLong();
+            dto.stream = isStreamType(dto.type);
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::putTransport(const Uuid& peerUuid, const TransportDto& dto)
@@ -407,9 +435,10 @@ bool DatabaseSqlite::putTransport(const Uuid& peerUuid, const TransportDto& dto)
     TransportDto stored = dto;
     stored.uuid = normalizedUuid(dto.uuid);
     stored.stream = isStreamType(dto.type);
+    const QSqlDatabase db = connection();
     bool isNew = true;
     {
-        QSqlQuery q(connection());
+        QSqlQuery q(db);
         q.setForwardOnly(true);
         if (!run(q, "SELECT peer_uuid FROM transports WHERE transport_uuid = :tu",
                  {{":tu", text(stored.uuid)}}, "failed to put transport %s"))
@@ -422,26 +451,20 @@ bool DatabaseSqlite::putTransport(const Uuid& peerUuid, const TransportDto& dto)
             }
             isNew = false;
         }
-        q.finish();
-        if (!run(q,
-                 "INSERT INTO transports(transport_uuid, peer_uuid, type, host, port, timestamp)"
-                 "VALUES (:tu, :pu, :y, :h, :p, :t)"
-                 "ON CONFLICT(transport_uuid) DO UPDATE SET host=excluded.host, port=excluded.port, "
-                 "timestamp=excluded.timestamp WHERE transports.peer_uuid = excluded.peer_uuid",
-                 {{":tu", text(stored.uuid)},
-                  {":pu", text(peer)},
-                  {":y", text(stored.type)},
-                  {":h", text(stored.host)},
-                  {":p", int(stored.port)},
-                  {":t", qlonglong(stored.timestamp)}},
-                 "failed to put transport %s"))
-            return false;
-        if (q.numRowsAffected() < 1) {
-            Logger::log(Logger::DB1, "failed to put transport %s",
-                        "the transport belongs to another peer");
-            return false;
-        }
     }
+    if (!upsertOwnRow(db,
+                      "INSERT INTO transports(transport_uuid, peer_uuid, type, host, port, timestamp)"
+                      "VALUES (:tu, :pu, :y, :h, :p, :t)"
+                      "ON CONFLICT(transport_uuid) DO UPDATE SET host=excluded.host, port=excluded.port, "
+                      "timestamp=excluded.timestamp WHERE transports.peer_uuid = excluded.peer_uuid",
+                      {{":tu", text(stored.uuid)},
+                       {":pu", text(peer)},
+                       {":y", text(stored.type)},
+                       {":h", text(stored.host)},
+                       {":p", int(stored.port)},
+                       {":t", qlonglong(stored.timestamp)}},
+                      "failed to put transport %s", "the transport belongs to another peer"))
+        return false;
     if (isNew)
         emit addedPeerTransport(peer, stored);
     return true;
@@ -451,50 +474,40 @@ bool DatabaseSqlite::putTransport(const Uuid& peerUuid, const TransportDto& dto)
 
 std::vector<PeerAclDto> DatabaseSqlite::getAcls(const Uuid& peerUuid)
 {
-    std::vector<PeerAclDto> result;
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT acl_uuid, name, selector, flags, timestamp FROM peer_acl WHERE peer_uuid = :u",
-             {{":u", text(normalizedUuid(peerUuid))}}, "failed to get acl for peer %s"))
-        return result;
-    while (q.next()) {
-        PeerAclDto dto;
-        dto.uuid = normalizedUuid(q.value(0).toString());
-        dto.name = q.value(1).toString();
-        dto.selector = q.value(2).toString();
-        dto.flags = q.value(3).toUInt();
-        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(4).toLongLong(), Qt::UTC);
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<PeerAclDto>(
+        connection(),
+        "SELECT acl_uuid, name, selector, flags, timestamp FROM peer_acl WHERE peer_uuid = :u",
+        {{":u", text(normalizedUuid(peerUuid))}}, "failed to get acl for peer %s",
+        [](const QSqlQuery& q) {
+            PeerAclDto dto;
+            dto.uuid = normalizedUuid(q.value(0).toString());
+            dto.name = q.value(1).toString();
+            dto.selector = q.value(2).toString();
+            dto.flags = q.value(3).toUInt();
+            dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(4).toLongLong(), Qt::UTC);
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::putAcl(const Uuid& peerUuid, const PeerAclDto& dto)
 {
     const Uuid peer = normalizedUuid(peerUuid);
     const Uuid acl = normalizedUuid(dto.uuid);
-    {
-        QSqlQuery q(connection());
-        // The WHERE keeps a share uuid from reaching into another peer's shares.
-        if (!run(q,
-                 "INSERT INTO peer_acl(acl_uuid, peer_uuid, name, selector, flags, timestamp)"
-                 "VALUES(:au, :pu, :n, :s, :f, :t)"
-                 "ON CONFLICT(acl_uuid) DO UPDATE SET name=excluded.name, selector=excluded.selector, "
-                 "flags=excluded.flags, timestamp=excluded.timestamp "
-                 "WHERE peer_acl.peer_uuid = excluded.peer_uuid",
-                 {{":au", text(acl)},
-                  {":pu", text(peer)},
-                  {":n", text(dto.name)},
-                  {":s", text(dto.selector)},
-                  {":f", uint(dto.flags)},
-                  {":t", qlonglong(dto.timestamp.toSecsSinceEpoch())}},
-                 "failed to put acl %s"))
-            return false;
-        if (q.numRowsAffected() < 1) {
-            Logger::log(Logger::DB1, "failed to put acl %s", "the share belongs to another peer");
-            return false;
-        }
-    }
+    // The WHERE keeps a share uuid from reaching into another peer's shares.
+    if (!upsertOwnRow(connection(),
+                      "INSERT INTO peer_acl(acl_uuid, peer_uuid, name, selector, flags, timestamp)"
+                      "VALUES(:au, :pu, :n, :s, :f, :t)"
+                      "ON CONFLICT(acl_uuid) DO UPDATE SET name=excluded.name, selector=excluded.selector, "
+                      "flags=excluded.flags, timestamp=excluded.timestamp "
+                      "WHERE peer_acl.peer_uuid = excluded.peer_uuid",
+                      {{":au", text(acl)},
+                       {":pu", text(peer)},
+                       {":n", text(dto.name)},
+                       {":s", text(dto.selector)},
+                       {":f", uint(dto.flags)},
+                       {":t", qlonglong(dto.timestamp.toSecsSinceEpoch())}},
+                      "failed to put acl %s", "the share belongs to another peer"))
+        return false;
     emit addedPeerAcl(peer, acl);
     return true;
 }
@@ -504,13 +517,9 @@ bool DatabaseSqlite::deleteAcl(const Uuid& peerUuid, const Uuid& aclUuid)
     const Uuid peer = normalizedUuid(peerUuid);
     const Uuid acl = normalizedUuid(aclUuid);
     int removed = 0;
-    {
-        QSqlQuery q(connection());
-        if (!run(q, "DELETE FROM peer_acl WHERE acl_uuid = :u AND peer_uuid = :pu",
-                 {{":u", text(acl)}, {":pu", text(peer)}}, "failed to delete acl for peer %s"))
-            return false;
-        removed = q.numRowsAffected();
-    }
+    if (!write(connection(), "DELETE FROM peer_acl WHERE acl_uuid = :u AND peer_uuid = :pu",
+               {{":u", text(acl)}, {":pu", text(peer)}}, "failed to delete acl for peer %s", &removed))
+        return false;
     if (removed > 0)
         emit removedPeerAcl(peer, acl);
     return true;
@@ -520,21 +529,17 @@ bool DatabaseSqlite::deleteAcl(const Uuid& peerUuid, const Uuid& aclUuid)
 
 std::vector<CryptoKeyDto> DatabaseSqlite::getCryptoKeys(const Uuid& peerUuid)
 {
-    std::vector<CryptoKeyDto> result;
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT key_uuid, key, type, timestamp FROM peer_cryptokeys WHERE peer_uuid = :u",
-             {{":u", text(normalizedUuid(peerUuid))}}, "failed to get cryptokeys for peer %s"))
-        return result;
-    while (q.next()) {
-        CryptoKeyDto dto;
-        dto.keyUuid = normalizedUuid(q.value(0).toString());
-        dto.key = q.value(1).toByteArray();
-        dto.type = q.value(2).toString();
-        dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(3).toLongLong(), Qt::UTC);
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<CryptoKeyDto>(
+        connection(), "SELECT key_uuid, key, type, timestamp FROM peer_cryptokeys WHERE peer_uuid = :u",
+        {{":u", text(normalizedUuid(peerUuid))}}, "failed to get cryptokeys for peer %s",
+        [](const QSqlQuery& q) {
+            CryptoKeyDto dto;
+            dto.keyUuid = normalizedUuid(q.value(0).toString());
+            dto.key = q.value(1).toByteArray();
+            dto.type = q.value(2).toString();
+            dto.timestamp = QDateTime::fromSecsSinceEpoch(q.value(3).toLongLong(), Qt::UTC);
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::putCryptoKey(const Uuid& peerUuid, const CryptoKeyDto& dto)
@@ -544,31 +549,29 @@ bool DatabaseSqlite::putCryptoKey(const Uuid& peerUuid, const CryptoKeyDto& dto)
     stored.keyUuid = normalizedUuid(dto.keyUuid);
     const qint64 secs = dto.timestamp.toSecsSinceEpoch();
     stored.timestamp = QDateTime::fromSecsSinceEpoch(secs, Qt::UTC);
-    {
-        QSqlQuery q(connection());
-        q.setForwardOnly(true);
-        if (!run(q, "SELECT key_uuid FROM peer_cryptokeys WHERE peer_uuid = :pu AND key_uuid = :ku",
-                 {{":pu", text(peer)}, {":ku", text(stored.keyUuid)}}, "failed to put cryptokey %s"))
-            return false;
-        if (q.next()) {
-            Logger::log(Logger::DB1, "skip put cryptokey uuid: %s, already exist",
-                        qUtf8Printable(stored.keyUuid));
-            return true;
-        }
-        q.finish();
-        // A key bound as bytes is stored as a blob; an empty key as an empty
-        // blob, never NULL.
-        if (!run(q,
-                 "INSERT INTO peer_cryptokeys (key_uuid, peer_uuid, key, type, timestamp) "
-                 "VALUES (:ku, :pu, :k, :y, :t)",
-                 {{":ku", text(stored.keyUuid)},
-                  {":pu", text(peer)},
-                  {":k", stored.key.isNull() ? QByteArray("") : stored.key},
-                  {":y", text(stored.type)},
-                  {":t", qlonglong(secs)}},
-                 "failed to put cryptokey %s"))
-            return false;
+    const QSqlDatabase db = connection();
+    bool exists = false;
+    if (!lookUp(db, "SELECT key_uuid FROM peer_cryptokeys WHERE peer_uuid = :pu AND key_uuid = :ku",
+                {{":pu", text(peer)}, {":ku", text(stored.keyUuid)}}, "failed to put cryptokey %s",
+                exists))
+        return false;
+    if (exists) {
+        Logger::log(Logger::DB1, "skip put cryptokey uuid: %s, already exist",
+                    qUtf8Printable(stored.keyUuid));
+        return true;
     }
+    // A key bound as bytes is stored as a blob; an empty key as an empty
+    // blob, never NULL.
+    if (!write(db,
+               "INSERT INTO peer_cryptokeys (key_uuid, peer_uuid, key, type, timestamp) "
+               "VALUES (:ku, :pu, :k, :y, :t)",
+               {{":ku", text(stored.keyUuid)},
+                {":pu", text(peer)},
+                {":k", stored.key.isNull() ? QByteArray("") : stored.key},
+                {":y", text(stored.type)},
+                {":t", qlonglong(secs)}},
+               "failed to put cryptokey %s"))
+        return false;
     emit addedPeerCryptoKey(peer, stored);
     return true;
 }
@@ -577,134 +580,118 @@ bool DatabaseSqlite::putCryptoKey(const Uuid& peerUuid, const CryptoKeyDto& dto)
 
 std::vector<VSectorDto> DatabaseSqlite::getVSectors()
 {
-    std::vector<VSectorDto> result;
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT vsector_uuid, name, x, y, w, h FROM vsectors2", {},
-             "[0] failed to load vsectors table %s"))
-        return result;
-    while (q.next()) {
-        VSectorDto dto;
-        dto.uuid = normalizedUuid(q.value(0).toString());
-        dto.name = q.value(1).toString();
-        dto.x = q.value(2).toReal();
-        dto.y = q.value(3).toReal();
-        dto.w = q.value(4).toReal();
-        dto.h = q.value(5).toReal();
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<VSectorDto>(
+        connection(), "SELECT vsector_uuid, name, x, y, w, h FROM vsectors2", {},
+        "[0] failed to load vsectors table %s", [](const QSqlQuery& q) {
+            VSectorDto dto;
+            dto.uuid = normalizedUuid(q.value(0).toString());
+            dto.name = q.value(1).toString();
+            dto.x = q.value(2).toReal();
+            dto.y = q.value(3).toReal();
+            dto.w = q.value(4).toReal();
+            dto.h = q.value(5).toReal();
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::putVSector(const VSectorDto& dto)
 {
     const Uuid uuid = normalizedUuid(dto.uuid);
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT vsector_uuid FROM vsectors2 WHERE vsector_uuid = :u", {{":u", text(uuid)}},
-             "failed to put vsector %s"))
+    const QSqlDatabase db = connection();
+    bool exists = false;
+    if (!lookUp(db, "SELECT vsector_uuid FROM vsectors2 WHERE vsector_uuid = :u", {{":u", text(uuid)}},
+                "failed to put vsector %s", exists))
         return false;
-    const bool exists = q.next();
-    q.finish();
     const std::initializer_list<Binding> values = {
         {":u", text(uuid)}, {":n", text(dto.name)}, {":x", dto.x},
         {":y", dto.y},      {":w", dto.w},          {":h", dto.h}};
     if (exists) {
         Logger::log(Logger::DB1, "update vsector uuid: %s", qUtf8Printable(uuid));
-        return run(q, "UPDATE vsectors2 SET name=:n, x=:x, y=:y, w=:w, h=:h WHERE vsector_uuid=:u",
-                   values, "failed to update vsector %s");
+        return write(db, "UPDATE vsectors2 SET name=:n, x=:x, y=:y, w=:w, h=:h WHERE vsector_uuid=:u",
+                     values, "failed to update vsector %s");
     }
-    return run(q,
-               "INSERT INTO vsectors2 (vsector_uuid, name, x, y, w, h) VALUES (:u, :n, :x, :y, :w, :h)",
-               values, "failed to put vsector %s");
+    return write(db,
+                 "INSERT INTO vsectors2 (vsector_uuid, name, x, y, w, h) VALUES (:u, :n, :x, :y, :w, :h)",
+                 values, "failed to put vsector %s");
 }
 
 bool DatabaseSqlite::deleteVSector(const Uuid& vsectorUuid)
 {
-    QSqlQuery q(connection());
-    return run(q, "DELETE FROM vsectors2 WHERE vsector_uuid=:n ",
-               {{":n", text(normalizedUuid(vsectorUuid))}}, "[0] failed to delete vsector %s");
+    return write(connection(), "DELETE FROM vsectors2 WHERE vsector_uuid=:n ",
+                 {{":n", text(normalizedUuid(vsectorUuid))}}, "[0] failed to delete vsector %s");
 }
 
 std::vector<VNodeDto> DatabaseSqlite::getVNodes(const Uuid& vsectorUuid)
 {
-    std::vector<VNodeDto> result;
     const Uuid sector = normalizedUuid(vsectorUuid);
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q,
-             "SELECT vnode_uuid, peer_uuid, name, style, path, type, icon, fileid, x, y "
-             "FROM vnodes2 WHERE vsector_uuid=:s",
-             {{":s", text(sector)}}, "[0] failed to load vnodes table %s"))
-        return result;
-    while (q.next()) {
-        VNodeDto dto;
-        dto.uuid = normalizedUuid(q.value(0).toString());
-        dto.peerUuid = normalizedUuid(q.value(1).toString());
-        dto.vsectorUuid = sector;
-        dto.name = q.value(2).toString();
-        dto.style = q.value(3).toString();
-        dto.path = q.value(4).toString();
-        dto.type = q.value(5).toString();
-        dto.icon = q.value(6).toString();
-        dto.fileid = q.value(7).toULongLong();
-        dto.x = q.value(8).toReal();
-        dto.y = q.value(9).toReal();
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<VNodeDto>(
+        connection(),
+        "SELECT vnode_uuid, peer_uuid, name, style, path, type, icon, fileid, x, y "
+        "FROM vnodes2 WHERE vsector_uuid=:s",
+        {{":s", text(sector)}}, "[0] failed to load vnodes table %s", [&sector](const QSqlQuery& q) {
+            VNodeDto dto;
+            dto.uuid = normalizedUuid(q.value(0).toString());
+            dto.peerUuid = normalizedUuid(q.value(1).toString());
+            dto.vsectorUuid = sector;
+            dto.name = q.value(2).toString();
+            dto.style = q.value(3).toString();
+            dto.path = q.value(4).toString();
+            dto.type = q.value(5).toString();
+            dto.icon = q.value(6).toString();
+            dto.fileid = q.value(7).toULongLong();
+            dto.x = q.value(8).toReal();
+            dto.y = q.value(9).toReal();
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::putVNode(const VNodeDto& dto)
 {
     const Uuid uuid = normalizedUuid(dto.uuid);
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
-    if (!run(q, "SELECT vnode_uuid FROM vnodes2 WHERE vnode_uuid = :u", {{":u", text(uuid)}},
-             "failed to put vnode %s"))
+    const QSqlDatabase db = connection();
+    bool exists = false;
+    if (!lookUp(db, "SELECT vnode_uuid FROM vnodes2 WHERE vnode_uuid = :u", {{":u", text(uuid)}},
+                "failed to put vnode %s", exists))
         return false;
-    const bool exists = q.next();
-    q.finish();
     // SQLite integers are signed 64-bit; the file id keeps its bits.
     const qlonglong fileid = qlonglong(dto.fileid);
     if (exists) {
         Logger::log(Logger::DB1, "update vnode uuid: %s", qUtf8Printable(uuid));
-        return run(q,
-                   "UPDATE vnodes2 SET name=:n, style=:s, path=:p, type=:t, icon=:i, fileid=:f, "
-                   "x=:x, y=:y WHERE vnode_uuid=:u",
-                   {{":u", text(uuid)},
-                    {":n", text(dto.name)},
-                    {":s", text(dto.style)},
-                    {":p", text(dto.path)},
-                    {":t", text(dto.type)},
-                    {":i", text(dto.icon)},
-                    {":f", fileid},
-                    {":x", dto.x},
-                    {":y", dto.y}},
-                   "failed to update vnode %s");
+        return write(db,
+                     "UPDATE vnodes2 SET name=:n, style=:s, path=:p, type=:t, icon=:i, fileid=:f, "
+                     "x=:x, y=:y WHERE vnode_uuid=:u",
+                     {{":u", text(uuid)},
+                      {":n", text(dto.name)},
+                      {":s", text(dto.style)},
+                      {":p", text(dto.path)},
+                      {":t", text(dto.type)},
+                      {":i", text(dto.icon)},
+                      {":f", fileid},
+                      {":x", dto.x},
+                      {":y", dto.y}},
+                     "failed to update vnode %s");
     }
-    return run(q,
-               "INSERT INTO vnodes2 (vnode_uuid, peer_uuid, vsector_uuid, name, style, path, type, "
-               "icon, fileid, x, y) VALUES (:u, :pu, :su, :n, :s, :p, :t, :i, :f, :x, :y)",
-               {{":u", text(uuid)},
-                {":pu", text(normalizedUuid(dto.peerUuid))},
-                {":su", text(normalizedUuid(dto.vsectorUuid))},
-                {":n", text(dto.name)},
-                {":s", text(dto.style)},
-                {":p", text(dto.path)},
-                {":t", text(dto.type)},
-                {":i", text(dto.icon)},
-                {":f", fileid},
-                {":x", dto.x},
-                {":y", dto.y}},
-               "failed to put vnode %s");
+    return write(db,
+                 "INSERT INTO vnodes2 (vnode_uuid, peer_uuid, vsector_uuid, name, style, path, type, "
+                 "icon, fileid, x, y) VALUES (:u, :pu, :su, :n, :s, :p, :t, :i, :f, :x, :y)",
+                 {{":u", text(uuid)},
+                  {":pu", text(normalizedUuid(dto.peerUuid))},
+                  {":su", text(normalizedUuid(dto.vsectorUuid))},
+                  {":n", text(dto.name)},
+                  {":s", text(dto.style)},
+                  {":p", text(dto.path)},
+                  {":t", text(dto.type)},
+                  {":i", text(dto.icon)},
+                  {":f", fileid},
+                  {":x", dto.x},
+                  {":y", dto.y}},
+                 "failed to put vnode %s");
 }
 
 bool DatabaseSqlite::deleteVNode(const Uuid& vnodeUuid)
 {
-    QSqlQuery q(connection());
-    return run(q, "DELETE FROM vnodes2 WHERE vnode_uuid=:n ",
-               {{":n", text(normalizedUuid(vnodeUuid))}}, "[0] failed to delete vnode %s");
+    return write(connection(), "DELETE FROM vnodes2 WHERE vnode_uuid=:n ",
+                 {{":n", text(normalizedUuid(vnodeUuid))}}, "[0] failed to delete vnode %s");
 }
 
 // ---------------------------------------------------------------- image cache
@@ -712,47 +699,41 @@ bool DatabaseSqlite::deleteVNode(const Uuid& vnodeUuid)
 std::vector<ImageCacheDto> DatabaseSqlite::getImages(const Uuid& peerUuid, const QString& uri,
                                                      qint64 mtime, int maxWidth)
 {
-    std::vector<ImageCacheDto> result;
     const Uuid peer = normalizedUuid(peerUuid);
-    QSqlQuery q(connection());
-    q.setForwardOnly(true);
     // Too wide and empty images are left in the file rather than loaded.
-    if (!run(q,
-             "SELECT img_uuid, uri, mtime, atime, width, height, img FROM imgcache "
-             "WHERE peer_uuid = :pu AND uri = :u AND mtime = :mt AND width <= :mw "
-             "AND length(img) > 0",
-             {{":pu", text(peer)}, {":u", text(uri)}, {":mt", qlonglong(mtime)}, {":mw", maxWidth}},
-             "failed to get images %s"))
-        return result;
-    while (q.next()) {
-        ImageCacheDto dto;
-        dto.imgUuid = normalizedUuid(q.value(0).toString());
-        dto.peerUuid = peer;
-        dto.uri = q.value(1).toString();
-        dto.mtime = q.value(2).toLongLong();
-        dto.atime = q.value(3).toLongLong();
-        dto.width = q.value(4).toInt();
-        dto.height = q.value(5).toInt();
-        dto.img = q.value(6).toByteArray();
-        result.push_back(dto);
-    }
-    return result;
+    return selectRows<ImageCacheDto>(
+        connection(),
+        "SELECT img_uuid, uri, mtime, atime, width, height, img FROM imgcache "
+        "WHERE peer_uuid = :pu AND uri = :u AND mtime = :mt AND width <= :mw "
+        "AND length(img) > 0",
+        {{":pu", text(peer)}, {":u", text(uri)}, {":mt", qlonglong(mtime)}, {":mw", maxWidth}},
+        "failed to get images %s", [&peer](const QSqlQuery& q) {
+            ImageCacheDto dto;
+            dto.imgUuid = normalizedUuid(q.value(0).toString());
+            dto.peerUuid = peer;
+            dto.uri = q.value(1).toString();
+            dto.mtime = q.value(2).toLongLong();
+            dto.atime = q.value(3).toLongLong();
+            dto.width = q.value(4).toInt();
+            dto.height = q.value(5).toInt();
+            dto.img = q.value(6).toByteArray();
+            return dto;
+        });
 }
 
 bool DatabaseSqlite::putImage(const ImageCacheDto& dto)
 {
-    QSqlQuery q(connection());
-    return run(q,
-               "INSERT INTO imgcache(img_uuid, peer_uuid, uri, mtime, atime, width, height, img) "
-               "VALUES (:iu, :pu, :u, :mt, :at, :w, :h, :b) "
-               "ON CONFLICT(img_uuid) DO UPDATE SET atime=excluded.atime",
-               {{":iu", text(normalizedUuid(dto.imgUuid))},
-                {":pu", text(normalizedUuid(dto.peerUuid))},
-                {":u", text(dto.uri)},
-                {":mt", qlonglong(dto.mtime)},
-                {":at", qlonglong(dto.atime)},
-                {":w", dto.width},
-                {":h", dto.height},
-                {":b", dto.img.isNull() ? QByteArray("") : dto.img}},
-               "failed to put image %s");
+    return write(connection(),
+                 "INSERT INTO imgcache(img_uuid, peer_uuid, uri, mtime, atime, width, height, img) "
+                 "VALUES (:iu, :pu, :u, :mt, :at, :w, :h, :b) "
+                 "ON CONFLICT(img_uuid) DO UPDATE SET atime=excluded.atime",
+                 {{":iu", text(normalizedUuid(dto.imgUuid))},
+                  {":pu", text(normalizedUuid(dto.peerUuid))},
+                  {":u", text(dto.uri)},
+                  {":mt", qlonglong(dto.mtime)},
+                  {":at", qlonglong(dto.atime)},
+                  {":w", dto.width},
+                  {":h", dto.height},
+                  {":b", dto.img.isNull() ? QByteArray("") : dto.img}},
+                 "failed to put image %s");
 }
