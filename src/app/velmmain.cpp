@@ -112,7 +112,6 @@ QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory)
 
 int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& shown)
 {
-    Q_INIT_RESOURCE(translations);
     Logger::initChannels("velm");
     Logger::enable(Logger::ERR1);
 
