@@ -9,11 +9,11 @@
 // Everything listens and dials on 127.0.0.1 only.
 // Options: --mib=N (default 1024), --queued=N fragments the sender keeps
 // queued in KCP (default 256).
-#include "com.h"
-#include "crypto.h"
-#include "endpoint.h"
-#include "kcp.h"
-#include "transport.h"
+#include "com/com.h"
+#include "com/endpoint.h"
+#include "com/kcp.h"
+#include "com/transport.h"
+#include "crypto/crypto.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // Prints the time of 10,000 node saves (first as inserts, then as updates)
 // and of 10,000 peer-list reads, each on one thread's connection to a fresh
 // velm.db in a temporary directory. Figures only; nothing is judged.
-#include "databasesqlite.h"
+#include "core/databasesqlite.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

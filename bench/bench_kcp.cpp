@@ -8,9 +8,9 @@
 //     every 10 ms on an otherwise idle link.
 // Options: --seconds=N (bulk phase, default 3), --latency-seconds=N
 // (default 2), --seed=N.
-#include "crypto.h"
-#include "endpoint.h"
-#include "kcp.h"
+#include "com/endpoint.h"
+#include "com/kcp.h"
+#include "crypto/crypto.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // Prints seal+open throughput of the session datagram functions next to the
 // bare libsodium AEAD calls on the same data, and their ratio.
-#include "crypto.h"
+#include "crypto/crypto.h"
 
 #include <sodium.h>
 

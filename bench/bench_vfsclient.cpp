@@ -5,11 +5,11 @@
 // a temporary directory that is removed at the end. Figures only.
 //
 // Options: --entries N, --bytes N, --delays 0,1,20, --in-flight N.
-#include "fsostatus.h"
-#include "vfsclientvelm.h"
-#include "vfsloopbacklink.h"
-#include "vfsmirkcommand.h"
-#include "vfsservervelm.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/loopback/vfsloopbacklink.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/server/vfsservervelm.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

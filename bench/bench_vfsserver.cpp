@@ -5,13 +5,13 @@
 // again, as on a peer link, only without the network.
 //
 // Usage: vfsserver [entries] [file MiB] [requests in flight]
-#include "termstreamreader.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandparser.h"
-#include "vfsmirkcommandwriter.h"
-#include "vfsmirklistentry.h"
-#include "vfspathguard.h"
-#include "vfsservervelm.h"
+#include "com/termstreamreader.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirklistentry.h"
+#include "vfs/server/vfspathguard.h"
+#include "vfs/server/vfsservervelm.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,13 +1,14 @@
 # velm_add_library(<target> DEPENDS <libs...>)
 # One static library per source folder: every .cpp and .h of the calling
-# folder (not its subfolders) belongs to it.
+# folder (not its subfolders) belongs to it. There is one include root,
+# src/, so an include names the folder it reaches into ("core/logger.h").
 function(velm_add_library target)
     cmake_parse_arguments(ARG "" "" "DEPENDS;SOURCES" ${ARGN})
     file(GLOB _sources CONFIGURE_DEPENDS
          ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c
          ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
     add_library(${target} STATIC ${_sources} ${ARG_SOURCES})
-    target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${target} PUBLIC ${ARG_DEPENDS})
 endfunction()
 

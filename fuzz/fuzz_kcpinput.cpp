@@ -4,7 +4,7 @@
 // windows and the acknowledgement list stay bounded, the retransmission
 // timeout stays within its limits, emitted datagrams fit the mtu, and a
 // message that peeks whole reads back with exactly that length.
-#include "ikcp.h"
+#include "com/ikcp.h"
 
 #include <cstdint>
 #include <cstdlib>

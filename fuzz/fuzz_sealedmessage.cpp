@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the header check and to both openers, cuts them
 // as a stream the way the TCP transport does, and seals the input itself to
 // check that a change of any one byte is always caught.
-#include "crypto.h"
+#include "crypto/crypto.h"
 
 #include <sodium.h>
 

@@ -5,9 +5,9 @@
 // waiting requests in the order they were queued. Whatever comes back must
 // stay inside the records: no more data than asked for, digests that match
 // their count, only single, harmless entry names, at most 32 drives.
-#include "vfsclientvelm.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandparser.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
 
 #include <QCoreApplication>
 

@@ -12,13 +12,13 @@
 // of paths that try every way out of the share. After all replies have come
 // back, the sentinel tree must be as it was and the share folders must
 // still exist; otherwise the target aborts.
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandparser.h"
-#include "vfsmirkcommandwriter.h"
-#include "vfsmirklistentry.h"
-#include "vfspathguard.h"
-#include "vfsservervelm.h"
-#include "vfstrash.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirklistentry.h"
+#include "vfs/server/vfspathguard.h"
+#include "vfs/server/vfsservervelm.h"
+#include "vfs/server/vfstrash.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "velmmain.h"
+#include "app/velmmain.h"
 
 int main(int argc, char** argv)
 {

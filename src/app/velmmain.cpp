@@ -1,14 +1,14 @@
-#include "velmmain.h"
+#include "app/velmmain.h"
 
-#include "appsettings.h"
-#include "connectionmanager.h"
-#include "databasesqlite.h"
-#include "invitationmodel.h"
-#include "logger.h"
-#include "machineclassifier.h"
-#include "mainwindow.h"
-#include "peermodel.h"
-#include "vfswatcher.h"
+#include "core/appsettings.h"
+#include "core/databasesqlite.h"
+#include "core/logger.h"
+#include "core/machineclassifier.h"
+#include "filer/mainwindow.h"
+#include "manager/connectionmanager.h"
+#include "peer/invitationmodel.h"
+#include "peer/peermodel.h"
+#include "vfs/watch/vfswatcher.h"
 
 #include <QApplication>
 #include <QDateTime>

@@ -1,6 +1,6 @@
-#include "circularbuffer.h"
+#include "com/circularbuffer.h"
 
-#include "termstreamreader.h"
+#include "com/termstreamreader.h"
 
 #include <cstring>
 

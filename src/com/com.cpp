@@ -1,12 +1,12 @@
-#include "com.h"
+#include "com/com.h"
 
-#include "appsettings.h"
-#include "endpoint.h"
-#include "logger.h"
-#include "transport.h"
-#include "transporttcp.h"
-#include "transportturn.h"
-#include "transportudp.h"
+#include "com/endpoint.h"
+#include "com/transport.h"
+#include "com/transporttcp.h"
+#include "com/transportturn.h"
+#include "com/transportudp.h"
+#include "core/appsettings.h"
+#include "core/logger.h"
 
 #include <QDateTime>
 #include <QNetworkInterface>

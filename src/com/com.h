@@ -1,7 +1,7 @@
 #pragma once
 
-#include "transportdto.h"
-#include "transportfilter.h"
+#include "core/transportdto.h"
+#include "core/transportfilter.h"
 
 #include <QHostAddress>
 #include <QList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "crypto.h"
+#include "crypto/crypto.h"
 
 #include <cstddef>
 

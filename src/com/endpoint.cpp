@@ -1,11 +1,11 @@
-#include "endpoint.h"
+#include "com/endpoint.h"
 
-#include "circularbuffer.h"
-#include "idatabase.h"
-#include "kcp.h"
-#include "logger.h"
-#include "termstreamreader.h"
-#include "termstreamwriter.h"
+#include "com/circularbuffer.h"
+#include "com/kcp.h"
+#include "com/termstreamreader.h"
+#include "com/termstreamwriter.h"
+#include "core/idatabase.h"
+#include "core/logger.h"
 
 #include <QDateTime>
 #include <QPointer>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "crypto.h"
-#include "cryptokeydto.h"
-#include "transportdto.h"
-#include "transportfilter.h"
+#include "core/cryptokeydto.h"
+#include "core/transportdto.h"
+#include "core/transportfilter.h"
+#include "crypto/crypto.h"
 
 #include <QObject>
 

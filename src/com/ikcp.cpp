@@ -1,4 +1,4 @@
-#include "ikcp.h"
+#include "com/ikcp.h"
 
 #include <cstdlib>
 #include <cstring>

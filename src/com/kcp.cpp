@@ -1,7 +1,7 @@
-#include "kcp.h"
+#include "com/kcp.h"
 
-#include "ikcp.h"
-#include "logger.h"
+#include "com/ikcp.h"
+#include "core/logger.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

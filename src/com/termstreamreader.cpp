@@ -1,4 +1,4 @@
-#include "termstreamreader.h"
+#include "com/termstreamreader.h"
 
 #include <cstring>
 #include <type_traits>

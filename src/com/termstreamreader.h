@@ -1,6 +1,6 @@
 #pragma once
 
-#include "termtag.h"
+#include "com/termtag.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "termstreamwriter.h"
+#include "com/termstreamwriter.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "transport.h"
+#include "com/transport.h"
 
 Transport::Transport(const TransportDto& dto, QObject* parent)
     : QObject(parent)

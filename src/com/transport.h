@@ -1,7 +1,7 @@
 #pragma once
 
-#include "crypto.h"
-#include "transportdto.h"
+#include "core/transportdto.h"
+#include "crypto/crypto.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,7 +1,7 @@
-#include "transporttcp.h"
+#include "com/transporttcp.h"
 
-#include "datagramstream.h"
-#include "logger.h"
+#include "com/datagramstream.h"
+#include "core/logger.h"
 
 #include <QNetworkProxy>
 #include <QPointer>

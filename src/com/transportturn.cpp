@@ -1,4 +1,4 @@
-#include "transportturn.h"
+#include "com/transportturn.h"
 
 TransportTurn::TransportTurn(const TransportDto& dto, int unused, QObject* parent)
     : Transport(dto, parent)

@@ -1,6 +1,6 @@
-#include "transportudp.h"
+#include "com/transportudp.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 TransportUdp::TransportUdp(const TransportDto& dto, int unused, QObject* parent)
     : Transport(dto, parent)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport.h"
+#include "com/transport.h"
 
 #include <vector>
 

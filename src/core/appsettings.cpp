@@ -1,6 +1,6 @@
-#include "appsettings.h"
+#include "core/appsettings.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 #include <QCoreApplication>
 #include <QDir>

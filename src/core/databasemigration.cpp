@@ -1,7 +1,7 @@
-#include "databasemigration.h"
+#include "core/databasemigration.h"
 
-#include "logger.h"
-#include "uuid.h"
+#include "core/logger.h"
+#include "core/uuid.h"
 
 #include <QDateTime>
 #include <QSet>

@@ -1,7 +1,7 @@
-#include "databasesqlite.h"
+#include "core/databasesqlite.h"
 
-#include "databasemigration.h"
-#include "logger.h"
+#include "core/databasemigration.h"
+#include "core/logger.h"
 
 #include <QAtomicInteger>
 #include <QHash>

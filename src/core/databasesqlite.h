@@ -1,6 +1,6 @@
 #pragma once
 
-#include "idatabase.h"
+#include "core/idatabase.h"
 
 #include <QScopedPointer>
 #include <QSqlDatabase>

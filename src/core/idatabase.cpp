@@ -1,6 +1,6 @@
-#include "idatabase.h"
+#include "core/idatabase.h"
 
-#include "transportfilter.h"
+#include "core/transportfilter.h"
 
 #include <mutex>
 

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "cryptokeydto.h"
-#include "imagecachedto.h"
-#include "invitationdto.h"
-#include "peeracldto.h"
-#include "peerattributedto.h"
-#include "peerdto.h"
-#include "transportdto.h"
-#include "uuid.h"
-#include "vnodedto.h"
-#include "vsectordto.h"
+#include "core/cryptokeydto.h"
+#include "core/imagecachedto.h"
+#include "core/invitationdto.h"
+#include "core/peeracldto.h"
+#include "core/peerattributedto.h"
+#include "core/peerdto.h"
+#include "core/transportdto.h"
+#include "core/uuid.h"
+#include "core/vnodedto.h"
+#include "core/vsectordto.h"
 
 #include <QObject>
 #include <QSize>

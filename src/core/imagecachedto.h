@@ -1,6 +1,6 @@
 #pragma once
 
-#include "uuid.h"
+#include "core/uuid.h"
 
 #include <QByteArray>
 #include <QMetaType>

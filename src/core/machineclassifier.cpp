@@ -1,6 +1,6 @@
-#include "machineclassifier.h"
+#include "core/machineclassifier.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 #include <cstring>
 

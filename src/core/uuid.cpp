@@ -1,4 +1,4 @@
-#include "uuid.h"
+#include "core/uuid.h"
 
 #include <QUuid>
 

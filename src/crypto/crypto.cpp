@@ -1,6 +1,6 @@
-#include "crypto.h"
+#include "crypto/crypto.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 #include <sodium.h>
 

@@ -1,11 +1,11 @@
-#include "mainwindow.h"
+#include "filer/mainwindow.h"
 
-#include "appsettings.h"
-#include "connectionmanager.h"
-#include "idatabase.h"
-#include "ipeer.h"
-#include "logger.h"
-#include "peermodel.h"
+#include "core/appsettings.h"
+#include "core/idatabase.h"
+#include "core/logger.h"
+#include "manager/connectionmanager.h"
+#include "peer/ipeer.h"
+#include "peer/peermodel.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

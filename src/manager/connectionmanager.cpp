@@ -1,6 +1,6 @@
-#include "connectionmanager.h"
+#include "manager/connectionmanager.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 namespace {
 ConnectionManager* s_instance = nullptr;

@@ -1,4 +1,4 @@
-#include "invitationmodel.h"
+#include "peer/invitationmodel.h"
 
 namespace {
 InvitationModel* s_instance = nullptr;

@@ -1,4 +1,4 @@
-#include "peermodel.h"
+#include "peer/peermodel.h"
 
 namespace {
 PeerModel* s_instance = nullptr;

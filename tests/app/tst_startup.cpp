@@ -1,10 +1,10 @@
-#include "connectionmanager.h"
-#include "machineclassifier.h"
-#include "mainwindow.h"
-#include "peermodel.h"
-#include "testargs.h"
-#include "velmmain.h"
-#include "vfswatcher.h"
+#include "app/velmmain.h"
+#include "core/machineclassifier.h"
+#include "filer/mainwindow.h"
+#include "manager/connectionmanager.h"
+#include "peer/peermodel.h"
+#include "support/testargs.h"
+#include "vfs/watch/vfswatcher.h"
 
 #include <QDir>
 #include <QFile>

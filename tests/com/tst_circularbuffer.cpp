@@ -1,4 +1,4 @@
-#include "circularbuffer.h"
+#include "com/circularbuffer.h"
 
 #include <QtTest>
 

@@ -4,13 +4,13 @@
 // frames between two endpoints over loopback TCP.
 //
 // Run with --com-peer the program is that second process: the echo side.
-#include "com.h"
-#include "crypto.h"
-#include "endpoint.h"
-#include "transport.h"
-#include "transporttcp.h"
-#include "transportturn.h"
-#include "transportudp.h"
+#include "com/com.h"
+#include "com/endpoint.h"
+#include "com/transport.h"
+#include "com/transporttcp.h"
+#include "com/transportturn.h"
+#include "com/transportudp.h"
+#include "crypto/crypto.h"
 
 #include <QNetworkProxy>
 #include <QProcess>

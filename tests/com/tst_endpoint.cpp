@@ -1,9 +1,9 @@
-#include "crypto.h"
-#include "endpoint.h"
-#include "ikcp.h"
-#include "kcp.h"
-#include "kcptestutil.h"
-#include "termstreamreader.h"
+#include "com/endpoint.h"
+#include "com/ikcp.h"
+#include "com/kcp.h"
+#include "com/kcptestutil.h"
+#include "com/termstreamreader.h"
+#include "crypto/crypto.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "ikcp.h"
-#include "kcp.h"
-#include "kcptestutil.h"
+#include "com/ikcp.h"
+#include "com/kcp.h"
+#include "com/kcptestutil.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -1,5 +1,5 @@
-#include "ikcp.h"
-#include "kcptestutil.h"
+#include "com/ikcp.h"
+#include "com/kcptestutil.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "termstreamreader.h"
-#include "termstreamwriter.h"
+#include "com/termstreamreader.h"
+#include "com/termstreamwriter.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "crypto.h"
-#include "transporttcp.h"
+#include "com/transporttcp.h"
+#include "crypto/crypto.h"
 
 #include <QPointer>
 #include <QSignalSpy>

@@ -1,5 +1,5 @@
-#include "appsettings.h"
-#include "testargs.h"
+#include "core/appsettings.h"
+#include "support/testargs.h"
 
 #include <QCoreApplication>
 #include <QDir>

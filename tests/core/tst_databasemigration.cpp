@@ -1,5 +1,5 @@
-#include "databasesqlite.h"
-#include "rawdatabase.h"
+#include "core/databasesqlite.h"
+#include "core/rawdatabase.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>

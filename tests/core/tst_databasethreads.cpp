@@ -1,4 +1,4 @@
-#include "databasesqlite.h"
+#include "core/databasesqlite.h"
 
 #include <QRunnable>
 #include <QSet>

@@ -1,4 +1,4 @@
-#include "machineclassifier.h"
+#include "core/machineclassifier.h"
 
 #include <QHostAddress>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "testargs.h"
+#include "support/testargs.h"
 
 TestArgs::TestArgs(const QStringList& arguments)
 {

@@ -1,4 +1,4 @@
-#include "vfsclient.h"
+#include "vfs/client/vfsclient.h"
 
 VfsClient::VfsClient(QObject* parent) : QObject(parent)
 {

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "vfsclosefilejob.h"
-#include "vfsdeletefilejob.h"
-#include "vfshashfilejob.h"
-#include "vfslistdirectoryjob.h"
-#include "vfslistdrivesjob.h"
-#include "vfsmakedirectoryjob.h"
-#include "vfsmovejob.h"
-#include "vfsopenfilejob.h"
-#include "vfsreadfilejob.h"
-#include "vfswritefilejob.h"
+#include "vfs/client/vfsclosefilejob.h"
+#include "vfs/client/vfsdeletefilejob.h"
+#include "vfs/client/vfshashfilejob.h"
+#include "vfs/client/vfslistdirectoryjob.h"
+#include "vfs/client/vfslistdrivesjob.h"
+#include "vfs/client/vfsmakedirectoryjob.h"
+#include "vfs/client/vfsmovejob.h"
+#include "vfs/client/vfsopenfilejob.h"
+#include "vfs/client/vfsreadfilejob.h"
+#include "vfs/client/vfswritefilejob.h"
 
 #include <QObject>
 #include <QString>

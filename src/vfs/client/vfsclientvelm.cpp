@@ -1,13 +1,13 @@
-#include "vfsclientvelm.h"
+#include "vfs/client/vfsclientvelm.h"
 
-#include "fsostatus.h"
-#include "logger.h"
-#include "termstreamreader.h"
-#include "vfsentryname.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandwriter.h"
-#include "vfsmirkfieldmask.h"
-#include "vfsmirklistentry.h"
+#include "com/termstreamreader.h"
+#include "core/logger.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsentryname.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirkfieldmask.h"
+#include "vfs/protocol/vfsmirklistentry.h"
 
 #include <QElapsedTimer>
 #include <QMutex>

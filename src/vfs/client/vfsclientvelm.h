@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfsclient.h"
+#include "vfs/client/vfsclient.h"
 
 #include <QByteArray>
 

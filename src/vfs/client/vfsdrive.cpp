@@ -1,4 +1,4 @@
-#include "vfsdrive.h"
+#include "vfs/client/vfsdrive.h"
 
 #include <QLocale>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfsclientjob.h"
+#include "vfs/client/vfsclientjob.h"
 
 #include <QMetaType>
 

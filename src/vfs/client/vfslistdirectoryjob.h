@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vfsclientjob.h"
-#include "vfsdirectoryentry.h"
+#include "vfs/client/vfsclientjob.h"
+#include "vfs/client/vfsdirectoryentry.h"
 
 #include <QChar>
 #include <QMetaType>

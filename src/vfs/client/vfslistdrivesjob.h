@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vfsclientjob.h"
-#include "vfsdrive.h"
+#include "vfs/client/vfsclientjob.h"
+#include "vfs/client/vfsdrive.h"
 
 #include <QMetaType>
 #include <QMutex>

@@ -1,10 +1,10 @@
-#include "vfsloopbacklink.h"
+#include "vfs/loopback/vfsloopbacklink.h"
 
-#include "logger.h"
-#include "vfsclientvelm.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandparser.h"
-#include "vfsservervelm.h"
+#include "core/logger.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
+#include "vfs/server/vfsservervelm.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

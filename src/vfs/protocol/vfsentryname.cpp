@@ -1,4 +1,4 @@
-#include "vfsentryname.h"
+#include "vfs/protocol/vfsentryname.h"
 
 bool isSafeEntryName(const QByteArray& name)
 {

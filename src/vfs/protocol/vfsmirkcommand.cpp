@@ -1,4 +1,4 @@
-#include "vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommand.h"
 
 QByteArray VfsMirkCommand::driveRootPath(int i) const
 {

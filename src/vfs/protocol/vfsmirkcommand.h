@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfsmirkfieldmask.h"
+#include "vfs/protocol/vfsmirkfieldmask.h"
 
 #include <QByteArray>
 #include <QMetaType>

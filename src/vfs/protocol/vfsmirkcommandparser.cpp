@@ -1,8 +1,8 @@
-#include "vfsmirkcommandparser.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
 
-#include "logger.h"
-#include "termstreamreader.h"
-#include "vfsmirkcommand.h"
+#include "com/termstreamreader.h"
+#include "core/logger.h"
+#include "vfs/protocol/vfsmirkcommand.h"
 
 #include <QThread>
 

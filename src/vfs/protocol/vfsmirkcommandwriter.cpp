@@ -1,7 +1,7 @@
-#include "vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
 
-#include "vfsmirkcommand.h"
-#include "vfsmirkframewriter.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkframewriter.h"
 
 namespace {
 

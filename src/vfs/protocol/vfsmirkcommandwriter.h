@@ -1,7 +1,7 @@
 #pragma once
 
-#include "drivecache.h"
-#include "vfsmirkfieldmask.h"
+#include "vfs/protocol/drivecache.h"
+#include "vfs/protocol/vfsmirkfieldmask.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
-#include "vfsmirkframewriter.h"
+#include "vfs/protocol/vfsmirkframewriter.h"
 
-#include "vfsmirkcommand.h"
-#include "vfsmirklistentry.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirklistentry.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "termstreamwriter.h"
-#include "vfsmirkfieldmask.h"
+#include "com/termstreamwriter.h"
+#include "vfs/protocol/vfsmirkfieldmask.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
-#include "vfsmirklistentry.h"
+#include "vfs/protocol/vfsmirklistentry.h"
 
-#include "termstreamreader.h"
-#include "termstreamwriter.h"
+#include "com/termstreamreader.h"
+#include "com/termstreamwriter.h"
 
 bool VfsMirkListEntry::carriesReference(quint32 fieldSet) const
 {

@@ -1,7 +1,7 @@
-#include "vfsmirklistpagewriter.h"
+#include "vfs/protocol/vfsmirklistpagewriter.h"
 
-#include "vfsmirkcommand.h"
-#include "vfsmirklistentry.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirklistentry.h"
 
 VfsMirkListPageWriter::VfsMirkListPageWriter(quint16 trId, quint8 status, quint32 index,
                                              quint32 fieldSet, int capacity)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfsmirkframewriter.h"
+#include "vfs/protocol/vfsmirkframewriter.h"
 
 #include <QByteArray>
 

@@ -1,4 +1,4 @@
-#include "vfsaccesstest.h"
+#include "vfs/server/vfsaccesstest.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
-#include "vfsfileoperations.h"
+#include "vfs/server/vfsfileoperations.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 #include <QList>
 #include <QRandomGenerator>

@@ -1,4 +1,4 @@
-#include "vfsfiletimes.h"
+#include "vfs/server/vfsfiletimes.h"
 
 #include <cerrno>
 #include <fcntl.h>

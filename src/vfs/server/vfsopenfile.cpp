@@ -1,7 +1,7 @@
-#include "vfsopenfile.h"
+#include "vfs/server/vfsopenfile.h"
 
-#include "logger.h"
-#include "vfsfiletimes.h"
+#include "core/logger.h"
+#include "vfs/server/vfsfiletimes.h"
 
 #include <cerrno>
 #include <cstring>

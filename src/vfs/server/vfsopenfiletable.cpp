@@ -1,6 +1,6 @@
-#include "vfsopenfiletable.h"
+#include "vfs/server/vfsopenfiletable.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 #include <QMutexLocker>
 

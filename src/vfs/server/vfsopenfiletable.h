@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfsopenfile.h"
+#include "vfs/server/vfsopenfile.h"
 
 #include <QMutex>
 #include <QVector>

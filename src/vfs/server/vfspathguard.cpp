@@ -1,6 +1,6 @@
-#include "vfspathguard.h"
+#include "vfs/server/vfspathguard.h"
 
-#include "uuid.h"
+#include "core/uuid.h"
 
 #include <QDir>
 #include <QFile>

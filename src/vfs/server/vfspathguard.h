@@ -1,6 +1,6 @@
 #pragma once
 
-#include "peeracldto.h"
+#include "core/peeracldto.h"
 
 #include <QByteArray>
 #include <QString>

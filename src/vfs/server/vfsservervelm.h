@@ -1,7 +1,7 @@
 #pragma once
 
-#include "drivecache.h"
-#include "peeracldto.h"
+#include "core/peeracldto.h"
+#include "vfs/protocol/drivecache.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,3 +1,3 @@
-#include "vfstrash.h"
+#include "vfs/server/vfstrash.h"
 
 VfsTrash::~VfsTrash() = default;

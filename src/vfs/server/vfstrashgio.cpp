@@ -1,7 +1,7 @@
 // No Qt in this file: GLib's headers use "signals" as an identifier.
-#include "vfstrashgio.h"
+#include "vfs/server/vfstrashgio.h"
 
-#include "logger.h"
+#include "core/logger.h"
 
 #include <gio/gio.h>
 

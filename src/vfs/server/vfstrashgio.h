@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfstrash.h"
+#include "vfs/server/vfstrash.h"
 
 // The desktop trash through GIO (g_file_trash).
 class VfsTrashGio : public VfsTrash

@@ -1,6 +1,6 @@
-#include "driveplatformlinux.h"
+#include "vfs/watch/driveplatformlinux.h"
 
-#include "giovolumemonitor.h"
+#include "vfs/watch/giovolumemonitor.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "idriveplatform.h"
+#include "vfs/watch/idriveplatform.h"
 
 #include <QString>
 

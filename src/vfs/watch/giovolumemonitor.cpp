@@ -1,5 +1,5 @@
 // No Qt in this file: GLib's headers use "signals" as an identifier.
-#include "giovolumemonitor.h"
+#include "vfs/watch/giovolumemonitor.h"
 
 #include <gio/gio.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mountedvolume.h"
+#include "vfs/watch/mountedvolume.h"
 
 #include <QObject>
 #include <QPair>

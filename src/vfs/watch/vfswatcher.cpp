@@ -1,7 +1,7 @@
-#include "vfswatcher.h"
+#include "vfs/watch/vfswatcher.h"
 
-#include "driveplatformlinux.h"
-#include "logger.h"
+#include "core/logger.h"
+#include "vfs/watch/driveplatformlinux.h"
 
 #include <QDir>
 #include <QElapsedTimer>

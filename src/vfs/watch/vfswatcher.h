@@ -1,8 +1,8 @@
 #pragma once
 
-#include "drivecache.h"
-#include "idriveplatform.h"
-#include "watchitem.h"
+#include "vfs/protocol/drivecache.h"
+#include "vfs/watch/idriveplatform.h"
+#include "vfs/watch/watchitem.h"
 
 #include <QObject>
 #include <QString>

@@ -1,12 +1,12 @@
-#include "drivecache.h"
-#include "fsostatus.h"
-#include "vfsclientvelm.h"
-#include "vfsentryname.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandparser.h"
-#include "vfsmirkcommandwriter.h"
-#include "vfsmirklistentry.h"
-#include "vfsmirklistpagewriter.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/protocol/drivecache.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsentryname.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirklistentry.h"
+#include "vfs/protocol/vfsmirklistpagewriter.h"
 
 #include <QSignalSpy>
 #include <QThread>

@@ -1,11 +1,11 @@
-#include "fsostatus.h"
-#include "vfsclientvelm.h"
-#include "vfsloopbacklink.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandwriter.h"
-#include "vfsmirklistentry.h"
-#include "vfsmirklistpagewriter.h"
-#include "vfsservervelm.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/loopback/vfsloopbacklink.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirklistentry.h"
+#include "vfs/protocol/vfsmirklistpagewriter.h"
+#include "vfs/server/vfsservervelm.h"
 
 #include <QDateTime>
 #include <QDir>

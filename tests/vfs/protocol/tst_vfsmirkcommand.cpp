@@ -1,13 +1,13 @@
-#include "drivecache.h"
-#include "fsostatus.h"
-#include "termstreamreader.h"
-#include "termstreamwriter.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandparser.h"
-#include "vfsmirkcommandwriter.h"
-#include "vfsmirkframewriter.h"
-#include "vfsmirklistentry.h"
-#include "vfsmirklistpagewriter.h"
+#include "com/termstreamreader.h"
+#include "com/termstreamwriter.h"
+#include "vfs/protocol/drivecache.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirkframewriter.h"
+#include "vfs/protocol/vfsmirklistentry.h"
+#include "vfs/protocol/vfsmirklistpagewriter.h"
 
 #include <QCryptographicHash>
 #include <QSignalSpy>

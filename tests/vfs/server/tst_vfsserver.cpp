@@ -1,10 +1,10 @@
-#include "vfsservertestutil.h"
+#include "vfs/server/vfsservertestutil.h"
 
-#include "fsostatus.h"
-#include "termstreamreader.h"
-#include "vfsmirklistentry.h"
-#include "vfspathguard.h"
-#include "vfswatcher.h"
+#include "com/termstreamreader.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsmirklistentry.h"
+#include "vfs/server/vfspathguard.h"
+#include "vfs/watch/vfswatcher.h"
 
 #include <QDir>
 #include <QSemaphore>

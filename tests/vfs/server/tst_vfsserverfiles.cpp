@@ -1,8 +1,8 @@
-#include "vfsservertestutil.h"
+#include "vfs/server/vfsservertestutil.h"
 
-#include "fsostatus.h"
-#include "vfsmirkframewriter.h"
-#include "vfspathguard.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsmirkframewriter.h"
+#include "vfs/server/vfspathguard.h"
 
 #include <QDir>
 #include <QTemporaryDir>

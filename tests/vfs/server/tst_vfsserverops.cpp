@@ -1,7 +1,7 @@
-#include "vfsservertestutil.h"
+#include "vfs/server/vfsservertestutil.h"
 
-#include "fsostatus.h"
-#include "vfspathguard.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/server/vfspathguard.h"
 
 #include <QDir>
 #include <QTemporaryDir>

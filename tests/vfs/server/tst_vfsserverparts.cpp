@@ -1,7 +1,7 @@
-#include "vfsfileoperations.h"
-#include "vfsfiletimes.h"
-#include "vfsopenfiletable.h"
-#include "vfstrashgio.h"
+#include "vfs/server/vfsfileoperations.h"
+#include "vfs/server/vfsfiletimes.h"
+#include "vfs/server/vfsopenfiletable.h"
+#include "vfs/server/vfstrashgio.h"
 
 #include <QDir>
 #include <QFile>

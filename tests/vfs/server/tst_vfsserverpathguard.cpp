@@ -1,4 +1,4 @@
-#include "vfspathguard.h"
+#include "vfs/server/vfspathguard.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,9 +5,9 @@
 // unusual size, and the look at an entry of a marked name, wait at a gate
 // this program puts in front of the C library's pread() and statx(), so that
 // the test decides when the work may go on.
-#include "vfsservertestutil.h"
+#include "vfs/server/vfsservertestutil.h"
 
-#include "fsostatus.h"
+#include "vfs/protocol/fsostatus.h"
 
 #include <QTemporaryDir>
 #include <QtConcurrent>

@@ -4,12 +4,12 @@
 // and unlinkat() in front of the C library's, and the armed one carries out
 // the swap when the server reaches the named path. Whatever the server
 // answers, nothing outside the share may be read, changed or removed.
-#include "vfsservertestutil.h"
+#include "vfs/server/vfsservertestutil.h"
 
-#include "fsostatus.h"
-#include "termstreamreader.h"
-#include "vfsfileoperations.h"
-#include "vfsmirklistentry.h"
+#include "com/termstreamreader.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsmirklistentry.h"
+#include "vfs/server/vfsfileoperations.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -5,14 +5,14 @@
 // a snapshot of a directory tree to prove that nothing outside a share was
 // touched.
 
-#include "idriveplatform.h"
-#include "vfsaccesstest.h"
-#include "vfsmirkcommand.h"
-#include "vfsmirkcommandparser.h"
-#include "vfsmirkcommandwriter.h"
-#include "vfsmirkframewriter.h"
-#include "vfsservervelm.h"
-#include "vfstrash.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+#include "vfs/protocol/vfsmirkcommandparser.h"
+#include "vfs/protocol/vfsmirkcommandwriter.h"
+#include "vfs/protocol/vfsmirkframewriter.h"
+#include "vfs/server/vfsaccesstest.h"
+#include "vfs/server/vfsservervelm.h"
+#include "vfs/server/vfstrash.h"
+#include "vfs/watch/idriveplatform.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

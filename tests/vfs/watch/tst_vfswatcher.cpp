@@ -1,5 +1,5 @@
-#include "driveplatformlinux.h"
-#include "vfswatcher.h"
+#include "vfs/watch/driveplatformlinux.h"
+#include "vfs/watch/vfswatcher.h"
 
 #include <QAtomicInt>
 #include <QDir>
