@@ -95,8 +95,8 @@ const char* const orphanDeletes[] = {
     "DELETE FROM peer_acl WHERE peer_uuid NOT IN (SELECT peer_uuid FROM peers)",
     "DELETE FROM transports WHERE peer_uuid NOT IN (SELECT peer_uuid FROM peers)",
     "DELETE FROM peer_cryptokeys WHERE peer_uuid NOT IN (SELECT peer_uuid FROM peers)",
-    "DELETE FROM vnodes2 WHERE peer_uuid NOT IN (SELECT peer_uuid FROM peers) "
-    "OR vsector_uuid NOT IN (SELECT vsector_uuid FROM vsectors2)",
+    ("DELETE FROM vnodes2 WHERE peer_uuid NOT IN (SELECT peer_uuid FROM peers) "
+     "OR vsector_uuid NOT IN (SELECT vsector_uuid FROM vsectors2)"),
     "DELETE FROM imgcache WHERE peer_uuid NOT IN (SELECT peer_uuid FROM peers)",
 };
 
@@ -135,13 +135,14 @@ bool DatabaseMigration::run()
             return false;
         }
     }
-    return purgeAndSeed();
+    return purgeAndSeed() && !m_cleanupFailed;
 }
 
 bool DatabaseMigration::migrateWithoutForeignKeys()
 {
-    if (!dropOldTables())
-        return false;
+    // An old table that will not go away is in nobody's way: note it, go on
+    // building what the program needs, and report the failure at the end.
+    m_cleanupFailed = !dropOldTables();
     {
         QSqlQuery q(m_db);
         if (!q.exec(QStringLiteral("SELECT sqlite_version()")) || !q.next()) {
@@ -157,12 +158,13 @@ bool DatabaseMigration::migrateWithoutForeignKeys()
 
 bool DatabaseMigration::dropOldTables()
 {
+    bool ok = true;
     for (const char* table : droppedTables) {
         if (!exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table)),
                   "failed to drop old table %s"))
-            return false;
+            ok = false;
     }
-    return true;
+    return ok;
 }
 
 bool DatabaseMigration::checkJournalMode()
@@ -320,16 +322,27 @@ bool DatabaseMigration::removeOrphans()
 
 bool DatabaseMigration::purgeAndSeed()
 {
+    // Stale previews only cost space: a failed purge is reported at the end,
+    // after the tables the program needs exist.
+    if (!purgeImageCache())
+        m_cleanupFailed = true;
+    return seed();
+}
+
+bool DatabaseMigration::purgeImageCache()
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("DELETE FROM imgcache WHERE atime < :t"));
+    q.bindValue(QStringLiteral(":t"), QDateTime::currentMSecsSinceEpoch() - ImageCacheMaxAgeMs);
+    if (q.exec())
+        return true;
+    Logger::log(Logger::DB1, "failed to purge imgcache %s", qUtf8Printable(q.lastError().text()));
+    return false;
+}
+
+bool DatabaseMigration::seed()
+{
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    {
-        QSqlQuery q(m_db);
-        q.prepare(QStringLiteral("DELETE FROM imgcache WHERE atime < :t"));
-        q.bindValue(QStringLiteral(":t"), now.toMSecsSinceEpoch() - ImageCacheMaxAgeMs);
-        if (!q.exec()) {
-            Logger::log(Logger::DB1, "failed to purge imgcache %s", qUtf8Printable(q.lastError().text()));
-            return false;
-        }
-    }
     if (!exec(QStringLiteral("CREATE TABLE IF NOT EXISTS subnets (id INTEGER PRIMARY KEY, "
                              "net TEXT NOT NULL, lastseen INTEGER NOT NULL)"),
               "[0] failed to create table %s"))

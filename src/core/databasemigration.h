@@ -33,6 +33,9 @@ private:
     bool repairUuidColumn(const QString& table, const QString& column);
     bool removeOrphans();
     bool purgeAndSeed();
+    bool purgeImageCache();
+    bool seed();
 
     QSqlDatabase m_db;
+    bool m_cleanupFailed = false; // an old table or stale previews stayed
 };
