@@ -26,5 +26,9 @@ QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory)
 // then becomes `locale`) and Qt's own texts for it, and installs them.
 void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, QLocale& locale);
 
+// The names of the Qt Quick scene-graph graphics APIs, indexed by
+// QSGRendererInterface::GraphicsApi; the about dialog names the one in use.
+extern const QStringList rendererApiNames;
+
 // The number of the last POSIX signal caught (0 when none was).
 int lastSignal();

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSGRendererInterface>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QThread>
@@ -23,6 +24,7 @@ class TestStartup : public QObject
 private slots:
     void renderer_data();
     void renderer();
+    void rendererApiNamesFollowQt();
     void leftoverDirectories_data();
     void leftoverDirectories();
     void translations_data();
@@ -30,6 +32,21 @@ private slots:
     void startAndClose();
     void signalsDoNotStop();
 };
+
+// The about dialog looks the name up by Qt's own number for the API.
+void TestStartup::rendererApiNamesFollowQt()
+{
+    QCOMPARE(rendererApiNames.size(), 10);
+    const QList<QPair<QSGRendererInterface::GraphicsApi, QString>> apis = {
+        {QSGRendererInterface::Unknown, "Unknown"},     {QSGRendererInterface::Software, "Software"},
+        {QSGRendererInterface::OpenGL, "OpenGL"},       {QSGRendererInterface::Direct3D12, "Direct3D12"},
+        {QSGRendererInterface::OpenVG, "OpenVG"},       {QSGRendererInterface::OpenGLRhi, "OpenGLRhi"},
+        {QSGRendererInterface::Direct3D11Rhi, "Direct3D11Rhi"}, {QSGRendererInterface::VulkanRhi, "VulkanRhi"},
+        {QSGRendererInterface::MetalRhi, "MetalRhi"},   {QSGRendererInterface::NullRhi, "NullRhi"},
+    };
+    for (const auto& api : apis)
+        QCOMPARE(rendererApiNames.value(int(api.first)), api.second);
+}
 
 void TestStartup::renderer_data()
 {
