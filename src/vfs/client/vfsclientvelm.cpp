@@ -620,6 +620,8 @@ void VfsClientVelmPrivate::deliver(Outbox& out)
 {
     for (const QByteArray& frame : out.frames)
         emit q->fsoTransmit(frame);
+    if (!out.frames.empty())
+        emit q->transmit();
     if (out.listDirectory)
         emit q->listDirectoryUpdate(out.listDirectory);
     if (out.listDrives)

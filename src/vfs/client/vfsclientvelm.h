@@ -68,6 +68,9 @@ signals:
     void processedCommand(VfsMirkCommand* cmd);
     // A request frame to send to the peer's server.
     void fsoTransmit(const QByteArray& frame);
+    // Every request frame of one pass over the job tables has been handed
+    // to fsoTransmit(); the link may flush now.
+    void transmit();
 
 public slots:
     // Every decoded reply and notification from the peer's server.

@@ -103,6 +103,7 @@ class TestVfsClientVelm : public QObject
 
 private slots:
     void transactionIdsCountOverAllKindsAndWrap();
+    void transmitFollowsEachBatch();
     void listDirectoryRequest_data();
     void listDirectoryRequest();
     void listingIsHandedBackOnceWhenComplete();
@@ -134,6 +135,26 @@ private slots:
     void threadFinishedDropsQueuedJobs();
     void unmatchedRepliesAreIgnored();
 };
+
+// transmit() comes once after the frames of a pass, never before them and
+// never for a pass that sent nothing.
+void TestVfsClientVelm::transmitFollowsEachBatch()
+{
+    Harness h;
+    QVector<int> framesAtFlush;
+    QObject::connect(&h.client, &VfsClientVelm::transmit, &h.client,
+                     [&] { framesAtFlush << h.sent.size(); });
+    VfsDeleteFileJob del;
+    del.path = "/x";
+    VfsMakeDirectoryJob mkdir;
+    mkdir.path = "/y";
+    h.client.deleteFile(&del);
+    h.client.makeDirectory(&mkdir);
+    QTRY_COMPARE(h.sent.size(), 2);
+    QTRY_VERIFY(!framesAtFlush.isEmpty() && framesAtFlush.last() == 2);
+    for (int i = 1; i < framesAtFlush.size(); ++i)
+        QVERIFY(framesAtFlush[i] > framesAtFlush[i - 1]);
+}
 
 void TestVfsClientVelm::transactionIdsCountOverAllKindsAndWrap()
 {
