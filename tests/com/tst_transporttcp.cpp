@@ -107,8 +107,8 @@ struct AcceptedLink
     {
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         client.connectToHost(QHostAddress::LocalHost, server.serverPort());
-        QVERIFY(client.waitForConnected(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+        QVERIFY(client.waitForConnected(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
         QTcpSocket* socket = server.nextPendingConnection();
         descriptor = int(socket->socketDescriptor());
         TransportDto dto = loopbackDto(socket->peerPort());
@@ -131,7 +131,7 @@ struct AcceptedLink
     {
         client.write(bytes);
         client.flush();
-        while (client.bytesToWrite() > 0 && client.waitForBytesWritten(5000)) {
+        while (client.bytesToWrite() > 0 && client.waitForBytesWritten(10000)) {
         }
     }
 
@@ -252,7 +252,7 @@ void TestTransportTcp::cutsDatagrams()
     const bool onePass = stream.size() < 65536;
     if (onePass)
         QVERIFY(link.waitUntilQueued(int(stream.size())));
-    QTRY_VERIFY_WITH_TIMEOUT(int(link.received.size()) == datagrams.size() && probe.done(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(int(link.received.size()) == datagrams.size() && probe.done(), 10000);
     for (int i = 0; i < datagrams.size(); ++i) {
         QCOMPARE(link.received[size_t(i)].keyId, keyIds[i]);
         QCOMPARE(link.received[size_t(i)].bytes, datagrams[i]);
@@ -289,10 +289,10 @@ void TestTransportTcp::splitAtEveryOffset()
         link.send(stream.left(offset));
         QTRY_VERIFY_WITH_TIMEOUT(link.received.size() == expected + size_t(wholeInPrefix)
                                      && link.transport->heldBytes() == size_t(offset - consumed),
-                                 5000);
+                                 10000);
         link.send(stream.mid(offset));
         expected += size_t(datagrams.size());
-        QTRY_COMPARE_WITH_TIMEOUT(link.received.size(), expected, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(link.received.size(), expected, 10000);
         QCOMPARE(link.transport->heldBytes(), size_t(0));
     }
     for (size_t i = 0; i < link.received.size(); ++i)
@@ -319,7 +319,7 @@ void TestTransportTcp::byteByByte()
         const size_t whole = size_t(std::count_if(ends.begin(), ends.end(), [sent](int e) { return e <= sent; }));
         const int lastEnd = whole ? ends[int(whole) - 1] : 0;
         QTRY_VERIFY_WITH_TIMEOUT(link.received.size() == whole && link.transport->heldBytes() == size_t(sent - lastEnd),
-                                 5000);
+                                 10000);
     }
     QCOMPARE(link.received.size(), size_t(3));
     for (int i = 0; i < 3; ++i)
@@ -345,7 +345,7 @@ void TestTransportTcp::moreThanOnePassWorth()
     // All bytes sit in the kernel before the receiving side runs again.
     link.send(stream);
     QVERIFY(link.waitUntilQueued(int(stream.size())));
-    QTRY_VERIFY_WITH_TIMEOUT(int(link.received.size()) == count && probe.done(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(int(link.received.size()) == count && probe.done(), 10000);
     QCOMPARE(probe.seen, TransportTcp::MaxDatagramsPerPass);
     for (int i = 0; i < count; ++i) {
         QCOMPARE(link.received[size_t(i)].keyId, 10 + i % 100);
@@ -394,17 +394,17 @@ void TestTransportTcp::badHeaderCloses()
     link.send(before + bad + after);
 
     if (closes) {
-        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
         QCOMPARE(link.received.size(), size_t(1));
         QCOMPARE(link.received[0].bytes, before);
         QCOMPARE(link.transport->brokenStreams(), quint64(1));
         QCOMPARE(link.transport->heldBytes(), size_t(0));
         QCOMPARE(link.transport->state(), int(Transport::StateDown));
-        QTRY_COMPARE_WITH_TIMEOUT(link.client.state(), QAbstractSocket::UnconnectedState, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(link.client.state(), QAbstractSocket::UnconnectedState, 10000);
         // Bytes sent afterwards are never delivered.
         QCOMPARE(link.received.size(), size_t(1));
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(link.received.size(), size_t(3), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(link.received.size(), size_t(3), 10000);
         QCOMPARE(link.received[1].bytes, bad);
         QCOMPARE(link.received[2].bytes, after);
         QCOMPARE(link.transport->brokenStreams(), quint64(0));
@@ -443,7 +443,7 @@ void TestTransportTcp::receiverClosesDuringDelivery()
     for (int i = 0; i < 5; ++i)
         stream += sessionDatagram(10, 100);
     link.send(stream);
-    QTRY_COMPARE_WITH_TIMEOUT(delivered, 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(delivered, 1, 10000);
     QTest::qWait(50);
     QCOMPARE(delivered, 1);
     if (link.transport)
@@ -473,7 +473,7 @@ void TestTransportTcp::transmitLengths()
     const QByteArray marker("END");
     link.transport->transmit(reinterpret_cast<const quint8*>(marker.constData()), size_t(marker.size()), 0);
     QByteArray got;
-    QTRY_VERIFY_WITH_TIMEOUT((got += link.client.readAll()).endsWith(marker), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT((got += link.client.readAll()).endsWith(marker), 10000);
     QCOMPARE(got, (sent ? bytes : QByteArray()) + marker);
 }
 
@@ -489,7 +489,7 @@ void TestTransportTcp::transmitFlushesSmallDatagrams()
     link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), size_t(bytes.size()), 2);
     QCOMPARE(link.transport->socket()->bytesToWrite(), qint64(bytes.size()));
     QByteArray got;
-    QTRY_COMPARE_WITH_TIMEOUT((got += link.client.readAll()).size(), 2 * bytes.size(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT((got += link.client.readAll()).size(), 2 * bytes.size(), 10000);
 }
 
 void TestTransportTcp::rttOnlyWhenUsable()
@@ -518,24 +518,35 @@ void TestTransportTcp::silenceClosesConnection()
     const QByteArray bytes("abc");
     link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), 3, 0);
     QByteArray got;
-    QTRY_COMPARE_WITH_TIMEOUT(got += link.client.readAll(), bytes, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(got += link.client.readAll(), bytes, 10000);
 
     QElapsedTimer waited;
     waited.start();
     QSignalSpy closed(link.transport.get(), &TransportTcp::connectionClosed);
-    while (closed.isEmpty() && waited.elapsed() < 5000) {
-        // Keep the peer talking for a while: the connection must stay up.
-        const bool talking = waited.elapsed() < 400;
-        if (talking)
-            link.send(sessionDatagram(10, 1));
+    // The peer keeps talking for 400 ms: every transmit, made once the
+    // peer's last datagram has arrived, finds the connection up, however
+    // long the machine takes between two turns.
+    qint64 lastTalk = -1; // when the last datagram was sent, at the latest
+    while (lastTalk < 400) {
+        lastTalk = waited.elapsed();
+        const quint64 before = link.transport->receivedDatagrams();
+        link.send(sessionDatagram(10, 1));
+        QTRY_VERIFY_WITH_TIMEOUT(link.transport->receivedDatagrams() > before, 10000);
         link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), 3, 0);
+        QVERIFY(closed.isEmpty());
+    }
+    // Then only this side sends: the first transmit more than a second after
+    // the last datagram arrived closes the connection.
+    qint64 closedBy = -1; // when the transmit that closed it had returned
+    while (closed.isEmpty() && waited.elapsed() < lastTalk + 20000) {
+        link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), 3, 0);
+        closedBy = waited.elapsed();
         QTest::qWait(10);
-        if (talking)
-            QVERIFY(closed.isEmpty());
     }
     QCOMPARE(closed.count(), 1);
-    QVERIFY(waited.elapsed() >= 400 + 1000 - 50);
-    QTRY_COMPARE_WITH_TIMEOUT(link.client.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY2(closedBy >= lastTalk + 1000,
+             qPrintable(QStringLiteral("closed at %1 ms, last datagram at %2 ms").arg(closedBy).arg(lastTalk)));
+    QTRY_COMPARE_WITH_TIMEOUT(link.client.state(), QAbstractSocket::UnconnectedState, 10000);
 }
 
 void TestTransportTcp::outgoingRedials()
@@ -544,17 +555,24 @@ void TestTransportTcp::outgoingRedials()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     TransportTcp transport(loopbackDto(server.serverPort()), 50);
     QSignalSpy closed(&transport, &TransportTcp::connectionClosed);
+    // The state as the close is announced: by the time a test looks, the
+    // redial may already have begun.
+    int stateAtClose = -1;
+    QObject::connect(&transport, &TransportTcp::connectionClosed, &transport, [&] {
+        if (stateAtClose == -1)
+            stateAtClose = transport.state();
+    });
     transport.mount();
     QCOMPARE(transport.state(), int(Transport::StateConnecting));
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 10000);
     QTcpSocket* first = server.nextPendingConnection();
     first->abort();
-    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
-    QCOMPARE(transport.state(), int(Transport::StateDown));
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
+    QCOMPARE(stateAtClose, int(Transport::StateDown));
     // The same transport dials again after its delay.
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 10000);
     delete first;
 }
 
@@ -564,18 +582,18 @@ void TestTransportTcp::unmountedDoesNotRedial()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     TransportTcp transport(loopbackDto(server.serverPort()), 20);
     transport.mount();
-    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
     std::unique_ptr<QTcpSocket> first(server.nextPendingConnection());
     QTcpSocket* own = transport.socket();
     transport.unmount();
-    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateDown), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateDown), 10000);
     QTest::qWait(200);
     QVERIFY(!server.hasPendingConnections());
     // A later mount reconnects through the same socket object.
     transport.mount();
     QCOMPARE(transport.socket(), own);
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
 }
 
 // A transport around an accepted connection is never dialled: not when its
@@ -587,7 +605,7 @@ void TestTransportTcp::acceptedNeverDials()
     QCOMPARE(link.transport->isAccepted(), true);
     QSignalSpy closed(link.transport.get(), &TransportTcp::connectionClosed);
     link.client.disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
     link.transport->unmount();
     link.transport->mount();
     link.transport->connectToRemote();
@@ -609,7 +627,7 @@ void TestTransportTcp::keepAliveSet()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     TransportTcp transport(loopbackDto(server.serverPort()), 1000);
     transport.mount();
-    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 10000);
     QCOMPARE(transport.socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
 
     AcceptedLink link;
