@@ -439,11 +439,12 @@ void TestCom::routingStopsAtFirstFresh()
 }
 
 // A transport that received, but longer ago than the window, counts as
-// silent.
+// silent. (The window is long enough that the first transmit comes well
+// within it even on a machine that stalls for a moment.)
 void TestCom::routingReceiveAges()
 {
     Com registry;
-    registry.setFreshReceiveWindow(30);
+    registry.setFreshReceiveWindow(1000);
     Endpoint endpoint;
     auto* first = new FakeTransport(1, QStringLiteral("udp"));
     auto* second = new FakeTransport(2, QStringLiteral("udp"));
@@ -456,7 +457,7 @@ void TestCom::routingReceiveAges()
     const quint8 byte = 1;
     emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
     QCOMPARE(second->sent.size(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(first->lastRx().elapsed() > 30, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(first->lastRx().elapsed() > 1000, 10000);
     emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
     QCOMPARE(first->sent.size(), 2);
     QCOMPARE(second->sent.size(), 1);
@@ -508,15 +509,23 @@ void TestCom::pongResorts()
     QCOMPARE(mid->rtt(), 5);
     emit e1.receivedPong(slow->dto(), 400);
     QCOMPARE(slow->rtt(), 400);
-    // Not before the delay.
+    // Not before the delay. The registry's timer is a coarse one, which Qt
+    // may fire up to 5 % early; the lists must be as they were as long as
+    // that earliest moment has not come (a machine that stalled here for
+    // longer has nothing to show).
+    const qint64 earliest = 500 - 500 / 20;
     QCoreApplication::processEvents();
-    QCOMPARE(registry.endpointTransports(&e1), registered);
-    QCOMPARE(registry.endpointTransports(&e2), registered);
+    const std::vector<Transport*> firstPass1 = registry.endpointTransports(&e1);
+    const std::vector<Transport*> firstPass2 = registry.endpointTransports(&e2);
+    if (clock.elapsed() < earliest) {
+        QCOMPARE(firstPass1, registered);
+        QCOMPARE(firstPass2, registered);
+    }
 
     const std::vector<Transport*> byRtt{mid, fast, slow};
-    QTRY_COMPARE_WITH_TIMEOUT(registry.endpointTransports(&e1), byRtt, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(registry.endpointTransports(&e2), byRtt, 5000);
-    QVERIFY(clock.elapsed() >= 500);
+    QTRY_COMPARE_WITH_TIMEOUT(registry.endpointTransports(&e1), byRtt, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(registry.endpointTransports(&e2), byRtt, 10000);
+    QVERIFY(clock.elapsed() >= earliest);
 }
 
 void TestCom::natTypeSwitchesTurn()
@@ -726,8 +735,8 @@ void TestCom::acceptedConnections()
 
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
-    QVERIFY(client.waitForConnected(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    QVERIFY(client.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 10000);
     const TransportDto dto = incoming.first().first().value<TransportDto>();
     QCOMPARE(dto.type, QStringLiteral("tcp"));
     QCOMPARE(dto.host, QStringLiteral("127.0.0.1"));
@@ -752,7 +761,7 @@ void TestCom::acceptedConnections()
                                        quint64(plain.size()), reinterpret_cast<unsigned char*>(sealed.data()), &clen),
              0);
     client.write(sealed);
-    QTRY_COMPARE_WITH_TIMEOUT(pki.count(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(pki.count(), 1, 10000);
     QCOMPARE(pki.first().first, dto.uuid);
     QCOMPARE(pki.first().second, sealed);
 
@@ -761,17 +770,17 @@ void TestCom::acceptedConnections()
     emit endpoint.transmit(TransportFilterAll, reinterpret_cast<const quint8*>(datagram.constData()),
                            size_t(datagram.size()), 1, 0);
     QByteArray got;
-    QTRY_COMPARE_WITH_TIMEOUT(got += client.readAll(), datagram, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(got += client.readAll(), datagram, 10000);
 
     // Reconnecting brings a new transport; the closed one leaves.
     QTcpSocket again;
     again.connectToHost(QHostAddress::LocalHost, registry.listenPort());
-    QVERIFY(again.waitForConnected(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 5000);
+    QVERIFY(again.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 10000);
     QCOMPARE(registry.transports().size(), size_t(2));
     QPointer<TransportTcp> first(accepted);
     client.disconnectFromHost();
-    QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 10000);
     QCOMPARE(registry.transports().size(), size_t(1));
     QVERIFY(registry.endpointTransports(&endpoint).empty());
     QVERIFY(!registry.findTransport(dto.uuid));
@@ -780,7 +789,7 @@ void TestCom::acceptedConnections()
     auto* second = qobject_cast<TransportTcp*>(registry.transports().front());
     QPointer<TransportTcp> secondGuard(second);
     delete second->socket();
-    QTRY_VERIFY_WITH_TIMEOUT(secondGuard.isNull(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(secondGuard.isNull(), 10000);
     QVERIFY(registry.transports().empty());
 }
 
@@ -797,11 +806,11 @@ void TestCom::acceptedClosedNeverDialled()
 
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
-    QVERIFY(client.waitForConnected(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    QVERIFY(client.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 10000);
     TransportDto dto = incoming.first().first().value<TransportDto>();
     client.disconnectFromHost();
-    QTRY_VERIFY_WITH_TIMEOUT(registry.transports().empty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(registry.transports().empty(), 10000);
 
     // Even were something listening at that address, it is not dialled.
     dto.port = remote.serverPort();
@@ -820,11 +829,11 @@ void TestCom::stopDropsAccepted()
     QSignalSpy incoming(&registry, &Com::newIncomingTransport);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
-    QVERIFY(client.waitForConnected(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    QVERIFY(client.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 10000);
     registry.stopTcpServer();
-    QTRY_VERIFY_WITH_TIMEOUT(registry.transports().empty(), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(registry.transports().empty(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 10000);
     QTcpSocket late;
     late.connectToHost(QHostAddress::LocalHost, registry.listenPort());
     QVERIFY(!late.waitForConnected(1000));
@@ -845,19 +854,19 @@ void TestCom::outgoingFollowsNetwork()
     QVERIFY(!remote.hasPendingConnections());
 
     registry.startTcpServer(QHostAddress::LocalHost, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), 10000);
     std::unique_ptr<QTcpSocket> first(remote.nextPendingConnection());
     auto* tcp = qobject_cast<TransportTcp*>(registry.findTransport(dto.uuid));
-    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateUp), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateUp), 10000);
     first->abort();
-    QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), 10000);
     std::unique_ptr<QTcpSocket> second(remote.nextPendingConnection());
-    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateUp), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateUp), 10000);
     // Outgoing transports stay registered whatever happens to them.
     QCOMPARE(registry.findTransport(dto.uuid), tcp);
 
     registry.stopTcpServer();
-    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateDown), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp->state(), int(Transport::StateDown), 10000);
     second->abort();
     QTest::qWait(100);
     QVERIFY(!remote.hasPendingConnections());
@@ -871,7 +880,7 @@ std::unique_ptr<QTcpSocket> connectFrom(const QString& source, quint16 port)
     if (!client->bind(QHostAddress(source), 0))
         return nullptr;
     client->connectToHost(QHostAddress::LocalHost, port);
-    if (!client->waitForConnected(5000))
+    if (!client->waitForConnected(10000))
         return nullptr;
     return client;
 }
@@ -896,29 +905,29 @@ void TestCom::incomingLimits()
     // Two from one address are taken, the third is refused.
     QVERIFY(open("127.0.0.1"));
     QVERIFY(open("127.0.0.1"));
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 10000);
     QTcpSocket* third = open("127.0.0.1");
     QVERIFY(third);
-    QTRY_COMPARE_WITH_TIMEOUT(third->state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(third->state(), QAbstractSocket::UnconnectedState, 10000);
     QCOMPARE(incoming.count(), 2);
     QCOMPARE(registry.transports().size(), size_t(2));
 
     // Another address is taken up to the limit in all.
     QTcpSocket* other = open("127.0.0.2");
     QVERIFY(other);
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 3, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 3, 10000);
     QTcpSocket* over = open("127.0.0.3");
     QVERIFY(over);
-    QTRY_COMPARE_WITH_TIMEOUT(over->state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(over->state(), QAbstractSocket::UnconnectedState, 10000);
     QCOMPARE(incoming.count(), 3);
     QCOMPARE(other->state(), QAbstractSocket::ConnectedState);
 
     // A closed connection makes room for a new one from the same address.
     clients[0]->disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(registry.transports().size(), size_t(2), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(registry.transports().size(), size_t(2), 10000);
     QTcpSocket* again = open("127.0.0.1");
     QVERIFY(again);
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 4, 10000);
     QTest::qWait(50);
     QCOMPARE(again->state(), QAbstractSocket::ConnectedState);
     QCOMPARE(registry.transports().size(), size_t(3));
@@ -971,19 +980,19 @@ void TestCom::acceptResumesAfterResourceError()
     auto* server = registry.findChild<QTcpServer*>();
     QVERIFY(server);
     QSignalSpy acceptErrors(server, &QTcpServer::acceptError);
-    const bool connected = client.waitForConnected(5000);
+    const bool connected = client.waitForConnected(10000);
     // The server tries, and fails, to accept.
-    QTRY_VERIFY_WITH_TIMEOUT(!acceptErrors.isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!acceptErrors.isEmpty(), 10000);
     const int acceptedWhileTight = incoming.count();
     QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
     QVERIFY(connected);
     QCOMPARE(acceptedWhileTight, 0);
 
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 10000);
     QTcpSocket later;
     later.connectToHost(QHostAddress::LocalHost, registry.listenPort());
-    QVERIFY(later.waitForConnected(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 5000);
+    QVERIFY(later.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 10000);
 }
 
 void TestCom::usableAddresses_data()
