@@ -172,6 +172,16 @@ crypto::KeyId Endpoint::txKeyId() const
     return d->txKeyId;
 }
 
+const quint8* Endpoint::rxKey() const
+{
+    return d->rxKey;
+}
+
+const quint8* Endpoint::ownPublicKey() const
+{
+    return d->ownPk;
+}
+
 const quint8* Endpoint::pkiSenderKey() const
 {
     return d->pkiSender;

@@ -86,6 +86,10 @@ public:
     Kcp* kcp() const;
     crypto::KeyId rxKeyId() const;
     crypto::KeyId txKeyId() const;
+    // The receive session key and the own public key, 32 bytes each, owned
+    // by the endpoint; what a handshake tells the peer.
+    const quint8* rxKey() const;
+    const quint8* ownPublicKey() const;
     // The sender key that authenticated the PKI message being emitted by
     // receivedMessagePKI (32 bytes); valid only during that emission.
     const quint8* pkiSenderKey() const;
