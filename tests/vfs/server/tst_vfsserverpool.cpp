@@ -147,7 +147,7 @@ void TestVfsServerPool::requestsOnOneFileLeaveThePoolFree()
         QVERIFY(h.feed(VfsMirkCommandWriter::hashFileRequest(ids.last(), 0x01, handle, 2,
                                                               kGatedBlockSize, 0)));
     }
-    QTRY_COMPARE(g_waiting.load(), 1); // one of them works on the file now
+    QTRY_COMPARE_WITH_TIMEOUT(g_waiting.load(), 1, 10000); // one of them works on the file now
     // Another user of the pool still gets a thread while the file is busy.
     QVERIFY(poolServesOthers());
 
@@ -181,7 +181,7 @@ void TestVfsServerPool::listingPagesLeaveThePoolFree()
     OpenAtEnd openAtEnd;
     for (const quint16 id : ids)
         QVERIFY(h.feed(VfsMirkCommandWriter::queryListDirectoryRequest(id, 0)));
-    QTRY_VERIFY(g_waiting.load() >= 1);
+    QTRY_VERIFY_WITH_TIMEOUT(g_waiting.load() >= 1, 10000);
     QVERIFY(poolServesOthers());
 
     openGate();
