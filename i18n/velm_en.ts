@@ -7,5 +7,9 @@
         <source>Velm</source>
         <translation>Velm</translation>
     </message>
+    <message id="label-this-pc">
+        <source>This PC</source>
+        <translation>This PC</translation>
+    </message>
 </context>
 </TS>
