@@ -317,8 +317,10 @@ void TestVfsWatcher::udevadmProgram_data()
     QTest::newRow("failing program still read")
         << QByteArray("#!/bin/sh\necho 'E: ID_BUS=usb'\nexit 3\n") << 30000
         << QByteArray("E: ID_BUS=usb\n");
+    // The time-out is what the program is given to start and print; it must
+    // suffice on a busy machine too.
     QTest::newRow("hanging program given up, output kept")
-        << QByteArray("#!/bin/sh\necho 'E: ID_BUS=usb'\nexec sleep 30\n") << 300
+        << QByteArray("#!/bin/sh\necho 'E: ID_BUS=usb'\nexec sleep 30\n") << 3000
         << QByteArray("E: ID_BUS=usb\n");
     QTest::newRow("missing program") << QByteArray() << 30000 << QByteArray();
 }
@@ -353,9 +355,11 @@ void TestVfsWatcher::udevadmGivesUpOnAbort()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString program = dir.filePath(QStringLiteral("udevadm"));
+    // The program leaves a mark once it runs, then hangs.
+    const QString started = dir.filePath(QStringLiteral("started"));
     QFile file(program);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\nexec sleep 60\n");
+    file.write("#!/bin/sh\n: > '" + QFile::encodeName(started) + "'\nexec sleep 60\n");
     file.close();
     QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
@@ -364,7 +368,8 @@ void TestVfsWatcher::udevadmGivesUpOnAbort()
     QByteArray answer("unset");
     QThread* worker = QThread::create([&] { answer = platform.udevInfo("/dev/sdb1"); });
     worker->start();
-    QTest::qWait(200);
+    // Aborted only while it waits for the running program.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(started), 20000);
     platform.abort();
     QVERIFY(worker->wait(20000)); // far less than the 30 s allowed per volume
     delete worker;
@@ -579,7 +584,10 @@ void TestVfsWatcher::pollReportsWhatNotificationsMiss()
     QCOMPARE(second.previousHash, first.hash);
     QVERIFY(second.hash != first.hash);
 
-    // An unchanged directory is not reported again.
+    // An unchanged directory is not reported again. (The check's time is
+    // kept to the millisecond: the next one must fall in a later one to be
+    // told apart.)
+    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime() > second.lastChecked, 10000);
     watcher.onCheckTimerFired();
     QTRY_VERIFY_WITH_TIMEOUT(watcher.watchedItems().value(0).lastChecked > second.lastChecked,
                              10000);
@@ -606,6 +614,9 @@ void TestVfsWatcher::pollIgnoresTheParentDirectory()
     QVERIFY(appendTo(parent.filePath(QStringLiteral("beside")), "b"));
     const timespec times[2] = { { 1000000000, 0 }, { 1000000000, 0 } };
     QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(parent.path()).constData(), times, 0), 0);
+    // The check's time is kept to the millisecond: on a fast machine the
+    // second check could otherwise fall in the first one's and never be seen.
+    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime() > first.lastChecked, 10000);
     watcher.onCheckTimerFired();
     QTRY_VERIFY_WITH_TIMEOUT(watcher.watchedItems().value(0).lastChecked > first.lastChecked,
                              10000);
