@@ -162,7 +162,7 @@ void TestDatabaseThreads::workerWriteReachesMainThreadQueued()
     QCOMPARE(int(m_db->getPeers(QStringLiteral("velm")).size()), 2);
     QCOMPARE(m_db->getTransports(peerB), std::vector<TransportDto>{tcp});
 
-    QTRY_COMPARE(receiver.calls.load(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.calls.load(), 2, 10000);
     QCOMPARE(receiver.calledOn, QThread::currentThread());
     QCOMPARE(receiver.peer.uuid, peerB);
     QCOMPARE(receiver.transport, tcp);
@@ -179,7 +179,7 @@ void TestDatabaseThreads::mainWriteReachesWorkerThreadQueued()
     const PeerDto peerC{QStringLiteral("{c3c3c3c3-0000-4000-8000-000000000003}"), QStringLiteral("velm"),
                         QDateTime::fromSecsSinceEpoch(7)};
     QVERIFY(m_db->putPeer(peerC));
-    QTRY_COMPARE(receiver.calls.load(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.calls.load(), 1, 10000);
     thread.quit();
     thread.wait();
     QCOMPARE(receiver.calledOn, &thread);
