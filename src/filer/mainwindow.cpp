@@ -17,6 +17,7 @@ class MainWindowPrivate
 public:
     ConnectionManager* connectionManager = nullptr;
     IDatabase* database = nullptr;
+    bool networkEnabled = false;
 };
 
 namespace {
@@ -57,9 +58,40 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
         restoreGeometry(geometry);
     if (!state.isEmpty())
         restoreState(state);
+
+    if (connectionManager) {
+        connect(connectionManager, &ConnectionManager::started, this, &MainWindow::restoreSession,
+                Qt::QueuedConnection);
+        connect(this, &MainWindow::networkEnabledChanged, connectionManager, &ConnectionManager::setNetworkEnabled,
+                Qt::QueuedConnection);
+    }
 }
 
 MainWindow::~MainWindow() = default;
+
+bool MainWindow::networkEnabled() const
+{
+    return d->networkEnabled;
+}
+
+void MainWindow::setNetworkEnabled(bool networkEnabled)
+{
+    d->networkEnabled = networkEnabled;
+    {
+        AppSettings appSettings;
+        appSettings.settings()->setValue(QStringLiteral("network/enabled"), networkEnabled);
+    }
+    // Announced every time: enabling again restarts the listener.
+    emit networkEnabledChanged(networkEnabled);
+}
+
+void MainWindow::restoreSession()
+{
+    // The window has no network switch yet, so a machine that was never
+    // switched off listens, and can be paired.
+    AppSettings appSettings;
+    setNetworkEnabled(appSettings.settings()->value(QStringLiteral("network/enabled"), true).toBool());
+}
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {

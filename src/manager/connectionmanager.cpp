@@ -1,13 +1,47 @@
 #include "manager/connectionmanager.h"
-
+#include "com/com.h"
+#include "com/endpoint.h"
+#include "core/appsettings.h"
+#include "core/idatabase.h"
 #include "core/logger.h"
+#include "crypto/crypto.h"
+#include "manager/proxy.h"
+#include "peer/peerauthenticator.h"
+#include "peer/peerfactory.h"
+#include "peer/peerloadervelm.h"
+#include "peer/peermodel.h"
+#include "peer/peervelm.h"
+
+#include <QDateTime>
+#include <QHostInfo>
+#include <QUuid>
 
 namespace {
 ConnectionManager* s_instance = nullptr;
-}
 
-ConnectionManager::ConnectionManager(IDatabase* db, QObject* parent) : QObject(parent), m_db(db)
+bool sameTransport(const TransportDto& a, const TransportDto& b)
 {
+    return a.type == b.type && a.host == b.host && a.port == b.port;
+}
+} // namespace
+
+class ConnectionManagerPrivate
+{
+public:
+    std::unique_ptr<Crypto> crypto;
+    IDatabase* db = nullptr;
+    PeerModel* peerModel = nullptr;
+    Proxy* proxy = nullptr;
+    com::Com* com = nullptr;
+    PeerFactory* factory = nullptr;
+    PeerLoaderVelm* loader = nullptr;
+    PeerAuthenticator* authenticator = nullptr;
+};
+
+ConnectionManager::ConnectionManager(IDatabase* db, QObject* parent)
+    : QObject(parent), d(new ConnectionManagerPrivate)
+{
+    d->db = db;
     s_instance = this;
 }
 
@@ -15,6 +49,11 @@ ConnectionManager::~ConnectionManager()
 {
     if (s_instance == this)
         s_instance = nullptr;
+    // The children (registry, factory, authenticator, every endpoint) go
+    // before the library holder.
+    const QObjectList children = this->children();
+    qDeleteAll(children);
+    d->crypto.reset();
 }
 
 ConnectionManager* ConnectionManager::instance()
@@ -22,8 +61,143 @@ ConnectionManager* ConnectionManager::instance()
     return s_instance;
 }
 
+PeerModel* ConnectionManager::peerModel() const
+{
+    return d->peerModel;
+}
+
+com::Com* ConnectionManager::com() const
+{
+    return d->com;
+}
+
+PeerFactory* ConnectionManager::peerFactory() const
+{
+    return d->factory;
+}
+
+PeerAuthenticator* ConnectionManager::authenticator() const
+{
+    return d->authenticator;
+}
+
+quint16 ConnectionManager::configuredListenPort()
+{
+    return listenPortFor(appArgumentInt(QStringLiteral("--com-listen-port"), -1));
+}
+
+quint16 ConnectionManager::listenPortFor(int option)
+{
+    return option >= 1 && option <= 65534 ? quint16(option) : DefaultListenPort;
+}
+
 void ConnectionManager::start()
 {
+    // Every peer makes its session key at once: the library comes first.
+    d->crypto.reset(new Crypto);
+    d->peerModel = PeerModel::instance();
+    d->proxy = new Proxy(this);
+    d->com = new com::Com(this);
+    d->com->setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
+
+    const quint16 port = configuredListenPort();
+    d->factory = new PeerFactory(d->db, this);
+    if (d->peerModel)
+        connect(d->factory, &PeerFactory::createdPeer, d->peerModel, &PeerModel::addPeer);
+    d->loader = new PeerLoaderVelm(d->com, this, d->factory);
+    // The identity first, so that the own peer and its listener exist when
+    // the stored peers are built.
+    ensureOwnIdentity(d->db, port);
+    d->factory->addPeerLoader(d->loader);
+
+    d->authenticator = new PeerAuthenticator(d->db, this);
+    connect(d->com, &com::Com::receivedPubkeyEncryptedMessage, d->authenticator->endpoint(),
+            &Endpoint::receivedPubkeyEncryptedMessage);
+    connect(d->authenticator, &PeerAuthenticator::receivedHandshakeRequest, this,
+            &ConnectionManager::forwardHandshakeRequestToPeer);
     Logger::log(Logger::NFO1, "connection manager started");
     emit started();
+}
+
+void ConnectionManager::ensureOwnIdentity(IDatabase* db, quint16 port)
+{
+    const QString own = ownPeerUuid();
+    const QDateTime now = QDateTime::currentDateTime();
+    bool haveKeyPair = false;
+    for (const CryptoKeyDto& key : db->getCryptoKeys(own))
+        haveKeyPair |= key.type == QLatin1String("pksk");
+    if (!haveKeyPair) {
+        db->putPeer(PeerDto{own, QStringLiteral("velm"), now});
+        QByteArray pksk(64, 0);
+        crypto::generateKeyPair(reinterpret_cast<unsigned char*>(pksk.data()),
+                                reinterpret_cast<unsigned char*>(pksk.data()) + 32);
+        db->putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), pksk, QStringLiteral("pksk"), now});
+        db->putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), pksk.left(32), QStringLiteral("pk"), now});
+        QString name = QHostInfo::localHostName();
+        name.replace(QLatin1String(".local"), QString());
+        db->putPeerAttribute(own, PeerAttributeDto{QUuid::createUuid().toString(), QStringLiteral("name"), name,
+                                                   now.toSecsSinceEpoch()});
+    }
+    // The local listener, at the port this run listens on.
+    for (TransportDto t : db->getTransports(own)) {
+        if (t.type == QLatin1String("tcp") && t.host == QLatin1String("127.0.0.1")) {
+            if (t.port != port) {
+                t.port = port;
+                t.timestamp = now.toSecsSinceEpoch();
+                db->putTransport(own, t);
+            }
+            return;
+        }
+    }
+    db->putTransport(own, TransportDto{QUuid::createUuid().toString(), QStringLiteral("tcp"),
+                                       QStringLiteral("127.0.0.1"), port, now.toSecsSinceEpoch(), true});
+}
+
+void ConnectionManager::setNetworkEnabled(bool networkEnabled)
+{
+    if (!d->com)
+        return;
+    if (networkEnabled)
+        d->com->startTcpServer(QHostAddress::Any, configuredListenPort());
+    else
+        d->com->stopTcpServer();
+}
+
+void ConnectionManager::forwardHandshakeRequestToPeer(const PeerDto& peer, const HandshakeDto& handshake)
+{
+    // The factory knows a newly admitted peer at once; the peer model hears
+    // of it only later, on the main thread.
+    if (auto* velm = qobject_cast<PeerVelm*>(d->factory ? d->factory->findPeer(peer.uuid) : nullptr))
+        velm->onHandshakeRequest(handshake);
+}
+
+QString ConnectionManager::torVersion() const
+{
+    return QString();
+}
+
+QList<QHostAddress> ConnectionManager::localAddresses() const
+{
+    return d->com ? d->com->localAddresses() : QList<QHostAddress>();
+}
+
+std::vector<TransportDto> ConnectionManager::localTransports() const
+{
+    return d->com ? d->com->localTransports() : std::vector<TransportDto>();
+}
+
+QObject* ConnectionManager::ioParent() const
+{
+    return const_cast<ConnectionManager*>(this);
+}
+
+void ConnectionManager::getTransportHosts(const TransportDto&, std::vector<TransportDto>& hosts)
+{
+    for (const TransportDto& own : localTransports()) {
+        bool known = false;
+        for (const TransportDto& h : hosts)
+            known |= sameTransport(h, own);
+        if (!known)
+            hosts.push_back(own);
+    }
 }

@@ -1,26 +1,77 @@
 #pragma once
 
+#include "com/handshakedto.h"
+#include "core/peerdto.h"
+#include "core/transportdto.h"
+#include "peer/ipeerhost.h"
+
 #include <QObject>
 
-class IDatabase;
+#include <memory>
+#include <vector>
 
-// Facade of the network side. Created on the main thread, moved to the io
-// thread; start() builds the network objects there.
-class ConnectionManager : public QObject
+class ConnectionManagerPrivate;
+class IDatabase;
+class PeerAuthenticator;
+class PeerFactory;
+class PeerModel;
+
+namespace com {
+class Com;
+}
+
+// The facade of the network side. Made on the main thread and moved to the
+// io thread, where start() builds the transport registry, the peers and the
+// authenticator, makes sure this machine has its identity and announces
+// started(). Afterwards it switches the network on and off for the main
+// window, hands accepted handshakes to their peers and answers questions
+// about the machine's own addresses. It is the host of every peer.
+class ConnectionManager : public QObject, public IPeerHost
 {
     Q_OBJECT
+    Q_PROPERTY(PeerModel* peerModel READ peerModel NOTIFY peerModelChanged)
 public:
+    static constexpr quint16 DefaultListenPort = 60391;
+
     explicit ConnectionManager(IDatabase* db, QObject* parent = nullptr);
     ~ConnectionManager() override;
 
     static ConnectionManager* instance();
 
-public slots:
-    void start();
+    PeerModel* peerModel() const;
+    // Null before start().
+    com::Com* com() const;
+    PeerFactory* peerFactory() const;
+    PeerAuthenticator* authenticator() const;
+
+    // The TCP port to listen on: "--com-listen-port" when it lies in
+    // 1..65534, else DefaultListenPort.
+    static quint16 configuredListenPort();
+    static quint16 listenPortFor(int option);
+    // Stores the own peer, its key pair, its name and its local listener on
+    // `port` unless they exist; a listener stored with another port is moved
+    // to this one.
+    static void ensureOwnIdentity(IDatabase* db, quint16 port);
+
+    // The Tor version; empty while Tor has not answered.
+    QString torVersion() const;
+    // Any thread.
+    QList<QHostAddress> localAddresses() const override;
+    std::vector<TransportDto> localTransports() const;
+
+    // IPeerHost
+    QObject* ioParent() const override;
+    void getTransportHosts(const TransportDto& dto, std::vector<TransportDto>& hosts) override;
 
 signals:
+    void peerModelChanged();
     void started();
 
+public slots:
+    void start();
+    void setNetworkEnabled(bool networkEnabled);
+    void forwardHandshakeRequestToPeer(const PeerDto& peer, const HandshakeDto& handshake);
+
 private:
-    IDatabase* m_db;
+    std::unique_ptr<ConnectionManagerPrivate> d;
 };

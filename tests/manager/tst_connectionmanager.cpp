@@ -1,0 +1,128 @@
+#include "core/databasesqlite.h"
+#include "manager/connectionmanager.h"
+#include "manager/proxy.h"
+#include "peer/peerfactory.h"
+#include "peer/peermodel.h"
+#include "peer/peervelm.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+
+class TestConnectionManager : public QObject
+{
+    Q_OBJECT
+private slots:
+    void listenPort_data();
+    void listenPort();
+    void firstStartMakesIdentity();
+    void listenerFollowsThePort();
+    void proxyChoice();
+    void startBuildsTheOwnPeer();
+};
+
+void TestConnectionManager::listenPort_data()
+{
+    QTest::addColumn<int>("option");
+    QTest::addColumn<int>("port");
+    QTest::newRow("absent") << -1 << 60391;
+    QTest::newRow("0") << 0 << 60391;
+    QTest::newRow("1") << 1 << 1;
+    QTest::newRow("4000") << 4000 << 4000;
+    QTest::newRow("65534") << 65534 << 65534;
+    QTest::newRow("65535") << 65535 << 60391;
+}
+
+void TestConnectionManager::listenPort()
+{
+    QFETCH(int, option);
+    QFETCH(int, port);
+    QCOMPARE(int(ConnectionManager::listenPortFor(option)), port);
+}
+
+// A first start stores the own peer, its key pair and public key, its name
+// and its listener; a second start stores nothing new.
+void TestConnectionManager::firstStartMakesIdentity()
+{
+    QTemporaryDir dir;
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    QVERIFY(db.init());
+    const QString own = ownPeerUuid();
+    ConnectionManager::ensureOwnIdentity(&db, 60391);
+    QCOMPARE(int(db.getPeers(QStringLiteral("velm")).size()), 1);
+    const std::vector<CryptoKeyDto> keys = db.getCryptoKeys(own);
+    QCOMPARE(int(keys.size()), 2);
+    QByteArray pksk, pk;
+    for (const CryptoKeyDto& k : keys)
+        (k.type == QLatin1String("pksk") ? pksk : pk) = k.key;
+    QCOMPARE(pksk.size(), 64);
+    QCOMPARE(pk, pksk.left(32));
+    const auto names = db.getPeerAttributes(own, {QStringLiteral("name")});
+    QCOMPARE(int(names.size()), 1);
+    QVERIFY(!names.front().value.contains(QLatin1String(".local")));
+    const auto transports = db.getTransports(own);
+    QCOMPARE(int(transports.size()), 1);
+    QCOMPARE(transports.front().host, QStringLiteral("127.0.0.1"));
+    QCOMPARE(int(transports.front().port), 60391);
+
+    QSignalSpy keysAdded(&db, &IDatabase::addedPeerCryptoKey);
+    QSignalSpy transportsAdded(&db, &IDatabase::addedPeerTransport);
+    QSignalSpy attributes(&db, &IDatabase::peerAttributesChanged);
+    ConnectionManager::ensureOwnIdentity(&db, 60391);
+    QCOMPARE(keysAdded.count() + transportsAdded.count() + attributes.count(), 0);
+    QCOMPARE(int(db.getCryptoKeys(own).size()), 2);
+}
+
+// The stored listener is the port this run listens on, not a fixed one.
+void TestConnectionManager::listenerFollowsThePort()
+{
+    QTemporaryDir dir;
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    QVERIFY(db.init());
+    ConnectionManager::ensureOwnIdentity(&db, 60391);
+    ConnectionManager::ensureOwnIdentity(&db, 4000);
+    const auto transports = db.getTransports(ownPeerUuid());
+    QCOMPARE(int(transports.size()), 1);
+    QCOMPARE(int(transports.front().port), 4000);
+}
+
+void TestConnectionManager::proxyChoice()
+{
+    const QNetworkProxy ftp(QNetworkProxy::FtpCachingProxy, QStringLiteral("ftp.invalid"), 21);
+    const QNetworkProxy socks(QNetworkProxy::Socks5Proxy, QStringLiteral("socks.invalid"), 1080);
+    const QNetworkProxy http(QNetworkProxy::HttpProxy, QStringLiteral("http.invalid"), 3128);
+    QCOMPARE(Proxy::pickProxy({ftp, socks, http}).hostName(), QStringLiteral("socks.invalid"));
+    QCOMPARE(Proxy::pickProxy({ftp}).type(), QNetworkProxy().type());
+    QCOMPARE(Proxy::pickProxy({}).hostName(), QString());
+}
+
+// Started on its own thread, the manager builds the own peer, which reaches
+// the peer model on the main thread.
+void TestConnectionManager::startBuildsTheOwnPeer()
+{
+    QTemporaryDir dir;
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    QVERIFY(db.init());
+    PeerModel model;
+    QThread io;
+    auto* manager = new ConnectionManager(&db);
+    manager->moveToThread(&io);
+    connect(&io, &QThread::started, manager, &ConnectionManager::start);
+    QSignalSpy started(manager, &ConnectionManager::started);
+    io.start();
+    QVERIFY(started.wait(20000) || started.count() == 1);
+    QTRY_VERIFY_WITH_TIMEOUT(model.getPeerForUuid(ownPeerUuid()), 20000);
+    IPeer* own = model.getPeerForUuid(ownPeerUuid());
+    QCOMPARE(own->thread(), QThread::currentThread());
+    QCOMPARE(own->linkState(), IPeer::LinkUp);
+    QVERIFY(manager->peerFactory()->findPeer(ownPeerUuid()));
+    QMetaObject::invokeMethod(manager, [manager] { delete manager; }, Qt::BlockingQueuedConnection);
+    io.quit();
+    QVERIFY(io.wait(20000));
+}
+
+QTEST_GUILESS_MAIN(TestConnectionManager)
+#include "tst_connectionmanager.moc"
