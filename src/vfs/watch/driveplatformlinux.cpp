@@ -1,11 +1,14 @@
 #include "vfs/watch/driveplatformlinux.h"
 
+#include "core/logger.h"
 #include "vfs/watch/giovolumemonitor.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QStorageInfo>
 
 #include <atomic>
@@ -18,6 +21,7 @@ public:
     QString byUuidDirectory = QStringLiteral("/dev/disk/by-uuid");
     int udevTimeout = 30000;
     std::atomic_bool aborted{ false };
+    std::atomic_bool missingReported{ false };
     GioVolumeMonitor monitor;
 };
 
@@ -77,6 +81,22 @@ void DrivePlatformLinux::setUdevTimeout(int milliseconds)
     d->udevTimeout = milliseconds;
 }
 
+QString DrivePlatformLinux::udevadmPath() const
+{
+    if (d->udevadm.contains(QLatin1Char('/'))) {
+        const QFileInfo info(d->udevadm);
+        return info.isFile() && info.isExecutable() ? d->udevadm : QString();
+    }
+    // Never handed to QProcess as a bare name: it would try to start the
+    // program even where the PATH has none.
+    return d->udevadm.isEmpty() ? QString() : QStandardPaths::findExecutable(d->udevadm);
+}
+
+void DrivePlatformLinux::writeLog(const QByteArray& line) const
+{
+    Logger::log(Logger::VFS1, "%s", line.constData());
+}
+
 QVector<MountedVolume> DrivePlatformLinux::mountedVolumes() const
 {
     QVector<MountedVolume> volumes;
@@ -103,8 +123,15 @@ QByteArray DrivePlatformLinux::udevInfo(const QByteArray& device) const
 {
     if (d->aborted)
         return QByteArray();
+    const QString program = udevadmPath();
+    if (program.isEmpty()) {
+        if (!d->missingReported.exchange(true))
+            writeLog("udevadm not found (" + QFile::encodeName(d->udevadm)
+                     + "), drives are listed without udev details");
+        return QByteArray();
+    }
     QProcess process;
-    process.start(d->udevadm,
+    process.start(program,
                   { QStringLiteral("info"), QStringLiteral("-x"), QString::fromLocal8Bit(device) },
                   QIODevice::ReadOnly);
     if (!process.waitForStarted(d->udevTimeout))

@@ -68,6 +68,35 @@ public:
     bool monitorStarted = false;
 };
 
+// The mount table comes from the test; udevadm is run by the real code, and
+// what it would log is kept.
+class MountTablePlatform : public DrivePlatformLinux
+{
+    Q_OBJECT
+public:
+    QVector<MountedVolume> mountedVolumes() const override { return volumes; }
+    void startVolumeMonitor() override {}
+
+    QList<QByteArray> logLines() const
+    {
+        QMutexLocker lock(&mutex);
+        return lines;
+    }
+
+    QVector<MountedVolume> volumes;
+
+protected:
+    void writeLog(const QByteArray& line) const override
+    {
+        QMutexLocker lock(&mutex);
+        lines.append(line);
+    }
+
+private:
+    mutable QMutex mutex;
+    mutable QList<QByteArray> lines;
+};
+
 MountedVolume volume(const QString& root, const QByteArray& device, const QByteArray& type,
                      const QString& displayName = QString())
 {
@@ -127,6 +156,7 @@ private slots:
     void udevadmProgram_data();
     void udevadmProgram();
     void udevadmGivesUpOnAbort();
+    void udevadmFoundOnPath();
 
     void driveRefreshRunsOnPool();
     void driveRefreshAfterActivityButNotAfterItself();
@@ -375,6 +405,67 @@ void TestVfsWatcher::udevadmGivesUpOnAbort()
     delete worker;
     QCOMPARE(answer, QByteArray());
     QCOMPARE(platform.udevInfo("/dev/sdb1"), QByteArray()); // later calls give up at once
+}
+
+// udevadm is looked up on the PATH. Without one, drives are still listed,
+// only without what udev would add, and the log says so once; a udevadm
+// first on the PATH is the one that runs.
+void TestVfsWatcher::udevadmFoundOnPath()
+{
+    const QByteArray savedPath = qgetenv("PATH");
+    auto restorePath = qScopeGuard([savedPath] { qputenv("PATH", savedPath); });
+    QTemporaryDir bin;
+    QVERIFY(bin.isValid());
+    const QVector<MountedVolume> volumes{ volume("/media/u/disk", "/dev/sde1", "vfat"),
+                                          volume("/data", "/dev/sdb1", "ext4", "Data") };
+
+    qputenv("PATH", QFile::encodeName(bin.path()));
+    {
+        auto* platform = new MountTablePlatform;
+        platform->setDiskByUuidDirectory(m_byUuid.path());
+        platform->volumes = volumes;
+        VfsWatcher watcher(platform, fastTimings());
+        QVERIFY(platform->udevadmPath().isEmpty());
+        for (int round = 0; round < 3; ++round) {
+            const std::vector<DriveCache> drives = watcher.readDrives();
+            QCOMPARE(int(drives.size()), 2);
+            QCOMPARE(drives[0].rootPath, QByteArray("/media/u/disk"));
+            QCOMPARE(drives[0].name, QByteArray("/media/u/disk"));
+            QCOMPARE(int(drives[0].type), 0);
+            QCOMPARE(int(drives[0].plugType), 0);
+            QCOMPARE(drives[1].name, QByteArray("Data"));
+            QCOMPARE(drives[1].id, QStringLiteral("{0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d}"));
+        }
+        const QList<QByteArray> lines = platform->logLines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().contains("udevadm"), lines.first().constData());
+    }
+
+    // A stand-in that knows the stick, first on the PATH.
+    const QString program = bin.filePath(QStringLiteral("udevadm"));
+    QFile file(program);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n"
+               "[ \"$1 $2\" = 'info -x' ] || exit 2\n"
+               "if [ \"$3\" = /dev/sde1 ]; then echo 'E: ID_BUS=usb'; echo 'E: ID_MODEL=Cruzer_Blade'; fi\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    qputenv("PATH", QFile::encodeName(bin.path()) + ':' + savedPath);
+    {
+        auto* platform = new MountTablePlatform;
+        platform->setDiskByUuidDirectory(m_byUuid.path());
+        platform->volumes = volumes;
+        VfsWatcher watcher(platform, fastTimings());
+        QCOMPARE(platform->udevadmPath(), program);
+        const std::vector<DriveCache> drives = watcher.readDrives();
+        QCOMPARE(int(drives.size()), 2);
+        QCOMPARE(drives[0].name, QByteArray("Cruzer_Blade"));
+        QCOMPARE(int(drives[0].type), int(DriveCache::HotPluggable));
+        QCOMPARE(int(drives[0].plugType), int(DriveCache::PlugUsb));
+        QCOMPARE(drives[1].name, QByteArray("Data"));
+        QCOMPARE(int(drives[1].plugType), 0);
+        QVERIFY(platform->logLines().isEmpty());
+    }
 }
 
 void TestVfsWatcher::driveRefreshRunsOnPool()
