@@ -316,7 +316,6 @@ void Endpoint::kcpOutput(const char* m, int mlen, int xmit, int waitSend)
 
 void Endpoint::receivedEncryptedMessage(TransportDto transport, crypto::KeyId keyId, const quint8* buf, size_t len)
 {
-    Q_UNUSED(transport);
     // Only the endpoint that holds this key id opens the datagram; before a
     // key is set no session datagram matches.
     if (keyId != d->rxKeyId || !isSessionKeyId(d->rxKeyId))
@@ -330,6 +329,7 @@ void Endpoint::receivedEncryptedMessage(TransportDto transport, crypto::KeyId ke
         Logger::log(Logger::NFO1, "%p failed decrypt message keyid = %u", static_cast<void*>(this), unsigned(keyId));
         return;
     }
+    emit openedDatagram(transport);
     if (mlen == 0)
         return;
 
@@ -444,6 +444,8 @@ void Endpoint::receivedPubkeyEncryptedMessage(TransportDto dto, const quint8* c,
         return;
     }
     std::memcpy(d->pkiSender, sender, kKeyBytes);
+    if (!isZero(d->peerPk))
+        emit openedDatagram(dto);
 
     // The handlers below may send and reuse the buffers: work on a copy.
     const std::vector<quint8> plain(d->rxBuffer.data(), d->rxBuffer.data() + mlen);

@@ -106,6 +106,13 @@ signals:
     void receivedMessagePKI(TransportDto dto, const quint8* buf, size_t length);
     void sessionBroken();
     void receivedPong(TransportDto dto, int rtt);
+    // A datagram that only the peer can have sealed was opened: a session
+    // datagram under the receive key, or a public-key datagram from the
+    // peer's own key (an endpoint that has no peer key, such as the one
+    // that hears handshakes from anyone, never emits this for those).
+    // transport is the one it came in on; the registry takes this as proof
+    // that the connection is the peer's.
+    void openedDatagram(TransportDto transport);
 
 public slots:
     void receivedEncryptedMessage(TransportDto transport, crypto::KeyId keyId, const quint8* buf, size_t len);

@@ -240,6 +240,7 @@ private slots:
     void pingAnsweredOncePongPerTransport();
     void pingCountdown();
     void pkiSenders();
+    void openedDatagramOnlyFromThePeer();
     void keyRecords();
 
 private:
@@ -800,6 +801,68 @@ void TestEndpoint::pkiSenders()
     deliver(link.b, transport(QStringLiteral("t")), link.probeA.sent.back().bytes);
     QCOMPARE(int(link.probeB.pki.size()), 1);
     QCOMPARE(link.probeB.pkiSenders[0], QByteArray(reinterpret_cast<const char*>(link.pairA.pk), 32));
+}
+
+// openedDatagram names the transport of every datagram that only the peer
+// can have sealed, and of nothing else: the registry keeps a connection on
+// that word.
+void TestEndpoint::openedDatagramOnlyFromThePeer()
+{
+    Link link;
+    link.wired = false;
+    QSignalSpy opened(&link.b, &Endpoint::openedDatagram);
+    const TransportDto via = transport(QStringLiteral("via"));
+    const TransportDto other = transport(QStringLiteral("other"));
+
+    const Bytes message = frame(1, 40);
+    QCOMPARE(link.a.send(message.data(), message.size()), int(Endpoint::SendOk));
+    pass();
+    QCOMPARE(int(link.probeA.sent.size()), 1);
+    const QByteArray session = link.probeA.sent[0].bytes;
+    const auto* c = reinterpret_cast<const quint8*>(session.constData());
+
+    // Not opened: another key id, a damaged datagram, a stranger's key.
+    link.b.receivedEncryptedMessage(other, kKeyAtoB + 1, c, size_t(session.size()));
+    QByteArray tampered = session;
+    tampered[20] = char(tampered[20] ^ 0x01);
+    link.b.receivedEncryptedMessage(other, kKeyAtoB, reinterpret_cast<const quint8*>(tampered.constData()),
+                                    size_t(tampered.size()));
+    quint8 strangerKey[32];
+    crypto::generateSessionKey(strangerKey);
+    deliver(link.b, other, seal(kKeyAtoB, strangerKey, QByteArray("\x07\x09\x00\x00\x00" "abcd", 9)));
+    QCOMPARE(opened.count(), 0);
+
+    // Opened with the session key.
+    deliver(link.b, via, session);
+    QCOMPARE(opened.count(), 1);
+    QCOMPARE(opened.takeFirst().first().value<TransportDto>().uuid, via.uuid);
+
+    // A public-key message counts only when the peer's own key sealed it.
+    KeyPair stranger;
+    Endpoint intruder;
+    Probe intruderProbe(&intruder);
+    intruder.setCryptoKey(stranger.pksk());
+    intruder.setCryptoKey(link.pairB.publicKey());
+    const QByteArray handshake("\x05\x40\x00\x00" "fake", 8);
+    QVERIFY(intruder.sendPKI(reinterpret_cast<const quint8*>(handshake.constData()), size_t(handshake.size())));
+    deliver(link.b, other, intruderProbe.sent.back().bytes);
+    QCOMPARE(opened.count(), 0);
+    QVERIFY(link.a.sendPKI(reinterpret_cast<const quint8*>(handshake.constData()), size_t(handshake.size())));
+    const QByteArray fromPeer = link.probeA.sent.back().bytes;
+    deliver(link.b, via, fromPeer);
+    QCOMPARE(opened.count(), 1);
+    QCOMPARE(opened.takeFirst().first().value<TransportDto>().uuid, via.uuid);
+
+    // An endpoint with no peer key opens anyone's message but vouches for
+    // no one: whether the sender is welcome is not its to say.
+    Endpoint authenticator;
+    Probe authProbe(&authenticator);
+    QSignalSpy authOpened(&authenticator, &Endpoint::openedDatagram);
+    authenticator.setCryptoKey(link.pairB.pksk());
+    deliver(authenticator, via, intruderProbe.sent.back().bytes);
+    deliver(authenticator, via, fromPeer);
+    QCOMPARE(int(authProbe.pki.size()), 2);
+    QCOMPARE(authOpened.count(), 0);
 }
 
 void TestEndpoint::keyRecords()
