@@ -40,6 +40,13 @@ public:
     const QElapsedTimer& lastRx() const { return m_lastRx; }
     // True when a datagram arrived within the last windowMs milliseconds.
     bool receivedWithin(qint64 windowMs) const;
+    // Whether the current connection has carried a datagram that only a
+    // trusted sender can have made: one an endpoint opened with its session
+    // key or its peer's public key, or a handshake that was accepted. The
+    // registry marks it; an accepted connection that stays unmarked for long
+    // is a stranger's and is closed.
+    bool isAuthenticated() const { return m_authenticated; }
+    void markAuthenticated() { m_authenticated = true; }
 
     // 0 up, 1 down, 2 connecting (State).
     virtual int state() const = 0;
@@ -69,9 +76,12 @@ protected:
     void setMounted(bool mounted) { m_mounted = mounted; }
     void restartLastRx() { m_lastRx.start(); }
     void invalidateLastRx() { m_lastRx.invalidate(); }
+    // A new connection has proved nothing yet.
+    void clearAuthenticated() { m_authenticated = false; }
 
 private:
     TransportDto m_dto;
     bool m_mounted = false;
     QElapsedTimer m_lastRx;
+    bool m_authenticated = false;
 };

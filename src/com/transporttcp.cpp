@@ -29,6 +29,8 @@ public:
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
     QTcpSocket* socket = nullptr;
     QTimer* redialTimer = nullptr;
+    int authenticationGraceMs = 0;
+    QTimer* authenticationTimer = nullptr;
     std::unique_ptr<quint8[]> rxBuffer;
     std::size_t rxFill = 0;
     // Changes whenever the held bytes are thrown away or the socket is
@@ -55,6 +57,11 @@ TransportTcp::TransportTcp(const TransportDto& dto, int reconnectDelayMs, QObjec
     d->redialTimer = new QTimer(this);
     d->redialTimer->setSingleShot(true);
     connect(d->redialTimer, &QTimer::timeout, this, &TransportTcp::connectToRemote);
+    d->authenticationTimer = new QTimer(this);
+    d->authenticationTimer->setSingleShot(true);
+    // Never early: the grace is what the remote end is promised.
+    d->authenticationTimer->setTimerType(Qt::PreciseTimer);
+    connect(d->authenticationTimer, &QTimer::timeout, this, &TransportTcp::onAuthenticationGraceOver);
     Logger::log(Logger::TCP1, "new transport %s, %s : %u", d->uuidText.constData(), d->hostText.constData(),
                 unsigned(dto.port));
 }
@@ -84,6 +91,8 @@ void TransportTcp::setSocket(QTcpSocket* socket)
     }
     releaseRxBuffer();
     d->connectedSince.invalidate();
+    clearAuthenticated();
+    d->authenticationTimer->stop();
     if (!socket)
         return;
 
@@ -112,6 +121,7 @@ void TransportTcp::setSocket(QTcpSocket* socket)
             d->readScheduled = true;
             QMetaObject::invokeMethod(this, &TransportTcp::onSocketReadyRead, Qt::QueuedConnection);
         }
+        armAuthenticationTimer();
     }
 }
 
@@ -134,6 +144,44 @@ void TransportTcp::setSilenceLimits(int warningMs, int timeoutMs)
 {
     d->silenceWarningMs = warningMs;
     d->silenceTimeoutMs = timeoutMs;
+}
+
+void TransportTcp::setAuthenticationGrace(int ms)
+{
+    d->authenticationGraceMs = ms;
+    armAuthenticationTimer();
+}
+
+int TransportTcp::authenticationGrace() const
+{
+    return d->authenticationGraceMs;
+}
+
+void TransportTcp::dropConnection(const char* reason)
+{
+    if (!d->socket || d->socket->state() == QAbstractSocket::UnconnectedState)
+        return;
+    Logger::log(Logger::TCP1, "drop connection (%s), %s %s : %u", reason, d->uuidText.constData(),
+                d->hostText.constData(), unsigned(dto().port));
+    d->authenticationTimer->stop();
+    d->socket->abort();
+}
+
+void TransportTcp::armAuthenticationTimer()
+{
+    if (d->authenticationGraceMs <= 0 || !isAccepted() || isAuthenticated() || !d->connectedSince.isValid()) {
+        d->authenticationTimer->stop();
+        return;
+    }
+    const qint64 left = qint64(d->authenticationGraceMs) - d->connectedSince.elapsed();
+    d->authenticationTimer->start(int(qMax<qint64>(0, left)));
+}
+
+void TransportTcp::onAuthenticationGraceOver()
+{
+    if (isAuthenticated() || !isAccepted())
+        return;
+    dropConnection("not authenticated in time");
 }
 
 quint64 TransportTcp::receivedDatagrams() const
@@ -221,6 +269,8 @@ void TransportTcp::onSocketDestroyed(QObject* object)
     Logger::log(Logger::TCP1, "socket destroyed");
     d->socket = nullptr;
     d->connectedSince.invalidate();
+    clearAuthenticated();
+    d->authenticationTimer->stop();
     releaseRxBuffer();
     // Whatever connection the socket held is gone with it.
     emit stateChanged();
@@ -235,6 +285,8 @@ void TransportTcp::onSocketStateChanged(QAbstractSocket::SocketState state)
         Logger::log(Logger::TCP1, "connected transport %s, %s : %u", d->uuidText.constData(),
                     d->hostText.constData(), unsigned(dto().port));
         d->connectedSince.start();
+        clearAuthenticated();
+        armAuthenticationTimer();
         QTcpSocket* socket = d->socket;
         if (socket) {
             socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
@@ -245,6 +297,8 @@ void TransportTcp::onSocketStateChanged(QAbstractSocket::SocketState state)
         }
     } else {
         d->connectedSince.invalidate();
+        clearAuthenticated();
+        d->authenticationTimer->stop();
         releaseRxBuffer();
         if (state == QAbstractSocket::UnconnectedState && d->reconnectDelayMs > 0 && isMounted())
             d->redialTimer->start(d->reconnectDelayMs);

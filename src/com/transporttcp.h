@@ -55,6 +55,16 @@ public:
     // sending. Defaults 120000 and 300000 ms.
     void setSilenceLimits(int warningMs, int timeoutMs);
 
+    // A connection this transport accepted must be authenticated (see
+    // Transport::isAuthenticated) within ms of its start, or it is closed, so
+    // that a stranger cannot hold it open by saying nothing. 0 or below turns
+    // the check off (the default; the registry sets it for what it accepts).
+    // Counted from the start of the connection, also when set later.
+    void setAuthenticationGrace(int ms);
+    int authenticationGrace() const;
+    // Closes the connection at once, without waiting for unsent bytes.
+    void dropConnection(const char* reason);
+
     // Datagrams received and connections closed because of a broken stream,
     // since construction.
     quint64 receivedDatagrams() const;
@@ -85,6 +95,8 @@ public slots:
 private:
     void releaseRxBuffer();
     void closeBrokenStream(int checkResult);
+    void armAuthenticationTimer();
+    void onAuthenticationGraceOver();
 
     std::unique_ptr<TransportTcpPrivate> d;
 };

@@ -194,6 +194,7 @@ private slots:
     void transmitFlushesSmallDatagrams();
     void rttOnlyWhenUsable();
     void silenceClosesConnection();
+    void unauthenticatedClosedAfterGrace();
 
     void outgoingRedials();
     void unmountedDoesNotRedial();
@@ -547,6 +548,68 @@ void TestTransportTcp::silenceClosesConnection()
     QVERIFY2(closedBy >= lastTalk + 1000,
              qPrintable(QStringLiteral("closed at %1 ms, last datagram at %2 ms").arg(closedBy).arg(lastTalk)));
     QTRY_COMPARE_WITH_TIMEOUT(link.client.state(), QAbstractSocket::UnconnectedState, 10000);
+}
+
+// An accepted connection that has not been marked authenticated when its
+// grace period is over is closed, whatever it sent; a marked one stays, and
+// so does a connection this side dialled.
+void TestTransportTcp::unauthenticatedClosedAfterGrace()
+{
+    const int grace = 100;
+    // Marked before the check is switched on, and right after.
+    AcceptedLink early;
+    QVERIFY(early.ok);
+    early.transport->markAuthenticated();
+    early.transport->setAuthenticationGrace(grace);
+    AcceptedLink late;
+    QVERIFY(late.ok);
+    late.transport->setAuthenticationGrace(grace);
+    late.transport->markAuthenticated();
+    QVERIFY(late.transport->isAuthenticated());
+
+    QTcpServer remote;
+    QVERIFY(remote.listen(QHostAddress::LocalHost, 0));
+    TransportTcp outgoing(loopbackDto(remote.serverPort()), 30000);
+    outgoing.mount();
+    QTRY_COMPARE_WITH_TIMEOUT(outgoing.state(), int(Transport::StateUp), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), 10000);
+    std::unique_ptr<QTcpSocket> remoteEnd(remote.nextPendingConnection());
+    outgoing.setAuthenticationGrace(grace);
+    QVERIFY(!outgoing.isAuthenticated());
+
+    // A stranger: datagrams that look right prove nothing.
+    QElapsedTimer clock;
+    clock.start();
+    AcceptedLink stranger;
+    QVERIFY(stranger.ok);
+    qint64 closedAt = -1;
+    QObject::connect(stranger.transport.get(), &TransportTcp::connectionClosed, stranger.transport.get(),
+                     [&] { closedAt = clock.elapsed(); });
+    stranger.transport->setAuthenticationGrace(grace);
+    QCOMPARE(stranger.transport->authenticationGrace(), grace);
+    stranger.send(sessionDatagram(10, 5));
+    stranger.send(pkiDatagram(20));
+    QTRY_COMPARE_WITH_TIMEOUT(stranger.transport->state(), int(Transport::StateDown), 10000);
+    QVERIFY2(closedAt >= grace, qPrintable(QStringLiteral("closed after %1 ms").arg(closedAt)));
+    QVERIFY(!stranger.transport->isAuthenticated());
+    QTRY_COMPARE_WITH_TIMEOUT(stranger.client.state(), QAbstractSocket::UnconnectedState, 10000);
+
+    // Another stranger, taken only now, is closed once its own grace is over;
+    // by then that of every link above is long past.
+    AcceptedLink probe;
+    QVERIFY(probe.ok);
+    probe.transport->setAuthenticationGrace(grace);
+    QTRY_COMPARE_WITH_TIMEOUT(probe.transport->state(), int(Transport::StateDown), 10000);
+
+    QCOMPARE(early.transport->state(), int(Transport::StateUp));
+    QCOMPARE(late.transport->state(), int(Transport::StateUp));
+    QCOMPARE(outgoing.state(), int(Transport::StateUp));
+    QCOMPARE(early.client.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(late.client.state(), QAbstractSocket::ConnectedState);
+    const QByteArray bytes("still here");
+    late.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), size_t(bytes.size()), 0);
+    QByteArray got;
+    QTRY_COMPARE_WITH_TIMEOUT(got += late.client.readAll(), bytes, 10000);
 }
 
 void TestTransportTcp::outgoingRedials()
