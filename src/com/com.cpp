@@ -104,6 +104,10 @@ public:
     int maxIncoming = Com::DefaultMaxIncoming;
     int maxIncomingPerSource = Com::DefaultMaxIncomingPerSource;
     QTimer* acceptRetryTimer = nullptr;
+    int authenticationGraceMs = Com::DefaultAuthenticationGraceMs;
+    // The transport whose public-key datagram is being delivered, while
+    // receivedPubkeyEncryptedMessage is emitted.
+    QPointer<Transport> delivering;
     quint64 droppedDatagrams = 0;
     QSet<QString> closedAccepted;
     std::deque<QString> closedAcceptedOrder;
@@ -273,6 +277,17 @@ void Com::setIncomingLimits(int total, int perSource)
     d->maxIncomingPerSource = perSource;
 }
 
+void Com::setAuthenticationGrace(int ms)
+{
+    d->authenticationGraceMs = ms;
+    const std::vector<Transport*> all = d->transports;
+    for (Transport* t : all) {
+        auto* tcp = qobject_cast<TransportTcp*>(t);
+        if (tcp && tcp->isAccepted())
+            tcp->setAuthenticationGrace(ms);
+    }
+}
+
 void Com::setAcceptRetryDelay(int ms)
 {
     d->acceptRetryTimer->setInterval(ms);
@@ -396,8 +411,12 @@ void Com::registerTransport(Transport* transport)
         return;
     transport->setParent(this);
     d->transports.push_back(transport);
-    connect(transport, &Transport::receivedPubkeyEncryptedMessage, this, &Com::receivedPubkeyEncryptedMessage,
-            Qt::DirectConnection);
+    connect(
+        transport, &Transport::receivedPubkeyEncryptedMessage, this,
+        [this, transport](TransportDto dto, const quint8* buf, size_t length) {
+            deliverPubkeyMessage(transport, dto, buf, length);
+        },
+        Qt::DirectConnection);
     connect(transport, &QObject::destroyed, this, &Com::forgetTransport);
     if (auto* tcp = qobject_cast<TransportTcp*>(transport)) {
         if (tcp->isAccepted()) {
@@ -426,6 +445,7 @@ void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
         d->mounts.push_back(Mount{endpoint, false, {}});
         connect(endpoint, &Endpoint::transmit, this, &Com::transmit, Qt::DirectConnection);
         connect(endpoint, &Endpoint::receivedPong, this, &Com::onReceivedPong);
+        connect(endpoint, &Endpoint::openedDatagram, this, &Com::transportAuthenticated, Qt::DirectConnection);
         connect(endpoint, &QObject::destroyed, this, &Com::onEndpointDeleted);
     }
 
@@ -566,21 +586,7 @@ void Com::onNewTcpConnection()
         dto.timestamp = QDateTime::currentSecsSinceEpoch();
         dto.stream = true;
         Logger::log(Logger::COM1, "incoming connection from %s : %u", qPrintable(dto.host), unsigned(dto.port));
-        // Only connections still open count; closed ones leave in the next pass.
-        const QString source = incomingSourceKey(peer);
-        int open = 0;
-        int fromSource = 0;
-        for (Transport* t : d->transports) {
-            auto* other = qobject_cast<TransportTcp*>(t);
-            if (!other || !other->isAccepted() || other->state() == Transport::StateDown)
-                continue;
-            ++open;
-            if (incomingSourceKey(QHostAddress(other->dto().host)) == source)
-                ++fromSource;
-        }
-        if (open >= d->maxIncoming || fromSource >= d->maxIncomingPerSource) {
-            Logger::log(Logger::COM1, "refuse incoming connection from %s : %u, %d open, %d from there",
-                        qPrintable(dto.host), unsigned(dto.port), open, fromSource);
+        if (!makeRoomForIncoming(incomingSourceKey(peer), dto)) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -590,8 +596,58 @@ void Com::onNewTcpConnection()
         auto* tcp = new TransportTcp(dto, -1, this);
         tcp->setSilenceLimits(d->silenceWarningMs, d->silenceTimeoutMs);
         tcp->setSocket(socket);
+        tcp->setAuthenticationGrace(d->authenticationGraceMs);
         tcp->mount();
         registerTransport(tcp);
+    }
+}
+
+// Whether a new connection from source fits the limits, once the oldest
+// unauthenticated connection in its way, if any, has been closed.
+bool Com::makeRoomForIncoming(const QString& source, const TransportDto& dto)
+{
+    for (;;) {
+        // Only connections still open count; closed ones leave in the next
+        // pass. The registry keeps transports in the order they came.
+        int open = 0;
+        int fromSource = 0;
+        TransportTcp* oldestStranger = nullptr;
+        TransportTcp* oldestStrangerThere = nullptr;
+        for (Transport* t : d->transports) {
+            auto* other = qobject_cast<TransportTcp*>(t);
+            if (!other || !other->isAccepted() || other->state() == Transport::StateDown)
+                continue;
+            const bool there = incomingSourceKey(QHostAddress(other->dto().host)) == source;
+            ++open;
+            if (there)
+                ++fromSource;
+            if (!other->isAuthenticated()) {
+                if (!oldestStranger)
+                    oldestStranger = other;
+                if (there && !oldestStrangerThere)
+                    oldestStrangerThere = other;
+            }
+        }
+        TransportTcp* victim = nullptr;
+        if (fromSource >= d->maxIncomingPerSource)
+            victim = oldestStrangerThere;
+        else if (open >= d->maxIncoming)
+            victim = oldestStranger;
+        else
+            return true;
+        if (!victim) {
+            Logger::log(Logger::COM1, "refuse incoming connection from %s : %u, %d open, %d from there",
+                        qPrintable(dto.host), unsigned(dto.port), open, fromSource);
+            return false;
+        }
+        Logger::log(Logger::COM1, "close unauthenticated incoming connection from %s : %u for one from %s : %u",
+                    qPrintable(victim->dto().host), unsigned(victim->dto().port), qPrintable(dto.host),
+                    unsigned(dto.port));
+        victim->dropConnection("room for a new connection");
+        // Closed it no longer counts; should it not have closed, give up
+        // rather than go round again.
+        if (victim->state() != Transport::StateDown)
+            return false;
     }
 }
 
@@ -690,6 +746,35 @@ void Com::natTypeChanged()
     for (Transport* t : d->transports)
         if (t->dto().type == kTypeTurn)
             applyNatType(t);
+}
+
+void Com::deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length)
+{
+    // Receivers may call acceptPubkeyMessage() meanwhile; deliveries may nest.
+    const QPointer<Transport> outer = d->delivering;
+    d->delivering = transport;
+    emit receivedPubkeyEncryptedMessage(dto, buf, length);
+    d->delivering = outer;
+}
+
+void Com::acceptPubkeyMessage()
+{
+    Transport* t = d->delivering.data();
+    if (!t || t->isAuthenticated())
+        return;
+    t->markAuthenticated();
+    Logger::log(Logger::COM1, "transport %s, %s : %u authenticated by a handshake", qPrintable(t->dto().uuid),
+                qPrintable(t->dto().host), unsigned(t->dto().port));
+}
+
+void Com::transportAuthenticated(TransportDto dto)
+{
+    Transport* t = findTransport(dto.uuid);
+    if (!t || t->isAuthenticated())
+        return;
+    t->markAuthenticated();
+    Logger::log(Logger::COM1, "transport %s, %s : %u authenticated by %s", qPrintable(dto.uuid),
+                qPrintable(dto.host), unsigned(dto.port), logName(sender()).constData());
 }
 
 void Com::applyNatType(Transport* turn)

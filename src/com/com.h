@@ -30,6 +30,11 @@ class ComPrivate;
 // Accepted connections are transports of their own: they never dial, and
 // they are dropped from the registry and from every endpoint once their
 // connection has closed. The remote end dials again and brings a new one.
+// An accepted connection must prove within a grace period that a peer is
+// behind it: an endpoint mounted on it opens one of its datagrams, or a
+// receiver of receivedPubkeyEncryptedMessage accepts one as a handshake.
+// Otherwise it is closed, and it is the first to go when the incoming limits
+// are reached.
 //
 // No outside address is contacted unless it is configured: the TURN relay
 // host is empty by default.
@@ -45,6 +50,7 @@ public:
     static constexpr int DefaultMaxIncoming = 256;
     static constexpr int DefaultMaxIncomingPerSource = 32;
     static constexpr int DefaultAcceptRetryDelayMs = 1000;
+    static constexpr int DefaultAuthenticationGraceMs = 15000;
 
     // What localAddresses() needs to know of one network interface.
     struct InterfaceInfo
@@ -88,10 +94,17 @@ public:
     void setSortDelay(int ms);
 
     // Incoming connections that may be open at once: in all, and from one
-    // source (see incomingSourceKey). A connection beyond either limit is
-    // closed as soon as it is accepted, so that strangers cannot use up the
-    // process's file descriptors and memory. Defaults 256 and 32.
+    // source (see incomingSourceKey), so that strangers cannot use up the
+    // process's file descriptors and memory. Defaults 256 and 32. When a new
+    // connection would pass a limit, the oldest open one that has not been
+    // authenticated (from the same source when that source is full) is
+    // closed to make room; an authenticated one is never closed for it. When
+    // there is no such connection the new one is closed at once.
     void setIncomingLimits(int total, int perSource);
+    // How long an accepted connection may stay unauthenticated before it is
+    // closed (default 15000 ms), counted from its start; also for those
+    // already open. 0 turns the check off.
+    void setAuthenticationGrace(int ms);
     // When accepting fails for want of resources (file descriptors), the
     // server pauses; it tries again after this delay (default 1000 ms).
     void setAcceptRetryDelay(int ms);
@@ -123,6 +136,12 @@ public:
     // Datagrams dropped because their endpoint had no usable transport.
     quint64 droppedDatagrams() const;
 
+    // Called by a receiver of receivedPubkeyEncryptedMessage while that
+    // signal is being emitted, when it has accepted the message as a
+    // handshake from a key it trusts: the connection the message came in on
+    // counts as authenticated. Does nothing at any other time.
+    void acceptPubkeyMessage();
+
     // What transmit() does for the endpoint that emitted the datagram.
     void transmitFrom(const QObject* endpoint, TransportFilter filter, const quint8* buf, size_t length, int xmit,
                       int waitSend);
@@ -149,11 +168,16 @@ public slots:
     void sortTransports();
     void registerTransport(Transport* transport);
     void natTypeChanged();
+    // An endpoint opened a datagram that came in on the transport with dto's
+    // uuid (Endpoint::openedDatagram): the transport is authenticated.
+    void transportAuthenticated(TransportDto dto);
 
 private:
     void applyNatType(Transport* turn);
     void onAcceptError(QAbstractSocket::SocketError error);
     void removeClosedTransport(Transport* transport);
+    void deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length);
+    bool makeRoomForIncoming(const QString& source, const TransportDto& dto);
     void forgetTransport(QObject* transport);
 
     std::unique_ptr<ComPrivate> d;

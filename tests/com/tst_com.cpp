@@ -225,6 +225,8 @@ private slots:
     void stopDropsAccepted();
     void outgoingFollowsNetwork();
     void incomingLimits();
+    void unauthenticatedIncomingClosed();
+    void authenticatedIncomingStays();
     void incomingSourceKey_data();
     void incomingSourceKey();
     void acceptResumesAfterResourceError();
@@ -885,13 +887,70 @@ std::unique_ptr<QTcpSocket> connectFrom(const QString& source, quint16 port)
     return client;
 }
 
-// Strangers cannot pile up connections: beyond a number per remote
-// address, and beyond a number in all, a new connection is closed at once
-// and never becomes a transport. Closed ones make room again.
+// The accepted transport of a client's connection; null when there is none.
+TransportTcp* acceptedFor(const Com& registry, const QTcpSocket* client)
+{
+    for (Transport* t : registry.transports()) {
+        auto* tcp = qobject_cast<TransportTcp*>(t);
+        if (tcp && tcp->isAccepted() && tcp->dto().port == client->localPort()
+            && tcp->dto().host == client->localAddress().toString())
+            return tcp;
+    }
+    return nullptr;
+}
+
+bool isUp(const Com& registry, const QTcpSocket* client)
+{
+    const TransportTcp* t = acceptedFor(registry, client);
+    return t && t->state() == Transport::StateUp && client->state() == QAbstractSocket::ConnectedState;
+}
+
+// A datagram sealed for a fresh key pair by another: what a stranger can
+// always send.
+QByteArray publicKeyDatagram(char fill)
+{
+    unsigned char pk[32], sk[32], peerPk[32], peerSk[32];
+    crypto::generateKeyPair(pk, sk);
+    crypto::generateKeyPair(peerPk, peerSk);
+    const QByteArray plain(100, fill);
+    QByteArray sealed(plain.size() + int(crypto::PublicKeyOverhead), '\0');
+    unsigned long long clen = quint64(sealed.size());
+    if (crypto::encryptMessagePKI(pk, sk, peerPk, reinterpret_cast<const unsigned char*>(plain.constData()),
+                                  quint64(plain.size()), reinterpret_cast<unsigned char*>(sealed.data()), &clen)
+        != crypto::EncryptMsgOk)
+        return QByteArray();
+    sealed.resize(int(clen));
+    return sealed;
+}
+
+QByteArray sessionDatagram(crypto::KeyId keyId, const quint8* key)
+{
+    const QByteArray plain(40, 's');
+    QByteArray sealed(plain.size() + int(crypto::SessionOverhead), '\0');
+    unsigned long long clen = quint64(sealed.size());
+    if (crypto::encryptMessage(keyId, key, reinterpret_cast<const unsigned char*>(plain.constData()),
+                               quint64(plain.size()), reinterpret_cast<unsigned char*>(sealed.data()), &clen)
+        != crypto::EncryptMsgOk)
+        return QByteArray();
+    sealed.resize(int(clen));
+    return sealed;
+}
+
+// Strangers cannot pile up connections: beyond a number per remote address,
+// and beyond a number in all, a new connection pushes out the oldest one
+// that has not authenticated, from its own address when that address is
+// full. Connections that have authenticated are never pushed out: with
+// nothing else to go, the newcomer is closed at once and never becomes a
+// transport. Closed ones make room again.
 void TestCom::incomingLimits()
 {
     Com registry;
     registry.setIncomingLimits(3, 2);
+    registry.setAuthenticationGrace(0); // here only the limits close connections
+    // Stands in for the authenticator: every public-key message is a
+    // welcome handshake.
+    QObject::connect(&registry, &Com::receivedPubkeyEncryptedMessage, &registry,
+                     [&registry](TransportDto, const quint8*, size_t) { registry.acceptPubkeyMessage(); });
     registry.startTcpServer(QHostAddress::LocalHost, 0);
     QVERIFY(registry.isListening());
     QSignalSpy incoming(&registry, &Com::newIncomingTransport);
@@ -902,35 +961,171 @@ void TestCom::incomingLimits()
         clients.push_back(connectFrom(QLatin1String(source), port));
         return clients.back().get();
     };
-    // Two from one address are taken, the third is refused.
-    QVERIFY(open("127.0.0.1"));
-    QVERIFY(open("127.0.0.1"));
+    const QByteArray handshake = publicKeyDatagram('h');
+    auto authenticate = [&](QTcpSocket* client) {
+        TransportTcp* t = acceptedFor(registry, client);
+        if (!t)
+            return false;
+        QPointer<TransportTcp> guard(t);
+        client->write(handshake);
+        client->flush();
+        return QTest::qWaitFor([&] { return guard && guard->isAuthenticated(); }, 10000);
+    };
+
+    // Two strangers from one address are taken; a third pushes out the
+    // oldest of them.
+    QTcpSocket* a1 = open("127.0.0.1");
+    QVERIFY(a1);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 10000);
+    QTcpSocket* a2 = open("127.0.0.1");
+    QVERIFY(a2);
     QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 2, 10000);
-    QTcpSocket* third = open("127.0.0.1");
-    QVERIFY(third);
-    QTRY_COMPARE_WITH_TIMEOUT(third->state(), QAbstractSocket::UnconnectedState, 10000);
-    QCOMPARE(incoming.count(), 2);
-    QCOMPARE(registry.transports().size(), size_t(2));
-
-    // Another address is taken up to the limit in all.
-    QTcpSocket* other = open("127.0.0.2");
-    QVERIFY(other);
+    QTcpSocket* a3 = open("127.0.0.1");
+    QVERIFY(a3);
     QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 3, 10000);
-    QTcpSocket* over = open("127.0.0.3");
-    QVERIFY(over);
-    QTRY_COMPARE_WITH_TIMEOUT(over->state(), QAbstractSocket::UnconnectedState, 10000);
-    QCOMPARE(incoming.count(), 3);
-    QCOMPARE(other->state(), QAbstractSocket::ConnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(a1->state(), QAbstractSocket::UnconnectedState, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(registry.transports().size(), size_t(2), 10000);
+    QVERIFY(isUp(registry, a2));
+    QVERIFY(isUp(registry, a3));
 
-    // A closed connection makes room for a new one from the same address.
-    clients[0]->disconnectFromHost();
+    // Once both have authenticated, that address is full: a newcomer from
+    // there is closed and they stay.
+    QVERIFY(authenticate(a2));
+    QVERIFY(authenticate(a3));
+    QTcpSocket* a4 = open("127.0.0.1");
+    QVERIFY(a4);
+    QTRY_COMPARE_WITH_TIMEOUT(a4->state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(incoming.count(), 3);
+    QVERIFY(isUp(registry, a2));
+    QVERIFY(isUp(registry, a3));
+
+    // Another address takes the last place in all; beyond it, the oldest
+    // stranger from anywhere goes.
+    QTcpSocket* b1 = open("127.0.0.2");
+    QVERIFY(b1);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 4, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(isUp(registry, b1), 10000);
+    QTcpSocket* c1 = open("127.0.0.3");
+    QVERIFY(c1);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 5, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(b1->state(), QAbstractSocket::UnconnectedState, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(isUp(registry, c1), 10000);
+    QVERIFY(isUp(registry, a2));
+    QVERIFY(isUp(registry, a3));
+
+    // All three have authenticated: nothing is pushed out for a stranger.
+    QVERIFY(authenticate(c1));
+    QTcpSocket* d1 = open("127.0.0.4");
+    QVERIFY(d1);
+    QTRY_COMPARE_WITH_TIMEOUT(d1->state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(incoming.count(), 5);
+    QVERIFY(isUp(registry, a2));
+    QVERIFY(isUp(registry, a3));
+    QVERIFY(isUp(registry, c1));
+
+    // A closed connection makes room for a new one.
+    a2->disconnectFromHost();
     QTRY_COMPARE_WITH_TIMEOUT(registry.transports().size(), size_t(2), 10000);
     QTcpSocket* again = open("127.0.0.1");
     QVERIFY(again);
-    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 4, 10000);
-    QTest::qWait(50);
-    QCOMPARE(again->state(), QAbstractSocket::ConnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 6, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(isUp(registry, again), 10000);
     QCOMPARE(registry.transports().size(), size_t(3));
+    QVERIFY(isUp(registry, a3));
+    QVERIFY(isUp(registry, c1));
+}
+
+// An accepted connection that has proved nothing within the grace period
+// is closed, counted from its start.
+void TestCom::unauthenticatedIncomingClosed()
+{
+    const int grace = 100;
+    Com registry;
+    registry.setAuthenticationGrace(grace);
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    QSignalSpy incoming(&registry, &Com::newIncomingTransport);
+    QElapsedTimer clock;
+    clock.start();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, registry.listenPort());
+    QVERIFY(client.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(incoming.count(), 1, 10000);
+    auto* accepted = qobject_cast<TransportTcp*>(registry.findTransport(incoming.first().first().value<TransportDto>().uuid));
+    QVERIFY(accepted);
+    qint64 closedAt = -1;
+    QObject::connect(accepted, &TransportTcp::connectionClosed, accepted, [&] { closedAt = clock.elapsed(); });
+    QTRY_VERIFY_WITH_TIMEOUT(registry.transports().empty(), 10000);
+    QVERIFY2(closedAt >= grace, qPrintable(QStringLiteral("closed after %1 ms").arg(closedAt)));
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 10000);
+}
+
+// What keeps an accepted connection open: a datagram that an endpoint
+// mounted on it opens, or a public-key message that a receiver of the
+// registry's signal accepts as a handshake while it is being delivered.
+// Traffic alone does not, nor a datagram under a key nobody holds.
+void TestCom::authenticatedIncomingStays()
+{
+    Com registry;
+    registry.setAuthenticationGrace(600000); // nothing is closed until the test says so
+    quint8 key[32], otherKey[32];
+    crypto::generateSessionKey(key);
+    crypto::generateSessionKey(otherKey);
+    Endpoint endpoint;
+    endpoint.setObjectName(QStringLiteral("peer"));
+    setKeys(endpoint, hex(key), kKeyToPeer, hex(otherKey), kKeyFromPeer);
+    // Every connection is mounted on the endpoint, as a peer would have it.
+    QObject::connect(&registry, &Com::newIncomingTransport, &registry,
+                     [&](TransportDto dto) { registry.mountTransport(dto, &endpoint); });
+    const QByteArray welcome = publicKeyDatagram('w');
+    const QByteArray unwelcome = publicKeyDatagram('u');
+    QObject::connect(&registry, &Com::receivedPubkeyEncryptedMessage, &registry,
+                     [&](TransportDto, const quint8* buf, size_t length) {
+                         if (QByteArray(reinterpret_cast<const char*>(buf), int(length)) == welcome)
+                             registry.acceptPubkeyMessage();
+                     });
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+    const quint16 port = registry.listenPort();
+
+    std::unique_ptr<QTcpSocket> session = connectFrom(QStringLiteral("127.0.0.1"), port);
+    std::unique_ptr<QTcpSocket> handshake = connectFrom(QStringLiteral("127.0.0.2"), port);
+    std::unique_ptr<QTcpSocket> forged = connectFrom(QStringLiteral("127.0.0.3"), port);
+    std::unique_ptr<QTcpSocket> refused = connectFrom(QStringLiteral("127.0.0.4"), port);
+    std::unique_ptr<QTcpSocket> silent = connectFrom(QStringLiteral("127.0.0.5"), port);
+    for (const auto& c : {session.get(), handshake.get(), forged.get(), refused.get(), silent.get()}) {
+        QVERIFY(c);
+        QTRY_VERIFY_WITH_TIMEOUT(isUp(registry, c), 10000);
+    }
+    QCOMPARE(registry.endpointTransports(&endpoint).size(), size_t(5));
+
+    session->write(sessionDatagram(kKeyToPeer, key));
+    handshake->write(welcome);
+    forged->write(sessionDatagram(kKeyToPeer, otherKey));
+    refused->write(unwelcome);
+    QTRY_VERIFY_WITH_TIMEOUT(acceptedFor(registry, session.get())->isAuthenticated(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(acceptedFor(registry, handshake.get())->isAuthenticated(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(acceptedFor(registry, forged.get())->receivedDatagrams(), quint64(1), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(acceptedFor(registry, refused.get())->receivedDatagrams(), quint64(1), 10000);
+    // Outside a delivery, an acceptance names no connection.
+    registry.acceptPubkeyMessage();
+    for (const auto& c : {forged.get(), refused.get(), silent.get()})
+        QVERIFY(!acceptedFor(registry, c)->isAuthenticated());
+
+    registry.setAuthenticationGrace(100);
+    for (const auto& c : {forged.get(), refused.get(), silent.get()}) {
+        QTRY_VERIFY_WITH_TIMEOUT(!acceptedFor(registry, c), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(c->state(), QAbstractSocket::UnconnectedState, 10000);
+    }
+    QCOMPARE(registry.transports().size(), size_t(2));
+    QVERIFY(isUp(registry, session.get()));
+    QVERIFY(isUp(registry, handshake.get()));
+
+    // Both still carry the endpoint's datagrams.
+    const QByteArray datagram("datagram");
+    emit endpoint.transmit(TransportFilterAll, reinterpret_cast<const quint8*>(datagram.constData()),
+                           size_t(datagram.size()), 1, 0);
+    QByteArray toSession, toHandshake;
+    QTRY_COMPARE_WITH_TIMEOUT(toSession += session->readAll(), datagram, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(toHandshake += handshake->readAll(), datagram, 10000);
 }
 
 void TestCom::incomingSourceKey_data()
