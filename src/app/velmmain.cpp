@@ -186,6 +186,10 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
             connectionManager->deleteLater();
             ioThread->quit();
             ioThread->wait();
+            // Hand over what the io thread queued for this one before it
+            // stopped, such as peers announced to the peer model, so that
+            // they get their owner.
+            QCoreApplication::sendPostedEvents();
         },
         Qt::DirectConnection);
 
