@@ -1,11 +1,18 @@
 #include "peer/peerfactory.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
+#include "peer/invitationrecord.h"
 #include "peer/ipeer.h"
 #include "peer/ipeerloader.h"
+#include "peer/peerloadervelm.h"
+#include "peer/peervelm.h"
 
+#include <QDateTime>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QUuid>
+
+#include <sodium.h>
 
 #include <algorithm>
 #include <vector>
@@ -147,4 +154,195 @@ void PeerFactory::dbPeerAttributesChanged(const Uuid& peerUuid)
     QMutexLocker lock(&d->mutex);
     Logger::log(Logger::DB1, "peer attributes changed %s", qUtf8Printable(peerUuid));
     d->update(peerUuid);
+}
+
+namespace {
+
+// Serialises accepts: each looks up the inviter's key before it stores a new
+// peer, and the main window and the announcer may accept one text at once.
+QMutex& acceptMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+// Serialises the look-up and write of an invitation password.
+QMutex& passwordMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+// Set while this thread is inside an accept. The database announces writes
+// on the writing thread, so a receiver connected directly that accepted
+// again would otherwise wait for the lock its own thread holds.
+thread_local bool t_accepting = false;
+
+class AcceptingScope
+{
+public:
+    AcceptingScope() { t_accepting = true; }
+    ~AcceptingScope() { t_accepting = false; }
+    AcceptingScope(const AcceptingScope&) = delete;
+    AcceptingScope& operator=(const AcceptingScope&) = delete;
+};
+
+// The last second of the year 9999: later times of a received invitation
+// are taken as this one, so that they stay valid dates.
+constexpr quint64 LatestInvitationTime = 253402300799ull;
+
+QString newUuid()
+{
+    return QUuid::createUuid().toString();
+}
+
+bool isOwnPeer(const QString& uuid)
+{
+    return normalizedUuid(uuid) == normalizedUuid(ownPeerUuid());
+}
+
+// The first peer of this program that holds key as its "pk" key, in the
+// order the database gives them; empty when there is none.
+QString peerHoldingKey(IDatabase* db, const QByteArray& key)
+{
+    for (const PeerDto& peer : db->getPeers(QStringLiteral("velm"))) {
+        for (const CryptoKeyDto& stored : db->getCryptoKeys(peer.uuid)) {
+            if (stored.type == QLatin1String("pk") && stored.key.size() == int(InvitationRecord::PublicKeyBytes)
+                && stored.key == key)
+                return peer.uuid;
+        }
+    }
+    return QString();
+}
+
+bool putAttribute(IDatabase* db, const QString& peerUuid, const QString& key, const QString& value,
+                  qint64 timestamp)
+{
+    return db->putPeerAttribute(peerUuid, PeerAttributeDto{newUuid(), key, value, timestamp});
+}
+
+} // namespace
+
+QUrl PeerFactory::createInvitation(IDatabase* db, quint32 flags, const QString& id, const QString& name,
+                                   const QString& password, quint64 time,
+                                   const std::vector<TransportDto>& transports, int* result)
+{
+    InvitationRecord record;
+    record.version = InvitationRecord::RecordVersion;
+    record.timestamp = time;
+    record.flags = flags & InvitationRecord::FlagsMask;
+    record.deviceType = InvitationRecord::deviceTypeForFlags(record.flags);
+    record.id = id;
+    record.name = name;
+    record.transports = transports;
+
+    // "pksk": the public key, then the secret key, which is also the seed of
+    // the signing key.
+    CryptoKeyDto own = PeerLoaderVelm::ownKeyPair(db);
+    QByteArray seed;
+    if (own.key.size() == int(InvitationRecord::PublicKeyBytes + InvitationRecord::SigningSeedBytes)) {
+        record.publicKey = own.key.left(int(InvitationRecord::PublicKeyBytes));
+        seed = own.key.mid(int(InvitationRecord::PublicKeyBytes));
+    }
+    QUrl url;
+    const int rc = record.encode(seed, password, &url);
+    sodium_memzero(seed.data(), std::size_t(seed.size()));
+    sodium_memzero(own.key.data(), std::size_t(own.key.size()));
+    if (result)
+        *result = rc;
+    return url;
+}
+
+bool PeerFactory::decodeInvitation(const QString& text, const QString& password, InvitationRecord* out)
+{
+    return InvitationRecord::decode(text, password, out) == InvitationRecord::Ok;
+}
+
+PeerFactory::AcceptResult PeerFactory::acceptInvitation(IDatabase* db, const QString& text,
+                                                        const QString& password)
+{
+    if (t_accepting) {
+        Logger::log(Logger::ERR1, "invitation accepted from inside an accept, ignored");
+        return AcceptReentered;
+    }
+    AcceptingScope accepting;
+
+    // The expensive part, the key derivation, runs before the lock.
+    InvitationRecord record;
+    if (!decodeInvitation(text, password, &record))
+        return AcceptInvalid;
+
+    QMutexLocker lock(&acceptMutex());
+    const CryptoKeyDto ownKey = PeerLoaderVelm::ownKeyPair(db);
+    QString peerUuid = peerHoldingKey(db, record.publicKey);
+    if (ownKey.key.left(int(InvitationRecord::PublicKeyBytes)) == record.publicKey
+        || (!peerUuid.isEmpty() && isOwnPeer(peerUuid))) {
+        Logger::log(Logger::NFO1, "ignore invitation of own peer");
+        return AcceptOwnPeer;
+    }
+
+    const qint64 invitationTime = qint64(qMin(record.timestamp, LatestInvitationTime));
+    const QDateTime invitationDate = QDateTime::fromSecsSinceEpoch(invitationTime, Qt::UTC);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    AcceptResult result = AcceptKnownPeer;
+    if (peerUuid.isEmpty()) {
+        peerUuid = newUuid();
+        if (!db->putPeer(PeerDto{peerUuid, QStringLiteral("velm"), invitationDate}))
+            return AcceptStoreFailed;
+        if (!db->putCryptoKey(peerUuid, CryptoKeyDto{newUuid(), record.publicKey, QStringLiteral("pk"),
+                                                     invitationDate}))
+            return AcceptStoreFailed;
+        if (!record.name.isEmpty())
+            putAttribute(db, peerUuid, QStringLiteral("name"), record.name, now);
+        const QString device = record.deviceType == IPeer::DeviceDesktop  ? QStringLiteral("desktop")
+                               : record.deviceType == IPeer::DeviceLaptop ? QStringLiteral("laptop")
+                                                                          : QString();
+        if (!device.isEmpty()) {
+            putAttribute(db, peerUuid, QStringLiteral("devicetype"), device, now);
+            putAttribute(db, peerUuid, QStringLiteral("icon"), QStringLiteral("dev-") + device, now);
+        }
+        Logger::log(Logger::NFO1, "accepted invitation %s, new peer %s", qUtf8Printable(record.id),
+                    qUtf8Printable(peerUuid));
+        result = AcceptNewPeer;
+    }
+
+    // The handshakes of the new peer carry this id until the link is up.
+    bool hasInvitation = false;
+    for (const PeerAttributeDto& a : db->getPeerAttributes(peerUuid, {QStringLiteral("invitation")}))
+        hasInvitation |= a.value == record.id;
+    if (!hasInvitation)
+        putAttribute(db, peerUuid, QStringLiteral("invitation"), record.id, invitationTime);
+
+    std::vector<TransportDto> stored = db->getTransports(peerUuid);
+    for (const TransportDto& t : record.transports) {
+        const bool known = std::any_of(stored.begin(), stored.end(), [&t](const TransportDto& s) {
+            return s.type == t.type && s.host == t.host && s.port == t.port;
+        });
+        if (known)
+            continue;
+        if (db->putTransport(peerUuid, t))
+            stored.push_back(t);
+    }
+
+    // The password has done its work; the announcer need not try it on
+    // every announcement from now on.
+    const QString own = ownPeerUuid();
+    for (const PeerAttributeDto& a : db->getPeerAttributes(own, {QStringLiteral("invpw")})) {
+        if (a.value == password)
+            db->deletePeerAttribute(own, a.attrUuid);
+    }
+    return result;
+}
+
+bool PeerFactory::addInvitationPassword(IDatabase* db, const QString& password)
+{
+    if (password.isEmpty())
+        return false;
+    QMutexLocker lock(&passwordMutex());
+    const QString own = ownPeerUuid();
+    for (const PeerAttributeDto& a : db->getPeerAttributes(own, {})) {
+        if (a.key == QLatin1String("invpw") && a.value == password)
+            return true;
+    }
+    return putAttribute(db, own, QStringLiteral("invpw"), password, QDateTime::currentSecsSinceEpoch());
 }
