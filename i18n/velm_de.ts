@@ -11,5 +11,17 @@
         <source>This PC</source>
         <translation>Dieser PC</translation>
     </message>
+    <message id="drive-local-disk">
+        <source>Local Disk (%1)</source>
+        <translation>Laufwerk (%1)</translation>
+    </message>
+    <message id="drive-main-hd">
+        <source>Main HD</source>
+        <translation>Hauptfestplatte</translation>
+    </message>
+    <message id="drive-volume-gb">
+        <source>%1 GB Volume</source>
+        <translation>%1-GB-Volume</translation>
+    </message>
 </context>
 </TS>

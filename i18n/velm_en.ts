@@ -11,5 +11,17 @@
         <source>This PC</source>
         <translation>This PC</translation>
     </message>
+    <message id="drive-local-disk">
+        <source>Local Disk (%1)</source>
+        <translation>Local Disk (%1)</translation>
+    </message>
+    <message id="drive-main-hd">
+        <source>Main HD</source>
+        <translation>Main HD</translation>
+    </message>
+    <message id="drive-volume-gb">
+        <source>%1 GB Volume</source>
+        <translation>%1 GB Volume</translation>
+    </message>
 </context>
 </TS>
