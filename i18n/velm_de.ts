@@ -23,5 +23,9 @@
         <source>%1 GB Volume</source>
         <translation>%1-GB-Volume</translation>
     </message>
+    <message id="place-shares">
+        <source>Shares</source>
+        <translation>Freigaben</translation>
+    </message>
 </context>
 </TS>
