@@ -11,6 +11,7 @@
 #include "peer/peerloadervelm.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
+#include "vfs/models/vfsmodelfactory.h"
 
 #include <QDateTime>
 #include <QHostInfo>
@@ -43,6 +44,8 @@ ConnectionManager::ConnectionManager(IDatabase* db, QObject* parent)
 {
     d->db = db;
     s_instance = this;
+    // Every peer built from now on gets the real drive and file-system models.
+    VfsModelFactory::install();
 }
 
 ConnectionManager::~ConnectionManager()
