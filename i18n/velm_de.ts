@@ -11,6 +11,77 @@
         <source>This PC</source>
         <translation>Dieser PC</translation>
     </message>
+    <message id="file-copy-count" numerus="yes">
+        <source>(%n. Copy)</source>
+        <translation>
+            <numerusform>(Kopie)</numerusform>
+            <numerusform>(%n. Kopie)</numerusform>
+        </translation>
+    </message>
+    <message id="file-copy-q-overwrite">
+        <source>“%1” already exists. Replace it?</source>
+        <translation>„%1“ existiert bereits. Ersetzen?</translation>
+    </message>
+    <message id="open-src-file-access-denied">
+        <source>Access denied: “%1” cannot be read.</source>
+        <translation>Zugriff verweigert: „%1“ kann nicht gelesen werden.</translation>
+    </message>
+    <message id="open-dst-file-access-denied">
+        <source>Access denied: “%1” cannot be written.</source>
+        <translation>Zugriff verweigert: „%1“ kann nicht geschrieben werden.</translation>
+    </message>
+    <message id="copy-list-access-denied">
+        <source>Access denied: the folder “%1” cannot be read.</source>
+        <translation>Zugriff verweigert: Der Ordner „%1“ kann nicht gelesen werden.</translation>
+    </message>
+    <message id="copy-dst-dir-access-denied">
+        <source>Access denied: the folder “%1” cannot be created.</source>
+        <translation>Zugriff verweigert: Der Ordner „%1“ kann nicht angelegt werden.</translation>
+    </message>
+    <message id="copy-dst-not-a-directory">
+        <source>“%1” exists and is not a folder.</source>
+        <translation>„%1“ existiert und ist kein Ordner.</translation>
+    </message>
+    <message id="copy-into-itself">
+        <source>The folder “%1” cannot be copied into itself.</source>
+        <translation>Der Ordner „%1“ kann nicht in sich selbst kopiert werden.</translation>
+    </message>
+    <message id="copy-unsafe-name">
+        <source>The source gave a name that cannot be used: “%1”.</source>
+        <translation>Die Quelle nannte einen unbrauchbaren Namen: „%1“.</translation>
+    </message>
+    <message id="copy-path-too-long">
+        <source>The path is too long: “%1”.</source>
+        <translation>Der Pfad ist zu lang: „%1“.</translation>
+    </message>
+    <message id="copy-dst-not-cut">
+        <source>“%1” is longer than the source and cannot be shortened.</source>
+        <translation>„%1“ ist länger als die Quelle und kann nicht gekürzt werden.</translation>
+    </message>
+    <message id="copy-no-duplicate-name">
+        <source>There is no free name for a copy of “%1”.</source>
+        <translation>Es gibt keinen freien Namen für eine Kopie von „%1“.</translation>
+    </message>
+    <message id="copy-no-destination">
+        <source>No destination folder was given.</source>
+        <translation>Es wurde kein Zielordner angegeben.</translation>
+    </message>
+    <message id="copy-eta-seconds">
+        <source>A few seconds left</source>
+        <translation>Noch wenige Sekunden</translation>
+    </message>
+    <message id="copy-eta-less1minute">
+        <source>Less than a minute left</source>
+        <translation>Noch weniger als eine Minute</translation>
+    </message>
+    <message id="copy-eta-minutes">
+        <source>About %1 min left</source>
+        <translation>Noch etwa %1 Min.</translation>
+    </message>
+    <message id="copy-eta-hours">
+        <source>About %1 h left</source>
+        <translation>Noch etwa %1 Std.</translation>
+    </message>
     <message id="drive-local-disk">
         <source>Local Disk (%1)</source>
         <translation>Laufwerk (%1)</translation>

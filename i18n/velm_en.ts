@@ -11,6 +11,77 @@
         <source>This PC</source>
         <translation>This PC</translation>
     </message>
+    <message id="file-copy-count" numerus="yes">
+        <source>(%n. Copy)</source>
+        <translation>
+            <numerusform>(Copy)</numerusform>
+            <numerusform>(%n. Copy)</numerusform>
+        </translation>
+    </message>
+    <message id="file-copy-q-overwrite">
+        <source>“%1” already exists. Replace it?</source>
+        <translation>“%1” already exists. Replace it?</translation>
+    </message>
+    <message id="open-src-file-access-denied">
+        <source>Access denied: “%1” cannot be read.</source>
+        <translation>Access denied: “%1” cannot be read.</translation>
+    </message>
+    <message id="open-dst-file-access-denied">
+        <source>Access denied: “%1” cannot be written.</source>
+        <translation>Access denied: “%1” cannot be written.</translation>
+    </message>
+    <message id="copy-list-access-denied">
+        <source>Access denied: the folder “%1” cannot be read.</source>
+        <translation>Access denied: the folder “%1” cannot be read.</translation>
+    </message>
+    <message id="copy-dst-dir-access-denied">
+        <source>Access denied: the folder “%1” cannot be created.</source>
+        <translation>Access denied: the folder “%1” cannot be created.</translation>
+    </message>
+    <message id="copy-dst-not-a-directory">
+        <source>“%1” exists and is not a folder.</source>
+        <translation>“%1” exists and is not a folder.</translation>
+    </message>
+    <message id="copy-into-itself">
+        <source>The folder “%1” cannot be copied into itself.</source>
+        <translation>The folder “%1” cannot be copied into itself.</translation>
+    </message>
+    <message id="copy-unsafe-name">
+        <source>The source gave a name that cannot be used: “%1”.</source>
+        <translation>The source gave a name that cannot be used: “%1”.</translation>
+    </message>
+    <message id="copy-path-too-long">
+        <source>The path is too long: “%1”.</source>
+        <translation>The path is too long: “%1”.</translation>
+    </message>
+    <message id="copy-dst-not-cut">
+        <source>“%1” is longer than the source and cannot be shortened.</source>
+        <translation>“%1” is longer than the source and cannot be shortened.</translation>
+    </message>
+    <message id="copy-no-duplicate-name">
+        <source>There is no free name for a copy of “%1”.</source>
+        <translation>There is no free name for a copy of “%1”.</translation>
+    </message>
+    <message id="copy-no-destination">
+        <source>No destination folder was given.</source>
+        <translation>No destination folder was given.</translation>
+    </message>
+    <message id="copy-eta-seconds">
+        <source>A few seconds left</source>
+        <translation>A few seconds left</translation>
+    </message>
+    <message id="copy-eta-less1minute">
+        <source>Less than a minute left</source>
+        <translation>Less than a minute left</translation>
+    </message>
+    <message id="copy-eta-minutes">
+        <source>About %1 min left</source>
+        <translation>About %1 min left</translation>
+    </message>
+    <message id="copy-eta-hours">
+        <source>About %1 h left</source>
+        <translation>About %1 h left</translation>
+    </message>
     <message id="drive-local-disk">
         <source>Local Disk (%1)</source>
         <translation>Local Disk (%1)</translation>

@@ -1,0 +1,136 @@
+#pragma once
+
+#include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfscopyentry.h"
+#include "vfs/jobs/vfsjob.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class IPeer;
+class VfsCopyJobPrivate;
+struct VfsCloseFileJob;
+struct VfsHashFileJob;
+struct VfsListDirectoryJob;
+struct VfsMakeDirectoryJob;
+struct VfsOpenFileJob;
+struct VfsReadFileJob;
+struct VfsWriteFileJob;
+
+// Copies files and directory trees from a source peer into a directory of a
+// destination peer (both may be the same machine). It first walks the whole
+// tree to count files and bytes, then walks it again and copies: directories
+// are made and listed, every file is opened on both sides, and only the
+// 64400-byte blocks whose SHA-1 digests differ are read and written. Every
+// written block is hashed again on the destination, the destination gets the
+// source's size, and a file counts as copied only when all of its blocks are
+// confirmed in place. Directory times are set once their children are done.
+//
+// Any failure other than a refusal makes the job wait (15 s) and start over;
+// blocks already in place are then only compared, not moved again. Refusals,
+// unusable names, a folder copied into itself and paths too long for the
+// protocol end the job with a prompt that says why.
+//
+// The job lives on the thread of the peers' file-system clients. Properties
+// may be read from any thread; the user's answers (abort, skip, replace) may
+// be called from any thread and are carried out on the job's own.
+class VfsCopyJob : public VfsJob
+{
+    Q_OBJECT
+    Q_PROPERTY(QString bytesCopied READ bytesCopied NOTIFY bytesCopiedChanged)
+    Q_PROPERTY(QString bytesTotal READ bytesTotal NOTIFY bytesTotalChanged)
+    Q_PROPERTY(double percentDone READ percentDone NOTIFY percentDoneChanged)
+    Q_PROPERTY(int totalFileCount READ totalFileCount NOTIFY totalFileCountChanged)
+    Q_PROPERTY(QString writeSpeed READ writeSpeed NOTIFY writeSpeedChanged)
+    Q_PROPERTY(QString remainingTime READ remainingTime NOTIFY remainingTimeChanged)
+    Q_PROPERTY(QString userActionPrompt READ userActionPrompt NOTIFY userActionPromptChanged)
+    Q_PROPERTY(QString currentFile READ currentFile NOTIFY currentFileChanged)
+
+public:
+    // Milliseconds on a monotonic clock.
+    using Clock = std::function<qint64()>;
+
+    static constexpr quint32 BlockSize = 64400;
+    static constexpr int DigestBatch = 64;      // digests asked for at a time
+    static constexpr int MaxQueuedBlocks = 48;  // blocks waiting to be read before more digests
+    static constexpr int TransferSlots = 12;    // reads and writes in flight, each
+    static constexpr int DefaultRestartDelay = 15000; // ms
+    static constexpr int ProgressInterval = 1000;     // ms between progress signals
+    static constexpr int FinalFailure = 1000000;      // retry count of a job that gave up
+
+    explicit VfsCopyJob(const VfsCopyDto& request, QObject* parent = nullptr);
+    ~VfsCopyJob() override;
+
+    // The request as it came: its first eight fields.
+    VfsCopyDto request() const;
+
+    // The two peers; when not set before start(), they are looked up by uuid
+    // in the PeerModel.
+    void setPeers(IPeer* source, IPeer* destination);
+
+    void setRestartDelay(int milliseconds);
+    int restartDelay() const;
+    void setClock(Clock clock);
+
+    VfsJobState state() const override;
+    int retryCount() const;
+
+    quint64 bytesCopiedCount() const;
+    quint64 bytesTotalCount() const;
+    QString bytesCopied() const;
+    QString bytesTotal() const;
+    double percentDone() const;
+    int totalFileCount() const;
+    QString writeSpeed() const;
+    QString remainingTime() const;
+    QString currentFile() const;
+
+    // Files and directories of the last copy pass that arrived whole and were
+    // verified on the destination, children before their directory; a
+    // directory is listed only when everything below it was. Source paths.
+    // A move deletes only these.
+    std::vector<VfsCopyItem> verifiedItems() const;
+
+    // The text for an estimate of s seconds left.
+    static QString remainingTimeText(qint64 seconds);
+    // A free name for a copy of name in the same directory, "a (Copy).txt",
+    // "a (2. Copy).txt" and so on; empty when 127 tries were taken.
+    static QString duplicateName(const QString& name, bool directory,
+                                 const std::function<bool(const QString&)>& taken);
+
+signals:
+    void bytesCopiedChanged();
+    void bytesTotalChanged();
+    void userActionPromptChanged();
+    void currentFileChanged();
+    void percentDoneChanged();
+    void totalFileCountChanged();
+    void writeSpeedChanged();
+    void remainingTimeChanged();
+
+public slots:
+    void abort() override;
+    bool userActionEnabled(VfsJob::UserAction action) const;
+    QString userActionPrompt() const;
+    // Answers to the question whether an existing file is to be replaced.
+    void skipCurrentItem();
+    void replaceCurrentItem();
+    void replaceAllItems();
+
+    void process(int action) override;
+
+    void onOpenFileJobUpdate(VfsOpenFileJob* job);
+    void onCloseFileJobUpdate(VfsCloseFileJob* job);
+    void onHashFileJobUpdate(VfsHashFileJob* job);
+    void onReadFileJobUpdate(VfsReadFileJob* job);
+    void onWriteFileJobUpdate(VfsWriteFileJob* job);
+    void onListDirectoryJobUpdate(VfsListDirectoryJob* job);
+    void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job);
+
+private:
+    friend class VfsCopyJobPrivate;
+    std::unique_ptr<VfsCopyJobPrivate> d;
+};
