@@ -11,6 +11,7 @@
 #include "peer/peerloadervelm.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
+#include "vfs/jobs/vfsjobmodel.h"
 #include "vfs/models/vfsmodelfactory.h"
 
 #include <QDateTime>
@@ -118,6 +119,8 @@ void ConnectionManager::start()
             &Endpoint::receivedPubkeyEncryptedMessage);
     connect(d->authenticator, &PeerAuthenticator::receivedHandshakeRequest, this,
             &ConnectionManager::forwardHandshakeRequestToPeer);
+    // The list of running jobs lives here, beside the copy jobs.
+    new VfsJobModel(this);
     Logger::log(Logger::NFO1, "connection manager started");
     emit started();
 }
