@@ -987,6 +987,13 @@ void VfsModel::onCheckTimerFired()
             d->separator = job->separator;
 
         const int oldCount = int(dir->children.size());
+        if (job->mergeIndex == 0) {
+            // Room for the whole listing at once: the index never grows by
+            // rehashing a large directory in the middle of a slice.
+            if (!dir->byComponent)
+                dir->byComponent.reset(new QMultiHash<QString, VfsEntry*>);
+            dir->byComponent->reserve(int(std::max(dir->children.size(), job->entries.size())));
+        }
         std::vector<VfsEntry*> added;
         while (job->mergeIndex < job->entries.size() && budget > 0) {
             bool isNew = false;
