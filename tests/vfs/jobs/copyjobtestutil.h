@@ -97,7 +97,8 @@ private:
 
 struct Machine
 {
-    Machine() : server(VfsServerVelm::Unrestricted), link(&client, &server), peer(&client)
+    explicit Machine(int accessMode = VfsServerVelm::Unrestricted)
+        : server(accessMode), link(&client, &server), peer(&client)
     {
         peer.setId(QUuid::createUuid().toString());
     }

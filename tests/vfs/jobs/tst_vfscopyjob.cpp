@@ -7,6 +7,7 @@
 #include "vfs/protocol/vfsmirkcommandwriter.h"
 #include "vfs/protocol/vfsmirklistentry.h"
 #include "vfs/protocol/vfsmirklistpagewriter.h"
+#include "vfs/server/vfspathguard.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -119,6 +120,7 @@ private slots:
     void copiesBesideTheOriginalGetFreeNames();
     void copyNameStaysAcrossRestarts();
     void directoryCopiedIntoItsParentGetsAFreeName();
+    void shareArrivesUnderItsName();
     void copyIntoOwnSubtreeIsRefused_data();
     void copyIntoOwnSubtreeIsRefused();
     void hostileListingOnTheWireWritesNothingOutside();
@@ -417,6 +419,31 @@ void TestVfsCopyJob::directoryCopiedIntoItsParentGetsAFreeName()
     QCOMPARE(treeOf(a.path("p/d (2. Copy)")), treeOf(a.path("p/d")));
     QVERIFY(QDir(a.path("p/d (Copy)")).isEmpty());
     QCOMPARE(QDir(a.path("p")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 3);
+}
+
+void TestVfsCopyJob::shareArrivesUnderItsName()
+{
+    // A peer sees a shared folder as "%shares/{uuid}"; the copy is named
+    // as the share is.
+    Machine a(VfsServerVelm::Restricted), b;
+    QVERIFY(writeFile(a.path("photos/p1.jpg"), pattern(Block + 3, 15)));
+    QVERIFY(writeFile(a.path("photos/trip/p2.jpg"), pattern(7, 16)));
+    QVERIFY(QDir().mkpath(b.path("dest")));
+    PeerAclDto share;
+    share.uuid = QUuid::createUuid().toString();
+    share.name = QStringLiteral("Holiday Photos");
+    share.selector = a.path("photos");
+    share.flags = VfsPathGuard::ShareRead | VfsPathGuard::ShareDirectory;
+    a.server.setShares({share});
+    VfsCopyDto request = requestFor(a, b, {a.path("photos")}, b.path("dest"));
+    request.entries.front().path = QStringLiteral("%shares/") + share.uuid;
+    CopyRun run(request, &a.peer, &b.peer);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QCOMPARE(treeOf(b.path("dest")).keys(),
+             (QStringList{"Holiday Photos", "Holiday Photos/p1.jpg", "Holiday Photos/trip",
+                          "Holiday Photos/trip/p2.jpg"}));
+    QCOMPARE(treeOf(b.path("dest/Holiday Photos")), treeOf(a.path("photos")));
 }
 
 void TestVfsCopyJob::copyIntoOwnSubtreeIsRefused_data()
