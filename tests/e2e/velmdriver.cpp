@@ -1,0 +1,540 @@
+// velmdriver: the engine of Velm without its window, for end-to-end tests.
+//
+// Starts the engine the way the program does (logging channels, machine
+// class, settings in --config-dir, velm.db, the watcher, the peer model, the
+// connection manager on an io thread), switches the network on once the
+// manager has started, prints {"event":"ready"} and then reads one command per
+// line on stdin. Every command is answered with exactly one line of JSON on
+// stdout carrying "ok" (true or false); failures carry "error". Commands run
+// one at a time, in the order they arrive; a listing is answered once the
+// peer has replied (or the client has given up).
+//
+//   status                    {"ready", "port", "listening", "addresses"}
+//   invite <password>         {"url", "id"}     stores the invitation row too
+//   accept <url> <password>   {"result"}        "new", "known" or "own"
+//   invitations               {"count"}         invitation rows stored
+//   storedpeers               {"count"}         peer rows stored, the own one left out
+//   counters                  {"pkiReceived"}   public-key messages that reached the registry
+//   peers                     {"peers": [{"uuid", "name", "state", "attempts", "everUp"}]}
+//   share <peer> <path>       {"share"}         a readable folder share
+//   sharedrive <peer> <path>  {"share"}         a readable drive share
+//   localdrives               {"drives": [{"name", "path"}]}
+//   drives <peer>             {"status", "drives": [{"name", "path"}]}
+//   list <peer> <path>        {"status", "entries": [{"name", "type"}]}
+//   linkinfo <peer>           sessions, endpoints and transports of the link
+//   quit                      {} and the process ends
+//
+// Options: --config-dir=DIR, --com-listen-port=N, --turn=0, as the program
+// reads them.
+
+#include "com/com.h"
+#include "com/endpoint.h"
+#include "com/kcp.h"
+#include "com/transport.h"
+#include "core/appsettings.h"
+#include "core/databasesqlite.h"
+#include "core/logger.h"
+#include "core/machineclassifier.h"
+#include "manager/connectionmanager.h"
+#include "peer/peerfactory.h"
+#include "peer/peermodel.h"
+#include "peer/peervelm.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/watch/vfswatcher.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+#include <QUuid>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr qint64 InvitationLifetimeSecs = 24 * 3600;
+
+const char* linkStateName(IPeer::LinkState state)
+{
+    switch (state) {
+    case IPeer::LinkDown:
+        return "LinkDown";
+    case IPeer::LinkReachable:
+        return "LinkReachable";
+    case IPeer::LinkConnecting:
+        return "LinkConnecting";
+    case IPeer::LinkUp:
+        return "LinkUp";
+    }
+    return "unknown";
+}
+
+QJsonObject failure(const QString& error)
+{
+    return QJsonObject{{QStringLiteral("ok"), false}, {QStringLiteral("error"), error}};
+}
+
+QJsonObject success(QJsonObject fields = {})
+{
+    fields.insert(QStringLiteral("ok"), true);
+    return fields;
+}
+
+void printLine(const QJsonObject& object)
+{
+    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
+    std::fflush(stdout);
+}
+
+// What the driver saw of one peer's link: the number of handshake attempts
+// (entries into LinkConnecting) and whether it was ever up. Written from the
+// thread that changed the state.
+struct LinkHistory
+{
+    int attempts = 0;
+    bool everUp = false;
+};
+
+class Driver : public QObject
+{
+public:
+    Driver(IDatabase* db, PeerModel* model, ConnectionManager* manager)
+        : m_db(db), m_model(model), m_manager(manager)
+    {
+        connect(model, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int first, int last) {
+            for (int row = first; row <= last; ++row)
+                watchPeer(m_model->getPeerForRow(row));
+        });
+    }
+
+    // Io thread, once the registry exists.
+    void countPublicKeyMessages(com::Com* com)
+    {
+        connect(com, &com::Com::receivedPubkeyEncryptedMessage, com,
+                [this](TransportDto, const quint8*, size_t) { ++m_pkiReceived; }, Qt::DirectConnection);
+    }
+
+    // Main thread: the manager has switched the network on.
+    void networkStarted()
+    {
+        m_ready = true;
+        printLine(QJsonObject{{QStringLiteral("event"), QStringLiteral("ready")}});
+        runNext();
+    }
+
+    // Main thread: one line from stdin.
+    void enqueue(const QString& line)
+    {
+        m_pending.push_back(line);
+        runNext();
+    }
+
+private:
+    void watchPeer(IPeer* peer)
+    {
+        if (!peer)
+            return;
+        const QString uuid = peer->uuid();
+        // Direct: a state set on the io thread is seen before it can change again.
+        connect(peer, &IPeer::linkStateChanged, this, [this, peer, uuid] {
+            const IPeer::LinkState state = peer->linkState();
+            QMutexLocker lock(&m_historyMutex);
+            LinkHistory& history = m_history[uuid];
+            if (state == IPeer::LinkConnecting)
+                ++history.attempts;
+            if (state == IPeer::LinkUp)
+                history.everUp = true;
+        }, Qt::DirectConnection);
+        const IPeer::LinkState state = peer->linkState();
+        QMutexLocker lock(&m_historyMutex);
+        if (state == IPeer::LinkUp)
+            m_history[uuid].everUp = true;
+    }
+
+    void answer(const QJsonObject& object)
+    {
+        printLine(object);
+        m_busy = false;
+        runNext();
+    }
+
+    void runNext()
+    {
+        while (m_ready && !m_busy && !m_pending.empty()) {
+            const QString line = m_pending.front();
+            m_pending.pop_front();
+            m_busy = true;
+            run(line);
+        }
+    }
+
+    // Answers at once, or later for listings.
+    void run(const QString& line)
+    {
+        const QString command = line.section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty);
+        const QString rest = line.section(QLatin1Char(' '), 1, -1, QString::SectionSkipEmpty);
+        const QString first = rest.section(QLatin1Char(' '), 0, 0);
+        const QString afterFirst = rest.section(QLatin1Char(' '), 1);
+
+        if (command == QLatin1String("status"))
+            answer(status());
+        else if (command == QLatin1String("invite"))
+            answer(invite(rest));
+        else if (command == QLatin1String("accept"))
+            answer(accept(first, afterFirst));
+        else if (command == QLatin1String("invitations"))
+            answer(success({{QStringLiteral("count"), int(m_db->getInvitations().size())}}));
+        else if (command == QLatin1String("storedpeers"))
+            answer(storedPeers());
+        else if (command == QLatin1String("counters"))
+            answer(success({{QStringLiteral("pkiReceived"), qint64(m_pkiReceived.load())}}));
+        else if (command == QLatin1String("peers"))
+            answer(peers());
+        else if (command == QLatin1String("share"))
+            answer(share(first, afterFirst, VfsShareFolder));
+        else if (command == QLatin1String("sharedrive"))
+            answer(share(first, afterFirst, VfsShareDrive));
+        else if (command == QLatin1String("localdrives"))
+            answer(localDrives());
+        else if (command == QLatin1String("drives"))
+            listDrives(first);
+        else if (command == QLatin1String("list"))
+            listDirectory(first, afterFirst);
+        else if (command == QLatin1String("linkinfo"))
+            answer(linkInfo(first));
+        else if (command == QLatin1String("quit")) {
+            printLine(success());
+            QCoreApplication::quit();
+        } else
+            answer(failure(QStringLiteral("unknown command: ") + command));
+    }
+
+    QJsonObject status() const
+    {
+        // The registry lives on the io thread: ask it there.
+        QJsonObject result;
+        const bool ready = m_ready;
+        QMetaObject::invokeMethod(m_manager, [this, ready, &result] {
+            com::Com* com = m_manager->com();
+            QJsonArray addresses;
+            for (const QHostAddress& address : m_manager->localAddresses())
+                addresses.append(address.toString());
+            result = success({{QStringLiteral("ready"), ready},
+                              {QStringLiteral("port"), com ? int(com->listenPort()) : 0},
+                              {QStringLiteral("listening"), com && com->isListening()},
+                              {QStringLiteral("addresses"), addresses}});
+        }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+
+    QJsonObject invite(const QString& password)
+    {
+        if (password.isEmpty())
+            return failure(QStringLiteral("usage: invite <password>"));
+        std::vector<TransportDto> transports;
+        QMetaObject::invokeMethod(m_manager, [this, &transports] { transports = m_manager->localTransports(); },
+                                  Qt::BlockingQueuedConnection);
+        const quint32 machine = MachineClassifier::instance() ? MachineClassifier::instance()->detect() : 0;
+        const quint32 flags = machine == MachineClassifier::Laptop ? 2 : 1;
+        QString name;
+        for (const PeerAttributeDto& a : m_db->getPeerAttributes(ownPeerUuid(), {QStringLiteral("name")}))
+            name = a.value;
+
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        InvitationDto invitation;
+        invitation.uuid = QUuid::createUuid().toString();
+        invitation.password = password;
+        invitation.timestamp = now;
+        invitation.expires = now + InvitationLifetimeSecs;
+        int result = 0;
+        const QUrl url = PeerFactory::createInvitation(m_db, flags, invitation.uuid, name, password, quint64(now),
+                                                       transports, &result);
+        if (url.isEmpty())
+            return failure(QStringLiteral("no invitation could be made, result %1").arg(result));
+        if (!m_db->putInvitation(invitation))
+            return failure(QStringLiteral("the invitation could not be stored"));
+        return success({{QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
+                        {QStringLiteral("id"), invitation.uuid}});
+    }
+
+    QJsonObject accept(const QString& url, const QString& password)
+    {
+        if (url.isEmpty() || password.isEmpty())
+            return failure(QStringLiteral("usage: accept <url> <password>"));
+        switch (PeerFactory::acceptInvitation(m_db, url, password)) {
+        case PeerFactory::AcceptNewPeer:
+            return success({{QStringLiteral("result"), QStringLiteral("new")}});
+        case PeerFactory::AcceptKnownPeer:
+            return success({{QStringLiteral("result"), QStringLiteral("known")}});
+        case PeerFactory::AcceptOwnPeer:
+            return success({{QStringLiteral("result"), QStringLiteral("own")}});
+        case PeerFactory::AcceptInvalid:
+            return failure(QStringLiteral("invalid"));
+        case PeerFactory::AcceptStoreFailed:
+            return failure(QStringLiteral("store failed"));
+        case PeerFactory::AcceptReentered:
+            return failure(QStringLiteral("reentered"));
+        }
+        return failure(QStringLiteral("unknown result"));
+    }
+
+    QJsonObject storedPeers() const
+    {
+        int count = 0;
+        for (const PeerDto& peer : m_db->getPeers(QStringLiteral("velm")))
+            count += normalizedUuid(peer.uuid) != normalizedUuid(ownPeerUuid()) ? 1 : 0;
+        return success({{QStringLiteral("count"), count}});
+    }
+
+    QJsonObject peers() const
+    {
+        QJsonArray list;
+        QMutexLocker lock(&m_historyMutex);
+        for (int row = 0; row < m_model->rowCount(); ++row) {
+            IPeer* peer = m_model->getPeerForRow(row);
+            if (!peer || peer->uuid() == ownPeerUuid())
+                continue;
+            const LinkHistory history = m_history.count(peer->uuid()) ? m_history.at(peer->uuid()) : LinkHistory();
+            list.append(QJsonObject{{QStringLiteral("uuid"), peer->uuid()},
+                                    {QStringLiteral("name"), peer->name()},
+                                    {QStringLiteral("state"), QLatin1String(linkStateName(peer->linkState()))},
+                                    {QStringLiteral("attempts"), history.attempts},
+                                    {QStringLiteral("everUp"), history.everUp}});
+        }
+        return success({{QStringLiteral("peers"), list}});
+    }
+
+    enum ShareKind { VfsShareFolder, VfsShareDrive };
+
+    QJsonObject share(const QString& peerUuid, const QString& path, ShareKind kind)
+    {
+        if (peerUuid.isEmpty() || path.isEmpty())
+            return failure(QStringLiteral("usage: share <peer> <path>"));
+        if (!m_model->getPeerForUuid(peerUuid))
+            return failure(QStringLiteral("no such peer"));
+        PeerAclDto acl;
+        acl.uuid = QUuid::createUuid().toString();
+        acl.name = QFileInfo(path).fileName().isEmpty() ? path : QFileInfo(path).fileName();
+        acl.selector = path;
+        acl.flags = kind == VfsShareDrive ? 1u | 8u : 1u | 4u; // read, and directory or drive
+        acl.timestamp = QDateTime::currentDateTimeUtc();
+        if (!m_db->putAcl(peerUuid, acl))
+            return failure(QStringLiteral("the share could not be stored"));
+        return success({{QStringLiteral("share"), acl.uuid}});
+    }
+
+    static QJsonArray drivesJson(const std::vector<DriveCache>& drives)
+    {
+        QJsonArray list;
+        for (const DriveCache& drive : drives)
+            list.append(QJsonObject{{QStringLiteral("name"), QString::fromUtf8(drive.name)},
+                                    {QStringLiteral("path"), QString::fromUtf8(drive.rootPath)}});
+        return list;
+    }
+
+    QJsonObject localDrives() const
+    {
+        VfsWatcher* watcher = VfsWatcher::instance();
+        return success({{QStringLiteral("drives"), drivesJson(watcher ? watcher->drives() : std::vector<DriveCache>())}});
+    }
+
+    VfsClientVelm* clientOf(const QString& peerUuid) const
+    {
+        auto* peer = qobject_cast<PeerVelm*>(m_model->getPeerForUuid(peerUuid));
+        return peer ? peer->client() : nullptr;
+    }
+
+    QJsonObject linkInfo(const QString& peerUuid) const
+    {
+        auto* peer = qobject_cast<PeerVelm*>(m_model->getPeerForUuid(peerUuid));
+        if (!peer)
+            return failure(QStringLiteral("no such peer"));
+        QJsonObject result;
+        // Endpoints and transports live on the io thread: read them there.
+        QMetaObject::invokeMethod(m_manager, [this, peer, &result] {
+            com::Com* com = m_manager->com();
+            const auto endpoints = [com](const std::vector<Endpoint*>& list) {
+                QJsonArray array;
+                for (Endpoint* endpoint : list) {
+                    QJsonArray transports;
+                    for (Transport* t : com->endpointTransports(endpoint))
+                        transports.append(QStringLiteral("%1 %2:%3 state %4%5")
+                                              .arg(t->dto().type, t->dto().host)
+                                              .arg(t->dto().port)
+                                              .arg(t->state())
+                                              .arg(t->isMounted() ? QString() : QStringLiteral(" unmounted")));
+                    array.append(QJsonObject{{QStringLiteral("rxKeyId"), int(endpoint->rxKeyId())},
+                                             {QStringLiteral("txKeyId"), int(endpoint->txKeyId())},
+                                             {QStringLiteral("conv"), qint64(endpoint->kcp()->conv())},
+                                             {QStringLiteral("waitSend"), endpoint->kcp()->waitSend()},
+                                             {QStringLiteral("transports"), transports}});
+                }
+                return array;
+            };
+            result = success({{QStringLiteral("state"), QLatin1String(linkStateName(peer->linkState()))},
+                              {QStringLiteral("localSession"), qint64(peer->localSessionId())},
+                              {QStringLiteral("remoteSession"), qint64(peer->remoteSessionId())},
+                              {QStringLiteral("msSinceLastMessage"), peer->msSinceLastMessage()},
+                              {QStringLiteral("pendingJobs"), peer->client()->pendingJobs()},
+                              {QStringLiteral("droppedDatagrams"), qint64(com->droppedDatagrams())},
+                              {QStringLiteral("clients"), endpoints(peer->clientEndpoints())},
+                              {QStringLiteral("servers"), endpoints(peer->serverEndpoints())}});
+        }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+
+    void listDrives(const QString& peerUuid)
+    {
+        VfsClientVelm* client = clientOf(peerUuid);
+        if (!client)
+            return answer(failure(QStringLiteral("no such peer")));
+        auto* job = new VfsListDrivesJob;
+        job->label = QStringLiteral("driver");
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(client, &VfsClient::listDrivesUpdate, this, [this, job, connection](VfsListDrivesJob* done) {
+            if (done != job)
+                return;
+            disconnect(*connection);
+            QJsonArray list;
+            {
+                QMutexLocker lock(&job->mutex);
+                for (const VfsDrive& drive : job->drives)
+                    list.append(QJsonObject{{QStringLiteral("name"), drive.name}, {QStringLiteral("path"), drive.path}});
+            }
+            const bool finished = job->jobStatus == VfsClientJob::JobFinished && job->status == FSO_STATUS_OK;
+            QJsonObject result{{QStringLiteral("status"), int(job->status)}, {QStringLiteral("drives"), list}};
+            if (!finished)
+                result.insert(QStringLiteral("error"), QStringLiteral("listing failed"));
+            result.insert(QStringLiteral("ok"), finished);
+            delete job;
+            answer(result);
+        }, Qt::QueuedConnection);
+        client->listDrives(job);
+    }
+
+    void listDirectory(const QString& peerUuid, const QString& path)
+    {
+        VfsClientVelm* client = clientOf(peerUuid);
+        if (!client)
+            return answer(failure(QStringLiteral("no such peer")));
+        if (path.isEmpty())
+            return answer(failure(QStringLiteral("usage: list <peer> <path>")));
+        auto* job = new VfsListDirectoryJob;
+        job->path = path;
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(client, &VfsClient::listDirectoryUpdate, this,
+                              [this, job, connection](VfsListDirectoryJob* done) {
+            if (done != job)
+                return;
+            disconnect(*connection);
+            QJsonArray entries;
+            {
+                QMutexLocker lock(&job->mutex);
+                for (const VfsDirectoryEntry& entry : job->entries)
+                    entries.append(QJsonObject{{QStringLiteral("name"), entry.name}, {QStringLiteral("type"), int(entry.type)}});
+            }
+            const bool finished = job->jobStatus == VfsClientJob::JobFinished && job->status == FSO_STATUS_COMPLETE;
+            QJsonObject result{{QStringLiteral("status"), int(job->status)}, {QStringLiteral("entries"), entries}};
+            if (!finished)
+                result.insert(QStringLiteral("error"), QStringLiteral("listing failed"));
+            result.insert(QStringLiteral("ok"), finished);
+            delete job;
+            answer(result);
+        }, Qt::QueuedConnection);
+        client->listDirectory(job);
+    }
+
+    IDatabase* m_db;
+    PeerModel* m_model;
+    ConnectionManager* m_manager;
+    bool m_ready = false;
+    bool m_busy = false;
+    std::deque<QString> m_pending;
+    mutable QMutex m_historyMutex;
+    std::map<QString, LinkHistory> m_history;
+    std::atomic<quint64> m_pkiReceived{0};
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Logger::initChannels("velm");
+    Logger::enable(Logger::ERR1);
+    MachineClassifier machineClassifier;
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velm"));
+    QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("velm.invalid"));
+
+    AppSettings appSettings;
+    Logger::load(appSettings.settings());
+
+    auto* ioThread = new QThread(&app);
+    ioThread->setObjectName(QStringLiteral("ioThread"));
+
+    VfsWatcher watcher(&app);
+    PeerModel peerModel(&app);
+    DatabaseSqlite database(AppSettings::configDirectory(0) + QStringLiteral("/velm.db"), &app);
+
+    auto* connectionManager = new ConnectionManager(&database);
+    connectionManager->moveToThread(ioThread);
+    Driver driver(&database, &peerModel, connectionManager);
+
+    QObject::connect(ioThread, &QThread::started, connectionManager, &ConnectionManager::start);
+    // Once started, the network goes on (on the io thread), then the driver
+    // takes commands.
+    QObject::connect(connectionManager, &ConnectionManager::started, connectionManager, [connectionManager, &driver] {
+        driver.countPublicKeyMessages(connectionManager->com());
+        connectionManager->setNetworkEnabled(true);
+        QMetaObject::invokeMethod(&driver, [&driver] { driver.networkStarted(); }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+    QObject::connect(
+        &app, &QCoreApplication::aboutToQuit, &app,
+        [ioThread, connectionManager] {
+            connectionManager->deleteLater();
+            ioThread->quit();
+            ioThread->wait();
+        },
+        Qt::DirectConnection);
+
+    // Lines from stdin, read on a thread of their own; the reader stops
+    // after "quit" or at the end of input (which quits too).
+    QThread* reader = QThread::create([&driver] {
+        std::string line;
+        bool quit = false;
+        while (!quit && std::getline(std::cin, line)) {
+            const QString text = QString::fromStdString(line).trimmed();
+            if (text.isEmpty())
+                continue;
+            quit = text == QLatin1String("quit");
+            QMetaObject::invokeMethod(&driver, [&driver, text] { driver.enqueue(text); }, Qt::QueuedConnection);
+        }
+        if (!quit)
+            QMetaObject::invokeMethod(&driver, [&driver] { driver.enqueue(QStringLiteral("quit")); },
+                                      Qt::QueuedConnection);
+    });
+
+    ioThread->start();
+    reader->start();
+    const int rc = app.exec();
+    reader->wait();
+    delete reader;
+    return rc;
+}
