@@ -117,6 +117,13 @@ void ConnectionManager::start()
     d->authenticator = new PeerAuthenticator(d->db, this);
     connect(d->com, &com::Com::receivedPubkeyEncryptedMessage, d->authenticator->endpoint(),
             &Endpoint::receivedPubkeyEncryptedMessage);
+    // An accepted handshake vouches for the connection it came in on, which
+    // the registry then keeps open. Direct: the registry knows that
+    // connection only while the message is being delivered.
+    com::Com* com = d->com;
+    connect(
+        d->authenticator, &PeerAuthenticator::receivedHandshakeRequest, com, [com] { com->acceptPubkeyMessage(); },
+        Qt::DirectConnection);
     connect(d->authenticator, &PeerAuthenticator::receivedHandshakeRequest, this,
             &ConnectionManager::forwardHandshakeRequestToPeer);
     // The list of running jobs lives here, beside the copy jobs.
