@@ -22,6 +22,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 
@@ -454,8 +455,17 @@ void PeerVelm::onHandshakeRequest(const HandshakeDto& dto)
                 udpPeers.push_back(transport);
             continue;
         }
-        if (containsTransport(d->transports, transport))
+        auto known = std::find_if(d->transports.begin(), d->transports.end(),
+                                  [&](const TransportDto& t) { return sameTransport(t, transport); });
+        if (known != d->transports.end()) {
+            // A stored address on another port than ours reached only the
+            // client endpoints; the handshake shows it leads to the peer, so
+            // our server answers on it too (the same transport, not a second
+            // connection to the same address).
+            for (Endpoint* srv : d->serverEndpoints)
+                emit mountTransport(*known, srv);
             continue;
+        }
         d->transports.push_back(transport);
         // A peer announcing our own listener on loopback is this machine:
         // it may reach our server endpoints, our clients need not dial it.

@@ -43,12 +43,10 @@ ANSWER_LIMIT = 60.0      # one command; a listing may wait for the client's own 
 CONDITION_LIMIT = 60.0   # a share reaching the server, a drive list being read
 UNANSWERED_ATTEMPTS = 2  # handshakes of the third instance that must go unanswered
 PREFIX = "velme2e"
-# A and B listen on one port, as installations on the default port do: a
-# peer puts a stored transport on its server endpoints only when the port is
-# its own listen port, so with two ports a link whose one connection the
-# other side dialled could carry requests but not the replies. C shares B's
-# namespace and needs a port of its own; it never comes up anyway.
-PORTS = {"A": 41001, "B": 41001, "C": 41003}
+# A and B listen on ports of their own, so a link whose one connection the
+# other side dialled must still carry the replies. C shares B's namespace and
+# needs a port of its own; it never comes up anyway.
+PORTS = {"A": 41001, "B": 41002, "C": 41003}
 NOT_PERMITTED = 4
 
 

@@ -83,6 +83,7 @@ private slots:
     void handshakeAttributes();
     void receivedTransports();
     void storedTransports();
+    void knownTransportReachesServers();
     void applyAttributesKeepsFirstValues();
     void syntheticUdpPort();
     void framesWhileDown();
@@ -412,20 +413,55 @@ void TestPeerVelm::receivedTransports()
     mounts.clear();
     peer->onHandshakeRequest(dto);
     // The first tcp on all eight endpoints, our own listener on the servers
-    // only, the udp address not stored, the repeated tcp not again.
+    // only, the udp address not stored; the repeated tcp is not stored again
+    // and only renews its server mounts (the registry ignores a mount it has).
     int clientMounts = 0, serverMounts = 0;
     for (const auto& m : mounts)
         (m.second ? serverMounts : clientMounts)++;
     QCOMPARE(clientMounts, 4);
-    QCOMPARE(serverMounts, 8);
+    QCOMPARE(serverMounts, 12);
     QCOMPARE(peer->transports().size(), size_t(3)); // turn + two tcp
     QCOMPARE(configured.size(), 1);
     QCOMPARE(configured.first().type, QStringLiteral("turn"));
 
-    // Known again: nothing new.
+    // Known again: nothing new is stored, and nothing reaches the clients again.
     mounts.clear();
     peer->onHandshakeRequest(dto);
-    QVERIFY(mounts.isEmpty());
+    QCOMPARE(peer->transports().size(), size_t(3));
+    for (const auto& m : mounts)
+        QVERIFY(m.second);
+}
+
+// A stored address on another port than ours reaches only the client
+// endpoints; once a handshake names it, the server endpoints use the same
+// transport, so the peer's requests get answers over the one connection.
+void TestPeerVelm::knownTransportReachesServers()
+{
+    FakePeerHost host;
+    auto peer = makePeer(host);
+    const TransportDto stored = transport("tcp", "198.51.100.7", 41002);
+    QVector<QPair<QString, bool>> mounts; // transport uuid, on a server endpoint
+    connect(peer.get(), &PeerVelm::mountTransport, this, [&](TransportDto t, Endpoint* e) {
+        const auto& servers = peer->serverEndpoints();
+        mounts << qMakePair(t.uuid, std::find(servers.begin(), servers.end(), e) != servers.end());
+    });
+    peer->addTransports({stored});
+    QCOMPARE(mounts.size(), 4);
+    for (const auto& m : mounts)
+        QVERIFY(!m.second);
+    mounts.clear();
+
+    HandshakeDto dto = handshake(1, 9);
+    TransportDto announced = stored;
+    announced.uuid = QUuid::createUuid().toString(); // a received record brings fresh uuids
+    dto.transports = {announced};
+    peer->onHandshakeRequest(dto);
+    QCOMPARE(mounts.size(), 4);
+    for (const auto& m : mounts) {
+        QVERIFY(m.second);
+        QCOMPARE(m.first, stored.uuid);
+    }
+    QCOMPARE(peer->transports().size(), size_t(1));
 }
 
 void TestPeerVelm::storedTransports()
