@@ -631,6 +631,10 @@ void PeerVelm::addTransports(const std::vector<TransportDto>& transports)
         if (containsTransport(d->transports, transport))
             continue;
         d->transports.push_back(transport);
+        // The own machine's transports are what others use to reach it; its
+        // own endpoints talk in memory and never dial them.
+        if (isOwnPeer())
+            continue;
         const bool serverToo = !transport.host.contains(QLatin1String("127.0.0.1"))
                                && transport.port == d->ownListenPort;
         for (int i = 0; i < PairCount; ++i) {

@@ -120,6 +120,12 @@ void TestPeerVelm::ownPeer()
     QCOMPARE(peer->clientEndpoints()[2]->send(frame, sizeof frame), int(Endpoint::SendOk));
     QTRY_COMPARE_WITH_TIMEOUT(atServer.count(), 1, 10000);
 
+    // Its own listener is known but never dialled.
+    QSignalSpy mounts(peer.get(), &PeerVelm::mountTransport);
+    peer->addTransports({transport("tcp", "127.0.0.1", 60391), transport("tcp", "192.0.2.10", 60391)});
+    QCOMPARE(mounts.count(), 0);
+    QCOMPARE(peer->transports().size(), size_t(2));
+
     // The supervisor leaves the own peer alone and does not come back.
     QSignalSpy requests(peer.get(), &PeerVelm::requestSendHandshakeRequest);
     host.seconds += 100000;
