@@ -8,6 +8,7 @@
 //
 // Options: --bytes N (the large file), --spots N, --spot-size N,
 // --files N, --file-size N, --delay MS (added to every answer).
+#include "benchutil.h"
 #include "peer/ipeer.h"
 #include "vfs/client/vfsclientvelm.h"
 #include "vfs/jobs/vfscopydto.h"
@@ -32,6 +33,9 @@
 #include <vector>
 
 namespace {
+
+using bench::makeEntries;
+using bench::waitFor;
 
 class BenchPeer : public IPeer
 {
@@ -68,19 +72,6 @@ struct Machine
     BenchPeer peer;
     quint64 wire = 0;
 };
-
-template <class Done>
-bool waitFor(Done done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
 
 void fill(QByteArray& data, quint32 seed)
 {

@@ -5,6 +5,7 @@
 // a temporary directory that is removed at the end. Figures only.
 //
 // Options: --entries N, --bytes N, --delays 0,1,20, --in-flight N.
+#include "benchutil.h"
 #include "vfs/client/vfsclientvelm.h"
 #include "vfs/loopback/vfsloopbacklink.h"
 #include "vfs/protocol/fsostatus.h"
@@ -29,33 +30,10 @@
 
 namespace {
 
+using bench::makeEntries;
+using bench::waitFor;
+
 using C = VfsMirkCommand;
-
-// Waits in the event loop until done() holds; false after timeoutMs.
-template <class Done>
-bool waitFor(Done done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
-bool makeEntries(const QString& dir, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        const QByteArray path = QFile::encodeName(dir) + "/entry-" + QByteArray::number(i);
-        const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return false;
-        ::close(fd);
-    }
-    return true;
-}
 
 struct ListResult
 {

@@ -7,6 +7,7 @@
 // Figures only.
 //
 // Options: --entries 10000,100000 --delays 0,20.
+#include "benchutil.h"
 #include "peer/ipeer.h"
 #include "peer/peervelm.h"
 #include "vfs/client/vfsclientvelm.h"
@@ -34,6 +35,9 @@
 #include <unistd.h>
 
 namespace {
+
+using bench::makeEntries;
+using bench::waitFor;
 
 // Times every delivery of the timer event that runs one merge slice.
 class TimingApplication : public QCoreApplication
@@ -68,31 +72,6 @@ public:
     VfsClient* vfsClient() const override { return client; }
     VfsClient* client = nullptr;
 };
-
-template <class Done>
-bool waitFor(Done done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
-bool makeEntries(const QString& dir, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        const QByteArray path = QFile::encodeName(dir) + "/entry-" + QByteArray::number(i);
-        const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return false;
-        ::close(fd);
-    }
-    return true;
-}
 
 long statusKb(const char* field)
 {
