@@ -104,6 +104,7 @@ public:
     mutable QMutex linkMutex; // endpoints' keys, attributes, transports; taken before the property mutex
     std::vector<PeerAttributeDto> attributes;
     std::vector<TransportDto> transports;
+    QByteArray peerKey; // the peer's public key, once stored
 };
 
 void PeerVelmPrivate::generateKcpSession()
@@ -552,7 +553,16 @@ void PeerVelm::onReceivedMessageSrv(std::vector<unsigned char> data)
 
 void PeerVelm::onReceivedMessagePKI(TransportDto, const quint8*, size_t)
 {
-    if (linkState() == LinkUp)
+    // Only the peer's own key counts as a sign of life: anyone who knows our
+    // public key can seal a message that client endpoint 0 opens.
+    const quint8* sender = d->clientEndpoints.front()->pkiSenderKey();
+    bool fromPeer = false;
+    {
+        QMutexLocker lock(&d->linkMutex);
+        fromPeer = sender && d->peerKey.size() == crypto_box_PUBLICKEYBYTES
+                   && sodium_memcmp(sender, d->peerKey.constData(), crypto_box_PUBLICKEYBYTES) == 0;
+    }
+    if (fromPeer && linkState() == LinkUp)
         d->restartPingTimer();
 }
 
@@ -589,6 +599,8 @@ void PeerVelm::updateAcls(const std::vector<PeerAclDto>& acls)
 void PeerVelm::setCryptoKey(const CryptoKeyDto& key)
 {
     QMutexLocker lock(&d->linkMutex);
+    if (key.type == QLatin1String("pk") && key.key.size() == crypto_box_PUBLICKEYBYTES)
+        d->peerKey = key.key;
     for (Endpoint* endpoint : d->clientEndpoints)
         endpoint->setCryptoKey(key);
 }

@@ -87,6 +87,7 @@ private slots:
     void applyAttributesKeepsFirstValues();
     void syntheticUdpPort();
     void framesWhileDown();
+    void onlyThePeersKeyCountsAsLife();
     void roundRobin();
 
 private:
@@ -246,7 +247,8 @@ void TestPeerVelm::supervisor()
     }
     if (silenceMs >= 0) {
         peer->setLinkState(IPeer::LinkUp);
-        peer->onReceivedMessagePKI(TransportDto(), nullptr, 0);
+        const QByteArray request = VfsMirkCommandWriter::listDrivesRequest(1, 0, 0);
+        peer->onReceivedMessageSrv(std::vector<unsigned char>(request.begin(), request.end()));
         host.milliseconds += silenceMs;
         QCOMPARE(peer->msSinceLastMessage(), silenceMs);
     }
@@ -545,6 +547,44 @@ void TestPeerVelm::framesWhileDown()
     peer->onHandshakeRequest(handshake(1, 3));
     peer->onReceivedMessageCli(bytes(VfsMirkCommandWriter::moveReply(1, 0)));
     QCOMPARE(answered.count(), 1);
+}
+
+// A public-key message opened by client endpoint 0 keeps the link alive
+// only when the peer's own key sealed it.
+void TestPeerVelm::onlyThePeersKeyCountsAsLife()
+{
+    FakePeerHost host;
+    auto peer = makePeer(host);
+    const CryptoKeyDto own = ownKeyPair();
+    const CryptoKeyDto theirs = ownKeyPair();
+    const CryptoKeyDto stranger = ownKeyPair();
+    peer->setCryptoKey(own);
+    peer->onHandshakeRequest(handshake(1, 3));
+    host.milliseconds += 1000;
+    auto deliver = [&](const CryptoKeyDto& from) {
+        QByteArray ping(40, 0);
+        ping[0] = char(0x05); // any plaintext will do; the peer looks at who sealed it
+        QByteArray sealed(ping.size() + 200, 0);
+        unsigned long long clen = sealed.size();
+        const auto* pksk = reinterpret_cast<const unsigned char*>(from.key.constData());
+        QCOMPARE(crypto::encryptMessagePKI(pksk, pksk + 32, reinterpret_cast<const unsigned char*>(own.key.constData()),
+                                           reinterpret_cast<const unsigned char*>(ping.constData()),
+                                           ping.size(), reinterpret_cast<unsigned char*>(sealed.data()), &clen),
+                 0);
+        peer->clientEndpoints().front()->receivedPubkeyEncryptedMessage(
+            TransportDto(), reinterpret_cast<const quint8*>(sealed.constData()), size_t(clen));
+    };
+    const qint64 before = peer->msSinceLastMessage();
+    QVERIFY(before >= 1000);
+    // No key of the peer stored yet: nobody's message counts.
+    deliver(stranger);
+    QCOMPARE(peer->msSinceLastMessage(), before);
+    peer->setCryptoKey(CryptoKeyDto{QUuid::createUuid().toString(), theirs.key.left(32), QStringLiteral("pk"),
+                                    QDateTime()});
+    deliver(stranger);
+    QCOMPARE(peer->msSinceLastMessage(), before);
+    deliver(theirs);
+    QCOMPARE(peer->msSinceLastMessage(), 0LL);
 }
 
 // Five client frames go to client endpoints 0, 1, 2, 3, 0; the server side
