@@ -21,6 +21,11 @@
 //   localdrives               {"drives": [{"name", "path"}]}
 //   drives <peer>             {"status", "drives": [{"name", "path"}]}
 //   list <peer> <path>        {"status", "entries": [{"name", "type"}]}
+//   copy <peer> <path> <dir>  {"result", "seconds", "bytes", "bytesTotal", "files", "retries"}
+//                             copies the peer's file or folder into a local
+//                             directory, replacing what is there; answered when
+//                             the job has finished ("finished") or given up
+//                             ("aborted", with "prompt")
 //   linkinfo <peer>           sessions, endpoints and transports of the link
 //   quit                      {} and the process ends
 //
@@ -40,11 +45,14 @@
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
 #include "vfs/client/vfsclientvelm.h"
+#include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfscopyjob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/watch/vfswatcher.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -58,6 +66,7 @@
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -214,6 +223,8 @@ private:
             listDrives(first);
         else if (command == QLatin1String("list"))
             listDirectory(first, afterFirst);
+        else if (command == QLatin1String("copy"))
+            copy(first, afterFirst.section(QLatin1Char(' '), 0, 0), afterFirst.section(QLatin1Char(' '), 1));
         else if (command == QLatin1String("linkinfo"))
             answer(linkInfo(first));
         else if (command == QLatin1String("quit")) {
@@ -426,6 +437,29 @@ private:
         client->listDrives(job);
     }
 
+    // Lists path on the peer of client; done gets the finished job (which
+    // it must not keep) on the main thread.
+    void listOn(VfsClientVelm* client, const QString& path, std::function<void(VfsListDirectoryJob*)> done)
+    {
+        auto* job = new VfsListDirectoryJob;
+        job->path = path;
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(client, &VfsClient::listDirectoryUpdate, this,
+                              [job, connection, done](VfsListDirectoryJob* update) {
+            if (update != job)
+                return;
+            disconnect(*connection);
+            done(job);
+            delete job;
+        }, Qt::QueuedConnection);
+        client->listDirectory(job);
+    }
+
+    static bool listed(VfsListDirectoryJob* job)
+    {
+        return job->jobStatus == VfsClientJob::JobFinished && job->status == FSO_STATUS_COMPLETE;
+    }
+
     void listDirectory(const QString& peerUuid, const QString& path)
     {
         VfsClientVelm* client = clientOf(peerUuid);
@@ -433,29 +467,100 @@ private:
             return answer(failure(QStringLiteral("no such peer")));
         if (path.isEmpty())
             return answer(failure(QStringLiteral("usage: list <peer> <path>")));
-        auto* job = new VfsListDirectoryJob;
-        job->path = path;
-        auto connection = std::make_shared<QMetaObject::Connection>();
-        *connection = connect(client, &VfsClient::listDirectoryUpdate, this,
-                              [this, job, connection](VfsListDirectoryJob* done) {
-            if (done != job)
-                return;
-            disconnect(*connection);
+        listOn(client, path, [this](VfsListDirectoryJob* job) {
             QJsonArray entries;
             {
                 QMutexLocker lock(&job->mutex);
                 for (const VfsDirectoryEntry& entry : job->entries)
                     entries.append(QJsonObject{{QStringLiteral("name"), entry.name}, {QStringLiteral("type"), int(entry.type)}});
             }
-            const bool finished = job->jobStatus == VfsClientJob::JobFinished && job->status == FSO_STATUS_COMPLETE;
             QJsonObject result{{QStringLiteral("status"), int(job->status)}, {QStringLiteral("entries"), entries}};
-            if (!finished)
+            if (!listed(job))
                 result.insert(QStringLiteral("error"), QStringLiteral("listing failed"));
-            result.insert(QStringLiteral("ok"), finished);
-            delete job;
+            result.insert(QStringLiteral("ok"), listed(job));
             answer(result);
+        });
+    }
+
+    // The source is looked up in the listing of its parent (the job needs
+    // its type and size), then a copy job runs on the clients' thread.
+    void copy(const QString& peerUuid, const QString& path, const QString& destination)
+    {
+        auto* source = qobject_cast<PeerVelm*>(m_model->getPeerForUuid(peerUuid));
+        IPeer* own = m_model->getPeerForUuid(ownPeerUuid());
+        if (path.isEmpty() || destination.isEmpty())
+            return answer(failure(QStringLiteral("usage: copy <peer> <path> <dir>")));
+        if (!source || !own)
+            return answer(failure(QStringLiteral("no such peer")));
+        const QString name = path.section(QLatin1Char('/'), -1);
+        QString parent = path.section(QLatin1Char('/'), 0, -2);
+        if (parent.isEmpty())
+            parent = QStringLiteral("/");
+        listOn(source->client(), parent, [this, source, own, path, name, destination](VfsListDirectoryJob* list) {
+            if (!listed(list))
+                return answer(failure(QStringLiteral("the parent of the source could not be listed, status %1")
+                                          .arg(int(list->status))));
+            VfsCopyItem item;
+            {
+                QMutexLocker lock(&list->mutex);
+                for (const VfsDirectoryEntry& entry : list->entries) {
+                    if (entry.name != name)
+                        continue;
+                    item.path = path;
+                    item.type = entry.type == VfsDirectoryEntry::TypeDirectory ? VfsCopyItem::TypeDirectory
+                                                                               : VfsCopyItem::TypeFile;
+                    item.size = entry.size;
+                    item.atime = entry.atime;
+                    item.ctime = entry.ctime;
+                    item.mtime = entry.mtime;
+                }
+            }
+            if (item.path.isEmpty())
+                return answer(failure(QStringLiteral("no such source")));
+            runCopy(source, own, item, destination);
+        });
+    }
+
+    void runCopy(IPeer* source, IPeer* own, const VfsCopyItem& item, const QString& destination)
+    {
+        VfsCopyDto request;
+        request.id = QUuid::createUuid().toString();
+        request.srcPeerUuid = source->uuid();
+        request.dstPeerUuid = own->uuid();
+        request.overwriteAll = 1;
+        request.entries.push_back(item);
+        request.dstPath = destination;
+        auto* job = new VfsCopyJob(request);
+        job->setPeers(source, own);
+        job->moveToThread(source->vfsClient()->thread());
+        auto timer = std::make_shared<QElapsedTimer>();
+        auto result = std::make_shared<QJsonObject>();
+        // The job deletes itself once done: its figures are read on its own
+        // thread as it reports the end, and the answer goes out once it is
+        // gone (so that a quit right after it finds no job left).
+        const auto report = [job, timer, result](bool finished) {
+            if (!result->isEmpty())
+                return;
+            const double seconds = timer->nsecsElapsed() / 1e9;
+            *result = QJsonObject{{QStringLiteral("ok"), finished},
+                                 {QStringLiteral("result"), finished ? QStringLiteral("finished") : QStringLiteral("aborted")},
+                                 {QStringLiteral("seconds"), seconds},
+                                 {QStringLiteral("bytes"), qint64(job->bytesCopiedCount())},
+                                 {QStringLiteral("bytesTotal"), qint64(job->bytesTotalCount())},
+                                 {QStringLiteral("files"), job->totalFileCount()},
+                                 {QStringLiteral("retries"), job->retryCount()}};
+            if (!finished) {
+                result->insert(QStringLiteral("error"), QStringLiteral("the copy was aborted"));
+                result->insert(QStringLiteral("prompt"), job->userActionPrompt());
+            }
+        };
+        connect(job, &VfsJob::jobFinished, job, [report] { report(true); }, Qt::DirectConnection);
+        connect(job, &VfsJob::jobAborted, job, [report] { report(false); }, Qt::DirectConnection);
+        connect(job, &QObject::destroyed, this, [this, result] {
+            answer(result->isEmpty() ? failure(QStringLiteral("the copy job ended without a result")) : *result);
         }, Qt::QueuedConnection);
-        client->listDirectory(job);
+        timer->start();
+        QMetaObject::invokeMethod(job, [job] { job->start(); }, Qt::QueuedConnection);
     }
 
     IDatabase* m_db;
