@@ -1,0 +1,66 @@
+#pragma once
+
+#include "vfs/jobs/vfsjob.h"
+
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class IPeer;
+class VfsDeleteJobPrivate;
+struct VfsDeleteFileJob;
+
+// One path to delete on a peer.
+struct VfsDeleteItem
+{
+    QString unused;   // not read by the job
+    QString path;
+    quint64 size = 0;
+    quint64 type = 0; // VfsCopyEntry::Type
+};
+
+// Deletes a list of paths on one peer, or moves them to the peer's trash
+// (bit 0 of flags), one DELETE_FILE request at a time and from the last item
+// of the list to the first. The first failing item ends the job with
+// jobAborted(); items before it stay deleted, later ones are untouched.
+//
+// When the peer has no trash for an item, the job emits
+// trashFailedAskDelete() and waits: its owner either clears bit 0 of flags
+// and calls process(0), which deletes that item and all later ones
+// permanently, or calls abort() and then process(0).
+//
+// The job lives on the thread of its owner; the client's updates arrive
+// queued.
+class VfsDeleteJob : public VfsJob
+{
+    Q_OBJECT
+
+public:
+    enum Flag : quint32 {
+        FlagTrash = 0x01,
+    };
+
+    explicit VfsDeleteJob(QObject* parent = nullptr);
+    ~VfsDeleteJob() override;
+
+    void setPeer(IPeer* peer);
+    IPeer* peer() const;
+    void setFlags(quint32 flags);
+    quint32 flags() const;
+    void setItems(const std::vector<VfsDeleteItem>& items);
+    const std::vector<VfsDeleteItem>& items() const;
+    // Items not deleted yet; the last one is the current item.
+    const std::vector<VfsDeleteItem>& remainingItems() const;
+
+signals:
+    void trashFailedAskDelete();
+
+public slots:
+    void abort() override;
+    void process(int action) override;
+    void onDeleteFileJobUpdate(VfsDeleteFileJob* job);
+
+private:
+    std::unique_ptr<VfsDeleteJobPrivate> d;
+};
