@@ -1,0 +1,198 @@
+#include "vfs/jobs/vfsmoveexjob.h"
+
+#include "core/logger.h"
+#include "peer/ipeer.h"
+#include "vfs/client/vfsclient.h"
+#include "vfs/client/vfsmovejob.h"
+#include "vfs/protocol/fsostatus.h"
+
+#include <QMutexLocker>
+#include <QPointer>
+#include <QUuid>
+
+namespace {
+
+enum State : quint32 {
+    StateNotStarted = 0,
+    StateNext = 1,
+    StateWaiting = 2,
+    StateFailed = 3,
+    StateDone = 4,
+};
+
+QString nameOf(const QString& path)
+{
+    QString trimmed = path;
+    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/')))
+        trimmed.chop(1);
+    const int slash = trimmed.lastIndexOf(QLatin1Char('/'));
+    const QString name = trimmed.mid(slash + 1);
+    return name == QLatin1String(".") || name == QLatin1String("..") ? QString() : name;
+}
+
+} // namespace
+
+class VfsMoveExJobPrivate
+{
+public:
+    VfsCopyDto request;
+    VfsCopyDto fallback;
+    quint32 state = StateNotStarted;
+    bool ended = false;
+    QPointer<IPeer> sourcePeer;
+    QPointer<IPeer> destinationPeer;
+    int index = 0;
+    VfsMoveJob* move = nullptr;
+    bool moveOut = false;
+    QMetaObject::Connection updates;
+};
+
+VfsMoveExJob::VfsMoveExJob(const VfsCopyDto& request, QObject* parent)
+    : VfsJob(parent), d(new VfsMoveExJobPrivate)
+{
+    setType(QStringLiteral("move"));
+    d->request.id = request.id;
+    d->request.srcPeerUuid = request.srcPeerUuid;
+    d->request.dstPeerUuid = request.dstPeerUuid;
+    d->request.move = request.move;
+    d->request.overwrite = request.overwrite;
+    d->request.overwriteAll = request.overwriteAll;
+    d->request.entries = request.entries;
+    d->request.dstPath = request.dstPath;
+    d->move = new VfsMoveJob;
+}
+
+VfsMoveExJob::~VfsMoveExJob()
+{
+    QObject::disconnect(d->updates);
+    VfsMoveJob* move = d->move;
+    VfsClient* client = d->sourcePeer ? d->sourcePeer->vfsClient() : nullptr;
+    if (!d->moveOut || !client) {
+        delete move;
+        return;
+    }
+    // The client still holds the record: free it when it comes back.
+    auto* guard = new QObject;
+    guard->moveToThread(client->thread());
+    QObject::connect(client, &VfsClient::moveUpdate, guard, [guard, move](VfsMoveJob* job) {
+        if (job != move)
+            return;
+        delete move;
+        guard->deleteLater();
+    });
+    QObject::connect(client, &QObject::destroyed, guard, [guard] { delete guard; });
+}
+
+VfsCopyDto VfsMoveExJob::request() const { return d->request; }
+
+void VfsMoveExJob::setPeers(IPeer* source, IPeer* destination)
+{
+    d->sourcePeer = source;
+    d->destinationPeer = destination;
+}
+
+VfsCopyDto VfsMoveExJob::fallback() const { return d->fallback; }
+
+void VfsMoveExJob::abort()
+{
+}
+
+void VfsMoveExJob::onMoveUpdate(VfsMoveJob* job)
+{
+    if (job != d->move || d->state != StateWaiting)
+        return;
+    d->moveOut = false;
+    process(ActionUpdate);
+}
+
+void VfsMoveExJob::process(int action)
+{
+    if (d->ended)
+        return;
+    switch (d->state) {
+    case StateNotStarted:
+        d->state = StateNext;
+        if (d->sourcePeer && d->sourcePeer->vfsClient())
+            d->updates = connect(d->sourcePeer->vfsClient(), &VfsClient::moveUpdate, this,
+                                 &VfsMoveExJob::onMoveUpdate, Qt::QueuedConnection);
+        d->fallback.id = QUuid::createUuid().toString();
+        d->fallback.srcPeerUuid = d->request.srcPeerUuid;
+        d->fallback.dstPeerUuid = d->request.dstPeerUuid;
+        d->fallback.dstPath = d->request.dstPath;
+        d->fallback.move = 1;
+        startTimer(1, ActionStep, __LINE__);
+        break;
+    case StateNext: {
+        if (action != ActionStep)
+            break;
+        QMutexLocker lock(&d->move->mutex);
+        if (d->index >= int(d->request.entries.size())) {
+            d->state = StateDone;
+            startTimer(1, ActionStep, __LINE__);
+            break;
+        }
+        const VfsCopyItem& item = d->request.entries.at(size_t(d->index));
+        if (d->request.srcPeerUuid == d->request.dstPeerUuid) {
+            const QString name = nameOf(item.path);
+            VfsClient* client = d->sourcePeer ? d->sourcePeer->vfsClient() : nullptr;
+            if (name.isEmpty() || !client) {
+                d->state = StateFailed;
+                startTimer(1, ActionStep, __LINE__);
+                break;
+            }
+            d->move->jobStatus = VfsClientJob::JobQueued;
+            d->move->status = 0;
+            d->move->flags = VfsMoveJob::RefuseCrossDevice | VfsMoveJob::RefuseExisting;
+            d->move->sourcePath = item.path;
+            QString destination = d->request.dstPath;
+            if (!destination.endsWith(QLatin1Char('/')))
+                destination += QLatin1Char('/');
+            d->move->destinationPath = destination + name;
+            Logger::log(Logger::VMG1, "move %s to %s", qUtf8Printable(d->move->sourcePath),
+                        qUtf8Printable(d->move->destinationPath));
+            d->state = StateWaiting;
+            d->moveOut = true;
+            lock.unlock();
+            client->move(d->move);
+        } else {
+            d->move->jobStatus = VfsClientJob::JobFinished;
+            d->move->status = FSO_STATUS_CROSS_DEVICE;
+            d->state = StateWaiting;
+            startTimer(1, ActionUpdate, __LINE__);
+        }
+        break;
+    }
+    case StateWaiting: {
+        if (action != ActionUpdate)
+            break;
+        QMutexLocker lock(&d->move->mutex);
+        const quint8 status =
+            d->move->jobStatus == VfsClientJob::JobFinished ? d->move->status : FSO_STATUS_TIMEOUT;
+        if (status == FSO_STATUS_OK) {
+            Logger::log(Logger::VMG1, "\tmove item SUCCESS");
+        } else if (status == FSO_STATUS_EXISTS || status == FSO_STATUS_CROSS_DEVICE) {
+            Logger::log(Logger::VMG1, "\tmove item skipped, status: 0x%02X", unsigned(status));
+            d->fallback.entries.push_back(d->request.entries.at(size_t(d->index)));
+        } else {
+            Logger::log(Logger::VMG1, "\tmove item failed status 0x%02X", unsigned(status));
+            d->state = StateFailed;
+        }
+        if (d->state != StateFailed) {
+            ++d->index;
+            d->state = StateNext;
+        }
+        startTimer(0, ActionStep, __LINE__);
+        break;
+    }
+    case StateDone:
+        d->ended = true;
+        emit jobFinished();
+        break;
+    case StateFailed:
+        d->ended = true;
+        emit jobAborted();
+        break;
+    default:
+        break;
+    }
+}
