@@ -316,6 +316,9 @@ public:
     bool take(const VfsClientJob* job) { return back.remove(job); }
     bool isOut(const VfsClientJob* job) const { return out.contains(job); }
     void recordsSettled();
+    // A returned reply: true when the current step waits for it (the job
+    // moves on); otherwise the record is let go and false comes back.
+    bool replyAwaited(const VfsClientJob* job, bool stepWaits);
     void closeLeftHandle(int side, quint16 handle);
     void windDown();
     void clientGone(const QObject* client);
@@ -441,6 +444,18 @@ bool VfsCopyJobPrivate::returned(const VfsClientJob* job, int* side)
 }
 
 // Called whenever a record came back that no state waits for.
+bool VfsCopyJobPrivate::replyAwaited(const VfsClientJob* job, bool stepWaits)
+{
+    int side = 0;
+    if (!returned(job, &side))
+        return false;
+    if (stepWaits && !abortRequested)
+        return true;
+    take(job);
+    recordsSettled();
+    return false;
+}
+
 void VfsCopyJobPrivate::recordsSettled()
 {
     if (!out.isEmpty())
@@ -2254,65 +2269,30 @@ void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob* job)
 
 void VfsCopyJob::onHashFileJobUpdate(VfsHashFileJob* job)
 {
-    int side = 0;
-    if (!d->returned(job, &side))
-        return;
-    if (d->jobState == Transfer && !d->abortRequested) {
+    if (d->replyAwaited(job, d->jobState == Transfer))
         startTimer(0, ActionUpdate, __LINE__);
-        return;
-    }
-    d->take(job);
-    d->recordsSettled();
 }
 
 void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob* job)
 {
-    int side = 0;
-    if (!d->returned(job, &side))
-        return;
-    if (d->jobState == Transfer && !d->abortRequested) {
+    if (d->replyAwaited(job, d->jobState == Transfer))
         process(ActionUpdate);
-        return;
-    }
-    d->take(job);
-    d->recordsSettled();
 }
 
 void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob* job)
 {
-    int side = 0;
-    if (!d->returned(job, &side))
-        return;
-    if (d->jobState == Transfer && !d->abortRequested) {
+    if (d->replyAwaited(job, d->jobState == Transfer))
         process(ActionUpdate);
-        return;
-    }
-    d->take(job);
-    d->recordsSettled();
 }
 
 void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob* job)
 {
-    int side = 0;
-    if (!d->returned(job, &side))
-        return;
-    if ((d->jobState == ListDirectory || d->jobState == LookUpNames) && !d->abortRequested) {
+    if (d->replyAwaited(job, d->jobState == ListDirectory || d->jobState == LookUpNames))
         startTimer(0, ActionUpdate, __LINE__);
-        return;
-    }
-    d->take(job);
-    d->recordsSettled();
 }
 
 void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job)
 {
-    int side = 0;
-    if (!d->returned(job, &side))
-        return;
-    if (d->jobState == MakeDirectory && !d->abortRequested) {
+    if (d->replyAwaited(job, d->jobState == MakeDirectory))
         startTimer(0, ActionUpdate, __LINE__);
-        return;
-    }
-    d->take(job);
-    d->recordsSettled();
 }
