@@ -2,7 +2,7 @@
 """Copy benchmark between two engines in two network namespaces.
 
 Prints figures only; not a test. Needs root. Uses the namespaces of
-tests/e2e/pairing_netns.py (a veth pair between A and B, a sink for the
+tests/e2e/netnslab.py (a veth pair between A and B, a sink for the
 default route in each, no way out) and one velmdriver in each with --turn=0.
 A invites, B accepts, A shares a folder with B, and B copies from it into a
 directory of its own:
@@ -28,7 +28,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import pairing_netns as netns  # noqa: E402
+import netnslab as netns  # noqa: E402
 
 COPY_LIMIT = 7200.0
 

@@ -1,0 +1,330 @@
+"""Network namespaces for end-to-end tests of velmdriver.
+
+Network makes namespaces A and B joined by a veth pair with private
+addresses; each also has its loopback and a "sink" (a veth pair of its own,
+both ends inside) that takes the default route, so that a packet for any other
+address is captured there and dropped. Nothing leads out of them. Capture runs
+tcpdump on one interface; Driver runs one velmdriver in a namespace and speaks
+its JSON line protocol.
+"""
+
+import json
+import os
+import queue
+import random
+import re
+import signal
+import subprocess
+import threading
+import time
+
+LINK_UP_LIMIT = 90.0     # seconds from accepting the invitation to LinkUp on both sides
+START_LIMIT = 90.0       # a sanitizer build on a busy machine starts slowly
+ANSWER_LIMIT = 60.0      # one command; a listing may wait for the client's own timeout
+CONDITION_LIMIT = 60.0   # a share reaching the server, a drive list being read
+PREFIX = "velme2e"
+# Each instance listens on a port of its own, so a link whose one connection
+# the other side dialled must still carry the replies.
+PORTS = {"A": 41001, "B": 41002, "C": 41003}
+
+class Failure(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def run(args, check=True):
+    result = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if check and result.returncode != 0:
+        raise Failure("%s failed (exit %d): %s" % (" ".join(args), result.returncode,
+                                                   (result.stderr or result.stdout).strip()))
+    return result
+
+
+def wait_for(what, limit, probe, interval=0.2, last=None):
+    """Calls probe until it returns something true; fails after limit seconds.
+    last, when given, is a list whose final element the failure shows."""
+    deadline = time.monotonic() + limit
+    while True:
+        result = probe()
+        if result:
+            return result
+        if time.monotonic() >= deadline:
+            seen = " (last seen: %s)" % (last[-1],) if last else ""
+            raise Failure("timed out after %.0f s waiting for %s%s" % (limit, what, seen))
+        time.sleep(interval)
+
+
+# --- Namespaces --------------------------------------------------------------
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def remove_namespace(name):
+    """Ends what still runs in a namespace of this test and deletes it."""
+    pids = run(["ip", "netns", "pids", name], check=False).stdout.split()
+    for pid in pids:
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except (ProcessLookupError, ValueError):
+            pass
+    run(["ip", "netns", "delete", name], check=False)
+
+
+def remove_stale_namespaces():
+    """Namespaces left by an earlier run of this test that was killed."""
+    listing = run(["ip", "netns", "list"], check=False).stdout
+    for line in listing.splitlines():
+        name = line.split()[0] if line.split() else ""
+        match = re.match(r"^%s-[A-C]-(\d+)-[0-9a-f]+$" % PREFIX, name)
+        if match and not pid_alive(int(match.group(1))):
+            log("removing namespace %s of an earlier run" % name)
+            remove_namespace(name)
+
+
+class Network:
+    """Namespaces A and B, a veth pair between them, a sink in each."""
+
+    def __init__(self):
+        tag = "%d-%04x" % (os.getpid(), random.randrange(0x10000))
+        subnet = random.randrange(1, 255)
+        self.names = {"A": "%s-A-%s" % (PREFIX, tag), "B": "%s-B-%s" % (PREFIX, tag)}
+        self.address = {"A": "10.213.%d.1" % subnet, "B": "10.213.%d.2" % subnet}
+        short = "%04x" % random.randrange(0x10000)
+        # Interface names: at most 15 characters, none that the engine takes
+        # for a virtual machine's interface.
+        self.veth = {"A": "veA" + short, "B": "veB" + short}
+        self.sink = {"A": "skA" + short, "B": "skB" + short}
+        self.sink_end = {"A": "spA" + short, "B": "spB" + short}
+        self.created = []
+
+    def ns(self, side, *args):
+        return run(["ip", "netns", "exec", self.names[side]] + list(args))
+
+    def create(self):
+        for side in ("A", "B"):
+            result = run(["ip", "netns", "add", self.names[side]], check=False)
+            if result.returncode != 0:
+                raise Failure("this machine refuses to create network namespaces "
+                              "(ip netns add %s: %s); the test needs root with CAP_SYS_ADMIN and "
+                              "CAP_NET_ADMIN" % (self.names[side], result.stderr.strip()))
+            self.created.append(self.names[side])
+        run(["ip", "link", "add", self.veth["A"], "netns", self.names["A"], "type", "veth",
+             "peer", "name", self.veth["B"], "netns", self.names["B"]])
+        for side in ("A", "B"):
+            # IPv4 only: no link-local IPv6 chatter on the pair.
+            self.ns(side, "sysctl", "-q", "-w", "net.ipv6.conf.all.disable_ipv6=1")
+            self.ns(side, "sysctl", "-q", "-w", "net.ipv6.conf.default.disable_ipv6=1")
+            self.ns(side, "ip", "link", "set", "lo", "up")
+            self.ns(side, "ip", "addr", "add", self.address[side] + "/24", "dev", self.veth[side])
+            self.ns(side, "ip", "link", "set", self.veth[side], "up")
+            # The sink: a veth pair of its own whose far end, without an
+            # address, takes in what the default route sends and drops it.
+            self.ns(side, "ip", "link", "add", self.sink[side], "type", "veth", "peer", "name", self.sink_end[side])
+            self.ns(side, "ip", "link", "set", self.sink[side], "arp", "off")
+            self.ns(side, "ip", "link", "set", self.sink_end[side], "up")
+            self.ns(side, "ip", "link", "set", self.sink[side], "up")
+            self.ns(side, "ip", "route", "add", "default", "dev", self.sink[side])
+
+    def destroy(self):
+        for name in self.created:
+            remove_namespace(name)
+        self.created = []
+
+
+# --- Packet capture ----------------------------------------------------------
+
+class Capture:
+    """tcpdump on one interface of one namespace, lines kept in memory."""
+
+    def __init__(self, network, side, interface, label):
+        self.label = label
+        self.lines = []
+        self.stderr = []
+        self.listening = threading.Event()
+        self.out_done = threading.Event()
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", network.names[side], "tcpdump", "-i", interface, "-n", "-l",
+             "-tt", "-Z", "root"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        threading.Thread(target=self._read_out, daemon=True).start()
+        self.err_thread = threading.Thread(target=self._read_err, daemon=True)
+        self.err_thread.start()
+
+    def _read_out(self):
+        for line in self.process.stdout:
+            self.lines.append(line.rstrip("\n"))
+        self.out_done.set()
+
+    def _read_err(self):
+        for line in self.process.stderr:
+            self.stderr.append(line.rstrip("\n"))
+            if "listening on" in line:
+                self.listening.set()
+
+    def wait_listening(self):
+        wait_for("tcpdump (%s) to listen" % self.label, 30,
+                 lambda: self.listening.is_set() or self.process.poll() is not None)
+        if not self.listening.is_set():
+            raise Failure("tcpdump on %s did not start: %s" % (self.label, " ".join(self.stderr)))
+
+    def stop(self):
+        """Stops the capture; returns the number of packets the kernel dropped."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.out_done.wait(10)
+        self.err_thread.join(10)
+        dropped = None
+        for line in self.stderr:
+            match = re.match(r"^(\d+) packets? dropped by kernel", line)
+            if match:
+                dropped = int(match.group(1))
+        return dropped
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+IP_LINE = re.compile(r"^\d+\.\d+ IP (\d+\.\d+\.\d+\.\d+)(?:\.\d+)? > (\d+\.\d+\.\d+\.\d+)(?:\.\d+)?: (.*)$")
+ARP_LINE = re.compile(r"^\d+\.\d+ ARP, (?:Request who-has ([\d.]+) tell ([\d.]+)|Reply ([\d.]+) is-at )")
+
+
+def check_veth_capture(capture, allowed):
+    """Every packet between the allowed addresses; returns (packets, tcp packets)."""
+    bad = []
+    tcp = 0
+    lines = [line for line in capture.lines if line.strip()]
+    for line in lines:
+        match = IP_LINE.match(line)
+        if match:
+            addresses = [match.group(1), match.group(2)]
+            if match.group(3).startswith("Flags"):
+                tcp += 1
+        else:
+            arp = ARP_LINE.match(line)
+            if not arp:
+                bad.append(line)
+                continue
+            addresses = [a for a in arp.groups() if a]
+        if any(a not in allowed for a in addresses):
+            bad.append(line)
+    if bad:
+        raise Failure("traffic on %s left the test's namespaces:\n  %s" % (capture.label, "\n  ".join(bad[:20])))
+    return len(lines), tcp
+
+
+# --- Driver processes --------------------------------------------------------
+
+class Driver:
+    """One velmdriver in a namespace; one JSON line answers each command."""
+
+    def __init__(self, binary, network, side, namespace_side, config_dir, log_dir, generation,
+                 extra_args=("--turn=0",)):
+        self.name = side
+        self.lines = queue.Queue()
+        self.log_path = os.path.join(log_dir, "%s-%d.stderr" % (side, generation))
+        self.log_file = open(self.log_path, "w")
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", network.names[namespace_side], binary,
+             "--config-dir=" + config_dir, "--com-listen-port=%d" % PORTS[side]] + list(extra_args),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log_file, text=True, bufsize=1)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def _next(self, limit, what):
+        try:
+            line = self.lines.get(timeout=limit)
+        except queue.Empty:
+            raise Failure("%s: no answer within %.0f s to %s" % (self.name, limit, what))
+        if line is None:
+            raise Failure("%s: the driver ended (exit %s) while waiting for %s; its log:\n%s"
+                          % (self.name, self.process.wait(), what, self.log_tail()))
+        try:
+            return json.loads(line)
+        except ValueError:
+            raise Failure("%s: not an answer: %r" % (self.name, line))
+
+    def wait_ready(self):
+        answer = self._next(START_LIMIT, "start-up")
+        if answer.get("event") != "ready":
+            raise Failure("%s: expected the ready event, got %s" % (self.name, answer))
+        return time.monotonic() - self.started
+
+    def ask(self, command, limit=ANSWER_LIMIT):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        return self._next(limit, repr(command))
+
+    def must(self, command, limit=ANSWER_LIMIT):
+        answer = self.ask(command, limit)
+        if not answer.get("ok"):
+            raise Failure("%s: %r failed: %s" % (self.name, command, answer))
+        return answer
+
+    def peers(self):
+        return self.must("peers")["peers"]
+
+    def quit(self):
+        self.must("quit")
+        try:
+            code = self.process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise Failure("%s: did not exit within 60 s after quit" % self.name)
+        self.log_file.close()
+        if code != 0:
+            raise Failure("%s: exit code %d after quit; its log:\n%s" % (self.name, code, self.log_tail()))
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        if not self.log_file.closed:
+            self.log_file.close()
+
+    def log_tail(self, lines=60):
+        try:
+            with open(self.log_path) as f:
+                return "".join(f.readlines()[-lines:])
+        except OSError:
+            return ""
+
+
+def only_peer(driver):
+    peers = driver.peers()
+    return peers[0] if len(peers) == 1 else None
+
+
+def wait_link_up(a, b, since, label):
+    """Waits until A and B each list exactly one peer, LinkUp; returns their uuids."""
+    def up(driver):
+        peer = only_peer(driver)
+        return peer if peer and peer["state"] == "LinkUp" else None
+    remaining = LINK_UP_LIMIT - (time.monotonic() - since)
+    wait_for("LinkUp on both sides (%s)" % label, max(remaining, 0),
+             lambda: up(a) and up(b), interval=0.1)
+    now = time.monotonic()
+    log("timing: %s: LinkUp %.1f s after A started, %.1f s after B started, %.1f s after %s"
+        % (label, now - a.started, now - b.started, now - since,
+           "the invitation was accepted" if label == "pairing" else "the restart"))
+    return only_peer(a)["uuid"], only_peer(b)["uuid"]
