@@ -330,6 +330,16 @@ QHostAddress Com::socksProxyHost() const
     return d->socksHost;
 }
 
+quint16 Com::socksProxyPort() const
+{
+    return d->socksPort;
+}
+
+void Com::setSocksProxyPort(quint16 port)
+{
+    d->socksPort = port;
+}
+
 quint32 Com::natType() const
 {
     return d->natType;

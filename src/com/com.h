@@ -120,8 +120,11 @@ public:
     // The relay service's host name; empty (nothing is contacted) unless set.
     void setTurnRelayHost(const QString& host);
     QString turnRelayHost() const;
-    // The SOCKS proxy of the local Tor through which "onion" transports dial.
+    // The SOCKS proxy of the local Tor through which "onion" transports dial:
+    // 127.0.0.1 at port 9350 unless set before they are created.
     QHostAddress socksProxyHost() const;
+    quint16 socksProxyPort() const;
+    void setSocksProxyPort(quint16 port);
 
     // The last NAT type reported by a UDP transport (0 until then).
     quint32 natType() const;

@@ -1,6 +1,7 @@
 #include "manager/connectionmanager.h"
 #include "com/com.h"
 #include "com/endpoint.h"
+#include "com/tor/torhiddenservice.h"
 #include "core/appsettings.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
@@ -38,6 +39,10 @@ public:
     PeerFactory* factory = nullptr;
     PeerLoaderVelm* loader = nullptr;
     PeerAuthenticator* authenticator = nullptr;
+    TorHiddenService* tor = nullptr;
+    bool torEnabled = true;
+    quint16 torControlPort = TorHiddenService::DefaultControlPort;
+    quint16 torSocksPort = TorHiddenService::DefaultSocksPort;
 };
 
 ConnectionManager::ConnectionManager(IDatabase* db, QObject* parent)
@@ -103,8 +108,22 @@ void ConnectionManager::start()
     d->proxy = new Proxy(this);
     d->com = new com::Com(this);
     d->com->setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
+    d->com->setSocksProxyPort(d->torSocksPort);
 
     const quint16 port = configuredListenPort();
+    if (d->torEnabled) {
+        d->tor = new TorHiddenService(d->torControlPort, port, storedOnionKey(d->db), d->proxy, this);
+        d->tor->setSocksPort(d->torSocksPort);
+        IDatabase* db = d->db;
+        connect(
+            d->tor, &TorHiddenService::createdEd25519v3Key, this,
+            [db](const QString& key) {
+                db->putCryptoKey(ownPeerUuid(), CryptoKeyDto{QUuid::createUuid().toString(), key.toUtf8(),
+                                                             QStringLiteral("ED25519-V3"),
+                                                             QDateTime::currentDateTimeUtc()});
+            },
+            Qt::DirectConnection);
+    }
     d->factory = new PeerFactory(d->db, this);
     if (d->peerModel)
         connect(d->factory, &PeerFactory::createdPeer, d->peerModel, &PeerModel::addPeer);
@@ -130,6 +149,35 @@ void ConnectionManager::start()
     new VfsJobModel(this);
     Logger::log(Logger::NFO1, "connection manager started");
     emit started();
+}
+
+void ConnectionManager::setTorEnabled(bool enabled)
+{
+    d->torEnabled = enabled;
+}
+
+void ConnectionManager::setTorPorts(quint16 controlPort, quint16 socksPort)
+{
+    d->torControlPort = controlPort;
+    d->torSocksPort = socksPort;
+}
+
+TorHiddenService* ConnectionManager::torService() const
+{
+    return d->tor;
+}
+
+QString ConnectionManager::storedOnionKey(IDatabase* db)
+{
+    for (const CryptoKeyDto& key : db->getCryptoKeys(ownPeerUuid())) {
+        if (key.type != QLatin1String("ED25519-V3") || key.key.isNull())
+            continue;
+        const int nul = key.key.indexOf('\0');
+        const QString text = QString::fromUtf8(nul < 0 ? key.key : key.key.left(nul));
+        if (TorHiddenService::isValidKey(text))
+            return text;
+    }
+    return QString();
 }
 
 void ConnectionManager::ensureOwnIdentity(IDatabase* db, quint16 port)
@@ -170,10 +218,15 @@ void ConnectionManager::setNetworkEnabled(bool networkEnabled)
 {
     if (!d->com)
         return;
-    if (networkEnabled)
+    if (networkEnabled) {
         d->com->startTcpServer(QHostAddress::Any, configuredListenPort());
-    else
+        if (d->tor)
+            d->tor->startService();
+    } else {
         d->com->stopTcpServer();
+        if (d->tor)
+            d->tor->stopService();
+    }
 }
 
 void ConnectionManager::forwardHandshakeRequestToPeer(const PeerDto& peer, const HandshakeDto& handshake)
@@ -186,7 +239,7 @@ void ConnectionManager::forwardHandshakeRequestToPeer(const PeerDto& peer, const
 
 QString ConnectionManager::torVersion() const
 {
-    return QString();
+    return d->tor ? d->tor->torVersion() : QString();
 }
 
 QList<QHostAddress> ConnectionManager::localAddresses() const
@@ -196,7 +249,14 @@ QList<QHostAddress> ConnectionManager::localAddresses() const
 
 std::vector<TransportDto> ConnectionManager::localTransports() const
 {
-    return d->com ? d->com->localTransports() : std::vector<TransportDto>();
+    if (!d->com)
+        return std::vector<TransportDto>();
+    std::vector<TransportDto> transports = d->com->localTransports();
+    const QString onion = d->tor ? d->tor->onionAddress() : QString();
+    if (!onion.isEmpty())
+        transports.push_back(TransportDto{QUuid::createUuid().toString(), QStringLiteral("onion"), onion,
+                                          d->com->listenPort(), QDateTime::currentSecsSinceEpoch(), true});
+    return transports;
 }
 
 QObject* ConnectionManager::ioParent() const

@@ -15,6 +15,7 @@ class IDatabase;
 class PeerAuthenticator;
 class PeerFactory;
 class PeerModel;
+class TorHiddenService;
 
 namespace com {
 class Com;
@@ -52,6 +53,17 @@ public:
     // `port` unless they exist; a listener stored with another port is moved
     // to this one.
     static void ensureOwnIdentity(IDatabase* db, quint16 port);
+
+    // Before start(): whether the Tor service is made at all (default yes),
+    // and its control and SOCKS ports (defaults 9451 and 9350), so that two
+    // instances can run side by side.
+    void setTorEnabled(bool enabled);
+    void setTorPorts(quint16 controlPort, quint16 socksPort);
+    // Null before start() and when Tor is disabled.
+    TorHiddenService* torService() const;
+    // The onion key to use: the first stored "ED25519-V3" key of the own
+    // peer that is usable, up to its first NUL byte; empty for none.
+    static QString storedOnionKey(IDatabase* db);
 
     // The Tor version; empty while Tor has not answered.
     QString torVersion() const;

@@ -9,7 +9,7 @@
 // one at a time, in the order they arrive; a listing is answered once the
 // peer has replied (or the client has given up).
 //
-//   status                    {"ready", "port", "listening", "addresses"}
+//   status                    {"ready", "port", "listening", "addresses", "onion"}
 //   invite <password>         {"url", "id"}     stores the invitation row too
 //   accept <url> <password>   {"result"}        "new", "known" or "own"
 //   invitations               {"count"}         invitation rows stored
@@ -30,11 +30,17 @@
 //   quit                      {} and the process ends
 //
 // Options: --config-dir=DIR, --com-listen-port=N, --turn=0, as the program
-// reads them.
+// reads them, and the driver's own:
+//   --tor=1                   runs the Tor service (off unless given: no tor
+//                             is started by accident)
+//   --tor-control-port=N      its control port (default 9451)
+//   --tor-socks-port=N        its SOCKS port (default 9350)
+//   --invite-transports=T,... only these transport types go into invitations
 
 #include "com/com.h"
 #include "com/endpoint.h"
 #include "com/kcp.h"
+#include "com/tor/torhiddenservice.h"
 #include "com/transport.h"
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
@@ -62,6 +68,7 @@
 #include <QThread>
 #include <QUuid>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -244,10 +251,12 @@ private:
             QJsonArray addresses;
             for (const QHostAddress& address : m_manager->localAddresses())
                 addresses.append(address.toString());
+            TorHiddenService* tor = m_manager->torService();
             result = success({{QStringLiteral("ready"), ready},
                               {QStringLiteral("port"), com ? int(com->listenPort()) : 0},
                               {QStringLiteral("listening"), com && com->isListening()},
-                              {QStringLiteral("addresses"), addresses}});
+                              {QStringLiteral("addresses"), addresses},
+                              {QStringLiteral("onion"), tor ? tor->onionAddress() : QString()}});
         }, Qt::BlockingQueuedConnection);
         return result;
     }
@@ -259,6 +268,15 @@ private:
         std::vector<TransportDto> transports;
         QMetaObject::invokeMethod(m_manager, [this, &transports] { transports = m_manager->localTransports(); },
                                   Qt::BlockingQueuedConnection);
+        const QString only = appArgument(QStringLiteral("--invite-transports"), QString());
+        if (!only.isEmpty()) {
+            const QStringList types = only.split(QLatin1Char(','), Qt::SkipEmptyParts);
+            transports.erase(std::remove_if(transports.begin(), transports.end(),
+                                            [&types](const TransportDto& t) { return !types.contains(t.type); }),
+                             transports.end());
+            if (transports.empty())
+                return failure(QStringLiteral("no transport of the types %1 yet").arg(only));
+        }
         const quint32 machine = MachineClassifier::instance() ? MachineClassifier::instance()->detect() : 0;
         const quint32 flags = machine == MachineClassifier::Laptop ? 2 : 1;
         QString name;
@@ -599,6 +617,10 @@ int main(int argc, char** argv)
     DatabaseSqlite database(AppSettings::configDirectory(0) + QStringLiteral("/velm.db"), &app);
 
     auto* connectionManager = new ConnectionManager(&database);
+    connectionManager->setTorEnabled(appArgumentInt(QStringLiteral("--tor"), 0) >= 1);
+    connectionManager->setTorPorts(
+        quint16(appArgumentInt(QStringLiteral("--tor-control-port"), TorHiddenService::DefaultControlPort)),
+        quint16(appArgumentInt(QStringLiteral("--tor-socks-port"), TorHiddenService::DefaultSocksPort)));
     connectionManager->moveToThread(ioThread);
     Driver driver(&database, &peerModel, connectionManager);
 

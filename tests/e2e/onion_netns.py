@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Two engines link up over an onion transport through a stand-in tor.
+
+Both velmdrivers run in one network namespace that has no route out (its
+default route goes to a "sink" that tcpdump watches and that must see
+nothing), each with its own configuration directory, listening port and Tor
+ports, and with the Tor service on. The stand-in tor (tests/support/fake_tor.py)
+comes first on the path: it publishes each instance's onion service in a
+registry the two share and connects "<id>.onion" through its SOCKS port to the
+instance's listener on loopback.
+
+The scenario: both publish an onion address; A invites with its onion
+transport alone, B accepts; both report LinkUp; B's link to A runs over an
+up "onion" transport, and the stand-in's SOCKS server was asked for A's
+address. After quit no stand-in process is left.
+
+Needs root (network namespaces, packet capture); fails, never skips, where
+namespaces cannot be made.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+from netnslab import (Capture, Driver, Failure, Network, log, only_peer, remove_stale_namespaces, wait_for,
+                      wait_link_up)
+
+ONION_LIMIT = 90.0
+HERE = os.path.dirname(os.path.abspath(__file__))
+FAKE_TOR = os.path.join(HERE, "..", "support", "fake_tor.py")
+TOR_PORTS = {"A": (9451, 9350), "B": (9452, 9351)}
+
+
+def read_log(path, prefix):
+    try:
+        with open(path) as f:
+            return [line[len(prefix):].rstrip("\n") for line in f if line.startswith(prefix)]
+    except OSError:
+        return []
+
+
+def scenario(binary, network, work, drivers):
+    bin_dir = os.path.join(work, "bin")
+    os.makedirs(bin_dir)
+    os.symlink(os.path.abspath(FAKE_TOR), os.path.join(bin_dir, "tor"))
+    tor_log = os.path.join(work, "fake_tor.log")
+    os.environ["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "")
+    os.environ["FAKE_TOR_LOG"] = tor_log
+    os.environ["FAKE_TOR_REGISTRY"] = os.path.join(work, "onion-registry")
+
+    started = {}
+    for side in ("A", "B"):
+        control, socks = TOR_PORTS[side]
+        driver = Driver(binary, network, side, "A", os.path.join(work, "config-" + side), work, 1,
+                        extra_args=("--turn=0", "--tor=1", "--tor-control-port=%d" % control,
+                                    "--tor-socks-port=%d" % socks, "--invite-transports=onion"))
+        drivers.append(driver)
+    a, b = drivers
+    for driver in drivers:
+        driver.wait_ready()
+
+    def onion(driver):
+        address = driver.must("status").get("onion", "")
+        return address if address.endswith(".onion") else None
+    onions = {}
+    for driver in drivers:
+        onions[driver.name] = wait_for("the onion address of %s" % driver.name, ONION_LIMIT,
+                                       lambda: onion(driver), interval=0.5)
+        started[driver.name] = time.monotonic()
+    log("onion addresses: A %s, B %s" % (onions["A"], onions["B"]))
+    if onions["A"] == onions["B"]:
+        raise Failure("both instances got the same onion address")
+
+    invitation = a.must("invite tor-secret")
+    accepted_at = time.monotonic()
+    if b.must("accept %s tor-secret" % invitation["url"])["result"] != "new":
+        raise Failure("B did not take the invitation as a new peer")
+    uuid_of_b, uuid_of_a = wait_link_up(a, b, accepted_at, "pairing")
+
+    info = b.must("linkinfo %s" % uuid_of_a)
+    transports = [t for endpoint in info["clients"] + info["servers"] for t in endpoint["transports"]]
+    wanted = "onion %s:%d state 0" % (onions["A"], 41001)
+    if not any(t.startswith(wanted) for t in transports):
+        raise Failure("B's link to A has no up onion transport %r: %s" % (wanted, transports))
+    asked = read_log(tor_log, "socks: ")
+    if "%s:%d" % (onions["A"], 41001) not in asked:
+        raise Failure("the stand-in's SOCKS server was not asked for A's onion address: %s" % asked)
+    log("B reached A through %s; SOCKS requests: %s" % (wanted, asked))
+
+    for driver in drivers:
+        driver.quit()
+    wait_for("every stand-in tor to exit", 30,
+             lambda: len(read_log(tor_log, "exit: ")) >= len(read_log(tor_log, "start: ")))
+    log("stand-in processes: %d started, all exited" % len(read_log(tor_log, "start: ")))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--driver", required=True, help="the velmdriver executable")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    args = parser.parse_args()
+
+    def stop(signum, frame):
+        raise Failure("stopped by signal %d" % signum)
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+
+    network = None
+    captures = []
+    drivers = []
+    work = tempfile.mkdtemp(prefix="velm-onion-")
+    try:
+        if os.geteuid() != 0:
+            raise Failure("network namespaces need root; this test runs as uid %d" % os.geteuid())
+        for tool in ("ip", "tcpdump", "python3"):
+            if not shutil.which(tool):
+                raise Failure("%s is missing (scripts/install-deps.sh installs it)" % tool)
+        if not os.access(args.driver, os.X_OK):
+            raise Failure("no driver at %s" % args.driver)
+        remove_stale_namespaces()
+
+        network = Network()
+        network.create()
+        log("namespace %s (%s)" % (network.names["A"], network.address["A"]))
+        sink = Capture(network, "A", network.sink["A"], "sink of A")
+        captures.append(sink)
+        sink.wait_listening()
+
+        scenario(args.driver, network, work, drivers)
+
+        dropped = sink.stop()
+        if dropped is None or dropped != 0:
+            raise Failure("the capture on the sink is incomplete (dropped: %s): %s"
+                          % (dropped, " ".join(sink.stderr)))
+        packets = [line for line in sink.lines if line.strip()]
+        if packets:
+            raise Failure("traffic for an address outside the namespace:\n  %s" % "\n  ".join(packets[:20]))
+        log("traffic: sink of A: 0 packets")
+        log("PASS: onion link through the stand-in tor")
+        return 0
+    except Failure as failure:
+        log("FAIL: %s" % failure)
+        for driver in drivers:
+            tail = driver.log_tail()
+            if tail.strip():
+                log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
+        return 1
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        for driver in drivers:
+            driver.kill()
+        for capture in captures:
+            capture.kill()
+        if network:
+            network.destroy()
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
