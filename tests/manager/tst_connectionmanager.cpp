@@ -1,4 +1,6 @@
 #include "core/databasesqlite.h"
+#include "com/com.h"
+#include "com/tor/torhiddenservice.h"
 #include "manager/connectionmanager.h"
 #include "manager/proxy.h"
 #include "peer/peerfactory.h"
@@ -8,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUuid>
 #include <QtTest>
 
 #include <memory>
@@ -22,6 +25,8 @@ private slots:
     void listenerFollowsThePort();
     void proxyChoice();
     void startBuildsTheOwnPeer();
+    void storedOnionKey();
+    void torServiceWiring();
 };
 
 void TestConnectionManager::listenPort_data()
@@ -122,6 +127,85 @@ void TestConnectionManager::startBuildsTheOwnPeer()
     QMetaObject::invokeMethod(manager, [manager] { delete manager; }, Qt::BlockingQueuedConnection);
     io.quit();
     QVERIFY(io.wait(20000));
+}
+
+// The first usable stored key is the one sent back to Tor: a key that is
+// not base64 text (it would go into a control command) is passed over, and
+// the bytes count up to the first NUL.
+void TestConnectionManager::storedOnionKey()
+{
+    QTemporaryDir dir;
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    QVERIFY(db.init());
+    const QString own = ownPeerUuid();
+    ConnectionManager::ensureOwnIdentity(&db, 60391);
+    QCOMPARE(ConnectionManager::storedOnionKey(&db), QString());
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QVERIFY(db.putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), QByteArray("k\r\nSIGNAL SHUTDOWN"),
+                                              QStringLiteral("ED25519-V3"), now}));
+    QCOMPARE(ConnectionManager::storedOnionKey(&db), QString());
+    db.putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), QByteArray("QUJD+/=\0\0rest", 13),
+                                      QStringLiteral("ED25519-V3"), now.addSecs(1)});
+    db.putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), QByteArray("T1RIRVI="),
+                                      QStringLiteral("pk"), now});
+    QCOMPARE(ConnectionManager::storedOnionKey(&db), QStringLiteral("QUJD+/="));
+}
+
+// The manager builds the Tor service with its ports, the registry dials
+// onion transports through the same SOCKS port, a new key is stored for the
+// own peer, and a published address is offered as an "onion" transport.
+void TestConnectionManager::torServiceWiring()
+{
+    QTemporaryDir dir;
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    QVERIFY(db.init());
+    {
+        PeerModel model;
+        QThread io;
+        auto* manager = new ConnectionManager(&db);
+        manager->setTorPorts(19451, 19350);
+        manager->moveToThread(&io);
+        connect(&io, &QThread::started, manager, &ConnectionManager::start);
+        QSignalSpy started(manager, &ConnectionManager::started);
+        io.start();
+        QVERIFY(started.wait(20000) || started.count() == 1);
+        TorHiddenService* tor = manager->torService();
+        QVERIFY(tor);
+        QCOMPARE(int(tor->controlPort()), 19451);
+        QCOMPARE(int(tor->socksPort()), 19350);
+        QCOMPARE(int(manager->com()->socksProxyPort()), 19350);
+
+        const QString id(56, QLatin1Char('a'));
+        QMetaObject::invokeMethod(tor, [tor, id] {
+            emit tor->createdEd25519v3Key(QStringLiteral("TkVXS0VZ"));
+            tor->addOnionResponse(QStringLiteral("250-ServiceID=%1\r\n250 OK\r\n").arg(id).toUtf8());
+        }, Qt::BlockingQueuedConnection);
+        QCOMPARE(ConnectionManager::storedOnionKey(&db), QStringLiteral("TkVXS0VZ"));
+        bool offered = false;
+        for (const TransportDto& t : manager->localTransports())
+            offered |= t.type == QLatin1String("onion") && t.host == id + QStringLiteral(".onion") && t.stream;
+        QVERIFY(offered);
+
+        QMetaObject::invokeMethod(manager, [manager] { delete manager; }, Qt::BlockingQueuedConnection);
+        io.quit();
+        QVERIFY(io.wait(20000));
+    }
+
+    // Switched off, nothing of Tor is made.
+    PeerModel model2;
+    QThread io2;
+    auto* plain = new ConnectionManager(&db);
+    plain->setTorEnabled(false);
+    plain->moveToThread(&io2);
+    connect(&io2, &QThread::started, plain, &ConnectionManager::start);
+    QSignalSpy started2(plain, &ConnectionManager::started);
+    io2.start();
+    QVERIFY(started2.wait(20000) || started2.count() == 1);
+    QVERIFY(!plain->torService());
+    QCOMPARE(plain->torVersion(), QString());
+    QMetaObject::invokeMethod(plain, [plain] { delete plain; }, Qt::BlockingQueuedConnection);
+    io2.quit();
+    QVERIFY(io2.wait(20000));
 }
 
 QTEST_GUILESS_MAIN(TestConnectionManager)
