@@ -216,6 +216,7 @@ private slots:
     void startKeepsTurnWithNatType();
     void turnDisabledCreatesNothing();
     void transportsByType();
+    void onionDialsThroughSocks();
     void configureAndHosts();
     void endpointDeletedDropsMount();
     void unmountKeepsList();
@@ -650,6 +651,38 @@ void TestCom::transportsByType()
     QVERIFY(!registry.findTransport(uuidFor(5)));
     for (Transport* t : registry.transports())
         QCOMPARE(t->parent(), &registry);
+}
+
+// Once the network is on, an onion transport dials the local Tor's SOCKS
+// port and hands it the onion name unresolved, with the port.
+void TestCom::onionDialsThroughSocks()
+{
+    QTcpServer socks;
+    QVERIFY(socks.listen(QHostAddress::LocalHost, 0));
+    Com registry;
+    registry.setSocksProxyPort(socks.serverPort());
+    QCOMPARE(registry.socksProxyPort(), socks.serverPort());
+    Endpoint endpoint;
+    const QString name = QStringLiteral("%1.onion").arg(QString(56, QLatin1Char('b')));
+    registry.mountTransport(makeDto(2, QStringLiteral("onion"), name, 60391), &endpoint);
+    registry.startTcpServer(QHostAddress::LocalHost, 0);
+
+    QVERIFY(socks.waitForNewConnection(30000) || socks.hasPendingConnections());
+    QTcpSocket* client = socks.nextPendingConnection();
+    QByteArray got;
+    const auto readAtLeast = [&](int n) {
+        QTRY_VERIFY_WITH_TIMEOUT((got += client->readAll()).size() >= n, 30000);
+    };
+    readAtLeast(3);
+    QCOMPARE(got.at(0), char(5)); // SOCKS version 5
+    QVERIFY(got.mid(2, quint8(got.at(1))).contains(char(0))); // offers no authentication
+    got.remove(0, 2 + quint8(got.at(1)));
+    client->write(QByteArray("\x05\x00", 2));
+    const QByteArray request = QByteArray("\x05\x01\x00\x03", 4) + char(name.size()) + name.toLatin1()
+                               + char(60391 >> 8) + char(60391 & 0xff);
+    readAtLeast(request.size());
+    QCOMPARE(got, request);
+    registry.stopTcpServer();
 }
 
 void TestCom::configureAndHosts()
