@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QHash>
+#include <QIcon>
+#include <QSize>
 #include <QString>
 
 #include <memory>
@@ -44,4 +46,11 @@ struct VfsEntry
     quint64 inode = 0;
     quint32 nlinks = 0;
     quint64 fileId = 0;   // drives and the shares root: the path's hash in the top 16 bits
+
+    QIcon icon;               // type icon
+    QIcon previewIcon;        // small preview images, null until loaded
+    QSize previewSize{-1, -1}; // of the cached preview image; -1 by -1 until one is stored
+    quint32 previewState = 0; // VfsModel::PreviewState
+    QString sizeString;       // size as text; empty for drives and directories
+    QString mtimeString;      // mtime as text; empty when unknown
 };

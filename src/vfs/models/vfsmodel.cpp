@@ -1,22 +1,41 @@
 #include "vfs/models/vfsmodel.h"
 
 #include "core/logger.h"
+#include "core/uuid.h"
 #include "peer/ipeer.h"
+#include "peer/peervelm.h"
 #include "vfs/client/vfsclient.h"
 #include "vfs/client/vfsdirectoryentry.h"
 #include "vfs/client/vfslistdirectoryjob.h"
 #include "vfs/client/vfslistdrivesjob.h"
+#include "vfs/models/ithemepixmapprovider.h"
 #include "vfs/models/preview.h"
 #include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfsentry.h"
+#include "vfs/models/vfspreviewcache.h"
 
+#include <QColor>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QFont>
+#include <QFontMetrics>
+#include <QFutureWatcher>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QMimeDatabase>
 #include <QMutexLocker>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
 #include <QPointer>
 #include <QTimer>
+#include <QtConcurrent>
 
 #include <algorithm>
+#include <deque>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -26,6 +45,33 @@ const QString kDrivesPath = QStringLiteral("%drives");
 const QString kDirectoryMime = QStringLiteral("application/x-directory");
 const QString kDriveMime = QStringLiteral("application/vnd.velm.drive");
 const QString kNetworkMime = QStringLiteral("application/vnd.velm.network");
+
+// Names holding one of these (anywhere, in any letter case) are images the
+// preview reads.
+const char* const kPreviewExtensions[] = {
+    ".jpg", ".jpeg", ".png", ".svg", ".bmp", ".ico", ".gif", ".pbm", ".ARW",
+    ".CR2", ".NEF", ".NRW", ".RAW", ".RW2", ".DNG", ".ai", ".eps", ".ps",
+    ".psd", ".psb", ".webp", ".icns", ".xcf", ".kra", ".ora",
+};
+
+// The preview sizes asked for, smallest first; up to kPreviewIconMax the
+// images also make the entry's decoration.
+const int kPreviewSizes[] = {20, 24, 32, 48, 256};
+constexpr int kPreviewIconMax = 64;
+// The platform icon sizes tried for a local file, largest first.
+const int kPlatformIconSizes[] = {256, 144, 64, 48, 32};
+
+// Text colours of a name by the age of the file (seconds since its last
+// change); older files take the palette's text colour.
+struct AgeColour
+{
+    qint64 below;
+    const char* colour;
+};
+const AgeColour kAgeColours[] = {
+    {300, "#0baf00"},    {600, "#2ba200"},    {28800, "#269004"},  {86400, "#4a8439"},
+    {172800, "#42850c"}, {259200, "#4e7a0a"}, {604800, "#656005"},
+};
 
 // Recycled entries kept for the next listings; a directory larger than this
 // that vanishes gives its memory back.
@@ -50,6 +96,138 @@ struct DrivesJob : VfsListDrivesJob
 bool isLettered(const QString& path)
 {
     return path.size() >= 2 && path.at(1) == QLatin1Char(':');
+}
+
+bool hasGui()
+{
+    // Icons, fonts and palettes need a GUI application; a headless engine
+    // process gets none of them.
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
+// Icons shared by every model of the process: folder, file, read-only and
+// the icons learnt from local files by MIME type. Main thread only.
+QHash<QString, QIcon>& sharedIcons()
+{
+    static QHash<QString, QIcon> icons;
+    return icons;
+}
+
+QIcon themeIcon(const char* name, const char* fallback = nullptr)
+{
+    QIcon icon = QIcon::fromTheme(QLatin1String(name));
+    if (icon.isNull() && fallback)
+        icon = QIcon::fromTheme(QLatin1String(fallback));
+    return icon;
+}
+
+// One of the named shared icons, made on first use; a null icon when none
+// can be had (no GUI, no theme), which is not kept.
+QIcon sharedIcon(const QString& key)
+{
+    if (!hasGui())
+        return QIcon();
+    QHash<QString, QIcon>& icons = sharedIcons();
+    auto it = icons.constFind(key);
+    if (it != icons.constEnd())
+        return *it;
+    QIcon icon;
+    if (key == QLatin1String("x-directory")) {
+        icon = themeIcon("folder", "inode-directory");
+    } else if (key == QLatin1String("x-file")) {
+        icon = themeIcon("text-x-generic", "unknown");
+    } else if (key == QLatin1String("read-only")) {
+        if (IThemePixmapProvider* provider = IThemePixmapProvider::instance()) {
+            const QPixmap pixmap = provider->requestPixmap(QStringLiteral("icon/read-only.svg"), nullptr,
+                                                           QSize(16, 16));
+            if (!pixmap.isNull())
+                icon.addPixmap(pixmap, QIcon::Normal, QIcon::Off);
+        }
+        if (icon.isNull())
+            icon = themeIcon("emblem-readonly");
+    } else {
+        return QIcon(); // a MIME type not learnt yet
+    }
+    if (!icon.isNull())
+        icons.insert(key, icon);
+    return icon;
+}
+
+QIcon driveIcon(bool network)
+{
+    if (!hasGui())
+        return QIcon();
+    return network ? themeIcon("network-workgroup", "folder-remote") : themeIcon("drive-harddisk");
+}
+
+// The desktop's icon of a local file, by its content type.
+QIcon localFileIcon(const QFileInfo& info)
+{
+    if (!hasGui())
+        return QIcon();
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
+    QIcon icon = QIcon::fromTheme(type.iconName());
+    if (icon.isNull())
+        icon = QIcon::fromTheme(type.genericIconName());
+    return icon;
+}
+
+bool hasPreviewExtension(const QString& name)
+{
+    for (const char* extension : kPreviewExtensions) {
+        if (name.contains(QLatin1String(extension), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+QString sizeText(quint64 size)
+{
+    return QLocale().formattedDataSize(qint64(std::min<quint64>(size, quint64(std::numeric_limits<qint64>::max()))),
+                                       1, QLocale::DataSizeSIFormat);
+}
+
+// The locale's narrow date with four-digit years and two-digit days and
+// months; its short time with two-digit hours.
+QString widenedDateFormat()
+{
+    QString format = QLocale().dateFormat(QLocale::NarrowFormat);
+    if (format.endsWith(QLatin1String("yy")) && !format.endsWith(QLatin1String("yyyy")))
+        format.replace(QLatin1String("yy"), QLatin1String("yyyy"));
+    if (format.contains(QLatin1Char('M')) && !format.contains(QLatin1String("MM")))
+        format.replace(QLatin1Char('M'), QLatin1String("MM"));
+    if (format.contains(QLatin1Char('d')) && !format.contains(QLatin1String("dd")))
+        format.replace(QLatin1Char('d'), QLatin1String("dd"));
+    return format;
+}
+
+QString widenedTimeFormat()
+{
+    QString format = QLocale().timeFormat(QLocale::ShortFormat);
+    if (format.contains(QLatin1Char('h')) && !format.contains(QLatin1String("hh")))
+        format.replace(QLatin1Char('h'), QLatin1String("hh"));
+    return format;
+}
+
+// Runs on the thread pool: the platform's pixmap of a local file at the
+// first size it has.
+QIcon loadPlatformIcon(const QString& peerUuid, const QString& path, bool isFile)
+{
+    if (Preview::canPreview(peerUuid, path))
+        return QIcon(); // its preview will stand for it
+    IThemePixmapProvider* provider = IThemePixmapProvider::instance();
+    if (!provider)
+        return QIcon();
+    for (int size : kPlatformIconSizes) {
+        Logger::log(Logger::VMDL, "test win icon: %s, size: %d", qUtf8Printable(path), size);
+        const QPixmap pixmap = provider->platformFilePixmap(path, size, isFile);
+        if (!pixmap.isNull()) {
+            Logger::log(Logger::VMDL, "win icon: %s, size: %dx%d", qUtf8Printable(path), pixmap.width(),
+                        pixmap.height());
+            return QIcon(pixmap);
+        }
+    }
+    return QIcon();
 }
 
 qint64 defaultClock()
@@ -95,10 +273,30 @@ QVariant timeValue(qint64 ms)
 
 } // namespace
 
+// A watched file: the top-level row it is reached through and its number on
+// the server. Both are compared whole, so that no two files of different
+// drives, nor two numbers that differ only in their high bits, are taken
+// for one another.
+struct WatchKey
+{
+    QString top;
+    quint64 inode = 0;
+    bool operator==(const WatchKey& other) const { return inode == other.inode && top == other.top; }
+};
+
+uint qHash(const WatchKey& key, uint seed = 0)
+{
+    return ::qHash(key.top, seed) ^ ::qHash(key.inode, seed);
+}
+
 class VfsModelPrivate
 {
 public:
-    explicit VfsModelPrivate(VfsModel* q) : q(q) { root.mode = VfsModel::ExecUser; }
+    explicit VfsModelPrivate(VfsModel* q)
+        : q(q), dateFormat(widenedDateFormat()), timeFormat(widenedTimeFormat())
+    {
+        root.mode = VfsModel::ExecUser;
+    }
 
     VfsModel* const q;
     VfsEntry root;
@@ -106,6 +304,32 @@ public:
     QPointer<QAbstractItemModel> driveModel;
     QPointer<VfsClient> client;
     VfsModel::Clock clock = defaultClock;
+    VfsModel::Clock wallClock = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    const QString dateFormat;
+    const QString timeFormat;
+
+    // Icons of the own machine's files, one at a time.
+    std::deque<VfsEntry*> iconQueue;
+    VfsEntry* iconLoading = nullptr; // the entry the running load is for; null when it left
+    bool iconBusy = false;
+    QTimer* iconTimer = nullptr;
+    QFutureWatcher<QIcon>* iconWatcher = nullptr;
+
+    // Preview images of shown files, one at a time.
+    std::deque<VfsEntry*> previewQueue;
+    bool previewBusy = false;
+    QTimer* previewTimer = nullptr;
+    QFutureWatcher<Preview::GetImageResult>* previewWatcher = nullptr;
+
+    // Path resolution.
+    QString resolveTarget; // empty while idle
+    quint8 resolvePriority = 0;
+    qint64 resolveStartedAt = 0; // clock ms
+    QTimer* resolveTimer = nullptr;
+    QStringList priorityQueue;
+    QStringList normalQueue;
+
+    QHash<WatchKey, QString> watchItems; // the path each file was registered with
 
     std::vector<ListJob*> activeJobs; // in start order
     std::vector<ListJob*> freeJobs;
@@ -127,6 +351,12 @@ public:
         return peer ? peer->vfsClient() : nullptr;
     }
     QChar sep() const { return separator.isNull() ? QLatin1Char('/') : separator; }
+    // The own machine's files are local: their icons can be read from disk.
+    bool ownMachine() const
+    {
+        return peer && !peer->uuid().isEmpty() && normalizedUuid(peer->uuid()) == normalizedUuid(ownPeerUuid());
+    }
+    bool cachedPreview(const VfsEntry* e) const { return VfsPreviewCache::instance().contains(q, e); }
 
     VfsEntry* entryOf(const QModelIndex& index) const
     {
@@ -159,6 +389,23 @@ public:
     void retireDrivesJob();
 
     VfsEntry* mergeRecord(ListJob* job, const VfsDirectoryEntry& record, bool* added);
+    void setFileTypeData(VfsEntry* e);
+    void setDirectoryTypeData(VfsEntry* e);
+    void setMtime(VfsEntry* e, qint64 mtime);
+    void queueIcon(VfsEntry* e);
+    void forget(VfsEntry* e);
+    void startIconLoad(VfsEntry* e);
+    void onIconLoaded();
+    void onPreviewLoaded();
+    QVariant foreground(const VfsEntry* e, int column) const;
+    QVariant decoration(const QModelIndex& index, const VfsEntry* e) const;
+    QStringList components(const VfsEntry* e, bool display) const;
+
+    VfsEntry* topRowFor(const QString& path) const;
+    VfsEntry* topOf(VfsEntry* e) const;
+    VfsEntry* appendServerRoot(const QString& path);
+    void finishResolve(int status);
+    void scheduleResolve(int ms) { resolveTimer->start(ms); }
     void completeListing(ListJob* job);
     void insertDrive(const VfsDrive& drive);
 };
@@ -270,6 +517,7 @@ void VfsModelPrivate::recycle(VfsEntry* entry)
                 job->entry = nullptr;
         }
     }
+    forget(entry);
     *entry = VfsEntry();
     if (freeEntries.size() < kMaxFreeEntries)
         freeEntries.push_back(entry);
@@ -430,7 +678,7 @@ VfsEntry* VfsModelPrivate::mergeRecord(ListJob* job, const VfsDirectoryEntry& re
         e->nlinks = record.nlinks;
         e->atime = record.atime;
         e->ctime = record.ctime;
-        e->mtime = record.mtime;
+        setMtime(e, record.mtime);
         e->ref = record.ref;
         e->origType = origTypeOf(record.type);
         const quint8 shown = record.targetType != 0 ? record.targetType : record.type;
@@ -438,9 +686,11 @@ VfsEntry* VfsModelPrivate::mergeRecord(ListJob* job, const VfsDirectoryEntry& re
             e->type = VfsModel::DirectoryType;
             e->size = 0;
             e->mime = kDirectoryMime;
+            setDirectoryTypeData(e);
         } else {
             e->type = VfsModel::FileType;
             e->size = record.size;
+            setFileTypeData(e);
         }
         addToIndex(dir, e);
         if (Logger::isEnabled(Logger::VMDL))
@@ -465,6 +715,8 @@ VfsEntry* VfsModelPrivate::mergeRecord(ListJob* job, const VfsDirectoryEntry& re
     const quint64 size = e->type == VfsModel::DirectoryType ? 0 : record.size;
     if (e->size != size) {
         e->size = size;
+        if (e->type != VfsModel::DirectoryType)
+            e->sizeString = sizeText(size);
         roles << VfsModel::SizeRole;
     }
     if (record.atime != 0 && record.atime != e->atime) {
@@ -476,10 +728,12 @@ VfsEntry* VfsModelPrivate::mergeRecord(ListJob* job, const VfsDirectoryEntry& re
         roles << VfsModel::CtimeRole;
     }
     if (record.mtime != 0 && record.mtime != e->mtime) {
-        e->mtime = record.mtime;
+        setMtime(e, record.mtime);
         roles << VfsModel::MtimeStringRole << VfsModel::MtimeRole;
-        if (dir->useCount > 0 && peer && Preview::canPreview(peer->uuid(), pathOf(e, sep())))
+        if (dir->useCount > 0 && peer && Preview::canPreview(peer->uuid(), pathOf(e, sep()))) {
+            VfsPreviewCache::instance().remove(q, e);
             emit q->noPreviewCached(indexOf(e));
+        }
     }
     if (!roles.isEmpty()) {
         if (Logger::isEnabled(Logger::VMDL))
@@ -507,6 +761,27 @@ void VfsModelPrivate::completeListing(ListJob* job)
         emit q->dataChanged(indexOf(dir, 0), indexOf(dir, VfsModel::ColumnCount - 1),
                             {VfsModel::ChildSizeRole});
     }
+    // Watched files of this listing, reported once the tree is settled.
+    struct Found
+    {
+        QString path;
+        quint64 inode;
+        QString watchPath;
+    };
+    std::vector<Found> found;
+    if (!watchItems.isEmpty()) {
+        VfsEntry* top = topOf(dir);
+        const QString topPath = top ? pathOf(top, sep()) : QString();
+        for (VfsEntry* child : dir->children) {
+            auto it = watchItems.constFind(WatchKey{topPath, child->inode});
+            if (child->inode == 0 || it == watchItems.constEnd())
+                continue;
+            Logger::log(Logger::VMDL, "found watch item %s, fileId: %llu", qUtf8Printable(pathOf(child, '/')),
+                        static_cast<unsigned long long>(child->inode));
+            if (child->seen == job->sequence)
+                found.push_back(Found{pathOf(child, sep()), child->inode, *it});
+        }
+    }
     // Runs of vanished children, from the back so that the rows in front
     // keep their numbers.
     int row = int(dir->children.size()) - 1;
@@ -521,6 +796,8 @@ void VfsModelPrivate::completeListing(ListJob* job)
         removeChildren(dir, row + 1, last);
     }
     Logger::log(Logger::VMDL, "mark entry %s fetched", qUtf8Printable(job->path));
+    for (const Found& f : found)
+        emit q->foundWatchItem(f.path, f.inode, f.watchPath);
 }
 
 void VfsModelPrivate::insertDrive(const VfsDrive& drive)
@@ -555,15 +832,288 @@ void VfsModelPrivate::insertDrive(const VfsDrive& drive)
         e->name = drive.name;
     }
     e->mime = smb ? kNetworkMime : kDriveMime;
+    e->icon = driveIcon(smb);
     Logger::log(Logger::VMDL, "add drive name: %s, path: %s to VfsModel at index: %d",
                 qUtf8Printable(e->name), qUtf8Printable(e->path), row);
     insertChild(&root, e, row);
+}
+
+// --- Presentation ------------------------------------------------------------
+
+void VfsModelPrivate::setMtime(VfsEntry* e, qint64 mtime)
+{
+    e->mtime = mtime;
+    if (mtime == 0) {
+        e->mtimeString.clear();
+        return;
+    }
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(mtime);
+    e->mtimeString = QStringLiteral("%1  %2").arg(time.toString(dateFormat), time.toString(timeFormat));
+}
+
+void VfsModelPrivate::setFileTypeData(VfsEntry* e)
+{
+    e->sizeString = sizeText(e->size);
+    if (hasPreviewExtension(e->name))
+        e->previewState = VfsModel::PreviewPossible;
+    if (e->mime.isEmpty())
+        e->mime = QMimeDatabase().mimeTypeForFile(e->name, QMimeDatabase::MatchExtension).name();
+    if (e->icon.isNull()) {
+        auto it = sharedIcons().constFind(e->mime);
+        if (!e->mime.isEmpty() && it != sharedIcons().constEnd()
+            && !e->name.endsWith(QLatin1String("lnk")))
+            e->icon = *it;
+        else if (ownMachine())
+            queueIcon(e);
+    }
+    if (e->icon.isNull())
+        e->icon = sharedIcon(QStringLiteral("x-file"));
+}
+
+void VfsModelPrivate::setDirectoryTypeData(VfsEntry* e)
+{
+    e->icon = sharedIcon(QStringLiteral("x-directory"));
+    if (ownMachine())
+        queueIcon(e);
+}
+
+void VfsModelPrivate::queueIcon(VfsEntry* e)
+{
+    if (!hasGui())
+        return;
+    if (std::find(iconQueue.begin(), iconQueue.end(), e) == iconQueue.end())
+        iconQueue.push_back(e);
+}
+
+// An entry leaves the tree: nothing queued or cached refers to it any more.
+void VfsModelPrivate::forget(VfsEntry* e)
+{
+    iconQueue.erase(std::remove(iconQueue.begin(), iconQueue.end(), e), iconQueue.end());
+    if (iconLoading == e)
+        iconLoading = nullptr;
+    previewQueue.erase(std::remove(previewQueue.begin(), previewQueue.end(), e), previewQueue.end());
+    VfsPreviewCache::instance().remove(q, e);
+}
+
+void VfsModelPrivate::startIconLoad(VfsEntry* e)
+{
+    iconBusy = true;
+    iconLoading = e;
+    const QString uuid = peer ? peer->uuid() : QString();
+    const QString path = pathOf(e, sep());
+    const bool isFile = e->type == VfsModel::FileType;
+    iconWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [uuid, path, isFile]() {
+        return loadPlatformIcon(uuid, path, isFile);
+    }));
+}
+
+void VfsModelPrivate::onIconLoaded()
+{
+    iconBusy = false;
+    const QIcon icon = iconWatcher->result();
+    VfsEntry* e = iconLoading;
+    iconLoading = nullptr;
+    if (e && !iconQueue.empty() && iconQueue.front() == e) {
+        if (!icon.isNull()) {
+            e->icon = icon;
+            const QString suffix = QFileInfo(e->name).suffix().toLower();
+            if (suffix != QLatin1String("exe") && suffix != QLatin1String("lnk") && !e->mime.isEmpty()
+                && e->type == VfsModel::FileType)
+                sharedIcons().insert(e->mime, icon);
+            emit q->dataChanged(indexOf(e, 0), indexOf(e, VfsModel::ColumnCount - 1), {Qt::DecorationRole});
+        }
+        iconQueue.pop_front();
+    }
+    iconTimer->stop();
+    if (!iconQueue.empty())
+        q->processIconQueue();
+}
+
+void VfsModelPrivate::onPreviewLoaded()
+{
+    previewBusy = false;
+    const Preview::GetImageResult result = previewWatcher->result();
+    VfsEntry* e = findEntry(result.path);
+    if (e && !result.images.empty() && e->previewState == VfsModel::PreviewLoading) {
+        e->previewState = VfsModel::PreviewPossible;
+        if (hasGui()) {
+            QIcon icon;
+            for (const QImage& image : result.images) {
+                if (image.isNull() || image.width() > kPreviewIconMax || image.height() > kPreviewIconMax)
+                    continue;
+                QPixmap pixmap = QPixmap::fromImage(image);
+                if (image.width() != image.height()) {
+                    const int side = std::max(image.width(), image.height());
+                    QPixmap square(side, side);
+                    square.fill(Qt::transparent);
+                    QPainter painter(&square);
+                    painter.drawPixmap((side - image.width()) / 2, (side - image.height()) / 2, pixmap);
+                    painter.end();
+                    pixmap = square;
+                }
+                icon.addPixmap(pixmap, QIcon::Normal, QIcon::Off);
+            }
+            e->previewIcon = icon; // a new preview replaces the old images
+        }
+        const QImage* chosen = &result.images.front();
+        for (const QImage& image : result.images) {
+            if (chosen->width() >= result.size.width() || chosen->height() >= result.size.height())
+                break;
+            if (image.width() > chosen->width() && image.height() > chosen->height())
+                chosen = &image;
+        }
+        const qint64 bytes = chosen->sizeInBytes();
+        if (VfsPreviewCache::instance().insert(q, e, *chosen))
+            Logger::log(Logger::VMDL, "cached preview image: %lld bytes %s", static_cast<long long>(bytes),
+                        qUtf8Printable(result.path));
+        else
+            Logger::log(Logger::VMDL, "failed to cache preview image: %lld bytes %s", static_cast<long long>(bytes),
+                        qUtf8Printable(result.path));
+        e->previewSize = chosen->size();
+        const QModelIndex index = indexOf(e, 0);
+        emit q->dataChanged(index, index);
+    }
+    if (!previewQueue.empty())
+        previewTimer->start(0);
+}
+
+QVariant VfsModelPrivate::foreground(const VfsEntry* e, int column) const
+{
+    if (!hasGui())
+        return QVariant();
+    const QPalette palette = QGuiApplication::palette();
+    if (column != VfsModel::NameColumn || !linkUp())
+        return palette.color(QPalette::Inactive, QPalette::Mid);
+    if (e->parent == &root)
+        return QVariant();
+    const qint64 age = (wallClock() - e->mtime) / 1000;
+    for (const AgeColour& band : kAgeColours) {
+        if (age < band.below)
+            return QColor(QLatin1String(band.colour));
+    }
+    return palette.color(QPalette::Text);
+}
+
+QVariant VfsModelPrivate::decoration(const QModelIndex& index, const VfsEntry* e) const
+{
+    if (index.column() == VfsModel::AccessColumn) {
+        if (e->mode & VfsModel::WriteUser)
+            return QVariant();
+        const QIcon icon = sharedIcon(QStringLiteral("read-only"));
+        return icon.isNull() ? QVariant() : QVariant(icon);
+    }
+    if (index.column() != VfsModel::NameColumn)
+        return QVariant();
+    if (!e->previewIcon.isNull())
+        return e->previewIcon;
+    if (e->previewState == VfsModel::PreviewPossible && !cachedPreview(e))
+        emit q->noPreviewCached(index);
+    if (!e->icon.isNull())
+        return e->icon;
+    const QString suffix = QFileInfo(e->name).suffix();
+    if (!suffix.isEmpty()) {
+        auto it = sharedIcons().constFind(suffix);
+        if (it != sharedIcons().constEnd())
+            return *it;
+    }
+    return QVariant();
+}
+
+QStringList VfsModelPrivate::components(const VfsEntry* e, bool display) const
+{
+    QStringList out;
+    for (const VfsEntry* p = e; p && p != &root; p = p->parent)
+        out.prepend(display && p->origType == VfsModel::ShareType && p->type != VfsModel::DriveType ? p->name
+                                                                                                      : componentOf(p));
+    return out;
+}
+
+// --- Path resolution and watching --------------------------------------------
+
+// The top-level row a path is reached through, as findEntry walks: the one
+// with the longest path that starts the given path; on a peer with '/'
+// paths, drives other than "/" are reached through "/".
+VfsEntry* VfsModelPrivate::topRowFor(const QString& path) const
+{
+    VfsEntry* best = nullptr;
+    int bestLength = -1;
+    for (VfsEntry* top : root.children) {
+        if (separator == QLatin1Char('/') && top->type == VfsModel::DriveType && top->path != QLatin1String("/"))
+            continue;
+        const QString topPath = pathOf(top, sep());
+        if (!topPath.isEmpty() && path.startsWith(topPath) && topPath.size() > bestLength) {
+            best = top;
+            bestLength = topPath.size();
+        }
+    }
+    return best;
+}
+
+VfsEntry* VfsModelPrivate::topOf(VfsEntry* e) const
+{
+    while (e && e->parent && e->parent != &root)
+        e = e->parent;
+    return e && e->parent == &root ? e : nullptr;
+}
+
+// A server of a peer with '\' paths, reached by its UNC name.
+VfsEntry* VfsModelPrivate::appendServerRoot(const QString& path)
+{
+    VfsEntry* e = newEntry(&root);
+    e->name = path.mid(2);
+    e->ref = path;
+    e->mode = VfsModel::ReadUser | VfsModel::ExecUser;
+    e->origType = VfsModel::ShareType;
+    e->type = VfsModel::DirectoryType;
+    e->mime = kNetworkMime;
+    e->icon = driveIcon(true);
+    insertChild(&root, e, int(root.children.size()));
+    return e;
+}
+
+void VfsModelPrivate::finishResolve(int status)
+{
+    const QString target = resolveTarget;
+    resolveTarget.clear();
+    resolvePriority = 0;
+    resolveTimer->stop();
+    emit q->pathResolved(status, target);
+    // The signal may have started another path.
+    if (resolveTarget.isEmpty())
+        q->resolveNextPath();
 }
 
 // --- VfsModel ----------------------------------------------------------------
 
 VfsModel::VfsModel(QObject* parent) : QAbstractItemModel(parent), d(new VfsModelPrivate(this))
 {
+    d->resolveTimer = new QTimer(this);
+    d->resolveTimer->setObjectName(QStringLiteral("vfsModelResolveTimer"));
+    d->resolveTimer->setSingleShot(true);
+    connect(d->resolveTimer, &QTimer::timeout, this, &VfsModel::onResolvePathTimerFired);
+
+    d->iconTimer = new QTimer(this);
+    d->iconTimer->setObjectName(QStringLiteral("vfsModelIconTimer"));
+    d->iconTimer->setSingleShot(true);
+    connect(d->iconTimer, &QTimer::timeout, this, &VfsModel::processIconQueue);
+    d->iconWatcher = new QFutureWatcher<QIcon>(this);
+    connect(d->iconWatcher, &QFutureWatcherBase::finished, this, [this] { d->onIconLoaded(); });
+
+    d->previewTimer = new QTimer(this);
+    d->previewTimer->setObjectName(QStringLiteral("vfsModelPreviewTimer"));
+    d->previewTimer->setSingleShot(true);
+    connect(d->previewTimer, &QTimer::timeout, this, &VfsModel::onPreviewTimerFired);
+    d->previewWatcher = new QFutureWatcher<Preview::GetImageResult>(this);
+    connect(d->previewWatcher, &QFutureWatcherBase::finished, this, [this] { d->onPreviewLoaded(); });
+
+    connect(this, &VfsModel::noPreviewCached, this, &VfsModel::requestPreview);
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        connect(app, &QCoreApplication::aboutToQuit, this, [this] {
+            d->priorityQueue.clear();
+            d->normalQueue.clear();
+            d->resolveTimer->stop();
+        });
+    }
 }
 
 VfsModel::~VfsModel()
@@ -580,7 +1130,11 @@ VfsModel::~VfsModel()
         delete job;
     d->freeJobs.clear();
     d->retireDrivesJob();
+    // A load still running finishes on the pool and finds no one.
+    d->iconWatcher->disconnect(this);
+    d->previewWatcher->disconnect(this);
     d->clearTree();
+    VfsPreviewCache::instance().removeAll(this);
     for (VfsEntry* entry : d->freeEntries)
         delete entry;
 }
@@ -624,6 +1178,7 @@ void VfsModel::setPeer(IPeer* peer)
     shares->origType = ShareType;
     shares->mode = ExecUser;
     shares->mime = kDriveMime;
+    shares->icon = driveIcon(false);
     shares->fileId = quint64(qHash(kSharesPath, 0)) << 48;
     d->root.children.push_back(shares);
     d->addToIndex(&d->root, shares);
@@ -652,6 +1207,14 @@ void VfsModel::connectClient(VfsClient* client)
 void VfsModel::setClock(Clock clock)
 {
     d->clock = clock ? std::move(clock) : Clock(defaultClock);
+}
+
+void VfsModel::setWallClock(Clock clock)
+{
+    if (clock)
+        d->wallClock = std::move(clock);
+    else
+        d->wallClock = [] { return QDateTime::currentMSecsSinceEpoch(); };
 }
 
 QModelIndex VfsModel::index(int row, int column, const QModelIndex& parent) const
@@ -699,19 +1262,120 @@ bool VfsModel::hasChildren(const QModelIndex& parent) const
 
 QVariant VfsModel::data(const QModelIndex& index, int role) const
 {
+    if (role == Qt::TextAlignmentRole) {
+        switch (index.column()) {
+        case SizeColumn:
+            return int(Qt::AlignRight | Qt::AlignVCenter);
+        case MTimeStringColumn:
+        case MTimeColumn:
+            return int(Qt::AlignHCenter | Qt::AlignVCenter);
+        default:
+            return QVariant();
+        }
+    }
     const VfsEntry* e = d->entryOf(index);
-    if (!e)
+    if (e == &d->root) {
+        // Only the top-level rows can be meant.
+        e = size_t(index.row()) < d->root.children.size() ? d->root.children[size_t(index.row())] : nullptr;
+    }
+    if (!e) {
+        if (role == FlagsRole)
+            return 0;
+        if (role == MimeRole)
+            return kDirectoryMime;
         return QVariant();
+    }
+    const int column = index.column();
+    const bool container = hasChildList(e);
     switch (role) {
     case Qt::DisplayRole:
+        switch (column) {
+        case NameColumn:
+            return e->name;
+        case TypeColumn:
+            return data(index, TypeStringRole);
+        case PathColumn:
+            return e->path.isEmpty() ? d->pathOf(e, d->sep()) : e->path;
+        case SizeColumn:
+            return data(index, SizeStringRole);
+        case ATimeColumn:
+            return timeValue(e->atime);
+        case CTimeColumn:
+            return timeValue(e->ctime);
+        case MTimeStringColumn:
+            return e->mtimeString;
+        case MTimeColumn:
+            return timeValue(e->mtime);
+        case MimeColumn:
+            return e->mime;
+        case FlagsColumn:
+            return int(e->flags);
+        case RefColumn:
+            return e->ref;
+        case HiddenColumn:
+            return bool(e->hidden);
+        case InfoColumn:
+            return uint(e->mode);
+        default:
+            return QVariant();
+        }
     case Qt::EditRole:
-        return index.column() == NameColumn ? QVariant(e->name) : QVariant();
+        return column == NameColumn ? QVariant(e->name) : QVariant();
+    case Qt::ToolTipRole:
+        if (e->sizeString.isEmpty())
+            return e->name;
+        //% "Size"
+        return e->name + QStringLiteral("\n%1: %2").arg(qtTrId("column-size"), e->sizeString);
+    case Qt::DecorationRole:
+        return d->decoration(index, e);
+    case Qt::FontRole:
+        if (!hasGui())
+            return QVariant();
+        if (column == SizeColumn && e->type == DirectoryType)
+            return QVariant();
+        if (column == SizeColumn || column == MTimeStringColumn || column == MTimeColumn)
+            return QFont(QStringLiteral("TypeWriter"));
+        return QGuiApplication::font();
+    case Qt::BackgroundRole:
+        if (hasGui() && (e->flags & DropTargetFlag))
+            return QGuiApplication::palette().midlight();
+        return QVariant();
+    case Qt::ForegroundRole:
+        return d->foreground(e, column);
+    case Qt::SizeHintRole:
+        if (column == AccessColumn)
+            return (e->mode & WriteUser) ? QSize(-1, -1) : QSize(22, 22);
+        if (column == SizeColumn && hasGui())
+            return QSize(QFontMetrics(QGuiApplication::font()).horizontalAdvance(QStringLiteral("0000 Bytes")), 22);
+        return QVariant();
     case NameRole:
+        if (e->type == DriveType && e->path == QLatin1String("/"))
+            return QStringLiteral("%1 %2").arg(sizeText(e->size), e->name);
         return e->name;
     case PathRole:
         return d->pathOf(e, d->sep());
+    case PathListRole:
+        return d->components(e, false);
+    case DisplayPathListRole:
+        return d->components(e, true);
     case SizeRole:
         return QVariant::fromValue<quint64>(e->size);
+    case SizeStringRole:
+        //% "Folder"
+        return container ? qtTrId("item-type-folder") : e->sizeString;
+    case TypeStringRole:
+        switch (e->type) {
+        case NoType:
+            return QStringLiteral("NoType");
+        case DriveType:
+            return QStringLiteral("Drive");
+        case DirectoryType:
+            return QStringLiteral("Directory");
+        case FileType:
+            return QStringLiteral("File");
+        default:
+            return QString();
+        }
     case TypeRole:
         return int(e->type);
     case OrigTypeRole:
@@ -720,14 +1384,33 @@ QVariant VfsModel::data(const QModelIndex& index, int role) const
         return timeValue(e->atime);
     case CtimeRole:
         return timeValue(e->ctime);
+    case MtimeStringRole:
+        return e->mtimeString;
     case MtimeRole:
         return timeValue(e->mtime);
+    case IconRole:
+        switch (e->type) {
+        case FileType:
+            return QString(QStringLiteral("image://theme/file/") + e->name);
+        case DirectoryType:
+            return QStringLiteral("image://theme/mime/application/x-directory");
+        case DriveType:
+            return QStringLiteral("image://theme/icon/drive-disk.svg");
+        default:
+            return QVariant();
+        }
     case MimeRole:
         return e->mime;
     case HiddenRole:
         return bool(e->hidden);
     case FlagsRole:
         return int(e->flags);
+    case PreviewRole:
+        if (const QImage* image = VfsPreviewCache::instance().find(this, e))
+            return *image;
+        if (e->previewState == PreviewPossible)
+            emit const_cast<VfsModel*>(this)->noPreviewCached(d->indexOf(e));
+        return QVariant();
     case InfoRole:
         return uint(e->mode);
     case ChildSizeRole:
@@ -737,6 +1420,86 @@ QVariant VfsModel::data(const QModelIndex& index, int role) const
     default:
         return QVariant();
     }
+}
+
+QVariant VfsModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal)
+        return QVariant();
+    if (role == Qt::SizeHintRole)
+        return section == AccessColumn ? QVariant(QSize(22, -1)) : QVariant();
+    if (role != Qt::DisplayRole)
+        return QVariant();
+    switch (section) {
+    case NameColumn:
+        //% "Name"
+        return qtTrId("column-name");
+    case AccessColumn:
+        return QString();
+    case TypeColumn:
+        //% "Type"
+        return qtTrId("column-type");
+    case PathColumn:
+        //% "Path"
+        return qtTrId("column-path");
+    case SizeColumn:
+        return qtTrId("column-size");
+    case ATimeColumn:
+        //% "Access"
+        return qtTrId("column-access");
+    case CTimeColumn:
+        //% "Created"
+        return qtTrId("column-created");
+    case MTimeStringColumn:
+    case MTimeColumn:
+        //% "Modified"
+        return qtTrId("column-modified");
+    case MimeColumn:
+        //% "Mime"
+        return qtTrId("column-mime");
+    case FlagsColumn:
+        //% "Flags"
+        return qtTrId("column-flags");
+    case RefColumn:
+        //% "Reference"
+        return qtTrId("column-reference");
+    case HiddenColumn:
+        //% "Hidden"
+        return qtTrId("column-hidden");
+    default:
+        return QVariant();
+    }
+}
+
+Qt::ItemFlags VfsModel::flags(const QModelIndex& index) const
+{
+    Qt::ItemFlags flags = QAbstractItemModel::flags(index);
+    if (d->entryOf(index))
+        flags |= Qt::ItemIsEditable | Qt::ItemIsDragEnabled;
+    return flags;
+}
+
+bool VfsModel::setData(const QModelIndex& index, const QVariant& value, int role)
+{
+    VfsEntry* e = d->entryOf(index);
+    if (!e || e == &d->root)
+        return false;
+    if (role == Qt::EditRole && index.column() == NameColumn) {
+        const QString name = value.toString();
+        if (name != e->name)
+            emit renameRequest(index, name);
+        return false; // the pane renames; the listing that follows shows it
+    }
+    if (role == FlagsRole) {
+        bool ok = false;
+        const int flags = value.toInt(&ok);
+        if (!ok || quint32(flags) == e->flags)
+            return false;
+        e->flags = quint32(flags);
+        emit dataChanged(d->indexOf(e, 0), d->indexOf(e, ColumnCount - 1), {});
+        return true;
+    }
+    return false;
 }
 
 QHash<int, QByteArray> VfsModel::roleNames() const
@@ -814,6 +1577,10 @@ void VfsModel::fetchMore(const QModelIndex& parent)
     job->merging = false;
     job->watch = 1;
     job->path = d->pathOf(e, d->sep());
+    // An ancestor listed for a resolution is watched only when the
+    // resolution was asked for with priority.
+    if (!d->resolveTarget.isEmpty() && d->resolveTarget.startsWith(job->path))
+        job->watch = d->resolvePriority;
     job->sequence = ++d->fetchSeq;
     Logger::log(Logger::VMDL, "start fetch %s, watch: %u", qUtf8Printable(job->path), unsigned(job->watch));
     if (e->type == DriveType && job->path.endsWith(QLatin1Char(':')))
@@ -1029,6 +1796,8 @@ void VfsModel::onCheckTimerFired()
     }
     if (handled)
         d->checkTimer->start(0);
+    else if (!d->iconTimer->isActive() && !d->iconBusy)
+        d->iconTimer->start(0);
 }
 
 void VfsModel::onPeerLinkStateChanged()
@@ -1041,4 +1810,241 @@ void VfsModel::onPeerLinkStateChanged()
     Logger::log(Logger::VMDL, "layout to be changed:%d %s", int(state), qUtf8Printable(d->peer->name()));
     emit layoutAboutToBeChanged();
     emit layoutChanged();
+}
+
+// --- Icons and previews ------------------------------------------------------
+
+void VfsModel::processIconQueue()
+{
+    if (d->iconQueue.empty() || d->iconBusy || d->iconWatcher->isRunning())
+        return;
+    VfsEntry* e = d->iconQueue.front();
+    const QFileInfo info(d->pathOf(e, d->sep())); // the own machine: a local path
+    const QString suffix = info.suffix().toLower();
+    const bool exe = suffix == QLatin1String("exe");
+    const bool lnk = suffix == QLatin1String("lnk");
+    if (!exe && !lnk && !e->mime.isEmpty()) {
+        auto it = sharedIcons().constFind(e->mime);
+        if (it != sharedIcons().constEnd()) {
+            e->icon = *it;
+            emit dataChanged(d->indexOf(e, 0), d->indexOf(e, ColumnCount - 1), {Qt::DecorationRole});
+            if (!d->iconQueue.empty() && d->iconQueue.front() == e)
+                d->iconQueue.pop_front();
+            d->iconTimer->start(0);
+            return;
+        }
+    }
+    if (e->type == FileType && !exe) {
+        const QIcon icon = localFileIcon(info);
+        if (!icon.isNull()) {
+            e->icon = icon;
+            if (!lnk && !e->mime.isEmpty())
+                sharedIcons().insert(e->mime, icon);
+            emit dataChanged(d->indexOf(e, 0), d->indexOf(e, ColumnCount - 1), {Qt::DecorationRole});
+            if (!d->iconQueue.empty() && d->iconQueue.front() == e)
+                d->iconQueue.pop_front();
+            d->iconTimer->start(0);
+            return;
+        }
+    }
+    d->startIconLoad(e);
+}
+
+void VfsModel::requestPreview(const QModelIndex& index)
+{
+    VfsEntry* e = d->entryOf(index);
+    if (!e || e == &d->root || e->previewState != PreviewPossible || d->cachedPreview(e))
+        return;
+    Logger::log(Logger::VMDL, "request preview: %s", qUtf8Printable(d->pathOf(e, '/')));
+    e->previewState = PreviewRequested;
+    if (std::find(d->previewQueue.begin(), d->previewQueue.end(), e) == d->previewQueue.end())
+        d->previewQueue.push_back(e);
+    if (!d->previewTimer->isActive())
+        d->previewTimer->start(10);
+}
+
+void VfsModel::onPreviewTimerFired()
+{
+    if (d->previewQueue.empty() || d->previewBusy || d->previewWatcher->isRunning())
+        return;
+    VfsEntry* e = d->previewQueue.front();
+    d->previewQueue.pop_front();
+    if (!e->parent || e->parent->useCount == 0) {
+        // Nobody shows it now; the next view that wants it asks again.
+        e->previewState = PreviewPossible;
+        d->previewTimer->start(0);
+        return;
+    }
+    if (e->previewState != PreviewRequested) {
+        d->previewTimer->start(0);
+        return;
+    }
+    d->previewBusy = true;
+    e->previewState = PreviewLoading;
+    Preview::GetImageRequest request;
+    request.peerUuid = d->peer ? d->peer->uuid() : QString();
+    request.path = d->pathOf(e, d->sep());
+    for (int size : kPreviewSizes)
+        request.bounds.emplace_back(size, size);
+    request.mtime = e->mtime;
+    request.reserved = 0;
+    d->previewWatcher->setFuture(Preview::getImageAsync(Preview::instance(), request));
+}
+
+// --- Path resolution ---------------------------------------------------------
+
+QString VfsModel::resolvePath(const QString& rawPath, bool priority)
+{
+    const QString path = d->convertPath(rawPath);
+    if (path == d->resolveTarget)
+        return path;
+    Logger::log(Logger::VMDL, "resolve path %s", qUtf8Printable(path));
+    if (!d->resolveTarget.isEmpty()) {
+        // The displaced path is resolved later, before the others of its
+        // kind, unless it waits there already.
+        QStringList& queue = d->resolvePriority ? d->priorityQueue : d->normalQueue;
+        if (!queue.contains(d->resolveTarget))
+            queue.prepend(d->resolveTarget);
+    }
+    d->resolveTarget = path;
+    d->resolvePriority = priority ? 1 : 0;
+    d->resolveStartedAt = d->now();
+    d->resolveTimer->start(0);
+    return path;
+}
+
+QString VfsModel::requestResolvePath(const QString& rawPath)
+{
+    if (d->resolveTarget.isEmpty())
+        return resolvePath(rawPath, false);
+    const QString path = d->convertPath(rawPath);
+    d->normalQueue.append(path);
+    return path;
+}
+
+void VfsModel::resolveNextPath()
+{
+    if (!d->priorityQueue.isEmpty())
+        resolvePath(d->priorityQueue.takeFirst(), true);
+    else if (!d->normalQueue.isEmpty())
+        resolvePath(d->normalQueue.takeFirst(), false);
+}
+
+void VfsModel::onResolvePathTimerFired()
+{
+    if (d->resolveTarget.isEmpty())
+        return;
+    if (d->now() - d->resolveStartedAt > ResolveLimitMs) {
+        Logger::log(Logger::VMDL, "resolve path %s timed out", qUtf8Printable(d->resolveTarget));
+        d->finishResolve(1);
+        return;
+    }
+    if (!d->linkUp()) {
+        d->scheduleResolve(ResolveWaitStepMs);
+        return;
+    }
+    if (!d->resolveTarget.startsWith(kSharesPath) && d->driveModel && d->driveModel->rowCount() == 0
+        && (d->drivesRequestedAt < 0 || d->now() - d->drivesRequestedAt > ResolveDriveListRetryMs)) {
+        fetchMore(QModelIndex());
+        d->scheduleResolve(ResolveWaitStepMs);
+        return;
+    }
+
+    QChar s = d->separator;
+    if (s.isNull()) {
+        if (d->resolveTarget.contains(QLatin1Char('/')))
+            s = QLatin1Char('/');
+        else if (d->resolveTarget.contains(QLatin1Char('\\')))
+            s = QLatin1Char('\\');
+    }
+    d->resolveTarget = d->convertPath(d->resolveTarget);
+    const QString target = d->resolveTarget;
+
+    // The deepest entry of the path that the tree holds.
+    QString path = target;
+    VfsEntry* found = d->findEntry(path);
+    while (!found && !s.isNull()) {
+        const int cut = path.lastIndexOf(s);
+        if (cut < 0)
+            break;
+        if (s == QLatin1Char('\\') && cut == 1) {
+            found = d->appendServerRoot(path);
+            break;
+        }
+        const QString shorter = cut == 0 ? path.left(1) : path.left(cut);
+        if (shorter.size() >= path.size())
+            break;
+        path = shorter;
+        found = d->findEntry(path);
+    }
+
+    if (found && found != d->findEntry(target)) {
+        // An ancestor: list it and look again once it is merged.
+        const QModelIndex index = d->indexOf(found);
+        if (found->busy) {
+            d->scheduleResolve(ResolveFetchStepMs);
+            return;
+        }
+        if (canFetchMore(index)) {
+            fetchMore(index);
+            d->scheduleResolve(ResolveFetchStepMs);
+            return;
+        }
+        found = nullptr; // it cannot be listed (again): the path is not there
+    } else if (found) {
+        const QModelIndex index = d->indexOf(found);
+        const int status = (found->mode & ExecUser) ? 0 : 1;
+        if (!found->busy && canFetchMore(index))
+            fetchMore(index);
+        Logger::log(Logger::VMDL, "resolved path %s: %d", qUtf8Printable(target), status);
+        d->finishResolve(status);
+        return;
+    }
+
+    if (d->root.children.size() < 2) {
+        d->scheduleResolve(ResolveDrivesStepMs); // the drives have not come yet
+        return;
+    }
+    Logger::log(Logger::VMDL, "cannot resolve path %s", qUtf8Printable(target));
+    d->finishResolve(1);
+}
+
+// --- Watching ----------------------------------------------------------------
+
+void VfsModel::startWatching(const QString& rawPath, quint64 fileId)
+{
+    if (fileId == 0) {
+        Logger::log(Logger::VMDL, "skip watch %s, invalid fileId: %llu", qUtf8Printable(rawPath),
+                    static_cast<unsigned long long>(fileId));
+        return;
+    }
+    const QString path = d->convertPath(rawPath);
+    const VfsEntry* top = d->topRowFor(path);
+    if (!top)
+        return;
+    const WatchKey key{d->pathOf(top, d->sep()), fileId};
+    auto it = d->watchItems.find(key);
+    if (it == d->watchItems.end()) {
+        Logger::log(Logger::VMDL, "start watching %s, fileId: %llu", qUtf8Printable(path),
+                    static_cast<unsigned long long>(fileId));
+        d->watchItems.insert(key, path);
+    } else if (*it != path) {
+        Logger::log(Logger::VMDL, "changed watch path %s, fileId: %llu", qUtf8Printable(path),
+                    static_cast<unsigned long long>(fileId));
+        *it = path;
+    }
+}
+
+void VfsModel::stopWatching(const QString& rawPath, quint64 fileId)
+{
+    const QString path = d->convertPath(rawPath);
+    const VfsEntry* top = d->topRowFor(path);
+    if (!top || fileId == 0)
+        return;
+    auto it = d->watchItems.find(WatchKey{d->pathOf(top, d->sep()), fileId});
+    if (it != d->watchItems.end() && *it == path) {
+        Logger::log(Logger::VMDL, "stop watching %s, fileId: %llu", qUtf8Printable(path),
+                    static_cast<unsigned long long>(fileId));
+        d->watchItems.erase(it);
+    }
 }

@@ -85,6 +85,15 @@ public:
     };
     Q_ENUM(Roles)
 
+    // Whether a file's preview images can be had and where their loading is.
+    enum PreviewState {
+        PreviewNone = 0,      // not an image the preview reads
+        PreviewPossible = 1,  // loadable, not loading
+        PreviewRequested = 2, // waiting in the preview queue
+        PreviewLoading = 3,
+    };
+    Q_ENUM(PreviewState)
+
     enum EntryFlags { CopyMarkFlag = 1, DropTargetFlag = 2 };
     Q_ENUM(EntryFlags)
 
@@ -110,6 +119,16 @@ public:
     static constexpr qint64 RefetchPauseMs = 4000;    // between two listings a view may start
     static constexpr qint64 DriveListPauseMs = 20000; // between two drive-list requests
 
+    // Path resolution: the time one path may take, the steps while the link
+    // is down (or the drives are asked for), while an ancestor is listed and
+    // while the drives have not come; and how long the resolution waits for
+    // an asked drive list before it asks again.
+    static constexpr qint64 ResolveLimitMs = 10000;
+    static constexpr int ResolveWaitStepMs = 100;
+    static constexpr int ResolveFetchStepMs = 20;
+    static constexpr int ResolveDrivesStepMs = 50;
+    static constexpr qint64 ResolveDriveListRetryMs = 30000;
+
     // Milliseconds on a monotonic clock.
     using Clock = std::function<qint64()>;
 
@@ -124,8 +143,11 @@ public:
     // Follows the updates and change notices of the peer's client, which
     // also takes the model's requests. Any thread.
     void connectClient(VfsClient* client);
-    // Replaces the monotonic clock the fetch pauses are measured on.
+    // Replaces the monotonic clock the fetch pauses and path resolution are
+    // measured on.
     void setClock(Clock clock);
+    // Replaces the clock (ms since the epoch) the age of a file is measured on.
+    void setWallClock(Clock clock);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& index) const override;
@@ -133,6 +155,11 @@ public:
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     bool hasChildren(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // A new name asks for a rename (renameRequest) and changes nothing here;
+    // FlagsRole sets the entry's EntryFlags.
+    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
     QHash<int, QByteArray> roleNames() const override;
 
     Q_INVOKABLE bool canFetchMore(const QModelIndex& parent) const override;
@@ -155,12 +182,41 @@ public:
     void retainEntry(const QString& path);
     void releaseEntry(const QString& path);
 
+    // Path resolution: the path's ancestors are listed one after the other,
+    // from the deepest one in the tree, until the path's own entry exists;
+    // pathResolved tells the outcome. One path at a time; resolvePath
+    // displaces the running one (it goes back to the front of its queue),
+    // requestResolvePath queues behind it. Both return the path with the
+    // peer's separator.
+    Q_INVOKABLE QString resolvePath(const QString& path, bool priority = false);
+    Q_INVOKABLE QString requestResolvePath(const QString& path);
+
+    // Follows a file by its number on the server's drive: the next listing
+    // that holds the file reports where it is now (foundWatchItem), even
+    // after a move on the same drive.
+    Q_INVOKABLE void startWatching(const QString& path, quint64 fileId);
+    Q_INVOKABLE void stopWatching(const QString& path, quint64 fileId);
+
 signals:
-    // A listing changed the modification time of a previewable file in a
-    // directory that is shown: its preview is outdated.
+    // The preview of a previewable file is not cached (any more): a view
+    // wants it, or a listing changed the file's modification time while its
+    // directory is shown.
     void noPreviewCached(const QModelIndex& index);
+    // A view renamed an entry; the pane carries it out.
+    void renameRequest(const QModelIndex& index, const QString& name);
+    // 0: the path's entry exists and may be listed; 1: it cannot be reached.
+    void pathResolved(int status, const QString& path);
+    // A watched file is in a listing: its current path, its number on the
+    // server and the path it was registered with.
+    void foundWatchItem(const QString& path, quint64 fileId, const QString& watchPath);
 
 public slots:
+    void requestPreview(const QModelIndex& index);
+    void resolveNextPath();
+    void onResolvePathTimerFired();
+    void onPreviewTimerFired();
+    void processIconQueue();
+
     void onListDirectoryUpdate(VfsListDirectoryJob* job);
     void onListDrivesJobUpdate(VfsListDrivesJob* job);
     void onDirectoryChanged(const QString& path);

@@ -590,20 +590,21 @@ void TestVfsModel::entryTypes_data()
     QTest::addColumn<QString>("mime");
     QTest::addColumn<bool>("hidden");
     const QString dirMime = QStringLiteral("application/x-directory");
-    QTest::newRow("file") << F::file("f", 12) << int(VfsModel::FileType) << int(VfsModel::FileType)
-                          << quint64(12) << QString() << false;
+    // Files take their MIME type from their names (the file is remote).
+    QTest::newRow("file") << F::file("f.txt", 12) << int(VfsModel::FileType) << int(VfsModel::FileType)
+                          << quint64(12) << QStringLiteral("text/plain") << false;
     QTest::newRow("directory") << F::entry("d", E::TypeDirectory, 4096) << int(VfsModel::DirectoryType)
                                << int(VfsModel::DirectoryType) << quint64(0) << dirMime << false;
     E linkToDir = F::link("l", "/t", E::TypeDirectory);
     linkToDir.size = 7;
     QTest::newRow("link to a directory") << linkToDir << int(VfsModel::DirectoryType)
                                          << int(VfsModel::SymlinkType) << quint64(0) << dirMime << false;
-    E linkToFile = F::link("lf", "/t/f", E::TypeFile);
+    E linkToFile = F::link("lf.png", "/t/f", E::TypeFile);
     linkToFile.size = 5;
     QTest::newRow("link to a file") << linkToFile << int(VfsModel::FileType) << int(VfsModel::SymlinkType)
-                                    << quint64(5) << QString() << false;
-    QTest::newRow("hidden file") << F::entry(".h", E::TypeFile | E::TypeHidden, 3) << int(VfsModel::FileType)
-                                 << int(VfsModel::FileType) << quint64(3) << QString() << true;
+                                    << quint64(5) << QStringLiteral("image/png") << false;
+    QTest::newRow("hidden file") << F::entry(".h.txt", E::TypeFile | E::TypeHidden, 3) << int(VfsModel::FileType)
+                                 << int(VfsModel::FileType) << quint64(3) << QStringLiteral("text/plain") << true;
 }
 
 void TestVfsModel::entryTypes()

@@ -276,7 +276,7 @@ struct ModelRig
     {
         QStringList out;
         for (int row = 0; row < model->rowCount(parent); ++row)
-            out << model->index(row, 0, parent).data(VfsModel::NameRole).toString();
+            out << model->index(row, 0, parent).data(Qt::DisplayRole).toString();
         return out;
     }
 
