@@ -98,5 +98,53 @@
         <source>Shares</source>
         <translation>Freigaben</translation>
     </message>
+    <message id="column-name">
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message id="column-type">
+        <source>Type</source>
+        <translation>Typ</translation>
+    </message>
+    <message id="column-path">
+        <source>Path</source>
+        <translation>Pfad</translation>
+    </message>
+    <message id="column-size">
+        <source>Size</source>
+        <translation>Größe</translation>
+    </message>
+    <message id="column-access">
+        <source>Access</source>
+        <translation>Zugriff</translation>
+    </message>
+    <message id="column-created">
+        <source>Created</source>
+        <translation>Erstellt</translation>
+    </message>
+    <message id="column-modified">
+        <source>Modified</source>
+        <translation>Geändert</translation>
+    </message>
+    <message id="column-mime">
+        <source>Mime</source>
+        <translation>MIME-Typ</translation>
+    </message>
+    <message id="column-flags">
+        <source>Flags</source>
+        <translation>Markierungen</translation>
+    </message>
+    <message id="column-reference">
+        <source>Reference</source>
+        <translation>Verweis</translation>
+    </message>
+    <message id="column-hidden">
+        <source>Hidden</source>
+        <translation>Versteckt</translation>
+    </message>
+    <message id="item-type-folder">
+        <source>Folder</source>
+        <translation>Ordner</translation>
+    </message>
 </context>
 </TS>

@@ -98,5 +98,53 @@
         <source>Shares</source>
         <translation>Shares</translation>
     </message>
+    <message id="column-name">
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message id="column-type">
+        <source>Type</source>
+        <translation>Type</translation>
+    </message>
+    <message id="column-path">
+        <source>Path</source>
+        <translation>Path</translation>
+    </message>
+    <message id="column-size">
+        <source>Size</source>
+        <translation>Size</translation>
+    </message>
+    <message id="column-access">
+        <source>Access</source>
+        <translation>Access</translation>
+    </message>
+    <message id="column-created">
+        <source>Created</source>
+        <translation>Created</translation>
+    </message>
+    <message id="column-modified">
+        <source>Modified</source>
+        <translation>Modified</translation>
+    </message>
+    <message id="column-mime">
+        <source>Mime</source>
+        <translation>Mime</translation>
+    </message>
+    <message id="column-flags">
+        <source>Flags</source>
+        <translation>Flags</translation>
+    </message>
+    <message id="column-reference">
+        <source>Reference</source>
+        <translation>Reference</translation>
+    </message>
+    <message id="column-hidden">
+        <source>Hidden</source>
+        <translation>Hidden</translation>
+    </message>
+    <message id="item-type-folder">
+        <source>Folder</source>
+        <translation>Folder</translation>
+    </message>
 </context>
 </TS>
