@@ -25,6 +25,8 @@ address again. Environment:
                      appended as one line ("control: ...", "socks: ...")
   FAKE_TOR_COOKIEFILE  a path PROTOCOLINFO names instead of the real cookie,
                      as a stranger on the control port might
+  FAKE_TOR_IGNORE_TERM  when "1", SIGTERM is ignored (only SIGNAL SHUTDOWN or
+                     SIGKILL end the process), like a tor that hangs
   FAKE_TOR_SPLIT     when "1", every control reply is written a few bytes at
                      a time with pauses, so that it arrives in pieces
 """
@@ -249,8 +251,8 @@ class Server(socketserver.ThreadingTCPServer):
 
 
 class FakeTor:
-    def __init__(self, config):
-        self.done = threading.Event()
+    def __init__(self, config, done):
+        self.done = done
         self.services = set()
         self.servers = []
         data_dir = config.get("DataDirectory", [None])[0]
@@ -287,11 +289,17 @@ def main():
     if len(args) != 2 or args[0] != "-f":
         print("usage: tor -f TORRC", file=sys.stderr)
         return 2
+    # The handlers come first: once "start:" is logged, SIGTERM ends the
+    # process with "exit:".
+    done = threading.Event()
+    if os.environ.get("FAKE_TOR_IGNORE_TERM") == "1":
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    else:
+        signal.signal(signal.SIGTERM, lambda *_: done.set())
+    signal.signal(signal.SIGINT, lambda *_: done.set())
     config, raw = read_config(args[1])
     log_line("start: " + args[1])
-    tor = FakeTor(config)
-    signal.signal(signal.SIGTERM, lambda *_: tor.stop())
-    signal.signal(signal.SIGINT, lambda *_: tor.stop())
+    tor = FakeTor(config, done)
     print("Bootstrapped 100% (done): Done", flush=True)
     while not tor.done.wait(0.2):
         pass

@@ -135,9 +135,9 @@ TorHiddenService::TorHiddenService(quint16 controlPort, quint16 onionPort, const
 
 TorHiddenService::~TorHiddenService()
 {
-    // The process is ending: say goodbye on the control port, ask the
-    // processes to end and give them a moment, then their QProcess objects
-    // kill what is left.
+    // The program is ending: say goodbye on the control port, ask the
+    // processes to end, give them a second together, then kill what is
+    // left. The only wait of this class, and a short one.
     disconnect(d->socket, nullptr, this, nullptr);
     if (d->socket->state() == QAbstractSocket::ConnectedState) {
         sendCommand(QByteArrayLiteral("SIGNAL SHUTDOWN"));
@@ -161,6 +161,10 @@ TorHiddenService::~TorHiddenService()
     for (QProcess* p : processes) {
         if (p->state() != QProcess::NotRunning)
             p->waitForFinished(int(qMax<qint64>(1, 1000 - waited.elapsed())));
+        if (p->state() != QProcess::NotRunning) {
+            p->kill();
+            p->waitForFinished(500);
+        }
         delete p;
     }
 }
