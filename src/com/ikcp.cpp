@@ -507,6 +507,11 @@ int ikcp_input(ikcpcb* kcp, const char* data, long size)
             return -3;
         if (cmd == IKCP_CMD_PUSH && len > kcp->mss)
             return -2;
+        // A message must fit the receive queue whole, or the queue waits for
+        // fragments it can never hold and the direction stalls; ikcp_send
+        // never makes such a message.
+        if (cmd == IKCP_CMD_PUSH && frg + 1 >= kcp->rcv_wnd)
+            return -3;
 
         kcp->rmt_wnd = wnd;
         parseUna(kcp, una);

@@ -141,6 +141,8 @@ private slots:
     void inputErrors_data();
     void inputErrors();
     void inputKeepsSegmentsBeforeAnError();
+    void fragmentClaimTheQueueCannotHold_data();
+    void fragmentClaimTheQueueCannotHold();
     void recvResults();
     void xmitOfDatagrams();
     void linearResendBackoff();
@@ -335,6 +337,52 @@ void TestKcpEngine::inputKeepsSegmentsBeforeAnError()
     char buf[16];
     QCOMPARE(ikcp_recv(r.kcp, buf, sizeof buf), 5);
     QCOMPARE(QByteArray(buf, 5), QByteArray("hello"));
+}
+
+void TestKcpEngine::fragmentClaimTheQueueCannotHold_data()
+{
+    QTest::addColumn<int>("frg");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<quint32>("sn");
+
+    // 127 fragments is the largest message ikcp_send makes; its first
+    // fragment must still pass.
+    QTest::newRow("127 parts at the next sn") << 126 << 0 << 0u;
+    QTest::newRow("128 parts at the next sn") << 127 << -3 << 0u;
+    QTest::newRow("201 parts at the next sn") << 200 << -3 << 0u;
+    QTest::newRow("256 parts at the next sn") << 255 << -3 << 0u;
+    QTest::newRow("256 parts ahead in the window") << 255 << -3 << 5u;
+}
+
+void TestKcpEngine::fragmentClaimTheQueueCannotHold()
+{
+    QFETCH(int, frg);
+    QFETCH(int, result);
+    QFETCH(quint32, sn);
+
+    Recorder r;
+    QCOMPARE(r.input(segment(kConv, IKCP_CMD_PUSH, frg, 128, 0, sn, 0, "claim")), result);
+    if (result == 0)
+        return;
+    QCOMPARE(r.kcp->nrcv_buf + r.kcp->nrcv_que, 0u);
+
+    // A sound sender's messages at the same sequence numbers still arrive.
+    Recorder sender;
+    ikcp_nodelay(sender.kcp, 0, 40, 0, 1); // all at once, no slow start
+    ikcp_update(sender.kcp, 0);
+    const QByteArray whole = QByteArray(kMss, 'a') + QByteArray(3, 'b');
+    QCOMPARE(ikcp_send(sender.kcp, "one", 3), 0);
+    QCOMPARE(ikcp_send(sender.kcp, whole.constData(), whole.size()), 0);
+    for (quint32 i = 0; i < 6; ++i)
+        QCOMPARE(ikcp_send(sender.kcp, "pad", 3), 0);
+    sender.flushAt(0);
+    for (const Emitted& e : sender.emitted)
+        QCOMPARE(r.input(e.bytes), 0);
+    char buf[4096];
+    QCOMPARE(ikcp_recv(r.kcp, buf, sizeof buf), 3);
+    QCOMPARE(QByteArray(buf, 3), QByteArray("one"));
+    QCOMPARE(ikcp_recv(r.kcp, buf, sizeof buf), whole.size());
+    QCOMPARE(QByteArray(buf, whole.size()), whole);
 }
 
 void TestKcpEngine::recvResults()
