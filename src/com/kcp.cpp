@@ -144,6 +144,8 @@ int Kcp::send(const char* buf, int len)
 {
     if (!d->kcb)
         return -1;
+    if (ikcp_waitsnd(d->kcb) >= MaxWaitSend)
+        return -3;
     const int result = ikcp_send(d->kcb, buf, len);
     if (result == 0) {
         ++d->pending;

@@ -21,6 +21,9 @@ public:
     // Milliseconds on some monotonic scale, wrapping at 2^32.
     using Clock = std::function<quint32()>;
 
+    // Most fragments waiting to be sent or acknowledged (about 11 MB).
+    static constexpr int MaxWaitSend = 8192;
+
     explicit Kcp(QObject* parent = nullptr);
     ~Kcp() override;
 
@@ -62,7 +65,9 @@ signals:
 
 public slots:
     // Queues one message. Returns 0, -1 without a session, -2 when the
-    // message is too large (127 fragments of 1376 bytes at most).
+    // message is too large (127 fragments of 1376 bytes at most), -3 when
+    // MaxWaitSend fragments already wait: a peer that acknowledges nothing
+    // must not make the queue grow without bound.
     int send(const char* buf, int len);
     // Feeds one datagram. Returns 0; -1 without a session; -2 when the
     // datagram belongs to another session (its conv differs); -3 when it is

@@ -43,6 +43,9 @@ public:
     QElapsedTimer connectedSince;
     quint64 receivedDatagrams = 0;
     quint64 brokenStreams = 0;
+    quint64 droppedDatagrams = 0;
+    // Since when transmit() has been dropping datagrams with nothing leaving.
+    QElapsedTimer backedUpSince;
     QByteArray uuidText;
     QByteArray hostText;
 };
@@ -107,6 +110,8 @@ void TransportTcp::setSocket(QTcpSocket* socket)
     connect(socket, &QAbstractSocket::stateChanged, this, &TransportTcp::onSocketStateChanged);
     connect(socket, &QIODevice::readyRead, this, &TransportTcp::onSocketReadyRead);
     connect(socket, &QAbstractSocket::errorOccurred, this, &TransportTcp::onError);
+    connect(socket, &QIODevice::bytesWritten, this, [this] { d->backedUpSince.invalidate(); });
+    d->backedUpSince.invalidate();
 
     if (socket->state() == QAbstractSocket::ConnectedState) {
         // An accepted connection arrives connected: no state change will
@@ -197,6 +202,16 @@ quint64 TransportTcp::brokenStreams() const
 std::size_t TransportTcp::heldBytes() const
 {
     return d->rxBuffer ? d->rxFill : 0;
+}
+
+qint64 TransportTcp::unsentBytes() const
+{
+    return d->socket ? d->socket->bytesToWrite() : 0;
+}
+
+quint64 TransportTcp::droppedDatagrams() const
+{
+    return d->droppedDatagrams;
 }
 
 int TransportTcp::state() const
@@ -416,6 +431,20 @@ void TransportTcp::transmit(const quint8* buf, size_t length, int waitSend)
 
     if (!buf || length == 0 || length > std::size_t(RxBufferSize))
         return;
+
+    // Silence is no help against a peer that keeps sending but never reads:
+    // what it is sent would pile up here without bound.
+    if (socket->bytesToWrite() + qint64(length) > MaxUnsentBytes) {
+        ++d->droppedDatagrams;
+        if (!d->backedUpSince.isValid()) {
+            Logger::log(Logger::TCP1, "peer takes nothing, dropping datagrams, %s %s : %u", d->uuidText.constData(),
+                        d->hostText.constData(), unsigned(dto().port));
+            d->backedUpSince.start();
+        } else if (d->backedUpSince.elapsed() > d->silenceTimeoutMs) {
+            dropConnection("peer took nothing for too long");
+        }
+        return;
+    }
 
     const qint64 written = socket->write(reinterpret_cast<const char*>(buf), qint64(length));
     if (written < qint64(length)) {

@@ -34,6 +34,11 @@ public:
     static constexpr int DefaultRedialDelayMs = 30000;
     static constexpr int DefaultSilenceWarningMs = 120000;
     static constexpr int DefaultSilenceTimeoutMs = 300000;
+    // Most bytes held for sending beyond what the kernel took. A peer that
+    // stops reading makes transmit() drop datagrams above this (the reliable
+    // layer above resends what matters); when nothing has left for the
+    // silence time-out, the connection is closed.
+    static constexpr qint64 MaxUnsentBytes = 2 * 1024 * 1024;
     // rtt before any measurement and after every change of the connection.
     static constexpr int UnmeasuredRtt = 2147483647;
 
@@ -71,6 +76,12 @@ public:
     quint64 brokenStreams() const;
     // Bytes of an incomplete datagram waiting for the rest.
     std::size_t heldBytes() const;
+    // Bytes given to transmit() that have not been handed to the kernel yet;
+    // at most MaxUnsentBytes.
+    qint64 unsentBytes() const;
+    // Datagrams transmit() dropped because the peer did not take what it had
+    // been sent, since construction.
+    quint64 droppedDatagrams() const;
 
     int state() const override;
     int rtt() const override;

@@ -1,5 +1,6 @@
 #include "peer/peervelm.h"
 #include "com/endpoint.h"
+#include "com/kcp.h"
 #include "com/termstreamreader.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
@@ -27,6 +28,12 @@
 #include <atomic>
 
 namespace {
+
+// Fragments waiting in a server endpoint's session (sent, not yet
+// acknowledged, or not sent yet) above which the file-system server stops
+// answering: about 1.4 MB, many times what a client that reads its replies
+// ever leaves outstanding.
+constexpr int kServerBacklogSegments = 1024;
 
 QMutex s_ownNameMutex;
 QString s_ownName;
@@ -174,6 +181,15 @@ PeerVelm::PeerVelm(const PeerDto& dto, quint32 ownListenPort, IPeerHost* host, Q
     d->server = new VfsServerVelm(own ? 1 : 0, ioParent);
     connect(d->server, &VfsServerVelm::fsoTransmit, this, &PeerVelm::fsoTransmitSrv, Qt::DirectConnection);
     d->parser = new VfsMirkCommandParser(d->server);
+    // A peer that takes nothing of what it is sent (nothing acknowledged)
+    // gets no more replies: each would wait in the session's send queue.
+    d->server->setBacklogCheck([this] {
+        for (const Endpoint* endpoint : d->serverEndpoints) {
+            if (endpoint->kcp()->waitSend() >= kServerBacklogSegments)
+                return true;
+        }
+        return false;
+    });
 
     switch (host->machineClass()) {
     case MachineClassifier::Laptop:

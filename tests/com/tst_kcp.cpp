@@ -83,6 +83,7 @@ private slots:
     void lossyChannel_data();
     void lossyChannel();
     void realTimersRun();
+    void unacknowledgedQueueIsBounded();
 };
 
 void TestKcp::withoutSession()
@@ -387,6 +388,29 @@ void TestKcp::realTimersRun()
     QVERIFY(Kcp::processClock() - before >= 200);
     k.setTickTimerActive(false);
     QVERIFY(!k.isTickTimerActive());
+}
+
+// A peer that acknowledges nothing: the queue stops growing at the cap.
+void TestKcp::unacknowledgedQueueIsBounded()
+{
+    VirtualKcp v;
+    v.kcp.setSession(kConv);
+    const QByteArray message(3000, 'm'); // three fragments
+    int accepted = 0;
+    int refused = 0;
+    for (int i = 0; i < Kcp::MaxWaitSend; ++i) {
+        const int r = v.kcp.send(message.constData(), message.size());
+        QVERIFY(r == 0 || r == -3);
+        (r == 0 ? accepted : refused)++;
+        QVERIFY(v.kcp.waitSend() < Kcp::MaxWaitSend + 3);
+    }
+    QCOMPARE(accepted, (Kcp::MaxWaitSend + 2) / 3);
+    QVERIFY(refused > 0);
+    v.advance(100);
+    VirtualKcp::pass();
+    QVERIFY(!v.outputs.empty());
+    QCOMPARE(v.kcp.send(message.constData(), message.size()), -3);
+    QVERIFY(v.kcp.waitSend() < Kcp::MaxWaitSend + 3);
 }
 
 QTEST_GUILESS_MAIN(TestKcp)

@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 
 #include <sodium.h>
@@ -201,6 +202,7 @@ private slots:
     void acceptedNeverDials();
     void keepAliveSet();
     void fastSenderHeldBack();
+    void peerThatNeverReads();
 
 private:
     std::unique_ptr<Crypto> m_crypto;
@@ -765,6 +767,62 @@ void TestTransportTcp::fastSenderHeldBack()
     QVERIFY2(maxBuffered <= TransportTcp::RxBufferSize,
              qPrintable(QStringLiteral("%1 bytes read ahead").arg(maxBuffered)));
     QCOMPARE(link.transport->heldBytes(), size_t(0));
+}
+
+// A peer that keeps sending but never reads, each of its datagrams answered
+// twice (as a KCP session answers re-sent segments with acknowledgements):
+// what waits to be sent stays under the cap however long it goes on, the
+// connection stays up while the peer is heard, and once nothing has left for
+// the silence time-out it is closed.
+void TestTransportTcp::peerThatNeverReads()
+{
+    AcceptedLink link;
+    QVERIFY(link.ok);
+    const int small = 4096;
+    QVERIFY(::setsockopt(int(link.client.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &small, sizeof small) == 0);
+    link.client.setReadBufferSize(small);
+
+    TransportTcp* transport = link.transport.get();
+    const QByteArray answer = sessionDatagram(10, 1400 - int(crypto::SessionOverhead));
+    qint64 mostUnsent = 0;
+    QObject::connect(transport, &Transport::receivedEncryptedMessage, transport,
+                     [&](TransportDto, crypto::KeyId, const quint8*, size_t) {
+                         for (int i = 0; i < 2; ++i) {
+                             transport->transmit(reinterpret_cast<const quint8*>(answer.constData()),
+                                                 size_t(answer.size()), 0);
+                             mostUnsent = std::max(mostUnsent, transport->unsentBytes());
+                         }
+                     });
+
+    // 40 MB of answers in all, in rounds so that the answers of one round
+    // have met the full buffers before the next.
+    const QByteArray datagram = sessionDatagram(10, 0);
+    QByteArray round;
+    for (int i = 0; i < 1000; ++i)
+        round += datagram;
+    std::size_t expected = 0;
+    for (int r = 0; r < 14; ++r) {
+        link.send(round);
+        expected += 1000;
+        QTRY_COMPARE_WITH_TIMEOUT(link.received.size(), expected, 20000);
+    }
+    QVERIFY2(mostUnsent <= TransportTcp::MaxUnsentBytes,
+             qPrintable(QStringLiteral("%1 bytes held unsent").arg(mostUnsent)));
+    QVERIFY(transport->droppedDatagrams() > 0);
+    QCOMPARE(transport->state(), int(Transport::StateUp));
+
+    // Still heard, but nothing leaves: closed at once, without waiting for
+    // the bytes it will never take.
+    transport->setSilenceLimits(60000, 300);
+    QSignalSpy closed(transport, &TransportTcp::connectionClosed);
+    QTimer pulse;
+    QObject::connect(&pulse, &QTimer::timeout, &link.client, [&] {
+        if (link.client.state() == QAbstractSocket::ConnectedState)
+            link.client.write(datagram);
+    });
+    pulse.start(20);
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 20000);
+    QCOMPARE(transport->state(), int(Transport::StateDown));
 }
 
 QTEST_GUILESS_MAIN(TestTransportTcp)

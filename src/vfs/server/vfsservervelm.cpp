@@ -228,6 +228,8 @@ public:
     VfsAccessTest access;
     std::unique_ptr<VfsTrash> trash;
     VfsServerVelm::DriveSource driveSource;
+    VfsServerVelm::BacklogCheck backedUp;
+    quint64 droppedWhileBackedUp = 0;
 
     mutable QMutex sharesMutex; // setShares() may come from the peer's thread
     std::vector<PeerAclDto> shares;
@@ -830,6 +832,16 @@ void VfsServerVelm::setTrash(std::unique_ptr<VfsTrash> trash)
         d->trash = std::move(trash);
 }
 
+void VfsServerVelm::setBacklogCheck(BacklogCheck backedUp)
+{
+    d->backedUp = std::move(backedUp);
+}
+
+quint64 VfsServerVelm::droppedWhileBackedUp() const
+{
+    return d->droppedWhileBackedUp;
+}
+
 void VfsServerVelm::setDriveSource(DriveSource source)
 {
     if (source)
@@ -870,6 +882,14 @@ void VfsServerVelm::processIncomingCommand(VfsMirkCommand* cmd)
 {
     if (!cmd)
         return;
+    if (cmd->command != C::CloseFile && d->backedUp && d->backedUp()) {
+        if (d->droppedWhileBackedUp++ == 0 || d->droppedWhileBackedUp % 1000 == 0)
+            Logger::log(Logger::VSRV, "drop command 0x%02X TrId %u: the link is backed up (%llu dropped)",
+                        unsigned(cmd->command), unsigned(cmd->trId),
+                        static_cast<unsigned long long>(d->droppedWhileBackedUp));
+        emit processedCommand(cmd);
+        return;
+    }
     switch (cmd->command) {
     case C::ListDrives:
         Logger::log(Logger::VSRV, "process LIST_DRIVES request TrId %u index: %u",

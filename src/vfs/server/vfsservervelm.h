@@ -64,6 +64,15 @@ public:
     void setTrash(std::unique_ptr<VfsTrash> trash);
     void setDriveSource(DriveSource source);
 
+    // Whether the link to the peer holds so much unsent that more replies
+    // would only pile up; asked before every request. While it says yes the
+    // server produces no replies: requests are dropped unanswered (the
+    // client's time-out ends them), except CLOSE_FILE, which frees a handle.
+    using BacklogCheck = std::function<bool()>;
+    void setBacklogCheck(BacklogCheck backedUp);
+    // Requests dropped that way, since construction.
+    quint64 droppedWhileBackedUp() const;
+
     int openFileCount() const;
     int listingJobCount() const;
     // True while a worker runs on the pool or a reply is still to come from one.

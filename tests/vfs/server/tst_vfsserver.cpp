@@ -81,6 +81,7 @@ private slots:
     void listDrives_data();
     void listDrives();
     void unknownCommandIsDropped();
+    void backedUpLinkGetsNoReplies();
 
 private:
     QByteArray t(const char* relative = "") const { return m_root + relative; }
@@ -714,6 +715,46 @@ void TestVfsServer::unknownCommandIsDropped()
     QCOMPARE(processed.size(), 1);
     h.settle();
     QVERIFY(h.replies().isEmpty());
+}
+
+// While the link to the peer is backed up no request produces a reply and
+// nothing is touched; CLOSE_FILE still frees its handle. Once the link
+// drains, requests are served again.
+void TestVfsServer::backedUpLinkGetsNoReplies()
+{
+    ServerHarness h(VfsServerVelm::Restricted, shares());
+    quint16 handle = 0;
+    QCOMPARE(h.open(t("/S/a.txt"), 1, &handle), quint8(FSO_STATUS_OK));
+    bool backedUp = true;
+    h.server.setBacklogCheck([&backedUp] { return backedUp; });
+    QSignalSpy processed(&h.server, &VfsServerVelm::processedCommand);
+
+    const QList<QByteArray> requests = {
+        VfsMirkCommandWriter::readFileRequest(h.nextTrId(), 0, handle, 0, 64400),
+        VfsMirkCommandWriter::hashFileRequest(h.nextTrId(), 1, handle, 4, 4096, 0),
+        VfsMirkCommandWriter::listDirectoryRequest(h.nextTrId(), 0, allFields(), t("/S")),
+        VfsMirkCommandWriter::listDrivesRequest(h.nextTrId(), 0, 0),
+        request(OpenRead, h.nextTrId(), t("/S/sub/b.txt"), {}, 0),
+        request(MakeDir, h.nextTrId(), t("/S/made-while-backed-up"), {}, 0),
+        request(Delete, h.nextTrId(), t("/S/sub/b.txt"), {}, 0),
+    };
+    for (const QByteArray& frame : requests)
+        QVERIFY(h.feed(frame));
+    QCOMPARE(processed.size(), requests.size());
+    h.settle();
+    QVERIFY(h.replies().isEmpty());
+    QCOMPARE(h.server.droppedWhileBackedUp(), quint64(requests.size()));
+    QVERIFY(QFile::exists(ts("/S/sub/b.txt")));
+    QVERIFY(!QFile::exists(ts("/S/made-while-backed-up")));
+    QCOMPARE(h.server.openFileCount(), 1);
+
+    QCOMPARE(h.close(handle), quint8(FSO_STATUS_OK));
+    QCOMPARE(h.server.openFileCount(), 0);
+
+    backedUp = false;
+    QCOMPARE(h.open(t("/S/a.txt"), 1, &handle), quint8(FSO_STATUS_OK));
+    QCOMPARE(h.call(VfsMirkCommandWriter::readFileRequest(h.nextTrId(), 1, handle, 0, 64400)),
+             quint8(FSO_STATUS_END_OF_FILE));
 }
 
 QTEST_GUILESS_MAIN(TestVfsServer)
