@@ -55,7 +55,7 @@ class NoTrash : public VfsTrash
 {
 public:
     explicit NoTrash(int answer) : m_answer(Result(answer % 5)) {}
-    Result moveToTrash(const char*) override { return m_answer; }
+    Result moveToTrash(int, const char*, const char*) override { return m_answer; }
 
 private:
     Result m_answer;

@@ -11,7 +11,7 @@
 #include "vfs/server/vfsfiletimes.h"
 #include "vfs/server/vfsopenfiletable.h"
 #include "vfs/server/vfspathguard.h"
-#include "vfs/server/vfstrashgio.h"
+#include "vfs/server/vfsdesktoptrash.h"
 #include "vfs/watch/vfswatcher.h"
 
 #include <QCryptographicHash>
@@ -740,7 +740,7 @@ VfsServerVelm::VfsServerVelm(int accessMode, QObject* parent)
     qRegisterMetaType<VfsMirkCommand*>();
     d->accessMode = accessMode == Unrestricted ? VfsPathGuard::Unrestricted
                                                : VfsPathGuard::Restricted;
-    d->trash.reset(new VfsTrashGio);
+    d->trash.reset(new VfsDesktopTrash);
     d->driveSource = [] {
         VfsWatcher* watcher = VfsWatcher::instance();
         return watcher ? watcher->drives() : std::vector<DriveCache>();
@@ -1569,7 +1569,18 @@ void VfsServerVelm::processDeleteFileCommand(VfsMirkCommand* cmd)
     } else if (!exists(decision.nativePath)) {
         status = FSO_STATUS_NOT_FOUND;
     } else if (cmd->flags & 0x01) {
-        switch (d->trash->moveToTrash(decision.nativePath.constData())) {
+        // The trash acts on the entry of the directory reached here, walked
+        // without following links like every other operation, never on a
+        // name looked up again: a folder on the way swapped for a link since
+        // the check fails instead of sending something outside to the trash.
+        QByteArray name;
+        const int folder = VfsFileOperations::openParent(decision.nativePath, d->restricted(), &name);
+        const VfsTrash::Result trashed = folder < 0
+            ? (errno == ENOENT ? VfsTrash::NotFound : VfsTrash::Failed)
+            : d->trash->moveToTrash(folder, name.constData(), decision.nativePath.constData());
+        if (folder >= 0)
+            ::close(folder);
+        switch (trashed) {
         case VfsTrash::Trashed:
             status = FSO_STATUS_OK;
             break;

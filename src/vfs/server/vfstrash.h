@@ -2,8 +2,7 @@
 
 // Moves files to the desktop's trash for the file-system server. The server
 // holds one as an interface so that tests can stand in for the desktop; the
-// real one is VfsTrashGio. No Qt in this header: the GIO implementation
-// includes it next to GLib, whose headers use "signals" as a name.
+// real one is VfsDesktopTrash.
 class VfsTrash
 {
 public:
@@ -20,7 +19,10 @@ public:
     VfsTrash(const VfsTrash&) = delete;
     VfsTrash& operator=(const VfsTrash&) = delete;
 
-    // nativePath: the local path in the file system's encoding. A symbolic
-    // link is trashed itself, not its target. Called on the server's thread.
-    virtual Result moveToTrash(const char* nativePath) = 0;
+    // Trashes the entry name (one path component) of the directory open as
+    // directoryFd (O_PATH is enough), the very entry the caller checked; a
+    // symbolic link is trashed itself, not its target. nativePath is where
+    // the entry is, in the file system's encoding, recorded so that it can
+    // be restored. Called on the server's thread.
+    virtual Result moveToTrash(int directoryFd, const char* name, const char* nativePath) = 0;
 };

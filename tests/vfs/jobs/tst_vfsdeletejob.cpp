@@ -20,7 +20,7 @@ using C = VfsMirkCommand;
 class NoTrash : public VfsTrash
 {
 public:
-    Result moveToTrash(const char*) override { return NotSupported; }
+    Result moveToTrash(int, const char*, const char*) override { return NotSupported; }
 };
 
 // A trash that only remembers what it was given.
@@ -28,7 +28,7 @@ class RecordingTrash : public VfsTrash
 {
 public:
     explicit RecordingTrash(QStringList* trashed) : m_trashed(trashed) {}
-    Result moveToTrash(const char* nativePath) override
+    Result moveToTrash(int, const char*, const char* nativePath) override
     {
         m_trashed->append(QFile::decodeName(nativePath));
         return Trashed;

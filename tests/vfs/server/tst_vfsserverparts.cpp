@@ -1,7 +1,7 @@
 #include "vfs/server/vfsfileoperations.h"
 #include "vfs/server/vfsfiletimes.h"
 #include "vfs/server/vfsopenfiletable.h"
-#include "vfs/server/vfstrashgio.h"
+#include "vfs/server/vfsdesktoptrash.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +26,12 @@ bool put(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
+QByteArray get(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 // The pieces under the file-system server: the open-file table, file times,
@@ -42,7 +48,7 @@ private slots:
     void removeTreeNeverFollowsLinks();
     void renameWithoutReplacing();
     void moveIntoItselfIsRefused();
-    void gioTrash();
+    void desktopTrash();
 };
 
 void TestVfsServerParts::handleNumbersWrapAndSkipOpenOnes()
@@ -215,22 +221,58 @@ void TestVfsServerParts::moveIntoItselfIsRefused()
              QStringList{ "f" });
 }
 
-void TestVfsServerParts::gioTrash()
+// The user's trash on the same file system: each entry moves into files/
+// under a free name, with an info file that says where it was; a link goes
+// as itself; a missing name is reported missing.
+void TestVfsServerParts::desktopTrash()
 {
-    VfsTrashGio trash;
     QTemporaryDir dir;
-    QCOMPARE(trash.moveToTrash(QFile::encodeName(dir.path() + "/none").constData()),
-             VfsTrash::NotFound);
-    // Whether this file system has a trash depends on where the test runs;
-    // either way an existing file is never reported missing, and a trashed
-    // one has left its place.
-    const QString file = dir.path() + "/to-trash";
-    QVERIFY(put(file, "x"));
-    const VfsTrash::Result result = trash.moveToTrash(QFile::encodeName(file).constData());
-    QVERIFY2(result == VfsTrash::Trashed || result == VfsTrash::NotSupported
-                 || result == VfsTrash::PermissionDenied || result == VfsTrash::Failed,
-             qPrintable(QString::number(result)));
-    QCOMPARE(QFileInfo::exists(file), result != VfsTrash::Trashed);
+    QVERIFY(dir.isValid());
+    const QString root = QFileInfo(dir.path()).canonicalFilePath();
+    const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root + "/data"));
+    QCOMPARE(QString::fromStdString(VfsDesktopTrash::homeTrashPath()), root + "/data/Trash");
+
+    QVERIFY(QDir().mkpath(root + "/place/one"));
+    QVERIFY(QDir().mkpath(root + "/place/two"));
+    QVERIFY(put(root + "/place/one/same name", "first"));
+    QVERIFY(put(root + "/place/two/same name", "second"));
+    QVERIFY(put(root + "/target", "target"));
+    QCOMPARE(::symlink(QFile::encodeName(root + "/target").constData(),
+                       QFile::encodeName(root + "/place/link").constData()), 0);
+
+    VfsDesktopTrash trash;
+    auto trashOne = [&](const QString& folder, const char* name) {
+        const int fd = ::open(QFile::encodeName(folder).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const VfsTrash::Result result = trash.moveToTrash(
+            fd, name, QFile::encodeName(folder + QLatin1Char('/') + QString::fromUtf8(name)).constData());
+        ::close(fd);
+        return result;
+    };
+    QCOMPARE(trashOne(root + "/place", "none"), VfsTrash::NotFound);
+    QCOMPARE(trashOne(root + "/place/one", "same name"), VfsTrash::Trashed);
+    QCOMPARE(trashOne(root + "/place/two", "same name"), VfsTrash::Trashed);
+    QCOMPARE(trashOne(root + "/place", "link"), VfsTrash::Trashed);
+    QCOMPARE(trashOne(root + "/place", ".."), VfsTrash::Failed);
+
+    const QString files = root + "/data/Trash/files/";
+    const QString info = root + "/data/Trash/info/";
+    QVERIFY(!QFileInfo::exists(root + "/place/one/same name"));
+    QVERIFY(!QFileInfo::exists(root + "/place/two/same name"));
+    QCOMPARE(get(files + "same name"), QByteArray("first"));
+    QCOMPARE(get(files + "same name.2"), QByteArray("second"));
+    QVERIFY(QFileInfo(files + "link").isSymLink());
+    QCOMPARE(get(root + "/target"), QByteArray("target"));
+    const QByteArray record = get(info + "same name.2.trashinfo");
+    QVERIFY2(record.startsWith("[Trash Info]\nPath=" + QFile::encodeName(root).replace(' ', "%20")
+                               + "/place/two/same%20name\nDeletionDate="),
+             record.constData());
+    QCOMPARE(QDir(info).entryList(QDir::Files).size(), 3);
+
+    if (savedDataHome.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", savedDataHome);
 }
 
 QTEST_GUILESS_MAIN(TestVfsServerParts)

@@ -35,6 +35,9 @@ namespace {
 struct Swap
 {
     QByteArray statPath;
+    // lstat() of this path, after lstatSkip such calls have passed.
+    QByteArray lstatPath;
+    int lstatSkip = 0;
     QByteArray unlinkPrefix;
     QByteArray mkdirName;
     // A directory opened for reading, by path or by name in another directory.
@@ -72,6 +75,13 @@ extern "C" int stat(const char* path, struct stat* st)
 {
     fire(g_swap && g_swap->statPath == path);
     static const auto real = next<int (*)(const char*, struct stat*)>("stat");
+    return real(path, st);
+}
+
+extern "C" int lstat(const char* path, struct stat* st)
+{
+    fire(g_swap && !g_swap->lstatPath.isEmpty() && g_swap->lstatPath == path && g_swap->lstatSkip-- <= 0);
+    static const auto real = next<int (*)(const char*, struct stat*)>("lstat");
     return real(path, st);
 }
 
@@ -161,6 +171,8 @@ private slots:
     void openAfterSwap();
     void timesAfterSwap();
     void deleteAfterSwap();
+    void trashAfterSwap_data();
+    void trashAfterSwap();
     void moveAfterSwap_data();
     void moveAfterSwap();
     void makeDirectoryAfterSwap();
@@ -296,6 +308,48 @@ void TestVfsServerRaces::deleteAfterSwap()
     }
     QVERIFY(again.done);
     QCOMPARE(snapshot(QFile::decodeName(at("O"))), m_outside);
+}
+
+void TestVfsServerRaces::trashAfterSwap_data()
+{
+    QTest::addColumn<QByteArray>("path");    // relative to the root
+    QTest::addColumn<QByteArray>("swapped"); // replaced by a link...
+    QTest::addColumn<QByteArray>("target");  // ...to this (relative to the root)
+
+    QTest::newRow("a folder on the way becomes a link out")
+        << QByteArray("S/d/f") << QByteArray("S/d") << QByteArray("O");
+    QTest::newRow("the entry becomes a link out")
+        << QByteArray("S/f") << QByteArray("S/f") << QByteArray("O/f");
+}
+
+// Delete to the desktop trash (the server's own, in a data folder of this
+// test): the swap comes after the path was checked, when the server looks
+// at the entry once more before trashing it.
+void TestVfsServerRaces::trashAfterSwap()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, swapped);
+    QFETCH(QByteArray, target);
+
+    qputenv("XDG_DATA_HOME", at("data"));
+    ServerHarness h(VfsServerVelm::Restricted, shares());
+    Swap swap;
+    swap.lstatPath = at(path.constData());
+    swap.lstatSkip = 1; // the check's own look
+    swap.action = [&] { swapForLink(at(swapped.constData()), at(target.constData())); };
+    quint8 status;
+    {
+        Armed armed(&swap);
+        status = h.call(VfsMirkCommandWriter::deleteFileRequest(h.nextTrId(), 1, at(path.constData())));
+    }
+    QVERIFY(swap.done);
+    QVERIFY(status != NoReply);
+    h.settle();
+    QCOMPARE(snapshot(QFile::decodeName(at("O"))), m_outside);
+    if (status == FSO_STATUS_OK) {
+        // Only what was inside went: the swapped-in link itself.
+        QVERIFY(QFileInfo(QFile::decodeName(at("data/Trash/files/f"))).isSymLink());
+    }
 }
 
 void TestVfsServerRaces::moveAfterSwap_data()

@@ -67,8 +67,10 @@ public:
 
     explicit FakeTrash(std::shared_ptr<State> state) : m_state(std::move(state)) {}
 
-    Result moveToTrash(const char* nativePath) override
+    Result moveToTrash(int directoryFd, const char* name, const char* nativePath) override
     {
+        Q_UNUSED(directoryFd)
+        Q_UNUSED(name)
         QMutexLocker lock(&m_state->mutex);
         m_state->paths.append(QByteArray(nativePath));
         return m_state->answer;
