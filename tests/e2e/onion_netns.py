@@ -12,7 +12,8 @@ instance's listener on loopback.
 The scenario: both publish an onion address; A invites with its onion
 transport alone, B accepts; both report LinkUp; B's link to A runs over an
 up "onion" transport, and the stand-in's SOCKS server was asked for A's
-address. After quit no stand-in process is left.
+address. After quit no stand-in process is left. A started again publishes
+the same address with its stored key.
 
 Needs root (network namespaces, packet capture); fails, never skips, where
 namespaces cannot be made.
@@ -96,6 +97,25 @@ def scenario(binary, network, work, drivers):
     wait_for("every stand-in tor to exit", 30,
              lambda: len(read_log(tor_log, "exit: ")) >= len(read_log(tor_log, "start: ")))
     log("stand-in processes: %d started, all exited" % len(read_log(tor_log, "start: ")))
+
+    # A started again publishes the same address: its key was stored and is
+    # sent back instead of asking for a new one.
+    commands = len(read_log(tor_log, "control: "))
+    control, socks = TOR_PORTS["A"]
+    again = Driver(binary, network, "A", "A", os.path.join(work, "config-A"), work, 2,
+                   extra_args=("--turn=0", "--tor=1", "--tor-control-port=%d" % control,
+                               "--tor-socks-port=%d" % socks))
+    drivers.append(again)
+    again.wait_ready()
+    address = wait_for("the onion address of A after its restart", ONION_LIMIT, lambda: onion(again), interval=0.5)
+    if address != onions["A"]:
+        raise Failure("A's onion address changed across a restart: %s, then %s" % (onions["A"], address))
+    added = [c for c in read_log(tor_log, "control: ")[commands:] if c.startswith("ADD_ONION")]
+    if not added or any(c.startswith("ADD_ONION NEW:") for c in added):
+        raise Failure("A did not send its stored key after the restart: %s"
+                      % [c.split(":")[0] for c in added])
+    again.quit()
+    log("A kept its onion address %s across a restart" % address)
 
 
 def main():
