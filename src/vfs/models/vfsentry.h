@@ -53,4 +53,7 @@ struct VfsEntry
     quint32 previewState = 0; // VfsModel::PreviewState
     QString sizeString;       // size as text; empty for drives and directories
     QString mtimeString;      // mtime as text; empty when unknown
+    // Parts worked out when a view first wants them (VfsModelPrivate::Pending),
+    // so that merging a large listing stays cheap.
+    quint8 pending = 0;
 };

@@ -356,6 +356,15 @@ public:
     {
         return peer && !peer->uuid().isEmpty() && normalizedUuid(peer->uuid()) == normalizedUuid(ownPeerUuid());
     }
+    // Asked once the peer has its uuid (the model is made while the peer
+    // is being built).
+    bool ownPeer()
+    {
+        if (ownPeerState < 0 && peer && !peer->uuid().isEmpty())
+            ownPeerState = ownMachine() ? 1 : 0;
+        return ownPeerState == 1;
+    }
+    void updateOwnPeer() { ownPeerState = -1; }
     bool cachedPreview(const VfsEntry* e) const { return VfsPreviewCache::instance().contains(q, e); }
 
     VfsEntry* entryOf(const QModelIndex& index) const
@@ -389,10 +398,22 @@ public:
     void retireDrivesJob();
 
     VfsEntry* mergeRecord(ListJob* job, const VfsDirectoryEntry& record, bool* added);
+    // What a view may want of an entry that the merge leaves for later: the
+    // MIME type and type icon of a file (the type database takes far longer
+    // per name than the rest of a merge), the icon of a directory, and the
+    // size and modification time as text.
+    enum Pending : quint8 {
+        PendingMime = 1,
+        PendingFileIcon = 2,
+        PendingDirectoryIcon = 4,
+        PendingMtimeText = 8,
+        PendingSizeText = 16,
+    };
+    void settle(VfsEntry* e, quint8 parts);
     void setFileTypeData(VfsEntry* e);
-    void setDirectoryTypeData(VfsEntry* e);
     void setMtime(VfsEntry* e, qint64 mtime);
     void queueIcon(VfsEntry* e);
+    int ownPeerState = -1; // the model shows the own machine's files: 1 yes, 0 no, -1 not known yet
     void forget(VfsEntry* e);
     void startIconLoad(VfsEntry* e);
     void onIconLoaded();
@@ -686,7 +707,7 @@ VfsEntry* VfsModelPrivate::mergeRecord(ListJob* job, const VfsDirectoryEntry& re
             e->type = VfsModel::DirectoryType;
             e->size = 0;
             e->mime = kDirectoryMime;
-            setDirectoryTypeData(e);
+            e->pending |= PendingDirectoryIcon;
         } else {
             e->type = VfsModel::FileType;
             e->size = record.size;
@@ -716,7 +737,7 @@ VfsEntry* VfsModelPrivate::mergeRecord(ListJob* job, const VfsDirectoryEntry& re
     if (e->size != size) {
         e->size = size;
         if (e->type != VfsModel::DirectoryType)
-            e->sizeString = sizeText(size);
+            e->pending |= PendingSizeText;
         roles << VfsModel::SizeRole;
     }
     if (record.atime != 0 && record.atime != e->atime) {
@@ -843,38 +864,60 @@ void VfsModelPrivate::insertDrive(const VfsDrive& drive)
 void VfsModelPrivate::setMtime(VfsEntry* e, qint64 mtime)
 {
     e->mtime = mtime;
-    if (mtime == 0) {
-        e->mtimeString.clear();
-        return;
-    }
-    const QDateTime time = QDateTime::fromMSecsSinceEpoch(mtime);
-    e->mtimeString = QStringLiteral("%1  %2").arg(time.toString(dateFormat), time.toString(timeFormat));
+    e->mtimeString.clear();
+    if (mtime != 0)
+        e->pending |= PendingMtimeText;
+    else
+        e->pending &= ~PendingMtimeText;
 }
 
 void VfsModelPrivate::setFileTypeData(VfsEntry* e)
 {
-    e->sizeString = sizeText(e->size);
+    e->pending |= PendingSizeText;
     if (hasPreviewExtension(e->name))
         e->previewState = VfsModel::PreviewPossible;
-    if (e->mime.isEmpty())
-        e->mime = QMimeDatabase().mimeTypeForFile(e->name, QMimeDatabase::MatchExtension).name();
-    if (e->icon.isNull()) {
-        auto it = sharedIcons().constFind(e->mime);
-        if (!e->mime.isEmpty() && it != sharedIcons().constEnd()
-            && !e->name.endsWith(QLatin1String("lnk")))
-            e->icon = *it;
-        else if (ownMachine())
-            queueIcon(e);
-    }
-    if (e->icon.isNull())
-        e->icon = sharedIcon(QStringLiteral("x-file"));
+    e->pending |= PendingMime | PendingFileIcon;
 }
 
-void VfsModelPrivate::setDirectoryTypeData(VfsEntry* e)
+void VfsModelPrivate::settle(VfsEntry* e, quint8 parts)
 {
-    e->icon = sharedIcon(QStringLiteral("x-directory"));
-    if (ownMachine())
-        queueIcon(e);
+    parts &= e->pending;
+    if (!parts)
+        return;
+    if (parts & (PendingMime | PendingFileIcon)) {
+        e->pending &= ~PendingMime;
+        if (e->mime.isEmpty()) {
+            static const QMimeDatabase mimeDatabase;
+            e->mime = mimeDatabase.mimeTypeForFile(e->name, QMimeDatabase::MatchExtension).name();
+        }
+    }
+    if ((parts & PendingFileIcon) && hasGui()) {
+        e->pending &= ~PendingFileIcon;
+        if (e->icon.isNull()) {
+            auto it = sharedIcons().constFind(e->mime);
+            if (!e->mime.isEmpty() && it != sharedIcons().constEnd() && !e->name.endsWith(QLatin1String("lnk")))
+                e->icon = *it;
+            else if (ownPeer())
+                queueIcon(e);
+        }
+        if (e->icon.isNull())
+            e->icon = sharedIcon(QStringLiteral("x-file"));
+    }
+    if ((parts & PendingDirectoryIcon) && hasGui()) {
+        e->pending &= ~PendingDirectoryIcon;
+        e->icon = sharedIcon(QStringLiteral("x-directory"));
+        if (ownPeer())
+            queueIcon(e);
+    }
+    if (parts & PendingSizeText) {
+        e->pending &= ~PendingSizeText;
+        e->sizeString = sizeText(e->size);
+    }
+    if (parts & PendingMtimeText) {
+        e->pending &= ~PendingMtimeText;
+        const QDateTime time = QDateTime::fromMSecsSinceEpoch(e->mtime);
+        e->mtimeString = QStringLiteral("%1  %2").arg(time.toString(dateFormat), time.toString(timeFormat));
+    }
 }
 
 void VfsModelPrivate::queueIcon(VfsEntry* e)
@@ -883,6 +926,9 @@ void VfsModelPrivate::queueIcon(VfsEntry* e)
         return;
     if (std::find(iconQueue.begin(), iconQueue.end(), e) == iconQueue.end())
         iconQueue.push_back(e);
+    // The queue runs once no listing waits to be merged.
+    if (!iconTimer->isActive() && !iconBusy && !(checkTimer && checkTimer->isActive()))
+        iconTimer->start(0);
 }
 
 // An entry leaves the tree: nothing queued or cached refers to it any more.
@@ -1150,6 +1196,7 @@ void VfsModel::setPeer(IPeer* peer)
     if (d->peer)
         disconnect(d->peer, nullptr, this, nullptr);
     d->peer = peer;
+    d->updateOwnPeer();
     d->separator = QChar();
     d->drivesRequestedAt = -1;
     d->retireDrivesJob();
@@ -1166,8 +1213,10 @@ void VfsModel::setPeer(IPeer* peer)
         connect(d->driveModel, &QAbstractItemModel::rowsInserted, this, &VfsModel::onUpdatedDrives);
         connect(d->driveModel, &QAbstractItemModel::rowsRemoved, this, &VfsModel::onUpdatedDrives);
     }
-    if (peer)
+    if (peer) {
         connect(peer, &IPeer::linkStateChanged, this, &VfsModel::onPeerLinkStateChanged);
+        connect(peer, &IPeer::uuidChanged, this, [this] { d->updateOwnPeer(); });
+    }
 
     VfsEntry* shares = d->newEntry(&d->root);
     //% "Shares"
@@ -1287,6 +1336,18 @@ QVariant VfsModel::data(const QModelIndex& index, int role) const
     }
     const int column = index.column();
     const bool container = hasChildList(e);
+    if (e->pending) {
+        VfsEntry* entry = const_cast<VfsEntry*>(e);
+        if (role == MimeRole || (role == Qt::DisplayRole && column == MimeColumn))
+            d->settle(entry, VfsModelPrivate::PendingMime);
+        else if (role == Qt::DecorationRole && column == NameColumn)
+            d->settle(entry, VfsModelPrivate::PendingMime | VfsModelPrivate::PendingFileIcon
+                                 | VfsModelPrivate::PendingDirectoryIcon);
+        else if (role == MtimeStringRole || (role == Qt::DisplayRole && column == MTimeStringColumn))
+            d->settle(entry, VfsModelPrivate::PendingMtimeText);
+        else if (role == SizeStringRole || role == Qt::ToolTipRole || (role == Qt::DisplayRole && column == SizeColumn))
+            d->settle(entry, VfsModelPrivate::PendingSizeText);
+    }
     switch (role) {
     case Qt::DisplayRole:
         switch (column) {
@@ -1819,6 +1880,7 @@ void VfsModel::processIconQueue()
     if (d->iconQueue.empty() || d->iconBusy || d->iconWatcher->isRunning())
         return;
     VfsEntry* e = d->iconQueue.front();
+    d->settle(e, VfsModelPrivate::PendingMime);
     const QFileInfo info(d->pathOf(e, d->sep())); // the own machine: a local path
     const QString suffix = info.suffix().toLower();
     const bool exe = suffix == QLatin1String("exe");
