@@ -704,8 +704,12 @@ void TestCom::configureAndHosts()
     TransportDto sameAddress = makeDto(99, QStringLiteral("udp"), QString(), 5000);
     registry.configureTransportPeers(sameAddress, {makeDto(12, QStringLiteral("udp"), QStringLiteral("127.0.0.3"), 1)});
     QCOMPARE(udp->peers().size(), size_t(3));
-    registry.configureTransportPeers(makeDto(2, QStringLiteral("turn"), QString(), 0), peers);
-    QCOMPARE(turn->peers().size(), size_t(2));
+    // The relay takes the first public IPv4 "udp" address of the list.
+    std::vector<TransportDto> turnPeers = peers;
+    turnPeers.push_back(makeDto(13, QStringLiteral("udp"), QStringLiteral("198.18.7.9"), 7002));
+    registry.configureTransportPeers(makeDto(2, QStringLiteral("turn"), QString(), 0), turnPeers);
+    QCOMPARE(turn->peerAddress(), QHostAddress(QStringLiteral("198.18.7.9")));
+    QCOMPARE(turn->peerPort(), quint16(7002));
     registry.configureTransportPeers(makeDto(3, QStringLiteral("tcp")), peers);
 
     // Neither the unbound UDP socket nor a relay that is not up gives a host.

@@ -94,7 +94,9 @@ def remove_stale_namespaces():
 class Network:
     """Namespaces A and B, a veth pair between them, a sink in each."""
 
-    def __init__(self):
+    def __init__(self, extra_addresses=None):
+        """extra_addresses: side -> list of further "address/prefix" texts that
+        the side's end of the pair carries beside its private address."""
         tag = "%d-%04x" % (os.getpid(), random.randrange(0x10000))
         subnet = random.randrange(1, 255)
         self.names = {"A": "%s-A-%s" % (PREFIX, tag), "B": "%s-B-%s" % (PREFIX, tag)}
@@ -105,6 +107,7 @@ class Network:
         self.veth = {"A": "veA" + short, "B": "veB" + short}
         self.sink = {"A": "skA" + short, "B": "skB" + short}
         self.sink_end = {"A": "spA" + short, "B": "spB" + short}
+        self.extra_addresses = {side: list((extra_addresses or {}).get(side, ())) for side in ("A", "B")}
         self.created = []
 
     def ns(self, side, *args):
@@ -126,6 +129,8 @@ class Network:
             self.ns(side, "sysctl", "-q", "-w", "net.ipv6.conf.default.disable_ipv6=1")
             self.ns(side, "ip", "link", "set", "lo", "up")
             self.ns(side, "ip", "addr", "add", self.address[side] + "/24", "dev", self.veth[side])
+            for extra in self.extra_addresses[side]:
+                self.ns(side, "ip", "addr", "add", extra, "dev", self.veth[side])
             self.ns(side, "ip", "link", "set", self.veth[side], "up")
             # The sink: a veth pair of its own whose far end, without an
             # address, takes in what the default route sends and drops it.
