@@ -96,6 +96,7 @@ public:
 
     bool networkEnabled = false;
     QString turnRelayHost;
+    QList<QSslCertificate> turnTrusted;
     int redialDelayMs = TransportTcp::DefaultRedialDelayMs;
     int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
@@ -325,6 +326,11 @@ QString Com::turnRelayHost() const
     return d->turnRelayHost;
 }
 
+void Com::setTurnTrustedCertificates(const QList<QSslCertificate>& certificates)
+{
+    d->turnTrusted = certificates;
+}
+
 QHostAddress Com::socksProxyHost() const
 {
     return d->socksHost;
@@ -490,6 +496,7 @@ void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
                 return;
             auto* turn = new TransportTurn(dto, 1, this);
             turn->setServer(d->turnRelayHost, TurnServerPort, TurnBindingPort, kTurnUser, d->turnPassword);
+            turn->setTrustedCertificates(d->turnTrusted);
             transport = turn;
             registerTransport(transport);
             applyNatType(transport);

@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
 
 #include <cstddef>
@@ -120,6 +121,10 @@ public:
     // The relay service's host name; empty (nothing is contacted) unless set.
     void setTurnRelayHost(const QString& host);
     QString turnRelayHost() const;
+    // Authorities accepted for the relay's certificate besides the system's
+    // (for a relay with a certificate of its own making); for transports
+    // made from now on.
+    void setTurnTrustedCertificates(const QList<QSslCertificate>& certificates);
     // The SOCKS proxy of the local Tor through which "onion" transports dial:
     // 127.0.0.1 at port 9350 unless set before they are created.
     QHostAddress socksProxyHost() const;

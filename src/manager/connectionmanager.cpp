@@ -17,6 +17,8 @@
 
 #include <QDateTime>
 #include <QHostInfo>
+#include <QSettings>
+#include <QSslCertificate>
 #include <QUuid>
 
 namespace {
@@ -109,6 +111,7 @@ void ConnectionManager::start()
     d->com = new com::Com(this);
     d->com->setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
     d->com->setSocksProxyPort(d->torSocksPort);
+    applyTurnSettings(d->com);
 
     const quint16 port = configuredListenPort();
     if (d->torEnabled) {
@@ -178,6 +181,21 @@ QString ConnectionManager::storedOnionKey(IDatabase* db)
             return text;
     }
     return QString();
+}
+
+void ConnectionManager::applyTurnSettings(com::Com* com)
+{
+    // No relay unless one is named: by default nothing is sent to one.
+    AppSettings appSettings;
+    QSettings* settings = appSettings.settings();
+    com->setTurnRelayHost(settings->value(QStringLiteral("Network/turnRelayHost")).toString().trimmed());
+    const QString trusted = settings->value(QStringLiteral("Network/turnTrustedCertificates")).toString();
+    if (!trusted.isEmpty()) {
+        const QList<QSslCertificate> certificates = QSslCertificate::fromPath(trusted);
+        if (certificates.isEmpty())
+            Logger::log(Logger::NFO1, "no certificates in %s", qPrintable(trusted));
+        com->setTurnTrustedCertificates(certificates);
+    }
 }
 
 void ConnectionManager::ensureOwnIdentity(IDatabase* db, quint16 port)

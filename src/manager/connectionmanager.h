@@ -53,6 +53,11 @@ public:
     // `port` unless they exist; a listener stored with another port is moved
     // to this one.
     static void ensureOwnIdentity(IDatabase* db, quint16 port);
+    // The relay named in config.ini ("Network/turnRelayHost", empty by
+    // default: no relay is contacted) and, for a relay with a certificate of
+    // its own making, a PEM file of authorities to accept for it
+    // ("Network/turnTrustedCertificates").
+    static void applyTurnSettings(com::Com* com);
 
     // Before start(): whether the Tor service is made at all (default yes),
     // and its control and SOCKS ports (defaults 9451 and 9350), so that two

@@ -1,3 +1,5 @@
+#include "com/com.h"
+#include "core/appsettings.h"
 #include "core/databasesqlite.h"
 #include "com/com.h"
 #include "com/tor/torhiddenservice.h"
@@ -7,6 +9,7 @@
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
 
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -27,6 +30,7 @@ private slots:
     void startBuildsTheOwnPeer();
     void storedOnionKey();
     void torServiceWiring();
+    void turnRelayFromSettings();
 };
 
 void TestConnectionManager::listenPort_data()
@@ -209,4 +213,42 @@ void TestConnectionManager::torServiceWiring()
 }
 
 QTEST_GUILESS_MAIN(TestConnectionManager)
+// No relay is named unless config.ini names one; a named relay and a file of
+// authorities for its certificate reach the registry.
+void TestConnectionManager::turnRelayFromSettings()
+{
+    {
+        AppSettings appSettings;
+        appSettings.settings()->remove(QStringLiteral("Network/turnRelayHost"));
+        appSettings.settings()->remove(QStringLiteral("Network/turnTrustedCertificates"));
+    }
+    com::Com plain;
+    plain.setTurnRelayHost(QStringLiteral("stale.invalid"));
+    ConnectionManager::applyTurnSettings(&plain);
+    QCOMPARE(plain.turnRelayHost(), QString());
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pem = dir.filePath(QStringLiteral("none.pem"));
+    {
+        QFile file(pem);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a certificate\n");
+    }
+    {
+        AppSettings appSettings;
+        appSettings.settings()->setValue(QStringLiteral("Network/turnRelayHost"),
+                                         QStringLiteral(" relay.example.test "));
+        appSettings.settings()->setValue(QStringLiteral("Network/turnTrustedCertificates"), pem);
+    }
+    com::Com named;
+    ConnectionManager::applyTurnSettings(&named);
+    QCOMPARE(named.turnRelayHost(), QStringLiteral("relay.example.test"));
+    {
+        AppSettings appSettings;
+        appSettings.settings()->remove(QStringLiteral("Network/turnRelayHost"));
+        appSettings.settings()->remove(QStringLiteral("Network/turnTrustedCertificates"));
+    }
+}
+
 #include "tst_connectionmanager.moc"
