@@ -63,6 +63,8 @@ private slots:
     void outcomes_data();
     void outcomes();
     void sharesWithoutDrives();
+    void watchedOnlyWithPriority_data();
+    void watchedOnlyWithPriority();
     void failsAfterTenSeconds_data();
     void failsAfterTenSeconds();
     void steps_data();
@@ -152,6 +154,36 @@ void TestVfsModelResolve::sharesWithoutDrives()
     QVERIFY(outcomes.waitFor(1));
     QCOMPARE(outcomes.list.first(), Outcome(0, "%shares"));
     QCOMPARE(rig.fake->driveRequests, 0);
+}
+
+void TestVfsModelResolve::watchedOnlyWithPriority_data()
+{
+    QTest::addColumn<bool>("priority");
+    QTest::addColumn<QStringList>("watched");
+    QTest::newRow("normal") << false << QStringList{};
+    QTest::newRow("priority") << true << QStringList{"/a", "/a/b"};
+}
+
+// The directories listed on the way to a path are watched by the server
+// only for a priority resolution; a view's own listing always is.
+void TestVfsModelResolve::watchedOnlyWithPriority()
+{
+    QFETCH(bool, priority);
+    QFETCH(QStringList, watched);
+    ModelRig rig(ModelRig::FakeServer);
+    rig.fake->drives = {F::drive("/", "root")};
+    rig.fake->dirs["/"].entries = {F::dir("a"), F::dir("c")};
+    rig.fake->dirs["/a"].entries = {F::dir("b")};
+    rig.fake->dirs["/a/b"].entries = {};
+    rig.fake->dirs["/c"].entries = {};
+    Outcomes outcomes(rig.model);
+    rig.model->resolvePath("/a/b", priority);
+    QVERIFY(outcomes.waitFor(1));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.fake->listed.size(), 3, kWait);
+    QVERIFY(waitUntil([&] { return !rig.model->isBusy(rig.model->indexForPath("/a/b")); }));
+    QCOMPARE(rig.fake->watched, watched);
+    QVERIFY(rig.list(rig.model->indexForPath("/c")));
+    QCOMPARE(rig.fake->watched.last(), QStringLiteral("/c"));
 }
 
 // The clock is the model's: the ten seconds pass when the test says so.

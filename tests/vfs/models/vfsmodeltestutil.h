@@ -141,6 +141,7 @@ public:
     std::vector<DriveCache> drives;
     QHash<QString, Directory> dirs; // by the path the client asks for
     QStringList listed;             // paths of the LIST_DIRECTORY requests, in order
+    QStringList watched;            // those that asked the server to watch the directory
     int driveRequests = 0;
     bool holdDrives = false; // LIST_DRIVES stays unanswered until releaseHeld()
     int pageEntries = 100;
@@ -170,6 +171,8 @@ private:
         case C::ListDirectory: {
             const QString path = QString::fromUtf8(request.pathBytes());
             listed << path;
+            if (request.flags & C::ListWatch)
+                watched << path;
             auto it = dirs.find(path);
             if (it == dirs.end() || it->status != FSO_STATUS_OK) {
                 const quint8 status = it == dirs.end() ? quint8(FSO_STATUS_NOT_FOUND) : it->status;
