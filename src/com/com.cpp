@@ -1,6 +1,7 @@
 #include "com/com.h"
 
 #include "com/endpoint.h"
+#include "com/kcp.h"
 #include "com/transport.h"
 #include "com/transporttcp.h"
 #include "com/transportturn.h"
@@ -68,6 +69,7 @@ struct Mount
     QObject* endpoint = nullptr; // compared, never used once destroyed
     bool needsSort = false;
     std::vector<Transport*> transports;
+    Kcp* kcp = nullptr; // the endpoint's session, paced for the path in use
 };
 
 } // namespace
@@ -458,7 +460,7 @@ void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
         return;
     Mount* mount = d->findMount(endpoint);
     if (!mount) {
-        d->mounts.push_back(Mount{endpoint, false, {}});
+        d->mounts.push_back(Mount{endpoint, false, {}, endpoint->kcp()});
         connect(endpoint, &Endpoint::transmit, this, &Com::transmit, Qt::DirectConnection);
         connect(endpoint, &Endpoint::receivedPong, this, &Com::onReceivedPong);
         connect(endpoint, &Endpoint::openedDatagram, this, &Com::transportAuthenticated, Qt::DirectConnection);
@@ -702,6 +704,7 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
     bool used = false;
     if (Mount* mount = d->findMount(endpoint)) {
         const bool retransmission = xmit >= 2 && xmit % 10 != 0;
+        Transport* first = nullptr;
         // Sending never changes the list: transports whose connection closes
         // on the way leave it in a later pass.
         for (Transport* t : mount->transports) {
@@ -711,9 +714,15 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
                 continue;
             t->transmit(buf, length, waitSend);
             used = true;
+            if (!first)
+                first = t;
             if (filter != TransportFilterAll && t->receivedWithin(d->freshReceiveMs))
                 break;
         }
+        // The best transport carries the session: pace it for that kind. A
+        // resend that skipped the streams says nothing about the path.
+        if (first && mount->kcp && !retransmission)
+            mount->kcp->setPath(first->isDatagram() ? Kcp::PathDatagram : Kcp::PathStream);
     }
     if (!used) {
         ++d->droppedDatagrams;

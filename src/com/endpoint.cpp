@@ -140,6 +140,24 @@ public:
     quint8 pkiSender[kKeyBytes];
     quint64 framingErrors = 0;
     quint64 droppedMessages = 0;
+    // Vectors that carried frames to the receivers, kept for the next ones
+    // so that no frame costs an allocation. A receiver that runs the event
+    // loop may see another frame while it holds one: that takes another.
+    std::vector<std::vector<unsigned char>> spareFrames;
+
+    std::vector<unsigned char> takeFrameVector()
+    {
+        if (spareFrames.empty())
+            return {};
+        std::vector<unsigned char> v = std::move(spareFrames.back());
+        spareFrames.pop_back();
+        return v;
+    }
+    void giveBackFrameVector(std::vector<unsigned char>&& v)
+    {
+        if (spareFrames.size() < 2)
+            spareFrames.push_back(std::move(v));
+    }
 };
 
 Endpoint::Endpoint(QObject* parent)
@@ -391,7 +409,10 @@ void Endpoint::takeFrames()
         int status = CircularBuffer::FrameNone;
         const std::size_t n = d->frameBuffer.takeFrame(d->rxBuffer.data(), d->rxBuffer.size(), &status);
         if (n > 0) {
-            emit receivedMessage(std::vector<unsigned char>(d->rxBuffer.data(), d->rxBuffer.data() + n));
+            std::vector<unsigned char> frame = d->takeFrameVector();
+            frame.assign(d->rxBuffer.data(), d->rxBuffer.data() + n);
+            emit receivedMessage(frame);
+            d->giveBackFrameVector(std::move(frame));
             continue;
         }
         if (status == CircularBuffer::FrameBadHeader || status == CircularBuffer::FrameTooLong

@@ -102,7 +102,8 @@ public:
 
 signals:
     void transmit(TransportFilter filter, const quint8* buf, size_t length, int xmit, int waitSend);
-    void receivedMessage(std::vector<unsigned char> data);
+    // The vector is the endpoint's own and reused: receivers copy what they keep.
+    void receivedMessage(const std::vector<unsigned char>& data);
     void receivedMessagePKI(TransportDto dto, const quint8* buf, size_t length);
     void sessionBroken();
     void receivedPong(TransportDto dto, int rtt);

@@ -7,7 +7,12 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <vector>
 
 namespace {
 
@@ -23,6 +28,75 @@ constexpr int kTickMs = 10;
 constexpr int kFlushIntervalMs = 40;
 constexpr int kSendWindow = 64;
 constexpr int kReceiveWindow = 128;
+// Datagram paths flush every tick so that a time-out is noticed early.
+constexpr int kDatagramFlushIntervalMs = 10;
+constexpr int kDatagramFastResend = 2;
+
+// The engine allocates a segment for every fragment it queues, sends or
+// receives, and frees it when done: thousands a second at copy speed. Blocks
+// up to one datagram's size come from a per-thread free list instead. They
+// are ordinary malloc blocks (their usable size tells them apart), so freeing
+// one with free() is always right, whoever installed which allocator when.
+constexpr size_t kPoolBlock = sizeof(IKCPSEG) + 1400 + 24;
+constexpr int kPoolKeep = 2048; // blocks a thread keeps, about 3 MB
+
+struct FreeBlock
+{
+    FreeBlock* next;
+};
+
+thread_local bool t_poolGone = false;
+
+struct SegmentPool
+{
+    ~SegmentPool()
+    {
+        t_poolGone = true;
+        while (head) {
+            FreeBlock* next = head->next;
+            std::free(head);
+            head = next;
+        }
+    }
+    FreeBlock* head = nullptr;
+    int count = 0;
+};
+
+thread_local SegmentPool t_pool;
+
+void* poolMalloc(size_t size)
+{
+    if (size > kPoolBlock)
+        return std::malloc(size);
+    if (!t_poolGone && t_pool.head) {
+        FreeBlock* block = t_pool.head;
+        t_pool.head = block->next;
+        --t_pool.count;
+        return block;
+    }
+    return std::malloc(kPoolBlock);
+}
+
+void poolFree(void* ptr)
+{
+    if (!ptr)
+        return;
+    const size_t usable = malloc_usable_size(ptr);
+    if (t_poolGone || usable < kPoolBlock || usable >= 2 * kPoolBlock || t_pool.count >= kPoolKeep) {
+        std::free(ptr);
+        return;
+    }
+    FreeBlock* block = static_cast<FreeBlock*>(ptr);
+    block->next = t_pool.head;
+    t_pool.head = block;
+    ++t_pool.count;
+}
+
+struct PoolInstaller
+{
+    PoolInstaller() { ikcp_allocator(poolMalloc, poolFree); }
+};
+const PoolInstaller s_poolInstaller;
 
 } // namespace
 
@@ -35,6 +109,14 @@ public:
     quint32 current = 0;
     QTimer* flushTimer = nullptr;
     Kcp::Clock clock;
+    Kcp::Path path = Kcp::PathUnknown;
+    quint64 reads = 0; // messages taken off the receive queue
+    // The datagram held back while the engine may still emit more.
+    bool holding = false;
+    std::vector<char> held;
+    std::vector<char> releasing;
+    int heldLen = 0;
+    int heldXmit = 0;
 };
 
 Kcp::Kcp(QObject* parent)
@@ -95,6 +177,36 @@ IKCPCB* Kcp::createSession(quint32 conv, Kcp* owner)
     return kcb;
 }
 
+void Kcp::setPath(Path path)
+{
+    if (path == d->path)
+        return;
+    d->path = path;
+    applyPath();
+}
+
+Kcp::Path Kcp::path() const
+{
+    return d->path;
+}
+
+void Kcp::applyPath()
+{
+    if (!d->kcb)
+        return;
+    switch (d->path) {
+    case PathUnknown:
+        ikcp_nodelay(d->kcb, 0, kFlushIntervalMs, 0, 0);
+        break;
+    case PathStream:
+        ikcp_nodelay(d->kcb, 0, kFlushIntervalMs, 0, 1);
+        break;
+    case PathDatagram:
+        ikcp_nodelay(d->kcb, 1, kDatagramFlushIntervalMs, kDatagramFastResend, 1);
+        break;
+    }
+}
+
 bool Kcp::setSession(quint32 conv)
 {
     if (d->kcb && d->kcb->conv == conv)
@@ -109,6 +221,7 @@ bool Kcp::setSession(quint32 conv)
         Logger::log(Logger::ERR1, "%p no memory for kcp session %u", static_cast<void*>(this), conv);
         return false;
     }
+    applyPath();
     emit newSession();
     return true;
 }
@@ -136,8 +249,45 @@ const IKCPCB* Kcp::controlBlock() const
 int Kcp::outputCallback(const char* buf, int len, int xmit, IKCPCB* kcb, void* user)
 {
     Kcp* self = static_cast<Kcp*>(user);
-    emit self->output(buf, len, xmit, ikcp_waitsnd(kcb));
+    KcpPrivate* d = self->d.get();
+    if (!d->holding || len <= 0) {
+        emit self->output(buf, len, xmit, ikcp_waitsnd(kcb));
+        return 0;
+    }
+    // This one follows: the one held back was not the last.
+    if (d->heldLen > 0)
+        self->releaseHeld(std::max(ikcp_waitsnd(kcb), 2));
+    if (d->held.size() < size_t(len))
+        d->held.resize(size_t(len));
+    std::memcpy(d->held.data(), buf, size_t(len));
+    d->heldLen = len;
+    d->heldXmit = xmit;
     return 0;
+}
+
+void Kcp::releaseHeld(int waitSend)
+{
+    if (d->heldLen <= 0)
+        return;
+    // A receiver that makes the engine emit again while this one is out
+    // fills the other buffer.
+    d->releasing.swap(d->held);
+    const int len = d->heldLen;
+    d->heldLen = 0;
+    emit output(d->releasing.data(), len, d->heldXmit, waitSend);
+}
+
+template <class F>
+void Kcp::emitting(F engineCall)
+{
+    if (d->holding) {
+        engineCall();
+        return;
+    }
+    d->holding = true;
+    engineCall();
+    d->holding = false;
+    releaseHeld(d->kcb ? ikcp_waitsnd(d->kcb) : 0);
 }
 
 int Kcp::send(const char* buf, int len)
@@ -180,28 +330,37 @@ int Kcp::read(unsigned char* buf, qulonglong len, int* peekSize)
     if (peekSize)
         *peekSize = peek;
     const int capacity = len > qulonglong(INT_MAX) ? INT_MAX : int(len);
-    return ikcp_recv(d->kcb, reinterpret_cast<char*>(buf), buf ? capacity : 0);
+    const int n = ikcp_recv(d->kcb, reinterpret_cast<char*>(buf), buf ? capacity : 0);
+    if (n >= 0)
+        ++d->reads;
+    return n;
 }
 
 int Kcp::discard()
 {
     if (!d->kcb)
         return -1;
-    return ikcp_recv(d->kcb, nullptr, INT_MAX);
+    const int n = ikcp_recv(d->kcb, nullptr, INT_MAX);
+    if (n >= 0)
+        ++d->reads;
+    return n;
 }
 
 void Kcp::updateClock()
 {
     d->current = clockNow();
-    ikcp_update(d->kcb, d->current);
+    emitting([this] { ikcp_update(d->kcb, d->current); });
 }
 
 void Kcp::tick()
 {
     if (!d->kcb)
         return;
-    updateClock();
+    // Read first: acknowledgements that leave now tell the window that is free.
     checkReceived();
+    if (!d->kcb)
+        return;
+    updateClock();
 }
 
 void Kcp::timerEvent(QTimerEvent* event)
@@ -217,26 +376,39 @@ void Kcp::kcpInputTimerFired()
 {
     if (!d->kcb)
         return;
-    updateClock();
-    if (d->pending > 0) {
-        ikcp_flush(d->kcb);
-        d->pending = 0;
-    }
+    // Read first: acknowledgements that leave now tell the window that is free.
     checkReceived();
+    if (!d->kcb)
+        return;
+    d->current = clockNow();
+    emitting([this] {
+        ikcp_update(d->kcb, d->current);
+        if (d->pending > 0) {
+            ikcp_flush(d->kcb);
+            d->pending = 0;
+        }
+    });
 }
 
 void Kcp::checkReceived()
 {
-    if (!d->kcb)
-        return;
-    // An empty message has nothing to deliver but would block every message
-    // behind it; no sender of ours makes one.
-    int peek = ikcp_peeksize(d->kcb);
-    while (peek == 0) {
-        ikcp_recv(d->kcb, nullptr, 0);
-        Logger::log(Logger::KCP1, "%p dropped empty message", static_cast<void*>(this));
-        peek = ikcp_peeksize(d->kcb);
-    }
-    if (peek >= 1)
+    // received() again for as long as its receivers take messages: one read
+    // per signal is enough for a receiver to empty the queue.
+    while (d->kcb) {
+        // An empty message has nothing to deliver but would block every
+        // message behind it; no sender of ours makes one.
+        int peek = ikcp_peeksize(d->kcb);
+        while (peek == 0) {
+            ikcp_recv(d->kcb, nullptr, 0);
+            Logger::log(Logger::KCP1, "%p dropped empty message", static_cast<void*>(this));
+            peek = ikcp_peeksize(d->kcb);
+        }
+        if (peek < 1)
+            return;
+        const ikcpcb* session = d->kcb;
+        const quint64 readsBefore = d->reads;
         emit received();
+        if (d->kcb != session || d->reads == readsBefore)
+            return;
+    }
 }

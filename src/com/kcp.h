@@ -13,7 +13,16 @@ class KcpPrivate;
 // tick; every successful send or input also arms a zero-delay flush, so that
 // acknowledgements and new data leave in the next pass of the event loop and
 // everything handled in one pass shares one flush. Datagrams to send come out
-// of output(); received() says a whole message can be read.
+// of output(); received() says a whole message can be read. Before a flush
+// lets acknowledgements go, received() is emitted again for as long as its
+// receivers read messages, so the window they advertise is what is free.
+//
+// The datagrams of one flush leave together: every one but the last is
+// announced with a waitSend of at least 2 (more follow at once), so a stream
+// transport writes them with one system call.
+//
+// How the session paces itself is this side's own choice and never shows on
+// the wire; setPath() picks it for the kind of transport the datagrams take.
 class Kcp : public QObject
 {
     Q_OBJECT
@@ -23,6 +32,19 @@ public:
 
     // Most fragments waiting to be sent or acknowledged (about 11 MB).
     static constexpr int MaxWaitSend = 8192;
+
+    enum Path {
+        // Not known yet: the conservative pacing every peer starts with
+        // (congestion window, no fast resend, 40 ms flush interval).
+        PathUnknown = 0,
+        // A stream (TCP, TURN over TLS) that is reliable and has its own
+        // congestion control: no congestion window in the session.
+        PathStream = 1,
+        // Datagrams that may be lost (UDP, TURN channel data): quick resend
+        // mode, a resend after two acknowledgements that skip a segment, and
+        // the windows alone bound what is in flight.
+        PathDatagram = 2,
+    };
 
     explicit Kcp(QObject* parent = nullptr);
     ~Kcp() override;
@@ -38,6 +60,10 @@ public:
     int waitSend() const;
     // The engine of the running session (null without one); for inspection.
     const IKCPCB* controlBlock() const;
+
+    // Paces the running session and every later one for this path.
+    void setPath(Path path);
+    Path path() const;
 
     // Drops the next whole message unread (one that fits no reader). Returns
     // its length, or what read() would have returned when there is none.
@@ -88,6 +114,12 @@ private:
     static int outputCallback(const char* buf, int len, int xmit, IKCPCB* kcb, void* user);
     void updateClock();
     void checkReceived();
+    void applyPath();
+    // Runs one engine call that may emit datagrams, holding back the last
+    // one so that the ones before it are known not to be the last.
+    template <class F>
+    void emitting(F engineCall);
+    void releaseHeld(int waitSend);
 
     std::unique_ptr<KcpPrivate> d;
 };

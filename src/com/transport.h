@@ -54,6 +54,10 @@ public:
     virtual int rtt() const = 0;
     // Stores a measured round-trip time.
     virtual void setRtt(int rtt) = 0;
+    // True when datagrams sent here may be lost (UDP, a relay's channel
+    // data); false for a reliable stream with congestion control of its
+    // own (TCP, a relay over TLS). Sessions pace themselves by it.
+    virtual bool isDatagram() const { return !m_dto.stream; }
 
 signals:
     // A whole session datagram (key id 10 to 127); buf and length cover

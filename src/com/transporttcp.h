@@ -86,6 +86,7 @@ public:
     int state() const override;
     int rtt() const override;
     void setRtt(int rtt) override;
+    bool isDatagram() const override { return false; }
 
 signals:
     // The connection has reached the unconnected state, or its socket was
