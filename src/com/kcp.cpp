@@ -31,6 +31,15 @@ constexpr int kReceiveWindow = 128;
 // Datagram paths flush every tick so that a time-out is noticed early.
 constexpr int kDatagramFlushIntervalMs = 10;
 constexpr int kDatagramFastResend = 2;
+// A stream loses nothing and paces itself; what bounds the session there is
+// how much one round trip carries, a round trip that on a busy machine
+// includes waiting for the processor. So on a stream both windows are wider:
+// this side offers more room, and fills what the peer offers (a peer that
+// offers the usual 128 gets at most that).
+constexpr int kStreamWindow = 1024;
+// Messages stay within what any peer reassembles: fewer fragments than the
+// usual receive window, whatever ours is.
+constexpr int kMaxFragments = kReceiveWindow - 1;
 
 // The engine allocates a segment for every fragment it queues, sends or
 // receives, and frees it when done: thousands a second at copy speed. Blocks
@@ -197,12 +206,15 @@ void Kcp::applyPath()
     switch (d->path) {
     case PathUnknown:
         ikcp_nodelay(d->kcb, 0, kFlushIntervalMs, 0, 0);
+        ikcp_wndsize(d->kcb, kSendWindow, kReceiveWindow);
         break;
     case PathStream:
         ikcp_nodelay(d->kcb, 0, kFlushIntervalMs, 0, 1);
+        ikcp_wndsize(d->kcb, kStreamWindow, kStreamWindow);
         break;
     case PathDatagram:
         ikcp_nodelay(d->kcb, 1, kDatagramFlushIntervalMs, kDatagramFastResend, 1);
+        ikcp_wndsize(d->kcb, kSendWindow, kReceiveWindow);
         break;
     }
 }
@@ -287,7 +299,9 @@ void Kcp::emitting(F engineCall)
     d->holding = true;
     engineCall();
     d->holding = false;
-    releaseHeld(d->kcb ? ikcp_waitsnd(d->kcb) : 0);
+    // Nothing follows the last one in this pass: it and those before it
+    // leave now.
+    releaseHeld(d->kcb ? std::min(ikcp_waitsnd(d->kcb), 1) : 0);
 }
 
 int Kcp::send(const char* buf, int len)
@@ -296,6 +310,8 @@ int Kcp::send(const char* buf, int len)
         return -1;
     if (ikcp_waitsnd(d->kcb) >= MaxWaitSend)
         return -3;
+    if (len > kMaxFragments * int(d->kcb->mss))
+        return -2;
     const int result = ikcp_send(d->kcb, buf, len);
     if (result == 0) {
         ++d->pending;

@@ -18,8 +18,9 @@ class KcpPrivate;
 // receivers read messages, so the window they advertise is what is free.
 //
 // The datagrams of one flush leave together: every one but the last is
-// announced with a waitSend of at least 2 (more follow at once), so a stream
-// transport writes them with one system call.
+// announced with a waitSend of at least 2 (more follow at once), the last
+// with at most 1 (send now), so a stream transport writes them all with one
+// system call and without waiting for another pass of the event loop.
 //
 // How the session paces itself is this side's own choice and never shows on
 // the wire; setPath() picks it for the kind of transport the datagrams take.

@@ -8,9 +8,14 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 #include <cstring>
 
 namespace {
+
+// Datagrams of one run are written once this many bytes have gathered.
+constexpr std::size_t kTxRunBytes = 256 * 1024;
 
 // Copies of at most 63 characters for log lines.
 QByteArray logText(const QString& text)
@@ -48,6 +53,12 @@ public:
     QElapsedTimer backedUpSince;
     QByteArray uuidText;
     QByteArray hostText;
+    // Datagrams announced with more to follow wait here and go to the socket
+    // in one write with the one that ends the run; the buffer keeps its
+    // capacity, so steady traffic allocates nothing. A run that never ends
+    // is written in the next pass of the event loop.
+    std::vector<char> txPending;
+    QTimer* txTimer = nullptr;
 };
 
 TransportTcp::TransportTcp(const TransportDto& dto, int reconnectDelayMs, QObject* parent)
@@ -57,6 +68,10 @@ TransportTcp::TransportTcp(const TransportDto& dto, int reconnectDelayMs, QObjec
     d->reconnectDelayMs = reconnectDelayMs;
     d->uuidText = logText(dto.uuid);
     d->hostText = logText(dto.host);
+    d->txTimer = new QTimer(this);
+    d->txTimer->setSingleShot(true);
+    d->txTimer->setInterval(0);
+    connect(d->txTimer, &QTimer::timeout, this, [this] { writePending(); });
     d->redialTimer = new QTimer(this);
     d->redialTimer->setSingleShot(true);
     connect(d->redialTimer, &QTimer::timeout, this, &TransportTcp::connectToRemote);
@@ -434,7 +449,7 @@ void TransportTcp::transmit(const quint8* buf, size_t length, int waitSend)
 
     // Silence is no help against a peer that keeps sending but never reads:
     // what it is sent would pile up here without bound.
-    if (socket->bytesToWrite() + qint64(length) > MaxUnsentBytes) {
+    if (bytesToWrite() + qint64(length) > MaxUnsentBytes) {
         ++d->droppedDatagrams;
         if (!d->backedUpSince.isValid()) {
             Logger::log(Logger::TCP1, "peer takes nothing, dropping datagrams, %s %s : %u", d->uuidText.constData(),
@@ -446,17 +461,60 @@ void TransportTcp::transmit(const quint8* buf, size_t length, int waitSend)
         return;
     }
 
-    const qint64 written = socket->write(reinterpret_cast<const char*>(buf), qint64(length));
-    if (written < qint64(length)) {
-        Logger::log(Logger::ERR1, "TCP write of %u bytes failed, result %d", unsigned(length), int(written));
+    d->txPending.insert(d->txPending.end(), buf, buf + length);
+    if (waitSend <= 1 || d->txPending.size() >= kTxRunBytes)
+        writePending();
+    else if (!d->txTimer->isActive())
+        d->txTimer->start();
+}
+
+qint64 TransportTcp::bytesToWrite() const
+{
+    return qint64(d->txPending.size()) + (d->socket ? d->socket->bytesToWrite() : 0);
+}
+
+void TransportTcp::writePending()
+{
+    d->txTimer->stop();
+    if (d->txPending.empty())
+        return;
+    QTcpSocket* socket = d->socket;
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
+        d->txPending.clear();
         return;
     }
-    if (waitSend <= 1)
-        socket->flush();
+    const char* data = d->txPending.data();
+    qint64 left = qint64(d->txPending.size());
+    // Nothing waits in the socket's own buffer: the run goes to the kernel
+    // straight away, without being copied into memory that the socket
+    // allocates and frees for every write. A proxied socket speaks through
+    // its proxy's engine and always takes the socket's way.
+    if (socket->bytesToWrite() == 0 && socket->proxy().type() == QNetworkProxy::NoProxy) {
+        const qintptr fd = socket->socketDescriptor();
+        if (fd >= 0) {
+            const ssize_t n = ::send(int(fd), data, size_t(left), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                data += n;
+                left -= n;
+                d->backedUpSince.invalidate(); // the peer takes what it is sent
+            }
+        }
+    }
+    if (left > 0) {
+        // The rest waits in the socket until the kernel takes more; a failed
+        // write shows up as a socket error.
+        const qint64 written = socket->write(data, left);
+        if (written < left)
+            Logger::log(Logger::ERR1, "TCP write of %u bytes failed, result %d", unsigned(left), int(written));
+    }
+    d->txPending.clear();
 }
 
 void TransportTcp::releaseRxBuffer()
 {
+    // Bytes for a connection that is gone or going would only confuse the next.
+    d->txPending.clear();
+    d->txTimer->stop();
     d->rxBuffer.reset();
     d->rxFill = 0;
     ++d->generation;

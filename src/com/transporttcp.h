@@ -50,6 +50,9 @@ public:
     // afterwards.
     void setSocket(QTcpSocket* socket);
     QTcpSocket* socket() const;
+    // Bytes given to transmit() that the kernel has not taken yet: those
+    // gathered for a run that has not ended and those waiting in the socket.
+    qint64 bytesToWrite() const;
 
     // Built around an accepted connection: never dials.
     bool isAccepted() const;
@@ -106,6 +109,8 @@ public slots:
 
 private:
     void releaseRxBuffer();
+    // Writes the datagrams gathered for one run.
+    void writePending();
     void closeBrokenStream(int checkResult);
     void armAuthenticationTimer();
     void onAuthenticationGraceOver();

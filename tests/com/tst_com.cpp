@@ -6,6 +6,7 @@
 // Run with --com-peer the program is that second process: the echo side.
 #include "com/com.h"
 #include "com/endpoint.h"
+#include "com/kcp.h"
 #include "com/transport.h"
 #include "com/transporttcp.h"
 #include "com/transportturn.h"
@@ -210,6 +211,7 @@ private slots:
     void routingStopsAtFirstFresh();
     void routingReceiveAges();
     void noTransportDrops();
+    void sessionPacedForBestTransport();
 
     void pongResorts();
     void natTypeSwitchesTurn();
@@ -439,6 +441,39 @@ void TestCom::routingStopsAtFirstFresh()
     for (FakeTransport* t : list)
         QVERIFY(!t->sent.isEmpty());
     QCOMPARE(list[4]->sent.size(), 1);
+}
+
+// The session is paced for the transport that carries it: the first one a
+// datagram goes out on. A resend that skipped the streams changes nothing.
+void TestCom::sessionPacedForBestTransport()
+{
+    Com registry;
+    Endpoint endpoint;
+    auto* tcp = new FakeTransport(1, QStringLiteral("tcp"), Transport::StateUp, 10);
+    auto* udp = new FakeTransport(2, QStringLiteral("udp"), Transport::StateUp, 20);
+    for (FakeTransport* t : {tcp, udp}) {
+        registry.registerTransport(t);
+        registry.mountTransport(t->dto(), &endpoint);
+        t->mount();
+        t->receiveNow();
+    }
+    QVERIFY(!tcp->isDatagram());
+    QVERIFY(udp->isDatagram());
+    QCOMPARE(endpoint.kcp()->path(), Kcp::PathUnknown);
+    const quint8 byte = 1;
+    emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
+    QCOMPARE(tcp->sent.size(), 1);
+    QCOMPARE(endpoint.kcp()->path(), Kcp::PathStream);
+
+    // A resend goes to the datagram transport only and says nothing of the path.
+    emit endpoint.transmit(TransportFilterBest, &byte, 1, 2, 0);
+    QCOMPARE(udp->sent.size(), 1);
+    QCOMPARE(endpoint.kcp()->path(), Kcp::PathStream);
+
+    tcp->setState(Transport::StateDown);
+    emit endpoint.transmit(TransportFilterBest, &byte, 1, 0, 0);
+    QCOMPARE(udp->sent.size(), 2);
+    QCOMPARE(endpoint.kcp()->path(), Kcp::PathDatagram);
 }
 
 // A transport that received, but longer ago than the window, counts as

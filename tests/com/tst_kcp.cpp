@@ -8,6 +8,7 @@
 using namespace kcptest;
 
 Q_DECLARE_METATYPE(kcptest::ChannelConfig)
+Q_DECLARE_METATYPE(Kcp::Path)
 
 namespace {
 
@@ -84,6 +85,15 @@ private slots:
     void lossyChannel();
     void realTimersRun();
     void unacknowledgedQueueIsBounded();
+
+    void pathSettings_data();
+    void pathSettings();
+    void flushLeavesTogether();
+    void readsAllBeforeAcknowledging();
+    void singleLoss_data();
+    void singleLoss();
+    void originalAndNewInteroperate_data();
+    void originalAndNewInteroperate();
 };
 
 void TestKcp::withoutSession()
@@ -216,7 +226,10 @@ void TestKcp::onePassSharesOneFlush()
     VirtualKcp::pass();
     QCOMPARE(int(v.outputs.size()), 1);
     QCOMPARE(v.outputs[0].xmit, 1);
-    QCOMPARE(v.outputs[0].waitSend, 2); // the congestion window lets one out at first
+    // The congestion window lets one out at first; the last datagram of a
+    // flush asks to leave at once.
+    QCOMPARE(v.outputs[0].waitSend, 1);
+    QCOMPARE(v.kcp.waitSend(), 2);
     QCOMPARE(int(v.segments(IKCP_CMD_PUSH).size()), 1);
 }
 
@@ -411,6 +424,258 @@ void TestKcp::unacknowledgedQueueIsBounded()
     QVERIFY(!v.outputs.empty());
     QCOMPARE(v.kcp.send(message.constData(), message.size()), -3);
     QVERIFY(v.kcp.waitSend() < Kcp::MaxWaitSend + 3);
+}
+
+void TestKcp::pathSettings_data()
+{
+    QTest::addColumn<Kcp::Path>("path");
+    QTest::addColumn<bool>("beforeSession");
+    QTest::addColumn<int>("nodelay");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<int>("fastresend");
+    QTest::addColumn<int>("nocwnd");
+    QTest::addColumn<int>("sndWnd");
+    QTest::addColumn<int>("rcvWnd");
+    QTest::newRow("unknown") << Kcp::PathUnknown << false << 0 << 40 << 0 << 0 << 64 << 128;
+    QTest::newRow("stream") << Kcp::PathStream << false << 0 << 40 << 0 << 1 << 1024 << 1024;
+    QTest::newRow("stream, set before the session") << Kcp::PathStream << true << 0 << 40 << 0 << 1 << 1024 << 1024;
+    QTest::newRow("datagram") << Kcp::PathDatagram << false << 1 << 10 << 2 << 1 << 64 << 128;
+    QTest::newRow("datagram, set before the session") << Kcp::PathDatagram << true << 1 << 10 << 2 << 1 << 64 << 128;
+}
+
+// What each path changes is local: segment size and every other wire rule
+// stay those of the original settings.
+void TestKcp::pathSettings()
+{
+    QFETCH(Kcp::Path, path);
+    QFETCH(bool, beforeSession);
+    QFETCH(int, nodelay);
+    QFETCH(int, interval);
+    QFETCH(int, fastresend);
+    QFETCH(int, nocwnd);
+    QFETCH(int, sndWnd);
+    QFETCH(int, rcvWnd);
+    VirtualKcp v;
+    if (beforeSession)
+        v.kcp.setPath(path);
+    v.kcp.setSession(kConv);
+    if (!beforeSession) {
+        // From another path, so that every setting is made, not inherited.
+        v.kcp.setPath(path == Kcp::PathDatagram ? Kcp::PathStream : Kcp::PathDatagram);
+        v.kcp.setPath(path);
+    }
+    QCOMPARE(v.kcp.path(), path);
+    const IKCPCB* k = v.kcp.controlBlock();
+    QCOMPARE(int(k->nodelay), nodelay);
+    QCOMPARE(k->rx_minrto, nodelay ? 30 : 100);
+    QCOMPARE(int(k->interval), interval);
+    QCOMPARE(k->fastresend, fastresend);
+    QCOMPARE(k->fastlimit, 5);
+    QCOMPARE(k->nocwnd, nocwnd);
+    QCOMPARE(int(k->snd_wnd), sndWnd);
+    QCOMPARE(int(k->rcv_wnd), rcvWnd);
+    QCOMPARE(k->mtu, 1400u);
+    QCOMPARE(k->mss, 1376u);
+    QCOMPARE(k->stream, 0);
+
+    // A message any peer can reassemble, whatever the own window.
+    const QByteArray largest(127 * 1376, 'l');
+    QCOMPARE(v.kcp.send(largest.constData(), largest.size()), 0);
+    const QByteArray tooLarge(127 * 1376 + 1, 'z');
+    QCOMPARE(v.kcp.send(tooLarge.constData(), tooLarge.size()), -2);
+}
+
+// The datagrams of one flush leave together: all but the last say that more
+// follow, the last that they should go now.
+void TestKcp::flushLeavesTogether()
+{
+    VirtualKcp v;
+    v.kcp.setSession(kConv);
+    v.kcp.setPath(Kcp::PathStream);
+    const QByteArray message = patternMessage(1, 5 * 1376);
+    QCOMPARE(v.kcp.send(message.constData(), message.size()), 0);
+    VirtualKcp::pass();
+    QCOMPARE(int(v.outputs.size()), 5);
+    for (size_t i = 0; i + 1 < v.outputs.size(); ++i) {
+        QVERIFY(v.outputs[i].waitSend >= 2);
+        QCOMPARE(v.outputs[i].xmit, 1);
+        QCOMPARE(v.outputs[i].bytes.size(), 1400);
+    }
+    QVERIFY(v.outputs.back().waitSend <= 1);
+    QCOMPARE(v.kcp.waitSend(), 5);
+    QCOMPARE(int(v.segments(IKCP_CMD_PUSH).size()), 5);
+}
+
+// A receiver that reads one message per received() still empties the queue
+// before the acknowledgements leave, so they offer the whole window.
+void TestKcp::readsAllBeforeAcknowledging()
+{
+    VirtualKcp v;
+    v.kcp.setSession(kConv);
+    std::vector<QByteArray> read;
+    connect(&v.kcp, &Kcp::received, &v.kcp, [&] {
+        QByteArray buf(4096, '\0');
+        int peek = 0;
+        const int n = v.kcp.read(reinterpret_cast<unsigned char*>(buf.data()), buf.size(), &peek);
+        if (n > 0)
+            read.push_back(buf.left(n));
+    });
+    for (quint32 sn = 0; sn < 3; ++sn) {
+        // Two messages of two fragments, then one of one.
+        const int frg = sn < 2 ? int(1 - sn) : 0;
+        const QByteArray push = segment(kConv, IKCP_CMD_PUSH, frg, 128, 0, sn, 0, patternMessage(int(sn), 100));
+        QCOMPARE(v.kcp.input(push.constData(), push.size()), 0);
+    }
+    const QByteArray last = segment(kConv, IKCP_CMD_PUSH, 0, 128, 0, 3, 0, patternMessage(3, 100));
+    QCOMPARE(v.kcp.input(last.constData(), last.size()), 0);
+    VirtualKcp::pass();
+    QCOMPARE(int(read.size()), 3);
+    QCOMPARE(read[0], patternMessage(0, 100) + patternMessage(1, 100));
+    QCOMPARE(read[2], patternMessage(3, 100));
+    const std::vector<WireSegment> acks = v.segments(IKCP_CMD_ACK);
+    QCOMPARE(int(acks.size()), 4);
+    for (const WireSegment& ack : acks) {
+        QCOMPARE(ack.wnd, 128);
+        QCOMPARE(ack.una, 4u);
+    }
+}
+
+void TestKcp::singleLoss_data()
+{
+    QTest::addColumn<Kcp::Path>("path");
+    QTest::addColumn<bool>("resentAtOnce");
+    QTest::newRow("original settings wait for the time-out") << Kcp::PathUnknown << false;
+    QTest::newRow("datagram path resends after two skipping acknowledgements") << Kcp::PathDatagram << true;
+}
+
+// Ten segments leave, the fourth is lost, the others are acknowledged in two
+// datagrams. On a datagram path the lost one goes again at once, and only it.
+void TestKcp::singleLoss()
+{
+    QFETCH(Kcp::Path, path);
+    QFETCH(bool, resentAtOnce);
+    VirtualKcp v;
+    v.kcp.setSession(kConv);
+    v.kcp.setPath(path);
+    // Let the congestion window of the original settings open first.
+    for (quint32 sn = 0; sn < 2000 && v.kcp.controlBlock()->cwnd < 10 && !v.kcp.controlBlock()->nocwnd; ++sn) {
+        QCOMPARE(v.kcp.send("w", 1), 0);
+        VirtualKcp::pass();
+        const QByteArray ack = segment(kConv, IKCP_CMD_ACK, 0, 128, v.now, sn, 0);
+        QCOMPARE(v.kcp.input(ack.constData(), ack.size()), 0);
+        VirtualKcp::pass();
+        v.advance(10);
+    }
+    QVERIFY(v.kcp.controlBlock()->cwnd >= 10 || v.kcp.controlBlock()->nocwnd);
+    v.outputs.clear();
+    const quint32 first = v.kcp.controlBlock()->snd_nxt;
+    const QByteArray message = patternMessage(2, 10 * 1376);
+    QCOMPARE(v.kcp.send(message.constData(), message.size()), 0);
+    VirtualKcp::pass();
+    QCOMPARE(int(v.segments(IKCP_CMD_PUSH).size()), 10);
+    v.outputs.clear();
+    const quint32 lost = first + 3;
+    for (int half = 0; half < 2; ++half) {
+        QByteArray acks;
+        for (quint32 sn = first + quint32(half * 5); sn < first + quint32(half * 5 + 5); ++sn)
+            if (sn != lost)
+                acks += segment(kConv, IKCP_CMD_ACK, 0, 128, v.now, sn, half == 0 ? lost : lost);
+        QCOMPARE(v.kcp.input(acks.constData(), acks.size()), 0);
+        VirtualKcp::pass();
+    }
+    const std::vector<WireSegment> resent = v.segments(IKCP_CMD_PUSH);
+    if (resentAtOnce) {
+        QCOMPARE(int(resent.size()), 1);
+        QCOMPARE(resent[0].sn, lost);
+    } else {
+        QVERIFY(resent.empty());
+    }
+}
+
+void TestKcp::originalAndNewInteroperate_data()
+{
+    QTest::addColumn<Kcp::Path>("pathA");
+    QTest::addColumn<Kcp::Path>("pathB");
+    QTest::addColumn<ChannelConfig>("config");
+    const ChannelConfig clean{0.0, 0.0, 0.0, 20, 30};
+    const ChannelConfig lossy{0.05, 0.02, 0.10, 20, 30};
+    QTest::newRow("original to stream") << Kcp::PathUnknown << Kcp::PathStream << clean;
+    QTest::newRow("stream to original") << Kcp::PathStream << Kcp::PathUnknown << clean;
+    QTest::newRow("original to datagram") << Kcp::PathUnknown << Kcp::PathDatagram << clean;
+    QTest::newRow("datagram to original") << Kcp::PathDatagram << Kcp::PathUnknown << clean;
+    QTest::newRow("original to datagram, lossy") << Kcp::PathUnknown << Kcp::PathDatagram << lossy;
+    QTest::newRow("datagram to original, lossy") << Kcp::PathDatagram << Kcp::PathUnknown << lossy;
+}
+
+// A session with the original settings and one paced for its path exchange
+// messages both ways on virtual time; everything either emits keeps to the
+// original wire rules (datagrams of at most 1400 bytes, segments of at most
+// 1376, fewer than 128 fragments to a message).
+void TestKcp::originalAndNewInteroperate()
+{
+    QFETCH(Kcp::Path, pathA);
+    QFETCH(Kcp::Path, pathB);
+    QFETCH(ChannelConfig, config);
+
+    LossyChannel channel(config, 7);
+    quint32 now = 100;
+    Kcp a;
+    Kcp b;
+    std::vector<QByteArray> at[2];
+    QByteArray buffer(200000, '\0');
+    int badDatagrams = 0;
+    for (Kcp* k : {&a, &b}) {
+        k->setClock([&now] { return now; });
+        k->setTickTimerActive(false);
+        k->setSession(kConv);
+        k->setPath(k == &a ? pathA : pathB);
+        const int direction = k == &a ? 0 : 1;
+        connect(k, &Kcp::output, k, [&, direction](const char* buf, int len, int, int) {
+            const QByteArray datagram(buf, len);
+            int parsed = 0;
+            for (const WireSegment& s : parseDatagram(datagram)) {
+                parsed += 24 + int(s.len);
+                if (s.len > 1376 || s.frg >= 127 || s.conv != kConv || s.cmd < IKCP_CMD_PUSH || s.cmd > IKCP_CMD_WINS)
+                    ++badDatagrams;
+            }
+            if (len > 1400 || parsed != len)
+                ++badDatagrams;
+            channel.send(direction, buf, len, now);
+        });
+        connect(k, &Kcp::received, k, [&, k] {
+            int peek = 0;
+            const int n = k->read(reinterpret_cast<unsigned char*>(buffer.data()), buffer.size(), &peek);
+            if (n > 0)
+                at[k == &a ? 1 : 0].push_back(buffer.left(n));
+        });
+    }
+
+    std::vector<QByteArray> sent[2];
+    for (int i = 0; i < 24; ++i) {
+        const int size = (i % 6 == 0) ? 127 * 1376 : (i % 3 == 0 ? 64400 : 1 + i * 997 % 5000);
+        sent[0].push_back(patternMessage(i, size));
+        QCOMPARE(a.send(sent[0].back().constData(), size), 0);
+        sent[1].push_back(patternMessage(1000 + i, size));
+        QCOMPARE(b.send(sent[1].back().constData(), size), 0);
+    }
+    for (int step = 0; step < 100000 && (at[0].size() < sent[0].size() || at[1].size() < sent[1].size()); ++step) {
+        now += 10;
+        for (const LossyChannel::Datagram& d : channel.takeDue(now)) {
+            Kcp& to = d.direction == 0 ? b : a;
+            QCOMPARE(to.input(d.bytes.constData(), d.bytes.size()), 0);
+        }
+        QCoreApplication::processEvents();
+        a.tick();
+        b.tick();
+    }
+    QCOMPARE(badDatagrams, 0);
+    for (int dir = 0; dir < 2; ++dir) {
+        QCOMPARE(at[dir].size(), sent[dir].size());
+        for (size_t i = 0; i < sent[dir].size(); ++i)
+            QVERIFY2(at[dir][i] == sent[dir][i], qPrintable(QStringLiteral("direction %1, message %2").arg(dir).arg(i)));
+    }
+    if (config.loss > 0)
+        QVERIFY(channel.lost() > 0);
 }
 
 QTEST_GUILESS_MAIN(TestKcp)

@@ -480,19 +480,30 @@ void TestTransportTcp::transmitLengths()
     QCOMPARE(got, (sent ? bytes : QByteArray()) + marker);
 }
 
-// waitSend 1 or less writes to the kernel at once; larger values leave the
-// bytes to the event loop.
+// waitSend 1 or less writes to the kernel at once, together with the run of
+// datagrams announced before it with larger values; a run that no such
+// datagram ends is left to the event loop.
 void TestTransportTcp::transmitFlushesSmallDatagrams()
 {
     AcceptedLink link;
     QVERIFY(link.ok);
     const QByteArray bytes(64, 'q');
-    link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), size_t(bytes.size()), 1);
-    QCOMPARE(link.transport->socket()->bytesToWrite(), qint64(0));
-    link.transport->transmit(reinterpret_cast<const quint8*>(bytes.constData()), size_t(bytes.size()), 2);
-    QCOMPARE(link.transport->socket()->bytesToWrite(), qint64(bytes.size()));
+    const auto* data = reinterpret_cast<const quint8*>(bytes.constData());
+    link.transport->transmit(data, size_t(bytes.size()), 1);
+    QCOMPARE(link.transport->bytesToWrite(), qint64(0));
+    link.transport->transmit(data, size_t(bytes.size()), 5);
+    link.transport->transmit(data, size_t(bytes.size()), 2);
+    QCOMPARE(link.transport->bytesToWrite(), qint64(2 * bytes.size()));
+    link.transport->transmit(data, size_t(bytes.size()), 0);
+    QCOMPARE(link.transport->bytesToWrite(), qint64(0));
     QByteArray got;
-    QTRY_COMPARE_WITH_TIMEOUT((got += link.client.readAll()).size(), 2 * bytes.size(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT((got += link.client.readAll()).size(), 4 * bytes.size(), 10000);
+
+    link.transport->transmit(data, size_t(bytes.size()), 2);
+    QCOMPARE(link.transport->bytesToWrite(), qint64(bytes.size()));
+    QTRY_COMPARE_WITH_TIMEOUT((got += link.client.readAll()).size(), 5 * bytes.size(), 10000);
+    QCOMPARE(link.transport->bytesToWrite(), qint64(0));
+    QCOMPARE(got, bytes.repeated(5));
 }
 
 void TestTransportTcp::rttOnlyWhenUsable()
