@@ -635,7 +635,7 @@ void TestKcp::originalAndNewInteroperate()
             int parsed = 0;
             for (const WireSegment& s : parseDatagram(datagram)) {
                 parsed += 24 + int(s.len);
-                if (s.len > 1376 || s.frg >= 127 || s.conv != kConv || s.cmd < IKCP_CMD_PUSH || s.cmd > IKCP_CMD_WINS)
+                if (s.len > 1376 || s.frg >= 127 || s.conv != kConv || s.cmd < int(IKCP_CMD_PUSH) || s.cmd > int(IKCP_CMD_WINS))
                     ++badDatagrams;
             }
             if (len > 1400 || parsed != len)
