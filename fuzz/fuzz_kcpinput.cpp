@@ -8,6 +8,7 @@
 // arrive: whatever the hostile datagrams did, they may not stall the session.
 #include "com/ikcp.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -124,7 +125,12 @@ void checkDelivery(ikcpcb* kcp, ikcpcb* peer, std::deque<std::vector<char>>& fro
     check(ikcp_send(peer, kMarker, markerLen) == 0);
     // A hostile first fragment before the marker may claim up to a window of
     // fragments; those that follow complete its message, marker included.
-    for (int i = 0; i < 130; ++i)
+    IUINT32 claimed = 0;
+    for (const IQUEUEHEAD* q : {&kcp->rcv_queue, &kcp->rcv_buf}) {
+        for (const IQUEUEHEAD* p = q->next; p != q; p = p->next)
+            claimed = std::max(claimed, reinterpret_cast<const IKCPSEG*>(p)->frg);
+    }
+    for (IUINT32 i = 0; i < claimed; ++i)
         ikcp_send(peer, "f", 1);
 
     fromFuzzed.clear();

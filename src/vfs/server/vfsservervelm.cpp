@@ -325,13 +325,27 @@ void VfsServerVelmPrivate::start(FileJob* job, void (*worker)(FileJob*))
     startWaitingFileJobs();
 }
 
+// Runs work on the pool, or at once when the server works inline; either way
+// the watcher given the future reports in a later pass of the event loop.
+template <typename Work>
+QFuture<void> runWork(bool workInline, Work work)
+{
+    if (!workInline)
+        return QtConcurrent::run(QThreadPool::globalInstance(), std::move(work));
+    work();
+    QFutureInterface<void> done;
+    done.reportStarted();
+    done.reportFinished();
+    return done.future();
+}
+
 void VfsServerVelmPrivate::startWaitingFileJobs()
 {
     while (runningFileJobs < kMaxRunningFileJobs && !waitingFileJobs.empty()) {
         FileJob* job = waitingFileJobs.front();
         waitingFileJobs.pop_front();
         ++runningFileJobs;
-        job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [job] {
+        job->watcher.setFuture(runWork(timings.workInline, [job] {
             QMutexLocker lock(&job->file->mutex());
             job->worker(job);
             job->state = JobBuilt;
@@ -345,8 +359,7 @@ void VfsServerVelmPrivate::startWaitingPages()
         QueryListDirectoryJob* job = waitingPages.front();
         waitingPages.pop_front();
         ++runningPages;
-        job->watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-                                                 [job] { buildPage(job); }));
+        job->watcher.setFuture(runWork(timings.workInline, [job] { buildPage(job); }));
     }
 }
 

@@ -40,6 +40,10 @@ public:
         int listingCountdown = 1500;     // ticks a listing waits for its next page request
         int idleCheckInterval = 300000;  // ms between two idle-file checks
         qint64 idleTimeout = 300000;     // ms without use after which a file is closed
+        // Pages, reads, writes and hashes run at once on the server's thread
+        // instead of the thread pool (fuzzing); their replies still come in a
+        // later pass of the event loop.
+        bool workInline = false;
     };
 
     using DriveSource = std::function<std::vector<DriveCache>()>;
