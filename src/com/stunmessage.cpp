@@ -101,4 +101,18 @@ bool StunMessage::readAddress(const Attribute& attribute, const TransactionId& t
     return false;
 }
 
+bool StunMessage::readErrorCode(const Attribute& attribute, int& code, std::string& reason)
+{
+    if (!attribute.value || attribute.length < 4)
+        return false;
+    const std::uint8_t* v = attribute.value;
+    const int errorClass = v[2] & 0x07;
+    const int number = v[3];
+    if (errorClass < 3 || errorClass > 6 || number > 99)
+        return false;
+    code = errorClass * 100 + number;
+    reason.assign(reinterpret_cast<const char*>(v + 4), attribute.length - 4);
+    return true;
+}
+
 } // namespace com

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace com {
 
@@ -42,6 +43,7 @@ public:
     enum AttributeType : std::uint16_t {
         AttrMappedAddress = 0x0001,
         AttrChangeRequest = 0x0003,
+        AttrChangedAddress = 0x0005,
         AttrUsername = 0x0006,
         AttrMessageIntegrity = 0x0008,
         AttrErrorCode = 0x0009,
@@ -54,6 +56,8 @@ public:
         AttrRequestedTransport = 0x0019,
         AttrXorMappedAddress = 0x0020,
         AttrSoftware = 0x8022,
+        AttrFingerprint = 0x8028,
+        AttrOtherAddress = 0x802C,
     };
 
     enum Error {
@@ -99,6 +103,10 @@ public:
     {
         return readAddress(attribute, m_transactionId, xored, address, port);
     }
+    // Reads an ERROR-CODE value: two reserved bytes, the class (3 to 6) and
+    // the number (0 to 99), then the reason phrase. False for a value
+    // shorter than 4 bytes or a code outside 300 to 699.
+    static bool readErrorCode(const Attribute& attribute, int& code, std::string& reason);
 
 private:
     const std::uint8_t* m_data;

@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QMessageAuthenticationCode>
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -143,6 +145,29 @@ bool StunMessageWriter::addMessageIntegrity(const QByteArray& key)
 QByteArray StunMessageWriter::longTermKey(const QByteArray& user, const QByteArray& realm, const QByteArray& password)
 {
     return QCryptographicHash::hash(user + ':' + realm + ':' + password, QCryptographicHash::Md5);
+}
+
+void StunMessageWriter::randomTransactionId(StunMessage::TransactionId& id)
+{
+    randombytes_buf(id.data(), id.size());
+}
+
+bool StunMessageWriter::addErrorCode(int code, std::string_view reason)
+{
+    if (m_error != NoError)
+        return false;
+    if (code < 300 || code > 699) {
+        fail(ErrorBadValue);
+        return false;
+    }
+    std::uint8_t* v = reserveAttribute(StunMessage::AttrErrorCode, 4 + reason.size());
+    if (!v)
+        return false;
+    v[2] = std::uint8_t(code / 100);
+    v[3] = std::uint8_t(code % 100);
+    if (!reason.empty())
+        std::memcpy(v + 4, reason.data(), reason.size());
+    return true;
 }
 
 } // namespace com

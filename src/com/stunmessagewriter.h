@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace com {
 
@@ -21,11 +22,14 @@ public:
         NoError = 0,
         ErrorNoRoom = 1,   // the buffer cannot hold the header or attribute
         ErrorTooLong = 2,  // the attributes would pass 65535 bytes
-        ErrorBadValue = 3, // an address that cannot be written
+        ErrorBadValue = 3, // an address or error code that cannot be written
     };
 
     StunMessageWriter(void* buffer, std::size_t capacity, std::uint16_t type,
                       const StunMessage::TransactionId& transactionId);
+
+    // Fills id with fresh random bytes.
+    static void randomTransactionId(StunMessage::TransactionId& id);
 
     // Appends an attribute and returns its value, length bytes of zeros for
     // the caller to fill; nullptr on error.
@@ -34,6 +38,8 @@ public:
     bool addU32(std::uint16_t type, std::uint32_t value);
     // An address as StunMessage::readAddress reads it.
     bool addAddress(std::uint16_t type, const QHostAddress& address, std::uint16_t port, bool xored);
+    // An ERROR-CODE value; code must lie in 300 to 699.
+    bool addErrorCode(int code, std::string_view reason);
     // MESSAGE-INTEGRITY: HMAC-SHA1 with key over the message before it, the
     // header's length already counting its 24 bytes.
     bool addMessageIntegrity(const QByteArray& key);

@@ -13,6 +13,18 @@ using com::StunMessageWriter;
 
 namespace {
 
+// The IPv4 Binding success response of RFC 5769, section 2.2: SOFTWARE,
+// XOR-MAPPED-ADDRESS, MESSAGE-INTEGRITY and FINGERPRINT.
+const char kRfc5769Ipv4[] =
+    "0101003c2112a442b7e7a701bc34d686fa87dfae8022000b7465737420766563746f7220"
+    "002000080001a147e112a643000800142b91f599fd9e90c38c7489f92af9ba53f06be7d7"
+    "80280004c07d4c96";
+// The IPv6 response of section 2.3 up to its XOR-MAPPED-ADDRESS, the length
+// cut to match.
+const char kRfc5769Ipv6[] =
+    "010100282112a442b7e7a701bc34d686fa87dfae8022000b7465737420766563746f7220"
+    "002000140002a1470113a9faa5d3f179bc25f4b5bed2b9d9";
+
 const StunMessage::TransactionId kId = {0xb7, 0xe7, 0xa7, 0x01, 0xbc, 0x34, 0xd6, 0x86, 0xfa, 0x87, 0xdf, 0xae};
 
 QList<quint16> walk(const QByteArray& bytes, int* error)
@@ -41,6 +53,11 @@ private slots:
     void addresses_data();
     void addresses();
     void writerStopsAtTheEnd();
+    void rfc5769Responses_data();
+    void rfc5769Responses();
+    void bindingRequestHeaderBytes();
+    void errorCodes_data();
+    void errorCodes();
 };
 
 void TestStunMessage::walk_data()
@@ -147,6 +164,96 @@ void TestStunMessage::writerStopsAtTheEnd()
     StunMessageWriter none(nullptr, 100, 0x0001, kId);
     QVERIFY(none.hasError());
     QVERIFY(!none.reserveAttribute(StunMessage::AttrSoftware, 1));
+}
+
+void TestStunMessage::rfc5769Responses_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("attributes");
+    QTest::newRow("ipv4") << QByteArray::fromHex(kRfc5769Ipv4) << "192.0.2.1" << 4;
+    QTest::newRow("ipv6") << QByteArray::fromHex(kRfc5769Ipv6) << "2001:db8:1234:5678:11:2233:4455:6677" << 2;
+}
+
+void TestStunMessage::rfc5769Responses()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QString, address);
+    QFETCH(int, attributes);
+    StunMessage m(message.constData(), std::size_t(message.size()));
+    QVERIFY(m.isValid());
+    QCOMPARE(m.method(), quint16(StunMessage::MethodBinding));
+    QCOMPARE(m.messageClass(), quint16(StunMessage::ClassSuccess));
+    QVERIFY(m.transactionId() == kId);
+    int seen = 0;
+    bool found = false;
+    StunMessage::Attribute a;
+    while (m.nextAttribute(a)) {
+        ++seen;
+        if (a.type != StunMessage::AttrXorMappedAddress)
+            continue;
+        QHostAddress host;
+        quint16 port = 0;
+        QVERIFY(m.readAddress(a, true, host, port));
+        QCOMPARE(host, QHostAddress(address));
+        QCOMPARE(port, quint16(32853));
+        found = true;
+    }
+    QCOMPARE(m.error(), int(StunMessage::NoError));
+    QCOMPARE(seen, attributes);
+    QVERIFY(found);
+}
+
+void TestStunMessage::bindingRequestHeaderBytes()
+{
+    const StunMessage::TransactionId id = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    std::uint8_t buf[20];
+    StunMessageWriter w(buf, sizeof buf, StunMessage::MethodBinding | StunMessage::ClassRequest, id);
+    QVERIFY(!w.hasError());
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(buf), int(w.size())),
+             QByteArray::fromHex("000100002112a442") + QByteArray::fromHex("0102030405060708090a0b0c"));
+    StunMessage::TransactionId a, b;
+    StunMessageWriter::randomTransactionId(a);
+    StunMessageWriter::randomTransactionId(b);
+    QVERIFY(a != b);
+}
+
+void TestStunMessage::errorCodes_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("438") << 438 << QByteArray("Stale Nonce") << true;
+    QTest::newRow("300, no reason") << 300 << QByteArray() << true;
+    QTest::newRow("699, odd length") << 699 << QByteArray("abc") << true;
+    QTest::newRow("200") << 200 << QByteArray("OK") << false;
+    QTest::newRow("700") << 700 << QByteArray("x") << false;
+}
+
+void TestStunMessage::errorCodes()
+{
+    QFETCH(int, code);
+    QFETCH(QByteArray, reason);
+    QFETCH(bool, written);
+    std::uint8_t buf[64];
+    StunMessageWriter w(buf, sizeof buf, StunMessage::MethodBinding | StunMessage::ClassError, kId);
+    QCOMPARE(w.addErrorCode(code, std::string_view(reason.constData(), std::size_t(reason.size()))), written);
+    if (!written) {
+        QCOMPARE(w.error(), int(StunMessageWriter::ErrorBadValue));
+        return;
+    }
+    QCOMPARE(w.size() % 4, std::size_t(0));
+    StunMessage m(buf, w.size());
+    StunMessage::Attribute a;
+    QVERIFY(m.nextAttribute(a));
+    int read = 0;
+    std::string text;
+    QVERIFY(StunMessage::readErrorCode(a, read, text));
+    QCOMPARE(read, code);
+    QCOMPARE(QByteArray::fromStdString(text), reason);
+    // A value of the wrong shape is refused.
+    a.length = 3;
+    QVERIFY(!StunMessage::readErrorCode(a, read, text));
 }
 
 QTEST_GUILESS_MAIN(TestStunMessage)
