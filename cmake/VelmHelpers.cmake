@@ -15,7 +15,8 @@ endfunction()
 # velm_add_tests(LIBS <libs...>)
 # Every tst_*.cpp of the calling folder becomes one QtTest executable and
 # one ctest test. Each test gets a HOME of its own so that nothing ever
-# touches the real ~/.config/velm.
+# touches the real ~/.config/velm, with a config.ini that points every
+# outside address at nothing.
 function(velm_add_tests)
     cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
     file(GLOB _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp)
@@ -25,6 +26,10 @@ function(velm_add_tests)
         target_link_libraries(${_name} PRIVATE ${ARG_LIBS} velm_testsupport Qt5::Test)
         set(_home ${CMAKE_BINARY_DIR}/testhome/${_name})
         file(MAKE_DIRECTORY ${_home}/run)
+        # No test reaches outside: the default config.ini names no STUN server.
+        if(NOT EXISTS ${_home}/.config/velm/config.ini)
+            file(WRITE ${_home}/.config/velm/config.ini "[Network]\nstunServers=\n")
+        endif()
         file(CHMOD ${_home}/run DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
         add_test(NAME ${_name} COMMAND ${_name})
         set_tests_properties(${_name} PROPERTIES

@@ -99,6 +99,7 @@ public:
     bool networkEnabled = false;
     QString turnRelayHost;
     QList<QSslCertificate> turnTrusted;
+    QStringList stunServers;
     int redialDelayMs = TransportTcp::DefaultRedialDelayMs;
     int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
@@ -333,6 +334,20 @@ void Com::setTurnTrustedCertificates(const QList<QSslCertificate>& certificates)
     d->turnTrusted = certificates;
 }
 
+void Com::setStunServers(const QStringList& servers)
+{
+    d->stunServers = servers;
+    for (Transport* t : d->transports) {
+        if (auto* udp = qobject_cast<TransportUdp*>(t))
+            udp->setStunServers(servers);
+    }
+}
+
+QStringList Com::stunServers() const
+{
+    return d->stunServers;
+}
+
 QHostAddress Com::socksProxyHost() const
 {
     return d->socksHost;
@@ -490,6 +505,7 @@ void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
             registerTransport(transport);
         } else if (dto.type == kTypeUdp) {
             auto* udp = new TransportUdp(dto, d->redialDelayMs, this);
+            udp->setStunServers(d->stunServers);
             connect(udp, &TransportUdp::natTypeChanged, this, &Com::natTypeChanged);
             transport = udp;
             registerTransport(transport);

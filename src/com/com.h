@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QSslCertificate>
+#include <QStringList>
 #include <QString>
 
 #include <cstddef>
@@ -125,6 +126,10 @@ public:
     // (for a relay with a certificate of its own making); for transports
     // made from now on.
     void setTurnTrustedCertificates(const QList<QSslCertificate>& certificates);
+    // The STUN servers ("host:port") that every UDP transport asks for this
+    // machine's public address; empty (no probing, nothing sent) unless set.
+    void setStunServers(const QStringList& servers);
+    QStringList stunServers() const;
     // The SOCKS proxy of the local Tor through which "onion" transports dial:
     // 127.0.0.1 at port 9350 unless set before they are created.
     QHostAddress socksProxyHost() const;

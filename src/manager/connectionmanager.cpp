@@ -2,6 +2,7 @@
 #include "com/com.h"
 #include "com/endpoint.h"
 #include "com/tor/torhiddenservice.h"
+#include "com/transportudp.h"
 #include "core/appsettings.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
@@ -102,6 +103,23 @@ quint16 ConnectionManager::listenPortFor(int option)
     return option >= 1 && option <= 65534 ? quint16(option) : DefaultListenPort;
 }
 
+QStringList ConnectionManager::configuredStunServers(QSettings* settings)
+{
+    const QString key = QStringLiteral("Network/stunServers");
+    if (!settings || !settings->contains(key))
+        return TransportUdp::defaultStunServers();
+    QStringList servers;
+    // An ini list reads back as a string when it holds one entry or none.
+    const QVariant value = settings->value(key);
+    const QStringList entries =
+        value.type() == QVariant::StringList ? value.toStringList() : value.toString().split(QLatin1Char(','));
+    for (const QString& entry : entries) {
+        if (!entry.trimmed().isEmpty())
+            servers.append(entry.trimmed());
+    }
+    return servers;
+}
+
 void ConnectionManager::start()
 {
     // Every peer makes its session key at once: the library comes first.
@@ -112,6 +130,10 @@ void ConnectionManager::start()
     d->com->setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
     d->com->setSocksProxyPort(d->torSocksPort);
     applyTurnSettings(d->com);
+    {
+        AppSettings settings;
+        d->com->setStunServers(configuredStunServers(settings.settings()));
+    }
 
     const quint16 port = configuredListenPort();
     if (d->torEnabled) {

@@ -6,9 +6,12 @@
 #include "peer/ipeerhost.h"
 
 #include <QObject>
+#include <QStringList>
 
 #include <memory>
 #include <vector>
+
+class QSettings;
 
 class ConnectionManagerPrivate;
 class IDatabase;
@@ -49,6 +52,10 @@ public:
     // 1..65534, else DefaultListenPort.
     static quint16 configuredListenPort();
     static quint16 listenPortFor(int option);
+    // The STUN servers of config.ini (group "Network", key "stunServers",
+    // a list of "host:port"): the built-in public servers while the key is
+    // missing, none when it is present but empty.
+    static QStringList configuredStunServers(QSettings* settings);
     // Stores the own peer, its key pair, its name and its local listener on
     // `port` unless they exist; a listener stored with another port is moved
     // to this one.

@@ -31,6 +31,8 @@ private slots:
     void storedOnionKey();
     void torServiceWiring();
     void turnRelayFromSettings();
+    void stunServersSetting_data();
+    void stunServersSetting();
 };
 
 void TestConnectionManager::listenPort_data()
@@ -212,7 +214,39 @@ void TestConnectionManager::torServiceWiring()
     QVERIFY(io2.wait(20000));
 }
 
-QTEST_GUILESS_MAIN(TestConnectionManager)
+void TestConnectionManager::stunServersSetting_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QStringList>("servers");
+    QTest::newRow("missing key: the built-in six") << "[Logger]\nERR1=true\n" << QStringList{QStringLiteral("*")};
+    QTest::newRow("empty: none") << "[Network]\nstunServers=\n" << QStringList{};
+    QTest::newRow("one") << "[Network]\nstunServers=127.0.0.1:3478\n" << QStringList{QStringLiteral("127.0.0.1:3478")};
+    QTest::newRow("two") << "[Network]\nstunServers=10.0.0.1:3478, 10.0.0.2\n"
+                         << QStringList{QStringLiteral("10.0.0.1:3478"), QStringLiteral("10.0.0.2")};
+}
+
+void TestConnectionManager::stunServersSetting()
+{
+    QFETCH(QString, ini);
+    QFETCH(QStringList, servers);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config.ini"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(ini.toUtf8());
+    file.close();
+    QSettings settings(path, QSettings::IniFormat);
+    const QStringList got = ConnectionManager::configuredStunServers(&settings);
+    if (servers == QStringList{QStringLiteral("*")}) {
+        QCOMPARE(got.size(), 6);
+        // The fifth listens on 19302, the others on the usual port.
+        for (int i = 0; i < got.size(); ++i)
+            QVERIFY2(got[i].endsWith(i == 4 ? QLatin1String(":19302") : QLatin1String(":3478")), qPrintable(got[i]));
+    } else {
+        QCOMPARE(got, servers);
+    }
+}
+
 // No relay is named unless config.ini names one; a named relay and a file of
 // authorities for its certificate reach the registry.
 void TestConnectionManager::turnRelayFromSettings()
@@ -251,4 +285,5 @@ void TestConnectionManager::turnRelayFromSettings()
     }
 }
 
+QTEST_GUILESS_MAIN(TestConnectionManager)
 #include "tst_connectionmanager.moc"
