@@ -140,6 +140,32 @@ class Network:
             self.ns(side, "ip", "link", "set", self.sink[side], "up")
             self.ns(side, "ip", "route", "add", "default", "dev", self.sink[side])
 
+    def block_tcp(self):
+        """Stops all TCP in both namespaces (nftables): what the instances send
+        is answered at once with a reset, so open connections end and new ones
+        fail without a packet leaving; what might still come in is dropped.
+        Counters record both."""
+        for side in ("A", "B"):
+            self.ns(side, "nft", "add", "table", "inet", "velmtest")
+            self.ns(side, "nft", "add", "chain", "inet", "velmtest", "out",
+                    "{ type filter hook output priority 0; policy accept; }")
+            self.ns(side, "nft", "add", "chain", "inet", "velmtest", "in",
+                    "{ type filter hook input priority 0; policy accept; }")
+            # The reset the rule makes goes to the local socket through the
+            # loopback; it must pass both chains.
+            self.ns(side, "nft", "add", "rule", "inet", "velmtest", "out",
+                    "tcp flags & rst == 0 counter reject with tcp reset")
+            self.ns(side, "nft", "add", "rule", "inet", "velmtest", "in",
+                    'meta l4proto tcp iifname != "lo" counter drop')
+
+    def blocked_tcp(self):
+        """TCP packets the rules of block_tcp stopped, per side."""
+        counts = {}
+        for side in ("A", "B"):
+            out = self.ns(side, "nft", "list", "table", "inet", "velmtest").stdout
+            counts[side] = sum(int(n) for n in re.findall(r"counter packets (\d+)", out))
+        return counts
+
     def destroy(self):
         for name in self.created:
             remove_namespace(name)
@@ -236,12 +262,38 @@ def check_veth_capture(capture, allowed):
 
 # --- Driver processes --------------------------------------------------------
 
+def write_network_settings(config_dir, stun_servers=()):
+    """Points the outside addresses of config.ini at the test's own fixtures:
+    the STUN servers given ("host:port"), none by default. Other settings in
+    the file stay."""
+    os.makedirs(config_dir, exist_ok=True)
+    path = os.path.join(config_dir, "config.ini")
+    lines = []
+    if os.path.exists(path):
+        with open(path) as f:
+            lines = f.read().splitlines()
+    kept = []
+    section = None
+    for line in lines:
+        stripped = line.strip()
+        if stripped.startswith("[") and stripped.endswith("]"):
+            section = stripped
+        if section == "[Network]":
+            continue
+        kept.append(line)
+    kept += ["[Network]", "stunServers=" + ", ".join(stun_servers), ""]
+    with open(path, "w") as f:
+        f.write("\n".join(kept))
+
+
 class Driver:
-    """One velmdriver in a namespace; one JSON line answers each command."""
+    """One velmdriver in a namespace; one JSON line answers each command.
+    Its config.ini names no outside address but the STUN servers given."""
 
     def __init__(self, binary, network, side, namespace_side, config_dir, log_dir, generation,
-                 extra_args=("--turn=0",)):
+                 extra_args=("--turn=0",), stun_servers=()):
         self.name = side
+        write_network_settings(config_dir, stun_servers)
         self.lines = queue.Queue()
         self.log_path = os.path.join(log_dir, "%s-%d.stderr" % (side, generation))
         self.log_file = open(self.log_path, "w")
