@@ -27,6 +27,9 @@
 //                             the job has finished ("finished") or given up
 //                             ("aborted", with "prompt")
 //   linkinfo <peer>           sessions, endpoints and transports of the link
+//   udp <peer>                {"natType", "transports": [{"state", "localPort", "natType",
+//                             "rtt", "peers": ["host:port"], "publicHosts": ["host:port"]}]}
+//                             the UDP transports of the link
 //   quit                      {} and the process ends
 //
 // Options: --config-dir=DIR, --com-listen-port=N, --turn=0, as the program
@@ -42,6 +45,7 @@
 #include "com/kcp.h"
 #include "com/tor/torhiddenservice.h"
 #include "com/transport.h"
+#include "com/transportudp.h"
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
 #include "core/logger.h"
@@ -72,6 +76,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <iostream>
@@ -234,6 +239,8 @@ private:
             copy(first, afterFirst.section(QLatin1Char(' '), 0, 0), afterFirst.section(QLatin1Char(' '), 1));
         else if (command == QLatin1String("linkinfo"))
             answer(linkInfo(first));
+        else if (command == QLatin1String("udp"))
+            answer(udpInfo(first));
         else if (command == QLatin1String("quit")) {
             printLine(success());
             QCoreApplication::quit();
@@ -422,6 +429,41 @@ private:
                               {QStringLiteral("droppedDatagrams"), qint64(com->droppedDatagrams())},
                               {QStringLiteral("clients"), endpoints(peer->clientEndpoints())},
                               {QStringLiteral("servers"), endpoints(peer->serverEndpoints())}});
+        }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+
+    QJsonObject udpInfo(const QString& peerUuid) const
+    {
+        auto* peer = qobject_cast<PeerVelm*>(m_model->getPeerForUuid(peerUuid));
+        if (!peer)
+            return failure(QStringLiteral("no such peer"));
+        QJsonObject result;
+        QMetaObject::invokeMethod(m_manager, [this, peer, &result] {
+            com::Com* com = m_manager->com();
+            std::vector<TransportUdp*> seen;
+            QJsonArray transports;
+            for (Endpoint* endpoint : peer->clientEndpoints()) {
+                for (Transport* t : com->endpointTransports(endpoint)) {
+                    auto* udp = qobject_cast<TransportUdp*>(t);
+                    if (!udp || std::find(seen.begin(), seen.end(), udp) != seen.end())
+                        continue;
+                    seen.push_back(udp);
+                    QJsonArray peers, hosts;
+                    for (const TransportUdp::UdpPeer& p : udp->peers())
+                        peers.append(QStringLiteral("%1:%2").arg(p.address.toString()).arg(p.port));
+                    for (const TransportDto& h : udp->publicHosts())
+                        hosts.append(QStringLiteral("%1:%2").arg(h.host).arg(h.port));
+                    transports.append(QJsonObject{{QStringLiteral("state"), udp->state()},
+                                                  {QStringLiteral("localPort"), int(udp->localPort())},
+                                                  {QStringLiteral("natType"), udp->natType()},
+                                                  {QStringLiteral("rtt"), udp->rtt()},
+                                                  {QStringLiteral("peers"), peers},
+                                                  {QStringLiteral("publicHosts"), hosts}});
+                }
+            }
+            result = success({{QStringLiteral("natType"), qint64(com->natType())},
+                              {QStringLiteral("transports"), transports}});
         }, Qt::BlockingQueuedConnection);
         return result;
     }
