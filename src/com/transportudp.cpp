@@ -148,6 +148,16 @@ void TransportUdp::setStunServers(const QStringList& servers)
                 Logger::log(Logger::UDP1, "skip stun server %s", qUtf8Printable(text));
             continue;
         }
+        // An address needs no lookup; a lookup of one would even ask the
+        // resolver for its name.
+        const QHostAddress literal(s.host);
+        if (!literal.isNull()) {
+            if (!isIpv4(literal)) {
+                Logger::log(Logger::UDP1, "skip stun server %s: not IPv4", qUtf8Printable(text));
+                continue;
+            }
+            s.addresses.append(plainAddress(literal));
+        }
         d->servers.push_back(s);
     }
     d->requestsSent = 0;
@@ -244,6 +254,12 @@ void TransportUdp::setState(int state)
 void TransportUdp::mount()
 {
     setMounted(true);
+    // Bound at once rather than at the next tick: the handshake that follows
+    // the mounting of a new peer's transports announces this port, and a
+    // handshake without it would leave the peer without a UDP candidate
+    // until the next one, minutes later.
+    if (d->socket->state() != QAbstractSocket::BoundState)
+        bindSocket();
 }
 
 void TransportUdp::unmount()

@@ -18,7 +18,8 @@ class TransportUdpPrivate;
 // probing) for this machine's public address and votes on the NAT type in
 // front of it.
 //
-// A 1 s tick drives everything: binding the socket, then the probing
+// A 1 s tick drives everything: binding the socket (also done at once on
+// mounting), then the probing
 // phases: 0 probing (one Binding request per turn until three servers have
 // answered with IPv4 or each was asked once), 1 request sent, 2 host name
 // lookup running, 3 pinging (one peer per tick at most, for 600 s before
