@@ -12,6 +12,11 @@ directory of its own:
      (seconds, and the bytes both veth ends counted, from `ip -s link`);
   3. many small files in one folder (files/s).
 
+With --udp-only the copies run over UDP alone: once the link is up and both
+UDP transports have come up, all TCP in both namespaces is stopped
+(nftables), and a capture of TCP on both veth ends, which must stay empty,
+runs through the copies.
+
 Use a Release build of velmdriver:
   bench_copy_netns.py --driver build/h-bench/tests/e2e/velmdriver
 Options set the sizes (--bytes, --spots, --spot-size, --files, --file-size).
@@ -117,6 +122,9 @@ def benchmark(args, network, work, drivers):
         answers.append(b.ask("list %s %s" % (a_on_b, shared)))
         return answers[-1] if answers[-1].get("ok") else None
     netns.wait_for("B to list the folder A shared", netns.CONDITION_LIMIT, share_listed, last=answers)
+    tcp_captures = []
+    if args.udp_only:
+        tcp_captures = udp_only(network, a, b, b_on_a, a_on_b)
 
     copied = os.path.join(target, "big.bin")
     answer, wall, wire = copy(b, network, a_on_b, big, target)
@@ -143,8 +151,35 @@ def benchmark(args, network, work, drivers):
     netns.log("%d small files: %s, %.2f s (driver), %.0f files/s, %s, %d restarts"
               % (args.files, ok, answer["seconds"], args.files / answer["seconds"], on_wire(wire),
                  answer["retries"]))
+    for capture in tcp_captures:
+        capture.stop()
+        packets = [line for line in capture.lines if line.strip()]
+        if packets:
+            raise netns.Failure("%d TCP packets crossed %s:\n  %s"
+                                % (len(packets), capture.label, "\n  ".join(packets[:10])))
+        netns.log("traffic: %s: 0 TCP packets" % capture.label)
     a.quit()
     b.quit()
+
+
+def udp_only(network, a, b, b_on_a, a_on_b):
+    """Waits for both UDP transports, stops TCP, and returns running captures
+    of TCP on both veth ends."""
+    def udp_up():
+        states = []
+        for driver, peer in ((a, b_on_a), (b, a_on_b)):
+            transports = driver.must("udp " + peer)["transports"]
+            states.append(bool(transports) and transports[0]["state"] == 0)
+        return all(states)
+    netns.wait_for("both UDP transports to come up", 120, udp_up, interval=0.5)
+    network.block_tcp()
+    captures = []
+    for side in ("A", "B"):
+        capture = netns.Capture(network, side, network.veth[side], "veth of %s (TCP only)" % side, ("tcp",))
+        capture.wait_listening()
+        captures.append(capture)
+    netns.log("TCP stopped in both namespaces; the copies run over UDP alone")
+    return captures
 
 
 def main():
@@ -155,6 +190,8 @@ def main():
     parser.add_argument("--spot-size", type=int, default=4096, help="bytes of each changed spot")
     parser.add_argument("--files", type=int, default=10000, help="number of small files")
     parser.add_argument("--file-size", type=int, default=4096, help="size of each small file")
+    parser.add_argument("--udp-only", action="store_true",
+                        help="stop all TCP once the UDP transports are up (needs nftables)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     args = parser.parse_args()
 

@@ -177,7 +177,8 @@ class Network:
 class Capture:
     """tcpdump on one interface of one namespace, lines kept in memory."""
 
-    def __init__(self, network, side, interface, label):
+    def __init__(self, network, side, interface, label, expression=()):
+        """expression, when given, is a tcpdump filter (such as ("tcp",))."""
         self.label = label
         self.lines = []
         self.stderr = []
@@ -185,7 +186,7 @@ class Capture:
         self.out_done = threading.Event()
         self.process = subprocess.Popen(
             ["ip", "netns", "exec", network.names[side], "tcpdump", "-i", interface, "-n", "-l",
-             "-tt", "-Z", "root"],
+             "-tt", "-Z", "root"] + list(expression),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         threading.Thread(target=self._read_out, daemon=True).start()
         self.err_thread = threading.Thread(target=self._read_err, daemon=True)
