@@ -115,3 +115,62 @@ QString AppSettings::configDirectory(int type)
     const QString home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
     return appArgument(QStringLiteral("--config-dir"), home + QStringLiteral("/.config/velm"));
 }
+
+const char* const AppSettings::DefaultLanMulticastGroup = "239.255.255.212";
+
+namespace {
+quint16 portSetting(QSettings* settings, const char* key, quint16 defaultPort)
+{
+    bool ok = false;
+    const int port = settings->value(QLatin1String(key), defaultPort).toInt(&ok);
+    return ok && port >= 1 && port <= 65535 ? quint16(port) : defaultPort;
+}
+} // namespace
+
+QString AppSettings::lanMulticastGroup() const
+{
+    return m_settings->value(QStringLiteral("lan/multicastGroup"), QLatin1String(DefaultLanMulticastGroup))
+        .toString()
+        .trimmed();
+}
+
+quint16 AppSettings::lanMulticastPort() const
+{
+    return portSetting(m_settings, "lan/multicastPort", DefaultLanMulticastPort);
+}
+
+QStringList AppSettings::subnetProbes() const
+{
+    return m_settings->value(QStringLiteral("lan/subnetProbes"), defaultSubnetProbes()).toStringList();
+}
+
+quint16 AppSettings::subnetProbePort() const
+{
+    return portSetting(m_settings, "lan/subnetProbePort", DefaultSubnetProbePort);
+}
+
+QStringList AppSettings::defaultSubnetProbes()
+{
+    // Gateway addresses common in homes and offices, all of them private.
+    return QStringList{
+        QStringLiteral("10.0.0.1"),        QStringLiteral("10.0.0.2"),        QStringLiteral("10.0.0.138"),
+        QStringLiteral("10.0.1.1"),        QStringLiteral("10.0.10.1"),       QStringLiteral("10.1.1.1"),
+        QStringLiteral("10.10.1.1"),       QStringLiteral("10.90.90.90"),     QStringLiteral("172.16.0.1"),
+        QStringLiteral("172.16.1.1"),      QStringLiteral("192.168.0.1"),     QStringLiteral("192.168.0.3"),
+        QStringLiteral("192.168.0.10"),    QStringLiteral("192.168.0.30"),    QStringLiteral("192.168.0.50"),
+        QStringLiteral("192.168.0.100"),   QStringLiteral("192.168.0.101"),   QStringLiteral("192.168.0.254"),
+        QStringLiteral("192.168.1.1"),     QStringLiteral("192.168.1.10"),    QStringLiteral("192.168.1.99"),
+        QStringLiteral("192.168.1.100"),   QStringLiteral("192.168.1.200"),   QStringLiteral("192.168.1.210"),
+        QStringLiteral("192.168.1.254"),   QStringLiteral("192.168.2.1"),     QStringLiteral("192.168.2.254"),
+        QStringLiteral("192.168.3.1"),     QStringLiteral("192.168.4.1"),     QStringLiteral("192.168.8.1"),
+        QStringLiteral("192.168.10.1"),    QStringLiteral("192.168.10.10"),   QStringLiteral("192.168.10.50"),
+        QStringLiteral("192.168.10.100"),  QStringLiteral("192.168.11.1"),    QStringLiteral("192.168.15.1"),
+        QStringLiteral("192.168.16.1"),    QStringLiteral("192.168.20.1"),    QStringLiteral("192.168.29.1"),
+        QStringLiteral("192.168.30.1"),    QStringLiteral("192.168.50.1"),    QStringLiteral("192.168.55.1"),
+        QStringLiteral("192.168.60.1"),    QStringLiteral("192.168.62.1"),    QStringLiteral("192.168.76.1"),
+        QStringLiteral("192.168.80.1"),    QStringLiteral("192.168.100.1"),   QStringLiteral("192.168.100.100"),
+        QStringLiteral("192.168.102.1"),   QStringLiteral("192.168.123.254"), QStringLiteral("192.168.168.168"),
+        QStringLiteral("192.168.178.1"),   QStringLiteral("192.168.223.100"), QStringLiteral("192.168.249.1"),
+        QStringLiteral("192.168.251.1"),   QStringLiteral("192.168.254.254"),
+    };
+}

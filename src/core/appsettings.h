@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QSettings;
 
@@ -25,6 +26,23 @@ public:
 
     // Type 0 is the configuration directory; any other type gives "".
     static QString configDirectory(int type);
+
+    // Where the local network is spoken to, group "lan" of config.ini, so
+    // that a test can point every one of them at a network of its own.
+    // The multicast group of the invitation announcer ("lan/multicastGroup",
+    // an empty value turns the announcer off) and its UDP port
+    // ("lan/multicastPort").
+    QString lanMulticastGroup() const;
+    quint16 lanMulticastPort() const;
+    // The addresses subnet discovery probes ("lan/subnetProbes") and the TCP
+    // port it probes them on ("lan/subnetProbePort").
+    QStringList subnetProbes() const;
+    quint16 subnetProbePort() const;
+
+    static const char* const DefaultLanMulticastGroup;
+    static constexpr quint16 DefaultLanMulticastPort = 6009;
+    static constexpr quint16 DefaultSubnetProbePort = 80;
+    static QStringList defaultSubnetProbes();
 
 private:
     QSettings* m_settings = nullptr;

@@ -8,6 +8,7 @@
 #include "core/logger.h"
 #include "crypto/crypto.h"
 #include "manager/proxy.h"
+#include "peer/lan/upnp.h"
 #include "peer/peerauthenticator.h"
 #include "peer/peerfactory.h"
 #include "peer/peerloadervelm.h"
@@ -46,6 +47,7 @@ public:
     bool torEnabled = true;
     quint16 torControlPort = TorHiddenService::DefaultControlPort;
     quint16 torSocksPort = TorHiddenService::DefaultSocksPort;
+    Upnp* upnp = nullptr;
 };
 
 ConnectionManager::ConnectionManager(IDatabase* db, QObject* parent)
@@ -93,6 +95,11 @@ PeerAuthenticator* ConnectionManager::authenticator() const
     return d->authenticator;
 }
 
+Upnp* ConnectionManager::upnp() const
+{
+    return d->upnp;
+}
+
 quint16 ConnectionManager::configuredListenPort()
 {
     return listenPortFor(appArgumentInt(QStringLiteral("--com-listen-port"), -1));
@@ -125,6 +132,9 @@ void ConnectionManager::start()
     // Every peer makes its session key at once: the library comes first.
     d->crypto.reset(new Crypto);
     d->peerModel = PeerModel::instance();
+    // The announcer of invitations; it talks only once the network is on.
+    d->upnp = new Upnp(d->db, this);
+    d->upnp->setLocalTransports([this] { return localTransports(); });
     d->proxy = new Proxy(this);
     d->com = new com::Com(this);
     d->com->setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
@@ -260,10 +270,12 @@ void ConnectionManager::setNetworkEnabled(bool networkEnabled)
         return;
     if (networkEnabled) {
         d->com->startTcpServer(QHostAddress::Any, configuredListenPort());
+        d->upnp->start();
         if (d->tor)
             d->tor->startService();
     } else {
         d->com->stopTcpServer();
+        d->upnp->stop();
         if (d->tor)
             d->tor->stopService();
     }

@@ -19,6 +19,7 @@ class PeerAuthenticator;
 class PeerFactory;
 class PeerModel;
 class TorHiddenService;
+class Upnp;
 
 namespace com {
 class Com;
@@ -47,6 +48,8 @@ public:
     com::Com* com() const;
     PeerFactory* peerFactory() const;
     PeerAuthenticator* authenticator() const;
+    // The LAN announcer of invitations; null before start().
+    Upnp* upnp() const;
 
     // The TCP port to listen on: "--com-listen-port" when it lies in
     // 1..65534, else DefaultListenPort.

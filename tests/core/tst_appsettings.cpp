@@ -22,6 +22,7 @@ private slots:
     void configDirectoryFallsBackToHome_data();
     void configDirectoryFallsBackToHome();
     void settingsWrittenWithoutEventLoop();
+    void localNetworkSettings();
 };
 
 void TestAppSettings::argumentLookup_data()
@@ -134,6 +135,44 @@ void TestAppSettings::settingsWrittenWithoutEventLoop()
     // No event loop ran: the value must be on disk all the same.
     QSettings reread(tmp.path() + QStringLiteral("/config.ini"), QSettings::IniFormat);
     QCOMPARE(reread.value(QStringLiteral("Group/key")).toInt(), 42);
+}
+
+void TestAppSettings::localNetworkSettings()
+{
+    QTemporaryDir tmp;
+    TestArgs args({ "velm", "--config-dir=" + tmp.path() });
+    QCoreApplication app(args.argc(), args.argv());
+    {
+        AppSettings settings;
+        QCOMPARE(settings.lanMulticastGroup(), QStringLiteral("239.255.255.212"));
+        QCOMPARE(settings.lanMulticastPort(), quint16(6009));
+        QCOMPARE(settings.subnetProbePort(), quint16(80));
+        QStringList probes = settings.subnetProbes();
+        QCOMPARE(probes.size(), 56);
+        QCOMPARE(probes.first(), QStringLiteral("10.0.0.1"));
+        QCOMPARE(probes.last(), QStringLiteral("192.168.254.254"));
+        QCOMPARE(probes.indexOf(QStringLiteral("192.168.1.200")), 22);
+        // Every probe is a private address: none may reach the public net.
+        for (const QString& probe : probes) {
+            const bool priv = probe.startsWith(QLatin1String("10.")) || probe.startsWith(QLatin1String("192.168."))
+                              || probe.startsWith(QLatin1String("172.16."));
+            QVERIFY2(priv, qPrintable(probe));
+        }
+        QCOMPARE(probes.removeDuplicates(), 0);
+
+        settings.settings()->setValue(QStringLiteral("lan/multicastGroup"), QStringLiteral("239.1.2.3"));
+        settings.settings()->setValue(QStringLiteral("lan/multicastPort"), 7001);
+        settings.settings()->setValue(QStringLiteral("lan/subnetProbes"), QStringList{"127.0.0.2", "127.0.0.3"});
+        settings.settings()->setValue(QStringLiteral("lan/subnetProbePort"), 0); // not a port
+    }
+    AppSettings settings;
+    QCOMPARE(settings.lanMulticastGroup(), QStringLiteral("239.1.2.3"));
+    QCOMPARE(settings.lanMulticastPort(), quint16(7001));
+    QCOMPARE(settings.subnetProbes(), (QStringList{"127.0.0.2", "127.0.0.3"}));
+    QCOMPARE(settings.subnetProbePort(), quint16(80));
+    // An empty group turns the announcer off; it stays empty.
+    settings.settings()->setValue(QStringLiteral("lan/multicastGroup"), QString());
+    QCOMPARE(settings.lanMulticastGroup(), QString());
 }
 
 QTEST_APPLESS_MAIN(TestAppSettings)

@@ -13,6 +13,12 @@
 //   invite <password>         {"url", "id"}     stores the invitation row too
 //   accept <url> <password>   {"result"}        "new", "known" or "own"
 //   invitations               {"count"}         invitation rows stored
+//   invpw <password>          {}                keeps a password under which announced
+//                                               invitations are accepted
+//   invitationmodel           {"rows": [{"uuid", "name", "expires"}]}  the invitation model's rows
+//   lan                       {"enabled", "group", "port", "bound", "joined", "active", "interval",
+//                              "txCache", "received", "announcements", "matches", "decodes"}
+//                                               the LAN announcer of invitations
 //   storedpeers               {"count"}         peer rows stored, the own one left out
 //   counters                  {"pkiReceived"}   public-key messages that reached the registry
 //   peers                     {"peers": [{"uuid", "name", "state", "attempts", "everUp"}]}
@@ -39,6 +45,10 @@
 //   --tor-control-port=N      its control port (default 9451)
 //   --tor-socks-port=N        its SOCKS port (default 9350)
 //   --invite-transports=T,... only these transport types go into invitations
+//
+// The LAN announcer stays off unless config.ini names its multicast group
+// ("lan/multicastGroup"): a test sends multicast only where it has made a
+// route for it.
 
 #include "com/com.h"
 #include "com/endpoint.h"
@@ -51,6 +61,8 @@
 #include "core/logger.h"
 #include "core/machineclassifier.h"
 #include "manager/connectionmanager.h"
+#include "peer/invitationmodel.h"
+#include "peer/lan/upnp.h"
 #include "peer/peerfactory.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
@@ -69,6 +81,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSettings>
 #include <QThread>
 #include <QUuid>
 
@@ -219,6 +232,14 @@ private:
             answer(accept(first, afterFirst));
         else if (command == QLatin1String("invitations"))
             answer(success({{QStringLiteral("count"), int(m_db->getInvitations().size())}}));
+        else if (command == QLatin1String("invpw"))
+            answer(rest.isEmpty() ? failure(QStringLiteral("usage: invpw <password>"))
+                   : PeerFactory::addInvitationPassword(m_db, rest) ? success()
+                                                                    : failure(QStringLiteral("not stored")));
+        else if (command == QLatin1String("invitationmodel"))
+            answer(invitationModel());
+        else if (command == QLatin1String("lan"))
+            answer(lan());
         else if (command == QLatin1String("storedpeers"))
             answer(storedPeers());
         else if (command == QLatin1String("counters"))
@@ -326,6 +347,52 @@ private:
             return failure(QStringLiteral("reentered"));
         }
         return failure(QStringLiteral("unknown result"));
+    }
+
+    QJsonObject invitationModel() const
+    {
+        InvitationModel* model = InvitationModel::instance();
+        if (!model)
+            return failure(QStringLiteral("no invitation model"));
+        QJsonArray rows;
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const QModelIndex index = model->index(row);
+            rows.append(QJsonObject{
+                {QStringLiteral("uuid"), model->data(index, InvitationModel::UuidRole).toString()},
+                {QStringLiteral("name"), model->data(index, InvitationModel::NameRole).toString()},
+                {QStringLiteral("expires"),
+                 model->data(index, InvitationModel::ExpiresRole).toDateTime().toSecsSinceEpoch()}});
+        }
+        return success({{QStringLiteral("rows"), rows}});
+    }
+
+    QJsonObject lan() const
+    {
+        QJsonObject result;
+        // The announcer lives on the io thread: ask it there.
+        QMetaObject::invokeMethod(m_manager, [this, &result] {
+            Upnp* upnp = m_manager->upnp();
+            if (!upnp) {
+                result = failure(QStringLiteral("no announcer"));
+                return;
+            }
+            QJsonArray cache;
+            for (const Upnp::Entry& entry : upnp->transmitCache())
+                cache.append(entry.uuid);
+            result = success({{QStringLiteral("enabled"), upnp->isEnabled()},
+                              {QStringLiteral("group"), upnp->group().toString()},
+                              {QStringLiteral("port"), int(upnp->port())},
+                              {QStringLiteral("bound"), upnp->isBound()},
+                              {QStringLiteral("joined"), upnp->isJoined()},
+                              {QStringLiteral("active"), upnp->isTimerActive()},
+                              {QStringLiteral("interval"), upnp->timerInterval()},
+                              {QStringLiteral("txCache"), cache},
+                              {QStringLiteral("received"), int(upnp->received().size())},
+                              {QStringLiteral("announcements"), qint64(upnp->announcements())},
+                              {QStringLiteral("matches"), qint64(upnp->matches())},
+                              {QStringLiteral("decodes"), qint64(upnp->decodeAttempts())}});
+        }, Qt::BlockingQueuedConnection);
+        return result;
     }
 
     QJsonObject storedPeers() const
@@ -650,6 +717,10 @@ int main(int argc, char** argv)
 
     AppSettings appSettings;
     Logger::load(appSettings.settings());
+    if (!appSettings.settings()->contains(QStringLiteral("lan/multicastGroup"))) {
+        appSettings.settings()->setValue(QStringLiteral("lan/multicastGroup"), QString());
+        appSettings.settings()->sync();
+    }
 
     auto* ioThread = new QThread(&app);
     ioThread->setObjectName(QStringLiteral("ioThread"));
@@ -657,6 +728,7 @@ int main(int argc, char** argv)
     VfsWatcher watcher(&app);
     PeerModel peerModel(&app);
     DatabaseSqlite database(AppSettings::configDirectory(0) + QStringLiteral("/velm.db"), &app);
+    InvitationModel invitationModel(&database);
 
     auto* connectionManager = new ConnectionManager(&database);
     connectionManager->setTorEnabled(appArgumentInt(QStringLiteral("--tor"), 0) >= 1);

@@ -1,0 +1,5 @@
+#include "peer/lan/upnpchannel.h"
+
+UpnpChannel::UpnpChannel(QObject* parent) : QObject(parent) {}
+
+UpnpChannel::~UpnpChannel() = default;

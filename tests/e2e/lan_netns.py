@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""Two machines on one LAN pair with only the password.
+
+Namespaces A and B are joined by a veth pair; each has a multicast route
+onto the pair and a "sink" default route that swallows anything else. A
+velmdriver runs in A, two in B (B and C), all with the LAN announcer pointed
+at a multicast group and port of this test. B's user types the password
+before A announces its invitation; C's user types the password of A's second
+invitation only after C has heard it. Both pair with A and come up.
+
+tcpdump watches the veth end and the sink of each namespace throughout: on
+the veth only the two namespace addresses, the test's group and the IGMP
+reports of joining it may appear; the sinks must see nothing.
+
+Needs root (network namespaces, packet capture); fails, never skips.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+from netnslab import (LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
+                      check_veth_capture, log, remove_stale_namespaces, wait_for)
+
+GROUP = "239.255.77.%d" % random.randrange(1, 255)
+GROUP_PORT = 41600 + random.randrange(100)
+JOIN_LIMIT = 60.0  # the announcer binds on its first 5 s tick and joins on the next
+IGMP = {"224.0.0.22", "224.0.0.2", "224.0.0.1"}
+
+
+def assert_equal(what, actual, expected):
+    if actual != expected:
+        raise Failure("%s: expected %r, got %r" % (what, expected, actual))
+
+
+def write_config(directory):
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, "config.ini"), "w") as f:
+        f.write("[lan]\nmulticastGroup=%s\nmulticastPort=%d\n" % (GROUP, GROUP_PORT))
+
+
+def peer_up(driver, uuid):
+    for peer in driver.peers():
+        if peer["uuid"] == uuid and peer["state"] == "LinkUp":
+            return peer
+    return None
+
+
+def only_new_peer(driver, known):
+    peers = [p for p in driver.peers() if p["uuid"] not in known]
+    return peers[0] if len(peers) == 1 else None
+
+
+def wait_paired(inviter, guest, since, label):
+    """Waits until guest lists one peer and both see each other LinkUp."""
+    known_on_inviter = {p["uuid"] for p in inviter.peers()}
+    inviter_on_guest = wait_for("%s to store the inviter" % label, LINK_UP_LIMIT,
+                                lambda: only_new_peer(guest, set()))
+    stored = time.monotonic()
+    log("timing: %s: the inviter is stored %.1f s after the password and the announcement met"
+        % (label, stored - since))
+
+    def up():
+        guest_peer = peer_up(guest, inviter_on_guest["uuid"])
+        inviter_peer = only_new_peer(inviter, known_on_inviter)
+        if guest_peer and inviter_peer and inviter_peer["state"] == "LinkUp":
+            return inviter_peer
+        return None
+    guest_on_inviter = wait_for("LinkUp of %s" % label, LINK_UP_LIMIT, up, interval=0.2)
+    log("timing: %s: LinkUp %.1f s after the inviter was stored" % (label, time.monotonic() - stored))
+    return guest_on_inviter["uuid"], inviter_on_guest["uuid"]
+
+
+def scenario(binary, network, work, drivers):
+    configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B", "C")}
+    for directory in configs.values():
+        write_config(directory)
+    logs = os.path.join(work, "logs")
+    os.makedirs(logs)
+
+    def start(side, namespace_side):
+        driver = Driver(binary, network, side, namespace_side, configs[side], logs, 1)
+        drivers.append(driver)
+        return driver
+
+    a = start("A", "A")
+    b = start("B", "B")
+    c = start("C", "B")
+    for driver in (a, b, c):
+        driver.wait_ready()
+    for driver in (a, b, c):
+        state = wait_for("%s to join %s" % (driver.name, GROUP), JOIN_LIMIT,
+                         lambda: (lambda s: s if s["joined"] else None)(driver.must("lan")))
+        assert_equal("%s's group" % driver.name, (state["group"], state["port"]), (GROUP, GROUP_PORT))
+        assert_equal("%s's interval once joined" % driver.name, state["interval"], 30000)
+
+    # B: the password first, then A's invitation is announced about a second later.
+    first = "lan first %04x" % random.randrange(0x10000)
+    b.must("invpw " + first)
+    invite_time = time.monotonic()
+    invited = a.must("invite " + first)
+    rows = a.must("invitationmodel")["rows"]
+    assert_equal("A's invitation model", [r["uuid"] for r in rows], [invited["id"]])
+    state = wait_for("A to announce the new invitation", CONDITION_LIMIT,
+                     lambda: (lambda s: s if invited["id"] in s["txCache"] else None)(a.must("lan")))
+    if state["interval"] != 30000:
+        raise Failure("A's announcer did not go back to 30 s after the new invitation: %s" % state)
+    log("A announced its invitation %.1f s after storing it" % (time.monotonic() - invite_time))
+    b_on_a, _ = wait_paired(a, b, time.monotonic(), "B (password before)")
+    assert_equal("A's stored invitations once B is up", a.must("invitations")["count"], 0)
+    wait_for("A's invitation model to drop the used invitation", CONDITION_LIMIT,
+             lambda: a.must("invitationmodel")["rows"] == [])
+    assert_equal("B's matches", b.must("lan")["matches"], 1)
+
+    # C heard A's first text without a password; A invites again, C hears it,
+    # and only then its user types the password.
+    second = "lan second %04x" % random.randrange(0x10000)
+    invited = a.must("invite " + second)
+    wait_for("C to hear A's second text", CONDITION_LIMIT, lambda: c.must("lan")["received"] >= 2)
+    assert_equal("C's stored peers before its password", c.must("storedpeers")["count"], 0)
+    typed = time.monotonic()
+    c.must("invpw " + second)
+    c_on_a, _ = wait_paired(a, c, typed, "C (password after)")
+    assert_equal("C's matches", c.must("lan")["matches"], 1)
+    assert_equal("A's peers", sorted(p["uuid"] for p in a.peers()), sorted([b_on_a, c_on_a]))
+    assert_equal("B's stored peers at the end", b.must("storedpeers")["count"], 1)
+    for driver in (c, b, a):
+        driver.quit()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--driver", required=True, help="the velmdriver executable")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    args = parser.parse_args()
+
+    def stop(signum, frame):
+        raise Failure("stopped by signal %d" % signum)
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+
+    network = None
+    captures = []
+    drivers = []
+    work = tempfile.mkdtemp(prefix="velm-lan-")
+    try:
+        if os.geteuid() != 0:
+            raise Failure("network namespaces need root; this test runs as uid %d" % os.geteuid())
+        for tool in ("ip", "tcpdump"):
+            if not shutil.which(tool):
+                raise Failure("%s is missing (scripts/install-deps.sh installs it)" % tool)
+        if not os.access(args.driver, os.X_OK):
+            raise Failure("no driver at %s" % args.driver)
+        remove_stale_namespaces()
+
+        network = Network()
+        network.create()
+        for side in ("A", "B"):
+            # Multicast leaves by the pair, never by the sink.
+            network.ns(side, "ip", "link", "set", "lo", "multicast", "on")
+            network.ns(side, "ip", "route", "add", "224.0.0.0/4", "dev", network.veth[side])
+        log("namespaces %s (%s) and %s (%s), group %s port %d"
+            % (network.names["A"], network.address["A"], network.names["B"], network.address["B"],
+               GROUP, GROUP_PORT))
+        for side in ("A", "B"):
+            captures.append(("veth", Capture(network, side, network.veth[side], "veth of " + side)))
+            captures.append(("sink", Capture(network, side, network.sink[side], "sink of " + side)))
+        for _, capture in captures:
+            capture.wait_listening()
+
+        scenario(args.driver, network, work, drivers)
+
+        allowed = {network.address["A"], network.address["B"], GROUP} | IGMP
+        for kind, capture in captures:
+            dropped = capture.stop()
+            if dropped is None or dropped != 0:
+                raise Failure("the capture on %s is incomplete (dropped: %s): %s"
+                              % (capture.label, dropped, " ".join(capture.stderr)))
+            if kind == "sink":
+                packets = [line for line in capture.lines if line.strip()]
+                if packets:
+                    raise Failure("traffic for an address outside the namespaces (%s):\n  %s"
+                                  % (capture.label, "\n  ".join(packets[:20])))
+                log("traffic: %s: 0 packets" % capture.label)
+            else:
+                packets, tcp = check_veth_capture(capture, allowed)
+                announced = sum(1 for line in capture.lines if (" > %s." % GROUP) in line)
+                if announced == 0:
+                    raise Failure("no announcement to %s was captured on %s" % (GROUP, capture.label))
+                log("traffic: %s: %d packets (%d TCP, %d to the group), all inside the namespaces"
+                    % (capture.label, packets, tcp, announced))
+        log("PASS: LAN pairing in network namespaces")
+        return 0
+    except Failure as failure:
+        log("FAIL: %s" % failure)
+        for driver in drivers:
+            tail = driver.log_tail()
+            if tail.strip():
+                log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
+        return 1
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        for driver in drivers:
+            driver.kill()
+        for _, capture in captures:
+            capture.kill()
+        if network:
+            network.destroy()
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
