@@ -27,7 +27,6 @@ import json
 import os
 import random
 import shutil
-import subprocess
 import sys
 import tempfile
 import time

@@ -15,17 +15,16 @@ reports of joining it may appear; the sinks must see nothing.
 Needs root (network namespaces, packet capture); fails, never skips.
 """
 
-import argparse
 import os
 import random
 import shutil
-import signal
 import sys
 import tempfile
 import time
 
-from netnslab import (LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
-                      check_veth_capture, log, remove_stale_namespaces, wait_for)
+from netnslab import (fail_on_signals, preflight, restore_signals, test_arguments,
+                      LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
+                      check_veth_capture, log, wait_for)
 
 GROUP = "239.255.77.%d" % random.randrange(1, 255)
 GROUP_PORT = 41600 + random.randrange(100)
@@ -134,29 +133,15 @@ def scenario(binary, network, work, drivers):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--driver", required=True, help="the velmdriver executable")
-    parser.add_argument("--keep", action="store_true", help="keep the work directory")
-    args = parser.parse_args()
-
-    def stop(signum, frame):
-        raise Failure("stopped by signal %d" % signum)
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
+    args = test_arguments(__doc__.splitlines()[0])
+    fail_on_signals()
 
     network = None
     captures = []
     drivers = []
     work = tempfile.mkdtemp(prefix="velm-lan-")
     try:
-        if os.geteuid() != 0:
-            raise Failure("network namespaces need root; this test runs as uid %d" % os.geteuid())
-        for tool in ("ip", "tcpdump"):
-            if not shutil.which(tool):
-                raise Failure("%s is missing (scripts/install-deps.sh installs it)" % tool)
-        if not os.access(args.driver, os.X_OK):
-            raise Failure("no driver at %s" % args.driver)
-        remove_stale_namespaces()
+        preflight(args.driver)
 
         network = Network()
         network.create()
@@ -204,8 +189,7 @@ def main():
                 log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
         return 1
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        restore_signals()
         for driver in drivers:
             driver.kill()
         for _, capture in captures:

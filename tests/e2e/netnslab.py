@@ -8,8 +8,10 @@ tcpdump on one interface; Driver runs one velmdriver in a namespace and speaks
 its JSON line protocol.
 """
 
+import argparse
 import json
 import os
+import shutil
 import queue
 import random
 import re
@@ -386,3 +388,40 @@ def wait_link_up(a, b, since, label):
         % (label, now - a.started, now - b.started, now - since,
            "the invitation was accepted" if label == "pairing" else "the restart"))
     return only_peer(a)["uuid"], only_peer(b)["uuid"]
+
+
+# --- A test's frame ----------------------------------------------------------
+
+def test_arguments(description):
+    """The arguments every namespace test takes: its driver, and --keep."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--driver", required=True, help="the velmdriver executable")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    return parser.parse_args()
+
+
+def fail_on_signals():
+    """ctest ends a test that runs too long with a signal: the test's own
+    clean-up runs then too. restore_signals() undoes it."""
+    def stop(signum, frame):
+        raise Failure("stopped by signal %d" % signum)
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+
+
+def restore_signals():
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def preflight(driver, tools=("ip", "tcpdump")):
+    """Fails with the reason when the test cannot run here; removes what an
+    earlier, killed run left behind."""
+    if os.geteuid() != 0:
+        raise Failure("network namespaces need root; this test runs as uid %d" % os.geteuid())
+    for tool in tools:
+        if not shutil.which(tool):
+            raise Failure("%s is missing (scripts/install-deps.sh installs it)" % tool)
+    if not os.access(driver, os.X_OK):
+        raise Failure("no driver at %s" % driver)
+    remove_stale_namespaces()

@@ -19,15 +19,14 @@ Needs root (network namespaces, packet capture); fails, never skips, where
 namespaces cannot be made.
 """
 
-import argparse
 import os
 import shutil
-import signal
 import sys
 import tempfile
 import time
 
-from netnslab import (Capture, Driver, Failure, Network, log, only_peer, remove_stale_namespaces, wait_for,
+from netnslab import (fail_on_signals, preflight, restore_signals, test_arguments,
+                      Capture, Driver, Failure, Network, log, wait_for,
                       wait_link_up)
 
 ONION_LIMIT = 90.0
@@ -119,29 +118,15 @@ def scenario(binary, network, work, drivers):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--driver", required=True, help="the velmdriver executable")
-    parser.add_argument("--keep", action="store_true", help="keep the work directory")
-    args = parser.parse_args()
-
-    def stop(signum, frame):
-        raise Failure("stopped by signal %d" % signum)
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
+    args = test_arguments(__doc__.splitlines()[0])
+    fail_on_signals()
 
     network = None
     captures = []
     drivers = []
     work = tempfile.mkdtemp(prefix="velm-onion-")
     try:
-        if os.geteuid() != 0:
-            raise Failure("network namespaces need root; this test runs as uid %d" % os.geteuid())
-        for tool in ("ip", "tcpdump", "python3"):
-            if not shutil.which(tool):
-                raise Failure("%s is missing (scripts/install-deps.sh installs it)" % tool)
-        if not os.access(args.driver, os.X_OK):
-            raise Failure("no driver at %s" % args.driver)
-        remove_stale_namespaces()
+        preflight(args.driver, ("ip", "tcpdump", "python3"))
 
         network = Network()
         network.create()
@@ -170,8 +155,7 @@ def main():
                 log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
         return 1
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        restore_signals()
         for driver in drivers:
             driver.kill()
         for capture in captures:

@@ -23,17 +23,16 @@ This test needs root (network namespaces, packet capture). Where namespaces
 cannot be made it fails and says why; it never skips.
 """
 
-import argparse
 import os
 import random
 import shutil
-import signal
 import sys
 import tempfile
 import time
 
-from netnslab import (LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
-                      check_veth_capture, log, only_peer, remove_stale_namespaces, wait_for,
+from netnslab import (fail_on_signals, preflight, restore_signals, test_arguments,
+                      LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
+                      check_veth_capture, log, only_peer, wait_for,
                       wait_link_up)
 
 UNANSWERED_ATTEMPTS = 2  # handshakes of the third instance that must go unanswered
@@ -176,30 +175,15 @@ def assert_equal(what, actual, expected):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--driver", required=True, help="the velmdriver executable")
-    parser.add_argument("--keep", action="store_true", help="keep the work directory")
-    args = parser.parse_args()
-
-    # ctest ends a test that runs too long with a signal: clean up then too.
-    def stop(signum, frame):
-        raise Failure("stopped by signal %d" % signum)
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
+    args = test_arguments(__doc__.splitlines()[0])
+    fail_on_signals()
 
     network = None
     captures = []
     drivers = []
     work = tempfile.mkdtemp(prefix="velm-netns-")
     try:
-        if os.geteuid() != 0:
-            raise Failure("network namespaces need root; this test runs as uid %d" % os.geteuid())
-        for tool in ("ip", "tcpdump"):
-            if not shutil.which(tool):
-                raise Failure("%s is missing (scripts/install-deps.sh installs it)" % tool)
-        if not os.access(args.driver, os.X_OK):
-            raise Failure("no driver at %s" % args.driver)
-        remove_stale_namespaces()
+        preflight(args.driver)
 
         network = Network()
         network.create()
@@ -241,8 +225,7 @@ def main():
                 log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
         return 1
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        restore_signals()
         for driver in drivers:
             driver.kill()
         for _, capture in captures:

@@ -25,19 +25,18 @@ This test needs root and nftables. Where namespaces cannot be made it fails
 and says why; it never skips.
 """
 
-import argparse
 import filecmp
 import os
 import random
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from netnslab import (CONDITION_LIMIT, Capture, Driver, Failure, Network, check_veth_capture, log,
-                      remove_stale_namespaces, wait_for, wait_link_up)
+from netnslab import (fail_on_signals, preflight, restore_signals, test_arguments,
+                      CONDITION_LIMIT, Capture, Driver, Failure, Network, check_veth_capture, log,
+                      wait_for, wait_link_up)
 
 STUN_PORTS = (3478, 3479)
 UDP_LIMIT = 90.0       # seconds for the UDP transports to come up: a ping every 15 s at most
@@ -141,15 +140,8 @@ def scenario(binary, network, work, drivers, captures):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--driver", required=True, help="the velmdriver executable")
-    parser.add_argument("--keep", action="store_true", help="keep the work directory")
-    args = parser.parse_args()
-
-    def stop(signum, frame):
-        raise Failure("stopped by signal %d" % signum)
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
+    args = test_arguments(__doc__.splitlines()[0])
+    fail_on_signals()
 
     network = None
     captures = []
@@ -157,14 +149,7 @@ def main():
     stun = None
     work = tempfile.mkdtemp(prefix="velm-udp-netns-")
     try:
-        if os.geteuid() != 0:
-            raise Failure("network namespaces need root; this test runs as uid %d" % os.geteuid())
-        for tool in ("ip", "tcpdump", "nft"):
-            if not shutil.which(tool):
-                raise Failure("%s is missing (scripts/install-deps.sh installs it)" % tool)
-        if not os.access(args.driver, os.X_OK):
-            raise Failure("no driver at %s" % args.driver)
-        remove_stale_namespaces()
+        preflight(args.driver, ("ip", "tcpdump", "nft"))
 
         network = Network()
         network.create()
@@ -219,8 +204,7 @@ def main():
                 log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
         return 1
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        restore_signals()
         for driver in drivers:
             driver.kill()
         if stun and stun.poll() is None:
