@@ -277,7 +277,8 @@ class FakeTor:
     def serve(self, port, handler):
         server = Server(("127.0.0.1", port), handler)
         server.tor = self
-        threading.Thread(target=server.serve_forever, daemon=True).start()
+        # A short poll lets shutdown() return soon after SIGTERM.
+        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
         self.servers.append(server)
 
     def stop(self):
@@ -299,9 +300,10 @@ def main():
     signal.signal(signal.SIGINT, lambda *_: done.set())
     config, raw = read_config(args[1])
     log_line("start: " + args[1])
+    log_line("pid: %d" % os.getpid())
     tor = FakeTor(config, done)
     print("Bootstrapped 100% (done): Done", flush=True)
-    while not tor.done.wait(0.2):
+    while not tor.done.wait(0.05):
         pass
     for server in tor.servers:
         server.shutdown()
