@@ -425,3 +425,14 @@ def preflight(driver, tools=("ip", "tcpdump")):
     if not os.access(driver, os.X_OK):
         raise Failure("no driver at %s" % driver)
     remove_stale_namespaces()
+
+
+def report_failure(failure, drivers):
+    """Prints the failure and the end of each driver's log; returns the exit
+    code of a failed test."""
+    log("FAIL: %s" % failure)
+    for driver in drivers:
+        tail = driver.log_tail()
+        if tail.strip():
+            log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
+    return 1

@@ -25,7 +25,7 @@ import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, restore_signals, test_arguments,
+from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
                       Capture, Driver, Failure, Network, log, wait_for,
                       wait_link_up)
 
@@ -148,12 +148,7 @@ def main():
         log("PASS: onion link through the stand-in tor")
         return 0
     except Failure as failure:
-        log("FAIL: %s" % failure)
-        for driver in drivers:
-            tail = driver.log_tail()
-            if tail.strip():
-                log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
-        return 1
+        return report_failure(failure, drivers)
     finally:
         restore_signals()
         for driver in drivers:

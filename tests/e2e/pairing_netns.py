@@ -30,7 +30,7 @@ import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, restore_signals, test_arguments,
+from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
                       LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
                       check_veth_capture, log, only_peer, wait_for,
                       wait_link_up)
@@ -218,12 +218,7 @@ def main():
         log("PASS: pairing in network namespaces")
         return 0
     except Failure as failure:
-        log("FAIL: %s" % failure)
-        for driver in drivers:
-            tail = driver.log_tail()
-            if tail.strip():
-                log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
-        return 1
+        return report_failure(failure, drivers)
     finally:
         restore_signals()
         for driver in drivers:
