@@ -12,11 +12,30 @@ function(velm_add_library target)
     target_link_libraries(${target} PUBLIC ${ARG_DEPENDS})
 endfunction()
 
+# velm_test_environment(<test> [TIMEOUT <seconds>])
+# Gives a ctest test a HOME of its own so that nothing ever touches the real
+# ~/.config/velm, with a config.ini that points every outside address at
+# nothing, and the sanitizers' options. The time limit is 300 s unless given.
+function(velm_test_environment name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
+    set(_home ${CMAKE_BINARY_DIR}/testhome/${name})
+    file(MAKE_DIRECTORY ${_home}/run)
+    # No test reaches outside: the default config.ini names no STUN server.
+    if(NOT EXISTS ${_home}/.config/velm/config.ini)
+        file(WRITE ${_home}/.config/velm/config.ini "[Network]\nstunServers=\n")
+    endif()
+    file(CHMOD ${_home}/run DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    set_tests_properties(${name} PROPERTIES
+        TIMEOUT ${ARG_TIMEOUT}
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;HOME=${_home};XDG_CONFIG_HOME=${_home}/.config;XDG_DATA_HOME=${_home}/.local/share;XDG_CACHE_HOME=${_home}/.cache;XDG_RUNTIME_DIR=${_home}/run;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=0")
+endfunction()
+
 # velm_add_tests(LIBS <libs...>)
 # Every tst_*.cpp of the calling folder becomes one QtTest executable and
-# one ctest test. Each test gets a HOME of its own so that nothing ever
-# touches the real ~/.config/velm, with a config.ini that points every
-# outside address at nothing.
+# one ctest test, each in an environment of its own (velm_test_environment).
 function(velm_add_tests)
     cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
     file(GLOB _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp)
@@ -24,17 +43,8 @@ function(velm_add_tests)
         get_filename_component(_name ${_src} NAME_WE)
         add_executable(${_name} ${_src})
         target_link_libraries(${_name} PRIVATE ${ARG_LIBS} velm_testsupport Qt5::Test)
-        set(_home ${CMAKE_BINARY_DIR}/testhome/${_name})
-        file(MAKE_DIRECTORY ${_home}/run)
-        # No test reaches outside: the default config.ini names no STUN server.
-        if(NOT EXISTS ${_home}/.config/velm/config.ini)
-            file(WRITE ${_home}/.config/velm/config.ini "[Network]\nstunServers=\n")
-        endif()
-        file(CHMOD ${_home}/run DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
         add_test(NAME ${_name} COMMAND ${_name})
-        set_tests_properties(${_name} PROPERTIES
-            TIMEOUT 300
-            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;HOME=${_home};XDG_CONFIG_HOME=${_home}/.config;XDG_DATA_HOME=${_home}/.local/share;XDG_CACHE_HOME=${_home}/.cache;XDG_RUNTIME_DIR=${_home}/run;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=0")
+        velm_test_environment(${_name})
     endforeach()
 endfunction()
 
