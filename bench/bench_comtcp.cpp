@@ -15,10 +15,10 @@
 // queued in KCP (default 1024), --cpus=A,B (sender, receiver; default the
 // last two processors this process may use), --endpoints-only (skips the
 // two copies to compare with, for profiling).
-#include "com/com.h"
-#include "com/endpoint.h"
-#include "com/kcp.h"
-#include "com/transport.h"
+#include "com/link/com.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
+#include "com/transport/transport.h"
 #include "crypto/crypto.h"
 
 #include <QCoreApplication>

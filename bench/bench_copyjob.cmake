@@ -1,2 +1,2 @@
 add_executable(bench_copyjob ${CMAKE_CURRENT_SOURCE_DIR}/bench_copyjob.cpp)
-target_link_libraries(bench_copyjob PRIVATE velm_vfs_jobs velm_vfs_loopback)
+target_link_libraries(bench_copyjob PRIVATE velm_jobs velm_vfs_loopback)

@@ -8,8 +8,8 @@
 //     every 10 ms on an otherwise idle link.
 // Options: --seconds=N (bulk phase, default 3), --latency-seconds=N
 // (default 2), --seed=N.
-#include "com/endpoint.h"
-#include "com/kcp.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
 #include "crypto/crypto.h"
 
 #include <QCoreApplication>

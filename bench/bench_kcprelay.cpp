@@ -11,8 +11,8 @@
 // Options: --seconds=N measured per case (default 4), --warmup-ms=N (default
 // 1000, at least 20 round trips), --seed=N, --sessions=N (default 4),
 // --delays=0,1,20,50, --losses=0,1 (percent), --modes=session,sealed.
-#include "com/endpoint.h"
-#include "com/kcp.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
 #include "crypto/crypto.h"
 
 #include <QCoreApplication>

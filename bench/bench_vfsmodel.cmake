@@ -1,2 +1,2 @@
 add_executable(bench_vfsmodel ${CMAKE_CURRENT_SOURCE_DIR}/bench_vfsmodel.cpp)
-target_link_libraries(bench_vfsmodel PRIVATE velm_vfs_models velm_vfs_loopback)
+target_link_libraries(bench_vfsmodel PRIVATE velm_models velm_vfs_loopback)

@@ -12,8 +12,8 @@
 #include "peer/peervelm.h"
 #include "vfs/client/vfsclientvelm.h"
 #include "vfs/loopback/vfsloopbacklink.h"
-#include "vfs/models/vfsmodel.h"
-#include "vfs/models/vfsmodelfactory.h"
+#include "models/vfsmodel.h"
+#include "models/vfsmodelfactory.h"
 #include "vfs/protocol/drivecache.h"
 #include "vfs/server/vfsservervelm.h"
 

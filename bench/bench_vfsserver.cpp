@@ -5,7 +5,7 @@
 // again, as on a peer link, only without the network.
 //
 // Usage: vfsserver [entries] [file MiB] [requests in flight]
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 #include "vfs/protocol/vfsmirkcommandparser.h"
 #include "vfs/protocol/vfsmirkcommandwriter.h"

@@ -2,7 +2,7 @@
 // with output buffers of arbitrary size, checking every result against a
 // plain model of the byte stream: frames come out whole and in order, a
 // refused push changes nothing, and a broken header clears the buffer.
-#include "com/circularbuffer.h"
+#include "com/wire/circularbuffer.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 // public-key messages with arbitrary bodies (PING, PONG, anything), and
 // unsealed garbage. The session clock is virtual. Every frame handed on must
 // be whole: it starts with a length field that states its exact size.
-#include "com/endpoint.h"
-#include "com/kcp.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
 #include "crypto/crypto.h"
 
 #include <QCoreApplication>

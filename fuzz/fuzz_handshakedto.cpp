@@ -4,7 +4,7 @@
 // and a port. An accepted record that carries a public key is written again;
 // it must fit exactly the size the writer reports, fail one byte short, and
 // read back as the same record with the writer's clock as its time.
-#include "com/handshakedto.h"
+#include "com/link/handshakedto.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 // message that peeks whole reads back with exactly that length. At the end
 // the honest peer sends one more message over a clean channel and it must
 // arrive: whatever the hostile datagrams did, they may not stall the session.
-#include "com/ikcp.h"
+#include "com/kcp/ikcp.h"
 
 #include <algorithm>
 #include <cstdint>

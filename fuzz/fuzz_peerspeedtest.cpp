@@ -1,7 +1,7 @@
 // Feeds the link speed test what a peer can send on the control channel:
 // any bytes, in each of its states. Whatever arrives, the state stays one of
 // the three and only a request is ever answered, with its own number.
-#include "com/endpoint.h"
+#include "com/link/endpoint.h"
 #include "peer/peerspeedtest.h"
 
 #include <QCoreApplication>

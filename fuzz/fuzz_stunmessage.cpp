@@ -2,8 +2,8 @@
 // every address and error code on the way. Every attribute handed out must
 // lie inside the bytes, the walk must move forward, and whatever decodes as
 // an address must encode back to a value that decodes to the same address.
-#include "com/stunmessage.h"
-#include "com/stunmessagewriter.h"
+#include "com/transport/stunmessage.h"
+#include "com/transport/stunmessagewriter.h"
 
 #include <cstdint>
 #include <cstdlib>

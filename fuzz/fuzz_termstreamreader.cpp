@@ -2,8 +2,8 @@
 // input itself. Every value read successfully is written again and read back
 // from the copy, which must give the same value; position and error must
 // stay consistent throughout.
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,8 +4,8 @@
 // front. Every datagram handed out must be a whole, well-formed one lying
 // inside the bytes held, the walk must always make progress, and a broken
 // header must end the stream.
-#include "com/datagramstream.h"
-#include "com/transporttcp.h"
+#include "com/transport/datagramstream.h"
+#include "com/transport/transporttcp.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 // off the front, read every STUN message in full. Every message handed out
 // must lie inside the bytes held and be as long as its header says, the
 // walk must always make progress, and a broken front must end the stream.
-#include "com/transportturn.h"
-#include "com/turnstream.h"
+#include "com/transport/transportturn.h"
+#include "com/transport/turnstream.h"
 
 #include <QByteArray>
 

@@ -2,7 +2,7 @@
 // protocol version, on one reused record as a peer does. Whatever is
 // accepted must keep the record's recorded lengths inside its areas, and its
 // listing entries and drive strings must be readable within those lengths.
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 #include "vfs/protocol/vfsmirkcommandparser.h"
 #include "vfs/protocol/vfsmirklistentry.h"

@@ -8,6 +8,9 @@ set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
+# The tree must say what the build does (folder order, includes, file sizes).
+python3 scripts/check-layout.py
+
 CC=clang CXX=clang++ cmake -S . -B build/engine -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DVELM_ENGINE_ONLY=ON -DVELM_BENCH=OFF
 cmake --build build/engine

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vfs/jobs/vfscopyentry.h"
-#include "vfs/jobs/vfsdeferredlaunch.h"
+#include "jobs/vfscopyentry.h"
+#include "jobs/vfsdeferredlaunch.h"
 
 #include <QMetaType>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "vfs/jobs/vfscopyjob.h"
+#include "jobs/vfscopyjob.h"
 
 #include "core/logger.h"
 #include "peer/ipeer.h"

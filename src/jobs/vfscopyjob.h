@@ -1,8 +1,8 @@
 #pragma once
 
-#include "vfs/jobs/vfscopydto.h"
-#include "vfs/jobs/vfscopyentry.h"
-#include "vfs/jobs/vfsjob.h"
+#include "jobs/vfscopydto.h"
+#include "jobs/vfscopyentry.h"
+#include "jobs/vfsjob.h"
 
 #include <QString>
 

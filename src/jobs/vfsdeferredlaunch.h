@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfs/jobs/vfscopyentry.h"
+#include "jobs/vfscopyentry.h"
 
 #include <QString>
 

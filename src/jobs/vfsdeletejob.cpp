@@ -1,4 +1,4 @@
-#include "vfs/jobs/vfsdeletejob.h"
+#include "jobs/vfsdeletejob.h"
 
 #include "core/logger.h"
 #include "peer/ipeer.h"

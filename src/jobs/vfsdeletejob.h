@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vfs/jobs/vfsjob.h"
+#include "jobs/vfsjob.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "vfs/jobs/vfsjob.h"
+#include "jobs/vfsjob.h"
 
 #include "core/logger.h"
 

@@ -1,7 +1,7 @@
-#include "vfs/jobs/vfsjobmodel.h"
+#include "jobs/vfsjobmodel.h"
 
 #include "core/logger.h"
-#include "vfs/jobs/vfsjob.h"
+#include "jobs/vfsjob.h"
 
 #include <QMutex>
 #include <QMutexLocker>

@@ -1,12 +1,12 @@
-#include "vfs/jobs/vfsmanager.h"
+#include "jobs/vfsmanager.h"
 
 #include "core/logger.h"
 #include "peer/ipeer.h"
 #include "peer/peermodel.h"
-#include "vfs/jobs/vfscopyjob.h"
-#include "vfs/jobs/vfsdeletejob.h"
-#include "vfs/jobs/vfsjobmodel.h"
-#include "vfs/jobs/vfsmoveexjob.h"
+#include "jobs/vfscopyjob.h"
+#include "jobs/vfsdeletejob.h"
+#include "jobs/vfsjobmodel.h"
+#include "jobs/vfsmoveexjob.h"
 
 #include <QMetaObject>
 #include <QMutex>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vfs/jobs/vfscopydto.h"
-#include "vfs/jobs/vfscopyentry.h"
+#include "jobs/vfscopydto.h"
+#include "jobs/vfscopyentry.h"
 
 #include <QObject>
 

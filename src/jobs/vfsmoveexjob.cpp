@@ -1,4 +1,4 @@
-#include "vfs/jobs/vfsmoveexjob.h"
+#include "jobs/vfsmoveexjob.h"
 
 #include "core/logger.h"
 #include "peer/ipeer.h"

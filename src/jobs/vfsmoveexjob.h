@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vfs/jobs/vfscopydto.h"
-#include "vfs/jobs/vfsjob.h"
+#include "jobs/vfscopydto.h"
+#include "jobs/vfsjob.h"
 
 #include <memory>
 

@@ -1,8 +1,8 @@
 #include "manager/connectionmanager.h"
-#include "com/com.h"
-#include "com/endpoint.h"
+#include "com/link/com.h"
+#include "com/link/endpoint.h"
 #include "com/tor/torhiddenservice.h"
-#include "com/transportudp.h"
+#include "com/transport/transportudp.h"
 #include "core/appsettings.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
@@ -14,8 +14,8 @@
 #include "peer/peerloadervelm.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
-#include "vfs/jobs/vfsjobmodel.h"
-#include "vfs/models/vfsmodelfactory.h"
+#include "jobs/vfsjobmodel.h"
+#include "models/vfsmodelfactory.h"
 
 #include <QDateTime>
 #include <QHostInfo>

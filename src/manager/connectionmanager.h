@@ -1,6 +1,6 @@
 #pragma once
 
-#include "com/handshakedto.h"
+#include "com/link/handshakedto.h"
 #include "core/peerdto.h"
 #include "core/transportdto.h"
 #include "peer/ipeerhost.h"

@@ -1,4 +1,4 @@
-#include "vfs/models/ithemepixmapprovider.h"
+#include "models/ithemepixmapprovider.h"
 
 #include <QAtomicPointer>
 

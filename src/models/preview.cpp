@@ -1,4 +1,4 @@
-#include "vfs/models/preview.h"
+#include "models/preview.h"
 
 #include "core/uuid.h"
 #include "peer/peervelm.h"

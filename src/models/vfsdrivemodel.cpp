@@ -1,7 +1,7 @@
-#include "vfs/models/vfsdrivemodel.h"
+#include "models/vfsdrivemodel.h"
 
 #include "core/logger.h"
-#include "vfs/models/ithemepixmapprovider.h"
+#include "models/ithemepixmapprovider.h"
 
 #include <QIcon>
 #include <QMutex>

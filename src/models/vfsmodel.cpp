@@ -1,4 +1,4 @@
-#include "vfs/models/vfsmodel.h"
+#include "models/vfsmodel.h"
 
 #include "core/logger.h"
 #include "core/uuid.h"
@@ -8,11 +8,11 @@
 #include "vfs/client/vfsdirectoryentry.h"
 #include "vfs/client/vfslistdirectoryjob.h"
 #include "vfs/client/vfslistdrivesjob.h"
-#include "vfs/models/ithemepixmapprovider.h"
-#include "vfs/models/preview.h"
-#include "vfs/models/vfsdrivemodel.h"
-#include "vfs/models/vfsentry.h"
-#include "vfs/models/vfspreviewcache.h"
+#include "models/ithemepixmapprovider.h"
+#include "models/preview.h"
+#include "models/vfsdrivemodel.h"
+#include "models/vfsentry.h"
+#include "models/vfspreviewcache.h"
 
 #include <QColor>
 #include <QCoreApplication>

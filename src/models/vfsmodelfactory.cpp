@@ -1,9 +1,9 @@
-#include "vfs/models/vfsmodelfactory.h"
+#include "models/vfsmodelfactory.h"
 
 #include "peer/ipeer.h"
 #include "vfs/client/vfsclient.h"
-#include "vfs/models/vfsdrivemodel.h"
-#include "vfs/models/vfsmodel.h"
+#include "models/vfsdrivemodel.h"
+#include "models/vfsmodel.h"
 
 QAbstractItemModel* VfsModelFactory::createDriveModel(IPeer*)
 {

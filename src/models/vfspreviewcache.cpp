@@ -1,4 +1,4 @@
-#include "vfs/models/vfspreviewcache.h"
+#include "models/vfspreviewcache.h"
 
 VfsPreviewCache::VfsPreviewCache() : m_images(DefaultMaxBytes) {}
 

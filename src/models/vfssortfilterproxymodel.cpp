@@ -1,6 +1,6 @@
-#include "vfs/models/vfssortfilterproxymodel.h"
+#include "models/vfssortfilterproxymodel.h"
 
-#include "vfs/models/vfsmodel.h"
+#include "models/vfsmodel.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "peer/invitationrecord.h"
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 #include "crypto/crypto.h"
 
 #include <QDateTime>

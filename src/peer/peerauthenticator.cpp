@@ -1,6 +1,6 @@
 #include "peer/peerauthenticator.h"
 
-#include "com/endpoint.h"
+#include "com/link/endpoint.h"
 #include "core/cryptokeydto.h"
 #include "core/idatabase.h"
 #include "core/invitationdto.h"

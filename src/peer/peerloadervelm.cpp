@@ -1,6 +1,6 @@
 #include "peer/peerloadervelm.h"
-#include "com/com.h"
-#include "com/endpoint.h"
+#include "com/link/com.h"
+#include "com/link/endpoint.h"
 #include "core/cryptokeydto.h"
 #include "core/idatabase.h"
 #include "core/logger.h"

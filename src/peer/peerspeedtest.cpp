@@ -1,8 +1,8 @@
 #include "peer/peerspeedtest.h"
 
-#include "com/endpoint.h"
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/link/endpoint.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 #include "core/logger.h"
 
 #include <QTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "com/handshakedto.h"
+#include "com/link/handshakedto.h"
 #include "core/cryptokeydto.h"
 #include "core/peeracldto.h"
 #include "core/peerattributedto.h"

@@ -19,7 +19,7 @@
 //  5. The relay grants a short first lifetime and lets nonces go stale: T1
 //     refreshes its allocation (after a 438 and a new nonce), and frames
 //     still pass.
-#include "com/transportturn.h"
+#include "com/transport/transportturn.h"
 #include "crypto/crypto.h"
 
 #include <QCoreApplication>

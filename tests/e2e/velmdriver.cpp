@@ -50,12 +50,12 @@
 // ("lan/multicastGroup"): a test sends multicast only where it has made a
 // route for it.
 
-#include "com/com.h"
-#include "com/endpoint.h"
-#include "com/kcp.h"
+#include "com/link/com.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
 #include "com/tor/torhiddenservice.h"
-#include "com/transport.h"
-#include "com/transportudp.h"
+#include "com/transport/transport.h"
+#include "com/transport/transportudp.h"
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
 #include "core/logger.h"
@@ -67,8 +67,8 @@
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
 #include "vfs/client/vfsclientvelm.h"
-#include "vfs/jobs/vfscopydto.h"
-#include "vfs/jobs/vfscopyjob.h"
+#include "jobs/vfscopydto.h"
+#include "jobs/vfscopyjob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/watch/vfswatcher.h"
 

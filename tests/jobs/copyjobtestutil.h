@@ -5,8 +5,8 @@
 
 #include "peer/ipeer.h"
 #include "vfs/client/vfsclientvelm.h"
-#include "vfs/jobs/vfscopydto.h"
-#include "vfs/jobs/vfscopyjob.h"
+#include "jobs/vfscopydto.h"
+#include "jobs/vfscopyjob.h"
 #include "vfs/loopback/vfsloopbacklink.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 #include "vfs/server/vfsservervelm.h"

@@ -3,7 +3,7 @@
 
 #include "copyjobtestutil.h"
 
-#include "vfs/jobs/vfsdeletejob.h"
+#include "jobs/vfsdeletejob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/server/vfstrash.h"
 

@@ -1,6 +1,6 @@
-#include "vfs/jobs/vfscopydto.h"
-#include "vfs/jobs/vfsjob.h"
-#include "vfs/jobs/vfsjobmodel.h"
+#include "jobs/vfscopydto.h"
+#include "jobs/vfsjob.h"
+#include "jobs/vfsjobmodel.h"
 
 #include <QSemaphore>
 #include <QSignalSpy>

@@ -4,10 +4,10 @@
 #include "copyjobtestutil.h"
 
 #include "peer/peermodel.h"
-#include "vfs/jobs/vfsdeletejob.h"
-#include "vfs/jobs/vfsjobmodel.h"
-#include "vfs/jobs/vfsmanager.h"
-#include "vfs/jobs/vfsmoveexjob.h"
+#include "jobs/vfsdeletejob.h"
+#include "jobs/vfsjobmodel.h"
+#include "jobs/vfsmanager.h"
+#include "jobs/vfsmoveexjob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirkcommandwriter.h"
 

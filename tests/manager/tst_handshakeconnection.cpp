@@ -2,9 +2,9 @@
 // accepted connection that has not authenticated within its grace period,
 // and a handshake that the authenticator accepts is what authenticates a
 // connection before any session exists.
-#include "com/com.h"
-#include "com/handshakedto.h"
-#include "com/transporttcp.h"
+#include "com/link/com.h"
+#include "com/link/handshakedto.h"
+#include "com/transport/transporttcp.h"
 #include "core/databasesqlite.h"
 #include "crypto/crypto.h"
 #include "manager/connectionmanager.h"

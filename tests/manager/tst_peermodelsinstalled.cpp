@@ -2,9 +2,9 @@
 #include "manager/connectionmanager.h"
 #include "peer/ipeer.h"
 #include "peer/ipeermodelfactory.h"
-#include "vfs/models/vfsdrivemodel.h"
-#include "vfs/models/vfsmodel.h"
-#include "vfs/models/vfsmodelfactory.h"
+#include "models/vfsdrivemodel.h"
+#include "models/vfsmodel.h"
+#include "models/vfsmodelfactory.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,5 +1,5 @@
 #include "peer/peervelm.h"
-#include "vfs/models/preview.h"
+#include "models/preview.h"
 
 #include <QImage>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
-#include "vfs/models/ithemepixmapprovider.h"
-#include "vfs/models/vfsdrivemodel.h"
+#include "models/ithemepixmapprovider.h"
+#include "models/vfsdrivemodel.h"
 
 #include <QIcon>
 #include <QPixmap>

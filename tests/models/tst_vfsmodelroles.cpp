@@ -1,8 +1,8 @@
 #include "vfsmodeltestutil.h"
 
-#include "vfs/models/ithemepixmapprovider.h"
-#include "vfs/models/preview.h"
-#include "vfs/models/vfspreviewcache.h"
+#include "models/ithemepixmapprovider.h"
+#include "models/preview.h"
+#include "models/vfspreviewcache.h"
 
 #include <QAbstractItemModelTester>
 #include <QColor>

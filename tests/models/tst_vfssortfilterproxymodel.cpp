@@ -1,6 +1,6 @@
 #include "vfsmodeltestutil.h"
 
-#include "vfs/models/vfssortfilterproxymodel.h"
+#include "models/vfssortfilterproxymodel.h"
 
 #include <QColor>
 #include <QGuiApplication>

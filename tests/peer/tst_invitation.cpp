@@ -1,4 +1,4 @@
-#include "com/termstreamwriter.h"
+#include "com/wire/termstreamwriter.h"
 #include "core/databasesqlite.h"
 #include "crypto/crypto.h"
 #include "peer/invitationrecord.h"

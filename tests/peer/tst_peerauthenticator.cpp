@@ -1,5 +1,5 @@
-#include "com/endpoint.h"
-#include "com/handshakedto.h"
+#include "com/link/endpoint.h"
+#include "com/link/handshakedto.h"
 #include "core/databasesqlite.h"
 #include "core/rawdatabase.h"
 #include "crypto/crypto.h"

@@ -1,6 +1,6 @@
-#include "com/endpoint.h"
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/link/endpoint.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 #include "peer/peerspeedtest.h"
 
 #include <QSignalSpy>

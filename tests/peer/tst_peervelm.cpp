@@ -1,5 +1,5 @@
-#include "com/endpoint.h"
-#include "com/kcp.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
 #include "crypto/crypto.h"
 #include "peer/peertestutil.h"
 #include "peer/peervelm.h"

@@ -1,4 +1,4 @@
-#include "com/ikcp.h"
+#include "com/kcp/ikcp.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "com/kcp.h"
+#include "com/kcp/kcp.h"
 
-#include "com/ikcp.h"
+#include "com/kcp/ikcp.h"
 #include "core/logger.h"
 
 #include <QElapsedTimer>

@@ -1,11 +1,11 @@
-#include "com/com.h"
+#include "com/link/com.h"
 
-#include "com/endpoint.h"
-#include "com/kcp.h"
-#include "com/transport.h"
-#include "com/transporttcp.h"
-#include "com/transportturn.h"
-#include "com/transportudp.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
+#include "com/transport/transport.h"
+#include "com/transport/transporttcp.h"
+#include "com/transport/transportturn.h"
+#include "com/transport/transportudp.h"
 #include "core/appsettings.h"
 #include "core/logger.h"
 

@@ -1,9 +1,9 @@
-#include "com/endpoint.h"
+#include "com/link/endpoint.h"
 
-#include "com/circularbuffer.h"
-#include "com/kcp.h"
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/wire/circularbuffer.h"
+#include "com/kcp/kcp.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
 

@@ -1,9 +1,9 @@
-#include "com/handshakedto.h"
+#include "com/link/handshakedto.h"
 
-#include "com/endpoint.h"
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
-#include "com/termtag.h"
+#include "com/link/endpoint.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
+#include "com/wire/termtag.h"
 
 #include <QDateTime>
 #include <QUuid>

@@ -1,4 +1,4 @@
-#include "com/stunmessage.h"
+#include "com/transport/stunmessage.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "com/stunmessagewriter.h"
+#include "com/transport/stunmessagewriter.h"
 
 #include <QCryptographicHash>
 #include <QMessageAuthenticationCode>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "com/stunmessage.h"
+#include "com/transport/stunmessage.h"
 
 #include <QByteArray>
 #include <QHostAddress>

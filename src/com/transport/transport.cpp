@@ -1,4 +1,4 @@
-#include "com/transport.h"
+#include "com/transport/transport.h"
 
 Transport::Transport(const TransportDto& dto, QObject* parent)
     : QObject(parent)

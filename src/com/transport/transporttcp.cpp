@@ -1,6 +1,6 @@
-#include "com/transporttcp.h"
+#include "com/transport/transporttcp.h"
 
-#include "com/datagramstream.h"
+#include "com/transport/datagramstream.h"
 #include "core/logger.h"
 
 #include <QNetworkProxy>

@@ -1,8 +1,8 @@
-#include "com/transportturn.h"
+#include "com/transport/transportturn.h"
 
-#include "com/stunmessage.h"
-#include "com/stunmessagewriter.h"
-#include "com/turnstream.h"
+#include "com/transport/stunmessage.h"
+#include "com/transport/stunmessagewriter.h"
+#include "com/transport/turnstream.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
 

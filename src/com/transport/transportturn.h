@@ -1,6 +1,6 @@
 #pragma once
 
-#include "com/transport.h"
+#include "com/transport/transport.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>

@@ -1,7 +1,7 @@
-#include "com/transportudp.h"
+#include "com/transport/transportudp.h"
 
-#include "com/stunmessage.h"
-#include "com/stunmessagewriter.h"
+#include "com/transport/stunmessage.h"
+#include "com/transport/stunmessagewriter.h"
 #include "core/logger.h"
 
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "com/turnstream.h"
+#include "com/transport/turnstream.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "com/circularbuffer.h"
+#include "com/wire/circularbuffer.h"
 
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 
 #include <cstring>
 #include <type_traits>

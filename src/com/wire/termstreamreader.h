@@ -1,6 +1,6 @@
 #pragma once
 
-#include "com/termtag.h"
+#include "com/wire/termtag.h"
 
 #include <cstddef>
 #include <cstdint>

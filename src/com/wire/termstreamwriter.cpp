@@ -1,4 +1,4 @@
-#include "com/termstreamwriter.h"
+#include "com/wire/termstreamwriter.h"
 
 #include <cstring>
 

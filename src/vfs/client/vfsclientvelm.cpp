@@ -1,6 +1,6 @@
 #include "vfs/client/vfsclientvelm.h"
 
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 #include "core/logger.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsentryname.h"

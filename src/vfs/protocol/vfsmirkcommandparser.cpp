@@ -1,6 +1,6 @@
 #include "vfs/protocol/vfsmirkcommandparser.h"
 
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 #include "core/logger.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "com/termstreamwriter.h"
+#include "com/wire/termstreamwriter.h"
 #include "vfs/protocol/vfsmirkfieldmask.h"
 
 #include <QByteArray>

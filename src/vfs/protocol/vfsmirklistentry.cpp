@@ -1,7 +1,7 @@
 #include "vfs/protocol/vfsmirklistentry.h"
 
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 
 bool VfsMirkListEntry::carriesReference(quint32 fieldSet) const
 {

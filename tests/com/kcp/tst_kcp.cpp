@@ -1,6 +1,6 @@
-#include "com/ikcp.h"
-#include "com/kcp.h"
-#include "com/kcptestutil.h"
+#include "com/kcp/ikcp.h"
+#include "com/kcp/kcp.h"
+#include "com/kcp/kcptestutil.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -1,5 +1,5 @@
-#include "com/ikcp.h"
-#include "com/kcptestutil.h"
+#include "com/kcp/ikcp.h"
+#include "com/kcp/kcptestutil.h"
 
 #include <QtTest>
 

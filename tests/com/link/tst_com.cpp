@@ -4,13 +4,13 @@
 // frames between two endpoints over loopback TCP.
 //
 // Run with --com-peer the program is that second process: the echo side.
-#include "com/com.h"
-#include "com/endpoint.h"
-#include "com/kcp.h"
-#include "com/transport.h"
-#include "com/transporttcp.h"
-#include "com/transportturn.h"
-#include "com/transportudp.h"
+#include "com/link/com.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/kcp.h"
+#include "com/transport/transport.h"
+#include "com/transport/transporttcp.h"
+#include "com/transport/transportturn.h"
+#include "com/transport/transportudp.h"
 #include "crypto/crypto.h"
 
 #include <QNetworkProxy>

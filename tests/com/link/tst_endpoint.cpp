@@ -1,8 +1,8 @@
-#include "com/endpoint.h"
-#include "com/ikcp.h"
-#include "com/kcp.h"
-#include "com/kcptestutil.h"
-#include "com/termstreamreader.h"
+#include "com/link/endpoint.h"
+#include "com/kcp/ikcp.h"
+#include "com/kcp/kcp.h"
+#include "com/kcp/kcptestutil.h"
+#include "com/wire/termstreamreader.h"
 #include "crypto/crypto.h"
 
 #include <QSignalSpy>

@@ -1,7 +1,7 @@
-#include "com/endpoint.h"
-#include "com/handshakedto.h"
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/link/endpoint.h"
+#include "com/link/handshakedto.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 
 #include <QDateTime>
 #include <QtTest>

@@ -1,8 +1,8 @@
 // The STUN message view and writer: header checks, an attribute walk that
 // never passes the stated length or the bytes held, addresses plain and
 // XORed in both families, and a writer that stops at its buffer's end.
-#include "com/stunmessage.h"
-#include "com/stunmessagewriter.h"
+#include "com/transport/stunmessage.h"
+#include "com/transport/stunmessagewriter.h"
 
 #include <QtTest>
 

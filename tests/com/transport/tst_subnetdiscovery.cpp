@@ -1,4 +1,4 @@
-#include "com/subnetdiscovery.h"
+#include "com/transport/subnetdiscovery.h"
 #include "core/appsettings.h"
 
 #include <QSettings>

@@ -1,6 +1,6 @@
-#include "com/transporttcp.h"
+#include "com/transport/transporttcp.h"
 #include "crypto/crypto.h"
-#include "com/sealedtestutil.h"
+#include "com/transport/sealedtestutil.h"
 
 #include <QPointer>
 #include <QSignalSpy>

@@ -2,9 +2,9 @@
 // relay's answers, when it renews what, which peer it binds, and what it
 // does without a relay. The conversation with a real relay is tested by
 // tests/e2e/turn_netns.py against coturn.
-#include "com/stunmessage.h"
-#include "com/stunmessagewriter.h"
-#include "com/transportturn.h"
+#include "com/transport/stunmessage.h"
+#include "com/transport/stunmessagewriter.h"
+#include "com/transport/transportturn.h"
 
 #include <QCryptographicHash>
 #include <QMessageAuthenticationCode>

@@ -6,10 +6,10 @@
 // match is dropped, "ping" is answered by "pong", what the transport sends
 // arrives as padded ChannelData, and bytes that start no message end the
 // connection.
-#include "com/stunmessage.h"
-#include "com/stunmessagewriter.h"
-#include "com/transportturn.h"
-#include "com/turnstream.h"
+#include "com/transport/stunmessage.h"
+#include "com/transport/stunmessagewriter.h"
+#include "com/transport/transportturn.h"
+#include "com/transport/turnstream.h"
 #include "crypto/crypto.h"
 
 #include <QCryptographicHash>

@@ -1,8 +1,8 @@
-#include "com/stunmessage.h"
-#include "com/stunmessagewriter.h"
-#include "com/transportudp.h"
+#include "com/transport/stunmessage.h"
+#include "com/transport/stunmessagewriter.h"
+#include "com/transport/transportudp.h"
 #include "crypto/crypto.h"
-#include "com/sealedtestutil.h"
+#include "com/transport/sealedtestutil.h"
 
 #include <QSignalSpy>
 #include <QUdpSocket>

@@ -1,7 +1,7 @@
 // The TURN stream's framing: how long the message at the front is, the
 // bytes of a ChannelData message, and whole messages coming out of a stream
 // however it is cut into reads.
-#include "com/turnstream.h"
+#include "com/transport/turnstream.h"
 
 #include <QtTest>
 

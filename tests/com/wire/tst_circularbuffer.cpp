@@ -1,4 +1,4 @@
-#include "com/circularbuffer.h"
+#include "com/wire/circularbuffer.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "com/termstreamreader.h"
-#include "com/termstreamwriter.h"
+#include "com/wire/termstreamreader.h"
+#include "com/wire/termstreamwriter.h"
 #include "vfs/protocol/drivecache.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirkcommand.h"

@@ -1,6 +1,6 @@
 #include "vfs/server/vfsservertestutil.h"
 
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirklistentry.h"
 #include "vfs/server/vfspathguard.h"

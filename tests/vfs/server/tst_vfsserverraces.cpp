@@ -6,7 +6,7 @@
 // answers, nothing outside the share may be read, changed or removed.
 #include "vfs/server/vfsservertestutil.h"
 
-#include "com/termstreamreader.h"
+#include "com/wire/termstreamreader.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirklistentry.h"
 #include "vfs/server/vfsfileoperations.h"
