@@ -20,4 +20,8 @@ enum FsoStatus : quint8 {
     FSO_STATUS_EXISTS = 15,
     FSO_STATUS_CROSS_DEVICE = 16,
     FSO_STATUS_TIMEOUT = 17,
+    // Our own statuses. A reader that does not know them takes them for a
+    // failure like FSO_STATUS_IO_ERROR.
+    FSO_STATUS_NO_SPACE = 18,         // the file system is full (or over quota)
+    FSO_STATUS_NOT_EMPTY = 19,        // DeleteOnlyEmpty on a directory that holds something
 };

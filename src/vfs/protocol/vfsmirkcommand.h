@@ -68,6 +68,13 @@ struct VfsMirkCommand
         TimeModification = 0x20,
         TimeFieldsAllowed = 0x3A,
     };
+    // DELETE_FILE flags. A server that does not know DeleteOnlyEmpty removes
+    // a directory with everything in it, so a client that must not lose
+    // anything lists the directory first as well.
+    enum DeleteFlag : quint32 {
+        DeleteTrash = 0x01,     // move to the desktop trash instead
+        DeleteOnlyEmpty = 0x04, // a directory only when it is empty (our own)
+    };
 
     struct Drive
     {
