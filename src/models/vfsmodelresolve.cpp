@@ -1,0 +1,312 @@
+#include "models/vfsmodel_p.h"
+
+#include "core/logger.h"
+
+using namespace vfsmodel;
+
+// --- Paths -------------------------------------------------------------------
+
+QString VfsModelPrivate::pathOf(const VfsEntry* entry, QChar separator) const
+{
+    QStringList components;
+    for (const VfsEntry* e = entry; e && e != &root; e = e->parent)
+        components.prepend(componentOf(e));
+    if (components.isEmpty())
+        return QString();
+    if (components.first() == QString(separator)) {
+        components.removeFirst();
+        return separator + components.join(separator);
+    }
+    return components.join(separator);
+}
+
+QString VfsModelPrivate::convertPath(const QString& path) const
+{
+    if (separator.isNull() || path.contains(separator))
+        return path;
+    const QChar other = separator == QLatin1Char('/') ? QLatin1Char('\\') : QLatin1Char('/');
+    return path.split(other).join(separator);
+}
+
+VfsEntry* VfsModelPrivate::findChild(const VfsEntry* dir, const QString& component) const
+{
+    if (!dir->byComponent)
+        return nullptr;
+    return dir->byComponent->value(component, nullptr);
+}
+
+// Walks the top-level rows whose path holds the wanted path (by whole
+// components) and then down by component. On a peer with '/' paths the
+// drives other than "/" are reached through "/", where they are mounted.
+VfsEntry* VfsModelPrivate::findEntry(const QString& rawPath) const
+{
+    const QString path = convertPath(rawPath);
+    if (path.isEmpty())
+        return nullptr;
+    const QChar s = sep();
+    for (VfsEntry* top : root.children) {
+        if (separator == QLatin1Char('/') && top->type == VfsModel::DriveType
+            && top->path != QLatin1String("/"))
+            continue;
+        const QString topPath = pathOf(top, s);
+        if (topPath == path)
+            return top;
+        if (topPath.isEmpty() || !path.startsWith(topPath))
+            continue;
+        if (!topPath.endsWith(s) && path.at(topPath.size()) != s)
+            continue;
+        const QStringList components = path.mid(topPath.size()).split(s, Qt::SkipEmptyParts);
+        VfsEntry* e = top;
+        for (const QString& component : components) {
+            e = findChild(e, component);
+            if (!e)
+                break;
+        }
+        if (e)
+            return e;
+    }
+    return nullptr;
+}
+
+// --- Path resolution and watching --------------------------------------------
+
+// The top-level row a path is reached through, as findEntry walks: the one
+// with the longest path that starts the given path; on a peer with '/'
+// paths, drives other than "/" are reached through "/".
+VfsEntry* VfsModelPrivate::topRowFor(const QString& path) const
+{
+    VfsEntry* best = nullptr;
+    int bestLength = -1;
+    for (VfsEntry* top : root.children) {
+        if (separator == QLatin1Char('/') && top->type == VfsModel::DriveType && top->path != QLatin1String("/"))
+            continue;
+        const QString topPath = pathOf(top, sep());
+        if (!topPath.isEmpty() && path.startsWith(topPath) && topPath.size() > bestLength) {
+            best = top;
+            bestLength = topPath.size();
+        }
+    }
+    return best;
+}
+
+VfsEntry* VfsModelPrivate::topOf(VfsEntry* e) const
+{
+    while (e && e->parent && e->parent != &root)
+        e = e->parent;
+    return e && e->parent == &root ? e : nullptr;
+}
+
+// A server of a peer with '\' paths, reached by its UNC name.
+VfsEntry* VfsModelPrivate::appendServerRoot(const QString& path)
+{
+    VfsEntry* e = newEntry(&root);
+    e->name = path.mid(2);
+    e->ref = path;
+    e->mode = VfsModel::ReadUser | VfsModel::ExecUser;
+    e->origType = VfsModel::ShareType;
+    e->type = VfsModel::DirectoryType;
+    e->mime = kNetworkMime;
+    e->icon = driveIcon(true);
+    insertChild(&root, e, int(root.children.size()));
+    return e;
+}
+
+void VfsModelPrivate::finishResolve(int status)
+{
+    const QString target = resolveTarget;
+    resolveTarget.clear();
+    resolvePriority = 0;
+    resolveTimer->stop();
+    emit q->pathResolved(status, target);
+    // The signal may have started another path.
+    if (resolveTarget.isEmpty())
+        q->resolveNextPath();
+}
+
+// --- VfsModel: paths --------------------------------------------------------
+
+QModelIndex VfsModel::indexForPath(const QString& path) const
+{
+    return d->indexOf(d->findEntry(path));
+}
+
+QString VfsModel::pathForIndex(const QModelIndex& index) const
+{
+    return d->pathOf(d->entryOf(index), d->sep());
+}
+
+QChar VfsModel::pathSeparator() const
+{
+    return d->sep();
+}
+
+void VfsModel::retainEntry(const QString& path)
+{
+    if (VfsEntry* e = d->findEntry(path))
+        ++e->useCount;
+}
+
+void VfsModel::releaseEntry(const QString& path)
+{
+    VfsEntry* e = d->findEntry(path);
+    if (e && e->useCount > 0)
+        --e->useCount;
+}
+
+// --- Path resolution ---------------------------------------------------------
+
+QString VfsModel::resolvePath(const QString& rawPath, bool priority)
+{
+    const QString path = d->convertPath(rawPath);
+    if (path == d->resolveTarget)
+        return path;
+    Logger::log(Logger::VMDL, "resolve path %s", qUtf8Printable(path));
+    if (!d->resolveTarget.isEmpty()) {
+        // The displaced path is resolved later, before the others of its
+        // kind, unless it waits there already.
+        QStringList& queue = d->resolvePriority ? d->priorityQueue : d->normalQueue;
+        if (!queue.contains(d->resolveTarget))
+            queue.prepend(d->resolveTarget);
+    }
+    d->resolveTarget = path;
+    d->resolvePriority = priority ? 1 : 0;
+    d->resolveStartedAt = d->now();
+    d->resolveTimer->start(0);
+    return path;
+}
+
+QString VfsModel::requestResolvePath(const QString& rawPath)
+{
+    if (d->resolveTarget.isEmpty())
+        return resolvePath(rawPath, false);
+    const QString path = d->convertPath(rawPath);
+    d->normalQueue.append(path);
+    return path;
+}
+
+void VfsModel::resolveNextPath()
+{
+    if (!d->priorityQueue.isEmpty())
+        resolvePath(d->priorityQueue.takeFirst(), true);
+    else if (!d->normalQueue.isEmpty())
+        resolvePath(d->normalQueue.takeFirst(), false);
+}
+
+void VfsModel::onResolvePathTimerFired()
+{
+    if (d->resolveTarget.isEmpty())
+        return;
+    if (d->now() - d->resolveStartedAt > ResolveLimitMs) {
+        Logger::log(Logger::VMDL, "resolve path %s timed out", qUtf8Printable(d->resolveTarget));
+        d->finishResolve(1);
+        return;
+    }
+    if (!d->linkUp()) {
+        d->scheduleResolve(ResolveWaitStepMs);
+        return;
+    }
+    if (!d->resolveTarget.startsWith(kSharesPath) && d->driveModel && d->driveModel->rowCount() == 0
+        && (d->drivesRequestedAt < 0 || d->now() - d->drivesRequestedAt > ResolveDriveListRetryMs)) {
+        fetchMore(QModelIndex());
+        d->scheduleResolve(ResolveWaitStepMs);
+        return;
+    }
+
+    QChar s = d->separator;
+    if (s.isNull()) {
+        if (d->resolveTarget.contains(QLatin1Char('/')))
+            s = QLatin1Char('/');
+        else if (d->resolveTarget.contains(QLatin1Char('\\')))
+            s = QLatin1Char('\\');
+    }
+    d->resolveTarget = d->convertPath(d->resolveTarget);
+    const QString target = d->resolveTarget;
+
+    // The deepest entry of the path that the tree holds.
+    QString path = target;
+    VfsEntry* found = d->findEntry(path);
+    while (!found && !s.isNull()) {
+        const int cut = path.lastIndexOf(s);
+        if (cut < 0)
+            break;
+        if (s == QLatin1Char('\\') && cut == 1) {
+            found = d->appendServerRoot(path);
+            break;
+        }
+        const QString shorter = cut == 0 ? path.left(1) : path.left(cut);
+        if (shorter.size() >= path.size())
+            break;
+        path = shorter;
+        found = d->findEntry(path);
+    }
+
+    if (found && found != d->findEntry(target)) {
+        // An ancestor: list it and look again once it is merged.
+        const QModelIndex index = d->indexOf(found);
+        if (found->busy) {
+            d->scheduleResolve(ResolveFetchStepMs);
+            return;
+        }
+        if (canFetchMore(index)) {
+            fetchMore(index);
+            d->scheduleResolve(ResolveFetchStepMs);
+            return;
+        }
+        found = nullptr; // it cannot be listed (again): the path is not there
+    } else if (found) {
+        const QModelIndex index = d->indexOf(found);
+        const int status = (found->mode & ExecUser) ? 0 : 1;
+        if (!found->busy && canFetchMore(index))
+            fetchMore(index);
+        Logger::log(Logger::VMDL, "resolved path %s: %d", qUtf8Printable(target), status);
+        d->finishResolve(status);
+        return;
+    }
+
+    if (d->root.children.size() < 2) {
+        d->scheduleResolve(ResolveDrivesStepMs); // the drives have not come yet
+        return;
+    }
+    Logger::log(Logger::VMDL, "cannot resolve path %s", qUtf8Printable(target));
+    d->finishResolve(1);
+}
+
+// --- Watching ----------------------------------------------------------------
+
+void VfsModel::startWatching(const QString& rawPath, quint64 fileId)
+{
+    if (fileId == 0) {
+        Logger::log(Logger::VMDL, "skip watch %s, invalid fileId: %llu", qUtf8Printable(rawPath),
+                    static_cast<unsigned long long>(fileId));
+        return;
+    }
+    const QString path = d->convertPath(rawPath);
+    const VfsEntry* top = d->topRowFor(path);
+    if (!top)
+        return;
+    const WatchKey key{d->pathOf(top, d->sep()), fileId};
+    auto it = d->watchItems.find(key);
+    if (it == d->watchItems.end()) {
+        Logger::log(Logger::VMDL, "start watching %s, fileId: %llu", qUtf8Printable(path),
+                    static_cast<unsigned long long>(fileId));
+        d->watchItems.insert(key, path);
+    } else if (*it != path) {
+        Logger::log(Logger::VMDL, "changed watch path %s, fileId: %llu", qUtf8Printable(path),
+                    static_cast<unsigned long long>(fileId));
+        *it = path;
+    }
+}
+
+void VfsModel::stopWatching(const QString& rawPath, quint64 fileId)
+{
+    const QString path = d->convertPath(rawPath);
+    const VfsEntry* top = d->topRowFor(path);
+    if (!top || fileId == 0)
+        return;
+    auto it = d->watchItems.find(WatchKey{d->pathOf(top, d->sep()), fileId});
+    if (it != d->watchItems.end() && *it == path) {
+        Logger::log(Logger::VMDL, "stop watching %s, fileId: %llu", qUtf8Printable(path),
+                    static_cast<unsigned long long>(fileId));
+        d->watchItems.erase(it);
+    }
+}
