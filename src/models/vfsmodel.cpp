@@ -133,6 +133,16 @@ void VfsModelPrivate::clearTree()
     root.lastFetch = -1;
 }
 
+// A view shows or hides the children of a drive or directory.
+void VfsModelPrivate::setExpanded(const QModelIndex& index, bool expanded)
+{
+    VfsEntry* e = entryOf(index);
+    if (!e || !hasChildList(e))
+        return;
+    e->expanded = expanded ? 1 : 0;
+    Logger::log(Logger::VMDL, "%s %s", expanded ? "expanded" : "collapsed", qUtf8Printable(pathOf(e, '/')));
+}
+
 // --- Jobs --------------------------------------------------------------------
 
 ListJob* VfsModelPrivate::takeJob()
@@ -322,7 +332,7 @@ VfsEntry* VfsModelPrivate::mergeRecord(ListJob* job, const VfsDirectoryEntry& re
             Logger::log(Logger::VMDL, "\tupd  mode: 0x%04X, %s %llu 0x%02X", unsigned(e->mode),
                         qUtf8Printable(e->name), static_cast<unsigned long long>(e->size),
                         unsigned(record.type));
-        emit q->dataChanged(indexOf(e, 0), indexOf(e, VfsModel::ColumnCount - 1), roles);
+        rowChanged(e, roles);
     }
     job->sizeSum += e->size;
     return e;
@@ -340,30 +350,10 @@ void VfsModelPrivate::completeListing(ListJob* job)
         dir->childSize = job->sizeSum;
         Logger::log(Logger::VMDL, "data changed %s, childSize: %llu", qUtf8Printable(job->path),
                     static_cast<unsigned long long>(dir->childSize));
-        emit q->dataChanged(indexOf(dir, 0), indexOf(dir, VfsModel::ColumnCount - 1),
-                            {VfsModel::ChildSizeRole});
+        rowChanged(dir, {VfsModel::ChildSizeRole});
     }
     // Watched files of this listing, reported once the tree is settled.
-    struct Found
-    {
-        QString path;
-        quint64 inode;
-        QString watchPath;
-    };
-    std::vector<Found> found;
-    if (!watchItems.isEmpty()) {
-        VfsEntry* top = topOf(dir);
-        const QString topPath = top ? pathOf(top, sep()) : QString();
-        for (VfsEntry* child : dir->children) {
-            auto it = watchItems.constFind(WatchKey{topPath, child->inode});
-            if (child->inode == 0 || it == watchItems.constEnd())
-                continue;
-            Logger::log(Logger::VMDL, "found watch item %s, fileId: %llu", qUtf8Printable(pathOf(child, '/')),
-                        static_cast<unsigned long long>(child->inode));
-            if (child->seen == job->sequence)
-                found.push_back(Found{pathOf(child, sep()), child->inode, *it});
-        }
-    }
+    const std::vector<FoundWatchItem> found = watchedChildren(dir, job->sequence);
     // Runs of vanished children, from the back so that the rows in front
     // keep their numbers.
     int row = int(dir->children.size()) - 1;
@@ -378,7 +368,7 @@ void VfsModelPrivate::completeListing(ListJob* job)
         removeChildren(dir, row + 1, last);
     }
     Logger::log(Logger::VMDL, "mark entry %s fetched", qUtf8Printable(job->path));
-    for (const Found& f : found)
+    for (const FoundWatchItem& f : found)
         emit q->foundWatchItem(f.path, f.inode, f.watchPath);
 }
 
@@ -551,10 +541,7 @@ void VfsModel::setClock(Clock clock)
 
 void VfsModel::setWallClock(Clock clock)
 {
-    if (clock)
-        d->wallClock = std::move(clock);
-    else
-        d->wallClock = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    d->wallClock = clock ? std::move(clock) : Clock(wallClockNow);
 }
 
 QModelIndex VfsModel::index(int row, int column, const QModelIndex& parent) const
@@ -662,22 +649,12 @@ void VfsModel::fetchMore(const QModelIndex& parent)
 
 void VfsModel::expanded(const QModelIndex& index)
 {
-    if (VfsEntry* e = d->entryOf(index)) {
-        if (hasChildList(e)) {
-            e->expanded = 1;
-            Logger::log(Logger::VMDL, "expanded %s", qUtf8Printable(d->pathOf(e, '/')));
-        }
-    }
+    d->setExpanded(index, true);
 }
 
 void VfsModel::collapsed(const QModelIndex& index)
 {
-    if (VfsEntry* e = d->entryOf(index)) {
-        if (hasChildList(e)) {
-            e->expanded = 0;
-            Logger::log(Logger::VMDL, "collapsed %s", qUtf8Printable(d->pathOf(e, '/')));
-        }
-    }
+    d->setExpanded(index, false);
 }
 
 bool VfsModel::isBusy(const QModelIndex& index) const

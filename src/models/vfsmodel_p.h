@@ -69,6 +69,15 @@ inline uint qHash(const WatchKey& key, uint seed = 0)
     return ::qHash(key.top, seed) ^ ::qHash(key.inode, seed);
 }
 
+// A watched file found in a listing: its current path, its number on the
+// server and the path it was registered with.
+struct FoundWatchItem
+{
+    QString path;
+    quint64 inode;
+    QString watchPath;
+};
+
 // The name an entry has in a path: a drive's root path, a share's
 // reference, everything else's name.
 inline const QString& componentOf(const VfsEntry* entry)
@@ -100,6 +109,7 @@ public:
     using ListJob = vfsmodel::ListJob;
     using DrivesJob = vfsmodel::DrivesJob;
     using WatchKey = vfsmodel::WatchKey;
+    using FoundWatchItem = vfsmodel::FoundWatchItem;
 
     explicit VfsModelPrivate(VfsModel* q)
         : q(q), dateFormat(vfsmodel::widenedDateFormat()), timeFormat(vfsmodel::widenedTimeFormat())
@@ -187,6 +197,11 @@ public:
             return QModelIndex();
         return q->createIndex(entry->row, column, const_cast<VfsEntry*>(entry));
     }
+    // Every column of an entry's row changed in the given roles.
+    void rowChanged(const VfsEntry* e, const QVector<int>& roles)
+    {
+        emit q->dataChanged(indexOf(e, 0), indexOf(e, VfsModel::ColumnCount - 1), roles);
+    }
 
     // vfsmodel.cpp: the tree.
     VfsEntry* newEntry(VfsEntry* parent);
@@ -195,6 +210,7 @@ public:
     void removeChildren(VfsEntry* dir, int first, int last);
     void recycle(VfsEntry* entry);
     void clearTree();
+    void setExpanded(const QModelIndex& index, bool expanded);
 
     // vfsmodel.cpp: listings and their merge.
     ListJob* takeJob();
@@ -225,6 +241,7 @@ public:
     void queueIcon(VfsEntry* e);
     void forget(VfsEntry* e);
     void startIconLoad(VfsEntry* e);
+    void showIcon(VfsEntry* e, const QIcon& icon, bool learn);
     void onIconLoaded();
     void onPreviewLoaded();
     QVariant foreground(const VfsEntry* e, int column) const;
@@ -234,6 +251,7 @@ public:
     // vfsmodelresolve.cpp.
     QString pathOf(const VfsEntry* entry, QChar separator) const;
     QString convertPath(const QString& path) const;
+    bool reachesThrough(const VfsEntry* top) const;
     VfsEntry* findEntry(const QString& path) const;
     VfsEntry* findChild(const VfsEntry* dir, const QString& component) const;
     VfsEntry* topRowFor(const QString& path) const;
@@ -241,4 +259,6 @@ public:
     VfsEntry* appendServerRoot(const QString& path);
     void finishResolve(int status);
     void scheduleResolve(int ms) { resolveTimer->start(ms); }
+    bool watchKeyFor(const QString& path, quint64 fileId, WatchKey* key) const;
+    std::vector<FoundWatchItem> watchedChildren(VfsEntry* dir, quint64 sequence) const;
 };

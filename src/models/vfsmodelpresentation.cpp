@@ -159,6 +159,34 @@ QVariant timeValue(qint64 ms)
     return ms != 0 ? QVariant(QDateTime::fromMSecsSinceEpoch(ms)) : QVariant(QDateTime());
 }
 
+// The columns that show the value of a role.
+const struct
+{
+    int column;
+    int role;
+} kShownRoles[] = {
+    {VfsModel::TypeColumn, VfsModel::TypeStringRole},
+    {VfsModel::SizeColumn, VfsModel::SizeStringRole},
+    {VfsModel::ATimeColumn, VfsModel::AtimeRole},
+    {VfsModel::CTimeColumn, VfsModel::CtimeRole},
+    {VfsModel::MTimeStringColumn, VfsModel::MtimeStringRole},
+    {VfsModel::MTimeColumn, VfsModel::MtimeRole},
+    {VfsModel::MimeColumn, VfsModel::MimeRole},
+    {VfsModel::FlagsColumn, VfsModel::FlagsRole},
+    {VfsModel::HiddenColumn, VfsModel::HiddenRole},
+    {VfsModel::InfoColumn, VfsModel::InfoRole},
+};
+
+// The role whose value a column shows; 0 for the columns that show no role.
+int shownRole(int column)
+{
+    for (const auto& shown : kShownRoles) {
+        if (shown.column == column)
+            return shown.role;
+    }
+    return 0;
+}
+
 } // namespace
 
 QIcon vfsmodel::driveIcon(bool network)
@@ -284,6 +312,16 @@ void VfsModelPrivate::startIconLoad(VfsEntry* e)
     }));
 }
 
+// An icon found for an entry of the icon queue is shown; when learn is set,
+// it stands for every file of the entry's MIME type from then on.
+void VfsModelPrivate::showIcon(VfsEntry* e, const QIcon& icon, bool learn)
+{
+    e->icon = icon;
+    if (learn && !e->mime.isEmpty() && e->type == VfsModel::FileType)
+        sharedIcons().insert(e->mime, icon);
+    rowChanged(e, {Qt::DecorationRole});
+}
+
 void VfsModelPrivate::onIconLoaded()
 {
     iconBusy = false;
@@ -292,12 +330,9 @@ void VfsModelPrivate::onIconLoaded()
     iconLoading = nullptr;
     if (e && !iconQueue.empty() && iconQueue.front() == e) {
         if (!icon.isNull()) {
-            e->icon = icon;
+            // A program's or a link's icon is its own.
             const QString suffix = QFileInfo(e->name).suffix().toLower();
-            if (suffix != QLatin1String("exe") && suffix != QLatin1String("lnk") && !e->mime.isEmpty()
-                && e->type == VfsModel::FileType)
-                sharedIcons().insert(e->mime, icon);
-            emit q->dataChanged(indexOf(e, 0), indexOf(e, VfsModel::ColumnCount - 1), {Qt::DecorationRole});
+            showIcon(e, icon, suffix != QLatin1String("exe") && suffix != QLatin1String("lnk"));
         }
         iconQueue.pop_front();
     }
@@ -434,50 +469,33 @@ QVariant VfsModel::data(const QModelIndex& index, int role) const
     }
     const int column = index.column();
     const bool container = hasChildList(e);
+    if (role == Qt::DisplayRole) {
+        switch (column) {
+        case NameColumn:
+            return e->name;
+        case PathColumn:
+            return e->path.isEmpty() ? d->pathOf(e, d->sep()) : e->path;
+        case RefColumn:
+            return e->ref;
+        default:
+            role = shownRole(column);
+            if (role == 0)
+                return QVariant();
+        }
+    }
     if (e->pending) {
         VfsEntry* entry = const_cast<VfsEntry*>(e);
-        if (role == MimeRole || (role == Qt::DisplayRole && column == MimeColumn))
+        if (role == MimeRole)
             d->settle(entry, VfsModelPrivate::PendingMime);
         else if (role == Qt::DecorationRole && column == NameColumn)
             d->settle(entry, VfsModelPrivate::PendingMime | VfsModelPrivate::PendingFileIcon
                                  | VfsModelPrivate::PendingDirectoryIcon);
-        else if (role == MtimeStringRole || (role == Qt::DisplayRole && column == MTimeStringColumn))
+        else if (role == MtimeStringRole)
             d->settle(entry, VfsModelPrivate::PendingMtimeText);
-        else if (role == SizeStringRole || role == Qt::ToolTipRole || (role == Qt::DisplayRole && column == SizeColumn))
+        else if (role == SizeStringRole || role == Qt::ToolTipRole)
             d->settle(entry, VfsModelPrivate::PendingSizeText);
     }
     switch (role) {
-    case Qt::DisplayRole:
-        switch (column) {
-        case NameColumn:
-            return e->name;
-        case TypeColumn:
-            return data(index, TypeStringRole);
-        case PathColumn:
-            return e->path.isEmpty() ? d->pathOf(e, d->sep()) : e->path;
-        case SizeColumn:
-            return data(index, SizeStringRole);
-        case ATimeColumn:
-            return timeValue(e->atime);
-        case CTimeColumn:
-            return timeValue(e->ctime);
-        case MTimeStringColumn:
-            return e->mtimeString;
-        case MTimeColumn:
-            return timeValue(e->mtime);
-        case MimeColumn:
-            return e->mime;
-        case FlagsColumn:
-            return int(e->flags);
-        case RefColumn:
-            return e->ref;
-        case HiddenColumn:
-            return bool(e->hidden);
-        case InfoColumn:
-            return uint(e->mode);
-        default:
-            return QVariant();
-        }
     case Qt::EditRole:
         return column == NameColumn ? QVariant(e->name) : QVariant();
     case Qt::ToolTipRole:
@@ -655,7 +673,7 @@ bool VfsModel::setData(const QModelIndex& index, const QVariant& value, int role
         if (!ok || quint32(flags) == e->flags)
             return false;
         e->flags = quint32(flags);
-        emit dataChanged(d->indexOf(e, 0), d->indexOf(e, ColumnCount - 1), {});
+        d->rowChanged(e, {});
         return true;
     }
     return false;
@@ -700,31 +718,24 @@ void VfsModel::processIconQueue()
     const QString suffix = info.suffix().toLower();
     const bool exe = suffix == QLatin1String("exe");
     const bool lnk = suffix == QLatin1String("lnk");
-    if (!exe && !lnk && !e->mime.isEmpty()) {
-        auto it = sharedIcons().constFind(e->mime);
-        if (it != sharedIcons().constEnd()) {
-            e->icon = *it;
-            emit dataChanged(d->indexOf(e, 0), d->indexOf(e, ColumnCount - 1), {Qt::DecorationRole});
-            if (!d->iconQueue.empty() && d->iconQueue.front() == e)
-                d->iconQueue.pop_front();
-            d->iconTimer->start(0);
-            return;
-        }
+    // The icon learnt for the entry's type, else the desktop's icon of the
+    // file; else the platform's, loaded on the pool.
+    QIcon icon;
+    bool learn = false;
+    if (!exe && !lnk && !e->mime.isEmpty())
+        icon = sharedIcons().value(e->mime);
+    if (icon.isNull() && e->type == FileType && !exe) {
+        icon = localFileIcon(info);
+        learn = !lnk;
     }
-    if (e->type == FileType && !exe) {
-        const QIcon icon = localFileIcon(info);
-        if (!icon.isNull()) {
-            e->icon = icon;
-            if (!lnk && !e->mime.isEmpty())
-                sharedIcons().insert(e->mime, icon);
-            emit dataChanged(d->indexOf(e, 0), d->indexOf(e, ColumnCount - 1), {Qt::DecorationRole});
-            if (!d->iconQueue.empty() && d->iconQueue.front() == e)
-                d->iconQueue.pop_front();
-            d->iconTimer->start(0);
-            return;
-        }
+    if (icon.isNull()) {
+        d->startIconLoad(e);
+        return;
     }
-    d->startIconLoad(e);
+    d->showIcon(e, icon, learn);
+    if (!d->iconQueue.empty() && d->iconQueue.front() == e)
+        d->iconQueue.pop_front();
+    d->iconTimer->start(0);
 }
 
 void VfsModel::requestPreview(const QModelIndex& index)

@@ -35,9 +35,16 @@ VfsEntry* VfsModelPrivate::findChild(const VfsEntry* dir, const QString& compone
     return dir->byComponent->value(component, nullptr);
 }
 
+// Whether paths are looked up through a top-level row. On a peer with '/'
+// paths the drives other than "/" are reached through "/", where they are
+// mounted.
+bool VfsModelPrivate::reachesThrough(const VfsEntry* top) const
+{
+    return separator != QLatin1Char('/') || top->type != VfsModel::DriveType || top->path == QLatin1String("/");
+}
+
 // Walks the top-level rows whose path holds the wanted path (by whole
-// components) and then down by component. On a peer with '/' paths the
-// drives other than "/" are reached through "/", where they are mounted.
+// components) and then down by component.
 VfsEntry* VfsModelPrivate::findEntry(const QString& rawPath) const
 {
     const QString path = convertPath(rawPath);
@@ -45,8 +52,7 @@ VfsEntry* VfsModelPrivate::findEntry(const QString& rawPath) const
         return nullptr;
     const QChar s = sep();
     for (VfsEntry* top : root.children) {
-        if (separator == QLatin1Char('/') && top->type == VfsModel::DriveType
-            && top->path != QLatin1String("/"))
+        if (!reachesThrough(top))
             continue;
         const QString topPath = pathOf(top, s);
         if (topPath == path)
@@ -68,17 +74,16 @@ VfsEntry* VfsModelPrivate::findEntry(const QString& rawPath) const
     return nullptr;
 }
 
-// --- Path resolution and watching --------------------------------------------
+// --- Top-level rows, path resolution and watching ---------------------------
 
 // The top-level row a path is reached through, as findEntry walks: the one
-// with the longest path that starts the given path; on a peer with '/'
-// paths, drives other than "/" are reached through "/".
+// with the longest path that starts the given path.
 VfsEntry* VfsModelPrivate::topRowFor(const QString& path) const
 {
     VfsEntry* best = nullptr;
     int bestLength = -1;
     for (VfsEntry* top : root.children) {
-        if (separator == QLatin1Char('/') && top->type == VfsModel::DriveType && top->path != QLatin1String("/"))
+        if (!reachesThrough(top))
             continue;
         const QString topPath = pathOf(top, sep());
         if (!topPath.isEmpty() && path.startsWith(topPath) && topPath.size() > bestLength) {
@@ -109,6 +114,38 @@ VfsEntry* VfsModelPrivate::appendServerRoot(const QString& path)
     e->icon = driveIcon(true);
     insertChild(&root, e, int(root.children.size()));
     return e;
+}
+
+// The key a file of a path is watched under; false when no top-level row
+// reaches the path.
+bool VfsModelPrivate::watchKeyFor(const QString& path, quint64 fileId, WatchKey* key) const
+{
+    const VfsEntry* top = topRowFor(path);
+    if (!top)
+        return false;
+    *key = WatchKey{pathOf(top, sep()), fileId};
+    return true;
+}
+
+// The watched files among a directory's children that the listing of the
+// given sequence number held.
+std::vector<FoundWatchItem> VfsModelPrivate::watchedChildren(VfsEntry* dir, quint64 sequence) const
+{
+    std::vector<FoundWatchItem> found;
+    if (watchItems.isEmpty())
+        return found;
+    VfsEntry* top = topOf(dir);
+    const QString topPath = top ? pathOf(top, sep()) : QString();
+    for (VfsEntry* child : dir->children) {
+        auto it = watchItems.constFind(WatchKey{topPath, child->inode});
+        if (child->inode == 0 || it == watchItems.constEnd())
+            continue;
+        Logger::log(Logger::VMDL, "found watch item %s, fileId: %llu", qUtf8Printable(pathOf(child, '/')),
+                    static_cast<unsigned long long>(child->inode));
+        if (child->seen == sequence)
+            found.push_back(FoundWatchItem{pathOf(child, sep()), child->inode, *it});
+    }
+    return found;
 }
 
 void VfsModelPrivate::finishResolve(int status)
@@ -281,10 +318,9 @@ void VfsModel::startWatching(const QString& rawPath, quint64 fileId)
         return;
     }
     const QString path = d->convertPath(rawPath);
-    const VfsEntry* top = d->topRowFor(path);
-    if (!top)
+    WatchKey key;
+    if (!d->watchKeyFor(path, fileId, &key))
         return;
-    const WatchKey key{d->pathOf(top, d->sep()), fileId};
     auto it = d->watchItems.find(key);
     if (it == d->watchItems.end()) {
         Logger::log(Logger::VMDL, "start watching %s, fileId: %llu", qUtf8Printable(path),
@@ -300,10 +336,10 @@ void VfsModel::startWatching(const QString& rawPath, quint64 fileId)
 void VfsModel::stopWatching(const QString& rawPath, quint64 fileId)
 {
     const QString path = d->convertPath(rawPath);
-    const VfsEntry* top = d->topRowFor(path);
-    if (!top || fileId == 0)
+    WatchKey key;
+    if (fileId == 0 || !d->watchKeyFor(path, fileId, &key))
         return;
-    auto it = d->watchItems.find(WatchKey{d->pathOf(top, d->sep()), fileId});
+    auto it = d->watchItems.find(key);
     if (it != d->watchItems.end() && *it == path) {
         Logger::log(Logger::VMDL, "stop watching %s, fileId: %llu", qUtf8Printable(path),
                     static_cast<unsigned long long>(fileId));
