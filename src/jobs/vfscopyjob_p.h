@@ -1,0 +1,321 @@
+#pragma once
+
+// The private part of VfsCopyJob, shared by its three source files:
+// vfscopyjob.cpp (the public class, the requests and their replies),
+// vfscopywalk.cpp (the tree walk, names, questions and restarts) and
+// vfscopytransfer.cpp (the block transfer of one file and the progress).
+
+#include "jobs/vfscopyjob.h"
+
+#include "core/logger.h"
+#include "vfs/client/vfsclient.h"
+#include "vfs/protocol/vfsmirkcommand.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QMutex>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <vector>
+
+class IPeer;
+
+namespace VfsCopyJobParts {
+
+using C = VfsMirkCommand;
+
+// The job's own states; state() maps them to VfsJobState.
+enum JobState : quint32 {
+    StartUp = 0,          // check the peers, reset, begin a pass
+    NextItem = 1,         // the tree walk
+    OpenSource = 2,
+    OpenDestination = 3,  // and the question whether to replace
+    CloseSource = 4,
+    CloseDestination = 5,
+    Transfer = 6,         // compare digests, move the differing blocks, verify
+    MakeDirectory = 7,
+    ListDirectory = 8,
+    DirectoryTimes = 9,
+    Failed = 10,
+    Finished = 11,
+    WaitRestart = 12,
+    LookUpNames = 13,     // share names and names for copies in the same directory
+};
+
+enum Side { SourceSide = 0, DestinationSide = 1 };
+
+enum HashState : quint32 {
+    HashAskSource = 0,
+    HashSourceSent = 1,
+    HashAskDestination = 3,
+    HashDestinationSent = 4,
+    HashDone = 6,   // every block of the source compared
+    HashFailed = 7,
+};
+
+// The steps after every block is in place and verified.
+enum FinalStep {
+    FinalDecide = 0,
+    FinalCutOpen = 1,  // a second destination handle that cuts the file to size
+    FinalCutClose = 2,
+    FinalTail = 3,     // the digest of the destination's end
+    FinalDone = 4,
+};
+
+enum Change : quint32 {
+    ChangedCopied = 0x1,
+    ChangedSpeed = 0x4,
+};
+
+constexpr int MaxPathBytes = C::PathSize - 1;
+constexpr int DigestBytes = C::DigestBytes;
+constexpr int DeleteAfterAbort = 200;   // ms
+constexpr int DeleteAfterFinish = 500;  // ms
+
+struct PendingItem
+{
+    VfsCopyItem item;
+    int node = -1; // the directory it lies in, -1 for the request's own items
+};
+
+// A directory whose children still have to be handled.
+struct Batch
+{
+    QString sourcePath;
+    QString destinationPath; // before renaming
+    QString renameFrom;
+    QString renameTo;
+    VfsCopyItem directory;   // its destination path (renamed) and times; copy pass only
+    int node = -1;
+    std::vector<PendingItem> items;
+};
+
+// A directory of the copy pass: done once its own times are set and each of
+// its children is done.
+struct DirectoryNode
+{
+    VfsCopyItem item;
+    int parent = -1;
+    int open = 1;
+    bool incomplete = false;
+};
+
+struct Chunk
+{
+    quint64 offset;
+    quint32 size;
+};
+
+// A block that differs on the destination, from queued to verified.
+struct Block
+{
+    quint64 offset = 0;
+    quint8 digest[DigestBytes]; // the source's
+    quint32 read = 0;           // bytes read so far
+    int writes = 0;             // pieces read and not yet written
+    bool readDone = false;
+    bool last = false;          // the source's last block: checked with the end of the file
+    bool ready() const { return readDone && writes == 0; }
+};
+
+struct QueuedWrite
+{
+    quint64 offset;
+    QByteArray data;
+};
+
+// Every request record of a job. The clients hold pointers into it while
+// requests are out, so it is shared: a job destroyed before its requests
+// came back leaves it to the client.
+struct Records
+{
+    VfsOpenFileJob open;
+    VfsCloseFileJob close;
+    VfsListDirectoryJob list;
+    VfsMakeDirectoryJob makeDirectory;
+    VfsHashFileJob hash;   // digest batches, both sides
+    VfsHashFileJob verify; // written blocks and the end of the destination
+    VfsReadFileJob reads[VfsCopyJob::TransferSlots];
+    VfsWriteFileJob writes[VfsCopyJob::TransferSlots];
+    std::vector<std::unique_ptr<VfsCloseFileJob>> cleanups; // handles left behind
+};
+
+} // namespace VfsCopyJobParts
+
+using namespace VfsCopyJobParts;
+
+class VfsCopyJobPrivate
+{
+public:
+    explicit VfsCopyJobPrivate(VfsCopyJob* job) : q(job) {}
+
+    VfsCopyJob* const q;
+
+    VfsCopyDto request;
+    QPointer<IPeer> sourcePeer;
+    QPointer<IPeer> destinationPeer;
+    QPointer<VfsClient> clients[2];
+    const QObject* clientKeys[2] = {nullptr, nullptr}; // compared only
+    QList<QPointer<VfsClient>> watchedClients;
+    bool samePeer = false;
+
+    // Read from other threads.
+    mutable QMutex mutex;
+    QString userActionPrompt;
+    QString currentFile;
+    std::vector<VfsCopyItem> verified;
+    std::atomic<quint32> jobState{StartUp};
+    std::atomic<int> retryCount{0};
+    std::atomic<bool> question{false};
+    std::atomic<bool> countingPass{true};
+    std::atomic<bool> abortRequested{false};
+    std::atomic<quint64> bytesCopied{0};
+    std::atomic<quint64> bytesTotal{0};
+    std::atomic<int> totalFileCount{0};
+    std::atomic<qint64> remainingSeconds{0};
+    std::atomic<quint64> bytesPerSecond{0};
+
+    // The walk.
+    std::vector<Batch> batches;
+    std::vector<PendingItem> pending;
+    PendingItem current;         // the file being copied
+    VfsCopyItem pendingDirectory; // times to set once pending is empty
+    int pendingDirectoryNode = -1;
+    QString targetDirectory;
+    quint64 fileSize = 0;
+    std::vector<DirectoryNode> nodes;
+    bool abortEmitted = false;
+    bool finishEmitted = false;
+    bool waitingForRecords = false;
+    bool replaceCurrent = false;
+    bool replaceAllActive = false;
+    QSet<QString> replaceList;     // destinations the user allowed to replace
+    QSet<QString> ownDestinations; // destinations this job opened itself
+    QSet<QString> skipList;        // destinations the user chose to keep
+    bool namesResolved = false;
+    int lookUpStep = 0;
+    QHash<QString, QString> renames;    // source path -> destination of a copy beside it
+    QHash<QString, QString> shareNames; // share uuid -> share name
+    quint16 sourceHandle = 0;
+    quint16 destinationHandle = 0;
+
+    // The block transfer of one file.
+    quint32 hashState = HashAskSource;
+    quint64 hashOffset = 0;
+    quint8 sourceHashStatus = 0;
+    quint16 sourceDigestCount = 0;
+    quint8 sourceDigests[VfsCopyJob::DigestBatch * DigestBytes];
+    std::deque<Chunk> chunks;
+    std::deque<Block> blocks;
+    std::deque<QueuedWrite> writeQueue;
+    bool readFailed = false;
+    bool writeFailed = false;
+    bool verifyFailed = false;
+    int verifyRun = 0;
+    bool lastBlockCopied = false;
+    bool destinationHadLast = false;
+    bool destinationLonger = false;
+    bool haveLastDigest = false;
+    quint64 lastOffset = 0;
+    quint8 lastDigest[DigestBytes];
+    quint64 endOffset = 0;  // the number of source blocks times the block size
+    quint64 sourceEnd = 0;  // where the last block's data ended
+    int finalStep = FinalDecide;
+    quint16 cutHandle = 0;
+    bool fileVerified = false;
+
+    // Progress.
+    quint32 changes = 0;
+    VfsCopyJob::Clock clock;
+    QElapsedTimer ownClock;
+    qint64 windowStart = -1;
+    quint64 windowBytes = 0;
+    qint64 lastCopiedSignal = 0;
+    int restartDelay = VfsCopyJob::DefaultRestartDelay;
+
+    std::shared_ptr<Records> records = std::make_shared<Records>();
+    QHash<const VfsClientJob*, int> out;  // at a client, by side
+    QSet<const VfsClientJob*> back;       // handed back, not yet looked at
+
+    qint64 now() const { return clock ? clock() : ownClock.elapsed(); }
+    void schedule(int action, int line, int ms = 0) { q->startTimer(ms, action, line); }
+
+    void setJobState(quint32 state, int line);
+    void abortJob(const char* reason, int line);
+    void failFinally(const QString& prompt, const char* reason, int line);
+    void setPrompt(const QString& text);
+    void setCurrentFile(const QString& text);
+
+    template <class Job>
+    bool send(int side, Job* job, void (VfsClient::*operation)(Job*), int line);
+    bool returned(const VfsClientJob* job, int* side);
+    bool take(const VfsClientJob* job) { return back.remove(job); }
+    bool isOut(const VfsClientJob* job) const { return out.contains(job); }
+    void recordsSettled();
+    // A returned reply: true when the current step waits for it (the job
+    // moves on); otherwise the record is let go and false comes back.
+    bool replyAwaited(const VfsClientJob* job, bool stepWaits);
+    void closeLeftHandle(int side, quint16 handle);
+    void windDown();
+    void clientGone(const QObject* client);
+    void watchClient(VfsClient* client);
+
+    void addCopied(quint64 bytes);
+    void report();
+    void flushProgress();
+    void updateSpeed(quint64 bytes);
+
+    void addVerified(const VfsCopyItem& item);
+    void settle(int node, bool complete);
+    std::vector<PendingItem> requestItems() const;
+
+    bool lookUpPeers();
+    bool checkRequest(QString* prompt, const char** reason) const;
+    QString shareName(const QString& name) const;
+
+    void startUp(int action);
+    void lookUpNames(int action);
+    void nextItem(int action);
+    void openSource(int action);
+    void openDestination(int action);
+    void closeSource(int action);
+    void closeDestination(int action);
+    void makeDirectory(int action);
+    void listDirectory(int action);
+    void directoryTimes(int action);
+    void failed(int action);
+    void finished(int action);
+    void waitRestart(int action);
+    void aborting(int action);
+
+    void transfer(int action);
+    void resetTransfer();
+    void pumpDigests();
+    void compareDigests(const VfsHashFileJob& reply);
+    void pumpVerify();
+    void pumpReads();
+    void pumpWrites();
+    bool finishFile();
+    void sendTail();
+    Block* blockAt(quint64 offset);
+    bool transfersIdle() const;
+};
+
+template <class Job>
+bool VfsCopyJobPrivate::send(int side, Job* job, void (VfsClient::*operation)(Job*), int line)
+{
+    VfsClient* client = clients[side].data();
+    if (!client) {
+        abortJob("the peer's file-system client is gone", line);
+        return false;
+    }
+    back.remove(job);
+    out.insert(job, side);
+    (client->*operation)(job);
+    return true;
+}

@@ -1,0 +1,875 @@
+#include "jobs/vfscopyjob_p.h"
+
+#include "peer/ipeer.h"
+#include "peer/peermodel.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsentryname.h"
+
+#include <QDir>
+#include <QMutexLocker>
+#include <QTimer>
+
+namespace {
+
+const QString SharesRoot = QStringLiteral("%shares");
+
+QString nameOf(const QString& path, bool* ok)
+{
+    const int separator = path.lastIndexOf(QLatin1Char('/'));
+    *ok = separator >= 0;
+    return separator >= 0 ? path.mid(separator + 1) : QString();
+}
+
+QString parentOf(const QString& path)
+{
+    const int separator = path.lastIndexOf(QLatin1Char('/'));
+    if (separator < 0)
+        return QString();
+    return separator == 0 ? QStringLiteral("/") : path.left(separator);
+}
+
+QString joinPath(const QString& directory, const QString& name)
+{
+    return directory.endsWith(QLatin1Char('/')) ? directory + name
+                                                : directory + QLatin1Char('/') + name;
+}
+
+QString cleaned(const QString& path)
+{
+    return QDir::cleanPath(path);
+}
+
+bool isBraced(const QString& name)
+{
+    return name.size() >= 2 && name.startsWith(QLatin1Char('{')) && name.endsWith(QLatin1Char('}'));
+}
+
+bool isShareRoot(const QString& path)
+{
+    bool ok = false;
+    return isBraced(nameOf(path, &ok)) && ok && parentOf(path) == SharesRoot;
+}
+
+bool tooLong(const QString& path)
+{
+    return path.toUtf8().size() > MaxPathBytes;
+}
+
+bool usableName(const QString& name)
+{
+    return isSafeEntryName(name.toUtf8());
+}
+
+// The destination path of an item: the renaming it carries applied.
+QString renamed(const QString& path, const VfsCopyItem& item)
+{
+    if (item.renameFrom.isEmpty() || !path.startsWith(item.renameFrom))
+        return path;
+    return item.renameTo + path.mid(item.renameFrom.size());
+}
+
+} // namespace
+
+void VfsCopyJobPrivate::addVerified(const VfsCopyItem& item)
+{
+    QMutexLocker lock(&mutex);
+    verified.push_back(item);
+}
+
+// One child of node is done (complete: copied and verified, or otherwise
+// left out); a directory whose last child is done is done itself.
+void VfsCopyJobPrivate::settle(int node, bool complete)
+{
+    while (node >= 0 && node < int(nodes.size())) {
+        DirectoryNode& directory = nodes[size_t(node)];
+        if (!complete)
+            directory.incomplete = true;
+        if (--directory.open > 0)
+            return;
+        complete = !directory.incomplete;
+        if (complete)
+            addVerified(directory.item);
+        node = directory.parent;
+    }
+}
+
+std::vector<PendingItem> VfsCopyJobPrivate::requestItems() const
+{
+    std::vector<PendingItem> items;
+    items.reserve(request.entries.size());
+    for (const VfsCopyItem& entry : request.entries) {
+        PendingItem item{entry, -1};
+        const auto it = renames.find(entry.path);
+        if (it != renames.end()) {
+            item.item.renameFrom = entry.path;
+            item.item.renameTo = it.value();
+        }
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+bool VfsCopyJobPrivate::lookUpPeers()
+{
+    PeerModel* model = PeerModel::instance();
+    if (!sourcePeer && model)
+        sourcePeer = model->getPeerForUuid(request.srcPeerUuid);
+    if (!destinationPeer && model)
+        destinationPeer = model->getPeerForUuid(request.dstPeerUuid);
+    return sourcePeer && destinationPeer;
+}
+
+// What no restart can mend: names that cannot become paths, and a folder
+// copied into itself, which would copy what it has just made without end.
+bool VfsCopyJobPrivate::checkRequest(QString* prompt, const char** reason) const
+{
+    if (request.dstPath.isEmpty()) {
+        *prompt = qtTrId("copy-no-destination");
+        *reason = "no destination directory";
+        return false;
+    }
+    const QString destination = cleaned(request.dstPath);
+    for (const VfsCopyItem& item : request.entries) {
+        if (item.type == VfsCopyItem::TypeDrive || item.type == VfsCopyItem::TypeSymbolicLink)
+            continue; // left out by the walk
+        bool ok = false;
+        const QString name = nameOf(item.path, &ok);
+        if (!ok || !usableName(name)) {
+            *prompt = qtTrId("copy-unsafe-name").arg(item.path);
+            *reason = "unusable name in the request";
+            return false;
+        }
+        if (!samePeer || (item.type != VfsCopyItem::TypeDirectory && item.type != VfsCopyItem::TypeShare))
+            continue;
+        const QString source = cleaned(item.path);
+        const QString inside = source.endsWith(QLatin1Char('/')) ? source : source + QLatin1Char('/');
+        if (destination == source || destination.startsWith(inside)) {
+            *prompt = qtTrId("copy-into-itself").arg(item.path);
+            *reason = "destination inside the source";
+            return false;
+        }
+    }
+    return true;
+}
+
+QString VfsCopyJobPrivate::shareName(const QString& name) const
+{
+    const QString found = shareNames.value(name);
+    return !found.isEmpty() && usableName(found) ? found : name;
+}
+
+// --- states -------------------------------------------------------------------
+
+void VfsCopyJobPrivate::startUp(int action)
+{
+    if (action != VfsJob::ActionStep)
+        return;
+    lookUpPeers();
+    if (!sourcePeer || !destinationPeer) {
+        abortJob("src or dst peer unknown", __LINE__);
+        return;
+    }
+    if (sourcePeer->linkState() != IPeer::LinkUp || destinationPeer->linkState() != IPeer::LinkUp) {
+        abortJob("src or dst peer link not up", __LINE__);
+        return;
+    }
+    VfsClient* sourceClient = sourcePeer->vfsClient();
+    VfsClient* destinationClient = destinationPeer->vfsClient();
+    if (!sourceClient || !destinationClient) {
+        abortJob("src or dst peer has no file-system client", __LINE__);
+        return;
+    }
+    clients[SourceSide] = sourceClient;
+    clients[DestinationSide] = destinationClient;
+    clientKeys[SourceSide] = sourceClient;
+    clientKeys[DestinationSide] = destinationClient;
+    watchClient(sourceClient);
+    watchClient(destinationClient);
+    samePeer = sourcePeer == destinationPeer;
+
+    replaceAllActive |= request.overwriteAll != 0;
+    replaceCurrent |= request.overwrite != 0;
+    back.clear();
+    waitingForRecords = false;
+    windowStart = -1;
+    windowBytes = 0;
+    bytesPerSecond = 0;
+    lastCopiedSignal = now();
+
+    pending = requestItems();
+    targetDirectory = request.dstPath;
+    pendingDirectory = VfsCopyItem();
+    pendingDirectoryNode = -1;
+    batches.clear();
+    nodes.clear();
+    if (countingPass) {
+        quint64 total = 0;
+        int files = 0;
+        for (const VfsCopyItem& item : request.entries) {
+            if (item.type == VfsCopyItem::TypeFile) {
+                total += item.size;
+                ++files;
+            }
+        }
+        totalFileCount = files;
+        bytesCopied = 0;
+        bytesTotal = total;
+        emit q->bytesTotalChanged();
+        emit q->totalFileCountChanged();
+        emit q->stateChanged();
+    } else {
+        QMutexLocker lock(&mutex);
+        verified.clear();
+    }
+
+    QString prompt;
+    const char* reason = nullptr;
+    if (!checkRequest(&prompt, &reason)) {
+        failFinally(prompt, reason, __LINE__);
+        return;
+    }
+    lookUpStep = 0;
+    setJobState(namesResolved ? NextItem : LookUpNames, __LINE__);
+    {
+        QMutexLocker lock(&mutex);
+        currentFile.clear();
+        userActionPrompt.clear();
+    }
+    schedule(VfsJob::ActionStep, __LINE__);
+    if (abortRequested)
+        abortJob("aborted by user", __LINE__);
+}
+
+// Once per job: the names of shares given by uuid, and free names for copies
+// that land in the directory they come from. Both stay for every restart, so
+// a copy keeps the name it got first.
+void VfsCopyJobPrivate::lookUpNames(int action)
+{
+    VfsListDirectoryJob& list = records->list;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&list))
+            return;
+        QMutexLocker lock(&list.mutex);
+        if (list.jobStatus != VfsClientJob::JobFinished) {
+            lock.unlock();
+            abortJob("listing for names failed", __LINE__);
+            return;
+        }
+        if (lookUpStep == 1) {
+            for (const VfsDirectoryEntry& entry : list.entries) {
+                if (entry.type != VfsDirectoryEntry::TypeShare || entry.ref.isEmpty())
+                    continue;
+                QString uuid = entry.ref;
+                if (!isBraced(uuid))
+                    uuid = QLatin1Char('{') + uuid + QLatin1Char('}');
+                shareNames.insert(uuid, entry.name);
+            }
+            lookUpStep = 2;
+        } else if (lookUpStep == 3) {
+            QSet<QString> taken;
+            for (const VfsDirectoryEntry& entry : list.entries)
+                taken.insert(entry.name);
+            lock.unlock();
+            const QString destination = cleaned(request.dstPath);
+            for (const VfsCopyItem& item : request.entries) {
+                bool ok = false;
+                const QString name = nameOf(item.path, &ok);
+                if (item.type == VfsCopyItem::TypeDrive || item.type == VfsCopyItem::TypeSymbolicLink
+                    || cleaned(parentOf(item.path)) != destination || !taken.contains(name))
+                    continue;
+                const QString copy = VfsCopyJob::duplicateName(
+                    name, item.type == VfsCopyItem::TypeDirectory,
+                    [&taken](const QString& candidate) { return taken.contains(candidate); });
+                if (copy.isEmpty()) {
+                    Logger::log(Logger::VMG2, "failed to figure out a duplicate name for %s",
+                                qPrintable(item.path));
+                    failFinally(qtTrId("copy-no-duplicate-name").arg(item.path),
+                                "no free name for a copy", __LINE__);
+                    return;
+                }
+                Logger::log(Logger::VMG2, "> %s --> %s", qPrintable(name), qPrintable(copy));
+                taken.insert(copy);
+                renames.insert(item.path, joinPath(request.dstPath, copy));
+            }
+            lookUpStep = 4;
+        }
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    if (action != VfsJob::ActionStep)
+        return;
+    if (lookUpStep == 0) {
+        lookUpStep = 2;
+        for (const VfsCopyItem& item : request.entries) {
+            if (isShareRoot(item.path)) {
+                QMutexLocker lock(&list.mutex);
+                list.path = SharesRoot;
+                list.watch = 0;
+                list.entries.clear();
+                lock.unlock();
+                lookUpStep = 1;
+                send(SourceSide, &list, &VfsClient::listDirectory, __LINE__);
+                return;
+            }
+        }
+    }
+    if (lookUpStep == 2) {
+        lookUpStep = 4;
+        const QString destination = cleaned(request.dstPath);
+        for (const VfsCopyItem& item : request.entries) {
+            if (samePeer && cleaned(parentOf(item.path)) == destination) {
+                QMutexLocker lock(&list.mutex);
+                list.path = request.dstPath;
+                list.watch = 0;
+                list.entries.clear();
+                lock.unlock();
+                lookUpStep = 3;
+                send(DestinationSide, &list, &VfsClient::listDirectory, __LINE__);
+                return;
+            }
+        }
+    }
+    if (lookUpStep == 4) {
+        namesResolved = true;
+        pending = requestItems();
+        setJobState(NextItem, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+    }
+}
+
+void VfsCopyJobPrivate::nextItem(int action)
+{
+    if (action != VfsJob::ActionStep)
+        return;
+    if (pending.empty()) {
+        if (!pendingDirectory.path.isEmpty()) {
+            Logger::log(Logger::VMG2, "process timestamp %s", qPrintable(pendingDirectory.path));
+            setJobState(DirectoryTimes, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+            return;
+        }
+        if (batches.empty()) {
+            if (countingPass) {
+                countingPass = false;
+                setJobState(StartUp, __LINE__);
+            } else {
+                flushProgress();
+                setJobState(Finished, __LINE__);
+            }
+            schedule(VfsJob::ActionStep, __LINE__);
+            return;
+        }
+        Batch batch = std::move(batches.back());
+        batches.pop_back();
+        pending = std::move(batch.items);
+        targetDirectory = batch.destinationPath;
+        if (!countingPass) {
+            pendingDirectory = batch.directory;
+            pendingDirectoryNode = batch.node;
+        }
+        Logger::log(Logger::VMG2, "process batch %s", qPrintable(batch.sourcePath));
+        if (pending.empty()) {
+            schedule(VfsJob::ActionStep, __LINE__);
+            return;
+        }
+    }
+    const PendingItem& item = pending.back();
+    switch (item.item.type) {
+    case VfsCopyItem::TypeDirectory:
+        setJobState(MakeDirectory, __LINE__);
+        break;
+    case VfsCopyItem::TypeDrive:
+    case VfsCopyItem::TypeSymbolicLink:
+        Logger::log(Logger::VMG2, "ignore copy drive or link entry %s", qPrintable(item.item.path));
+        if (!countingPass)
+            settle(item.node, false);
+        pending.pop_back();
+        break;
+    default:
+        if (countingPass) {
+            pending.pop_back();
+            break;
+        }
+        fileSize = item.item.size;
+        setJobState(OpenSource, __LINE__);
+        break;
+    }
+    schedule(VfsJob::ActionStep, __LINE__);
+}
+
+void VfsCopyJobPrivate::makeDirectory(int action)
+{
+    VfsMakeDirectoryJob& job = records->makeDirectory;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&job))
+            return;
+        if (job.jobStatus == VfsClientJob::JobFinished && job.status == FSO_STATUS_OK) {
+            setJobState(ListDirectory, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        } else if (job.status == FSO_STATUS_NOT_PERMITTED) {
+            failFinally(qtTrId("copy-dst-dir-access-denied").arg(job.path), "mkdir refused",
+                        __LINE__);
+        } else if (job.existing == 12) {
+            failFinally(qtTrId("copy-dst-not-a-directory").arg(job.path),
+                        "mkdir over a file", __LINE__);
+        } else {
+            Logger::log(Logger::VMG2, "mkdir %s failed, status: %u", qPrintable(job.path),
+                        unsigned(job.status));
+            abortJob("mkdir failed", __LINE__);
+        }
+        return;
+    }
+    if (action != VfsJob::ActionStep)
+        return;
+    const PendingItem item = pending.back();
+    bool ok = false;
+    QString name = nameOf(item.item.path, &ok);
+    if (isShareRoot(item.item.path))
+        name = shareName(name);
+    if (!ok || !usableName(name)) {
+        failFinally(qtTrId("copy-unsafe-name").arg(item.item.path), "mkdir malformed path",
+                    __LINE__);
+        return;
+    }
+    Batch batch;
+    batch.sourcePath = item.item.path;
+    batch.destinationPath = joinPath(targetDirectory, name);
+    batch.renameFrom = item.item.renameFrom;
+    batch.renameTo = item.item.renameTo;
+    pending.pop_back();
+    if (countingPass) {
+        Logger::log(Logger::VMG2, "crawl dir %s", qPrintable(batch.sourcePath));
+        batches.push_back(std::move(batch));
+        setJobState(ListDirectory, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    const QString destination = renamed(batch.destinationPath, item.item);
+    if (tooLong(destination)) {
+        failFinally(qtTrId("copy-path-too-long").arg(destination), "path too long", __LINE__);
+        return;
+    }
+    batch.node = int(nodes.size());
+    nodes.push_back(DirectoryNode{item.item, item.node, 1, false});
+    batch.directory = item.item;
+    batch.directory.path = destination;
+    batches.push_back(std::move(batch));
+    job.flags = 0;
+    job.path = destination;
+    job.existing = 0;
+    Logger::log(Logger::VMG2, "mkdir %s", qPrintable(destination));
+    if (send(DestinationSide, &job, &VfsClient::makeDirectory, __LINE__))
+        setCurrentFile(destination);
+}
+
+void VfsCopyJobPrivate::listDirectory(int action)
+{
+    VfsListDirectoryJob& list = records->list;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&list))
+            return;
+        QMutexLocker lock(&list.mutex);
+        if (list.jobStatus != VfsClientJob::JobFinished) {
+            const quint8 status = list.status;
+            const QString path = list.path;
+            lock.unlock();
+            // The directory's contents would be missing: never a quiet success.
+            if (status == FSO_STATUS_NOT_PERMITTED)
+                failFinally(qtTrId("copy-list-access-denied").arg(path), "listing refused",
+                            __LINE__);
+            else
+                abortJob("listing failed", __LINE__);
+            return;
+        }
+        Batch& batch = batches.back();
+        quint64 bytes = 0;
+        int files = 0;
+        bool leftOut = false;
+        for (const VfsDirectoryEntry& entry : list.entries) {
+            // Names become destination paths: a source must not lead the
+            // copy out of the destination directory.
+            if (!usableName(entry.name)) {
+                const QString name = entry.name;
+                lock.unlock();
+                Logger::log(Logger::ERR1, "unusable name in listing of %s",
+                            qPrintable(batch.sourcePath));
+                failFinally(qtTrId("copy-unsafe-name").arg(joinPath(batch.sourcePath, name)),
+                            "unusable name in a listing", __LINE__);
+                return;
+            }
+            PendingItem item;
+            item.node = batch.node;
+            item.item.path = joinPath(list.path, entry.name);
+            item.item.renameFrom = batch.renameFrom;
+            item.item.renameTo = batch.renameTo;
+            item.item.atime = entry.atime;
+            item.item.ctime = entry.ctime;
+            item.item.mtime = entry.mtime;
+            switch (entry.type) {
+            case VfsDirectoryEntry::TypeFile:
+                item.item.type = VfsCopyItem::TypeFile;
+                item.item.size = entry.size;
+                if (countingPass) {
+                    bytes += entry.size;
+                    ++files;
+                }
+                break;
+            case VfsDirectoryEntry::TypeDirectory:
+                item.item.type = VfsCopyItem::TypeDirectory;
+                break;
+            case VfsDirectoryEntry::TypeSymbolicLink:
+                item.item.type = VfsCopyItem::TypeSymbolicLink;
+                break;
+            default:
+                Logger::log(Logger::VMG2, "ignore special file %s", qPrintable(item.item.path));
+                leftOut = true;
+                continue;
+            }
+            batch.items.push_back(std::move(item));
+        }
+        lock.unlock();
+        if (!countingPass && batch.node >= 0) {
+            DirectoryNode& node = nodes[size_t(batch.node)];
+            node.open += int(batch.items.size());
+            node.incomplete |= leftOut;
+        }
+        if (files) {
+            bytesTotal.fetch_add(bytes);
+            totalFileCount.fetch_add(files);
+            emit q->bytesTotalChanged();
+            emit q->totalFileCountChanged();
+        }
+        setJobState(NextItem, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    if (action != VfsJob::ActionStep)
+        return;
+    const QString path = batches.back().sourcePath;
+    if (tooLong(path)) {
+        failFinally(qtTrId("copy-path-too-long").arg(path), "path too long", __LINE__);
+        return;
+    }
+    {
+        QMutexLocker lock(&list.mutex);
+        list.path = path;
+        list.watch = 0;
+        list.entries.clear();
+    }
+    send(SourceSide, &list, &VfsClient::listDirectory, __LINE__);
+}
+
+void VfsCopyJobPrivate::openSource(int action)
+{
+    VfsOpenFileJob& open = records->open;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&open))
+            return;
+        if (open.jobStatus == VfsClientJob::JobFinished && open.status == FSO_STATUS_OK
+            && open.handle) {
+            Logger::log(Logger::VMG2, "\topen file SUCCESS");
+            sourceHandle = open.handle;
+            setJobState(OpenDestination, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        } else if (open.status == FSO_STATUS_NOT_PERMITTED) {
+            failFinally(qtTrId("open-src-file-access-denied").arg(open.path), "source refused",
+                        __LINE__);
+        } else {
+            Logger::log(Logger::VMG2, "failed to open read file %s", qPrintable(open.path));
+            abortJob("failed to open read file", __LINE__);
+        }
+        return;
+    }
+    if (action != VfsJob::ActionStep)
+        return;
+    const VfsCopyItem& item = pending.back().item;
+    if (tooLong(item.path)) {
+        failFinally(qtTrId("copy-path-too-long").arg(item.path), "path too long", __LINE__);
+        return;
+    }
+    open.flags = C::OpenRead;
+    open.path = item.path;
+    open.accessTime = open.birthTime = open.modificationTime = 0;
+    open.size = 0;
+    open.handle = 0;
+    Logger::log(Logger::VMG2, "open file %s", qPrintable(item.path));
+    send(SourceSide, &open, &VfsClient::openFile, __LINE__);
+}
+
+void VfsCopyJobPrivate::openDestination(int action)
+{
+    VfsOpenFileJob& open = records->open;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&open))
+            return;
+        if (open.jobStatus == VfsClientJob::JobFinished && open.status == FSO_STATUS_OK
+            && open.handle) {
+            Logger::log(Logger::VMG2, "\topen file SUCCESS");
+            replaceCurrent = replaceAllActive;
+            current = pending.back();
+            pending.pop_back();
+            destinationHandle = open.handle;
+            // Written by this job from now on: a restart replaces it without asking.
+            ownDestinations.insert(open.path);
+            setJobState(Transfer, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        } else if (open.status == FSO_STATUS_EXISTS) {
+            Logger::log(Logger::VMG2, "\topen file failed, file EXISTS");
+            {
+                QMutexLocker lock(&mutex);
+                userActionPrompt = qtTrId("file-copy-q-overwrite").arg(open.path);
+            }
+            emit q->totalFileCountChanged();
+            emit q->userActionPromptChanged();
+            q->timer()->stop();
+            question = true;
+            flushProgress();
+            emit q->stateChanged();
+            emit q->jobUpdated();
+        } else if (open.status == FSO_STATUS_NOT_PERMITTED) {
+            failFinally(qtTrId("open-dst-file-access-denied").arg(open.path),
+                        "destination refused", __LINE__);
+        } else {
+            Logger::log(Logger::VMG2, "failed to open write file status: %u",
+                        unsigned(open.status));
+            abortJob("failed to open write file", __LINE__);
+        }
+        return;
+    }
+    if (action != VfsJob::ActionStep || question)
+        return;
+    const VfsCopyItem& item = pending.back().item;
+    bool ok = false;
+    QString name = nameOf(item.path, &ok);
+    if (isShareRoot(item.path))
+        name = shareName(name);
+    if (!ok || !usableName(name)) {
+        failFinally(qtTrId("copy-unsafe-name").arg(item.path),
+                    "failed to open write file, malformed path", __LINE__);
+        return;
+    }
+    const QString destination = renamed(joinPath(targetDirectory, name), item);
+    if (tooLong(destination)) {
+        failFinally(qtTrId("copy-path-too-long").arg(destination), "path too long", __LINE__);
+        return;
+    }
+    setCurrentFile(name);
+    if (skipList.contains(destination)) {
+        // Answered before a restart.
+        Logger::log(Logger::VMG2, "skip file %s", qPrintable(destination));
+        settle(pending.back().node, false);
+        pending.pop_back();
+        setJobState(CloseSource, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    open.flags = C::OpenRead | C::OpenWrite | C::OpenTruncate;
+    if (!replaceCurrent && !replaceAllActive && !replaceList.contains(destination)
+        && !ownDestinations.contains(destination))
+        open.flags |= C::OpenExclusive;
+    open.path = destination;
+    open.accessTime = item.atime;
+    open.birthTime = item.ctime;
+    open.modificationTime = item.mtime;
+    open.size = item.size;
+    open.handle = 0;
+    Logger::log(Logger::VMG2, "open write file %s", qPrintable(destination));
+    send(DestinationSide, &open, &VfsClient::openFile, __LINE__);
+}
+
+void VfsCopyJobPrivate::closeSource(int action)
+{
+    VfsCloseFileJob& close = records->close;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&close))
+            return;
+        if (close.jobStatus == VfsClientJob::JobFinished && close.status == FSO_STATUS_OK) {
+            Logger::log(Logger::VMG2, "\tclose read file handle %u SUCCESS", unsigned(sourceHandle));
+            sourceHandle = 0;
+            close.jobStatus = 0;
+            setJobState(CloseDestination, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        } else {
+            Logger::log(Logger::VMG2, "failed to close read file handle %u", unsigned(sourceHandle));
+            if (close.status == FSO_STATUS_NOT_FOUND)
+                sourceHandle = 0;
+            abortJob("failed to close read file", __LINE__);
+        }
+        return;
+    }
+    if (action != VfsJob::ActionStep)
+        return;
+    if (!sourceHandle) {
+        setJobState(CloseDestination, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    close.flags = 0;
+    close.handle = sourceHandle;
+    Logger::log(Logger::VMG2, "close read file handle %u", unsigned(sourceHandle));
+    send(SourceSide, &close, &VfsClient::closeFile, __LINE__);
+}
+
+void VfsCopyJobPrivate::closeDestination(int action)
+{
+    VfsCloseFileJob& close = records->close;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&close))
+            return;
+        if (close.jobStatus == VfsClientJob::JobFinished && close.status == FSO_STATUS_OK) {
+            Logger::log(Logger::VMG2, "\tclose write file handle %u SUCCESS",
+                        unsigned(destinationHandle));
+            destinationHandle = 0;
+            close.jobStatus = 0;
+            // The blocks were confirmed in place before the close; the close
+            // set the file's times.
+            if (fileVerified)
+                addVerified(current.item);
+            settle(current.node, fileVerified);
+            fileVerified = false;
+            setJobState(NextItem, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        } else {
+            Logger::log(Logger::VMG2, "failed to close write file handle %u",
+                        unsigned(destinationHandle));
+            if (close.status == FSO_STATUS_NOT_FOUND)
+                destinationHandle = 0;
+            abortJob("failed to close write file", __LINE__);
+        }
+        return;
+    }
+    if (action != VfsJob::ActionStep)
+        return;
+    if (!destinationHandle) { // the file was skipped
+        setJobState(NextItem, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    close.flags = 0;
+    close.handle = destinationHandle;
+    Logger::log(Logger::VMG2, "close write file handle %u", unsigned(destinationHandle));
+    send(DestinationSide, &close, &VfsClient::closeFile, __LINE__);
+}
+
+void VfsCopyJobPrivate::directoryTimes(int action)
+{
+    VfsOpenFileJob& open = records->open;
+    if (action == VfsJob::ActionUpdate) {
+        if (!take(&open))
+            return;
+        const int node = pendingDirectoryNode;
+        pendingDirectory = VfsCopyItem();
+        pendingDirectoryNode = -1;
+        if (open.jobStatus == VfsClientJob::JobFinished
+            && (open.status == FSO_STATUS_COMPLETE || open.status == FSO_STATUS_INVALID_PARAMETER)) {
+            Logger::log(Logger::VMG2, "\tupdate attributes %s",
+                        open.status == FSO_STATUS_COMPLETE ? "SUCCESS" : "INVALID_PARAMETER");
+            settle(node, true);
+            setJobState(NextItem, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        } else {
+            Logger::log(Logger::VMG2, "failed to update attributes status: %u",
+                        unsigned(open.status));
+            abortJob("failed to update attributes", __LINE__);
+        }
+        return;
+    }
+    if (action != VfsJob::ActionStep)
+        return;
+    open.flags = C::OpenTimes;
+    open.path = pendingDirectory.path;
+    open.accessTime = pendingDirectory.atime;
+    open.birthTime = pendingDirectory.ctime;
+    open.modificationTime = pendingDirectory.mtime;
+    open.size = 0;
+    open.handle = 0;
+    Logger::log(Logger::VMG2, "open update attributes %s", qPrintable(pendingDirectory.path));
+    send(DestinationSide, &open, &VfsClient::openFile, __LINE__);
+}
+
+void VfsCopyJobPrivate::failed(int action)
+{
+    if (action != VfsJob::ActionStep)
+        return;
+    retryCount = retryCount + 1;
+    if (retryCount > VfsCopyJob::FinalFailure - 1) {
+        if (!abortEmitted) {
+            abortEmitted = true;
+            emit q->stateChanged();
+            emit q->jobAborted();
+        }
+        return; // the owner deletes the job
+    }
+    setJobState(WaitRestart, __LINE__);
+    schedule(VfsJob::ActionStep, __LINE__, restartDelay);
+}
+
+void VfsCopyJobPrivate::waitRestart(int action)
+{
+    if (action != VfsJob::ActionStep)
+        return;
+    if (!out.isEmpty()) {
+        // The records of the last attempt are still at a client; they come
+        // back answered or timed out.
+        Logger::log(Logger::VMG1, "io jobs busy, wait finished");
+        waitingForRecords = true;
+        schedule(VfsJob::ActionStep, __LINE__, restartDelay);
+        return;
+    }
+    countingPass = true;
+    remainingSeconds = 0;
+    bytesPerSecond = 0;
+    windowBytes = 0;
+    windowStart = -1;
+    bytesCopied = 0;
+    bytesTotal = 0;
+    changes |= ChangedCopied;
+    flushProgress();
+    setJobState(StartUp, __LINE__);
+    schedule(VfsJob::ActionStep, __LINE__);
+}
+
+void VfsCopyJobPrivate::finished(int action)
+{
+    if (action == VfsJob::ActionDelete) {
+        if (out.isEmpty())
+            q->deleteLater();
+        else
+            waitingForRecords = true;
+        return;
+    }
+    if (action != VfsJob::ActionStep || finishEmitted)
+        return;
+    finishEmitted = true;
+    Logger::log(Logger::VMG1, "copy job finished");
+    emit q->jobFinished();
+    schedule(VfsJob::ActionDelete, __LINE__, DeleteAfterFinish);
+}
+
+void VfsCopyJobPrivate::aborting(int action)
+{
+    if (action == VfsJob::ActionEnter || action == VfsJob::ActionLeave)
+        return;
+    if (q->timer())
+        q->timer()->stop();
+    if (!abortEmitted) {
+        abortEmitted = true;
+        Logger::log(Logger::VMG1, "copy job aborted by user");
+        windDown();
+        flushProgress();
+        question = false;
+        if (jobState != Failed)
+            setJobState(Failed, __LINE__);
+        else
+            emit q->stateChanged();
+        emit q->jobAborted();
+    }
+    if (action == VfsJob::ActionDelete) {
+        // Requests still out write into the records: wait for them.
+        if (out.isEmpty())
+            q->deleteLater();
+        return;
+    }
+    schedule(VfsJob::ActionDelete, __LINE__, DeleteAfterAbort);
+}
+
