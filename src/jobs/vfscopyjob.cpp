@@ -73,6 +73,32 @@ void VfsCopyJobPrivate::setCurrentFile(const QString& text)
     emit q->currentFileChanged();
 }
 
+bool VfsCopyJobPrivate::sendOpen(int side, quint32 flags, const QString& path,
+                                 const VfsCopyItem& times, quint64 size, int line)
+{
+    VfsOpenFileJob& open = records->open;
+    open.flags = flags;
+    open.path = path;
+    open.accessTime = times.atime;
+    open.birthTime = times.ctime;
+    open.modificationTime = times.mtime;
+    open.size = size;
+    open.handle = 0;
+    return send(side, &open, &VfsClient::openFile, line);
+}
+
+bool VfsCopyJobPrivate::sendList(int side, const QString& path, int line)
+{
+    VfsListDirectoryJob& list = records->list;
+    {
+        QMutexLocker lock(&list.mutex);
+        list.path = path;
+        list.watch = 0;
+        list.entries.clear();
+    }
+    return send(side, &list, &VfsClient::listDirectory, line);
+}
+
 bool VfsCopyJobPrivate::returned(const VfsClientJob* job, int* side)
 {
     auto it = out.find(job);
@@ -84,17 +110,24 @@ bool VfsCopyJobPrivate::returned(const VfsClientJob* job, int* side)
     return true;
 }
 
-// Called whenever a record came back that no state waits for.
-bool VfsCopyJobPrivate::replyAwaited(const VfsClientJob* job, bool stepWaits)
+// Every reply handler comes here with the record it got back.
+void VfsCopyJobPrivate::replied(const VfsClientJob* job, bool stepWaits, Delivery delivery,
+                                const std::function<void(int side)>& letGo)
 {
     int side = 0;
     if (!returned(job, &side))
-        return false;
-    if (stepWaits && !abortRequested)
-        return true;
+        return;
+    if (stepWaits && !abortRequested) {
+        if (delivery == AtOnce)
+            q->process(VfsJob::ActionUpdate);
+        else
+            schedule(VfsJob::ActionUpdate, __LINE__);
+        return;
+    }
     take(job);
+    if (letGo)
+        letGo(side);
     recordsSettled();
-    return false;
 }
 
 void VfsCopyJobPrivate::recordsSettled()
@@ -395,16 +428,44 @@ QString VfsCopyJob::duplicateName(const QString& name, bool directory,
 
 void VfsCopyJob::abort()
 {
-    if (QThread::currentThread() != thread()) {
-        // The answer comes from the pane's thread: take it on the job's own.
-        QMetaObject::invokeMethod(this, &VfsCopyJob::abort, Qt::QueuedConnection);
+    if (!d->onJobThread(&VfsCopyJob::abort))
         return;
-    }
     d->abortRequested = true;
     // Also while the job waits to restart: the abort does not wait for that.
     if (timer())
         timer()->stop();
     startTimer(0, ActionStep, __LINE__);
+}
+
+// --- the user's answers -------------------------------------------------------------
+
+// The answers come from the pane's thread: they are taken on the job's own.
+bool VfsCopyJobPrivate::onJobThread(void (VfsCopyJob::*answer)())
+{
+    if (QThread::currentThread() == q->thread())
+        return true;
+    QMetaObject::invokeMethod(q, answer, Qt::QueuedConnection);
+    return false;
+}
+
+bool VfsCopyJobPrivate::questionOpen() const
+{
+    return jobState == OpenDestination && q->state() == VfsJob::VfsJobStateQuestion;
+}
+
+void VfsCopyJobPrivate::closeQuestion()
+{
+    setPrompt(QString());
+    question = false;
+}
+
+// The destination may be replaced: the open goes out again.
+void VfsCopyJobPrivate::replaceAnswered()
+{
+    replaceCurrent = true;
+    closeQuestion();
+    emit q->stateChanged();
+    schedule(VfsJob::ActionStep, __LINE__);
 }
 
 bool VfsCopyJob::userActionEnabled(VfsJob::UserAction action) const
@@ -422,19 +483,14 @@ bool VfsCopyJob::userActionEnabled(VfsJob::UserAction action) const
 
 void VfsCopyJob::skipCurrentItem()
 {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, &VfsCopyJob::skipCurrentItem, Qt::QueuedConnection);
-        return;
-    }
-    if (d->jobState != OpenDestination || state() != VfsJobStateQuestion)
+    if (!d->onJobThread(&VfsCopyJob::skipCurrentItem) || !d->questionOpen())
         return;
     const QString destination = d->records->open.path;
     Logger::log(Logger::VMG2, "skip file %s", qPrintable(destination));
     d->skipList.insert(destination);
     d->settle(d->pending.back().node, false);
     d->pending.pop_back();
-    d->setPrompt(QString());
-    d->question = false;
+    d->closeQuestion();
     // The source is open: close it, then go on.
     d->setJobState(CloseSource, __LINE__);
     startTimer(0, ActionStep, __LINE__);
@@ -442,38 +498,22 @@ void VfsCopyJob::skipCurrentItem()
 
 void VfsCopyJob::replaceCurrentItem()
 {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, &VfsCopyJob::replaceCurrentItem, Qt::QueuedConnection);
-        return;
-    }
-    if (d->jobState != OpenDestination || state() != VfsJobStateQuestion)
+    if (!d->onJobThread(&VfsCopyJob::replaceCurrentItem) || !d->questionOpen())
         return;
     const QString destination = d->records->open.path;
     Logger::log(Logger::VMG2, "overwrite file %s", qPrintable(destination));
     if (!d->replaceAllActive)
         d->replaceList.insert(destination);
-    d->replaceCurrent = true;
-    d->setPrompt(QString());
-    d->question = false;
-    emit stateChanged();
-    startTimer(0, ActionStep, __LINE__);
+    d->replaceAnswered();
 }
 
 void VfsCopyJob::replaceAllItems()
 {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, &VfsCopyJob::replaceAllItems, Qt::QueuedConnection);
-        return;
-    }
-    if (d->jobState != OpenDestination || state() != VfsJobStateQuestion)
+    if (!d->onJobThread(&VfsCopyJob::replaceAllItems) || !d->questionOpen())
         return;
     d->replaceList.clear();
-    d->replaceCurrent = true;
     d->replaceAllActive = true;
-    d->setPrompt(QString());
-    d->question = false;
-    emit stateChanged();
-    startTimer(0, ActionStep, __LINE__);
+    d->replaceAnswered();
 }
 
 void VfsCopyJob::process(int action)
@@ -499,10 +539,10 @@ void VfsCopyJob::process(int action)
         d->openDestination(action);
         break;
     case CloseSource:
-        d->closeSource(action);
+        d->closeFile(action, SourceSide);
         break;
     case CloseDestination:
-        d->closeDestination(action);
+        d->closeFile(action, DestinationSide);
         break;
     case Transfer:
         d->transfer(action);
@@ -537,70 +577,50 @@ void VfsCopyJob::process(int action)
 
 void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob* job)
 {
-    int side = 0;
-    if (!d->returned(job, &side))
-        return;
-    const quint32 s = d->jobState;
-    const bool awaited = !d->abortRequested
-        && (s == OpenSource || s == OpenDestination || s == DirectoryTimes
-            || (s == Transfer && d->finalStep == FinalCutOpen));
-    if (awaited) {
-        startTimer(0, ActionUpdate, __LINE__);
-        return;
-    }
-    // Nobody waits for this open any more: let go of what it opened.
-    d->take(job);
-    if (job->jobStatus == VfsClientJob::JobFinished && job->status == FSO_STATUS_OK && job->handle
-        && (job->flags & (VfsMirkCommand::OpenRead | VfsMirkCommand::OpenWrite)))
-        d->closeLeftHandle(side, job->handle);
-    d->recordsSettled();
+    const bool waits = d->inState({OpenSource, OpenDestination, DirectoryTimes})
+        || d->finalStepWaits(FinalCutOpen);
+    d->replied(job, waits, VfsCopyJobPrivate::Scheduled, [this, job](int side) {
+        // Nobody waits for this open any more: let go of what it opened.
+        if (opened(*job) && (job->flags & (C::OpenRead | C::OpenWrite)))
+            d->closeLeftHandle(side, job->handle);
+    });
 }
 
 void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob* job)
 {
-    int side = 0;
-    if (!d->returned(job, &side))
-        return;
-    const quint32 s = d->jobState;
-    if (job == &d->records->close && !d->abortRequested
-        && (s == CloseSource || s == CloseDestination
-            || (s == Transfer && d->finalStep == FinalCutClose))) {
-        startTimer(0, ActionUpdate, __LINE__);
-        return;
-    }
-    if (job == &d->records->close)
-        Logger::log(Logger::VMG2, "onCloseFileJobUpdate() not handled job %p, jobState %u",
-                    static_cast<void*>(job), unsigned(s));
-    d->take(job);
-    d->recordsSettled();
+    // The handles left behind are closed with records of their own, which
+    // no step waits for.
+    const bool ours = job == &d->records->close;
+    const bool waits = ours
+        && (d->inState({CloseSource, CloseDestination}) || d->finalStepWaits(FinalCutClose));
+    d->replied(job, waits, VfsCopyJobPrivate::Scheduled, [this, job, ours](int) {
+        if (ours)
+            Logger::log(Logger::VMG2, "onCloseFileJobUpdate() not handled job %p, jobState %u",
+                        static_cast<void*>(job), unsigned(d->jobState.load()));
+    });
 }
 
 void VfsCopyJob::onHashFileJobUpdate(VfsHashFileJob* job)
 {
-    if (d->replyAwaited(job, d->jobState == Transfer))
-        startTimer(0, ActionUpdate, __LINE__);
+    d->replied(job, d->inState({Transfer}), VfsCopyJobPrivate::Scheduled);
 }
 
 void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob* job)
 {
-    if (d->replyAwaited(job, d->jobState == Transfer))
-        process(ActionUpdate);
+    d->replied(job, d->inState({Transfer}), VfsCopyJobPrivate::AtOnce);
 }
 
 void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob* job)
 {
-    if (d->replyAwaited(job, d->jobState == Transfer))
-        process(ActionUpdate);
+    d->replied(job, d->inState({Transfer}), VfsCopyJobPrivate::AtOnce);
 }
 
 void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob* job)
 {
-    if (d->replyAwaited(job, d->jobState == ListDirectory || d->jobState == LookUpNames))
-        startTimer(0, ActionUpdate, __LINE__);
+    d->replied(job, d->inState({ListDirectory, LookUpNames}), VfsCopyJobPrivate::Scheduled);
 }
 
 void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job)
 {
-    if (d->replyAwaited(job, d->jobState == MakeDirectory))
-        startTimer(0, ActionUpdate, __LINE__);
+    d->replied(job, d->inState({MakeDirectory}), VfsCopyJobPrivate::Scheduled);
 }

@@ -9,6 +9,7 @@
 
 #include "core/logger.h"
 #include "vfs/client/vfsclient.h"
+#include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 
 #include <QElapsedTimer>
@@ -18,8 +19,11 @@
 #include <QSet>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -145,6 +149,20 @@ struct Records
     std::vector<std::unique_ptr<VfsCloseFileJob>> cleanups; // handles left behind
 };
 
+// An open that came back with a handle.
+inline bool opened(const VfsOpenFileJob& open)
+{
+    return open.jobStatus == VfsClientJob::JobFinished && open.status == FSO_STATUS_OK
+        && open.handle;
+}
+
+// A request that came back answered and done.
+template <class Job>
+bool succeeded(const Job& job)
+{
+    return job.jobStatus == VfsClientJob::JobFinished && job.status == FSO_STATUS_OK;
+}
+
 } // namespace VfsCopyJobParts
 
 using namespace VfsCopyJobParts;
@@ -253,17 +271,43 @@ public:
 
     template <class Job>
     bool send(int side, Job* job, void (VfsClient::*operation)(Job*), int line);
+    // Sends the open record: flags, path, and the times (from an item) and
+    // the size the open sets.
+    bool sendOpen(int side, quint32 flags, const QString& path, const VfsCopyItem& times,
+                  quint64 size, int line);
+    // Sends the list record for a listing of path, without a watch.
+    bool sendList(int side, const QString& path, int line);
     bool returned(const VfsClientJob* job, int* side);
     bool take(const VfsClientJob* job) { return back.remove(job); }
     bool isOut(const VfsClientJob* job) const { return out.contains(job); }
     void recordsSettled();
-    // A returned reply: true when the current step waits for it (the job
-    // moves on); otherwise the record is let go and false comes back.
-    bool replyAwaited(const VfsClientJob* job, bool stepWaits);
+    bool inState(std::initializer_list<quint32> states) const
+    {
+        return std::find(states.begin(), states.end(), jobState.load()) != states.end();
+    }
+    // The transfer waits for the cut of the destination at this step.
+    bool finalStepWaits(int step) const { return jobState == Transfer && finalStep == step; }
+    // How a reply reaches the step that waits for it: on the next pass of
+    // the event loop, or at once (the reads and writes of the transfer,
+    // many of which are out at a time).
+    enum Delivery { Scheduled, AtOnce };
+    // A record came back from a client. If it is one of the job's and the
+    // current step waits for it (stepWaits, and no abort), the step gets
+    // ActionUpdate. Otherwise the record is let go: letGo(side) frees what
+    // it still holds, and the job looks whether every record is back.
+    void replied(const VfsClientJob* job, bool stepWaits, Delivery delivery,
+                 const std::function<void(int side)>& letGo = nullptr);
     void closeLeftHandle(int side, quint16 handle);
     void windDown();
     void clientGone(const QObject* client);
     void watchClient(VfsClient* client);
+
+    // True on the job's thread; elsewhere answer is posted to it.
+    bool onJobThread(void (VfsCopyJob::*answer)());
+    // The question whether to replace a destination waits for an answer.
+    bool questionOpen() const;
+    void closeQuestion();
+    void replaceAnswered();
 
     void addCopied(quint64 bytes);
     void report();
@@ -277,14 +321,14 @@ public:
     bool lookUpPeers();
     bool checkRequest(QString* prompt, const char** reason) const;
     QString shareName(const QString& name) const;
+    bool pathFits(const QString& path, int line);
 
     void startUp(int action);
     void lookUpNames(int action);
     void nextItem(int action);
     void openSource(int action);
     void openDestination(int action);
-    void closeSource(int action);
-    void closeDestination(int action);
+    void closeFile(int action, int side);
     void makeDirectory(int action);
     void listDirectory(int action);
     void directoryTimes(int action);

@@ -475,21 +475,15 @@ bool VfsCopyJobPrivate::finishFile()
         }
         Logger::log(Logger::VMG2, "cut %s to %llu bytes", qPrintable(open.path),
                     static_cast<unsigned long long>(size));
-        open.flags = C::OpenRead | C::OpenWrite | C::OpenTruncate;
-        open.accessTime = current.item.atime;
-        open.birthTime = current.item.ctime;
-        open.modificationTime = current.item.mtime;
-        open.size = size;
-        open.handle = 0;
         finalStep = FinalCutOpen;
-        send(DestinationSide, &open, &VfsClient::openFile, __LINE__);
+        sendOpen(DestinationSide, C::OpenRead | C::OpenWrite | C::OpenTruncate, open.path,
+                 current.item, size, __LINE__);
         return false;
     }
     case FinalCutOpen:
         if (!take(&open))
             return false;
-        if (open.jobStatus != VfsClientJob::JobFinished || open.status != FSO_STATUS_OK
-            || !open.handle) {
+        if (!opened(open)) {
             verifyFailed = true;
             abortJob("failed to cut the destination", __LINE__);
             return false;
@@ -503,7 +497,7 @@ bool VfsCopyJobPrivate::finishFile()
     case FinalCutClose:
         if (!take(&close))
             return false;
-        if (close.jobStatus != VfsClientJob::JobFinished || close.status != FSO_STATUS_OK) {
+        if (!succeeded(close)) {
             abortJob("failed to close the cut destination", __LINE__);
             return false;
         }

@@ -50,11 +50,6 @@ bool isShareRoot(const QString& path)
     return isBraced(nameOf(path, &ok)) && ok && parentOf(path) == SharesRoot;
 }
 
-bool tooLong(const QString& path)
-{
-    return path.toUtf8().size() > MaxPathBytes;
-}
-
 bool usableName(const QString& name)
 {
     return isSafeEntryName(name.toUtf8());
@@ -156,6 +151,15 @@ QString VfsCopyJobPrivate::shareName(const QString& name) const
 {
     const QString found = shareNames.value(name);
     return !found.isEmpty() && usableName(found) ? found : name;
+}
+
+// A path the protocol cannot carry ends the job.
+bool VfsCopyJobPrivate::pathFits(const QString& path, int line)
+{
+    if (path.toUtf8().size() <= MaxPathBytes)
+        return true;
+    failFinally(qtTrId("copy-path-too-long").arg(path), "path too long", line);
+    return false;
 }
 
 // --- states -------------------------------------------------------------------
@@ -302,13 +306,8 @@ void VfsCopyJobPrivate::lookUpNames(int action)
         lookUpStep = 2;
         for (const VfsCopyItem& item : request.entries) {
             if (isShareRoot(item.path)) {
-                QMutexLocker lock(&list.mutex);
-                list.path = SharesRoot;
-                list.watch = 0;
-                list.entries.clear();
-                lock.unlock();
                 lookUpStep = 1;
-                send(SourceSide, &list, &VfsClient::listDirectory, __LINE__);
+                sendList(SourceSide, SharesRoot, __LINE__);
                 return;
             }
         }
@@ -318,13 +317,8 @@ void VfsCopyJobPrivate::lookUpNames(int action)
         const QString destination = cleaned(request.dstPath);
         for (const VfsCopyItem& item : request.entries) {
             if (samePeer && cleaned(parentOf(item.path)) == destination) {
-                QMutexLocker lock(&list.mutex);
-                list.path = request.dstPath;
-                list.watch = 0;
-                list.entries.clear();
-                lock.unlock();
                 lookUpStep = 3;
-                send(DestinationSide, &list, &VfsClient::listDirectory, __LINE__);
+                sendList(DestinationSide, request.dstPath, __LINE__);
                 return;
             }
         }
@@ -403,7 +397,7 @@ void VfsCopyJobPrivate::makeDirectory(int action)
     if (action == VfsJob::ActionUpdate) {
         if (!take(&job))
             return;
-        if (job.jobStatus == VfsClientJob::JobFinished && job.status == FSO_STATUS_OK) {
+        if (succeeded(job)) {
             setJobState(ListDirectory, __LINE__);
             schedule(VfsJob::ActionStep, __LINE__);
         } else if (job.status == FSO_STATUS_NOT_PERMITTED) {
@@ -445,10 +439,8 @@ void VfsCopyJobPrivate::makeDirectory(int action)
         return;
     }
     const QString destination = renamed(batch.destinationPath, item.item);
-    if (tooLong(destination)) {
-        failFinally(qtTrId("copy-path-too-long").arg(destination), "path too long", __LINE__);
+    if (!pathFits(destination, __LINE__))
         return;
-    }
     batch.node = int(nodes.size());
     nodes.push_back(DirectoryNode{item.item, item.node, 1, false});
     batch.directory = item.item;
@@ -546,17 +538,9 @@ void VfsCopyJobPrivate::listDirectory(int action)
     if (action != VfsJob::ActionStep)
         return;
     const QString path = batches.back().sourcePath;
-    if (tooLong(path)) {
-        failFinally(qtTrId("copy-path-too-long").arg(path), "path too long", __LINE__);
+    if (!pathFits(path, __LINE__))
         return;
-    }
-    {
-        QMutexLocker lock(&list.mutex);
-        list.path = path;
-        list.watch = 0;
-        list.entries.clear();
-    }
-    send(SourceSide, &list, &VfsClient::listDirectory, __LINE__);
+    sendList(SourceSide, path, __LINE__);
 }
 
 void VfsCopyJobPrivate::openSource(int action)
@@ -565,8 +549,7 @@ void VfsCopyJobPrivate::openSource(int action)
     if (action == VfsJob::ActionUpdate) {
         if (!take(&open))
             return;
-        if (open.jobStatus == VfsClientJob::JobFinished && open.status == FSO_STATUS_OK
-            && open.handle) {
+        if (opened(open)) {
             Logger::log(Logger::VMG2, "\topen file SUCCESS");
             sourceHandle = open.handle;
             setJobState(OpenDestination, __LINE__);
@@ -583,17 +566,10 @@ void VfsCopyJobPrivate::openSource(int action)
     if (action != VfsJob::ActionStep)
         return;
     const VfsCopyItem& item = pending.back().item;
-    if (tooLong(item.path)) {
-        failFinally(qtTrId("copy-path-too-long").arg(item.path), "path too long", __LINE__);
+    if (!pathFits(item.path, __LINE__))
         return;
-    }
-    open.flags = C::OpenRead;
-    open.path = item.path;
-    open.accessTime = open.birthTime = open.modificationTime = 0;
-    open.size = 0;
-    open.handle = 0;
     Logger::log(Logger::VMG2, "open file %s", qPrintable(item.path));
-    send(SourceSide, &open, &VfsClient::openFile, __LINE__);
+    sendOpen(SourceSide, C::OpenRead, item.path, VfsCopyItem(), 0, __LINE__);
 }
 
 void VfsCopyJobPrivate::openDestination(int action)
@@ -602,8 +578,7 @@ void VfsCopyJobPrivate::openDestination(int action)
     if (action == VfsJob::ActionUpdate) {
         if (!take(&open))
             return;
-        if (open.jobStatus == VfsClientJob::JobFinished && open.status == FSO_STATUS_OK
-            && open.handle) {
+        if (opened(open)) {
             Logger::log(Logger::VMG2, "\topen file SUCCESS");
             replaceCurrent = replaceAllActive;
             current = pending.back();
@@ -649,10 +624,8 @@ void VfsCopyJobPrivate::openDestination(int action)
         return;
     }
     const QString destination = renamed(joinPath(targetDirectory, name), item);
-    if (tooLong(destination)) {
-        failFinally(qtTrId("copy-path-too-long").arg(destination), "path too long", __LINE__);
+    if (!pathFits(destination, __LINE__))
         return;
-    }
     setCurrentFile(name);
     if (skipList.contains(destination)) {
         // Answered before a restart.
@@ -663,92 +636,60 @@ void VfsCopyJobPrivate::openDestination(int action)
         schedule(VfsJob::ActionStep, __LINE__);
         return;
     }
-    open.flags = C::OpenRead | C::OpenWrite | C::OpenTruncate;
+    quint32 flags = C::OpenRead | C::OpenWrite | C::OpenTruncate;
     if (!replaceCurrent && !replaceAllActive && !replaceList.contains(destination)
         && !ownDestinations.contains(destination))
-        open.flags |= C::OpenExclusive;
-    open.path = destination;
-    open.accessTime = item.atime;
-    open.birthTime = item.ctime;
-    open.modificationTime = item.mtime;
-    open.size = item.size;
-    open.handle = 0;
+        flags |= C::OpenExclusive;
     Logger::log(Logger::VMG2, "open write file %s", qPrintable(destination));
-    send(DestinationSide, &open, &VfsClient::openFile, __LINE__);
+    sendOpen(DestinationSide, flags, destination, item, item.size, __LINE__);
 }
 
-void VfsCopyJobPrivate::closeSource(int action)
+// Closes the file on one side: the source first, then the destination,
+// whose close sets the file's times.
+void VfsCopyJobPrivate::closeFile(int action, int side)
 {
     VfsCloseFileJob& close = records->close;
+    const bool source = side == SourceSide;
+    quint16& handle = source ? sourceHandle : destinationHandle;
+    const char* const which = source ? "read" : "write";
+    const quint32 next = source ? CloseDestination : NextItem;
     if (action == VfsJob::ActionUpdate) {
         if (!take(&close))
             return;
-        if (close.jobStatus == VfsClientJob::JobFinished && close.status == FSO_STATUS_OK) {
-            Logger::log(Logger::VMG2, "\tclose read file handle %u SUCCESS", unsigned(sourceHandle));
-            sourceHandle = 0;
+        if (succeeded(close)) {
+            Logger::log(Logger::VMG2, "\tclose %s file handle %u SUCCESS", which, unsigned(handle));
+            handle = 0;
             close.jobStatus = 0;
-            setJobState(CloseDestination, __LINE__);
+            if (!source) {
+                // The blocks were confirmed in place before the close; the
+                // close set the file's times.
+                if (fileVerified)
+                    addVerified(current.item);
+                settle(current.node, fileVerified);
+                fileVerified = false;
+            }
+            setJobState(next, __LINE__);
             schedule(VfsJob::ActionStep, __LINE__);
         } else {
-            Logger::log(Logger::VMG2, "failed to close read file handle %u", unsigned(sourceHandle));
+            Logger::log(Logger::VMG2, "failed to close %s file handle %u", which, unsigned(handle));
             if (close.status == FSO_STATUS_NOT_FOUND)
-                sourceHandle = 0;
-            abortJob("failed to close read file", __LINE__);
+                handle = 0;
+            abortJob(source ? "failed to close read file" : "failed to close write file",
+                     __LINE__);
         }
         return;
     }
     if (action != VfsJob::ActionStep)
         return;
-    if (!sourceHandle) {
-        setJobState(CloseDestination, __LINE__);
+    if (!handle) { // not opened, or the file was skipped
+        setJobState(next, __LINE__);
         schedule(VfsJob::ActionStep, __LINE__);
         return;
     }
     close.flags = 0;
-    close.handle = sourceHandle;
-    Logger::log(Logger::VMG2, "close read file handle %u", unsigned(sourceHandle));
-    send(SourceSide, &close, &VfsClient::closeFile, __LINE__);
-}
-
-void VfsCopyJobPrivate::closeDestination(int action)
-{
-    VfsCloseFileJob& close = records->close;
-    if (action == VfsJob::ActionUpdate) {
-        if (!take(&close))
-            return;
-        if (close.jobStatus == VfsClientJob::JobFinished && close.status == FSO_STATUS_OK) {
-            Logger::log(Logger::VMG2, "\tclose write file handle %u SUCCESS",
-                        unsigned(destinationHandle));
-            destinationHandle = 0;
-            close.jobStatus = 0;
-            // The blocks were confirmed in place before the close; the close
-            // set the file's times.
-            if (fileVerified)
-                addVerified(current.item);
-            settle(current.node, fileVerified);
-            fileVerified = false;
-            setJobState(NextItem, __LINE__);
-            schedule(VfsJob::ActionStep, __LINE__);
-        } else {
-            Logger::log(Logger::VMG2, "failed to close write file handle %u",
-                        unsigned(destinationHandle));
-            if (close.status == FSO_STATUS_NOT_FOUND)
-                destinationHandle = 0;
-            abortJob("failed to close write file", __LINE__);
-        }
-        return;
-    }
-    if (action != VfsJob::ActionStep)
-        return;
-    if (!destinationHandle) { // the file was skipped
-        setJobState(NextItem, __LINE__);
-        schedule(VfsJob::ActionStep, __LINE__);
-        return;
-    }
-    close.flags = 0;
-    close.handle = destinationHandle;
-    Logger::log(Logger::VMG2, "close write file handle %u", unsigned(destinationHandle));
-    send(DestinationSide, &close, &VfsClient::closeFile, __LINE__);
+    close.handle = handle;
+    Logger::log(Logger::VMG2, "close %s file handle %u", which, unsigned(handle));
+    send(side, &close, &VfsClient::closeFile, __LINE__);
 }
 
 void VfsCopyJobPrivate::directoryTimes(int action)
@@ -776,15 +717,8 @@ void VfsCopyJobPrivate::directoryTimes(int action)
     }
     if (action != VfsJob::ActionStep)
         return;
-    open.flags = C::OpenTimes;
-    open.path = pendingDirectory.path;
-    open.accessTime = pendingDirectory.atime;
-    open.birthTime = pendingDirectory.ctime;
-    open.modificationTime = pendingDirectory.mtime;
-    open.size = 0;
-    open.handle = 0;
     Logger::log(Logger::VMG2, "open update attributes %s", qPrintable(pendingDirectory.path));
-    send(DestinationSide, &open, &VfsClient::openFile, __LINE__);
+    sendOpen(DestinationSide, C::OpenTimes, pendingDirectory.path, pendingDirectory, 0, __LINE__);
 }
 
 void VfsCopyJobPrivate::failed(int action)
