@@ -1,6 +1,7 @@
 #include "jobs/vfsdeletejob.h"
 
 #include "core/logger.h"
+#include "jobs/vfsrequestrecord.h"
 #include "peer/ipeer.h"
 #include "vfs/client/vfsclient.h"
 #include "vfs/client/vfsdeletefilejob.h"
@@ -31,40 +32,18 @@ public:
     bool abortRequested = false;
     bool ended = false;
     std::vector<VfsDeleteItem> work;
-    // Shared with the client while a request is out: a job destroyed in the
-    // meantime leaves the record alive until the client hands it back.
-    VfsDeleteFileJob* request = nullptr;
-    bool requestOut = false;
-    QMetaObject::Connection updates;
+    VfsRequestRecord<VfsDeleteFileJob> request{&VfsClient::deleteFileUpdate};
 };
 
 VfsDeleteJob::VfsDeleteJob(QObject* parent)
     : VfsJob(parent), d(new VfsDeleteJobPrivate)
 {
     setType(QStringLiteral("delete"));
-    d->request = new VfsDeleteFileJob;
 }
 
 VfsDeleteJob::~VfsDeleteJob()
 {
-    QObject::disconnect(d->updates);
-    VfsDeleteFileJob* request = d->request;
-    if (!d->requestOut || !d->peer || !d->peer->vfsClient()) {
-        delete request;
-        return;
-    }
-    // The client still holds the record: free it when it comes back.
-    VfsClient* client = d->peer->vfsClient();
-    auto* guard = new QObject;
-    guard->moveToThread(client->thread());
-    QObject::connect(client, &VfsClient::deleteFileUpdate, guard,
-                     [guard, request](VfsDeleteFileJob* job) {
-                         if (job != request)
-                             return;
-                         delete request;
-                         guard->deleteLater();
-                     });
-    QObject::connect(client, &QObject::destroyed, guard, [guard] { delete guard; });
+    d->request.release(d->peer ? d->peer->vfsClient() : nullptr);
 }
 
 void VfsDeleteJob::setPeer(IPeer* peer) { d->peer = peer; }
@@ -82,9 +61,8 @@ void VfsDeleteJob::abort()
 
 void VfsDeleteJob::onDeleteFileJobUpdate(VfsDeleteFileJob* job)
 {
-    if (job != d->request)
+    if (!d->request.takeBack(job))
         return;
-    d->requestOut = false;
     startTimer(0, ActionUpdate, __LINE__);
 }
 
@@ -94,8 +72,7 @@ void VfsDeleteJob::process(int action)
         return;
     if (d->state == StateNotStarted) {
         if (d->peer && d->peer->vfsClient() && !d->items.empty()) {
-            d->updates = connect(d->peer->vfsClient(), &VfsClient::deleteFileUpdate, this,
-                                 &VfsDeleteJob::onDeleteFileJobUpdate, Qt::QueuedConnection);
+            d->request.watch(d->peer->vfsClient(), this, &VfsDeleteJob::onDeleteFileJobUpdate);
             d->work = d->items;
             d->state = StateNext;
             startTimer(0, ActionStep, __LINE__);
@@ -134,12 +111,11 @@ void VfsDeleteJob::process(int action)
         d->request->flags = d->flags;
         d->request->path = d->work.back().path;
         d->request->failedPath.clear();
-        d->requestOut = true;
-        d->peer->vfsClient()->deleteFile(d->request);
+        d->request.send(d->peer->vfsClient(), &VfsClient::deleteFile);
         break;
     case StateWaiting: {
         if (action != ActionUpdate) {
-            if (d->requestOut)
+            if (d->request.isOut())
                 break; // a stray step while the reply is still out
             Logger::log(Logger::VMG1, "delete job state %d unhandled action %d", int(d->state),
                         action);
@@ -147,7 +123,7 @@ void VfsDeleteJob::process(int action)
             startTimer(0, ActionStep, __LINE__);
             break;
         }
-        const VfsDeleteFileJob& r = *d->request;
+        const VfsDeleteFileJob& r = *d->request.get();
         const QByteArray path = d->work.back().path.toUtf8();
         if (r.jobStatus == VfsClientJob::JobFailed) {
             d->state = StateFailed;

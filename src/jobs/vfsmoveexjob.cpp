@@ -1,6 +1,7 @@
 #include "jobs/vfsmoveexjob.h"
 
 #include "core/logger.h"
+#include "jobs/vfsrequestrecord.h"
 #include "peer/ipeer.h"
 #include "vfs/client/vfsclient.h"
 #include "vfs/client/vfsmovejob.h"
@@ -42,9 +43,7 @@ public:
     QPointer<IPeer> sourcePeer;
     QPointer<IPeer> destinationPeer;
     int index = 0;
-    VfsMoveJob* move = nullptr;
-    bool moveOut = false;
-    QMetaObject::Connection updates;
+    VfsRequestRecord<VfsMoveJob> move{&VfsClient::moveUpdate};
 };
 
 VfsMoveExJob::VfsMoveExJob(const VfsCopyDto& request, QObject* parent)
@@ -59,28 +58,11 @@ VfsMoveExJob::VfsMoveExJob(const VfsCopyDto& request, QObject* parent)
     d->request.overwriteAll = request.overwriteAll;
     d->request.entries = request.entries;
     d->request.dstPath = request.dstPath;
-    d->move = new VfsMoveJob;
 }
 
 VfsMoveExJob::~VfsMoveExJob()
 {
-    QObject::disconnect(d->updates);
-    VfsMoveJob* move = d->move;
-    VfsClient* client = d->sourcePeer ? d->sourcePeer->vfsClient() : nullptr;
-    if (!d->moveOut || !client) {
-        delete move;
-        return;
-    }
-    // The client still holds the record: free it when it comes back.
-    auto* guard = new QObject;
-    guard->moveToThread(client->thread());
-    QObject::connect(client, &VfsClient::moveUpdate, guard, [guard, move](VfsMoveJob* job) {
-        if (job != move)
-            return;
-        delete move;
-        guard->deleteLater();
-    });
-    QObject::connect(client, &QObject::destroyed, guard, [guard] { delete guard; });
+    d->move.release(d->sourcePeer ? d->sourcePeer->vfsClient() : nullptr);
 }
 
 VfsCopyDto VfsMoveExJob::request() const { return d->request; }
@@ -99,9 +81,8 @@ void VfsMoveExJob::abort()
 
 void VfsMoveExJob::onMoveUpdate(VfsMoveJob* job)
 {
-    if (job != d->move || d->state != StateWaiting)
+    if (d->state != StateWaiting || !d->move.takeBack(job))
         return;
-    d->moveOut = false;
     process(ActionUpdate);
 }
 
@@ -113,8 +94,7 @@ void VfsMoveExJob::process(int action)
     case StateNotStarted:
         d->state = StateNext;
         if (d->sourcePeer && d->sourcePeer->vfsClient())
-            d->updates = connect(d->sourcePeer->vfsClient(), &VfsClient::moveUpdate, this,
-                                 &VfsMoveExJob::onMoveUpdate, Qt::QueuedConnection);
+            d->move.watch(d->sourcePeer->vfsClient(), this, &VfsMoveExJob::onMoveUpdate);
         d->fallback.id = QUuid::createUuid().toString();
         d->fallback.srcPeerUuid = d->request.srcPeerUuid;
         d->fallback.dstPeerUuid = d->request.dstPeerUuid;
@@ -151,9 +131,8 @@ void VfsMoveExJob::process(int action)
             Logger::log(Logger::VMG1, "move %s to %s", qUtf8Printable(d->move->sourcePath),
                         qUtf8Printable(d->move->destinationPath));
             d->state = StateWaiting;
-            d->moveOut = true;
             lock.unlock();
-            client->move(d->move);
+            d->move.send(client, &VfsClient::move);
         } else {
             d->move->jobStatus = VfsClientJob::JobFinished;
             d->move->status = FSO_STATUS_CROSS_DEVICE;
