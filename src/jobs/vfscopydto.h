@@ -33,4 +33,20 @@ struct VfsCopyDto
     std::vector<VfsDeferredLaunch> pendingLaunches;
 };
 
+// The first eight fields of a request; the window's own bookkeeping stays
+// behind.
+inline VfsCopyDto requestPart(const VfsCopyDto& from)
+{
+    VfsCopyDto to;
+    to.id = from.id;
+    to.srcPeerUuid = from.srcPeerUuid;
+    to.dstPeerUuid = from.dstPeerUuid;
+    to.move = from.move;
+    to.overwrite = from.overwrite;
+    to.overwriteAll = from.overwriteAll;
+    to.entries = from.entries;
+    to.dstPath = from.dstPath;
+    return to;
+}
+
 Q_DECLARE_METATYPE(VfsCopyDto)

@@ -232,14 +232,7 @@ VfsCopyJob::VfsCopyJob(const VfsCopyDto& request, QObject* parent)
     qRegisterMetaType<VfsMakeDirectoryJob*>("VfsMakeDirectoryJob*");
     setType(QStringLiteral("copy"));
     d->ownClock.start();
-    d->request.id = request.id;
-    d->request.srcPeerUuid = request.srcPeerUuid;
-    d->request.dstPeerUuid = request.dstPeerUuid;
-    d->request.move = request.move;
-    d->request.overwrite = request.overwrite;
-    d->request.overwriteAll = request.overwriteAll;
-    d->request.entries = request.entries;
-    d->request.dstPath = request.dstPath;
+    d->request = requestPart(request);
 }
 
 VfsCopyJob::~VfsCopyJob()

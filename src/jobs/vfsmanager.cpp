@@ -13,26 +13,6 @@
 #include <QMutexLocker>
 #include <QPointer>
 
-namespace {
-
-// The first eight fields of a request; the window's own bookkeeping stays
-// behind.
-VfsCopyDto requestPart(const VfsCopyDto& from)
-{
-    VfsCopyDto to;
-    to.id = from.id;
-    to.srcPeerUuid = from.srcPeerUuid;
-    to.dstPeerUuid = from.dstPeerUuid;
-    to.move = from.move;
-    to.overwrite = from.overwrite;
-    to.overwriteAll = from.overwriteAll;
-    to.entries = from.entries;
-    to.dstPath = from.dstPath;
-    return to;
-}
-
-} // namespace
-
 class VfsManagerPrivate
 {
 public:

@@ -50,14 +50,7 @@ VfsMoveExJob::VfsMoveExJob(const VfsCopyDto& request, QObject* parent)
     : VfsJob(parent), d(new VfsMoveExJobPrivate)
 {
     setType(QStringLiteral("move"));
-    d->request.id = request.id;
-    d->request.srcPeerUuid = request.srcPeerUuid;
-    d->request.dstPeerUuid = request.dstPeerUuid;
-    d->request.move = request.move;
-    d->request.overwrite = request.overwrite;
-    d->request.overwriteAll = request.overwriteAll;
-    d->request.entries = request.entries;
-    d->request.dstPath = request.dstPath;
+    d->request = requestPart(request);
 }
 
 VfsMoveExJob::~VfsMoveExJob()
