@@ -32,7 +32,8 @@
 
 class QTimer;
 
-enum JobState {
+// Where a listing or file job stands.
+enum VfsServerJobState {
     JobRunning = 1, // a worker builds the page or does the file work
     JobWaiting = 2, // listing: waits for the next page request
     JobBuilt = 3,   // the reply is ready
