@@ -92,11 +92,20 @@ void PeerLoaderVelm::loaderAdded(IDatabase*) {}
 
 CryptoKeyDto PeerLoaderVelm::ownKeyPair(IDatabase* db)
 {
+    // The database gives rows in no fixed order; of several pairs the one
+    // stored first (by time, then by uuid) is everybody's choice.
+    CryptoKeyDto chosen;
+    bool found = false;
     for (const CryptoKeyDto& key : db->getCryptoKeys(ownPeerUuid())) {
-        if (key.type == QLatin1String("pksk"))
-            return key;
+        if (key.type != QLatin1String("pksk"))
+            continue;
+        if (!found || key.timestamp < chosen.timestamp
+            || (key.timestamp == chosen.timestamp && key.keyUuid < chosen.keyUuid)) {
+            chosen = key;
+            found = true;
+        }
     }
-    return CryptoKeyDto();
+    return chosen;
 }
 
 void PeerLoaderVelm::storePeerAttribute(IDatabase* db, const QString& peerUuid, const QString& key,

@@ -187,6 +187,18 @@ void TestConnectionManager::torServiceWiring()
             tor->addOnionResponse(QStringLiteral("250-ServiceID=%1\r\n250 OK\r\n").arg(id).toUtf8());
         }, Qt::BlockingQueuedConnection);
         QCOMPARE(ConnectionManager::storedOnionKey(&db), QStringLiteral("TkVXS0VZ"));
+        // The onion service leads to the TCP server: offered only while it listens.
+        const auto onionOffered = [manager, id] {
+            bool offered = false;
+            for (const TransportDto& t : manager->localTransports())
+                offered |= t.type == QLatin1String("onion") && t.host == id + QStringLiteral(".onion") && t.stream;
+            return offered;
+        };
+        QVERIFY(!onionOffered());
+        com::Com* com = manager->com();
+        QMetaObject::invokeMethod(com, [com] { com->startTcpServer(QHostAddress::LocalHost, 0); },
+                                  Qt::BlockingQueuedConnection);
+        QVERIFY(onionOffered());
         bool offered = false;
         for (const TransportDto& t : manager->localTransports())
             offered |= t.type == QLatin1String("onion") && t.host == id + QStringLiteral(".onion") && t.stream;

@@ -88,6 +88,7 @@ public:
     QTcpServer* server = nullptr;
     QHostAddress listenAddress = QHostAddress::Any;
     quint16 listenPort = 0;
+    QString listenError; // why the last start of the server failed
     std::vector<Mount> mounts;
     QHostAddress socksHost = QHostAddress::LocalHost;
     quint16 socksPort = Com::SocksProxyPort;
@@ -205,7 +206,8 @@ QList<QHostAddress> Com::localAddresses() const
 std::vector<TransportDto> Com::localTransports() const
 {
     std::vector<TransportDto> result;
-    if (d->listenPort == 0)
+    // A port nobody listens on is no way to reach this machine.
+    if (d->listenPort == 0 || !isListening())
         return result;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QHostAddress& address : localAddresses()) {
@@ -239,6 +241,11 @@ bool Com::isNetworkEnabled() const
 bool Com::isListening() const
 {
     return d->server && d->server->isListening();
+}
+
+QString Com::listenError() const
+{
+    return d->listenError;
 }
 
 bool Com::goesBefore(const Transport* a, const Transport* b)
@@ -412,9 +419,13 @@ void Com::startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort)
     if (d->server->listen(tcpListenAddress, tcpListenPort)) {
         // A port chosen by the system is the one peers must be told.
         d->listenPort = d->server->serverPort();
+        d->listenError.clear();
     } else {
-        Logger::log(Logger::COM1, "listen failed on port: %u, %s", unsigned(tcpListenPort),
-                    qPrintable(d->server->errorString()));
+        d->listenError = d->server->errorString();
+        if (d->listenError.isEmpty())
+            d->listenError = QStringLiteral("the port cannot be listened on");
+        Logger::log(Logger::ERR1, "listen failed on port: %u, %s", unsigned(tcpListenPort),
+                    qPrintable(d->listenError));
     }
     d->networkEnabled = true;
     // Copy: mounting may close connections, and closed accepted ones leave.
@@ -426,16 +437,21 @@ void Com::startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort)
             t->mount();
     }
     Logger::log(Logger::COM1, "listening on port: %u", unsigned(d->listenPort));
+    if (!d->listenError.isEmpty())
+        emit listenFailed(tcpListenPort, d->listenError);
+    emit listenStateChanged();
 }
 
 void Com::stopTcpServer()
 {
     if (d->server && d->server->isListening())
         d->server->close();
+    d->listenError.clear();
     d->networkEnabled = false;
     const std::vector<Transport*> all = d->transports;
     for (Transport* t : all)
         t->unmount();
+    emit listenStateChanged();
 }
 
 void Com::registerTransport(Transport* transport)

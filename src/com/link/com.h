@@ -74,13 +74,17 @@ public:
     // The rule behind localAddresses(), for any list of interfaces.
     static QList<QHostAddress> usableAddresses(const QList<InterfaceInfo>& interfaces);
     // One "tcp" record per local address at the listen port; none while the
-    // server has never been started.
+    // server does not listen (never started, stopped, or its port was taken).
     std::vector<TransportDto> localTransports() const;
+    // The port asked for (the one chosen by the system for port 0).
     quint16 listenPort() const;
     QHostAddress listenAddress() const;
     // True between startTcpServer() and stopTcpServer().
     bool isNetworkEnabled() const;
     bool isListening() const;
+    // Why the last startTcpServer() could not listen (the system's words,
+    // such as "The bound address is already in use"); empty when it could.
+    QString listenError() const;
 
     // Whether a goes before b in an endpoint's list: up transports first,
     // then non-onion before onion, then lower rtt. A strict weak ordering.
@@ -165,6 +169,10 @@ signals:
     void newIncomingTransport(TransportDto dto);
     // A public-key datagram arrived on any registered transport.
     void receivedPubkeyEncryptedMessage(TransportDto dto, const quint8* buf, size_t length);
+    // startTcpServer() could not listen on port; reason as listenError().
+    void listenFailed(quint16 port, const QString& reason);
+    // The server started or stopped listening, or failed to.
+    void listenStateChanged();
 
 public slots:
     void startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort);
