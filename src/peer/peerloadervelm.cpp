@@ -52,6 +52,9 @@ IPeer* PeerLoaderVelm::loadPeer(IDatabase* db, const PeerDto& dto)
         connect(peer, &PeerVelm::configureTransportPeers, d->com, &com::Com::configureTransportPeers,
                 Qt::QueuedConnection);
         connect(peer, &PeerVelm::getTransportHosts, d->com, &com::Com::getTransportHosts, Qt::DirectConnection);
+        // Direct: the handshake is sent on the io thread, where the
+        // connection came up.
+        connect(d->com, &com::Com::streamConnected, peer, &PeerVelm::onStreamConnected, Qt::DirectConnection);
     }
     connect(peer, &IPeer::nameChanged, this, &PeerLoaderVelm::onPeerPropertiesChanged, Qt::QueuedConnection);
     connect(peer, &IPeer::displayNameChanged, this, &PeerLoaderVelm::onPeerPropertiesChanged, Qt::QueuedConnection);

@@ -102,6 +102,7 @@ public:
     QList<QSslCertificate> turnTrusted;
     QStringList stunServers;
     int redialDelayMs = TransportTcp::DefaultRedialDelayMs;
+    int earlyRedialIntervalMs = Com::DefaultEarlyRedialIntervalMs;
     int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
     int freshReceiveMs = Com::DefaultFreshReceiveMs;
@@ -468,6 +469,16 @@ void Com::registerTransport(Transport* transport)
         Qt::DirectConnection);
     connect(transport, &QObject::destroyed, this, &Com::forgetTransport);
     if (auto* tcp = qobject_cast<TransportTcp*>(transport)) {
+        if (!tcp->isAccepted()) {
+            // Every new connection of a dialling transport: its peer proves
+            // itself on it (streamConnected), or the other end, which takes
+            // it for a stranger's, closes it.
+            QPointer<TransportTcp> guard(tcp);
+            connect(tcp, &Transport::stateChanged, this, [this, guard] {
+                if (guard && guard->state() == Transport::StateUp)
+                    emit streamConnected(guard->dto());
+            });
+        }
         if (tcp->isAccepted()) {
             // Removed in the next pass, never while a datagram is being
             // routed over the lists it sits in.
@@ -493,6 +504,7 @@ void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
     if (!mount) {
         d->mounts.push_back(Mount{endpoint, false, {}, endpoint->kcp()});
         connect(endpoint, &Endpoint::transmit, this, &Com::transmit, Qt::DirectConnection);
+        connect(endpoint, &Endpoint::transmitVia, this, &Com::transmitVia, Qt::DirectConnection);
         connect(endpoint, &Endpoint::receivedPong, this, &Com::onReceivedPong);
         connect(endpoint, &Endpoint::openedDatagram, this, &Com::transportAuthenticated, Qt::DirectConnection);
         connect(endpoint, &QObject::destroyed, this, &Com::onEndpointDeleted);
@@ -763,6 +775,20 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
     }
 }
 
+void Com::transmitVia(const QString& transportUuid, const quint8* buf, size_t length)
+{
+    Mount* mount = d->findMount(sender());
+    if (!mount)
+        return;
+    for (Transport* t : mount->transports) {
+        if (t->dto().uuid == transportUuid && t->isMounted() && t->state() == Transport::StateUp) {
+            t->transmit(buf, length, 0);
+            return;
+        }
+    }
+    ++d->droppedDatagrams;
+}
+
 void Com::onReceivedPong(TransportDto dto, int rtt)
 {
     for (Mount& m : d->mounts) {
@@ -806,8 +832,25 @@ void Com::natTypeChanged()
             applyNatType(t);
 }
 
+void Com::redialSiblings(const Transport* transport)
+{
+    // A dialled connection that dropped waits for its redial timer; when
+    // the same peer is heard on another way (a PING over UDP, say), the
+    // network is back, and waiting longer only delays the link.
+    for (const Mount& m : d->mounts) {
+        if (std::find(m.transports.begin(), m.transports.end(), transport) == m.transports.end())
+            continue;
+        for (Transport* t : m.transports) {
+            auto* tcp = qobject_cast<TransportTcp*>(t);
+            if (tcp && tcp != transport && tcp->state() == Transport::StateDown)
+                tcp->redialNow(d->earlyRedialIntervalMs);
+        }
+    }
+}
+
 void Com::deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length)
 {
+    redialSiblings(transport);
     // Receivers may call acceptPubkeyMessage() meanwhile; deliveries may nest.
     const QPointer<Transport> outer = d->delivering;
     d->delivering = transport;

@@ -53,6 +53,9 @@ public:
     static constexpr int DefaultMaxIncomingPerSource = 32;
     static constexpr int DefaultAcceptRetryDelayMs = 1000;
     static constexpr int DefaultAuthenticationGraceMs = 15000;
+    // A dropped dialled connection is dialled again before its redial delay
+    // when its peer is heard on another transport, at most this often.
+    static constexpr int DefaultEarlyRedialIntervalMs = 3000;
 
     // What localAddresses() needs to know of one network interface.
     struct InterfaceInfo
@@ -169,6 +172,11 @@ signals:
     void newIncomingTransport(TransportDto dto);
     // A public-key datagram arrived on any registered transport.
     void receivedPubkeyEncryptedMessage(TransportDto dto, const quint8* buf, size_t length);
+    // A dialling TCP or onion transport has connected (again). The peer
+    // whose endpoints use it proves itself on it with a handshake sent over
+    // that very connection, which the other end takes for a stranger's until
+    // then.
+    void streamConnected(TransportDto dto);
     // startTcpServer() could not listen on port; reason as listenError().
     void listenFailed(quint16 port, const QString& reason);
     // The server started or stopped listening, or failed to.
@@ -185,6 +193,8 @@ public slots:
     void onEndpointDeleted(QObject* obj);
     // Sends for the endpoint that emitted the signal (sender()).
     void transmit(TransportFilter filter, const quint8* buf, size_t length, int xmit, int waitSend);
+    // Sends on that one transport of the sending endpoint, when it is up.
+    void transmitVia(const QString& transportUuid, const quint8* buf, size_t length);
     void onReceivedPong(TransportDto dto, int rtt);
     void sortTransports();
     void registerTransport(Transport* transport);
@@ -197,6 +207,7 @@ private:
     void applyNatType(Transport* turn);
     void onAcceptError(QAbstractSocket::SocketError error);
     void removeClosedTransport(Transport* transport);
+    void redialSiblings(const Transport* transport);
     void deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length);
     bool makeRoomForIncoming(const QString& source, const TransportDto& dto);
     void forgetTransport(QObject* transport);
