@@ -146,5 +146,23 @@
         <source>Folder</source>
         <translation>Ordner</translation>
     </message>
+    <message id="startup-problem-title">
+        <source>Velm cannot start</source>
+        <translation>Velm kann nicht starten</translation>
+    </message>
+    <message id="startup-another-instance">
+        <source>Velm is already running with the configuration directory %1.</source>
+        <translation>Velm läuft bereits mit dem Konfigurationsverzeichnis %1.</translation>
+    </message>
+    <message id="startup-lock-failed">
+        <source>Velm cannot lock its configuration directory: %1</source>
+        <translation>Velm kann sein Konfigurationsverzeichnis nicht sperren: %1</translation>
+    </message>
+    <message id="startup-database-unusable">
+        <source>Velm cannot use its database %1: %2
+The file was left as it is.</source>
+        <translation>Velm kann seine Datenbank %1 nicht verwenden: %2
+Die Datei wurde nicht verändert.</translation>
+    </message>
 </context>
 </TS>

@@ -146,5 +146,23 @@
         <source>Folder</source>
         <translation>Folder</translation>
     </message>
+    <message id="startup-problem-title">
+        <source>Velm cannot start</source>
+        <translation>Velm cannot start</translation>
+    </message>
+    <message id="startup-another-instance">
+        <source>Velm is already running with the configuration directory %1.</source>
+        <translation>Velm is already running with the configuration directory %1.</translation>
+    </message>
+    <message id="startup-lock-failed">
+        <source>Velm cannot lock its configuration directory: %1</source>
+        <translation>Velm cannot lock its configuration directory: %1</translation>
+    </message>
+    <message id="startup-database-unusable">
+        <source>Velm cannot use its database %1: %2
+The file was left as it is.</source>
+        <translation>Velm cannot use its database %1: %2
+The file was left as it is.</translation>
+    </message>
 </context>
 </TS>

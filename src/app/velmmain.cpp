@@ -2,8 +2,10 @@
 
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
+#include "core/instancelock.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
+#include "core/startupreport.h"
 #include "filer/mainwindow.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
@@ -15,6 +17,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
+#include <QMessageBox>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -78,6 +81,17 @@ void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, 
     else
         Logger::log(Logger::ERR1, "failed to load translation qtbase for locale: %s",
                     qPrintable(locale.name()));
+}
+
+void showStartupProblem(const QString& text)
+{
+    // Only where someone can see it: the offscreen and minimal platforms
+    // (tests, scripts) have stderr alone.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        return;
+    //% "Velm cannot start"
+    QMessageBox::critical(nullptr, qtTrId("startup-problem-title"), text);
 }
 
 int lastSignal()
@@ -164,6 +178,21 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
     QTranslator qtTranslator;
     installTranslators(velmTranslator, qtTranslator, locale);
 
+    // One instance per configuration directory, before anything in it but
+    // the settings is touched; the lock ends with the process.
+    const QString configDir = AppSettings::configDirectory(0);
+    InstanceLock instanceLock(configDir);
+    if (!instanceLock.tryLock()) {
+        reportStartupProblem(instanceLock.errorString() + QStringLiteral("; this start stops"));
+        if (instanceLock.heldElsewhere())
+            //% "Velm is already running with the configuration directory %1."
+            showStartupProblem(qtTrId("startup-another-instance").arg(configDir));
+        else
+            //% "Velm cannot lock its configuration directory: %1"
+            showStartupProblem(qtTrId("startup-lock-failed").arg(instanceLock.errorString()));
+        return StartupExitAnotherInstance;
+    }
+
     const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (!QDir(dataDir).exists())
         QDir().mkpath(dataDir);
@@ -173,10 +202,18 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
 
     VfsWatcher watcher(&app);
     PeerModel peerModel(&app);
-    DatabaseSqlite database(AppSettings::configDirectory(0) + QStringLiteral("/velm.db"), &app);
+    DatabaseSqlite database(configDir + QStringLiteral("/velm.db"), &app);
+    if (!database.openError().isEmpty()) {
+        reportStartupProblem(databaseProblemText(database.path(), database.openError()));
+        //% "Velm cannot use its database %1: %2\nThe file was left as it is."
+        showStartupProblem(qtTrId("startup-database-unusable").arg(database.path(), database.openError()));
+        return StartupExitDatabaseUnusable;
+    }
     InvitationModel invitationModel(&database, &app);
 
     auto* connectionManager = new ConnectionManager(&database);
+    QObject::connect(connectionManager, &ConnectionManager::problemReported, &app, &reportStartupProblem,
+                     Qt::DirectConnection);
     connectionManager->moveToThread(ioThread);
     QObject::connect(ioThread, &QThread::started, connectionManager, &ConnectionManager::start);
     QObject::connect(

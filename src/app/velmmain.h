@@ -11,6 +11,9 @@ class QTranslator;
 
 // Runs the whole program: start-up, the event loop, shutdown. `shown` is
 // called once the main window is visible (the tests close it from there).
+// A start that cannot go on says why on stderr and returns a StartupExit
+// code: another instance holds the configuration directory, or velm.db
+// cannot be used (it is then left as it is).
 int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& shown = {});
 
 // The renderer named by the last "--renderer=" argument (argument 0, the
@@ -29,6 +32,11 @@ void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, 
 // The names of the Qt Quick scene-graph graphics APIs, indexed by
 // QSGRendererInterface::GraphicsApi; the about dialog names the one in use.
 extern const QStringList rendererApiNames;
+
+// Shows why the program cannot start in a message box, where there is a
+// screen to show it on (not on the offscreen and minimal platforms). The
+// text is said on stderr as well, by the caller.
+void showStartupProblem(const QString& text);
 
 // The number of the last POSIX signal caught (0 when none was).
 int lastSignal();

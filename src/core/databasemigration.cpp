@@ -10,6 +10,9 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <cstdarg>
+#include <cstdio>
+
 namespace {
 
 #define CASCADE " ON DELETE CASCADE ON UPDATE CASCADE"
@@ -104,20 +107,38 @@ const char* const orphanDeletes[] = {
 
 DatabaseMigration::DatabaseMigration(const QSqlDatabase& db) : m_db(db) {}
 
+void DatabaseMigration::note(const char* format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    m_error = QString::fromUtf8(text);
+    Logger::log(Logger::DB1, "%s", text);
+}
+
+QString DatabaseMigration::errorString() const
+{
+    return m_error;
+}
+
 bool DatabaseMigration::exec(const QString& sql, const char* failure)
 {
     QSqlQuery q(m_db);
     if (q.exec(sql))
         return true;
-    Logger::log(Logger::DB1, failure, qUtf8Printable(q.lastError().text()));
+    note(failure, qUtf8Printable(q.lastError().text()));
     return false;
 }
 
 bool DatabaseMigration::run()
 {
     Logger::log(Logger::DB1, "init sqlite databse: %s", qUtf8Printable(m_db.databaseName()));
-    if (!m_db.isOpen())
+    if (!m_db.isOpen()) {
+        note("the database is not open: %s", qUtf8Printable(m_db.lastError().text()));
         return false;
+    }
 
     // Old tables are dropped and stored UUIDs rewritten without foreign-key
     // checks; the checks come back on whatever happened.
@@ -130,7 +151,7 @@ bool DatabaseMigration::run()
     {
         QSqlQuery q(m_db);
         if (!q.exec(QStringLiteral("PRAGMA foreign_keys")) || !q.next() || q.value(0).toInt() != 1) {
-            Logger::log(Logger::ERR1, "foreign keys are not enforced on %s",
+            note("foreign keys are not enforced on %s",
                         qUtf8Printable(m_db.connectionName()));
             return false;
         }
@@ -146,7 +167,7 @@ bool DatabaseMigration::migrateWithoutForeignKeys()
     {
         QSqlQuery q(m_db);
         if (!q.exec(QStringLiteral("SELECT sqlite_version()")) || !q.next()) {
-            Logger::log(Logger::DB1, "failed to read sqlite_version %s",
+            note("failed to read sqlite_version %s",
                         qUtf8Printable(q.lastError().text()));
             return false;
         }
@@ -174,7 +195,7 @@ bool DatabaseMigration::checkJournalMode()
         return false;
     QSqlQuery q(m_db);
     if (!q.exec(QStringLiteral("SELECT * FROM pragma_journal_mode, pragma_synchronous")) || !q.next()) {
-        Logger::log(Logger::DB1, "failed to read journal_mode %s", qUtf8Printable(q.lastError().text()));
+        note("failed to read journal_mode %s", qUtf8Printable(q.lastError().text()));
         return false;
     }
     const QString mode = q.value(0).toString();
@@ -191,7 +212,7 @@ bool DatabaseMigration::createMainTables()
     for (const TableSql& table : mainTables) {
         QSqlQuery q(m_db);
         if (!q.exec(QLatin1String(table.sql))) {
-            Logger::log(Logger::DB1, "failed to create table %s: %s", table.name,
+            note("failed to create table %s: %s", table.name,
                         qUtf8Printable(q.lastError().text()));
             return false;
         }
@@ -207,7 +228,7 @@ bool DatabaseMigration::addMissingVNodeColumns()
     {
         QSqlQuery q(m_db);
         if (!q.exec(QStringLiteral("SELECT name FROM pragma_table_info('vnodes2')"))) {
-            Logger::log(Logger::DB1, "failed to read columns of vnodes2 %s",
+            note("failed to read columns of vnodes2 %s",
                         qUtf8Printable(q.lastError().text()));
             return false;
         }
@@ -228,7 +249,7 @@ bool DatabaseMigration::addMissingVNodeColumns()
             continue;
         QSqlQuery q(m_db);
         if (!q.exec(QLatin1String(c.sql))) {
-            Logger::log(Logger::DB1, "failed to add column %s to table vnodes2: %s", c.column,
+            note("failed to add column %s to table vnodes2: %s", c.column,
                         qUtf8Printable(q.lastError().text()));
             return false;
         }
@@ -239,7 +260,7 @@ bool DatabaseMigration::addMissingVNodeColumns()
 bool DatabaseMigration::repairUuids()
 {
     if (!m_db.transaction()) {
-        Logger::log(Logger::DB1, "failed to begin uuid repair %s",
+        note("failed to begin uuid repair %s",
                     qUtf8Printable(m_db.lastError().text()));
         return false;
     }
@@ -250,7 +271,7 @@ bool DatabaseMigration::repairUuids()
         }
     }
     if (!m_db.commit()) {
-        Logger::log(Logger::DB1, "failed to commit uuid repair %s",
+        note("failed to commit uuid repair %s",
                     qUtf8Printable(m_db.lastError().text()));
         m_db.rollback();
         return false;
@@ -273,7 +294,7 @@ bool DatabaseMigration::repairUuidColumn(const QString& table, const QString& co
         if (!q.exec(QStringLiteral("SELECT DISTINCT %2 FROM %1 WHERE %2 <> lower(%2) "
                                    "OR substr(%2, 1, 1) <> '{' OR length(%2) <> 38")
                         .arg(table, column))) {
-            Logger::log(Logger::DB1, "failed to read uuids %s", qUtf8Printable(q.lastError().text()));
+            note("failed to read uuids %s", qUtf8Printable(q.lastError().text()));
             return false;
         }
         while (q.next())
@@ -292,7 +313,7 @@ bool DatabaseMigration::repairUuidColumn(const QString& table, const QString& co
         remove.prepare(QStringLiteral("DELETE FROM %1 WHERE %2 = :o").arg(table, column));
         remove.bindValue(QStringLiteral(":o"), old);
         if (!update.exec() || !remove.exec()) {
-            Logger::log(Logger::DB1, "failed to repair uuid %s",
+            note("failed to repair uuid %s",
                         qUtf8Printable(update.lastError().isValid() ? update.lastError().text()
                                                                     : remove.lastError().text()));
             return false;
@@ -310,7 +331,7 @@ bool DatabaseMigration::removeOrphans()
     for (const char* sql : orphanDeletes) {
         QSqlQuery q(m_db);
         if (!q.exec(QLatin1String(sql))) {
-            Logger::log(Logger::DB1, "failed to remove orphaned rows %s",
+            note("failed to remove orphaned rows %s",
                         qUtf8Printable(q.lastError().text()));
             return false;
         }
@@ -336,7 +357,7 @@ bool DatabaseMigration::purgeImageCache()
     q.bindValue(QStringLiteral(":t"), QDateTime::currentMSecsSinceEpoch() - ImageCacheMaxAgeMs);
     if (q.exec())
         return true;
-    Logger::log(Logger::DB1, "failed to purge imgcache %s", qUtf8Printable(q.lastError().text()));
+    note("failed to purge imgcache %s", qUtf8Printable(q.lastError().text()));
     return false;
 }
 
@@ -352,7 +373,7 @@ bool DatabaseMigration::seed()
         q.prepare(QStringLiteral("DELETE FROM transports WHERE type = 'udp' AND timestamp < :t"));
         q.bindValue(QStringLiteral(":t"), now.toSecsSinceEpoch() - UdpTransportMaxAgeSecs);
         if (!q.exec()) {
-            Logger::log(Logger::DB1, "failed to remove old udp transports %s",
+            note("failed to remove old udp transports %s",
                         qUtf8Printable(q.lastError().text()));
             return false;
         }
@@ -364,7 +385,7 @@ bool DatabaseMigration::seed()
     {
         QSqlQuery q(m_db);
         if (!q.exec(QStringLiteral("SELECT id FROM clubs WHERE flags & (0x01 | 0x02)"))) {
-            Logger::log(Logger::DB1, "[3.1] failed to check Admin group %s",
+            note("[3.1] failed to check Admin group %s",
                         qUtf8Printable(q.lastError().text()));
             return false;
         }

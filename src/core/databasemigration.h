@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QString>
 
 // Brings a velm.db of any earlier version, or a new empty file, to the
 // current schema: drops the tables of earlier versions, switches the file to
@@ -18,11 +19,20 @@ public:
 
     // True when every step succeeded; stops at the first step that failed.
     bool run();
+    // What the last failed step reported, with SQLite's error text; empty
+    // when nothing failed.
+    QString errorString() const;
 
     static constexpr qint64 ImageCacheMaxAgeMs = 48LL * 3600 * 1000;
     static constexpr qint64 UdpTransportMaxAgeSecs = 7LL * 24 * 3600;
 
 private:
+    // Logs a failure and keeps it for errorString().
+    void note(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
     bool exec(const QString& sql, const char* failure);
     bool migrateWithoutForeignKeys();
     bool dropOldTables();
@@ -38,4 +48,5 @@ private:
 
     QSqlDatabase m_db;
     bool m_cleanupFailed = false; // an old table or stale previews stayed
+    QString m_error;
 };

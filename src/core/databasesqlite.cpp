@@ -4,6 +4,7 @@
 #include "core/logger.h"
 
 #include <QAtomicInteger>
+#include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QPair>
@@ -15,6 +16,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <functional>
 #include <initializer_list>
 #include <utility>
 
@@ -160,9 +162,99 @@ class DatabaseSqlitePrivate
 public:
     QString path;
     quint64 id = 0;
+    // Why the file is not used; no connection is opened while it is set.
+    QString fileError;
+    // Why the last migration failed.
+    QString schemaError;
 
     bool setUp(QSqlDatabase& db) const;
+    QString checkFile() const;
+
+    // A transaction of one thread's connection: its depth, whether a part of
+    // it was rolled back, and the change signals held back until it commits.
+    struct Transaction
+    {
+        int depth = 0;
+        bool failed = false;
+        std::vector<std::function<void()>> held;
+    };
+    QMutex transactionsMutex;
+    QHash<const QThread*, Transaction> transactions;
+
+    // Emits a change signal now, or at the commit of the calling thread's
+    // transaction.
+    void announce(std::function<void()> signal);
 };
+
+void DatabaseSqlitePrivate::announce(std::function<void()> signal)
+{
+    {
+        QMutexLocker lock(&transactionsMutex);
+        auto it = transactions.find(QThread::currentThread());
+        if (it != transactions.end() && it->depth > 0) {
+            it->held.push_back(std::move(signal));
+            return;
+        }
+    }
+    signal();
+}
+
+// Whether the file can serve as the store, judged without writing a byte:
+// a missing or empty file becomes a new store; anything else must be a
+// readable and writable SQLite file that passes SQLite's own quick check.
+// Returns the reason when it cannot.
+QString DatabaseSqlitePrivate::checkFile() const
+{
+    const QFileInfo file(path);
+    const QFileInfo directory(file.absolutePath());
+    if (!file.exists()) {
+        if (!directory.isDir())
+            return QStringLiteral("its directory does not exist");
+        return directory.isWritable() ? QString() : QStringLiteral("its directory cannot be written");
+    }
+    if (file.isDir())
+        return QStringLiteral("it is a directory, not a database file");
+    if (!file.isFile())
+        return QStringLiteral("it is not a regular file");
+    if (!file.isReadable())
+        return QStringLiteral("it cannot be read (permission denied)");
+    if (!file.isWritable())
+        return QStringLiteral("it cannot be written (read-only file or permission denied)");
+    if (!directory.isWritable())
+        return QStringLiteral("its directory cannot be written, which the database's journal needs");
+    if (file.size() == 0)
+        return QString();
+
+    QString problem;
+    const QString name = QStringLiteral("check_%1").arg(id);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=10000"));
+        if (!db.open()) {
+            problem = db.lastError().text();
+        } else {
+            QSqlQuery q(db);
+            if (!q.exec(QStringLiteral("PRAGMA quick_check"))) {
+                problem = q.lastError().databaseText();
+            } else {
+                QStringList faults;
+                while (q.next() && faults.size() < 3) {
+                    const QString line = q.value(0).toString();
+                    if (line != QLatin1String("ok"))
+                        faults << line;
+                }
+                if (!faults.isEmpty())
+                    problem = QStringLiteral("it is damaged (%1)").arg(faults.join(QLatin1String("; ")));
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (!problem.isEmpty() && !problem.startsWith(QLatin1String("it ")))
+        problem = QStringLiteral("it is not a usable SQLite database (%1)").arg(problem);
+    return problem;
+}
 
 // Opens a connection and sets it up as every connection of the store must
 // be: foreign keys enforced, commits synchronised as the write-ahead log
@@ -205,13 +297,27 @@ DatabaseSqlite::DatabaseSqlite(const QString& path, QObject* parent)
     const QString defaultName = QLatin1String(QSqlDatabase::defaultConnection);
     if (QSqlDatabase::contains(defaultName))
         QSqlDatabase::removeDatabase(defaultName);
+    // A file that cannot serve is left exactly as it is: no connection
+    // writes to it, not even the journal mode.
+    d->fileError = d->checkFile();
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
         db.setDatabaseName(path);
-        d->setUp(db);
+        if (d->fileError.isEmpty())
+            d->setUp(db);
         Logger::log(Logger::DB1, "default database name: %s", qUtf8Printable(db.connectionName()));
     }
+    if (!d->fileError.isEmpty()) {
+        Logger::log(Logger::ERR1, "cannot use the database %s: %s", qUtf8Printable(path),
+                    qUtf8Printable(d->fileError));
+        return;
+    }
     init();
+}
+
+QString DatabaseSqlite::openError() const
+{
+    return d->fileError.isEmpty() ? d->schemaError : d->fileError;
 }
 
 DatabaseSqlite::~DatabaseSqlite()
@@ -254,14 +360,108 @@ QSqlDatabase DatabaseSqlite::connection() const
             storage.setLocalData(new ThreadConnections);
         storage.localData()->names.append(qMakePair(d->id, name));
     }
-    if (!db.isOpen())
+    if (!db.isOpen() && d->fileError.isEmpty())
         d->setUp(db);
     return db;
 }
 
 bool DatabaseSqlite::init()
 {
-    return DatabaseMigration(connection()).run();
+    if (!d->fileError.isEmpty())
+        return false;
+    DatabaseMigration migration(connection());
+    if (migration.run()) {
+        d->schemaError.clear();
+        return true;
+    }
+    d->schemaError = QStringLiteral("its tables could not be brought up to date (%1)").arg(migration.errorString());
+    Logger::log(Logger::ERR1, "cannot use the database %s: %s", qUtf8Printable(d->path),
+                qUtf8Printable(d->schemaError));
+    return false;
+}
+
+// ---------------------------------------------------------------- transactions
+
+bool DatabaseSqlite::beginTransaction()
+{
+    const QThread* thread = QThread::currentThread();
+    {
+        QMutexLocker lock(&d->transactionsMutex);
+        auto it = d->transactions.find(thread);
+        if (it != d->transactions.end() && it->depth > 0) {
+            ++it->depth;
+            return true;
+        }
+    }
+    // IMMEDIATE: the write lock is taken now, so that a check made inside
+    // the transaction still holds when its writes follow.
+    QSqlQuery q(connection());
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        Logger::log(Logger::ERR1, "failed to begin a transaction on %s: %s", qUtf8Printable(d->path),
+                    qUtf8Printable(q.lastError().text()));
+        return false;
+    }
+    QMutexLocker lock(&d->transactionsMutex);
+    DatabaseSqlitePrivate::Transaction& t = d->transactions[thread];
+    t = DatabaseSqlitePrivate::Transaction();
+    t.depth = 1;
+    return true;
+}
+
+bool DatabaseSqlite::commitTransaction()
+{
+    const QThread* thread = QThread::currentThread();
+    DatabaseSqlitePrivate::Transaction done;
+    {
+        QMutexLocker lock(&d->transactionsMutex);
+        auto it = d->transactions.find(thread);
+        if (it == d->transactions.end() || it->depth < 1) {
+            Logger::log(Logger::ERR1, "commit without a transaction on %s", qUtf8Printable(d->path));
+            return false;
+        }
+        if (--it->depth > 0)
+            return !it->failed;
+        done = std::move(*it);
+        d->transactions.erase(it);
+    }
+    QSqlQuery q(connection());
+    if (done.failed || !q.exec(QStringLiteral("COMMIT"))) {
+        if (!done.failed)
+            Logger::log(Logger::ERR1, "failed to commit a transaction on %s: %s", qUtf8Printable(d->path),
+                        qUtf8Printable(q.lastError().text()));
+        QSqlQuery rollback(connection());
+        rollback.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    // Listeners hear of the rows once they are there for every connection.
+    for (const std::function<void()>& signal : done.held)
+        signal();
+    return true;
+}
+
+bool DatabaseSqlite::rollbackTransaction()
+{
+    const QThread* thread = QThread::currentThread();
+    {
+        QMutexLocker lock(&d->transactionsMutex);
+        auto it = d->transactions.find(thread);
+        if (it == d->transactions.end() || it->depth < 1)
+            return false;
+        // An inner rollback dooms the whole; the outermost end undoes it.
+        if (--it->depth > 0) {
+            it->failed = true;
+            it->held.clear();
+            return true;
+        }
+        d->transactions.erase(it);
+    }
+    QSqlQuery q(connection());
+    if (!q.exec(QStringLiteral("ROLLBACK"))) {
+        Logger::log(Logger::ERR1, "failed to roll back a transaction on %s: %s", qUtf8Printable(d->path),
+                    qUtf8Printable(q.lastError().text()));
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- invitations
@@ -281,7 +481,7 @@ bool DatabaseSqlite::putInvitation(const InvitationDto& dto)
                 {":e", qlonglong(dto.expires)}},
                "failed to put invitation %s"))
         return false;
-    emit addedInvitation(uuid);
+    d->announce([this, uuid] { emit addedInvitation(uuid); });
     return true;
 }
 
@@ -308,7 +508,7 @@ bool DatabaseSqlite::deleteInvitation(const Uuid& invUuid)
         return false;
     // Announced also when there was no such row: listeners drop what they
     // hold under that uuid either way.
-    emit removedInvitation(uuid);
+    d->announce([this, uuid] { emit removedInvitation(uuid); });
     return true;
 }
 
@@ -346,7 +546,7 @@ bool DatabaseSqlite::putPeer(const PeerDto& dto)
                {{":u", text(stored.uuid)}, {":y", text(stored.type)}, {":t", qlonglong(secs)}},
                "failed to put peer %s"))
         return false;
-    emit addedPeer(stored);
+    d->announce([this, stored] { emit addedPeer(stored); });
     return true;
 }
 
@@ -369,7 +569,7 @@ bool DatabaseSqlite::putPeerAttribute(const Uuid& peerUuid, const PeerAttributeD
                        {":t", qlonglong(dto.timestamp)}},
                       "failed to put peer attribute %s", "the attribute belongs to another peer"))
         return false;
-    emit peerAttributesChanged(peer);
+    d->announce([this, peer] { emit peerAttributesChanged(peer); });
     return true;
 }
 
@@ -380,7 +580,7 @@ bool DatabaseSqlite::deletePeerAttribute(const Uuid& peerUuid, const Uuid& attrU
                {{":pu", text(peer)}, {":au", text(normalizedUuid(attrUuid))}},
                "failed to delete attribute for peer %s"))
         return false;
-    emit peerAttributesChanged(peer);
+    d->announce([this, peer] { emit peerAttributesChanged(peer); });
     return true;
 }
 
@@ -466,7 +666,7 @@ bool DatabaseSqlite::putTransport(const Uuid& peerUuid, const TransportDto& dto)
                       "failed to put transport %s", "the transport belongs to another peer"))
         return false;
     if (isNew)
-        emit addedPeerTransport(peer, stored);
+        d->announce([this, peer, stored] { emit addedPeerTransport(peer, stored); });
     return true;
 }
 
@@ -508,7 +708,7 @@ bool DatabaseSqlite::putAcl(const Uuid& peerUuid, const PeerAclDto& dto)
                        {":t", qlonglong(dto.timestamp.toSecsSinceEpoch())}},
                       "failed to put acl %s", "the share belongs to another peer"))
         return false;
-    emit addedPeerAcl(peer, acl);
+    d->announce([this, peer, acl] { emit addedPeerAcl(peer, acl); });
     return true;
 }
 
@@ -521,7 +721,7 @@ bool DatabaseSqlite::deleteAcl(const Uuid& peerUuid, const Uuid& aclUuid)
                {{":u", text(acl)}, {":pu", text(peer)}}, "failed to delete acl for peer %s", &removed))
         return false;
     if (removed > 0)
-        emit removedPeerAcl(peer, acl);
+        d->announce([this, peer, acl] { emit removedPeerAcl(peer, acl); });
     return true;
 }
 
@@ -572,7 +772,7 @@ bool DatabaseSqlite::putCryptoKey(const Uuid& peerUuid, const CryptoKeyDto& dto)
                 {":t", qlonglong(secs)}},
                "failed to put cryptokey %s"))
         return false;
-    emit addedPeerCryptoKey(peer, stored);
+    d->announce([this, peer, stored] { emit addedPeerCryptoKey(peer, stored); });
     return true;
 }
 

@@ -14,9 +14,12 @@ class DatabaseSqlitePrivate;
 // thread: when the thread finishes, its connection is closed and removed.
 // Destroying the object removes the connections of every thread.
 //
-// The constructor also sets up Qt's default connection on the file (used on
-// the constructing thread by code that runs its own statements) and runs
-// init().
+// The constructor first checks the file without writing to it: a missing or
+// empty file becomes a new store; a directory, a file that cannot be read
+// or written, or one that is not a sound SQLite database is left as it is,
+// no connection is ever opened on it, and openError() says why. Otherwise
+// it sets up Qt's default connection on the file (used on the constructing
+// thread by code that runs its own statements) and runs init().
 class DatabaseSqlite : public IDatabase
 {
     Q_OBJECT
@@ -25,6 +28,10 @@ public:
     ~DatabaseSqlite() override;
 
     QString path() const;
+    // Why the store cannot be used, in English (the file is not named):
+    // the file check of the constructor failed, or the last init() did.
+    // Empty when the store is usable.
+    QString openError() const;
 
     // The calling thread's connection, opened (and set up) on first use. When
     // the file cannot be opened the connection comes back closed, so every
@@ -36,6 +43,10 @@ public:
     QString connectionName() const;
 
     bool init() override;
+
+    bool beginTransaction() override;
+    bool commitTransaction() override;
+    bool rollbackTransaction() override;
 
     bool putInvitation(const InvitationDto& dto) override;
     std::vector<InvitationDto> getInvitations() override;

@@ -36,6 +36,16 @@ public:
     // Creates and migrates the schema; false when any step failed.
     virtual bool init() = 0;
 
+    // A transaction on the calling thread's connection: the writes between
+    // begin and commit land together or not at all. Their change signals are
+    // held back until the commit and dropped by a rollback, so that nobody
+    // acts on a row that may still go. Transactions nest: only the outermost
+    // commit writes, and a rollback at any depth undoes the whole (the
+    // outermost commit then fails). DatabaseTransaction pairs the calls.
+    virtual bool beginTransaction() = 0;
+    virtual bool commitTransaction() = 0;
+    virtual bool rollbackTransaction() = 0;
+
     // Insert or replace by uuid; emits addedInvitation.
     virtual bool putInvitation(const InvitationDto& dto) = 0;
     virtual std::vector<InvitationDto> getInvitations() = 0;

@@ -4,6 +4,7 @@
 #include "com/tor/torhiddenservice.h"
 #include "com/transport/transportudp.h"
 #include "core/appsettings.h"
+#include "core/databasetransaction.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
 #include "crypto/crypto.h"
@@ -17,11 +18,16 @@
 #include "jobs/vfsjobmodel.h"
 #include "models/vfsmodelfactory.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QHostInfo>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QSettings>
 #include <QSslCertificate>
 #include <QUuid>
+
+#include <sodium.h>
 
 namespace {
 ConnectionManager* s_instance = nullptr;
@@ -44,6 +50,9 @@ public:
     PeerLoaderVelm* loader = nullptr;
     PeerAuthenticator* authenticator = nullptr;
     TorHiddenService* tor = nullptr;
+    mutable QMutex statusMutex; // the two below, read from any thread
+    bool listening = false;
+    QString networkStatus;
     bool torEnabled = true;
     quint16 torControlPort = TorHiddenService::DefaultControlPort;
     quint16 torSocksPort = TorHiddenService::DefaultSocksPort;
@@ -100,9 +109,25 @@ Upnp* ConnectionManager::upnp() const
     return d->upnp;
 }
 
-quint16 ConnectionManager::configuredListenPort()
+quint16 ConnectionManager::configuredListenPort(QString* problem)
 {
-    return listenPortFor(appArgumentInt(QStringLiteral("--com-listen-port"), -1));
+    const QString name = QStringLiteral("--com-listen-port");
+    const QString text = appArgument(name, QString());
+    bool ok = false;
+    const int option = text.toInt(&ok, 10);
+    const quint16 port = listenPortFor(ok ? option : -1);
+    if (problem) {
+        problem->clear();
+        // Given but empty reads like absent; say so too.
+        bool given = !text.isEmpty();
+        for (const QString& arg : QCoreApplication::arguments())
+            given |= arg == name || arg == name + QLatin1Char('=');
+        if (given && (!ok || port != option))
+            *problem = QStringLiteral("%1=%2 is not a port number from 1 to 65534; listening on %3 instead")
+                           .arg(name, text)
+                           .arg(port);
+    }
+    return port;
 }
 
 quint16 ConnectionManager::listenPortFor(int option)
@@ -145,7 +170,17 @@ void ConnectionManager::start()
         d->com->setStunServers(configuredStunServers(settings.settings()));
     }
 
-    const quint16 port = configuredListenPort();
+    QString portProblem;
+    const quint16 port = configuredListenPort(&portProblem);
+    if (!portProblem.isEmpty())
+        reportProblem(portProblem);
+    connect(d->com, &com::Com::listenStateChanged, this, [this] { updateNetworkStatus(); });
+    connect(d->com, &com::Com::listenFailed, this, [this](quint16 port, const QString& reason) {
+        reportProblem(QStringLiteral("cannot listen on TCP port %1: %2; invitations carry no TCP transport "
+                                     "until the port is free and the network is switched on again")
+                          .arg(port)
+                          .arg(reason));
+    });
     if (d->torEnabled) {
         d->tor = new TorHiddenService(d->torControlPort, port, storedOnionKey(d->db), d->proxy, this);
         d->tor->setSocksPort(d->torSocksPort);
@@ -165,7 +200,14 @@ void ConnectionManager::start()
     d->loader = new PeerLoaderVelm(d->com, this, d->factory);
     // The identity first, so that the own peer and its listener exist when
     // the stored peers are built.
-    ensureOwnIdentity(d->db, port);
+    const int keyPairs = ensureOwnIdentity(d->db, port);
+    if (keyPairs > 1)
+        reportProblem(QStringLiteral("the database holds %1 key pairs of this machine; the one stored first "
+                                     "(%2) is used")
+                          .arg(keyPairs)
+                          .arg(PeerLoaderVelm::ownKeyPair(d->db).keyUuid));
+    else if (keyPairs < 1)
+        reportProblem(QStringLiteral("no key pair of this machine could be stored; it cannot pair with others"));
     d->factory->addPeerLoader(d->loader);
 
     d->authenticator = new PeerAuthenticator(d->db, this);
@@ -230,25 +272,57 @@ void ConnectionManager::applyTurnSettings(com::Com* com)
     }
 }
 
-void ConnectionManager::ensureOwnIdentity(IDatabase* db, quint16 port)
+namespace {
+
+int countKeyPairs(IDatabase* db)
+{
+    int count = 0;
+    for (const CryptoKeyDto& key : db->getCryptoKeys(ownPeerUuid()))
+        count += key.type == QLatin1String("pksk") ? 1 : 0;
+    return count;
+}
+
+// The own peer, a new key pair, its public half and the machine's name, all
+// or nothing, unless a key pair is stored by the time the transaction holds
+// the database's write lock.
+int makeKeyPair(IDatabase* db, const QDateTime& now)
+{
+    const QString own = ownPeerUuid();
+    DatabaseTransaction transaction(db);
+    if (!transaction.isActive())
+        return countKeyPairs(db);
+    const int stored = countKeyPairs(db);
+    if (stored > 0)
+        return stored;
+    QByteArray pksk(64, 0);
+    crypto::generateKeyPair(reinterpret_cast<unsigned char*>(pksk.data()),
+                            reinterpret_cast<unsigned char*>(pksk.data()) + 32);
+    QString name = QHostInfo::localHostName();
+    name.replace(QLatin1String(".local"), QString());
+    const bool written =
+        db->putPeer(PeerDto{own, QStringLiteral("velm"), now})
+        && db->putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), pksk, QStringLiteral("pksk"), now})
+        && db->putCryptoKey(own,
+                            CryptoKeyDto{QUuid::createUuid().toString(), pksk.left(32), QStringLiteral("pk"), now})
+        && db->putPeerAttribute(own, PeerAttributeDto{QUuid::createUuid().toString(), QStringLiteral("name"), name,
+                                                      now.toSecsSinceEpoch()});
+    sodium_memzero(pksk.data(), std::size_t(pksk.size()));
+    if (!written || !transaction.commit()) {
+        Logger::log(Logger::ERR1, "failed to store the own key pair");
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+int ConnectionManager::ensureOwnIdentity(IDatabase* db, quint16 port)
 {
     const QString own = ownPeerUuid();
     const QDateTime now = QDateTime::currentDateTime();
-    bool haveKeyPair = false;
-    for (const CryptoKeyDto& key : db->getCryptoKeys(own))
-        haveKeyPair |= key.type == QLatin1String("pksk");
-    if (!haveKeyPair) {
-        db->putPeer(PeerDto{own, QStringLiteral("velm"), now});
-        QByteArray pksk(64, 0);
-        crypto::generateKeyPair(reinterpret_cast<unsigned char*>(pksk.data()),
-                                reinterpret_cast<unsigned char*>(pksk.data()) + 32);
-        db->putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), pksk, QStringLiteral("pksk"), now});
-        db->putCryptoKey(own, CryptoKeyDto{QUuid::createUuid().toString(), pksk.left(32), QStringLiteral("pk"), now});
-        QString name = QHostInfo::localHostName();
-        name.replace(QLatin1String(".local"), QString());
-        db->putPeerAttribute(own, PeerAttributeDto{QUuid::createUuid().toString(), QStringLiteral("name"), name,
-                                                   now.toSecsSinceEpoch()});
-    }
+    int keyPairs = countKeyPairs(db);
+    if (keyPairs == 0)
+        keyPairs = makeKeyPair(db, now);
     // The local listener, at the port this run listens on.
     for (TransportDto t : db->getTransports(own)) {
         if (t.type == QLatin1String("tcp") && t.host == QLatin1String("127.0.0.1")) {
@@ -257,11 +331,47 @@ void ConnectionManager::ensureOwnIdentity(IDatabase* db, quint16 port)
                 t.timestamp = now.toSecsSinceEpoch();
                 db->putTransport(own, t);
             }
-            return;
+            return keyPairs;
         }
     }
     db->putTransport(own, TransportDto{QUuid::createUuid().toString(), QStringLiteral("tcp"),
                                        QStringLiteral("127.0.0.1"), port, now.toSecsSinceEpoch(), true});
+    return keyPairs;
+}
+
+void ConnectionManager::reportProblem(const QString& text)
+{
+    Logger::log(Logger::ERR1, "%s", qUtf8Printable(text));
+    emit problemReported(text);
+}
+
+void ConnectionManager::updateNetworkStatus()
+{
+    const bool listening = d->com && d->com->isListening();
+    const QString error = d->com ? d->com->listenError() : QString();
+    const QString status =
+        error.isEmpty() ? QString()
+                        : QStringLiteral("cannot listen on TCP port %1: %2").arg(d->com->listenPort()).arg(error);
+    {
+        QMutexLocker lock(&d->statusMutex);
+        if (d->listening == listening && d->networkStatus == status)
+            return;
+        d->listening = listening;
+        d->networkStatus = status;
+    }
+    emit networkStatusChanged();
+}
+
+bool ConnectionManager::isListening() const
+{
+    QMutexLocker lock(&d->statusMutex);
+    return d->listening;
+}
+
+QString ConnectionManager::networkStatus() const
+{
+    QMutexLocker lock(&d->statusMutex);
+    return d->networkStatus;
 }
 
 void ConnectionManager::setNetworkEnabled(bool networkEnabled)
@@ -304,7 +414,8 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
     if (!d->com)
         return std::vector<TransportDto>();
     std::vector<TransportDto> transports = d->com->localTransports();
-    const QString onion = d->tor ? d->tor->onionAddress() : QString();
+    // The onion service leads to the TCP server: nothing while it does not listen.
+    const QString onion = d->tor && d->com->isListening() ? d->tor->onionAddress() : QString();
     if (!onion.isEmpty())
         transports.push_back(TransportDto{QUuid::createUuid().toString(), QStringLiteral("onion"), onion,
                                           d->com->listenPort(), QDateTime::currentSecsSinceEpoch(), true});

@@ -35,6 +35,8 @@ class ConnectionManager : public QObject, public IPeerHost
 {
     Q_OBJECT
     Q_PROPERTY(PeerModel* peerModel READ peerModel NOTIFY peerModelChanged)
+    Q_PROPERTY(bool listening READ isListening NOTIFY networkStatusChanged)
+    Q_PROPERTY(QString networkStatus READ networkStatus NOTIFY networkStatusChanged)
 public:
     static constexpr quint16 DefaultListenPort = 60391;
 
@@ -52,17 +54,29 @@ public:
     Upnp* upnp() const;
 
     // The TCP port to listen on: "--com-listen-port" when it lies in
-    // 1..65534, else DefaultListenPort.
-    static quint16 configuredListenPort();
+    // 1..65534, else DefaultListenPort. problem, when given, receives what
+    // is wrong with an option that was given but cannot be used (empty when
+    // nothing is).
+    static quint16 configuredListenPort(QString* problem = nullptr);
     static quint16 listenPortFor(int option);
+
+    // Any thread. Whether the TCP server listens, and, when the network side
+    // does not work as asked (the listening port is taken), why, in English;
+    // empty when it does.
+    bool isListening() const;
+    QString networkStatus() const;
     // The STUN servers of config.ini (group "Network", key "stunServers",
     // a list of "host:port"): the built-in public servers while the key is
     // missing, none when it is present but empty.
     static QStringList configuredStunServers(QSettings* settings);
     // Stores the own peer, its key pair, its name and its local listener on
     // `port` unless they exist; a listener stored with another port is moved
-    // to this one.
-    static void ensureOwnIdentity(IDatabase* db, quint16 port);
+    // to this one. The key pair is made in one transaction that looks for a
+    // stored one again first, so that two processes on one database cannot
+    // both make one. Returns the number of own key pairs stored (more than
+    // one only in a database written by an older version or by hand; every
+    // reader then takes the same one, PeerLoaderVelm::ownKeyPair).
+    static int ensureOwnIdentity(IDatabase* db, quint16 port);
     // The relay named in config.ini ("Network/turnRelayHost", empty by
     // default: no relay is contacted) and, for a relay with a certificate of
     // its own making, a PEM file of authorities to accept for it
@@ -93,6 +107,12 @@ public:
 signals:
     void peerModelChanged();
     void started();
+    // isListening() or networkStatus() changed.
+    void networkStatusChanged();
+    // Something the user must hear of, said once as it happens, in English:
+    // a listening port option that cannot be used, a port that is taken,
+    // two own key pairs. The programs write it to stderr.
+    void problemReported(const QString& text);
 
 public slots:
     void start();
@@ -100,5 +120,8 @@ public slots:
     void forwardHandshakeRequestToPeer(const PeerDto& peer, const HandshakeDto& handshake);
 
 private:
+    void reportProblem(const QString& text);
+    void updateNetworkStatus();
+
     std::unique_ptr<ConnectionManagerPrivate> d;
 };

@@ -2,10 +2,12 @@
 
 #include "com/link/endpoint.h"
 #include "core/cryptokeydto.h"
+#include "core/databasetransaction.h"
 #include "core/idatabase.h"
 #include "core/invitationdto.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
+#include "peer/peerloadervelm.h"
 #include "peer/peervelm.h"
 
 #include <QDateTime>
@@ -65,8 +67,10 @@ public:
 
     qint64 now() const { return clock ? clock() : QDateTime::currentSecsSinceEpoch(); }
     bool findKnownPeer(const QByteArray& publicKey, PeerDto& peer) const;
-    bool admitByInvitation(const QString& invitationUuid, const QByteArray& publicKey, qint64 now, PeerDto& peer);
-    void storeTransports(const Uuid& peerUuid, const std::vector<TransportDto>& transports, qint64 now);
+    bool admitByInvitation(const QString& invitationUuid, const QByteArray& publicKey,
+                           const std::vector<TransportDto>& transports, qint64 now, PeerDto& peer);
+    // False when a write failed (logged); the others are still tried.
+    bool storeTransports(const Uuid& peerUuid, const std::vector<TransportDto>& transports, qint64 now);
 
     IDatabase* db;
     Endpoint* endpoint = nullptr;
@@ -95,7 +99,8 @@ bool PeerAuthenticatorPrivate::findKnownPeer(const QByteArray& publicKey, PeerDt
 }
 
 bool PeerAuthenticatorPrivate::admitByInvitation(const QString& invitationUuid, const QByteArray& publicKey,
-                                                 qint64 now, PeerDto& peer)
+                                                 const std::vector<TransportDto>& transports, qint64 now,
+                                                 PeerDto& peer)
 {
     const QByteArray hex = publicKey.toHex();
     if (invitationUuid.isEmpty()) {
@@ -121,17 +126,24 @@ bool PeerAuthenticatorPrivate::admitByInvitation(const QString& invitationUuid, 
     const CryptoKeyDto key{QUuid::createUuid().toString(), publicKey, QStringLiteral("pk"), stamp};
     const PeerDto created{QUuid::createUuid().toString(), QStringLiteral("velm"), stamp};
     Logger::log(Logger::HSK1, "AUTH create new peer %s ", qUtf8Printable(created.uuid));
-    // The invitation goes only once the peer and its key are safely stored:
-    // a failed write must leave it for the next attempt.
-    if (!db->putPeer(created)) {
-        Logger::log(Logger::ERR1, "AUTH could not store new peer %s, invitation %s kept",
-                    qUtf8Printable(created.uuid), qUtf8Printable(wanted));
-        return false;
-    }
-    if (!db->putCryptoKey(created.uuid, key)) {
-        Logger::log(Logger::ERR1, "AUTH could not store the key of new peer %s, invitation %s kept",
-                    qUtf8Printable(created.uuid), qUtf8Printable(wanted));
-        return false;
+    // The peer, its key and its transports are stored together or not at
+    // all: a peer without its key could never be recognised, and the next
+    // attempt would add another. The invitation goes only once they are
+    // stored, so that a failed write leaves it for the next attempt; the
+    // peer is built when the transaction commits.
+    {
+        DatabaseTransaction transaction(db);
+        const char* failed = !transaction.isActive()                      ? "begin a transaction"
+                             : !db->putPeer(created)                       ? "store the peer"
+                             : !db->putCryptoKey(created.uuid, key)        ? "store its key"
+                             : !storeTransports(created.uuid, transports, now) ? "store its transports"
+                             : !transaction.commit()                       ? "commit"
+                                                                           : nullptr;
+        if (failed) {
+            Logger::log(Logger::ERR1, "AUTH could not %s for new peer %s, nothing stored, invitation %s kept",
+                        failed, qUtf8Printable(created.uuid), qUtf8Printable(wanted));
+            return false;
+        }
     }
     // An invitation admits one peer only, even when it cannot be deleted.
     if (!db->deleteInvitation(invitation->uuid)) {
@@ -143,9 +155,10 @@ bool PeerAuthenticatorPrivate::admitByInvitation(const QString& invitationUuid, 
     return true;
 }
 
-void PeerAuthenticatorPrivate::storeTransports(const Uuid& peerUuid, const std::vector<TransportDto>& transports,
+bool PeerAuthenticatorPrivate::storeTransports(const Uuid& peerUuid, const std::vector<TransportDto>& transports,
                                                qint64 now)
 {
+    bool allStored = true;
     std::vector<TransportDto> stored = db->getTransports(peerUuid);
     const qint64 cutOff = now - PeerAuthenticator::TransportRefreshSecs;
     for (const TransportDto& t : transports) {
@@ -161,11 +174,13 @@ void PeerAuthenticatorPrivate::storeTransports(const Uuid& peerUuid, const std::
             refreshed.port = known->port;
             refreshed.timestamp = now;
             refreshed.stream = isStreamType(known->type);
-            if (db->putTransport(peerUuid, refreshed))
+            if (db->putTransport(peerUuid, refreshed)) {
                 *known = refreshed;
-            else
+            } else {
+                allStored = false;
                 Logger::log(Logger::ERR1, "AUTH could not refresh transport %s : %u (%s)",
                             qUtf8Printable(t.host), unsigned(t.port), qUtf8Printable(t.type));
+            }
             continue;
         }
         if (!mayStoreNewTransport(t)) {
@@ -174,12 +189,15 @@ void PeerAuthenticatorPrivate::storeTransports(const Uuid& peerUuid, const std::
             continue;
         }
         // Remembered here too, so that a transport listed twice is stored once.
-        if (db->putTransport(peerUuid, t))
+        if (db->putTransport(peerUuid, t)) {
             stored.push_back(t);
-        else
+        } else {
+            allStored = false;
             Logger::log(Logger::ERR1, "AUTH could not store transport %s : %u (%s)", qUtf8Printable(t.host),
                         unsigned(t.port), qUtf8Printable(t.type));
+        }
     }
+    return allStored;
 }
 
 PeerAuthenticator::PeerAuthenticator(IDatabase* db, QObject* parent)
@@ -198,11 +216,12 @@ PeerAuthenticator::PeerAuthenticator(IDatabase* db, QObject* parent)
 
     if (!d->db)
         return;
-    for (const CryptoKeyDto& key : d->db->getCryptoKeys(ownPeerUuid())) {
-        if (key.type == QLatin1String("pksk"))
-            d->endpoint->setCryptoKey(key);
+    for (const CryptoKeyDto& key : d->db->getCryptoKeys(ownPeerUuid()))
         Logger::log(Logger::NFO1, "AUTH load key type %s length %d", qUtf8Printable(key.type), int(key.key.size()));
-    }
+    // The same pair as every other reader, should there be several.
+    const CryptoKeyDto own = PeerLoaderVelm::ownKeyPair(d->db);
+    if (!own.key.isEmpty())
+        d->endpoint->setCryptoKey(own);
 }
 
 PeerAuthenticator::~PeerAuthenticator() = default;
@@ -272,12 +291,12 @@ void PeerAuthenticator::receivedMessagePKI(TransportDto rxTransport, const quint
                         static_cast<unsigned long long>(record.time), static_cast<unsigned long long>(*last));
             return;
         }
-    } else if (!d->admitByInvitation(invitationUuid, publicKey, now, peer)) {
+        d->storeTransports(peer.uuid, record.transports, now);
+    } else if (!d->admitByInvitation(invitationUuid, publicKey, record.transports, now, peer)) {
         return;
     }
     d->lastHandshakeTime.insert(peer.uuid, record.time);
 
-    d->storeTransports(peer.uuid, record.transports, now);
     if (addArrival)
         record.transports.push_back(rxTransport);
 

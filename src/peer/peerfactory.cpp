@@ -1,4 +1,5 @@
 #include "peer/peerfactory.h"
+#include "core/databasetransaction.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
 #include "peer/invitationrecord.h"
@@ -284,25 +285,31 @@ PeerFactory::AcceptResult PeerFactory::acceptInvitation(IDatabase* db, const QSt
     const qint64 invitationTime = qint64(qMin(record.timestamp, LatestInvitationTime));
     const QDateTime invitationDate = QDateTime::fromSecsSinceEpoch(invitationTime, Qt::UTC);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // A new peer is stored whole or not at all: with its key, its
+    // attributes and its transports in one transaction, so that a failed
+    // write leaves no peer that no key could ever identify, and the same
+    // invitation can be accepted again. It is built once the rows are in.
+    DatabaseTransaction transaction(db);
+    if (!transaction.isActive()) {
+        Logger::log(Logger::ERR1, "accepting invitation %s: no transaction, nothing stored", qUtf8Printable(record.id));
+        return AcceptStoreFailed;
+    }
     AcceptResult result = AcceptKnownPeer;
+    bool written = true;
     if (peerUuid.isEmpty()) {
         peerUuid = newUuid();
-        if (!db->putPeer(PeerDto{peerUuid, QStringLiteral("velm"), invitationDate}))
-            return AcceptStoreFailed;
-        if (!db->putCryptoKey(peerUuid, CryptoKeyDto{newUuid(), record.publicKey, QStringLiteral("pk"),
-                                                     invitationDate}))
-            return AcceptStoreFailed;
-        if (!record.name.isEmpty())
-            putAttribute(db, peerUuid, QStringLiteral("name"), record.name, now);
+        written = db->putPeer(PeerDto{peerUuid, QStringLiteral("velm"), invitationDate})
+                  && db->putCryptoKey(peerUuid,
+                                      CryptoKeyDto{newUuid(), record.publicKey, QStringLiteral("pk"), invitationDate});
+        if (written && !record.name.isEmpty())
+            written = putAttribute(db, peerUuid, QStringLiteral("name"), record.name, now);
         const QString device = record.deviceType == IPeer::DeviceDesktop  ? QStringLiteral("desktop")
                                : record.deviceType == IPeer::DeviceLaptop ? QStringLiteral("laptop")
                                                                           : QString();
-        if (!device.isEmpty()) {
-            putAttribute(db, peerUuid, QStringLiteral("devicetype"), device, now);
-            putAttribute(db, peerUuid, QStringLiteral("icon"), QStringLiteral("dev-") + device, now);
+        if (written && !device.isEmpty()) {
+            written = putAttribute(db, peerUuid, QStringLiteral("devicetype"), device, now)
+                      && putAttribute(db, peerUuid, QStringLiteral("icon"), QStringLiteral("dev-") + device, now);
         }
-        Logger::log(Logger::NFO1, "accepted invitation %s, new peer %s", qUtf8Printable(record.id),
-                    qUtf8Printable(peerUuid));
         result = AcceptNewPeer;
     }
 
@@ -310,19 +317,32 @@ PeerFactory::AcceptResult PeerFactory::acceptInvitation(IDatabase* db, const QSt
     bool hasInvitation = false;
     for (const PeerAttributeDto& a : db->getPeerAttributes(peerUuid, {QStringLiteral("invitation")}))
         hasInvitation |= a.value == record.id;
-    if (!hasInvitation)
-        putAttribute(db, peerUuid, QStringLiteral("invitation"), record.id, invitationTime);
+    // A known peer keeps what it had when a row cannot be added; a new one
+    // must come whole.
+    const auto added = [&written, result](bool ok) {
+        if (!ok && result == AcceptNewPeer)
+            written = false;
+        return ok;
+    };
+    if (written && !hasInvitation)
+        added(putAttribute(db, peerUuid, QStringLiteral("invitation"), record.id, invitationTime));
 
     std::vector<TransportDto> stored = db->getTransports(peerUuid);
     for (const TransportDto& t : record.transports) {
         const bool known = std::any_of(stored.begin(), stored.end(), [&t](const TransportDto& s) {
             return s.type == t.type && s.host == t.host && s.port == t.port;
         });
-        if (known)
-            continue;
-        if (db->putTransport(peerUuid, t))
+        if (written && !known && added(db->putTransport(peerUuid, t)))
             stored.push_back(t);
     }
+    if (!written || !transaction.commit()) {
+        Logger::log(Logger::ERR1, "accepting invitation %s: the peer could not be stored, nothing stored",
+                    qUtf8Printable(record.id));
+        return AcceptStoreFailed;
+    }
+    if (result == AcceptNewPeer)
+        Logger::log(Logger::NFO1, "accepted invitation %s, new peer %s", qUtf8Printable(record.id),
+                    qUtf8Printable(peerUuid));
 
     // The password has done its work; the announcer need not try it on
     // every announcement from now on.

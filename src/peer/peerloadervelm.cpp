@@ -52,6 +52,9 @@ IPeer* PeerLoaderVelm::loadPeer(IDatabase* db, const PeerDto& dto)
         connect(peer, &PeerVelm::configureTransportPeers, d->com, &com::Com::configureTransportPeers,
                 Qt::QueuedConnection);
         connect(peer, &PeerVelm::getTransportHosts, d->com, &com::Com::getTransportHosts, Qt::DirectConnection);
+        // Direct: the handshake is sent on the io thread, where the
+        // connection came up.
+        connect(d->com, &com::Com::streamConnected, peer, &PeerVelm::onStreamConnected, Qt::DirectConnection);
     }
     connect(peer, &IPeer::nameChanged, this, &PeerLoaderVelm::onPeerPropertiesChanged, Qt::QueuedConnection);
     connect(peer, &IPeer::displayNameChanged, this, &PeerLoaderVelm::onPeerPropertiesChanged, Qt::QueuedConnection);
@@ -92,11 +95,20 @@ void PeerLoaderVelm::loaderAdded(IDatabase*) {}
 
 CryptoKeyDto PeerLoaderVelm::ownKeyPair(IDatabase* db)
 {
+    // The database gives rows in no fixed order; of several pairs the one
+    // stored first (by time, then by uuid) is everybody's choice.
+    CryptoKeyDto chosen;
+    bool found = false;
     for (const CryptoKeyDto& key : db->getCryptoKeys(ownPeerUuid())) {
-        if (key.type == QLatin1String("pksk"))
-            return key;
+        if (key.type != QLatin1String("pksk"))
+            continue;
+        if (!found || key.timestamp < chosen.timestamp
+            || (key.timestamp == chosen.timestamp && key.keyUuid < chosen.keyUuid)) {
+            chosen = key;
+            found = true;
+        }
     }
-    return CryptoKeyDto();
+    return chosen;
 }
 
 void PeerLoaderVelm::storePeerAttribute(IDatabase* db, const QString& peerUuid, const QString& key,

@@ -27,7 +27,9 @@ public:
     void updatePeer(IDatabase* db, IPeer* peer) override;
     void loaderAdded(IDatabase* db) override;
 
-    // The own key pair ("pksk"), or an empty record when none is stored.
+    // The own key pair ("pksk"), or an empty record when none is stored. Of
+    // several pairs (a database written by an older version), always the one
+    // stored first, so that every reader uses the same.
     static CryptoKeyDto ownKeyPair(IDatabase* db);
     // Stores key = value for the peer unless it holds that value already; an
     // empty value is not stored for a key the peer does not have.

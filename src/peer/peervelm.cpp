@@ -99,6 +99,7 @@ public:
     std::atomic<quint32> remoteSessionId{0};
     std::atomic<qint64> lastMessageMs{-1}; // monotonic ms of the last accepted message; -1 none
     std::atomic<qint64> lastHandshakeSecs{0};
+    quint64 lastHandshakeTime = 0; // the time field of the last handshake sent; under the link mutex
     const quint32 ownListenPort;
     VfsClientVelm* client = nullptr;
     VfsServerVelm* server = nullptr;
@@ -378,7 +379,22 @@ void PeerVelm::sessionBroken()
 
 // --- Handshake ---------------------------------------------------------------
 
-void PeerVelm::sendHandshakeRequest(int flags)
+void PeerVelm::onStreamConnected(TransportDto dto)
+{
+    if (isOwnPeer())
+        return;
+    {
+        QMutexLocker lock(&d->linkMutex);
+        if (std::none_of(d->transports.begin(), d->transports.end(),
+                         [&dto](const TransportDto& t) { return t.uuid == dto.uuid; }))
+            return;
+    }
+    Logger::log(Logger::HSK1, "connected %s : %u, handshake over it for %s", qUtf8Printable(dto.host),
+                unsigned(dto.port), qUtf8Printable(d->uuid));
+    sendHandshakeRequest(0, dto.uuid);
+}
+
+void PeerVelm::sendHandshakeRequest(int flags, const QString& viaTransport)
 {
     QMutexLocker lock(&d->linkMutex);
     HandshakeDto hs(*d->clientEndpoints.front());
@@ -416,13 +432,16 @@ void PeerVelm::sendHandshakeRequest(int flags)
 
     std::array<quint8, 512> buffer;
     std::size_t length = buffer.size();
-    if (hs.serialize(buffer.data(), &length, quint64(d->host->currentSecsSinceEpoch())) != HandshakeDto::SerializeOk) {
+    const qint64 now = d->host->currentSecsSinceEpoch();
+    const quint64 time = std::max(quint64(now), d->lastHandshakeTime + 1);
+    if (hs.serialize(buffer.data(), &length, time) != HandshakeDto::SerializeOk) {
         Logger::log(Logger::ERR1, "handshake for %s does not fit, not sent", qUtf8Printable(d->uuid));
         return;
     }
     Logger::log(Logger::HSK1, "send handshake request to %s (%s)", name.constData(), qUtf8Printable(d->uuid));
-    d->lastHandshakeSecs.store(d->host->currentSecsSinceEpoch());
-    d->clientEndpoints.front()->sendPKI(buffer.data(), length);
+    d->lastHandshakeTime = time;
+    d->lastHandshakeSecs.store(now);
+    d->clientEndpoints.front()->sendPKIVia(viaTransport, buffer.data(), length);
 }
 
 void PeerVelm::onHandshakeRequest(const HandshakeDto& dto)

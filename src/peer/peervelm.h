@@ -76,8 +76,11 @@ public:
     static void setOwnName(const QString& name);
 
     // Builds and sends a handshake on client endpoint 0 (0 request,
-    // 1 response). Io thread.
-    void sendHandshakeRequest(int flags);
+    // 1 response), on every transport, or only on the one with the uuid
+    // viaTransport. Io thread. Each handshake carries a later time than the
+    // one before, so that the other end, which takes only newer ones,
+    // accepts two sent within one second.
+    void sendHandshakeRequest(int flags, const QString& viaTransport = QString());
 
     // Fed by the peer loader from the database; io thread.
     void updateAcls(const std::vector<PeerAclDto>& acls);
@@ -100,6 +103,11 @@ public slots:
     void onReceivedMessageCli(std::vector<unsigned char> data);
     void onReceivedMessageSrv(std::vector<unsigned char> data);
     void onReceivedMessagePKI(TransportDto dto, const quint8* buf, size_t length);
+    // A dialled connection came up (com::Com::streamConnected); when it is
+    // one of this peer's, a handshake goes over it at once: the other end
+    // lets a connection it accepted carry the link only once a handshake
+    // from a known key arrived on it. Io thread.
+    void onStreamConnected(TransportDto dto);
     // The link supervisor: one run, then (except for the own peer) the next
     // in SupervisorIntervalMs.
     void testSendTimer();

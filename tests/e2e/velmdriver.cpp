@@ -38,6 +38,11 @@
 //                             the UDP transports of the link
 //   quit                      {} and the process ends
 //
+// It starts as the program does: a second driver on the same configuration
+// directory, or one whose velm.db cannot be used, says why on stderr and ends
+// with the program's exit code; problems found later (a listening port that
+// is taken) are said on stderr too.
+//
 // Options: --config-dir=DIR, --com-listen-port=N, --turn=0, as the program
 // reads them, and the driver's own:
 //   --tor=1                   runs the Tor service (off unless given: no tor
@@ -58,8 +63,10 @@
 #include "com/transport/transportudp.h"
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
+#include "core/instancelock.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
+#include "core/startupreport.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
 #include "peer/lan/upnp.h"
@@ -722,15 +729,30 @@ int main(int argc, char** argv)
         appSettings.settings()->sync();
     }
 
+    // As the program: one instance per configuration directory, and a
+    // database that cannot be used is left as it is.
+    const QString configDir = AppSettings::configDirectory(0);
+    InstanceLock instanceLock(configDir);
+    if (!instanceLock.tryLock()) {
+        reportStartupProblem(instanceLock.errorString() + QStringLiteral("; this start stops"));
+        return StartupExitAnotherInstance;
+    }
+
     auto* ioThread = new QThread(&app);
     ioThread->setObjectName(QStringLiteral("ioThread"));
 
     VfsWatcher watcher(&app);
     PeerModel peerModel(&app);
-    DatabaseSqlite database(AppSettings::configDirectory(0) + QStringLiteral("/velm.db"), &app);
+    DatabaseSqlite database(configDir + QStringLiteral("/velm.db"), &app);
+    if (!database.openError().isEmpty()) {
+        reportStartupProblem(databaseProblemText(database.path(), database.openError()));
+        return StartupExitDatabaseUnusable;
+    }
     InvitationModel invitationModel(&database);
 
     auto* connectionManager = new ConnectionManager(&database);
+    QObject::connect(connectionManager, &ConnectionManager::problemReported, &app, &reportStartupProblem,
+                     Qt::DirectConnection);
     connectionManager->setTorEnabled(appArgumentInt(QStringLiteral("--tor"), 0) >= 1);
     connectionManager->setTorPorts(
         quint16(appArgumentInt(QStringLiteral("--tor-control-port"), TorHiddenService::DefaultControlPort)),

@@ -4,6 +4,9 @@
 #include "com/link/com.h"
 #include "com/tor/torhiddenservice.h"
 #include "manager/connectionmanager.h"
+#include "com/link/endpoint.h"
+#include "peer/peerloadervelm.h"
+#include "peer/peerauthenticator.h"
 #include "manager/proxy.h"
 #include "peer/peerfactory.h"
 #include "peer/peermodel.h"
@@ -14,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUuid>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -26,6 +30,8 @@ private slots:
     void listenPort();
     void firstStartMakesIdentity();
     void listenerFollowsThePort();
+    void twoKeyPairsOneChoice();
+    void takenPortOffersNoTransport();
     void proxyChoice();
     void startBuildsTheOwnPeer();
     void storedOnionKey();
@@ -85,6 +91,74 @@ void TestConnectionManager::firstStartMakesIdentity()
     ConnectionManager::ensureOwnIdentity(&db, 60391);
     QCOMPARE(keysAdded.count() + transportsAdded.count() + attributes.count(), 0);
     QCOMPARE(int(db.getCryptoKeys(own).size()), 2);
+}
+
+// A database holding two own key pairs (written by an older version): every
+// reader takes the one stored first, whatever order the rows come in, and
+// the count is told.
+void TestConnectionManager::twoKeyPairsOneChoice()
+{
+    QTemporaryDir dir;
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    QVERIFY(db.init());
+    const QString own = ownPeerUuid();
+    QVERIFY(db.putPeer(PeerDto{own, QStringLiteral("velm"), QDateTime::fromSecsSinceEpoch(1600000000)}));
+    const QByteArray later(64, 'L');
+    const QByteArray first(64, 'F');
+    QVERIFY(db.putCryptoKey(own, CryptoKeyDto{QStringLiteral("{00000000-0000-4000-8000-000000000001}"), later,
+                                              QStringLiteral("pksk"), QDateTime::fromSecsSinceEpoch(1600000900)}));
+    QVERIFY(db.putCryptoKey(own, CryptoKeyDto{QStringLiteral("{ffffffff-0000-4000-8000-000000000002}"), first,
+                                              QStringLiteral("pksk"), QDateTime::fromSecsSinceEpoch(1600000000)}));
+    QCOMPARE(ConnectionManager::ensureOwnIdentity(&db, 60391), 2);
+    QCOMPARE(PeerLoaderVelm::ownKeyPair(&db).key, first);
+    PeerAuthenticator authenticator(&db);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(authenticator.endpoint()->ownPublicKey()), 32), first.left(32));
+}
+
+// A listening port held by another socket: the failure is reported with the
+// port, the status knows it, and no TCP transport is offered.
+void TestConnectionManager::takenPortOffersNoTransport()
+{
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    QTemporaryDir dir;
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    PeerModel model;
+    QThread io;
+    auto* manager = new ConnectionManager(&db);
+    manager->setTorEnabled(false);
+    manager->moveToThread(&io);
+    connect(&io, &QThread::started, manager, &ConnectionManager::start);
+    QSignalSpy started(manager, &ConnectionManager::started);
+    QSignalSpy problems(manager, &ConnectionManager::problemReported);
+    QSignalSpy status(manager, &ConnectionManager::networkStatusChanged);
+    io.start();
+    QVERIFY(started.wait(20000) || started.count() == 1);
+    com::Com* com = manager->com();
+    const quint16 port = holder.serverPort();
+    QMetaObject::invokeMethod(com, [com, port] { com->startTcpServer(QHostAddress::Any, port); },
+                              Qt::BlockingQueuedConnection);
+    QTRY_VERIFY(status.count() >= 1);
+    QVERIFY(!manager->isListening());
+    QVERIFY2(manager->networkStatus().contains(QString::number(port)), qPrintable(manager->networkStatus()));
+    QTRY_VERIFY(problems.count() >= 1);
+    QVERIFY(problems.last().at(0).toString().contains(QStringLiteral("TCP port %1").arg(port)));
+    std::vector<TransportDto> offered;
+    QMetaObject::invokeMethod(manager, [manager, &offered] { offered = manager->localTransports(); },
+                              Qt::BlockingQueuedConnection);
+    for (const TransportDto& t : offered)
+        QVERIFY2(t.type != QLatin1String("tcp") || t.port != port, qPrintable(t.host));
+
+    // Free again, the next start listens and offers it.
+    holder.close();
+    QMetaObject::invokeMethod(com, [com, port] { com->startTcpServer(QHostAddress::LocalHost, port); },
+                              Qt::BlockingQueuedConnection);
+    QTRY_VERIFY(manager->isListening());
+    QVERIFY(manager->networkStatus().isEmpty());
+
+    QMetaObject::invokeMethod(manager, [manager] { delete manager; }, Qt::BlockingQueuedConnection);
+    io.quit();
+    QVERIFY(io.wait(20000));
 }
 
 // The stored listener is the port this run listens on, not a fixed one.
@@ -187,6 +261,18 @@ void TestConnectionManager::torServiceWiring()
             tor->addOnionResponse(QStringLiteral("250-ServiceID=%1\r\n250 OK\r\n").arg(id).toUtf8());
         }, Qt::BlockingQueuedConnection);
         QCOMPARE(ConnectionManager::storedOnionKey(&db), QStringLiteral("TkVXS0VZ"));
+        // The onion service leads to the TCP server: offered only while it listens.
+        const auto onionOffered = [manager, id] {
+            bool offered = false;
+            for (const TransportDto& t : manager->localTransports())
+                offered |= t.type == QLatin1String("onion") && t.host == id + QStringLiteral(".onion") && t.stream;
+            return offered;
+        };
+        QVERIFY(!onionOffered());
+        com::Com* com = manager->com();
+        QMetaObject::invokeMethod(com, [com] { com->startTcpServer(QHostAddress::LocalHost, 0); },
+                                  Qt::BlockingQueuedConnection);
+        QVERIFY(onionOffered());
         bool offered = false;
         for (const TransportDto& t : manager->localTransports())
             offered |= t.type == QLatin1String("onion") && t.host == id + QStringLiteral(".onion") && t.stream;

@@ -42,12 +42,45 @@ std::vector<TransportDto> ownTransports()
             transport("onion", "velmexampleonionaddressxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx.onion", 60392)};
 }
 
+// The store with a fault: the failAt-th write of another peer's rows (its
+// row, key, attributes or transports, counted from 1) fails; 0 fails none.
+class FaultyDatabase : public DatabaseSqlite
+{
+public:
+    using DatabaseSqlite::DatabaseSqlite;
+
+    int failAt = 0;
+    int writes = 0;
+
+    bool putPeer(const PeerDto& dto) override { return pass(dto.uuid) && DatabaseSqlite::putPeer(dto); }
+    bool putCryptoKey(const Uuid& peer, const CryptoKeyDto& dto) override
+    {
+        return pass(peer) && DatabaseSqlite::putCryptoKey(peer, dto);
+    }
+    bool putPeerAttribute(const Uuid& peer, const PeerAttributeDto& dto) override
+    {
+        return pass(peer) && DatabaseSqlite::putPeerAttribute(peer, dto);
+    }
+    bool putTransport(const Uuid& peer, const TransportDto& dto) override
+    {
+        return pass(peer) && DatabaseSqlite::putTransport(peer, dto);
+    }
+
+private:
+    bool pass(const QString& peer)
+    {
+        if (peer == ownPeerUuid())
+            return true;
+        return ++writes != failAt;
+    }
+};
+
 // One machine: its own database, its own peer row and key pair.
 struct Machine
 {
     explicit Machine(bool withKeyPair = true)
     {
-        db.reset(new DatabaseSqlite(dir.filePath(QStringLiteral("velm.db"))));
+        db.reset(new FaultyDatabase(dir.filePath(QStringLiteral("velm.db"))));
         db->putPeer(PeerDto{ownPeerUuid(), QStringLiteral("velm"), QDateTime::fromSecsSinceEpoch(1600000000)});
         unsigned char pk[crypto::PublicKeyBytes];
         unsigned char sk[crypto::SecretKeyBytes];
@@ -103,7 +136,7 @@ struct Machine
     }
 
     QTemporaryDir dir;
-    std::unique_ptr<DatabaseSqlite> db;
+    std::unique_ptr<FaultyDatabase> db;
     QByteArray publicKey;
     QByteArray secretKey;
 };
@@ -232,6 +265,8 @@ private slots:
     void deviceTypes();
     void acceptStoresInviter();
     void acceptTwiceStoresOnce();
+    void acceptFailedWriteLeavesNothing_data();
+    void acceptFailedWriteLeavesNothing();
     void acceptKnownKeyAddsOnlyMissing();
     void acceptOwnInvitation();
     void acceptedPasswordForgotten_data();
@@ -723,6 +758,42 @@ void TestInvitation::acceptTwiceStoresOnce()
     QCOMPARE(int(b()->otherPeers().size()), 1);
     QCOMPARE(attributes.count(), 0);
     QCOMPARE(transports.count(), 0);
+}
+
+void TestInvitation::acceptFailedWriteLeavesNothing_data()
+{
+    QTest::addColumn<int>("failAt");
+    // Writes of a new peer: its row, its key, name, device type, icon, the
+    // invitation id, then its transports.
+    QTest::newRow("the peer row") << 1;
+    QTest::newRow("the key, second write") << 2;
+    QTest::newRow("the name") << 3;
+    QTest::newRow("the invitation id") << 6;
+    QTest::newRow("the first transport") << 7;
+    QTest::newRow("the second transport") << 8;
+}
+
+// A write that fails while a new peer is stored leaves no row of it and
+// announces nothing; the same invitation then gives exactly one peer.
+void TestInvitation::acceptFailedWriteLeavesNothing()
+{
+    QFETCH(int, failAt);
+    const QString text = invite().toString();
+    FaultyDatabase* db = b()->db.get();
+    const QStringList before = b()->snapshot();
+    QSignalSpy added(db, &IDatabase::addedPeer);
+    db->failAt = failAt;
+    QCOMPARE(PeerFactory::acceptInvitation(db, text, password), PeerFactory::AcceptStoreFailed);
+    QVERIFY2(db->writes >= failAt, "the failing write was never reached");
+    QCOMPARE(b()->snapshot(), before);
+    QCOMPARE(int(b()->otherPeers().size()), 0);
+    QCOMPARE(added.count(), 0);
+
+    db->failAt = 0;
+    QCOMPARE(PeerFactory::acceptInvitation(db, text, password), PeerFactory::AcceptNewPeer);
+    QCOMPARE(int(b()->otherPeers().size()), 1);
+    QCOMPARE(added.count(), 1);
+    QCOMPARE(int(db->getCryptoKeys(b()->otherPeers().front().uuid).size()), 1);
 }
 
 // A second invitation of a known key adds its id and the transports not

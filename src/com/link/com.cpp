@@ -88,6 +88,7 @@ public:
     QTcpServer* server = nullptr;
     QHostAddress listenAddress = QHostAddress::Any;
     quint16 listenPort = 0;
+    QString listenError; // why the last start of the server failed
     std::vector<Mount> mounts;
     QHostAddress socksHost = QHostAddress::LocalHost;
     quint16 socksPort = Com::SocksProxyPort;
@@ -101,6 +102,7 @@ public:
     QList<QSslCertificate> turnTrusted;
     QStringList stunServers;
     int redialDelayMs = TransportTcp::DefaultRedialDelayMs;
+    int earlyRedialIntervalMs = Com::DefaultEarlyRedialIntervalMs;
     int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
     int freshReceiveMs = Com::DefaultFreshReceiveMs;
@@ -205,7 +207,8 @@ QList<QHostAddress> Com::localAddresses() const
 std::vector<TransportDto> Com::localTransports() const
 {
     std::vector<TransportDto> result;
-    if (d->listenPort == 0)
+    // A port nobody listens on is no way to reach this machine.
+    if (d->listenPort == 0 || !isListening())
         return result;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QHostAddress& address : localAddresses()) {
@@ -239,6 +242,11 @@ bool Com::isNetworkEnabled() const
 bool Com::isListening() const
 {
     return d->server && d->server->isListening();
+}
+
+QString Com::listenError() const
+{
+    return d->listenError;
 }
 
 bool Com::goesBefore(const Transport* a, const Transport* b)
@@ -412,9 +420,13 @@ void Com::startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort)
     if (d->server->listen(tcpListenAddress, tcpListenPort)) {
         // A port chosen by the system is the one peers must be told.
         d->listenPort = d->server->serverPort();
+        d->listenError.clear();
     } else {
-        Logger::log(Logger::COM1, "listen failed on port: %u, %s", unsigned(tcpListenPort),
-                    qPrintable(d->server->errorString()));
+        d->listenError = d->server->errorString();
+        if (d->listenError.isEmpty())
+            d->listenError = QStringLiteral("the port cannot be listened on");
+        Logger::log(Logger::ERR1, "listen failed on port: %u, %s", unsigned(tcpListenPort),
+                    qPrintable(d->listenError));
     }
     d->networkEnabled = true;
     // Copy: mounting may close connections, and closed accepted ones leave.
@@ -426,16 +438,21 @@ void Com::startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort)
             t->mount();
     }
     Logger::log(Logger::COM1, "listening on port: %u", unsigned(d->listenPort));
+    if (!d->listenError.isEmpty())
+        emit listenFailed(tcpListenPort, d->listenError);
+    emit listenStateChanged();
 }
 
 void Com::stopTcpServer()
 {
     if (d->server && d->server->isListening())
         d->server->close();
+    d->listenError.clear();
     d->networkEnabled = false;
     const std::vector<Transport*> all = d->transports;
     for (Transport* t : all)
         t->unmount();
+    emit listenStateChanged();
 }
 
 void Com::registerTransport(Transport* transport)
@@ -452,6 +469,16 @@ void Com::registerTransport(Transport* transport)
         Qt::DirectConnection);
     connect(transport, &QObject::destroyed, this, &Com::forgetTransport);
     if (auto* tcp = qobject_cast<TransportTcp*>(transport)) {
+        if (!tcp->isAccepted()) {
+            // Every new connection of a dialling transport: its peer proves
+            // itself on it (streamConnected), or the other end, which takes
+            // it for a stranger's, closes it.
+            QPointer<TransportTcp> guard(tcp);
+            connect(tcp, &Transport::stateChanged, this, [this, guard] {
+                if (guard && guard->state() == Transport::StateUp)
+                    emit streamConnected(guard->dto());
+            });
+        }
         if (tcp->isAccepted()) {
             // Removed in the next pass, never while a datagram is being
             // routed over the lists it sits in.
@@ -477,6 +504,7 @@ void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
     if (!mount) {
         d->mounts.push_back(Mount{endpoint, false, {}, endpoint->kcp()});
         connect(endpoint, &Endpoint::transmit, this, &Com::transmit, Qt::DirectConnection);
+        connect(endpoint, &Endpoint::transmitVia, this, &Com::transmitVia, Qt::DirectConnection);
         connect(endpoint, &Endpoint::receivedPong, this, &Com::onReceivedPong);
         connect(endpoint, &Endpoint::openedDatagram, this, &Com::transportAuthenticated, Qt::DirectConnection);
         connect(endpoint, &QObject::destroyed, this, &Com::onEndpointDeleted);
@@ -747,6 +775,20 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
     }
 }
 
+void Com::transmitVia(const QString& transportUuid, const quint8* buf, size_t length)
+{
+    Mount* mount = d->findMount(sender());
+    if (!mount)
+        return;
+    for (Transport* t : mount->transports) {
+        if (t->dto().uuid == transportUuid && t->isMounted() && t->state() == Transport::StateUp) {
+            t->transmit(buf, length, 0);
+            return;
+        }
+    }
+    ++d->droppedDatagrams;
+}
+
 void Com::onReceivedPong(TransportDto dto, int rtt)
 {
     for (Mount& m : d->mounts) {
@@ -790,8 +832,25 @@ void Com::natTypeChanged()
             applyNatType(t);
 }
 
+void Com::redialSiblings(const Transport* transport)
+{
+    // A dialled connection that dropped waits for its redial timer; when
+    // the same peer is heard on another way (a PING over UDP, say), the
+    // network is back, and waiting longer only delays the link.
+    for (const Mount& m : d->mounts) {
+        if (std::find(m.transports.begin(), m.transports.end(), transport) == m.transports.end())
+            continue;
+        for (Transport* t : m.transports) {
+            auto* tcp = qobject_cast<TransportTcp*>(t);
+            if (tcp && tcp != transport && tcp->state() == Transport::StateDown)
+                tcp->redialNow(d->earlyRedialIntervalMs);
+        }
+    }
+}
+
 void Com::deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length)
 {
+    redialSiblings(transport);
     // Receivers may call acceptPubkeyMessage() meanwhile; deliveries may nest.
     const QPointer<Transport> outer = d->delivering;
     d->delivering = transport;

@@ -53,6 +53,9 @@ public:
     static constexpr int DefaultMaxIncomingPerSource = 32;
     static constexpr int DefaultAcceptRetryDelayMs = 1000;
     static constexpr int DefaultAuthenticationGraceMs = 15000;
+    // A dropped dialled connection is dialled again before its redial delay
+    // when its peer is heard on another transport, at most this often.
+    static constexpr int DefaultEarlyRedialIntervalMs = 3000;
 
     // What localAddresses() needs to know of one network interface.
     struct InterfaceInfo
@@ -74,13 +77,17 @@ public:
     // The rule behind localAddresses(), for any list of interfaces.
     static QList<QHostAddress> usableAddresses(const QList<InterfaceInfo>& interfaces);
     // One "tcp" record per local address at the listen port; none while the
-    // server has never been started.
+    // server does not listen (never started, stopped, or its port was taken).
     std::vector<TransportDto> localTransports() const;
+    // The port asked for (the one chosen by the system for port 0).
     quint16 listenPort() const;
     QHostAddress listenAddress() const;
     // True between startTcpServer() and stopTcpServer().
     bool isNetworkEnabled() const;
     bool isListening() const;
+    // Why the last startTcpServer() could not listen (the system's words,
+    // such as "The bound address is already in use"); empty when it could.
+    QString listenError() const;
 
     // Whether a goes before b in an endpoint's list: up transports first,
     // then non-onion before onion, then lower rtt. A strict weak ordering.
@@ -165,6 +172,15 @@ signals:
     void newIncomingTransport(TransportDto dto);
     // A public-key datagram arrived on any registered transport.
     void receivedPubkeyEncryptedMessage(TransportDto dto, const quint8* buf, size_t length);
+    // A dialling TCP or onion transport has connected (again). The peer
+    // whose endpoints use it proves itself on it with a handshake sent over
+    // that very connection, which the other end takes for a stranger's until
+    // then.
+    void streamConnected(TransportDto dto);
+    // startTcpServer() could not listen on port; reason as listenError().
+    void listenFailed(quint16 port, const QString& reason);
+    // The server started or stopped listening, or failed to.
+    void listenStateChanged();
 
 public slots:
     void startTcpServer(QHostAddress tcpListenAddress, ushort tcpListenPort);
@@ -177,6 +193,8 @@ public slots:
     void onEndpointDeleted(QObject* obj);
     // Sends for the endpoint that emitted the signal (sender()).
     void transmit(TransportFilter filter, const quint8* buf, size_t length, int xmit, int waitSend);
+    // Sends on that one transport of the sending endpoint, when it is up.
+    void transmitVia(const QString& transportUuid, const quint8* buf, size_t length);
     void onReceivedPong(TransportDto dto, int rtt);
     void sortTransports();
     void registerTransport(Transport* transport);
@@ -189,6 +207,7 @@ private:
     void applyNatType(Transport* turn);
     void onAcceptError(QAbstractSocket::SocketError error);
     void removeClosedTransport(Transport* transport);
+    void redialSiblings(const Transport* transport);
     void deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length);
     bool makeRoomForIncoming(const QString& source, const TransportDto& dto);
     void forgetTransport(QObject* transport);

@@ -433,6 +433,11 @@ void Endpoint::kcpNewSession()
 
 bool Endpoint::sendPKI(const quint8* m, std::size_t mlen)
 {
+    return sendPKIVia(QString(), m, mlen);
+}
+
+bool Endpoint::sendPKIVia(const QString& transportUuid, const quint8* m, std::size_t mlen)
+{
     if (!m || isZero(d->ownPk) || isZero(d->ownSk) || isZero(d->peerPk))
         return false;
     d->ensure(d->txBuffer, mlen + kSealRoom);
@@ -440,9 +445,13 @@ bool Endpoint::sendPKI(const quint8* m, std::size_t mlen)
     if (crypto::encryptMessagePKI(d->ownPk, d->ownSk, d->peerPk, m, mlen, d->txBuffer.data(), &clen)
         != crypto::EncryptMsgOk)
         return false;
-    if (d->pingTimer)
-        d->pingCountdown = kPingQuietMs / std::max(1, d->pingTimer->interval());
-    emit transmit(TransportFilterAll, d->txBuffer.data(), std::size_t(clen), 1, 0);
+    if (transportUuid.isEmpty()) {
+        if (d->pingTimer)
+            d->pingCountdown = kPingQuietMs / std::max(1, d->pingTimer->interval());
+        emit transmit(TransportFilterAll, d->txBuffer.data(), std::size_t(clen), 1, 0);
+    } else {
+        emit transmitVia(transportUuid, d->txBuffer.data(), std::size_t(clen));
+    }
     return true;
 }
 

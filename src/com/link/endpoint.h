@@ -82,6 +82,9 @@ public:
     // every transport. Returns false when nothing was sent (a key is missing
     // or sealing failed).
     bool sendPKI(const quint8* m, std::size_t mlen);
+    // As sendPKI, on the one transport with that uuid (transmitVia), when it
+    // is this endpoint's and up.
+    bool sendPKIVia(const QString& transportUuid, const quint8* m, std::size_t mlen);
 
     Kcp* kcp() const;
     crypto::KeyId rxKeyId() const;
@@ -102,6 +105,7 @@ public:
 
 signals:
     void transmit(TransportFilter filter, const quint8* buf, size_t length, int xmit, int waitSend);
+    void transmitVia(const QString& transportUuid, const quint8* buf, size_t length);
     // The vector is the endpoint's own and reused: receivers copy what they keep.
     void receivedMessage(const std::vector<unsigned char>& data);
     void receivedMessagePKI(TransportDto dto, const quint8* buf, size_t length);

@@ -34,6 +34,7 @@ public:
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
     QTcpSocket* socket = nullptr;
     QTimer* redialTimer = nullptr;
+    QElapsedTimer lastDial; // since the last connectToHost
     int authenticationGraceMs = 0;
     QTimer* authenticationTimer = nullptr;
     std::unique_ptr<quint8[]> rxBuffer;
@@ -289,7 +290,23 @@ void TransportTcp::connectToRemote()
         return;
     Logger::log(Logger::TCP1, "connect transport %s, %s : %u", d->uuidText.constData(), d->hostText.constData(),
                 unsigned(dto().port));
+    d->redialTimer->stop();
+    d->lastDial.start();
     d->socket->connectToHost(dto().host, dto().port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+}
+
+bool TransportTcp::redialNow(int minIntervalMs)
+{
+    if (!d->socket || !isMounted() || isAccepted() || d->reconnectDelayMs <= 0)
+        return false;
+    if (d->socket->state() != QAbstractSocket::UnconnectedState)
+        return false;
+    if (d->lastDial.isValid() && d->lastDial.elapsed() < minIntervalMs)
+        return false;
+    Logger::log(Logger::TCP1, "redial transport %s, %s : %u before its time", d->uuidText.constData(),
+                d->hostText.constData(), unsigned(dto().port));
+    connectToRemote();
+    return true;
 }
 
 void TransportTcp::onSocketDestroyed(QObject* object)

@@ -56,6 +56,11 @@ public:
 
     // Built around an accepted connection: never dials.
     bool isAccepted() const;
+    // A dialling transport whose connection is down and that waits for its
+    // redial dials at once, unless it dialled less than minIntervalMs ago.
+    // For when the remote end has shown that the network is back. True when
+    // it dialled.
+    bool redialNow(int minIntervalMs);
     int reconnectDelayMs() const;
 
     // A transmit finding nothing received for more than warningMs logs a
