@@ -4,7 +4,7 @@
 #include "core/databasesqlite.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
-#include "filer/mainwindow.h"
+#include "window/mainwindow.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
 #include "peer/peermodel.h"
