@@ -68,9 +68,10 @@ void FilerActionTable::build()
     //% "Open in new tab in left pane"
     add("filer.open-left-tab", qtTrId("action-in-leftpanetab"), { native("Shift+Left") });
     //% "Open in new tab"
-    add("filer.open-in-tab", qtTrId("action-openin-tab"), { native("Shift+Enter") });
+    // "Enter" is the key of the number pad; the main keyboard's key is Return.
+    add("filer.open-in-tab", qtTrId("action-openin-tab"), { native("Shift+Enter"), native("Shift+Return") });
     //% "Properties"
-    add("filer.show-props", qtTrId("action-show-props"), { native("Alt+Enter") });
+    add("filer.show-props", qtTrId("action-show-props"), { native("Alt+Enter"), native("Alt+Return") });
     //% "Reveal in Explorer"
     add("filer.show-inexplorer", qtTrId("action-reveal-explorer"), { native("Alt+Ctrl+O") });
 }

@@ -38,6 +38,9 @@ FilerPane::FilerPane(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWi
     m_tabs->setElideMode(Qt::ElideLeft);
     m_tabs->setDocumentMode(true);
     connect(m_tabs, &QTabWidget::currentChanged, this, [this](int index) {
+        // A tab being added is not the user's choice of pane.
+        if (m_adding)
+            return;
         if (auto* filer = qobject_cast<Filer*>(m_tabs->widget(index))) {
             m_hub->setActiveFilerPane(this);
             makeCurrent(filer);
@@ -84,6 +87,7 @@ Filer* FilerPane::createFiler(int, const QString& uuid)
     });
     connect(filer, &QObject::destroyed, this, &FilerPane::filerDeleted);
 
+    m_adding = true;
     const int index = m_tabs->addTab(filer, QStringLiteral("  %1  ").arg(m_tabs->count() + 1));
     if (Filer* active = m_hub->activeFiler()) {
         if (active->peer()) {
@@ -94,6 +98,7 @@ Filer* FilerPane::createFiler(int, const QString& uuid)
     m_filers.push_back(filer);
     makeCurrent(filer);
     m_tabs->setCurrentIndex(index);
+    m_adding = false;
     emit tabsChanged();
     return filer;
 }

@@ -61,4 +61,5 @@ private:
     QTabWidget* m_tabs;
     std::vector<Filer*> m_filers;
     QPointer<Filer> m_current;
+    bool m_adding = false;
 };
