@@ -222,8 +222,13 @@ MainWindow::~MainWindow()
     d->filerPanes.clear();
     d->nodeView = nullptr;
     delete SharedActions::extract; // made without a parent
+    // What the surfaces handed over for later deletion (textures of their
+    // scene graphs) goes now: after the event loop has ended nothing else
+    // would delete it.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     delete d->quickView;
     d->quickView = nullptr;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void MainWindow::createSharedActions()
