@@ -127,7 +127,12 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
 
     createSharedActions();
 
-    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    // Once per process: a second window (tests) comes after QML has loaded.
+    static const bool styled = [] {
+        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        return true;
+    }();
+    Q_UNUSED(styled);
     registerQmlTypes();
 
     d->quickView = new QQuickView();

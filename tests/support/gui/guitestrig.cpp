@@ -74,7 +74,7 @@ bool QmlWarningGuard::isQmlMessage(const QMessageLogContext& context, const QStr
         return true;
     static const QRegularExpression located(QStringLiteral("^(qrc|file|image):.*:\\d+(:\\d+)?:? "));
     return located.match(message).hasMatch() || message.contains(QLatin1String("QQmlComponent"))
-           || message.contains(QLatin1String("QQmlExpression")) || message.contains(QLatin1String("Binding loop"));
+           || message.contains(QLatin1String("QQmlExpression")) || message.contains(QLatin1String("QQuickStyle")) || message.contains(QLatin1String("Binding loop"));
 }
 
 // ---- StandInConnectionManager
