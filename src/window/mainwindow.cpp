@@ -76,6 +76,7 @@ public:
     QObject* theme = nullptr; // the "Theme" object; a child of the engine
     bool builtInTheme = false;
     bool sessionRestored = false;
+    bool closing = false;
 };
 
 MainWindow::DefaultGeometry MainWindow::defaultGeometry(const QSize& available)
@@ -444,13 +445,15 @@ void MainWindow::setNetworkEnabled(bool networkEnabled)
 
 void MainWindow::restoreSession()
 {
-    if (d->sessionRestored)
+    // The start can be announced while the window closes (the io thread
+    // hands over its queued signals on the way out): nothing to restore then.
+    if (d->sessionRestored || d->closing)
         return;
     d->sessionRestored = true;
 
-    PeerModel* model = d->connectionManager && d->connectionManager->peerModel()
-                           ? d->connectionManager->peerModel()
-                           : PeerModel::instance();
+    // The manager's peer model is this one; the manager itself may already
+    // be gone on the io thread.
+    PeerModel* model = PeerModel::instance();
     IPeer* own = model ? model->getPeerForUuid(ownPeerUuid()) : nullptr;
     const QString home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
 
@@ -498,6 +501,7 @@ void MainWindow::createUpdater()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    d->closing = true;
     {
         AppSettings appSettings;
         QSettings* settings = appSettings.settings();

@@ -49,6 +49,7 @@ private slots:
     void themeFallback_data();
     void themeFallback();
     void closeWritesSettingsAndQuits();
+    void startAnnouncedAfterCloseIsIgnored();
     void shutdownWithQmlSurfacesOpen();
 
 private:
@@ -427,6 +428,19 @@ void TestMainWindow::closeWritesSettingsAndQuits()
     auto again = m_rig->createWindow();
     m_rig->manager()->announceStarted();
     QTRY_COMPARE(again->rightStack()->currentWidget(), static_cast<QWidget*>(again->filerPanes().last()));
+}
+
+// On the way out the io thread hands over its queued signals, the start
+// among them: a closed window restores nothing.
+void TestMainWindow::startAnnouncedAfterCloseIsIgnored()
+{
+    auto window = m_rig->createWindow();
+    window->show();
+    QVERIFY(window->close());
+    m_rig->manager()->announceStarted();
+    QTest::qWait(100);
+    QCOMPARE(window->filerPanes().first()->filerCount(), 0);
+    QVERIFY(!settings().contains(QStringLiteral("network/enabled")));
 }
 
 // QML widgets and windows on the shared engine, all open at once, and a
