@@ -164,5 +164,129 @@ The file was left as it is.</source>
         <translation>Velm kann seine Datenbank %1 nicht verwenden: %2
 Die Datei wurde nicht verändert.</translation>
     </message>
+    <message id="action-cut">
+        <source>Cut</source>
+        <translation>Ausschneiden</translation>
+    </message>
+    <message id="action-copy">
+        <source>Copy</source>
+        <translation>Kopieren</translation>
+    </message>
+    <message id="action-copy-to">
+        <source>Copy to other side</source>
+        <translation>Auf die andere Seite kopieren</translation>
+    </message>
+    <message id="action-move-to">
+        <source>Move to other side</source>
+        <translation>Auf die andere Seite verschieben</translation>
+    </message>
+    <message id="action-paste">
+        <source>Paste</source>
+        <translation>Einfügen</translation>
+    </message>
+    <message id="action-trash">
+        <source>Move to Trash</source>
+        <translation>In den Papierkorb verschieben</translation>
+    </message>
+    <message id="action-delete">
+        <source>Delete</source>
+        <translation>Löschen</translation>
+    </message>
+    <message id="action-new-folder">
+        <source>New folder</source>
+        <translation>Neuer Ordner</translation>
+    </message>
+    <message id="action-rename">
+        <source>Rename</source>
+        <translation>Umbenennen</translation>
+    </message>
+    <message id="action-preview">
+        <source>Preview</source>
+        <translation>Vorschau</translation>
+    </message>
+    <message id="action-icon-view">
+        <source>as Icons</source>
+        <translation>als Symbole</translation>
+    </message>
+    <message id="action-list-view">
+        <source>as List</source>
+        <translation>als Liste</translation>
+    </message>
+    <message id="action-column-view">
+        <source>as Columns</source>
+        <translation>als Spalten</translation>
+    </message>
+    <message id="action-new-window">
+        <source>New window</source>
+        <translation>Neues Fenster</translation>
+    </message>
+    <message id="action-show-hidden-items">
+        <source>Show hidden items</source>
+        <translation>Versteckte Objekte anzeigen</translation>
+    </message>
+    <message id="action-toggle-rightpane">
+        <source>Toggle right pane</source>
+        <translation>Rechte Seite umschalten</translation>
+    </message>
+    <message id="action-in-rightpane">
+        <source>Open in right pane</source>
+        <translation>Rechts öffnen</translation>
+    </message>
+    <message id="action-in-rightpanetab">
+        <source>Open in new tab in right pane</source>
+        <translation>Rechts in neuem Tab öffnen</translation>
+    </message>
+    <message id="action-in-leftpane">
+        <source>Open in left pane</source>
+        <translation>Links öffnen</translation>
+    </message>
+    <message id="action-in-leftpanetab">
+        <source>Open in new tab in left pane</source>
+        <translation>Links in neuem Tab öffnen</translation>
+    </message>
+    <message id="action-openin-tab">
+        <source>Open in new tab</source>
+        <translation>In neuem Tab öffnen</translation>
+    </message>
+    <message id="action-show-props">
+        <source>Properties</source>
+        <translation>Eigenschaften</translation>
+    </message>
+    <message id="action-reveal-explorer">
+        <source>Reveal in Explorer</source>
+        <translation>Im Dateimanager zeigen</translation>
+    </message>
+    <message id="menu-extract-item">
+        <source>Extract</source>
+        <translation>Entpacken</translation>
+    </message>
+    <message id="action-show-nodeview">
+        <source>Show node view</source>
+        <translation>Knotenansicht zeigen</translation>
+    </message>
+    <message id="action-show-alt-filer">
+        <source>Show files on right hand side</source>
+        <translation>Dateien rechts zeigen</translation>
+    </message>
+    <message id="action-share-drive">
+        <source>Share drive</source>
+        <translation>Laufwerk freigeben</translation>
+    </message>
+    <message id="action-new-tab">
+        <source>New Tab</source>
+        <translation>Neuer Tab</translation>
+    </message>
+    <message id="action-close-tab">
+        <source>Close Tab</source>
+        <translation>Tab schließen</translation>
+    </message>
+    <message id="upd-btn-show">
+        <source>Show</source>
+        <translation>Anzeigen</translation>
+    </message>
+    <message id="upd-ntf-newversion">
+        <source>velm %1 is available.</source>
+        <translation>velm %1 ist verfügbar.</translation>
+    </message>
 </context>
 </TS>

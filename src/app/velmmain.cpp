@@ -6,7 +6,7 @@
 #include "core/logger.h"
 #include "core/machineclassifier.h"
 #include "core/startupreport.h"
-#include "filer/mainwindow.h"
+#include "window/mainwindow.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
 #include "peer/peermodel.h"

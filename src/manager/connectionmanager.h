@@ -116,7 +116,8 @@ signals:
 
 public slots:
     void start();
-    void setNetworkEnabled(bool networkEnabled);
+    // Virtual so that a test can stand in for the network side.
+    virtual void setNetworkEnabled(bool networkEnabled);
     void forwardHandshakeRequestToPeer(const PeerDto& peer, const HandshakeDto& handshake);
 
 private:

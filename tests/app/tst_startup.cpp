@@ -1,6 +1,6 @@
 #include "app/velmmain.h"
 #include "core/machineclassifier.h"
-#include "filer/mainwindow.h"
+#include "window/mainwindow.h"
 #include "manager/connectionmanager.h"
 #include "peer/peermodel.h"
 #include "support/testargs.h"

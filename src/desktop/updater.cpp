@@ -1,0 +1,3 @@
+#include "desktop/updater.h"
+
+Updater::Updater(QWidget* parent) : QDialog(parent) {}

@@ -1,0 +1,33 @@
+#include "filer/sharedactions.h"
+
+#include <QAction>
+
+QPointer<QAction> SharedActions::cut;
+QPointer<QAction> SharedActions::copy;
+QPointer<QAction> SharedActions::copyTo;
+QPointer<QAction> SharedActions::moveTo;
+QPointer<QAction> SharedActions::paste;
+QPointer<QAction> SharedActions::trash;
+QPointer<QAction> SharedActions::deleteItems;
+QPointer<QAction> SharedActions::extract;
+QPointer<QAction> SharedActions::newFolder;
+QPointer<QAction> SharedActions::rename;
+QPointer<QAction> SharedActions::clearMarked;
+QPointer<QAction> SharedActions::preview;
+QPointer<QAction> SharedActions::viewList;
+QPointer<QAction> SharedActions::viewColumns;
+QPointer<QAction> SharedActions::viewIcons;
+QPointer<QAction> SharedActions::newWindow;
+QPointer<QAction> SharedActions::showNodeView;
+QPointer<QAction> SharedActions::showAlternateFiler;
+QPointer<QAction> SharedActions::showHidden;
+QPointer<QAction> SharedActions::showProperties;
+QPointer<QAction> SharedActions::showInExplorer;
+QPointer<QAction> SharedActions::shareDrive;
+QPointer<QAction> SharedActions::toggleRight;
+QPointer<QAction> SharedActions::newTab;
+QPointer<QAction> SharedActions::closeTab;
+QPointer<QAction> SharedActions::openRight;
+QPointer<QAction> SharedActions::openLeft;
+QPointer<QAction> SharedActions::openLeftTab;
+QPointer<QAction> SharedActions::openRightTab;

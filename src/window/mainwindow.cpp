@@ -1,0 +1,585 @@
+#include "window/mainwindow.h"
+
+#include "core/appsettings.h"
+#include "core/idatabase.h"
+#include "core/logger.h"
+#include "desktop/applauncher.h"
+#include "desktop/updatenotification.h"
+#include "desktop/updater.h"
+#include "filer/filer.h"
+#include "filer/fileractiontable.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
+#include "filer/sharedactions.h"
+#include "jobs/vfsjob.h"
+#include "jobs/vfsjobmodel.h"
+#include "manager/connectionmanager.h"
+#include "models/vfsdrivemodel.h"
+#include "models/vfsmodel.h"
+#include "nodeview/nodeview.h"
+#include "peer/invitationmodel.h"
+#include "peer/ipeer.h"
+#include "peer/peeraclmodel.h"
+#include "peer/peermodel.h"
+#include "peer/peervelm.h"
+#include "preview/previewwindow.h"
+#include "quick/iconlistmodel.h"
+#include "quick/qmlnetworkguard.h"
+#include "quick/themeimageprovider.h"
+#include "quick/themeloader.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QImageReader>
+#include <QPixmapCache>
+#include <QPointer>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickStyle>
+#include <QQuickView>
+#include <QScreen>
+#include <QSettings>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtQml>
+
+namespace {
+// Icons and previews are cached as pixmaps; a bound the cache can reach.
+constexpr int kPixmapCacheKb = 64 * 1024;
+constexpr int kUpdaterDelayMs = 10000;
+} // namespace
+
+class MainWindowPrivate
+{
+public:
+    ConnectionManager* connectionManager = nullptr;
+    QQuickView* quickView = nullptr; // owned; deleted after every QML surface
+    IDatabase* database = nullptr;
+    FilerHub* filerHub = nullptr;
+    QList<FilerPane*> filerPanes;
+    QAction* tabAction = nullptr;
+    QSplitter* splitter = nullptr;
+    NodeView* nodeView = nullptr;
+    QWidget* nodeViewPage = nullptr;
+    PreviewWindow* preview = nullptr; // owned; a window of its own
+    QStackedWidget* rightStack = nullptr;
+    QString previewPath;
+    bool networkEnabled = false;
+    QPointer<Updater> updater;
+    UpdateNotification* updateNotification = nullptr;
+    QObject* theme = nullptr; // the "Theme" object; a child of the engine
+    bool builtInTheme = false;
+    bool sessionRestored = false;
+    bool closing = false;
+};
+
+MainWindow::DefaultGeometry MainWindow::defaultGeometry(const QSize& available)
+{
+    const int W = available.width();
+    const int H = available.height();
+    int w = qRound(0.7 * W);
+    int h = qRound(0.7 * H);
+    if (w > 1440) {
+        h = qRound(h * (1440.0 / w));
+        w = 1440;
+    }
+    DefaultGeometry geometry;
+    geometry.rect = QRect((W - w) / 2, (H - h) / 2, w, h);
+    if (w > 400) {
+        const int left = int(0.45 * w);
+        geometry.splitterSizes = { left, w - left };
+    }
+    return geometry;
+}
+
+MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database, QWidget* parent)
+    : QMainWindow(parent), d(new MainWindowPrivate)
+{
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("%1").arg(QCoreApplication::applicationName()));
+
+    QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath() + QStringLiteral("/plugins"));
+    for (const QString& path : QCoreApplication::libraryPaths())
+        Logger::log(Logger::NFO1, "library path: %s", qUtf8Printable(path));
+    for (const QByteArray& format : QImageReader::supportedImageFormats())
+        Logger::log(Logger::NFO1, "supported image format: %s", format.constData());
+
+    QPixmapCache::setCacheLimit(kPixmapCacheKb);
+    ThemeLoader::initResources();
+    setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
+
+    QPalette palette = QApplication::palette();
+    palette.setColor(QPalette::Active, QPalette::Highlight, QColor(QStringLiteral("#5294e2")));
+    palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Midlight));
+    QApplication::setPalette(palette);
+
+    d->connectionManager = connectionManager;
+    d->database = database;
+    AppLauncher::instance();
+    d->filerHub = new FilerHub(this);
+    if (FilerActionTable::rows().isEmpty())
+        FilerActionTable::build();
+
+    createSharedActions();
+
+    // Once per process: a second window (tests) comes after QML has loaded.
+    static const bool styled = [] {
+        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        return true;
+    }();
+    Q_UNUSED(styled);
+    registerQmlTypes();
+
+    d->quickView = new QQuickView();
+    d->quickView->setResizeMode(QQuickView::SizeRootObjectToView);
+    QmlNetworkGuard::install(d->quickView->engine());
+    QQmlContext* context = d->quickView->rootContext();
+    context->setContextProperty(QStringLiteral("filerNewWindowAction"), SharedActions::newWindow);
+    context->setContextProperty(QStringLiteral("filerShowAlternateFilerAction"), SharedActions::showAlternateFiler);
+    context->setContextProperty(QStringLiteral("filerShowNodeViewAction"), SharedActions::showNodeView);
+    context->setContextProperty(QStringLiteral("filerCopyAction"), SharedActions::copy);
+    context->setContextProperty(QStringLiteral("filerPasteAction"), SharedActions::paste);
+    context->setContextProperty(QStringLiteral("filerTrashAction"), SharedActions::trash);
+    context->setContextProperty(QStringLiteral("filerNewFolderAction"), SharedActions::newFolder);
+    context->setContextProperty(QStringLiteral("filerRenameAction"), SharedActions::rename);
+    context->setContextProperty(QStringLiteral("filerClearMarkedAction"), SharedActions::clearMarked);
+    context->setContextProperty(QStringLiteral("mainWindow"), this);
+    context->setContextProperty(QStringLiteral("appLauncher"), AppLauncher::instance());
+
+    loadFirstTheme();
+
+    context->setContextProperty(QStringLiteral("peerModel"), PeerModel::instance());
+    context->setContextProperty(QStringLiteral("invitationModel"), InvitationModel::instance());
+
+    for (const char* name : { "filerPaneLeft", "filerPaneRight" }) {
+        auto* pane = new FilerPane(engine(), database, d->filerHub, this);
+        pane->setObjectName(QLatin1String(name));
+        connectFilerPane(pane);
+    }
+    d->filerHub->setActiveFilerPane(d->filerPanes.first());
+
+    d->rightStack = new QStackedWidget(this);
+    d->rightStack->setObjectName(QStringLiteral("rightStack"));
+    d->nodeViewPage = new QWidget(d->rightStack);
+    d->nodeViewPage->setObjectName(QStringLiteral("nodeViewPage"));
+    auto* pageLayout = new QVBoxLayout(d->nodeViewPage);
+    pageLayout->setContentsMargins(0, 0, 0, 0);
+    pageLayout->setSpacing(1);
+    d->updateNotification = new UpdateNotification(d->nodeViewPage);
+    pageLayout->addWidget(d->updateNotification);
+    d->nodeView = new NodeView(engine(), database, d->rightStack);
+    pageLayout->addWidget(d->nodeView);
+    context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);
+    connect(d->nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(d->nodeView, &NodeView::nodeDoubleClicked, this, &MainWindow::onPeerPathSelected2);
+    connect(d->nodeView, &NodeView::previewRequest, this, &MainWindow::showPreview);
+    connect(d->nodeView, &NodeView::activateAlternateFilerpane, this, &MainWindow::showAlternateFilerPane);
+    connect(d->nodeView, &NodeView::createNewWindow, SharedActions::newWindow, &QAction::trigger);
+    connect(d->nodeView, &NodeView::createNewTab, this, [] {
+        if (SharedActions::newTab)
+            SharedActions::newTab->trigger();
+    });
+
+    d->preview = new PreviewWindow(engine(), database);
+    connect(d->preview, &PreviewWindow::showPrevious, this, &MainWindow::onShowPreviousPreview);
+    connect(d->preview, &PreviewWindow::showNext, this, &MainWindow::onShowNextPreview);
+    connect(d->preview, &PreviewWindow::requestClose, this, &MainWindow::onPreviewClosed);
+
+    d->rightStack->addWidget(d->filerPanes.last());
+    d->rightStack->addWidget(d->nodeViewPage);
+    d->rightStack->setCurrentWidget(d->nodeViewPage);
+
+    d->splitter = new QSplitter(this);
+    d->splitter->setObjectName(QStringLiteral("splitter"));
+    d->splitter->setChildrenCollapsible(false);
+    d->splitter->addWidget(d->filerPanes.first());
+    d->splitter->addWidget(d->rightStack);
+    setCentralWidget(d->splitter);
+
+    restoreWindowState();
+
+    if (connectionManager) {
+        // Queued: the manager announces its start from the io thread.
+        connect(connectionManager, &ConnectionManager::started, this, &MainWindow::restoreSession,
+                Qt::QueuedConnection);
+        connect(this, &MainWindow::networkEnabledChanged, connectionManager, &ConnectionManager::setNetworkEnabled,
+                Qt::QueuedConnection);
+    }
+    connect(this, &MainWindow::networkEnabledChanged, this, &MainWindow::updateRemoteMenu);
+}
+
+MainWindow::~MainWindow()
+{
+    // Every QML surface goes before the engine it was made on: the preview
+    // window, the node view and the panes (with whatever QML their Filers
+    // show), then the hidden view and with it the engine, the theme and the
+    // image provider.
+    delete d->preview;
+    d->preview = nullptr;
+    delete d->updater;
+    delete d->splitter;
+    d->splitter = nullptr;
+    d->filerPanes.clear();
+    d->nodeView = nullptr;
+    delete SharedActions::extract; // made without a parent
+    // What the surfaces handed over for later deletion (textures of their
+    // scene graphs) goes now: after the event loop has ended nothing else
+    // would delete it.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    delete d->quickView;
+    d->quickView = nullptr;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void MainWindow::createSharedActions()
+{
+    auto fromTable = [this](QPointer<QAction>& slot, const char* id) {
+        slot = FilerActionTable::createAction(QLatin1String(id), this);
+        return slot.data();
+    };
+    fromTable(SharedActions::cut, "filer.cut")->setEnabled(false);
+    fromTable(SharedActions::copy, "filer.copy")->setEnabled(false);
+    addAction(fromTable(SharedActions::copyTo, "filer.copy-to"));
+    connect(SharedActions::copyTo, &QAction::triggered, this, &MainWindow::onCopyToActionTriggered);
+    addAction(fromTable(SharedActions::moveTo, "filer.move-to"));
+    connect(SharedActions::moveTo, &QAction::triggered, this, &MainWindow::onMoveToActionTriggered);
+    fromTable(SharedActions::paste, "filer.paste")->setEnabled(false);
+    fromTable(SharedActions::trash, "filer.trash")->setEnabled(false);
+    fromTable(SharedActions::deleteItems, "filer.delete")->setEnabled(false);
+    //% "Extract"
+    SharedActions::extract = new QAction(qtTrId("menu-extract-item"));
+    fromTable(SharedActions::newFolder, "filer.new-folder");
+    fromTable(SharedActions::rename, "filer.rename")->setEnabled(false);
+    SharedActions::clearMarked = new QAction(tr("Clear marked"), this);
+    fromTable(SharedActions::preview, "filer.preview");
+    connect(SharedActions::preview, &QAction::triggered, this, &MainWindow::openPreview);
+    fromTable(SharedActions::viewList, "filer.view-list")->setCheckable(true);
+    fromTable(SharedActions::viewColumns, "filer.view-column")->setCheckable(true);
+    fromTable(SharedActions::viewIcons, "filer.view-icons")->setCheckable(true);
+    fromTable(SharedActions::newWindow, "filer.new-window");
+    //% "Show node view"
+    SharedActions::showNodeView = new QAction(qtTrId("action-show-nodeview"), this);
+    connect(SharedActions::showNodeView, &QAction::triggered, this, &MainWindow::showNodeView);
+    //% "Show files on right hand side"
+    SharedActions::showAlternateFiler = new QAction(qtTrId("action-show-alt-filer"), this);
+    connect(SharedActions::showAlternateFiler, &QAction::triggered, this, &MainWindow::showAlternateFilerPane);
+    fromTable(SharedActions::showHidden, "filer.show-hidden")->setCheckable(true);
+    fromTable(SharedActions::showProperties, "filer.show-props");
+    fromTable(SharedActions::showInExplorer, "filer.show-inexplorer");
+    //% "Share drive"
+    SharedActions::shareDrive = new QAction(qtTrId("action-share-drive"), this);
+    SharedActions::shareDrive->setCheckable(true);
+    addAction(fromTable(SharedActions::toggleRight, "nodeview.toggle-right"));
+    connect(SharedActions::toggleRight, &QAction::triggered, this, &MainWindow::toggleFilepaneNodeview);
+
+    d->tabAction = new QAction(this);
+    d->tabAction->setObjectName(QStringLiteral("tabKey"));
+    d->tabAction->setShortcut(QKeySequence(Qt::Key_Tab));
+    d->tabAction->setShortcutContext(Qt::ApplicationShortcut);
+    connect(d->tabAction, &QAction::triggered, this, &MainWindow::onFilerTabPressed);
+}
+
+void MainWindow::registerQmlTypes()
+{
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
+    const char* uri = "com.orvanti.mirk";
+    // A Filer is a widget that its pane makes; QML only names the type.
+    qmlRegisterUncreatableType<Filer>(uri, 1, 0, "Filer", QStringLiteral("Filer is made by its pane"));
+    qmlRegisterType<IPeer>(uri, 1, 0, "Peer");
+    qmlRegisterType<PeerModel>(uri, 1, 0, "PeerModel");
+    qmlRegisterUncreatableType<InvitationModel>(uri, 1, 0, "InvitationModel",
+                                                QStringLiteral("InvitationModel needs the database"));
+    qmlRegisterType<IconListModel>(uri, 1, 0, "IconListModel");
+    qmlRegisterType<VfsJob>(uri, 1, 0, "VfsJob");
+    qmlRegisterType<VfsModel>(uri, 1, 0, "VfsModel");
+    qRegisterMetaType<PeerModel*>("PeerModel*");
+    qRegisterMetaType<InvitationModel*>("InvitationModel*");
+    qRegisterMetaType<PeerAclModel*>("PeerAclModel*");
+    qRegisterMetaType<VfsDriveModel*>("VfsDriveModel*");
+    qRegisterMetaType<VfsModel*>("VfsFileSystemModel*");
+    qRegisterMetaType<VfsJobModel*>("VfsJobModel*");
+    qRegisterMetaType<VfsJob*>("VfsJob*");
+}
+
+void MainWindow::loadFirstTheme()
+{
+    const QString name = QStringLiteral("Light");
+    const QString directory = ThemeLoader::themeDirectory();
+    QString styleSheet;
+    if (ThemeLoader::readStyleSheet(ThemeLoader::styleSheetFile(directory, name), &styleSheet))
+        qApp->setStyleSheet(styleSheet);
+
+    QQmlEngine* engine = this->engine();
+    d->theme = ThemeLoader::createOrBuiltIn(engine, directory, name, &d->builtInTheme);
+    if (!d->theme) {
+        // Only a broken build gets here; an empty object keeps every
+        // binding to "Theme" from reading null.
+        Logger::log(Logger::ERR1, "no theme at all, not even the built-in one");
+        d->theme = new QObject;
+    }
+    d->theme->setParent(engine); // lives exactly as long as the engine
+    engine->addImageProvider(QStringLiteral("theme"), new ThemeImageProvider(d->theme));
+    d->quickView->rootContext()->setContextProperty(QStringLiteral("Theme"), d->theme);
+
+    QScreen* screen = QGuiApplication::screens().value(0);
+    const double dpi = screen ? screen->logicalDotsPerInch() : 96.0;
+    const double scale = ThemeLoader::scaleFactor(dpi);
+    d->theme->setProperty("scaleFactor", scale);
+    Logger::log(Logger::NFO1, "PPI: %f, scaleFactor: %f", dpi, scale);
+
+    const QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    Logger::log(Logger::NFO1, "font pixel size: %d, point size: %f, pixel pitch: %u", font.pixelSize(),
+                font.pointSizeF(), unsigned(font.styleHint()));
+    QApplication::setFont(font);
+    setFont(font);
+    QFontDatabase fonts;
+    const QList<int> smooth = fonts.smoothSizes(font.family(), fonts.styleString(font));
+    ThemeLoader::writeFontSizes(d->theme, font, smooth);
+
+    if (!d->builtInTheme)
+        loadTheme(name);
+    else
+        QApplication::setPalette(ThemeLoader::palette(QApplication::palette(), d->theme));
+}
+
+void MainWindow::loadTheme(const QString& theme)
+{
+    if (!d->quickView)
+        return;
+    const QString directory = ThemeLoader::themeDirectory();
+    const QString path = ThemeLoader::themeFile(directory, theme);
+    if (!QFileInfo::exists(path))
+        return;
+    QString error;
+    QObject* object = ThemeLoader::create(engine(), QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()), &error);
+    if (!object) {
+        Logger::log(Logger::ERR1, "failed to load theme: %s (%s)", qUtf8Printable(error), qUtf8Printable(path));
+        return;
+    }
+    const QPalette palette = ThemeLoader::palette(QApplication::palette(), object);
+    // Only the object made here goes; "Theme" stays with the engine.
+    object->deleteLater();
+    QApplication::setPalette(palette);
+    QPixmapCache::clear();
+    update();
+
+    const QString styleFile = ThemeLoader::styleSheetFile(directory, theme);
+    QString styleSheet;
+    if (!ThemeLoader::readStyleSheet(styleFile, &styleSheet)) {
+        Logger::log(Logger::ERR1, "failed to load theme: %s", qUtf8Printable(styleFile));
+        return;
+    }
+    qApp->setStyleSheet(styleSheet);
+}
+
+void MainWindow::connectFilerPane(FilerPane* pane)
+{
+    d->filerPanes.append(pane);
+    connect(pane, &FilerPane::selectionChanged, this, &MainWindow::onSelectionChanged);
+    connect(pane, &FilerPane::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(pane, &FilerPane::tabsChanged, this, &MainWindow::onFilerPaneTabsChanged);
+    connect(pane, &FilerPane::openInAltFiler, this, &MainWindow::onOpenInAltFiler);
+    connect(pane, &FilerPane::openNewTabLeft, this, &MainWindow::openNewFilerTabLeft);
+    connect(pane, &FilerPane::openNewTabRight, this, &MainWindow::openNewFilerTabRight);
+    pane->addAction(d->tabAction);
+}
+
+void MainWindow::restoreWindowState()
+{
+    AppSettings appSettings;
+    QSettings* settings = appSettings.settings();
+    bool computed = false;
+    DefaultGeometry geometry;
+    const QByteArray saved = settings->value(QStringLiteral("geometry")).toByteArray();
+    if (saved.isEmpty() || !restoreGeometry(saved)) {
+        QScreen* screen = QGuiApplication::screens().value(0);
+        geometry = defaultGeometry(screen ? screen->availableSize() : QSize(1280, 800));
+        setGeometry(geometry.rect);
+        computed = true;
+    }
+    if (settings->contains(QStringLiteral("windowState")))
+        restoreState(settings->value(QStringLiteral("windowState")).toByteArray(), 0);
+    if (settings->contains(QStringLiteral("splitterState")))
+        d->splitter->restoreState(settings->value(QStringLiteral("splitterState")).toByteArray());
+    else if (computed && !geometry.splitterSizes.isEmpty())
+        d->splitter->setSizes(geometry.splitterSizes);
+    d->splitter->setHandleWidth(1);
+}
+
+bool MainWindow::networkEnabled() const
+{
+    return d->networkEnabled;
+}
+
+void MainWindow::setNetworkEnabled(bool networkEnabled)
+{
+    if (networkEnabled == d->networkEnabled)
+        return;
+    d->networkEnabled = networkEnabled;
+    {
+        AppSettings appSettings;
+        appSettings.settings()->setValue(QStringLiteral("network/enabled"), networkEnabled);
+        appSettings.settings()->sync();
+    }
+    // Whichever way the switch goes, the links to other peers start again
+    // from down.
+    if (PeerModel* model = PeerModel::instance()) {
+        const QString own = ownPeerUuid();
+        for (int row = 0; row < model->rowCount(); ++row) {
+            IPeer* peer = model->getPeerForRow(row);
+            if (peer && peer->type() == QLatin1String("velm") && peer->uuid() != own)
+                peer->setLinkState(IPeer::LinkDown);
+        }
+    }
+    emit networkEnabledChanged(networkEnabled);
+}
+
+void MainWindow::restoreSession()
+{
+    // The start can be announced while the window closes (the io thread
+    // hands over its queued signals on the way out): nothing to restore then.
+    if (d->sessionRestored || d->closing)
+        return;
+    d->sessionRestored = true;
+
+    // The manager's peer model is this one; the manager itself may already
+    // be gone on the io thread.
+    PeerModel* model = PeerModel::instance();
+    IPeer* own = model ? model->getPeerForUuid(ownPeerUuid()) : nullptr;
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+
+    AppSettings appSettings;
+    QSettings* settings = appSettings.settings();
+    for (FilerPane* pane : d->filerPanes) {
+        pane->restoreFilerSettings();
+        Filer* filer = pane->currentFiler();
+        if (!filer || filer->peer())
+            continue;
+        filer->setViewMode(settings->value(QStringLiteral("filerViewMode"), int(Filer::ViewColumns)).toInt());
+        pane->setPeer(own);
+        emit filer->peerSelected();
+        filer->gotoPath(filer->resolvePath(home));
+    }
+
+    if (VfsJobModel* jobs = VfsJobModel::instance())
+        connect(jobs, &VfsJobModel::jobAdded, this, &MainWindow::onVfsJobAdded);
+
+    bool enable = d->networkEnabled;
+    if (settings->contains(QStringLiteral("network/enabled")))
+        enable = settings->value(QStringLiteral("network/enabled"), enable).toBool();
+    else if (d->database && d->database->getPeers(QStringLiteral("velm")).size() >= 2)
+        enable = true;
+    setNetworkEnabled(enable);
+
+    if (settings->value(QStringLiteral("rhs"), QStringLiteral("nodeview")).toString() == QLatin1String("nodeview"))
+        showNodeView();
+    else
+        showAlternateFilerPane();
+
+    QTimer::singleShot(kUpdaterDelayMs, this, &MainWindow::createUpdater);
+}
+
+void MainWindow::createUpdater()
+{
+    if (d->updater)
+        return;
+    d->updater = new Updater(this);
+    d->updater->hide();
+    connect(d->updater, &Updater::updateAvailable, d->updateNotification, &UpdateNotification::updateAvailable);
+    connect(d->updater, &QDialog::finished, d->updateNotification, &UpdateNotification::updateDialogDone);
+    connect(d->updateNotification, &UpdateNotification::showUpdate, d->updater, &QWidget::show);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    d->closing = true;
+    {
+        AppSettings appSettings;
+        QSettings* settings = appSettings.settings();
+        settings->setValue(QStringLiteral("geometry"), saveGeometry());
+        settings->setValue(QStringLiteral("windowState"), saveState(0));
+        settings->setValue(QStringLiteral("splitterState"), d->splitter->saveState());
+        Filer* left = d->filerPanes.isEmpty() ? nullptr : d->filerPanes.first()->currentFiler();
+        settings->setValue(QStringLiteral("filerViewMode"), left ? left->viewMode() : int(Filer::ViewColumns));
+        settings->setValue(QStringLiteral("rhs"), d->rightStack->currentWidget() == d->nodeViewPage
+                                                      ? QStringLiteral("nodeview")
+                                                      : QStringLiteral("filerpane"));
+        Logger::save(settings);
+        settings->sync();
+    }
+    QCoreApplication::quit();
+    QMainWindow::closeEvent(event);
+}
+
+QQmlEngine* MainWindow::engine() const
+{
+    return d->quickView ? d->quickView->engine() : nullptr;
+}
+
+FilerHub* MainWindow::filerHub() const { return d->filerHub; }
+QList<FilerPane*> MainWindow::filerPanes() const { return d->filerPanes; }
+NodeView* MainWindow::nodeView() const { return d->nodeView; }
+PreviewWindow* MainWindow::previewWindow() const { return d->preview; }
+QSplitter* MainWindow::splitter() const { return d->splitter; }
+QStackedWidget* MainWindow::rightStack() const { return d->rightStack; }
+QObject* MainWindow::theme() const { return d->theme; }
+bool MainWindow::usesBuiltInTheme() const { return d->builtInTheme; }
+
+void MainWindow::showNodeView()
+{
+    d->rightStack->setCurrentWidget(d->nodeViewPage);
+}
+
+void MainWindow::showAlternateFilerPane()
+{
+    d->rightStack->setCurrentWidget(d->filerPanes.last());
+}
+
+void MainWindow::toggleFilepaneNodeview()
+{
+    if (d->rightStack->currentWidget() == d->nodeViewPage)
+        showAlternateFilerPane();
+    else
+        showNodeView();
+}
+
+// The commands below come with the menus, the pane switching and the
+// preview hookup; until then they do nothing.
+void MainWindow::onPeerSelected(IPeer*) {}
+void MainWindow::onPeerSelected2(const QString&) {}
+void MainWindow::onPeerPathSelected(IPeer*, const QString&) {}
+void MainWindow::onPeerPathSelected2(const QString&, const QString&) {}
+void MainWindow::onSelectionChanged(const QString&, const QStringList& paths)
+{
+    d->previewPath = paths.size() == 1 ? paths.first() : QString();
+}
+void MainWindow::showPreview(const QString&, const QString&) {}
+void MainWindow::openPreview() {}
+void MainWindow::closePreview()
+{
+    d->preview->hide();
+}
+void MainWindow::onCopyToActionTriggered() {}
+void MainWindow::onMoveToActionTriggered() {}
+void MainWindow::onFilerPaneTabsChanged() {}
+void MainWindow::onOpenInAltFiler(const QString&, const QString&) {}
+void MainWindow::openNewFilerTabLeft(const QString&, const QString&) {}
+void MainWindow::openNewFilerTabRight(const QString&, const QString&) {}
+void MainWindow::onFilerTabPressed() {}
+void MainWindow::onVfsJobAdded(VfsJob*) {}
+void MainWindow::onShowPreviousPreview() {}
+void MainWindow::onShowNextPreview() {}
+void MainWindow::onPreviewClosed()
+{
+    d->preview->hide();
+}
+void MainWindow::updateRemoteMenu() {}

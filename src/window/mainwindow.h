@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+#include <QRect>
+
+#include <memory>
+
+class ConnectionManager;
+class FilerHub;
+class FilerPane;
+class IDatabase;
+class IPeer;
+class MainWindowPrivate;
+class NodeView;
+class PreviewWindow;
+class QQmlEngine;
+class QSplitter;
+class QStackedWidget;
+class VfsJob;
+
+// The one top-level window: the shared actions of the file panes, the QML
+// engine every QML widget and window shares (with the module types, the
+// context properties, the theme and its image provider), a splitter with the
+// left file pane and a stack of the node view page and the right file pane,
+// the network switch, and the saved window state.
+//
+// The engine belongs to a hidden view that outlives every QML surface: the
+// destructor deletes the panes, the node view and the preview window first.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+    Q_PROPERTY(bool networkEnabled READ networkEnabled WRITE setNetworkEnabled NOTIFY networkEnabledChanged)
+public:
+    // The size and place of a first start on a screen of the given
+    // available size, and the splitter sizes (none for a narrow window).
+    struct DefaultGeometry
+    {
+        QRect rect;
+        QList<int> splitterSizes;
+    };
+    static DefaultGeometry defaultGeometry(const QSize& available);
+
+    MainWindow(ConnectionManager* connectionManager, IDatabase* database, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    bool networkEnabled() const;
+
+    QQmlEngine* engine() const;
+    FilerHub* filerHub() const;
+    QList<FilerPane*> filerPanes() const;
+    NodeView* nodeView() const;
+    PreviewWindow* previewWindow() const;
+    QSplitter* splitter() const;
+    QStackedWidget* rightStack() const;
+    // The theme object published as "Theme"; never null.
+    QObject* theme() const;
+    // Whether the built-in theme stands in for a missing or broken theme file.
+    bool usesBuiltInTheme() const;
+
+signals:
+    void networkEnabledChanged(bool networkEnabled);
+
+public slots:
+    void onPeerSelected(IPeer* peer);
+    void onPeerSelected2(const QString& peerUuid);
+    void onPeerPathSelected(IPeer* peer, const QString& path);
+    void onPeerPathSelected2(const QString& peerUuid, const QString& path);
+    void onSelectionChanged(const QString& peerUuid, const QStringList& paths);
+    void showPreview(const QString& peerUuid, const QString& path);
+    void openPreview();
+    void closePreview();
+    void setNetworkEnabled(bool networkEnabled);
+    void toggleFilepaneNodeview();
+    void showAlternateFilerPane();
+    void showNodeView();
+    void onCopyToActionTriggered();
+    void onMoveToActionTriggered();
+    void onFilerPaneTabsChanged();
+    void onOpenInAltFiler(const QString& peerUuid, const QString& path);
+    void openNewFilerTabLeft(const QString& peerUuid, const QString& path);
+    void openNewFilerTabRight(const QString& peerUuid, const QString& path);
+    void onFilerTabPressed();
+    void onVfsJobAdded(VfsJob* job);
+    void onShowPreviousPreview();
+    void onShowNextPreview();
+    void onPreviewClosed();
+    void updateRemoteMenu();
+    void loadTheme(const QString& theme);
+
+private slots:
+    // The network side has started: finish what waited for it. Once.
+    void restoreSession();
+    void createUpdater();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createSharedActions();
+    void registerQmlTypes();
+    void loadFirstTheme();
+    void connectFilerPane(FilerPane* pane);
+    void restoreWindowState();
+
+    std::unique_ptr<MainWindowPrivate> d;
+};

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "manager/connectionmanager.h"
+#include "peer/ipeer.h"
+
+#include <QMutex>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <memory>
+#include <vector>
+
+class DatabaseSqlite;
+class InvitationModel;
+class MainWindow;
+class PeerModel;
+class VfsClient;
+class VfsClientVelm;
+class VfsLoopbackLink;
+class VfsServerVelm;
+
+// Fails the running test on every warning or error of the QML engine (and
+// keeps them for a look), for as long as it is installed.
+class QmlWarningGuard
+{
+public:
+    QmlWarningGuard();
+    ~QmlWarningGuard();
+    static QStringList messages();
+    static void clear();
+    // Whether a message came from QML: its category, or the "url:line:"
+    // form of the engine's own warnings.
+    static bool isQmlMessage(const QMessageLogContext& context, const QString& message);
+};
+
+// The network side as the window sees it: emits started() from its own
+// thread and records each setNetworkEnabled() with the thread it ran on.
+// Never builds a transport.
+class StandInConnectionManager : public ConnectionManager
+{
+    Q_OBJECT
+public:
+    explicit StandInConnectionManager(IDatabase* db);
+
+    void setNetworkEnabled(bool networkEnabled) override;
+    // Emits started() on the manager's thread.
+    void announceStarted();
+
+    struct Call
+    {
+        bool enabled;
+        QThread* thread;
+    };
+    std::vector<Call> calls() const;
+
+private:
+    mutable QMutex m_mutex;
+    std::vector<Call> m_calls;
+};
+
+// A peer of the rig: a "velm" peer whose file-system client reaches a real
+// file-system server on a temporary tree through the in-process link.
+class RigPeer : public IPeer
+{
+    Q_OBJECT
+public:
+    RigPeer(const QString& uuid, QObject* parent = nullptr);
+    PeerDto identity() const override;
+    VfsClient* vfsClient() const override;
+
+    VfsClient* client = nullptr;
+
+private:
+    QString m_uuid;
+};
+
+// What every GUI test stands on: a temporary HOME and configuration
+// directory (config.ini names no outside address), the real database, peer
+// model and invitation model, the own peer and any number of other peers
+// served from temporary trees, a stand-in connection manager on an io
+// thread of its own, and a QmlWarningGuard.
+class GuiTestRig
+{
+public:
+    GuiTestRig();
+    ~GuiTestRig();
+
+    QString home() const;
+    QString configDirectory() const;
+    DatabaseSqlite* database() const;
+    PeerModel* peerModel() const;
+    StandInConnectionManager* manager() const;
+    RigPeer* ownPeer() const;
+
+    // A peer named `name` with a tree of its own (root(): a directory with a
+    // few files), answering after `delayMs`; link up unless told otherwise.
+    RigPeer* addPeer(const QString& name, int delayMs = 0, IPeer::LinkState state = IPeer::LinkUp);
+    // The directory a peer serves.
+    QString root(RigPeer* peer) const;
+    // Stores a peer record (uuid, type "velm") in the database.
+    void storePeer(const QString& uuid);
+
+    // A main window on the rig's manager and database; the caller owns it.
+    std::unique_ptr<MainWindow> createWindow();
+
+private:
+    struct Served;
+    RigPeer* addServedPeer(const QString& uuid, const QString& name, int delayMs, IPeer::LinkState state);
+
+    QTemporaryDir m_dir;
+    QByteArray m_oldHome;
+    std::unique_ptr<QmlWarningGuard> m_guard;
+    std::unique_ptr<DatabaseSqlite> m_database;
+    std::unique_ptr<PeerModel> m_peerModel;
+    std::unique_ptr<InvitationModel> m_invitations;
+    QThread m_ioThread;
+    StandInConnectionManager* m_manager = nullptr;
+    std::vector<std::unique_ptr<Served>> m_served;
+    RigPeer* m_ownPeer = nullptr;
+};
