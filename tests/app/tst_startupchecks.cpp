@@ -26,8 +26,22 @@ constexpr int StartLimitMs = 60000;   // a sanitizer build on a busy machine sta
 constexpr qint64 PairLoopBudgetMs = 60000; // the two-instance loop stops after this or 50 rounds
 constexpr int PairLoopRounds = 50;
 
+// The program started by these tests reaches no outside address: its
+// config.ini names no STUN server and no LAN announcement group. The network
+// switch is on only where a test needs the listening port.
+void writeConfig(const QString& configDir, bool networkEnabled)
+{
+    QDir().mkpath(configDir);
+    QFile file(configDir + QStringLiteral("/config.ini"));
+    if (file.exists() || !file.open(QIODevice::WriteOnly))
+        return;
+    file.write("[Network]\nstunServers=\n\n[lan]\nmulticastGroup=\n\n[network]\nenabled=");
+    file.write(networkEnabled ? "true\n" : "false\n");
+}
+
 QStringList velmArguments(const QString& configDir, const QStringList& more = {})
 {
+    writeConfig(configDir, false);
     return QStringList{QStringLiteral("--config-dir=") + configDir, QStringLiteral("-platform"),
                        QStringLiteral("offscreen")}
            + more;
@@ -277,6 +291,7 @@ void TestStartupChecks::takenPort()
     QVERIFY(holder.listen(QHostAddress::Any, 0));
     const quint16 port = holder.serverPort();
     const QString dir = m_work.filePath(QStringLiteral("port"));
+    writeConfig(dir, true);
     QProcess velm;
     velm.start(QStringLiteral(VELM_BINARY),
                velmArguments(dir, {QStringLiteral("--com-listen-port=%1").arg(port)}));
