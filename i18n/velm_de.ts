@@ -146,5 +146,13 @@
         <source>Folder</source>
         <translation>Ordner</translation>
     </message>
+    <message id="job-cut-kept-not-empty">
+        <source>Kept: it holds items that were not copied</source>
+        <translation>Behalten: enthält Elemente, die nicht kopiert wurden</translation>
+    </message>
+    <message id="job-cut-kept-failed">
+        <source>Kept: it could not be deleted (error %1)</source>
+        <translation>Behalten: konnte nicht gelöscht werden (Fehler %1)</translation>
+    </message>
 </context>
 </TS>
