@@ -288,5 +288,13 @@ Die Datei wurde nicht verändert.</translation>
         <source>velm %1 is available.</source>
         <translation>velm %1 ist verfügbar.</translation>
     </message>
+    <message id="job-cut-kept-not-empty">
+        <source>Kept: it holds items that were not copied</source>
+        <translation>Behalten: enthält Elemente, die nicht kopiert wurden</translation>
+    </message>
+    <message id="job-cut-kept-failed">
+        <source>Kept: it could not be deleted (error %1)</source>
+        <translation>Behalten: konnte nicht gelöscht werden (Fehler %1)</translation>
+    </message>
 </context>
 </TS>

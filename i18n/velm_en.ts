@@ -288,5 +288,13 @@ The file was left as it is.</translation>
         <source>velm %1 is available.</source>
         <translation>velm %1 is available.</translation>
     </message>
+    <message id="job-cut-kept-not-empty">
+        <source>Kept: it holds items that were not copied</source>
+        <translation>Kept: it holds items that were not copied</translation>
+    </message>
+    <message id="job-cut-kept-failed">
+        <source>Kept: it could not be deleted (error %1)</source>
+        <translation>Kept: it could not be deleted (error %1)</translation>
+    </message>
 </context>
 </TS>

@@ -4,11 +4,18 @@
 #include "jobs/vfsrequestrecord.h"
 #include "peer/ipeer.h"
 #include "vfs/client/vfsclient.h"
+#include "jobs/vfscopyentry.h"
 #include "vfs/client/vfsdeletefilejob.h"
+#include "vfs/client/vfslistdirectoryjob.h"
 #include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsmirkcommand.h"
 
+#include <QMutex>
+#include <QMutexLocker>
 #include <QPointer>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -18,7 +25,44 @@ enum State : quint32 {
     StateWaiting = 2,
     StateFailed = 3,
     StateDone = 4,
+    StateListing = 5, // cut: waiting for the listing of a directory
 };
+
+bool isDirectory(const VfsDeleteItem& item)
+{
+    return item.type == quint64(VfsCopyEntry::TypeDirectory);
+}
+
+int depthOf(const QString& path)
+{
+    return path.count(QLatin1Char('/')) + path.count(QLatin1Char('\\'));
+}
+
+// The order a cut works in, last item first: every file and link, then the
+// directories, deepest first.
+std::vector<VfsDeleteItem> cutOrder(const std::vector<VfsDeleteItem>& items)
+{
+    std::vector<VfsDeleteItem> order;
+    for (const VfsDeleteItem& item : items) {
+        if (isDirectory(item))
+            order.push_back(item);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const VfsDeleteItem& a, const VfsDeleteItem& b) {
+                         return depthOf(a.path) < depthOf(b.path);
+                     });
+    for (const VfsDeleteItem& item : items) {
+        if (!isDirectory(item))
+            order.push_back(item);
+    }
+    return order;
+}
+
+QString failureReason(quint8 status)
+{
+    //% "Kept: it could not be deleted (error %1)"
+    return qtTrId("job-cut-kept-failed").arg(status);
+}
 
 } // namespace
 
@@ -33,6 +77,32 @@ public:
     bool ended = false;
     std::vector<VfsDeleteItem> work;
     VfsRequestRecord<VfsDeleteFileJob> request{&VfsClient::deleteFileUpdate};
+
+    bool cut = false;
+    bool listedEmpty = false; // cut: the current directory was listed and held nothing
+    VfsRequestRecord<VfsListDirectoryJob> listing{&VfsClient::listDirectoryUpdate};
+    mutable QMutex keptMutex;
+    std::vector<VfsKeptItem> kept;
+
+    // The current item is done with: deleted, gone already, or kept.
+    void next()
+    {
+        work.pop_back();
+        listedEmpty = false;
+        state = StateNext;
+    }
+    void keep(VfsDeleteJob* q, const QString& reason)
+    {
+        const QString path = work.back().path;
+        Logger::log(Logger::VMG1, "cut keeps %s: %s", qUtf8Printable(path),
+                    qUtf8Printable(reason));
+        {
+            QMutexLocker lock(&keptMutex);
+            kept.push_back(VfsKeptItem{path, reason});
+        }
+        next();
+        emit q->keptItemsChanged();
+    }
 };
 
 VfsDeleteJob::VfsDeleteJob(QObject* parent)
@@ -44,6 +114,7 @@ VfsDeleteJob::VfsDeleteJob(QObject* parent)
 VfsDeleteJob::~VfsDeleteJob()
 {
     d->request.release(d->peer ? d->peer->vfsClient() : nullptr);
+    d->listing.release(d->peer ? d->peer->vfsClient() : nullptr);
 }
 
 void VfsDeleteJob::setPeer(IPeer* peer) { d->peer = peer; }
@@ -53,6 +124,27 @@ quint32 VfsDeleteJob::flags() const { return d->flags; }
 void VfsDeleteJob::setItems(const std::vector<VfsDeleteItem>& items) { d->items = items; }
 const std::vector<VfsDeleteItem>& VfsDeleteJob::items() const { return d->items; }
 const std::vector<VfsDeleteItem>& VfsDeleteJob::remainingItems() const { return d->work; }
+void VfsDeleteJob::setCut(bool cut) { d->cut = cut; }
+bool VfsDeleteJob::isCut() const { return d->cut; }
+
+std::vector<VfsKeptItem> VfsDeleteJob::keptItems() const
+{
+    QMutexLocker lock(&d->keptMutex);
+    return d->kept;
+}
+
+QString VfsDeleteJob::notEmptyReason()
+{
+    //% "Kept: it holds items that were not copied"
+    return qtTrId("job-cut-kept-not-empty");
+}
+
+void VfsDeleteJob::onListDirectoryUpdate(VfsListDirectoryJob* job)
+{
+    if (!d->listing.takeBack(job))
+        return;
+    startTimer(0, ActionUpdate, __LINE__);
+}
 
 void VfsDeleteJob::abort()
 {
@@ -73,7 +165,9 @@ void VfsDeleteJob::process(int action)
     if (d->state == StateNotStarted) {
         if (d->peer && d->peer->vfsClient() && !d->items.empty()) {
             d->request.watch(d->peer->vfsClient(), this, &VfsDeleteJob::onDeleteFileJobUpdate);
-            d->work = d->items;
+            if (d->cut)
+                d->listing.watch(d->peer->vfsClient(), this, &VfsDeleteJob::onListDirectoryUpdate);
+            d->work = d->cut ? cutOrder(d->items) : d->items;
             d->state = StateNext;
             startTimer(0, ActionStep, __LINE__);
         } else {
@@ -105,10 +199,28 @@ void VfsDeleteJob::process(int action)
         }
         if (timer())
             timer()->stop();
+        if (d->cut && isDirectory(d->work.back()) && !d->listedEmpty) {
+            // Look first: whatever is in it now was not copied.
+            d->state = StateListing;
+            {
+                QMutexLocker lock(&d->listing->mutex);
+                d->listing->jobStatus = VfsClientJob::JobQueued;
+                d->listing->status = 0;
+                d->listing->path = d->work.back().path;
+                d->listing->watch = 0;
+                d->listing->entries.clear();
+            }
+            d->listing.send(d->peer->vfsClient(), &VfsClient::listDirectory);
+            break;
+        }
         d->state = StateWaiting;
         d->request->jobStatus = VfsClientJob::JobQueued;
         d->request->status = 0;
-        d->request->flags = d->flags;
+        // A cut never trashes, and never removes a directory that is not
+        // empty (on a server that knows the flag).
+        d->request->flags = d->cut
+            ? (d->flags & ~quint32(FlagTrash)) | VfsMirkCommand::DeleteOnlyEmpty
+            : d->flags;
         d->request->path = d->work.back().path;
         d->request->failedPath.clear();
         d->request.send(d->peer->vfsClient(), &VfsClient::deleteFile);
@@ -127,6 +239,16 @@ void VfsDeleteJob::process(int action)
         const QByteArray path = d->work.back().path.toUtf8();
         if (r.jobStatus == VfsClientJob::JobFailed) {
             d->state = StateFailed;
+        } else if (d->cut && r.jobStatus == VfsClientJob::JobFinished) {
+            if (r.status == FSO_STATUS_OK || r.status == FSO_STATUS_NOT_FOUND) {
+                Logger::log(Logger::VMG1, "cut: deleted %s (status %u)", path.constData(),
+                            unsigned(r.status));
+                d->next();
+            } else if (r.status == FSO_STATUS_NOT_EMPTY) {
+                d->keep(this, notEmptyReason());
+            } else {
+                d->keep(this, failureReason(r.status));
+            }
         } else if (r.jobStatus != VfsClientJob::JobFinished) {
             Logger::log(Logger::VMG1, "delete job unhandled jobStatus %d", int(r.jobStatus));
             d->state = StateFailed;
@@ -144,6 +266,39 @@ void VfsDeleteJob::process(int action)
             Logger::log(Logger::VMG1, "failed to delete item %s, error 0x%02X", path.constData(),
                         unsigned(r.status));
             d->state = StateFailed;
+        }
+        startTimer(0, ActionStep, __LINE__);
+        break;
+    }
+    case StateListing: {
+        if (action != ActionUpdate) {
+            if (d->listing.isOut())
+                break;
+            d->state = StateFailed;
+            startTimer(0, ActionStep, __LINE__);
+            break;
+        }
+        quint32 jobStatus;
+        quint8 status;
+        size_t entries;
+        {
+            QMutexLocker lock(&d->listing->mutex);
+            jobStatus = d->listing->jobStatus;
+            status = d->listing->status;
+            entries = d->listing->entries.size();
+            d->listing->entries.clear();
+        }
+        if (status == FSO_STATUS_TIMEOUT) {
+            d->state = StateFailed; // the peer is gone: stop, as a plain delete does
+        } else if (status == FSO_STATUS_NOT_FOUND) {
+            d->next(); // gone already
+        } else if (jobStatus != VfsClientJob::JobFinished || status != FSO_STATUS_COMPLETE) {
+            d->keep(this, failureReason(status));
+        } else if (entries > 0) {
+            d->keep(this, notEmptyReason());
+        } else {
+            d->listedEmpty = true;
+            d->state = StateNext;
         }
         startTimer(0, ActionStep, __LINE__);
         break;

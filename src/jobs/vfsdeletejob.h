@@ -10,6 +10,7 @@
 class IPeer;
 class VfsDeleteJobPrivate;
 struct VfsDeleteFileJob;
+struct VfsListDirectoryJob;
 
 // One path to delete on a peer.
 struct VfsDeleteItem
@@ -18,6 +19,13 @@ struct VfsDeleteItem
     QString path;
     quint64 size = 0;
     quint64 type = 0; // VfsCopyEntry::Type
+};
+
+// An item a cut left in place, and why (a text for the user).
+struct VfsKeptItem
+{
+    QString path;
+    QString reason;
 };
 
 // Deletes a list of paths on one peer, or moves them to the peer's trash
@@ -29,6 +37,17 @@ struct VfsDeleteItem
 // trashFailedAskDelete() and waits: its owner either clears bit 0 of flags
 // and calls process(0), which deletes that item and all later ones
 // permanently, or calls abort() and then process(0).
+//
+// A cut (setCut) is the second half of a move by copy: the items are what
+// the copy verified, and only those go. Files and links are deleted one by
+// one; then each directory, deepest first, only when it is empty: the job
+// lists it first and keeps it when it holds anything, and asks the server
+// to remove it only when empty (a server that ignores that flag would
+// remove a tree; the listing just before is what guards against it there).
+// A file that arrived in a copied folder during the copy thus survives with
+// every folder on its path. What a cut keeps, and why, is in keptItems();
+// keeping is no failure: the job still finishes. Trash never applies to a
+// cut.
 //
 // The job lives on the thread of its owner; the client's updates arrive
 // queued.
@@ -53,13 +72,23 @@ public:
     // Items not deleted yet; the last one is the current item.
     const std::vector<VfsDeleteItem>& remainingItems() const;
 
+    void setCut(bool cut);
+    bool isCut() const;
+    // What a cut kept so far, in the order it was met; from any thread.
+    std::vector<VfsKeptItem> keptItems() const;
+
+    // The reason a cut keeps a directory that holds what was not copied.
+    static QString notEmptyReason();
+
 signals:
     void trashFailedAskDelete();
+    void keptItemsChanged();
 
 public slots:
     void abort() override;
     void process(int action) override;
     void onDeleteFileJobUpdate(VfsDeleteFileJob* job);
+    void onListDirectoryUpdate(VfsListDirectoryJob* job);
 
 private:
     std::unique_ptr<VfsDeleteJobPrivate> d;

@@ -7,6 +7,7 @@
 #include "jobs/vfsdeletejob.h"
 #include "jobs/vfsjobmodel.h"
 #include "jobs/vfsmoveexjob.h"
+#include "models/vfsmodel.h"
 
 #include <QMetaObject>
 #include <QMutex>
@@ -99,21 +100,32 @@ void VfsManager::move(const VfsCopyDto& request)
 void VfsManager::onCopyJobFinished(const VfsCopyDto& request,
                                    const std::vector<VfsCopyItem>& verified)
 {
+    // The new files show without waiting for a change notice.
+    if (!request.dstPath.isEmpty()) {
+        IPeer* destination = d->peer(request.dstPeerUuid);
+        auto* model = destination ? qobject_cast<VfsModel*>(destination->vfsFileSystemModel())
+                                  : nullptr;
+        const QModelIndex index = model ? model->indexForPath(request.dstPath) : QModelIndex();
+        if (index.isValid())
+            model->fetchMore(index);
+    }
     if (request.move && !verified.empty()) {
         IPeer* source = d->peer(request.srcPeerUuid);
         if (!source) {
             Logger::log(Logger::VMG1, "cut: source peer %s is gone, nothing deleted",
                         qUtf8Printable(request.srcPeerUuid));
         } else {
+            // Only what the copy verified, and a directory only when nothing
+            // else arrived in it meanwhile: the delete job's cut.
             auto* job = new VfsDeleteJob(this);
             job->setFlags(2);
+            job->setCut(true);
             connect(job, &VfsJob::jobFinished, job, &QObject::deleteLater);
             connect(job, &VfsJob::jobAborted, job, &QObject::deleteLater);
             job->setPeer(source);
             Logger::log(Logger::VMG1, "delete from peer %s", qUtf8Printable(request.srcPeerUuid));
-            // Verified items come children first; the delete job works from
-            // the end of its list, so they are handed over in reverse: every
-            // child goes before its directory.
+            // Verified items come children first; handed over in reverse, as
+            // a plain delete job would want them (the cut orders them itself).
             std::vector<VfsDeleteItem> items;
             items.reserve(verified.size());
             for (auto it = verified.rbegin(); it != verified.rend(); ++it) {

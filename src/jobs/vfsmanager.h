@@ -16,8 +16,10 @@ class VfsManagerPrivate;
 // job in the VfsJobModel, and finishes what the jobs leave over: a copy with
 // the cut flag deletes, on the source peer, exactly the items the copy job
 // reports as copied and verified (never a skipped, failed or dropped item,
-// and nothing after an abort); a move copies, with cut, what MOVE could not
-// handle.
+// and nothing after an abort), and a directory only when nothing else came
+// into it meanwhile (VfsDeleteJob's cut); a move copies, with cut, what MOVE
+// could not handle. After a copy the destination directory is listed again
+// in the destination peer's file model.
 //
 // Copy jobs live on the thread of ioParent (the network thread, next to the
 // file-system clients) as its children and start there; move and delete jobs

@@ -2,10 +2,12 @@
 
 #include "core/logger.h"
 #include "jobs/vfsrequestrecord.h"
+#include "models/vfsmodel.h"
 #include "peer/ipeer.h"
 #include "vfs/client/vfsclient.h"
 #include "vfs/client/vfsmovejob.h"
 #include "vfs/protocol/fsostatus.h"
+#include "vfs/protocol/vfsentryname.h"
 
 #include <QMutexLocker>
 #include <QPointer>
@@ -21,14 +23,32 @@ enum State : quint32 {
     StateDone = 4,
 };
 
-QString nameOf(const QString& path)
+VfsModel* fileModelOf(IPeer* peer)
 {
-    QString trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/')))
-        trimmed.chop(1);
-    const int slash = trimmed.lastIndexOf(QLatin1Char('/'));
-    const QString name = trimmed.mid(slash + 1);
-    return name == QLatin1String(".") || name == QLatin1String("..") ? QString() : name;
+    return peer ? qobject_cast<VfsModel*>(peer->vfsFileSystemModel()) : nullptr;
+}
+
+// The item's name as the source peer's file model holds it; empty when the
+// model has no entry for the path or the name is no usable entry name.
+QString nameOf(IPeer* sourcePeer, const QString& path)
+{
+    const VfsModel* model = fileModelOf(sourcePeer);
+    if (!model)
+        return QString();
+    const QModelIndex index = model->indexForPath(path);
+    if (!index.isValid())
+        return QString();
+    const QString name = model->data(index, VfsModel::NameRole).toString();
+    return isSafeEntryName(name.toUtf8()) ? name : QString();
+}
+
+// The destination directory and name joined with the destination peer's
+// separator.
+QString joined(IPeer* destinationPeer, const QString& directory, const QString& name)
+{
+    const VfsModel* model = fileModelOf(destinationPeer);
+    const QChar separator = model ? model->pathSeparator() : QLatin1Char('/');
+    return directory.endsWith(separator) ? directory + name : directory + separator + name;
 }
 
 } // namespace
@@ -106,9 +126,11 @@ void VfsMoveExJob::process(int action)
         }
         const VfsCopyItem& item = d->request.entries.at(size_t(d->index));
         if (d->request.srcPeerUuid == d->request.dstPeerUuid) {
-            const QString name = nameOf(item.path);
+            const QString name = nameOf(d->sourcePeer, item.path);
             VfsClient* client = d->sourcePeer ? d->sourcePeer->vfsClient() : nullptr;
             if (name.isEmpty() || !client) {
+                Logger::log(Logger::VMG1, "move: no name for %s in the source's file model",
+                            qUtf8Printable(item.path));
                 d->state = StateFailed;
                 startTimer(1, ActionStep, __LINE__);
                 break;
@@ -117,10 +139,7 @@ void VfsMoveExJob::process(int action)
             d->move->status = 0;
             d->move->flags = VfsMoveJob::RefuseCrossDevice | VfsMoveJob::RefuseExisting;
             d->move->sourcePath = item.path;
-            QString destination = d->request.dstPath;
-            if (!destination.endsWith(QLatin1Char('/')))
-                destination += QLatin1Char('/');
-            d->move->destinationPath = destination + name;
+            d->move->destinationPath = joined(d->destinationPeer, d->request.dstPath, name);
             Logger::log(Logger::VMG1, "move %s to %s", qUtf8Printable(d->move->sourcePath),
                         qUtf8Printable(d->move->destinationPath));
             d->state = StateWaiting;

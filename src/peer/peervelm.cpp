@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 #include <QUuid>
@@ -175,6 +176,15 @@ PeerVelm::PeerVelm(const PeerDto& dto, quint32 ownListenPort, IPeerHost* host, Q
 
     d->client = new VfsClientVelm(ioParent);
     connect(d->client, &VfsClientVelm::fsoTransmit, this, &PeerVelm::fsoTransmitCLi, Qt::DirectConnection);
+    // Requests in flight when the link goes are lost with it: fail them at
+    // once rather than after their time-outs, so that whoever waits for them
+    // can start over as soon as the link is back. Direct: a request queued
+    // after the link came up again must not be failed by a late call.
+    QPointer<VfsClientVelm> client = d->client;
+    connect(this, &IPeer::linkStateChanged, this, [this, client] {
+        if (client && linkState() != LinkUp)
+            client->failPending();
+    }, Qt::DirectConnection);
     if (IPeerModelFactory* factory = IPeerModelFactory::installed())
         factory->connectClient(this, d->client);
 

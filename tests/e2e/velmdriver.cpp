@@ -23,6 +23,7 @@
 //   counters                  {"pkiReceived"}   public-key messages that reached the registry
 //   peers                     {"peers": [{"uuid", "name", "state", "attempts", "everUp"}]}
 //   share <peer> <path>       {"share"}         a readable folder share
+//   sharerw <peer> <path>     {"share"}         a readable and writable folder share
 //   sharedrive <peer> <path>  {"share"}         a readable drive share
 //   localdrives               {"drives": [{"name", "path"}]}
 //   drives <peer>             {"status", "drives": [{"name", "path"}]}
@@ -31,7 +32,15 @@
 //                             copies the peer's file or folder into a local
 //                             directory, replacing what is there; answered when
 //                             the job has finished ("finished") or given up
-//                             ("aborted", with "prompt")
+//                             ("aborted", with "prompt"); "lastFailure" carries
+//                             the job's last failure where the job tells it
+//   cut <peer> <path> <dir>   as copy, then deletes on the peer what the copy
+//                             verified, as the job manager does after a cut;
+//                             adds {"kept": [{"path", "reason"}], "cut": "finished"
+//                             or "aborted"}
+//   caps                      {"copyGuards"} whether the copy job keeps a file
+//                             it could not verify out of sight (temporary part
+//                             files, change checks, failure reasons)
 //   linkinfo <peer>           sessions, endpoints and transports of the link
 //   udp <peer>                {"natType", "transports": [{"state", "localPort", "natType",
 //                             "rtt", "peers": ["host:port"], "publicHosts": ["host:port"]}]}
@@ -76,6 +85,7 @@
 #include "vfs/client/vfsclientvelm.h"
 #include "jobs/vfscopydto.h"
 #include "jobs/vfscopyjob.h"
+#include "jobs/vfsdeletejob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/watch/vfswatcher.h"
 
@@ -87,7 +97,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
+#include <QMetaMethod>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QSettings>
 #include <QThread>
 #include <QUuid>
@@ -255,6 +267,12 @@ private:
             answer(peers());
         else if (command == QLatin1String("share"))
             answer(share(first, afterFirst, VfsShareFolder));
+        else if (command == QLatin1String("sharerw"))
+            answer(share(first, afterFirst, VfsShareWritable));
+        else if (command == QLatin1String("caps"))
+            answer(success({{QStringLiteral("copyGuards"), copyGuards()}}));
+        else if (command == QLatin1String("cut"))
+            copy(first, afterFirst.section(QLatin1Char(' '), 0, 0), afterFirst.section(QLatin1Char(' '), 1), true);
         else if (command == QLatin1String("sharedrive"))
             answer(share(first, afterFirst, VfsShareDrive));
         else if (command == QLatin1String("localdrives"))
@@ -428,7 +446,22 @@ private:
         return success({{QStringLiteral("peers"), list}});
     }
 
-    enum ShareKind { VfsShareFolder, VfsShareDrive };
+    enum ShareKind { VfsShareFolder, VfsShareDrive, VfsShareWritable };
+
+    // The copy job's guards against a partial or changed file looking
+    // finished show in its interface as its failure reason and its list of
+    // failed items.
+    static bool copyGuards()
+    {
+        const QMetaObject& meta = VfsCopyJob::staticMetaObject;
+        if (meta.indexOfProperty("lastFailure") >= 0)
+            return true;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            if (QByteArray(meta.method(i).name()).startsWith("failedItems"))
+                return true;
+        }
+        return false;
+    }
 
     QJsonObject share(const QString& peerUuid, const QString& path, ShareKind kind)
     {
@@ -440,7 +473,8 @@ private:
         acl.uuid = QUuid::createUuid().toString();
         acl.name = QFileInfo(path).fileName().isEmpty() ? path : QFileInfo(path).fileName();
         acl.selector = path;
-        acl.flags = kind == VfsShareDrive ? 1u | 8u : 1u | 4u; // read, and directory or drive
+        // read, and directory or drive; write for a writable folder
+        acl.flags = kind == VfsShareDrive ? 1u | 8u : kind == VfsShareWritable ? 1u | 2u | 4u : 1u | 4u;
         acl.timestamp = QDateTime::currentDateTimeUtc();
         if (!m_db->putAcl(peerUuid, acl))
             return failure(QStringLiteral("the share could not be stored"));
@@ -618,7 +652,7 @@ private:
 
     // The source is looked up in the listing of its parent (the job needs
     // its type and size), then a copy job runs on the clients' thread.
-    void copy(const QString& peerUuid, const QString& path, const QString& destination)
+    void copy(const QString& peerUuid, const QString& path, const QString& destination, bool cut = false)
     {
         auto* source = qobject_cast<PeerVelm*>(m_model->getPeerForUuid(peerUuid));
         IPeer* own = m_model->getPeerForUuid(ownPeerUuid());
@@ -630,7 +664,7 @@ private:
         QString parent = path.section(QLatin1Char('/'), 0, -2);
         if (parent.isEmpty())
             parent = QStringLiteral("/");
-        listOn(source->client(), parent, [this, source, own, path, name, destination](VfsListDirectoryJob* list) {
+        listOn(source->client(), parent, [this, source, own, path, name, destination, cut](VfsListDirectoryJob* list) {
             if (!listed(list))
                 return answer(failure(QStringLiteral("the parent of the source could not be listed, status %1")
                                           .arg(int(list->status))));
@@ -651,11 +685,11 @@ private:
             }
             if (item.path.isEmpty())
                 return answer(failure(QStringLiteral("no such source")));
-            runCopy(source, own, item, destination);
+            runCopy(source, own, item, destination, cut);
         });
     }
 
-    void runCopy(IPeer* source, IPeer* own, const VfsCopyItem& item, const QString& destination)
+    void runCopy(IPeer* source, IPeer* own, const VfsCopyItem& item, const QString& destination, bool cut)
     {
         VfsCopyDto request;
         request.id = QUuid::createUuid().toString();
@@ -669,12 +703,15 @@ private:
         job->moveToThread(source->vfsClient()->thread());
         auto timer = std::make_shared<QElapsedTimer>();
         auto result = std::make_shared<QJsonObject>();
+        auto verified = std::make_shared<std::vector<VfsCopyItem>>();
         // The job deletes itself once done: its figures are read on its own
         // thread as it reports the end, and the answer goes out once it is
         // gone (so that a quit right after it finds no job left).
-        const auto report = [job, timer, result](bool finished) {
+        const auto report = [job, timer, result, verified](bool finished) {
             if (!result->isEmpty())
                 return;
+            if (finished)
+                *verified = job->verifiedItems();
             const double seconds = timer->nsecsElapsed() / 1e9;
             *result = QJsonObject{{QStringLiteral("ok"), finished},
                                  {QStringLiteral("result"), finished ? QStringLiteral("finished") : QStringLiteral("aborted")},
@@ -683,6 +720,9 @@ private:
                                  {QStringLiteral("bytesTotal"), qint64(job->bytesTotalCount())},
                                  {QStringLiteral("files"), job->totalFileCount()},
                                  {QStringLiteral("retries"), job->retryCount()}};
+            const QVariant failure = job->property("lastFailure");
+            if (failure.isValid())
+                result->insert(QStringLiteral("lastFailure"), failure.toString());
             if (!finished) {
                 result->insert(QStringLiteral("error"), QStringLiteral("the copy was aborted"));
                 result->insert(QStringLiteral("prompt"), job->userActionPrompt());
@@ -690,11 +730,48 @@ private:
         };
         connect(job, &VfsJob::jobFinished, job, [report] { report(true); }, Qt::DirectConnection);
         connect(job, &VfsJob::jobAborted, job, [report] { report(false); }, Qt::DirectConnection);
-        connect(job, &QObject::destroyed, this, [this, result] {
-            answer(result->isEmpty() ? failure(QStringLiteral("the copy job ended without a result")) : *result);
+        QPointer<IPeer> sourcePeer = source;
+        connect(job, &QObject::destroyed, this, [this, result, verified, cut, sourcePeer] {
+            if (result->isEmpty())
+                return answer(failure(QStringLiteral("the copy job ended without a result")));
+            if (!cut || !result->value(QStringLiteral("ok")).toBool() || !sourcePeer)
+                return answer(*result);
+            runCut(sourcePeer, *verified, *result);
         }, Qt::QueuedConnection);
         timer->start();
         QMetaObject::invokeMethod(job, [job] { job->start(); }, Qt::QueuedConnection);
+    }
+
+    // What the job manager does after a copy with cut: the verified items go
+    // to a delete job in its cut mode.
+    void runCut(IPeer* source, const std::vector<VfsCopyItem>& verified, QJsonObject result)
+    {
+        auto* job = new VfsDeleteJob(this);
+        job->setPeer(source);
+        job->setFlags(2);
+        job->setCut(true);
+        std::vector<VfsDeleteItem> items;
+        for (auto it = verified.rbegin(); it != verified.rend(); ++it) {
+            VfsDeleteItem item;
+            item.path = it->path;
+            item.size = it->size;
+            item.type = quint64(it->type);
+            items.push_back(item);
+        }
+        job->setItems(items);
+        auto done = [this, job, result](bool finished) mutable {
+            QJsonArray kept;
+            for (const VfsKeptItem& item : job->keptItems())
+                kept.append(QJsonObject{{QStringLiteral("path"), item.path}, {QStringLiteral("reason"), item.reason}});
+            result.insert(QStringLiteral("kept"), kept);
+            result.insert(QStringLiteral("cut"), finished ? QStringLiteral("finished") : QStringLiteral("aborted"));
+            result.insert(QStringLiteral("ok"), finished);
+            job->deleteLater();
+            answer(result);
+        };
+        connect(job, &VfsJob::jobFinished, this, [done]() mutable { done(true); });
+        connect(job, &VfsJob::jobAborted, this, [done]() mutable { done(false); });
+        job->start();
     }
 
     IDatabase* m_db;

@@ -97,6 +97,8 @@ private slots:
     void firstFailureEndsTheJob();
     void nothingToDoIsAnAbort();
     void abortStopsBeforeTheNextItem();
+    void cutDeletesOnlyWhatItWasGiven_data();
+    void cutDeletesOnlyWhatItWasGiven();
 };
 
 void TestVfsDeleteJob::itemsGoInReverseOrder()
@@ -234,6 +236,104 @@ void TestVfsDeleteJob::abortStopsBeforeTheNextItem()
     QVERIFY(!QFileInfo::exists(a.path("two")));
     QVERIFY(QFileInfo::exists(a.path("one")));
     QCOMPARE(traffic.count(C::DeleteFile), 1);
+}
+
+// A cut is given what a copy verified. Files go one by one, then each
+// directory, deepest first, only when it is empty: one that holds anything
+// it was not given (a file that arrived during the copy, or just before the
+// directory's turn) stays with every directory on its path, and is reported
+// as kept. A plain delete still removes a whole tree.
+void TestVfsDeleteJob::cutDeletesOnlyWhatItWasGiven_data()
+{
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<QStringList>("files");   // created first, relative
+    QTest::addColumn<QStringList>("items");   // handed to the job, relative
+    QTest::addColumn<QString>("arriveAt");    // a file appears in it as its DELETE_FILE passes
+    QTest::addColumn<QStringList>("survive");
+    QTest::addColumn<QStringList>("kept");
+
+    const QStringList nested{"d/top", "d/x/y/f"};
+    const QStringList nestedItems{"d/x/y/f", "d/x/y", "d/x", "d/top", "d"};
+    QTest::newRow("flat folder") << true << QStringList{"d/a", "d/b"}
+                                 << QStringList{"d/a", "d/b", "d"} << QString()
+                                 << QStringList{} << QStringList{};
+    QTest::newRow("nested folder with a file that came during the copy")
+        << true << (nested + QStringList{"d/x/y/late"}) << nestedItems << QString()
+        << QStringList{"d", "d/x", "d/x/y", "d/x/y/late"} << QStringList{"d/x/y", "d/x", "d"};
+    QTest::newRow("a file arrives after the directory was looked at")
+        << true << nested << nestedItems << QString("d/x")
+        << QStringList{"d", "d/x", "d/x/late"} << QStringList{"d/x", "d"};
+    QTest::newRow("an item gone already") << true << QStringList{"d/a"}
+                                          << QStringList{"d/a", "d/gone", "d"} << QString()
+                                          << QStringList{} << QStringList{};
+    QTest::newRow("plain delete of a folder: the whole tree")
+        << false << (nested + QStringList{"d/x/y/late"}) << QStringList{"d"} << QString()
+        << QStringList{} << QStringList{};
+}
+
+void TestVfsDeleteJob::cutDeletesOnlyWhatItWasGiven()
+{
+    QFETCH(bool, cut);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, items);
+    QFETCH(QString, arriveAt);
+    QFETCH(QStringList, survive);
+    QFETCH(QStringList, kept);
+
+    Machine a;
+    for (const QString& file : files)
+        QVERIFY(writeFile(a.path(file), file.toUtf8()));
+    QStringList paths;
+    std::vector<VfsDeleteItem> given;
+    for (const QString& item : items) {
+        VfsDeleteItem entry = deleteItem(a.path(item));
+        if (item == "d" || item.endsWith("/x") || item.endsWith("/y"))
+            entry.type = VfsCopyItem::TypeDirectory;
+        given.push_back(entry);
+    }
+    Traffic traffic;
+    traffic.attach(a.link);
+    QList<quint32> directoryFlags;
+    const QByteArray arrive = arriveAt.isEmpty() ? QByteArray() : a.path(arriveAt).toUtf8();
+    traffic.hook = [&](const C& request) {
+        if (request.command != C::DeleteFile)
+            return false;
+        if (QFileInfo(QString::fromUtf8(request.pathBytes())).isDir())
+            directoryFlags << request.flags;
+        if (!arrive.isEmpty() && request.pathBytes() == arrive)
+            writeFile(QString::fromUtf8(arrive) + "/late", "late");
+        return false;
+    };
+
+    DeleteRun run(&a.peer, 2, {});
+    run.job->setItems(given);
+    run.job->setCut(cut);
+    QSignalSpy keptChanged(run.job.data(), &VfsDeleteJob::keptItemsChanged);
+    run.job->start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QCOMPARE(run.aborted, 0);
+
+    QStringList everything = files + items;
+    everything.removeDuplicates();
+    for (const QString& path : everything) {
+        if (survive.contains(path))
+            QVERIFY2(QFileInfo::exists(a.path(path)), qPrintable(path));
+        else
+            QVERIFY2(!QFileInfo::exists(a.path(path)), qPrintable(path));
+    }
+    for (const QString& path : survive)
+        QVERIFY2(QFileInfo::exists(a.path(path)), qPrintable(path));
+
+    QStringList keptPaths;
+    for (const VfsKeptItem& item : run.job->keptItems()) {
+        keptPaths << QDir(a.dir.path()).relativeFilePath(item.path);
+        QCOMPARE(item.reason, VfsDeleteJob::notEmptyReason());
+    }
+    QCOMPARE(keptPaths, kept);
+    QCOMPARE(keptChanged.count(), kept.size());
+    // A cut asks every directory to go only when empty; a plain delete never does.
+    for (quint32 flags : directoryFlags)
+        QCOMPARE(bool(flags & C::DeleteOnlyEmpty), cut);
 }
 
 QTEST_GUILESS_MAIN(TestVfsDeleteJob)

@@ -4,6 +4,8 @@
 #include "peer/peertestutil.h"
 #include "peer/peervelm.h"
 #include "vfs/client/vfsclientvelm.h"
+#include "vfs/client/vfsmovejob.h"
+#include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirkcommandwriter.h"
 #include "vfs/server/vfsservervelm.h"
 
@@ -87,6 +89,7 @@ private slots:
     void applyAttributesKeepsFirstValues();
     void syntheticUdpPort();
     void framesWhileDown();
+    void linkDownFailsRequestsAtOnce();
     void onlyThePeersKeyCountsAsLife();
     void roundRobin();
 
@@ -547,6 +550,36 @@ void TestPeerVelm::framesWhileDown()
     peer->onHandshakeRequest(handshake(1, 3));
     peer->onReceivedMessageCli(bytes(VfsMirkCommandWriter::moveReply(1, 0)));
     QCOMPARE(answered.count(), 1);
+}
+
+// A request out on the link when it goes down comes back failed at once,
+// not after its time-out; one queued after the link is up again goes out.
+void TestPeerVelm::linkDownFailsRequestsAtOnce()
+{
+    FakePeerHost host;
+    auto peer = makePeer(host);
+    peer->onHandshakeRequest(handshake(1, 3));
+    QCOMPARE(peer->linkState(), IPeer::LinkUp);
+    peer->client()->setTimeouts(3600000, 3600000);
+    QSignalSpy moves(peer->client(), &VfsClient::moveUpdate);
+    VfsMoveJob move;
+    move.sourcePath = "/a";
+    move.destinationPath = "/b";
+    peer->client()->move(&move);
+    QTRY_COMPARE(peer->client()->pendingJobs(), 1);
+    peer->setLinkState(IPeer::LinkDown);
+    QTRY_COMPARE(moves.count(), 1);
+    QCOMPARE(move.jobStatus, quint32(VfsClientJob::JobFailed));
+    QCOMPARE(move.status, quint8(FSO_STATUS_TIMEOUT));
+
+    // Coming up fails nothing.
+    peer->setLinkState(IPeer::LinkUp);
+    peer->client()->move(&move);
+    QTRY_COMPARE(peer->client()->pendingJobs(), 1);
+    peer->setLinkState(IPeer::LinkUp);
+    QCoreApplication::processEvents();
+    QCOMPARE(moves.count(), 1);
+    QCOMPARE(peer->client()->pendingJobs(), 1);
 }
 
 // A public-key message opened by client endpoint 0 keeps the link alive

@@ -276,6 +276,29 @@ void VfsClientVelm::onRxOngoing()
     d->rxActivity.restart();
 }
 
+void VfsClientVelm::failPending()
+{
+    int failed = 0;
+    {
+        QMutexLocker lock(&d->tableLock);
+        d->failAll(d->listDirectoryJobs, &failed);
+        d->failAll(d->listDrivesJobs, &failed);
+        d->failAll(d->moveJobs, &failed);
+        d->failAll(d->openFileJobs, &failed);
+        d->failAll(d->closeFileJobs, &failed);
+        d->failAll(d->readFileJobs, &failed);
+        d->failAll(d->writeFileJobs, &failed);
+        d->failAll(d->deleteFileJobs, &failed);
+        d->failAll(d->hashFileJobs, &failed);
+        d->failAll(d->makeDirectoryJobs, &failed);
+    }
+    if (failed == 0)
+        return;
+    Logger::log(Logger::VCLI, "link down: %d requests failed", failed);
+    // The table runs hand them back, one per table and run.
+    d->startJobTimer(0);
+}
+
 void VfsClientVelm::onThreadFinished()
 {
     d->jobTimer->stop();

@@ -77,6 +77,13 @@ public slots:
     void processIncomingCommand(VfsMirkCommand* cmd);
     void jobTimerFired();
     void onRxOngoing();
+    // The link to the peer is gone: every record queued or waiting for its
+    // reply fails at once with FSO_STATUS_TIMEOUT (the caller may tell it
+    // from a real time-out by the peer's link state) instead of waiting for
+    // its time-out, and is handed back through its update signal once, as
+    // a time-out would be. A reply that still comes for one of them is
+    // ignored. May be called from any thread.
+    void failPending();
     // The client's thread is ending: stop and forget the queued listings,
     // opens, reads, writes and directory creations without handing them back.
     void onThreadFinished();

@@ -179,6 +179,9 @@ public:
                                                   const char* name);
     template <class Job>
     void runTable(Table<Job>& table, Outbox& out);
+    // Fails every record of the table that is not done yet (link down).
+    template <class Job>
+    void failAll(Table<Job>& table, int* failed);
     void runAllTables(Outbox& out);
     void deliver(Outbox& out);
 
@@ -318,6 +321,18 @@ void VfsClientVelmPrivate::runTable(Table<Job>& table, Outbox& out)
             Logger::log(Logger::VCLI, "timeout on %s", logName(job, r).constData());
             fail(*it, FSO_STATUS_TIMEOUT);
         }
+    }
+}
+
+template <class Job>
+void VfsClientVelmPrivate::failAll(Table<Job>& table, int* failed)
+{
+    for (Pending<Job>& pending : table) {
+        if (pending.request.state == RequestDone)
+            continue;
+        QMutexLocker jobLock(jobMutex(pending.job));
+        fail(pending, FSO_STATUS_TIMEOUT);
+        ++*failed;
     }
 }
 

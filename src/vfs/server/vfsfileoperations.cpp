@@ -347,6 +347,22 @@ bool VfsFileOperations::removeTree(const QByteArray& nativePath, bool noLinks)
     return dir.valid() && removeEntry(dir.get(), name.constData());
 }
 
+bool VfsFileOperations::removeIfEmpty(const QByteArray& nativePath, bool noLinks)
+{
+    if (nativePath == "/") {
+        errno = EBUSY;
+        return false;
+    }
+    QByteArray name;
+    const Descriptor dir(openParent(nativePath, noLinks, &name));
+    if (!dir.valid())
+        return false;
+    struct stat st;
+    if (::fstatat(dir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return ::unlinkat(dir.get(), name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0;
+}
+
 VfsFileOperations::Result VfsFileOperations::rename(const QByteArray& source,
                                                     const QByteArray& destination, bool noReplace,
                                                     bool noLinks)

@@ -38,6 +38,11 @@ public:
     // becomes a link during the walk is never walked through.
     static bool removeTree(const QByteArray& nativePath, bool noLinks = false);
 
+    // Removes a file, a link (itself) or a directory only when it is empty:
+    // never anything below the path. A directory that holds anything stays,
+    // with errno ENOTEMPTY (or EEXIST, as some file systems say it).
+    static bool removeIfEmpty(const QByteArray& nativePath, bool noLinks = false);
+
     // rename(2): atomic, replacing an existing destination only when
     // noReplace is false (and then only as rename(2) allows: a directory
     // replaces only an empty one). CrossDevice when a copy is needed.

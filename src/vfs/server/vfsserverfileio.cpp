@@ -108,6 +108,7 @@ FileJob* VfsServerVelmPrivate::takeFileJob(FileJob::Kind kind, const VfsMirkComm
     job->flags = quint8(cmd->flags);
     job->offset = cmd->offset;
     job->file = std::move(file);
+    job->writeFault = kind == FileJob::Write ? writeFault : nullptr;
     FileJob* raw = job.get();
     fileJobs.push_back(std::move(job));
     return raw;
@@ -228,21 +229,23 @@ void VfsServerVelmPrivate::writeWorker(FileJob* job)
         job->status = FSO_STATUS_INVALID_OFFSET;
         return;
     }
-    if (job->offset > size) {
-        if (!(job->flags & 0x04)) {
-            job->status = FSO_STATUS_INVALID_OFFSET;
-            return;
-        }
-        if (::ftruncate(file->fd(), off_t(job->offset + length)) != 0) {
-            job->status = FSO_STATUS_IO_ERROR;
-            return;
-        }
+    if (job->offset > size && !(job->flags & 0x04)) {
+        job->status = FSO_STATUS_INVALID_OFFSET;
+        return;
+    }
+    if (const int fault = faultOf(job->writeFault, VfsServerVelm::WriteBlock, file->nativePath())) {
+        job->status = writeFailure(fault);
+        return;
+    }
+    if (job->offset > size && ::ftruncate(file->fd(), off_t(job->offset + length)) != 0) {
+        job->status = writeFailure(errno);
+        return;
     }
     file->touch();
     const qint64 done = writeAt(file->fd(), job->buffer.constData(), qint64(length),
                                 qint64(job->offset));
     if (done < 0) {
-        job->status = FSO_STATUS_IO_ERROR;
+        job->status = writeFailure(errno);
         return;
     }
     job->written = quint32(done);
@@ -385,13 +388,19 @@ void VfsServerVelm::processOpenFileCommand(VfsMirkCommand* cmd)
         mode |= O_RDONLY;
     if ((flags & C::OpenExclusive) && wantWrite)
         mode |= O_EXCL;
-    const int fd = VfsFileOperations::openFile(path, mode, d->restricted());
+    const int fault = wantWrite
+        ? VfsServerVelmPrivate::faultOf(d->writeFault, OpenForWrite, path)
+        : 0;
+    const int fd = fault ? -1 : VfsFileOperations::openFile(path, mode, d->restricted());
     if (fd < 0) {
-        const int error = errno;
+        const int error = fault ? fault : errno;
         Logger::log(Logger::VSRV, "failed to open file %s %s (%u), open mode 0x%X",
                     path.constData(), std::strerror(error), unsigned(error), unsigned(mode));
         Logger::log(Logger::VSRV, "failed path %s", cmd->path);
-        reply(error == EEXIST ? FSO_STATUS_EXISTS : FSO_STATUS_IO_ERROR);
+        if (error == EEXIST)
+            reply(FSO_STATUS_EXISTS);
+        else
+            reply(wantWrite ? VfsServerVelmPrivate::writeFailure(error) : FSO_STATUS_IO_ERROR);
         return;
     }
     struct stat opened;

@@ -88,6 +88,11 @@ void VfsServerVelm::processMoveCommand(VfsMirkCommand* cmd)
     // For a peer confined to its shares no name on the way may have become a
     // link since the paths were checked.
     const bool noLinks = d->restricted();
+    if (const int fault = VfsServerVelmPrivate::faultOf(d->writeFault, MoveInto,
+                                                        destination.nativePath)) {
+        reply(VfsServerVelmPrivate::writeFailure(fault));
+        return;
+    }
     switch (VfsFileOperations::rename(source.nativePath, destination.nativePath, noReplace,
                                       noLinks)) {
     case VfsFileOperations::Done:
@@ -96,11 +101,13 @@ void VfsServerVelm::processMoveCommand(VfsMirkCommand* cmd)
     case VfsFileOperations::Exists:
         reply(FSO_STATUS_EXISTS);
         return;
-    case VfsFileOperations::Failed:
+    case VfsFileOperations::Failed: {
+        const int error = errno;
         Logger::log(Logger::VSRV, "failed to move %s TrId %u: %s", source.nativePath.constData(),
-                    unsigned(trId), std::strerror(errno));
-        reply(FSO_STATUS_IO_ERROR);
+                    unsigned(trId), std::strerror(error));
+        reply(VfsServerVelmPrivate::writeFailure(error));
         return;
+    }
     case VfsFileOperations::CrossDevice:
         break;
     }
@@ -127,7 +134,7 @@ void VfsServerVelm::processMoveCommand(VfsMirkCommand* cmd)
         case VfsFileOperations::Exists:
             return quint8(FSO_STATUS_EXISTS);
         default:
-            return quint8(FSO_STATUS_IO_ERROR);
+            return VfsServerVelmPrivate::writeFailure(errno);
         }
     }));
 }
@@ -190,6 +197,18 @@ void VfsServerVelm::processDeleteFileCommand(VfsMirkCommand* cmd)
             status = FSO_STATUS_IO_ERROR;
             break;
         }
+    } else if (cmd->flags & VfsMirkCommand::DeleteOnlyEmpty) {
+        // Only what the caller knows about: a directory that holds anything
+        // (a file that arrived since the caller looked) stays.
+        if (VfsFileOperations::removeIfEmpty(decision.nativePath, d->restricted()))
+            status = FSO_STATUS_OK;
+        else if (errno == ENOTEMPTY || errno == EEXIST)
+            status = FSO_STATUS_NOT_EMPTY;
+        else if (errno == ENOENT)
+            status = FSO_STATUS_NOT_FOUND;
+        else
+            Logger::log(Logger::VSRV, "failed to delete %s: %s", decision.nativePath.constData(),
+                        std::strerror(errno));
     } else if (VfsFileOperations::removeTree(decision.nativePath, d->restricted())) {
         status = FSO_STATUS_OK;
     } else {
@@ -213,6 +232,7 @@ void VfsServerVelm::processMakeDirectoryCommand(VfsMirkCommand* cmd)
     quint8 status = FSO_STATUS_IO_ERROR;
     quint32 existing = 0;
     struct stat st;
+    int fault = 0;
     if (!decision.allowed()) {
         status = VfsServerVelmPrivate::refusal(decision);
     } else if (::stat(decision.nativePath.constData(), &st) == 0
@@ -220,8 +240,13 @@ void VfsServerVelm::processMakeDirectoryCommand(VfsMirkCommand* cmd)
         const bool directory = S_ISDIR(st.st_mode);
         existing = directory ? 4 : 12;
         status = (cmd->flags & 0x01) || !directory ? FSO_STATUS_IO_ERROR : FSO_STATUS_OK;
+    } else if ((fault = VfsServerVelmPrivate::faultOf(d->writeFault, MakeDirectory,
+                                                      decision.nativePath))) {
+        status = VfsServerVelmPrivate::writeFailure(fault);
     } else if (VfsFileOperations::makePath(decision.nativePath, d->restricted())) {
         status = FSO_STATUS_OK;
+    } else {
+        status = VfsServerVelmPrivate::writeFailure(errno);
     }
     send(VfsMirkCommandWriter::makeDirectoryReply(cmd->trId, status, existing),
          "failed to send MAKE_DIRECTORY response TrId %u", cmd->trId);

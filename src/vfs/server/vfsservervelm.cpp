@@ -8,6 +8,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+
 namespace {
 
 using C = VfsMirkCommand;
@@ -20,6 +22,18 @@ quint8 VfsServerVelmPrivate::refusal(const VfsPathGuard::Decision& decision)
 {
     return decision.verdict == VfsPathGuard::Malformed ? FSO_STATUS_INVALID_PARAMETER
                                                        : FSO_STATUS_NOT_PERMITTED;
+}
+
+quint8 VfsServerVelmPrivate::writeFailure(int error)
+{
+    return error == ENOSPC || error == EDQUOT ? FSO_STATUS_NO_SPACE : FSO_STATUS_IO_ERROR;
+}
+
+int VfsServerVelmPrivate::faultOf(const std::shared_ptr<const VfsServerVelm::WriteFault>& fault,
+                                  VfsServerVelm::WriteOperation operation,
+                                  const QByteArray& nativePath)
+{
+    return fault && *fault ? (*fault)(operation, nativePath) : 0;
 }
 
 bool VfsServerVelmPrivate::exists(const QByteArray& nativePath, struct stat* st)
@@ -136,6 +150,12 @@ void VfsServerVelm::setBacklogCheck(BacklogCheck backedUp)
 quint64 VfsServerVelm::droppedWhileBackedUp() const
 {
     return d->droppedWhileBackedUp;
+}
+
+void VfsServerVelm::setWriteFault(WriteFault fault)
+{
+    // Workers already running keep the one they were given.
+    d->writeFault = fault ? std::make_shared<const WriteFault>(std::move(fault)) : nullptr;
 }
 
 void VfsServerVelm::setDriveSource(DriveSource source)

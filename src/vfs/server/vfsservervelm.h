@@ -68,6 +68,19 @@ public:
     void setTrash(std::unique_ptr<VfsTrash> trash);
     void setDriveSource(DriveSource source);
 
+    // Asked before the server writes to the disk for the peer; an errno it
+    // answers (ENOSPC, say) fails that write as the system would have, 0 lets
+    // it go. Tests use it for a full disk without filling one; by default
+    // nothing is asked.
+    enum WriteOperation {
+        WriteBlock,    // WRITE_FILE data, growing a file included
+        OpenForWrite,  // OPEN_FILE with the write bit
+        MakeDirectory, // MAKE_DIRECTORY
+        MoveInto,      // MOVE, asked with the destination
+    };
+    using WriteFault = std::function<int(WriteOperation operation, const QByteArray& nativePath)>;
+    void setWriteFault(WriteFault fault);
+
     // Whether the link to the peer holds so much unsent that more replies
     // would only pile up; asked before every request. While it says yes the
     // server produces no replies: requests are dropped unanswered (the

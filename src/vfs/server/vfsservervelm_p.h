@@ -90,6 +90,7 @@ struct FileJob
     quint16 count = 0;     // hash: blocks wanted
     quint32 blockSize = 0; // hash
     std::shared_ptr<VfsOpenFile> file;
+    std::shared_ptr<const VfsServerVelm::WriteFault> writeFault; // null: none
     void (*worker)(FileJob*) = nullptr;
     QByteArray buffer; // write: the data; read: the data read; hash: the digests
     int length = 0;
@@ -152,6 +153,7 @@ public:
     std::unique_ptr<VfsTrash> trash;
     VfsServerVelm::DriveSource driveSource;
     VfsServerVelm::BacklogCheck backedUp;
+    std::shared_ptr<const VfsServerVelm::WriteFault> writeFault; // null: none
     quint64 droppedWhileBackedUp = 0;
 
     mutable QMutex sharesMutex; // setShares() may come from the peer's thread
@@ -186,6 +188,13 @@ public:
 
     // The status that answers a path the guard did not let through.
     static quint8 refusal(const VfsPathGuard::Decision& decision);
+    // The status that answers a write to the disk that failed with error: a
+    // full file system (or quota) is told apart from any other failure.
+    static quint8 writeFailure(int error);
+    // The errno the write fault stand-in answers for the operation, 0 when
+    // the write may go (always without a stand-in).
+    static int faultOf(const std::shared_ptr<const VfsServerVelm::WriteFault>& fault,
+                       VfsServerVelm::WriteOperation operation, const QByteArray& nativePath);
     // Whether anything, a link included, stands at the path.
     static bool exists(const QByteArray& nativePath, struct stat* st = nullptr);
 

@@ -127,6 +127,7 @@ private slots:
     void hashReplyChecks_data();
     void hashReplyChecks();
     void silentServerTimesOut();
+    void linkDownFailsPendingAtOnce();
     void listDrivesReply();
     void deleteMakeDirectoryAndChangeNotice();
     void finishedJobsComeBackOnePerRun();
@@ -848,6 +849,93 @@ void TestVfsClientVelm::silentServerTimesOut()
     QCOMPARE(read->jobStatus, quint32(VfsClientJob::JobFailed));
     QCOMPARE(read->status, quint8(FSO_STATUS_TIMEOUT));
     QCOMPARE(h.client.pendingJobs(), 0);
+}
+
+// When the link goes, every record queued or in flight comes back at once,
+// failed, exactly once, however long its time-out; replies that still come
+// for them change nothing, and the client serves new requests as before.
+void TestVfsClientVelm::linkDownFailsPendingAtOnce()
+{
+    Harness h;
+    h.client.setTimeouts(3600000, 3600000);
+    QSignalSpy moves(&h.client, &VfsClient::moveUpdate);
+    QSignalSpy reads(&h.client, &VfsClient::readFileUpdate);
+    QSignalSpy lists(&h.client, &VfsClient::listDirectoryUpdate);
+    QSignalSpy opens(&h.client, &VfsClient::openFileUpdate);
+    QSignalSpy deletes(&h.client, &VfsClient::deleteFileUpdate);
+    QSignalSpy mkdirs(&h.client, &VfsClient::makeDirectoryUpdate);
+    VfsMoveJob move;
+    move.sourcePath = "/a";
+    move.destinationPath = "/b";
+    std::unique_ptr<VfsReadFileJob> read(new VfsReadFileJob());
+    read->size = 10;
+    VfsListDirectoryJob list;
+    list.path = "/";
+    VfsOpenFileJob open;
+    open.flags = C::OpenRead;
+    open.path = "/a";
+    VfsDeleteFileJob gone;
+    gone.path = "/a";
+    h.client.move(&move);
+    h.client.readFile(read.get());
+    h.client.listDirectory(&list);
+    h.client.openFile(&open);
+    h.client.deleteFile(&gone);
+    QTRY_COMPARE(h.sent.size(), 5);
+    QHash<quint8, quint16> trIds;
+    for (int i = 0; i < 5; ++i) {
+        const C& request = h.request(i);
+        trIds.insert(request.command, request.trId);
+    }
+    // The listing is between its pages when the link goes.
+    QVERIFY(h.reply(listingAccepted(trIds.value(C::ListDirectory))));
+    // Queued, not sent yet.
+    VfsMakeDirectoryJob mkdir;
+    mkdir.path = "/new";
+    h.client.makeDirectory(&mkdir);
+
+    h.client.failPending();
+    QTRY_COMPARE(h.client.pendingJobs(), 0);
+    QCOMPARE(moves.size(), 1);
+    QCOMPARE(reads.size(), 1);
+    QCOMPARE(lists.size(), 1);
+    QCOMPARE(opens.size(), 1);
+    QCOMPARE(deletes.size(), 1);
+    QCOMPARE(mkdirs.size(), 1);
+    const std::vector<const VfsClientJob*> records{ &move, read.get(), &list, &open, &gone,
+                                                    &mkdir };
+    for (const VfsClientJob* job : records) {
+        QCOMPARE(job->jobStatus, quint32(VfsClientJob::JobFailed));
+        QCOMPARE(job->status, quint8(FSO_STATUS_TIMEOUT));
+    }
+
+    // Late replies find no record.
+    const QByteArray data("0123456789");
+    QVERIFY(h.reply(W::moveReply(trIds.value(C::Move), FSO_STATUS_OK)));
+    QVERIFY(h.reply(W::readFileReply(trIds.value(C::ReadFile), FSO_STATUS_END_OF_FILE, 0, 0,
+                                     data.constData(), data.size())));
+    QVERIFY(h.reply(page(trIds.value(C::ListDirectory), FSO_STATUS_COMPLETE, 0,
+                         { entry("late") })));
+    QVERIFY(h.reply(W::openFileReply(trIds.value(C::OpenFile), FSO_STATUS_OK, 7)));
+    QVERIFY(h.reply(W::deleteFileReply(trIds.value(C::DeleteFile), FSO_STATUS_OK, "/a")));
+    h.client.jobTimerFired();
+    QCoreApplication::processEvents();
+    QCOMPARE(moves.size() + reads.size() + lists.size() + opens.size() + deletes.size()
+                 + mkdirs.size(),
+             6);
+    QCOMPARE(move.status, quint8(FSO_STATUS_TIMEOUT));
+    QCOMPARE(open.handle, quint16(0));
+    QCOMPARE(read->length, 0u);
+    QVERIFY(list.entries.empty());
+
+    // The same record, queued again, is served as usual.
+    const int sentBefore = h.sent.size();
+    h.client.move(&move);
+    QTRY_COMPARE(h.sent.size(), sentBefore + 1);
+    QVERIFY(h.reply(W::moveReply(h.request(sentBefore).trId, FSO_STATUS_OK)));
+    QTRY_COMPARE(moves.size(), 2);
+    QCOMPARE(move.jobStatus, quint32(VfsClientJob::JobFinished));
+    QCOMPARE(move.status, quint8(FSO_STATUS_OK));
 }
 
 void TestVfsClientVelm::listDrivesReply()

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,11 @@ private slots:
     void deleteFile();
     void deleteToTrash_data();
     void deleteToTrash();
+    void deleteOnlyWhenEmpty_data();
+    void deleteOnlyWhenEmpty();
+    void fullDiskAnswersNoSpace_data();
+    void fullDiskAnswersNoSpace();
+    void fullTmpfsAnswersNoSpace();
     void makeDirectory_data();
     void makeDirectory();
 
@@ -348,6 +355,183 @@ void TestVfsServerOps::deleteToTrash()
     QCOMPARE(trash->paths, asked ? QList<QByteArray>{ t(path.constData()) } : QList<QByteArray>{});
     // The server itself removes nothing when asked for the trash.
     QVERIFY(QFileInfo(ts(path.constData())).exists() || !asked);
+}
+
+// DeleteOnlyEmpty removes a file or a link as a plain delete does, but a
+// directory only when nothing is in it; without the flag (bit 1 is what the
+// cut always sent) a directory goes with everything in it, as before.
+void TestVfsServerOps::deleteOnlyWhenEmpty_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<quint32>("flags");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<quint8>("status");
+    QTest::addColumn<QStringList>("gone");
+    QTest::addColumn<QStringList>("kept");
+
+    const quint32 onlyEmpty = VfsMirkCommand::DeleteOnlyEmpty | 0x02;
+    for (int mode : { int(VfsServerVelm::Unrestricted), int(VfsServerVelm::Restricted) }) {
+        const QByteArray m = mode == VfsServerVelm::Restricted ? "peer: " : "own: ";
+        auto row = [&](const char* name) -> QTestData& {
+            return QTest::newRow((m + name).constData()) << mode;
+        };
+        row("file") << onlyEmpty << QByteArray("/S/a.txt") << quint8(0)
+                    << QStringList{ "/S/a.txt" } << QStringList{ "/S/b.txt" };
+        row("empty directory") << onlyEmpty << QByteArray("/S/empty") << quint8(0)
+                               << QStringList{ "/S/empty" } << QStringList{ "/S/full/x" };
+        row("directory with a file stays") << onlyEmpty << QByteArray("/S/full")
+                                           << quint8(FSO_STATUS_NOT_EMPTY) << QStringList{}
+                                           << QStringList{ "/S/full", "/S/full/x" };
+        row("link to a directory: the link only")
+            << onlyEmpty << QByteArray("/S/link-dir") << quint8(0)
+            << QStringList{ "/S/link-dir" } << QStringList{ "/S/full/x" };
+        row("missing") << onlyEmpty << QByteArray("/S/none") << quint8(FSO_STATUS_NOT_FOUND)
+                       << QStringList{} << QStringList{ "/S/a.txt" };
+        row("without the flag: the whole tree") << 0x02u << QByteArray("/S/full") << quint8(0)
+                                                << QStringList{ "/S/full" }
+                                                << QStringList{ "/S/a.txt" };
+    }
+}
+
+void TestVfsServerOps::deleteOnlyWhenEmpty()
+{
+    QFETCH(int, mode);
+    QFETCH(quint32, flags);
+    QFETCH(QByteArray, path);
+    QFETCH(quint8, status);
+    QFETCH(QStringList, gone);
+    QFETCH(QStringList, kept);
+    auto h = harness(mode);
+    QCOMPARE(h->call(VfsMirkCommandWriter::deleteFileRequest(h->nextTrId(), flags,
+                                                              t(path.constData()))),
+             status);
+    QCOMPARE(h->reply->pathBytes(), t(path.constData()));
+    for (const QString& g : gone) {
+        QVERIFY2(!QFileInfo(ts("") + g).exists() && !QFileInfo(ts("") + g).isSymLink(),
+                 qPrintable(g));
+    }
+    for (const QString& k : kept)
+        QVERIFY2(QFileInfo(ts("") + k).exists(), qPrintable(k));
+}
+
+// A write that fails because the file system is full (or the quota used up)
+// answers FSO_STATUS_NO_SPACE, whichever request wrote; any other failure
+// stays an I/O error. The disk is made full by the server's stand-in.
+void TestVfsServerOps::fullDiskAnswersNoSpace_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<quint8>("status");
+
+    const int ops[] = { VfsServerVelm::WriteBlock, VfsServerVelm::OpenForWrite,
+                        VfsServerVelm::MakeDirectory, VfsServerVelm::MoveInto };
+    const char* names[] = { "write", "open for write", "make directory", "move" };
+    for (int i = 0; i < 4; ++i) {
+        QTest::newRow(QByteArray(names[i]).append(", no space").constData())
+            << ops[i] << ENOSPC << quint8(FSO_STATUS_NO_SPACE);
+        QTest::newRow(QByteArray(names[i]).append(", over quota").constData())
+            << ops[i] << EDQUOT << quint8(FSO_STATUS_NO_SPACE);
+        QTest::newRow(QByteArray(names[i]).append(", other failure").constData())
+            << ops[i] << EIO << quint8(FSO_STATUS_IO_ERROR);
+    }
+}
+
+void TestVfsServerOps::fullDiskAnswersNoSpace()
+{
+    QFETCH(int, operation);
+    QFETCH(int, error);
+    QFETCH(quint8, status);
+    for (int mode : { int(VfsServerVelm::Unrestricted), int(VfsServerVelm::Restricted) }) {
+        init();
+        auto h = harness(mode);
+        QList<QByteArray> asked;
+        h->server.setWriteFault([&](VfsServerVelm::WriteOperation op, const QByteArray& path) {
+            if (op != operation)
+                return 0;
+            asked.append(path);
+            return error;
+        });
+        const QByteArray before = readFile(ts("/S/a.txt"));
+        quint8 got = NoReply;
+        QByteArray expectedPath;
+        switch (operation) {
+        case VfsServerVelm::WriteBlock: {
+            quint16 handle = 0;
+            QCOMPARE(h->open(t("/S/a.txt"), VfsMirkCommand::OpenRead | VfsMirkCommand::OpenWrite,
+                             &handle),
+                     quint8(0));
+            const QByteArray data(1000, 'w');
+            // Both a write inside the file and one that has to grow it.
+            for (quint8 flags : { quint8(0), quint8(0x04) }) {
+                got = h->call(VfsMirkCommandWriter::writeFileRequest(
+                    h->nextTrId(), flags, handle, flags ? 100 : 0, data.constData(), data.size()));
+                QCOMPARE(got, status);
+                QCOMPARE(h->reply->written, 0u);
+            }
+            QCOMPARE(h->close(handle), quint8(0));
+            QCOMPARE(readFile(ts("/S/a.txt")), before);
+            expectedPath = t("/S/a.txt");
+            break;
+        }
+        case VfsServerVelm::OpenForWrite:
+            got = h->open(t("/S/new.txt"), VfsMirkCommand::OpenWrite);
+            QVERIFY(!QFileInfo::exists(ts("/S/new.txt")));
+            // Reading is no write: not asked, not refused.
+            QCOMPARE(h->open(t("/S/a.txt"), VfsMirkCommand::OpenRead), quint8(0));
+            expectedPath = t("/S/new.txt");
+            break;
+        case VfsServerVelm::MakeDirectory:
+            got = h->call(VfsMirkCommandWriter::makeDirectoryRequest(
+                h->nextTrId(), 0, VfsMirkFieldMask(), t("/S/newdir")));
+            QVERIFY(!QFileInfo::exists(ts("/S/newdir")));
+            expectedPath = t("/S/newdir");
+            break;
+        case VfsServerVelm::MoveInto:
+            got = h->call(VfsMirkCommandWriter::moveRequest(h->nextTrId(), 0, t("/S/a.txt"),
+                                                             t("/S/moved.txt")));
+            QVERIFY(QFileInfo::exists(ts("/S/a.txt")));
+            expectedPath = t("/S/moved.txt");
+            break;
+        }
+        QCOMPARE(got, status);
+        QVERIFY(!asked.isEmpty());
+        QCOMPARE(asked.first(), expectedPath);
+        h->settle();
+    }
+}
+
+// A real full file system, where the test may mount a small one.
+void TestVfsServerOps::fullTmpfsAnswersNoSpace()
+{
+    const QByteArray mountPoint = t("/S/small");
+    QVERIFY(QDir().mkpath(QFile::decodeName(mountPoint)));
+    if (::geteuid() != 0
+        || ::mount("velm-test", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0) {
+        QSKIP("cannot mount a small tmpfs here (needs root and mount rights)");
+    }
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{ mountPoint };
+
+    ServerHarness h(VfsServerVelm::Unrestricted);
+    quint16 handle = 0;
+    QCOMPARE(h.open(mountPoint + "/big", VfsMirkCommand::OpenRead | VfsMirkCommand::OpenWrite,
+                    &handle),
+             quint8(0));
+    const QByteArray data(VfsMirkCommand::DataSize, 'z');
+    quint8 status = 0;
+    quint64 offset = 0;
+    // 64 KiB hold at most a few blocks; the write that does not fit says why.
+    for (int i = 0; i < 64 && status == 0; ++i) {
+        status = h.call(VfsMirkCommandWriter::writeFileRequest(h.nextTrId(), 0x04, handle, offset,
+                                                               data.constData(), data.size()));
+        offset += h.reply->written;
+    }
+    QCOMPARE(status, quint8(FSO_STATUS_NO_SPACE));
+    QCOMPARE(h.close(handle), quint8(0));
+    h.settle();
 }
 
 void TestVfsServerOps::makeDirectory_data()
