@@ -11,6 +11,10 @@
 
 void VfsCopyJobPrivate::addCopied(quint64 bytes)
 {
+    // A file counts no more than its size as listed; one that grew is
+    // found by the check after the copy, which raises the total.
+    if (jobState == Transfer)
+        bytes = std::min(bytes, fileSize > fileCounted ? fileSize - fileCounted : 0);
     if (!bytes)
         return;
     fileCounted += bytes;
