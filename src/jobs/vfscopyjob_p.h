@@ -401,6 +401,7 @@ public:
     void waitRestart(int action);
     void aborting(int action);
 
+    bool sourceListing(QString* path, QHash<QString, VfsDirectoryEntry>* entries);
     void baseline(int action);
     void checkSource(int action);
     void fileTimes(int action);

@@ -202,24 +202,34 @@ void takeEntry(PendingItem* item, const VfsDirectoryEntry& entry)
 
 // --- before a file is opened ------------------------------------------------------------
 
+// The source listing that came back, by name; false when it has not come
+// back or failed (the step then fails).
+bool VfsCopyJobPrivate::sourceListing(QString* path, QHash<QString, VfsDirectoryEntry>* entries)
+{
+    VfsListDirectoryJob& list = records->list;
+    if (!take(&list))
+        return false;
+    QMutexLocker lock(&list.mutex);
+    *path = list.path;
+    if (list.jobStatus != VfsClientJob::JobFinished) {
+        lock.unlock();
+        failRequest(SourceSide, *path, list, "source listing failed", __LINE__);
+        return false;
+    }
+    *entries = entriesOf(list.entries);
+    return true;
+}
+
 // Files not taken from a listing of this pass (the request's own, and files
 // copied again) get their size, times and inode from a listing of their
 // directory, one listing for every such file waiting there.
 void VfsCopyJobPrivate::baseline(int action)
 {
-    VfsListDirectoryJob& list = records->list;
     if (action == VfsJob::ActionUpdate) {
-        if (!take(&list))
+        QString path;
+        QHash<QString, VfsDirectoryEntry> entries;
+        if (!sourceListing(&path, &entries))
             return;
-        QMutexLocker lock(&list.mutex);
-        const QString path = list.path;
-        if (list.jobStatus != VfsClientJob::JobFinished) {
-            lock.unlock();
-            failRequest(SourceSide, path, list, "source listing failed", __LINE__);
-            return;
-        }
-        const QHash<QString, VfsDirectoryEntry> entries = entriesOf(list.entries);
-        lock.unlock();
         for (PendingItem& item : pending) {
             if (item.fresh || !isFileItem(item.item) || parentOf(item.item.path) != path)
                 continue;
@@ -275,19 +285,11 @@ void VfsCopyJobPrivate::copyAgain(PendingItem item, quint64 counted, bool change
 // size, modification time and inode as they were before the file was opened.
 void VfsCopyJobPrivate::checkSource(int action)
 {
-    VfsListDirectoryJob& list = records->list;
     if (action == VfsJob::ActionUpdate) {
-        if (!take(&list))
+        QString path;
+        QHash<QString, VfsDirectoryEntry> entries;
+        if (!sourceListing(&path, &entries))
             return;
-        QMutexLocker lock(&list.mutex);
-        const QString path = list.path;
-        if (list.jobStatus != VfsClientJob::JobFinished) {
-            lock.unlock();
-            failRequest(SourceSide, path, list, "source listing failed", __LINE__);
-            return;
-        }
-        const QHash<QString, VfsDirectoryEntry> entries = entriesOf(list.entries);
-        lock.unlock();
         std::vector<SettlingFile> unchanged;
         for (SettlingFile& file : settling) {
             const PendingItem& was = file.item;
