@@ -50,6 +50,38 @@
         <source>The source gave a name that cannot be used: “%1”.</source>
         <translation>The source gave a name that cannot be used: “%1”.</translation>
     </message>
+    <message id="copy-failure-no-space">
+        <source>No space left on %1: “%2”.</source>
+        <translation>No space left on %1: “%2”.</translation>
+    </message>
+    <message id="copy-failure-not-permitted">
+        <source>Not permitted on %1: “%2”.</source>
+        <translation>Not permitted on %1: “%2”.</translation>
+    </message>
+    <message id="copy-failure-not-found">
+        <source>Not found on %1: “%2”.</source>
+        <translation>Not found on %1: “%2”.</translation>
+    </message>
+    <message id="copy-failure-unreachable">
+        <source>%1 cannot be reached.</source>
+        <translation>%1 cannot be reached.</translation>
+    </message>
+    <message id="copy-failure-timed-out">
+        <source>%1 did not answer in time: “%2”.</source>
+        <translation>%1 did not answer in time: “%2”.</translation>
+    </message>
+    <message id="copy-failure-changed">
+        <source>Changed while copied: “%1”.</source>
+        <translation>Changed while copied: “%1”.</translation>
+    </message>
+    <message id="copy-failure-other">
+        <source>Copying failed on %1: “%2”.</source>
+        <translation>Copying failed on %1: “%2”.</translation>
+    </message>
+    <message id="copy-failure-unknown">
+        <source>Copying failed.</source>
+        <translation>Copying failed.</translation>
+    </message>
     <message id="copy-path-too-long">
         <source>The path is too long: “%1”.</source>
         <translation>The path is too long: “%1”.</translation>

@@ -39,6 +39,8 @@ void VfsCopyJobPrivate::abortJob(const char* reason, int line)
     Logger::log(Logger::VMG2, "abort job %s, line: %d", reason, line);
     if (jobState == Failed)
         return;
+    if (!failureNoted && !abortRequested && retryCount < VfsCopyJob::FinalFailure)
+        noteFailure(VfsCopyJob::FailureOther, -1, QString());
     windDown();
     flushProgress();
     setJobState(Failed, line);
@@ -209,6 +211,7 @@ void VfsCopyJobPrivate::watchClient(VfsClient* client)
                      &VfsCopyJob::onListDirectoryJobUpdate, type);
     QObject::connect(client, &VfsClient::makeDirectoryUpdate, q,
                      &VfsCopyJob::onMakeDirectoryJobUpdate, type);
+    QObject::connect(client, &VfsClient::moveUpdate, q, &VfsCopyJob::onMoveJobUpdate, type);
     for (const QPointer<VfsClient>& watched : watchedClients) {
         if (watched == client)
             return;
@@ -230,6 +233,7 @@ VfsCopyJob::VfsCopyJob(const VfsCopyDto& request, QObject* parent)
     qRegisterMetaType<VfsWriteFileJob*>("VfsWriteFileJob*");
     qRegisterMetaType<VfsListDirectoryJob*>("VfsListDirectoryJob*");
     qRegisterMetaType<VfsMakeDirectoryJob*>("VfsMakeDirectoryJob*");
+    qRegisterMetaType<VfsMoveJob*>("VfsMoveJob*");
     setType(QStringLiteral("copy"));
     d->ownClock.start();
     d->request = requestPart(request);
@@ -293,6 +297,10 @@ VfsJob::VfsJobState VfsCopyJob::state() const
     case ListDirectory:
     case DirectoryTimes:
     case LookUpNames:
+    case Baseline:
+    case CheckSource:
+    case FileTimes:
+    case Rename:
         return VfsJobStateRunning;
     case OpenDestination:
         return d->question ? VfsJobStateQuestion : VfsJobStateRunning;
@@ -375,6 +383,42 @@ std::vector<VfsCopyItem> VfsCopyJob::verifiedItems() const
 {
     QMutexLocker lock(&d->mutex);
     return d->verified;
+}
+
+std::vector<VfsCopyFailedItem> VfsCopyJob::failedItems() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->failedItems;
+}
+
+QString VfsCopyJob::lastFailure() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->failureText;
+}
+
+int VfsCopyJob::lastFailureReason() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->failureReason;
+}
+
+QString VfsCopyJob::lastFailurePeer() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->failurePeer;
+}
+
+QString VfsCopyJob::lastFailurePath() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->failurePath;
+}
+
+QDateTime VfsCopyJob::nextRetryAt() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->nextRetryAt;
 }
 
 QString VfsCopyJob::remainingTimeText(qint64 seconds)
@@ -561,6 +605,18 @@ void VfsCopyJob::process(int action)
     case LookUpNames:
         d->lookUpNames(action);
         break;
+    case Baseline:
+        d->baseline(action);
+        break;
+    case CheckSource:
+        d->checkSource(action);
+        break;
+    case FileTimes:
+        d->fileTimes(action);
+        break;
+    case Rename:
+        d->rename(action);
+        break;
     default:
         break;
     }
@@ -570,7 +626,7 @@ void VfsCopyJob::process(int action)
 
 void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob* job)
 {
-    const bool waits = d->inState({OpenSource, OpenDestination, DirectoryTimes})
+    const bool waits = d->inState({OpenSource, OpenDestination, DirectoryTimes, FileTimes})
         || d->finalStepWaits(FinalCutOpen);
     d->replied(job, waits, VfsCopyJobPrivate::Scheduled, [this, job](int side) {
         // Nobody waits for this open any more: let go of what it opened.
@@ -610,10 +666,17 @@ void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob* job)
 
 void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob* job)
 {
-    d->replied(job, d->inState({ListDirectory, LookUpNames}), VfsCopyJobPrivate::Scheduled);
+    const bool waits = d->inState({ListDirectory, LookUpNames, Baseline, CheckSource})
+        || (d->inState({OpenDestination}) && d->listingDestination);
+    d->replied(job, waits, VfsCopyJobPrivate::Scheduled);
 }
 
 void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job)
 {
     d->replied(job, d->inState({MakeDirectory}), VfsCopyJobPrivate::Scheduled);
+}
+
+void VfsCopyJob::onMoveJobUpdate(VfsMoveJob* job)
+{
+    d->replied(job, d->inState({Rename}), VfsCopyJobPrivate::Scheduled);
 }

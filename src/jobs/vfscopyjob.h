@@ -4,6 +4,7 @@
 #include "jobs/vfscopyentry.h"
 #include "jobs/vfsjob.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
@@ -16,9 +17,17 @@ struct VfsCloseFileJob;
 struct VfsHashFileJob;
 struct VfsListDirectoryJob;
 struct VfsMakeDirectoryJob;
+struct VfsMoveJob;
 struct VfsOpenFileJob;
 struct VfsReadFileJob;
 struct VfsWriteFileJob;
+
+// A file the job gave up on, and why (a user-visible text).
+struct VfsCopyFailedItem
+{
+    QString path;   // on the source peer
+    QString reason;
+};
 
 // Copies files and directory trees from a source peer into a directory of a
 // destination peer (both may be the same machine). It first walks the whole
@@ -29,8 +38,19 @@ struct VfsWriteFileJob;
 // source's size, and a file counts as copied only when all of its blocks are
 // confirmed in place. Directory times are set once their children are done.
 //
+// A file that did not exist at the destination is written under a hidden
+// temporary name beside it (partName()) and takes its final name and the
+// source's times only once verified; an existing file is updated in place and
+// gets the source's times only once verified. Before a file counts as copied,
+// the source's size, modification time and inode are compared with those from
+// before it was opened; a file that changed is copied again, and one that
+// keeps changing ends as a failed item.
+//
 // Any failure other than a refusal makes the job wait (15 s) and start over;
-// blocks already in place are then only compared, not moved again. Refusals,
+// blocks already in place are then only compared, not moved again (a
+// temporary file is resumed). The last failure (which peer, which path, what)
+// is part of the job's state; when a peer's link comes back while the job
+// waits, it starts over at once. Refusals,
 // unusable names, a folder copied into itself and paths too long for the
 // protocol end the job with a prompt that says why.
 //
@@ -48,8 +68,27 @@ class VfsCopyJob : public VfsJob
     Q_PROPERTY(QString remainingTime READ remainingTime NOTIFY remainingTimeChanged)
     Q_PROPERTY(QString userActionPrompt READ userActionPrompt NOTIFY userActionPromptChanged)
     Q_PROPERTY(QString currentFile READ currentFile NOTIFY currentFileChanged)
+    Q_PROPERTY(QString lastFailure READ lastFailure NOTIFY lastFailureChanged)
+    Q_PROPERTY(int lastFailureReason READ lastFailureReason NOTIFY lastFailureChanged)
+    Q_PROPERTY(QString lastFailurePeer READ lastFailurePeer NOTIFY lastFailureChanged)
+    Q_PROPERTY(QString lastFailurePath READ lastFailurePath NOTIFY lastFailureChanged)
+    Q_PROPERTY(int retryCount READ retryCount NOTIFY retryCountChanged)
+    Q_PROPERTY(QDateTime nextRetryAt READ nextRetryAt NOTIFY nextRetryAtChanged)
 
 public:
+    // What stopped the last try.
+    enum FailureReason {
+        FailureNone = 0,
+        FailureNoSpace,
+        FailureNotPermitted,
+        FailureNotFound,
+        FailurePeerUnreachable,
+        FailureTimedOut,
+        FailureChangedWhileCopied,
+        FailureOther,
+    };
+    Q_ENUM(FailureReason)
+
     // Milliseconds on a monotonic clock.
     using Clock = std::function<qint64()>;
 
@@ -60,6 +99,7 @@ public:
     static constexpr int DefaultRestartDelay = 15000; // ms
     static constexpr int ProgressInterval = 1000;     // ms between progress signals
     static constexpr int FinalFailure = 1000000;      // retry count of a job that gave up
+    static constexpr int MaxChangedTries = 3; // copies of a file that changed each time
 
     explicit VfsCopyJob(const VfsCopyDto& request, QObject* parent = nullptr);
     ~VfsCopyJob() override;
@@ -93,6 +133,23 @@ public:
     // directory is listed only when everything below it was. Source paths.
     // A move deletes only these.
     std::vector<VfsCopyItem> verifiedItems() const;
+    // Files of the last copy pass given up on (a source that kept changing),
+    // never among verifiedItems().
+    std::vector<VfsCopyFailedItem> failedItems() const;
+
+    // The last failure that made the job start over or give up: a text for
+    // the user, the reason, the peer's name and the path. Cleared when the
+    // job finishes.
+    QString lastFailure() const;
+    int lastFailureReason() const;
+    QString lastFailurePeer() const;
+    QString lastFailurePath() const;
+    // When the job starts over next; invalid when it does not wait.
+    QDateTime nextRetryAt() const;
+
+    // The hidden name a new file is written under in its destination
+    // directory until it is verified.
+    static QString partName(const QString& name);
 
     // The text for an estimate of s seconds left.
     static QString remainingTimeText(qint64 seconds);
@@ -110,6 +167,10 @@ signals:
     void totalFileCountChanged();
     void writeSpeedChanged();
     void remainingTimeChanged();
+    void lastFailureChanged();
+    void retryCountChanged();
+    void nextRetryAtChanged();
+    void failedItemsChanged();
 
 public slots:
     void abort() override;
@@ -129,6 +190,7 @@ public slots:
     void onWriteFileJobUpdate(VfsWriteFileJob* job);
     void onListDirectoryJobUpdate(VfsListDirectoryJob* job);
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job);
+    void onMoveJobUpdate(VfsMoveJob* job);
 
 private:
     friend class VfsCopyJobPrivate;

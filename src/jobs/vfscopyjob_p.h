@@ -1,9 +1,11 @@
 #pragma once
 
-// The private part of VfsCopyJob, shared by its three source files:
+// The private part of VfsCopyJob, shared by its source files:
 // vfscopyjob.cpp (the public class, the requests and their replies),
-// vfscopywalk.cpp (the tree walk, names, questions and restarts) and
-// vfscopytransfer.cpp (the block transfer of one file and the progress).
+// vfscopywalk.cpp (the tree walk, names, questions and restarts),
+// vfscopytransfer.cpp (the block transfer of one file and the progress) and
+// vfscopysettle.cpp (a copied file's check against its source, its times and
+// final name, failure reasons).
 
 #include "jobs/vfscopyjob.h"
 
@@ -49,6 +51,10 @@ enum JobState : quint32 {
     Finished = 11,
     WaitRestart = 12,
     LookUpNames = 13,     // share names and names for copies in the same directory
+    Baseline = 14,        // the source's size, times and inode just before it is opened
+    CheckSource = 15,     // copied files compared with their source again
+    FileTimes = 16,       // a verified file gets the source's times
+    Rename = 17,          // a verified temporary file takes its final name
 };
 
 enum Side { SourceSide = 0, DestinationSide = 1 };
@@ -85,6 +91,18 @@ struct PendingItem
 {
     VfsCopyItem item;
     int node = -1; // the directory it lies in, -1 for the request's own items
+    quint64 inode = 0;  // from the listing; 0 when unknown
+    bool fresh = false; // size, times and inode come from a listing of this pass
+};
+
+// A file whose blocks are all verified and whose handles are closed, waiting
+// for the check against its source, its times and its final name.
+struct SettlingFile
+{
+    PendingItem item;
+    QString writePath; // the file written: the final path or the temporary one
+    QString finalPath;
+    quint64 counted = 0; // bytes it added to bytesCopied
 };
 
 // A directory whose children still have to be handled.
@@ -142,12 +160,35 @@ struct Records
     VfsCloseFileJob close;
     VfsListDirectoryJob list;
     VfsMakeDirectoryJob makeDirectory;
+    VfsMoveJob move;       // a verified temporary file to its final name
     VfsHashFileJob hash;   // digest batches, both sides
     VfsHashFileJob verify; // written blocks and the end of the destination
     VfsReadFileJob reads[VfsCopyJob::TransferSlots];
     VfsWriteFileJob writes[VfsCopyJob::TransferSlots];
     std::vector<std::unique_ptr<VfsCloseFileJob>> cleanups; // handles left behind
 };
+
+// Paths of both peers use '/'.
+inline QString nameOf(const QString& path, bool* ok)
+{
+    const int separator = path.lastIndexOf(QLatin1Char('/'));
+    *ok = separator >= 0;
+    return separator >= 0 ? path.mid(separator + 1) : QString();
+}
+
+inline QString parentOf(const QString& path)
+{
+    const int separator = path.lastIndexOf(QLatin1Char('/'));
+    if (separator < 0)
+        return QString();
+    return separator == 0 ? QStringLiteral("/") : path.left(separator);
+}
+
+inline QString joinPath(const QString& directory, const QString& name)
+{
+    return directory.endsWith(QLatin1Char('/')) ? directory + name
+                                                : directory + QLatin1Char('/') + name;
+}
 
 // An open that came back with a handle.
 inline bool opened(const VfsOpenFileJob& open)
@@ -196,6 +237,12 @@ public:
     std::atomic<quint64> bytesTotal{0};
     std::atomic<int> totalFileCount{0};
     std::atomic<qint64> remainingSeconds{0};
+    std::vector<VfsCopyFailedItem> failedItems;
+    int failureReason = VfsCopyJob::FailureNone;
+    QString failureText;
+    QString failurePeer;
+    QString failurePath;
+    QDateTime nextRetryAt;
     std::atomic<quint64> bytesPerSecond{0};
 
     // The walk.
@@ -221,6 +268,21 @@ public:
     QHash<QString, QString> shareNames; // share uuid -> share name
     quint16 sourceHandle = 0;
     quint16 destinationHandle = 0;
+
+    // Where the current file goes, and the files that wait to be settled.
+    QString writePath;   // the temporary file, or the final path of a file that existed
+    QString finalPath;
+    bool listingDestination = false;
+    QString namesDirectory;        // the destination directory whose names are known
+    QSet<QString> names;           // its entries
+    QSet<QString> freshDirectories; // made by this pass: empty when made
+    std::vector<SettlingFile> settling;
+    size_t settleIndex = 0;
+    QHash<QString, int> changedTries; // source path -> copies in a row that saw it change
+    bool sourceMoved = false;  // the source changed under the transfer of the current file
+    quint64 fileCounted = 0;   // bytes the current file added to bytesCopied
+    bool failureNoted = false; // this try's failure has its reason
+    bool peersWatched = false;
 
     // The block transfer of one file.
     quint32 hashState = HashAskSource;
@@ -299,6 +361,8 @@ public:
                  const std::function<void(int side)>& letGo = nullptr);
     void closeLeftHandle(int side, quint16 handle);
     void windDown();
+    void watchPeers();
+    void onLinkStateChanged();
     void clientGone(const QObject* client);
     void watchClient(VfsClient* client);
 
@@ -337,7 +401,29 @@ public:
     void waitRestart(int action);
     void aborting(int action);
 
+    bool sourceListing(QString* path, QHash<QString, VfsDirectoryEntry>* entries);
+    void baseline(int action);
+    void checkSource(int action);
+    void fileTimes(int action);
+    void rename(int action);
+    void settleNext();
+    // The current file goes back to the walk: copied again (fresh: its
+    // baseline is known) or, after too many changes, given up.
+    void copyAgain(PendingItem item, quint64 counted, bool changed);
+    void giveUp(const PendingItem& item, const QString& reason);
+    void adjustTotal(quint64 from, quint64 to);
+    // Records why this try failed: the side, the path and what the request
+    // answered, then fails the step.
+    void failRequest(int side, const QString& path, const VfsClientJob& job, const char* reason,
+                     int line);
+    // Records only; the transfer fails its step once its pumps are done.
+    void noteRequest(int side, const QString& path, const VfsClientJob& job);
+    void noteFailure(int reason, int side, const QString& path);
+    void clearFailure();
+    QString peerName(int side) const;
+
     void transfer(int action);
+    bool drainTransfers();
     void resetTransfer();
     void pumpDigests();
     void compareDigests(const VfsHashFileJob& reply);

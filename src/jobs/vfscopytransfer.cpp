@@ -2,6 +2,8 @@
 
 #include "vfs/protocol/fsostatus.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,10 +11,21 @@
 
 void VfsCopyJobPrivate::addCopied(quint64 bytes)
 {
+    // A file counts no more than its size as listed; one that grew is
+    // found by the check after the copy, which raises the total.
+    if (jobState == Transfer)
+        bytes = std::min(bytes, fileSize > fileCounted ? fileSize - fileCounted : 0);
     if (!bytes)
         return;
-    bytesCopied.fetch_add(bytes);
+    fileCounted += bytes;
+    const quint64 copied = bytesCopied.fetch_add(bytes) + bytes;
     changes |= ChangedCopied;
+    // A source that grew since it was counted raises the total: the counter
+    // never passes it.
+    if (copied > bytesTotal) {
+        bytesTotal = copied;
+        emit q->bytesTotalChanged();
+    }
 }
 
 // At most one progress signal a second.
@@ -82,6 +95,35 @@ void VfsCopyJobPrivate::resetTransfer()
     finalStep = FinalDecide;
     cutHandle = 0;
     fileVerified = false;
+    sourceMoved = false;
+    fileCounted = 0;
+}
+
+// Lets the reads, writes and digests of a file that is given up come back;
+// true once none is out.
+bool VfsCopyJobPrivate::drainTransfers()
+{
+    chunks.clear();
+    writeQueue.clear();
+    bool idle = true;
+    auto drain = [this, &idle](const VfsClientJob* job) {
+        take(job);
+        if (isOut(job))
+            idle = false;
+    };
+    for (int i = 0; i < VfsCopyJob::TransferSlots; ++i) {
+        drain(&records->reads[i]);
+        drain(&records->writes[i]);
+    }
+    drain(&records->hash);
+    drain(&records->verify);
+    drain(&records->open);
+    drain(&records->close);
+    if (idle) {
+        blocks.clear();
+        verifyRun = 0;
+    }
+    return idle;
 }
 
 Block* VfsCopyJobPrivate::blockAt(quint64 offset)
@@ -117,12 +159,28 @@ void VfsCopyJobPrivate::transfer(int action)
         resetTransfer();
         records->close.jobStatus = 0;
     }
-    pumpDigests();
-    pumpVerify();
-    pumpReads();
-    pumpWrites();
+    if (!sourceMoved) {
+        pumpDigests();
+        pumpVerify();
+        pumpReads();
+        pumpWrites();
+    }
     report();
+    if (sourceMoved) {
+        // The source changed under the copy: once nothing is out, the file
+        // is closed and copied again.
+        if (!drainTransfers())
+            return;
+        Logger::log(Logger::VMG2, "source %s changed while copied",
+                    qPrintable(current.item.path));
+        fileVerified = false;
+        setJobState(CloseSource, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
     if (hashState == HashFailed || readFailed || writeFailed || verifyFailed) {
+        if (!failureNoted)
+            noteFailure(VfsCopyJob::FailureOther, -1, current.item.path);
         abortJob("error in io state", __LINE__);
         return;
     }
@@ -140,6 +198,7 @@ void VfsCopyJobPrivate::pumpDigests()
         if (hash.jobStatus != VfsClientJob::JobFinished) {
             Logger::log(Logger::VMG2, "aborted hash read file jobStatus: %u",
                         unsigned(hash.jobStatus));
+            noteRequest(SourceSide, current.item.path, hash);
             hashState = HashFailed;
             return;
         }
@@ -147,6 +206,7 @@ void VfsCopyJobPrivate::pumpDigests()
         const int count = hash.digestsReceived;
         if (status != FSO_STATUS_OK && status != FSO_STATUS_END_OF_FILE) {
             Logger::log(Logger::VMG2, "unhandled hash read file status: 0x%02X", unsigned(status));
+            noteRequest(SourceSide, current.item.path, hash);
             hashState = HashFailed;
             return;
         }
@@ -198,6 +258,7 @@ void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& reply)
 {
     if (reply.jobStatus != VfsClientJob::JobFinished) {
         Logger::log(Logger::VMG2, "aborted hash write file jobStatus: %u", unsigned(reply.jobStatus));
+        noteRequest(DestinationSide, writePath, reply);
         hashState = HashFailed;
         return;
     }
@@ -205,6 +266,7 @@ void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& reply)
     if (status != FSO_STATUS_OK && status != FSO_STATUS_END_OF_FILE
         && status != FSO_STATUS_INVALID_OFFSET) {
         Logger::log(Logger::VMG2, "unhandled hash write file status: 0x%02X", unsigned(status));
+        noteRequest(DestinationSide, writePath, reply);
         hashState = HashFailed;
         return;
     }
@@ -274,15 +336,18 @@ void VfsCopyJobPrivate::pumpVerify()
             Logger::log(Logger::VMG2, "verify offset %llu failed, status %u, digests %u of %d",
                         static_cast<unsigned long long>(verify.offset), unsigned(verify.status),
                         unsigned(verify.digestsReceived), run);
+            noteRequest(DestinationSide, writePath, verify);
             verifyFailed = true;
             return;
         }
         for (int i = 0; i < run; ++i) {
             if (std::memcmp(blocks[size_t(i)].digest, verify.digests + i * DigestBytes,
                             DigestBytes) != 0) {
-                Logger::log(Logger::ERR1, "written block at %llu does not match the source",
+                // What was read is not what the source's digest was
+                // taken of: the source changed between the two.
+                Logger::log(Logger::VMG2, "written block at %llu does not match the source",
                             static_cast<unsigned long long>(blocks[size_t(i)].offset));
-                verifyFailed = true;
+                sourceMoved = true;
                 return;
             }
         }
@@ -333,6 +398,7 @@ void VfsCopyJobPrivate::pumpReads()
                 || (read.status != FSO_STATUS_OK && read.status != FSO_STATUS_END_OF_FILE)) {
                 Logger::log(Logger::VMG2, "unhandled read file rsp.status %u, jobStatus %u",
                             unsigned(read.status), unsigned(read.jobStatus));
+                noteRequest(SourceSide, current.item.path, read);
                 readFailed = true;
                 return;
             }
@@ -354,7 +420,7 @@ void VfsCopyJobPrivate::pumpReads()
                 if (!block->last && block->read < VfsCopyJob::BlockSize) {
                     Logger::log(Logger::VMG2, "source ended at %llu, before its last block",
                                 static_cast<unsigned long long>(read.offset + length));
-                    readFailed = true;
+                    sourceMoved = true;
                     return;
                 }
                 block->readDone = true;
@@ -398,6 +464,7 @@ void VfsCopyJobPrivate::pumpWrites()
                 || write.written != write.size) {
                 Logger::log(Logger::VMG2, "unhandled write file status %u, written %u of %u",
                             unsigned(write.status), unsigned(write.written), unsigned(write.size));
+                noteRequest(DestinationSide, writePath, write);
                 writeFailed = true;
                 return;
             }
@@ -467,17 +534,15 @@ bool VfsCopyJobPrivate::finishFile()
             sendTail();
             return false;
         }
-        // The size travels with the times only.
-        if (current.item.atime <= 0 && current.item.mtime <= 0) {
-            failFinally(qtTrId("copy-dst-not-cut").arg(open.path), "cannot cut destination",
-                        __LINE__);
-            return false;
-        }
-        Logger::log(Logger::VMG2, "cut %s to %llu bytes", qPrintable(open.path),
+        // The size travels with times only: the file gets the present
+        // time, never the source's before it is verified.
+        VfsCopyItem stamp;
+        stamp.atime = stamp.mtime = QDateTime::currentMSecsSinceEpoch();
+        Logger::log(Logger::VMG2, "cut %s to %llu bytes", qPrintable(writePath),
                     static_cast<unsigned long long>(size));
         finalStep = FinalCutOpen;
-        sendOpen(DestinationSide, C::OpenRead | C::OpenWrite | C::OpenTruncate, open.path,
-                 current.item, size, __LINE__);
+        sendOpen(DestinationSide, C::OpenRead | C::OpenWrite | C::OpenTruncate, writePath, stamp,
+                 size, __LINE__);
         return false;
     }
     case FinalCutOpen:
@@ -485,7 +550,8 @@ bool VfsCopyJobPrivate::finishFile()
             return false;
         if (!opened(open)) {
             verifyFailed = true;
-            abortJob("failed to cut the destination", __LINE__);
+            failRequest(DestinationSide, writePath, open, "failed to cut the destination",
+                        __LINE__);
             return false;
         }
         cutHandle = open.handle;
@@ -498,7 +564,8 @@ bool VfsCopyJobPrivate::finishFile()
         if (!take(&close))
             return false;
         if (!succeeded(close)) {
-            abortJob("failed to close the cut destination", __LINE__);
+            failRequest(DestinationSide, writePath, close, "failed to close the cut destination",
+                        __LINE__);
             return false;
         }
         cutHandle = 0;
@@ -514,10 +581,19 @@ bool VfsCopyJobPrivate::finishFile()
             && verify.digestsReceived == expected
             && (!haveLastDigest || std::memcmp(verify.digests, lastDigest, DigestBytes) == 0);
         if (!ok) {
-            Logger::log(Logger::ERR1, "end of %s does not match the source, status %u, digests %u",
+            Logger::log(Logger::VMG2, "end of %s does not match the source, status %u, digests %u",
                         qPrintable(current.item.path), unsigned(verify.status),
                         unsigned(verify.digestsReceived));
-            abortJob("destination end does not match", __LINE__);
+            if (verify.jobStatus == VfsClientJob::JobFinished
+                && (verify.status == FSO_STATUS_OK || verify.status == FSO_STATUS_END_OF_FILE)) {
+                // The destination ends as it was written: the source's
+                // last block changed after its digest was taken.
+                sourceMoved = true;
+                schedule(VfsJob::ActionStep, __LINE__);
+            } else {
+                failRequest(DestinationSide, writePath, verify, "destination end unreadable",
+                            __LINE__);
+            }
             return false;
         }
         blocks.clear();

@@ -13,27 +13,6 @@ namespace {
 
 const QString SharesRoot = QStringLiteral("%shares");
 
-QString nameOf(const QString& path, bool* ok)
-{
-    const int separator = path.lastIndexOf(QLatin1Char('/'));
-    *ok = separator >= 0;
-    return separator >= 0 ? path.mid(separator + 1) : QString();
-}
-
-QString parentOf(const QString& path)
-{
-    const int separator = path.lastIndexOf(QLatin1Char('/'));
-    if (separator < 0)
-        return QString();
-    return separator == 0 ? QStringLiteral("/") : path.left(separator);
-}
-
-QString joinPath(const QString& directory, const QString& name)
-{
-    return directory.endsWith(QLatin1Char('/')) ? directory + name
-                                                : directory + QLatin1Char('/') + name;
-}
-
 QString cleaned(const QString& path)
 {
     return QDir::cleanPath(path);
@@ -173,7 +152,17 @@ void VfsCopyJobPrivate::startUp(int action)
         abortJob("src or dst peer unknown", __LINE__);
         return;
     }
+    watchPeers();
+    failureNoted = false;
+    {
+        QMutexLocker lock(&mutex);
+        nextRetryAt = QDateTime();
+    }
+    emit q->nextRetryAtChanged();
     if (sourcePeer->linkState() != IPeer::LinkUp || destinationPeer->linkState() != IPeer::LinkUp) {
+        noteFailure(VfsCopyJob::FailurePeerUnreachable,
+                    sourcePeer->linkState() != IPeer::LinkUp ? SourceSide : DestinationSide,
+                    QString());
         abortJob("src or dst peer link not up", __LINE__);
         return;
     }
@@ -206,6 +195,13 @@ void VfsCopyJobPrivate::startUp(int action)
     pendingDirectoryNode = -1;
     batches.clear();
     nodes.clear();
+    settling.clear();
+    settleIndex = 0;
+    namesDirectory.clear();
+    names.clear();
+    freshDirectories.clear();
+    listingDestination = false;
+    sourceMoved = false;
     if (countingPass) {
         quint64 total = 0;
         int files = 0;
@@ -222,8 +218,15 @@ void VfsCopyJobPrivate::startUp(int action)
         emit q->totalFileCountChanged();
         emit q->stateChanged();
     } else {
-        QMutexLocker lock(&mutex);
-        verified.clear();
+        bool hadFailed = false;
+        {
+            QMutexLocker lock(&mutex);
+            verified.clear();
+            hadFailed = !failedItems.empty();
+            failedItems.clear();
+        }
+        if (hadFailed)
+            emit q->failedItemsChanged();
     }
 
     QString prompt;
@@ -335,6 +338,15 @@ void VfsCopyJobPrivate::nextItem(int action)
 {
     if (action != VfsJob::ActionStep)
         return;
+    // Copied files are checked against their source a directory at a time,
+    // before that directory's times are set.
+    if (!settling.empty()
+        && (pending.empty() || settling.size() >= size_t(VfsCopyJob::DigestBatch)
+            || parentOf(pending.back().item.path) != parentOf(settling.front().item.item.path))) {
+        setJobState(CheckSource, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
     if (pending.empty()) {
         if (!pendingDirectory.path.isEmpty()) {
             Logger::log(Logger::VMG2, "process timestamp %s", qPrintable(pendingDirectory.path));
@@ -385,7 +397,7 @@ void VfsCopyJobPrivate::nextItem(int action)
             break;
         }
         fileSize = item.item.size;
-        setJobState(OpenSource, __LINE__);
+        setJobState(item.fresh ? OpenSource : Baseline, __LINE__);
         break;
     }
     schedule(VfsJob::ActionStep, __LINE__);
@@ -398,6 +410,8 @@ void VfsCopyJobPrivate::makeDirectory(int action)
         if (!take(&job))
             return;
         if (succeeded(job)) {
+            if (job.existing == 0)
+                freshDirectories.insert(job.path); // made just now: empty
             setJobState(ListDirectory, __LINE__);
             schedule(VfsJob::ActionStep, __LINE__);
         } else if (job.status == FSO_STATUS_NOT_PERMITTED) {
@@ -409,7 +423,7 @@ void VfsCopyJobPrivate::makeDirectory(int action)
         } else {
             Logger::log(Logger::VMG2, "mkdir %s failed, status: %u", qPrintable(job.path),
                         unsigned(job.status));
-            abortJob("mkdir failed", __LINE__);
+            failRequest(DestinationSide, job.path, job, "mkdir failed", __LINE__);
         }
         return;
     }
@@ -470,7 +484,7 @@ void VfsCopyJobPrivate::listDirectory(int action)
                 failFinally(qtTrId("copy-list-access-denied").arg(path), "listing refused",
                             __LINE__);
             else
-                abortJob("listing failed", __LINE__);
+                failRequest(SourceSide, path, list, "listing failed", __LINE__);
             return;
         }
         Batch& batch = batches.back();
@@ -491,6 +505,8 @@ void VfsCopyJobPrivate::listDirectory(int action)
             }
             PendingItem item;
             item.node = batch.node;
+            item.inode = entry.inode;
+            item.fresh = true;
             item.item.path = joinPath(list.path, entry.name);
             item.item.renameFrom = batch.renameFrom;
             item.item.renameTo = batch.renameTo;
@@ -559,7 +575,7 @@ void VfsCopyJobPrivate::openSource(int action)
                         __LINE__);
         } else {
             Logger::log(Logger::VMG2, "failed to open read file %s", qPrintable(open.path));
-            abortJob("failed to open read file", __LINE__);
+            failRequest(SourceSide, open.path, open, "failed to open read file", __LINE__);
         }
         return;
     }
@@ -576,6 +592,26 @@ void VfsCopyJobPrivate::openDestination(int action)
 {
     VfsOpenFileJob& open = records->open;
     if (action == VfsJob::ActionUpdate) {
+        if (listingDestination) {
+            VfsListDirectoryJob& list = records->list;
+            if (!take(&list))
+                return;
+            listingDestination = false;
+            QMutexLocker lock(&list.mutex);
+            const QString path = list.path;
+            if (list.jobStatus != VfsClientJob::JobFinished) {
+                lock.unlock();
+                failRequest(DestinationSide, path, list, "destination listing failed", __LINE__);
+                return;
+            }
+            names.clear();
+            for (const VfsDirectoryEntry& entry : list.entries)
+                names.insert(entry.name);
+            lock.unlock();
+            namesDirectory = path;
+            schedule(VfsJob::ActionStep, __LINE__);
+            return;
+        }
         if (!take(&open))
             return;
         if (opened(open)) {
@@ -585,7 +621,8 @@ void VfsCopyJobPrivate::openDestination(int action)
             pending.pop_back();
             destinationHandle = open.handle;
             // Written by this job from now on: a restart replaces it without asking.
-            ownDestinations.insert(open.path);
+            if (writePath == finalPath)
+                ownDestinations.insert(finalPath);
             setJobState(Transfer, __LINE__);
             schedule(VfsJob::ActionStep, __LINE__);
         } else if (open.status == FSO_STATUS_EXISTS) {
@@ -607,7 +644,7 @@ void VfsCopyJobPrivate::openDestination(int action)
         } else {
             Logger::log(Logger::VMG2, "failed to open write file status: %u",
                         unsigned(open.status));
-            abortJob("failed to open write file", __LINE__);
+            failRequest(DestinationSide, open.path, open, "failed to open write file", __LINE__);
         }
         return;
     }
@@ -636,12 +673,42 @@ void VfsCopyJobPrivate::openDestination(int action)
         schedule(VfsJob::ActionStep, __LINE__);
         return;
     }
+    // Whether the file is there decides where it is written: the names of
+    // its directory are listed once (a directory this pass made is empty).
+    const QString directory = parentOf(destination);
+    if (namesDirectory != directory) {
+        if (freshDirectories.contains(directory)) {
+            namesDirectory = directory;
+            names.clear();
+        } else {
+            listingDestination = true;
+            sendList(DestinationSide, directory, __LINE__);
+            return;
+        }
+    }
+    const QString destinationName = nameOf(destination, &ok);
+    finalPath = destination;
+    // The open cuts a longer file to the source's size. The size travels
+    // with times only: the file gets the present time, and the source's
+    // times only once it is verified.
     quint32 flags = C::OpenRead | C::OpenWrite | C::OpenTruncate;
-    if (!replaceCurrent && !replaceAllActive && !replaceList.contains(destination)
-        && !ownDestinations.contains(destination))
-        flags |= C::OpenExclusive;
-    Logger::log(Logger::VMG2, "open write file %s", qPrintable(destination));
-    sendOpen(DestinationSide, flags, destination, item, item.size, __LINE__);
+    if (names.contains(destinationName) || ownDestinations.contains(destination)) {
+        // An existing file is updated in place, block by block.
+        writePath = destination;
+        if (!replaceCurrent && !replaceAllActive && !replaceList.contains(destination)
+            && !ownDestinations.contains(destination))
+            flags |= C::OpenExclusive;
+    } else {
+        // A new file is written under a temporary name; one left by an
+        // earlier try is resumed.
+        writePath = joinPath(directory, VfsCopyJob::partName(destinationName));
+        if (!pathFits(writePath, __LINE__))
+            return;
+    }
+    Logger::log(Logger::VMG2, "open write file %s", qPrintable(writePath));
+    VfsCopyItem stamp;
+    stamp.atime = stamp.mtime = QDateTime::currentMSecsSinceEpoch();
+    sendOpen(DestinationSide, flags, writePath, stamp, item.size, __LINE__);
 }
 
 // Closes the file on one side: the source first, then the destination,
@@ -662,10 +729,15 @@ void VfsCopyJobPrivate::closeFile(int action, int side)
             close.jobStatus = 0;
             if (!source) {
                 // The blocks were confirmed in place before the close; the
-                // close set the file's times.
+                // file is checked against its source before it counts.
                 if (fileVerified)
-                    addVerified(current.item);
-                settle(current.node, fileVerified);
+                    settling.push_back(SettlingFile{current, writePath, finalPath, fileCounted});
+                else if (sourceMoved)
+                    copyAgain(PendingItem{current.item, current.node, 0, false}, fileCounted,
+                              true);
+                else
+                    settle(current.node, false);
+                sourceMoved = false;
                 fileVerified = false;
             }
             setJobState(next, __LINE__);
@@ -674,8 +746,9 @@ void VfsCopyJobPrivate::closeFile(int action, int side)
             Logger::log(Logger::VMG2, "failed to close %s file handle %u", which, unsigned(handle));
             if (close.status == FSO_STATUS_NOT_FOUND)
                 handle = 0;
-            abortJob(source ? "failed to close read file" : "failed to close write file",
-                     __LINE__);
+            failRequest(side, source ? current.item.path : writePath, close,
+                        source ? "failed to close read file" : "failed to close write file",
+                        __LINE__);
         }
         return;
     }
@@ -711,7 +784,7 @@ void VfsCopyJobPrivate::directoryTimes(int action)
         } else {
             Logger::log(Logger::VMG2, "failed to update attributes status: %u",
                         unsigned(open.status));
-            abortJob("failed to update attributes", __LINE__);
+            failRequest(DestinationSide, open.path, open, "failed to update attributes", __LINE__);
         }
         return;
     }
@@ -734,6 +807,12 @@ void VfsCopyJobPrivate::failed(int action)
         }
         return; // the owner deletes the job
     }
+    {
+        QMutexLocker lock(&mutex);
+        nextRetryAt = QDateTime::currentDateTimeUtc().addMSecs(restartDelay);
+    }
+    emit q->retryCountChanged();
+    emit q->nextRetryAtChanged();
     setJobState(WaitRestart, __LINE__);
     schedule(VfsJob::ActionStep, __LINE__, restartDelay);
 }
@@ -775,6 +854,7 @@ void VfsCopyJobPrivate::finished(int action)
     if (action != VfsJob::ActionStep || finishEmitted)
         return;
     finishEmitted = true;
+    clearFailure();
     Logger::log(Logger::VMG1, "copy job finished");
     emit q->jobFinished();
     schedule(VfsJob::ActionDelete, __LINE__, DeleteAfterFinish);

@@ -95,6 +95,39 @@ private:
     VfsClient* m_client;
 };
 
+// A client that hands every request to another one and passes its answers
+// back; tests derive from it to stand in for one kind of answer.
+class RelayClient : public VfsClient
+{
+public:
+    explicit RelayClient(VfsClient* inner) : m_inner(inner)
+    {
+        connect(inner, &VfsClient::listDirectoryUpdate, this, &VfsClient::listDirectoryUpdate);
+        connect(inner, &VfsClient::moveUpdate, this, &VfsClient::moveUpdate);
+        connect(inner, &VfsClient::openFileUpdate, this, &VfsClient::openFileUpdate);
+        connect(inner, &VfsClient::closeFileUpdate, this, &VfsClient::closeFileUpdate);
+        connect(inner, &VfsClient::readFileUpdate, this, &VfsClient::readFileUpdate);
+        connect(inner, &VfsClient::writeFileUpdate, this, &VfsClient::writeFileUpdate);
+        connect(inner, &VfsClient::deleteFileUpdate, this, &VfsClient::deleteFileUpdate);
+        connect(inner, &VfsClient::hashFileUpdate, this, &VfsClient::hashFileUpdate);
+        connect(inner, &VfsClient::makeDirectoryUpdate, this, &VfsClient::makeDirectoryUpdate);
+    }
+
+    void listDirectory(VfsListDirectoryJob* job) override { m_inner->listDirectory(job); }
+    void listDrives(VfsListDrivesJob* job) override { m_inner->listDrives(job); }
+    void move(VfsMoveJob* job) override { m_inner->move(job); }
+    void openFile(VfsOpenFileJob* job) override { m_inner->openFile(job); }
+    void closeFile(VfsCloseFileJob* job) override { m_inner->closeFile(job); }
+    void readFile(VfsReadFileJob* job) override { m_inner->readFile(job); }
+    void writeFile(VfsWriteFileJob* job) override { m_inner->writeFile(job); }
+    void deleteFile(VfsDeleteFileJob* job) override { m_inner->deleteFile(job); }
+    void hashFile(VfsHashFileJob* job) override { m_inner->hashFile(job); }
+    void makeDirectory(VfsMakeDirectoryJob* job) override { m_inner->makeDirectory(job); }
+
+protected:
+    VfsClient* m_inner;
+};
+
 struct Machine
 {
     explicit Machine(int accessMode = VfsServerVelm::Unrestricted)

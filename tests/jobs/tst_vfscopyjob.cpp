@@ -43,18 +43,13 @@ qint64 modified(const QString& path)
 
 // A client that hands every request to another one and adds entries to the
 // listings of one directory: a source that names things it must not.
-class ForgingClient : public VfsClient
+class ForgingClient : public RelayClient
 {
 public:
     ForgingClient(VfsClientVelm* inner, QString forgedIn, QStringList names)
-        : m_inner(inner), m_forgedIn(std::move(forgedIn)), m_names(std::move(names))
+        : RelayClient(inner), m_forgedIn(std::move(forgedIn)), m_names(std::move(names))
     {
-        connect(inner, &VfsClient::openFileUpdate, this, &VfsClient::openFileUpdate);
-        connect(inner, &VfsClient::closeFileUpdate, this, &VfsClient::closeFileUpdate);
-        connect(inner, &VfsClient::readFileUpdate, this, &VfsClient::readFileUpdate);
-        connect(inner, &VfsClient::writeFileUpdate, this, &VfsClient::writeFileUpdate);
-        connect(inner, &VfsClient::hashFileUpdate, this, &VfsClient::hashFileUpdate);
-        connect(inner, &VfsClient::makeDirectoryUpdate, this, &VfsClient::makeDirectoryUpdate);
+        disconnect(inner, &VfsClient::listDirectoryUpdate, this, &VfsClient::listDirectoryUpdate);
         connect(inner, &VfsClient::listDirectoryUpdate, this, [this](VfsListDirectoryJob* job) {
             if (job->path == m_forgedIn) {
                 QMutexLocker lock(&job->mutex);
@@ -70,19 +65,7 @@ public:
         });
     }
 
-    void listDirectory(VfsListDirectoryJob* job) override { m_inner->listDirectory(job); }
-    void listDrives(VfsListDrivesJob* job) override { m_inner->listDrives(job); }
-    void move(VfsMoveJob* job) override { m_inner->move(job); }
-    void openFile(VfsOpenFileJob* job) override { m_inner->openFile(job); }
-    void closeFile(VfsCloseFileJob* job) override { m_inner->closeFile(job); }
-    void readFile(VfsReadFileJob* job) override { m_inner->readFile(job); }
-    void writeFile(VfsWriteFileJob* job) override { m_inner->writeFile(job); }
-    void deleteFile(VfsDeleteFileJob* job) override { m_inner->deleteFile(job); }
-    void hashFile(VfsHashFileJob* job) override { m_inner->hashFile(job); }
-    void makeDirectory(VfsMakeDirectoryJob* job) override { m_inner->makeDirectory(job); }
-
 private:
-    VfsClientVelm* m_inner;
     QString m_forgedIn;
     QStringList m_names;
 };
