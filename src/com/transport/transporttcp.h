@@ -4,6 +4,7 @@
 
 #include <QAbstractSocket>
 
+#include <functional>
 #include <memory>
 
 class QTcpSocket;
@@ -62,6 +63,20 @@ public:
     // it dialled.
     bool redialNow(int minIntervalMs);
     int reconnectDelayMs() const;
+    // Dials again every intervalMs (counted from the start of the previous
+    // dial) instead of after the redial delay, for windowMs after a
+    // connection that had been authenticated was lost, whenever
+    // heardElsewhere says the peer is not heard on another way at the time
+    // of the failure (see RedialSchedule). Off until set; an empty function
+    // turns it off.
+    void setFastRedial(int intervalMs, int windowMs, std::function<bool()> heardElsewhere);
+    // A dial still not connected after ms is given up, so that the next one
+    // (see above) is not held back by a connection attempt into a network
+    // that drops everything. 0 or below: no limit (the default; the system
+    // gives up after minutes).
+    void setConnectTimeout(int ms);
+    // Milliseconds until the waiting redial, -1 when none waits.
+    int redialInMs() const;
 
     // A transmit finding nothing received for more than warningMs logs a
     // warning; for more than timeoutMs it closes the connection instead of
@@ -119,6 +134,8 @@ private:
     void closeBrokenStream(int checkResult);
     void armAuthenticationTimer();
     void onAuthenticationGraceOver();
+    void onConnectTimeout();
+    int nextRedialDelayMs() const;
 
     std::unique_ptr<TransportTcpPrivate> d;
 };
