@@ -4,24 +4,24 @@
 
 RedialSchedule::RedialSchedule(int delayMs, int fastIntervalMs, int fastWindowMs)
     : m_delayMs(std::max(0, delayMs))
-    , m_fastIntervalMs(std::max(0, fastIntervalMs))
+    , m_fastIntervalMs(std::max(1, fastIntervalMs))
     , m_fastWindowMs(std::max(0, fastWindowMs))
 {
 }
 
-bool RedialSchedule::isFast(const Situation& situation) const
+bool RedialSchedule::inFastWindow(const Situation& situation) const
 {
-    if (situation.heardElsewhere || situation.sinceLostMs < 0)
-        return false;
-    return situation.sinceLostMs < m_fastWindowMs && m_fastIntervalMs < m_delayMs;
+    return situation.sinceLostMs >= 0 && situation.sinceLostMs < m_fastWindowMs && m_fastIntervalMs < m_delayMs;
 }
 
-int RedialSchedule::nextDelayMs(const Situation& situation) const
+int RedialSchedule::waitMs(const Situation& situation) const
 {
-    if (!isFast(situation))
-        return m_delayMs;
-    if (situation.sinceDialMs < 0)
-        return 0;
-    const qint64 left = qint64(m_fastIntervalMs) - situation.sinceDialMs;
-    return int(std::clamp<qint64>(left, 0, m_fastIntervalMs));
+    const qint64 plainLeft = std::max<qint64>(0, qint64(m_delayMs) - situation.sinceFailureMs);
+    if (plainLeft == 0 || !inFastWindow(situation))
+        return int(plainLeft);
+    if (situation.heardElsewhere)
+        return int(std::min<qint64>(plainLeft, m_fastIntervalMs));
+    const qint64 fastLeft =
+        situation.sinceDialMs < 0 ? 0 : std::clamp<qint64>(m_fastIntervalMs - situation.sinceDialMs, 0, m_fastIntervalMs);
+    return int(std::min(plainLeft, fastLeft));
 }

@@ -1,7 +1,6 @@
 #include "com/transport/transporttcp.h"
 
 #include "com/transport/datagramstream.h"
-#include "com/transport/redialschedule.h"
 #include "core/logger.h"
 
 #include <QNetworkProxy>
@@ -39,6 +38,8 @@ public:
     QElapsedTimer lastDial; // since the last connectToHost
     // Since a connection that had been authenticated was lost.
     QElapsedTimer lostSince;
+    // Since the connection failed or closed and the wait for a redial began.
+    QElapsedTimer waitingSince;
     int fastRedialIntervalMs = 0;
     int fastRedialWindowMs = 0;
     std::function<bool()> heardElsewhere; // empty: no fast redial
@@ -84,7 +85,7 @@ TransportTcp::TransportTcp(const TransportDto& dto, int reconnectDelayMs, QObjec
     connect(d->txTimer, &QTimer::timeout, this, [this] { writePending(); });
     d->redialTimer = new QTimer(this);
     d->redialTimer->setSingleShot(true);
-    connect(d->redialTimer, &QTimer::timeout, this, &TransportTcp::connectToRemote);
+    connect(d->redialTimer, &QTimer::timeout, this, &TransportTcp::onRedialTimer);
     d->connectTimer = new QTimer(this);
     d->connectTimer->setSingleShot(true);
     connect(d->connectTimer, &QTimer::timeout, this, &TransportTcp::onConnectTimeout);
@@ -190,22 +191,39 @@ int TransportTcp::redialInMs() const
     return d->redialTimer->isActive() ? std::max(0, d->redialTimer->remainingTime()) : -1;
 }
 
-int TransportTcp::nextRedialDelayMs() const
+RedialSchedule::Situation TransportTcp::redialSituation() const
 {
-    if (!d->heardElsewhere)
-        return d->reconnectDelayMs;
-    const RedialSchedule schedule(d->reconnectDelayMs, d->fastRedialIntervalMs, d->fastRedialWindowMs);
     RedialSchedule::Situation situation;
+    situation.sinceFailureMs = d->waitingSince.isValid() ? d->waitingSince.elapsed() : 0;
     situation.sinceDialMs = d->lastDial.isValid() ? d->lastDial.elapsed() : -1;
     situation.sinceLostMs = d->lostSince.isValid() ? d->lostSince.elapsed() : -1;
+    return situation;
+}
+
+int TransportTcp::redialWaitMs() const
+{
+    if (!d->heardElsewhere)
+        return std::max(0, d->reconnectDelayMs - int(redialSituation().sinceFailureMs));
+    const RedialSchedule schedule(d->reconnectDelayMs, d->fastRedialIntervalMs, d->fastRedialWindowMs);
+    RedialSchedule::Situation situation = redialSituation();
     // Asked only when it matters: the answer walks the registry's lists.
-    situation.heardElsewhere = situation.sinceLostMs >= 0 && d->heardElsewhere();
-    const int delay = schedule.nextDelayMs(situation);
-    if (schedule.isFast(situation))
-        Logger::log(Logger::TCP1, "redial transport %s, %s : %u in %d ms, link lost %lld s ago",
-                    d->uuidText.constData(), d->hostText.constData(), unsigned(dto().port), delay,
+    situation.heardElsewhere = schedule.inFastWindow(situation) && d->heardElsewhere();
+    return schedule.waitMs(situation);
+}
+
+void TransportTcp::onRedialTimer()
+{
+    const int wait = redialWaitMs();
+    if (wait > 0) {
+        d->redialTimer->start(wait);
+        return;
+    }
+    const RedialSchedule::Situation situation = redialSituation();
+    if (situation.sinceFailureMs < d->reconnectDelayMs)
+        Logger::log(Logger::TCP1, "redial transport %s, %s : %u early, link lost %lld s ago, peer heard nowhere",
+                    d->uuidText.constData(), d->hostText.constData(), unsigned(dto().port),
                     situation.sinceLostMs / 1000);
-    return delay;
+    connectToRemote();
 }
 
 void TransportTcp::onConnectTimeout()
@@ -413,8 +431,10 @@ void TransportTcp::onSocketStateChanged(QAbstractSocket::SocketState state)
         clearAuthenticated();
         d->authenticationTimer->stop();
         releaseRxBuffer();
-        if (state == QAbstractSocket::UnconnectedState && d->reconnectDelayMs > 0 && isMounted())
-            d->redialTimer->start(nextRedialDelayMs());
+        if (state == QAbstractSocket::UnconnectedState && d->reconnectDelayMs > 0 && isMounted()) {
+            d->waitingSince.start();
+            d->redialTimer->start(redialWaitMs());
+        }
     }
     if (state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState)
         d->connectTimer->stop();
