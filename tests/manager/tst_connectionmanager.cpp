@@ -302,6 +302,16 @@ void TestConnectionManager::torServiceWiring()
     QVERIFY(io2.wait(20000));
 }
 
+// A config.ini with the given text in dir; returns its path.
+static QString writeIni(const QTemporaryDir& dir, const QString& ini)
+{
+    const QString path = dir.filePath(QStringLiteral("config.ini"));
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(ini.toUtf8());
+    return path;
+}
+
 void TestConnectionManager::stunServersSetting_data()
 {
     QTest::addColumn<QString>("ini");
@@ -318,12 +328,7 @@ void TestConnectionManager::stunServersSetting()
     QFETCH(QString, ini);
     QFETCH(QStringList, servers);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("config.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(ini.toUtf8());
-    file.close();
-    QSettings settings(path, QSettings::IniFormat);
+    QSettings settings(writeIni(dir, ini), QSettings::IniFormat);
     const QStringList got = ConnectionManager::configuredStunServers(&settings);
     if (servers == QStringList{QStringLiteral("*")}) {
         QCOMPARE(got.size(), 6);
@@ -355,12 +360,7 @@ void TestConnectionManager::linkSilenceLimitSetting()
     QFETCH(QString, ini);
     QFETCH(qint64, limitMs);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("config.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(ini.toUtf8());
-    file.close();
-    QSettings settings(path, QSettings::IniFormat);
+    QSettings settings(writeIni(dir, ini), QSettings::IniFormat);
     QCOMPARE(ConnectionManager::configuredLinkSilenceLimitMs(&settings), limitMs);
 }
 
