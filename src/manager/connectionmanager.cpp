@@ -27,6 +27,8 @@
 #include <QSslCertificate>
 #include <QUuid>
 
+#include <atomic>
+
 #include <sodium.h>
 
 namespace {
@@ -57,6 +59,8 @@ public:
     quint16 torControlPort = TorHiddenService::DefaultControlPort;
     quint16 torSocksPort = TorHiddenService::DefaultSocksPort;
     Upnp* upnp = nullptr;
+    // Read by peers on the main thread.
+    std::atomic<qint64> linkSilenceLimitMs{IPeerHost::DefaultLinkSilenceLimitMs};
 };
 
 ConnectionManager::ConnectionManager(IDatabase* db, QObject* parent)
@@ -168,6 +172,7 @@ void ConnectionManager::start()
     {
         AppSettings settings;
         d->com->setStunServers(configuredStunServers(settings.settings()));
+        d->linkSilenceLimitMs = configuredLinkSilenceLimitMs(settings.settings());
     }
 
     QString portProblem;
@@ -255,6 +260,26 @@ QString ConnectionManager::storedOnionKey(IDatabase* db)
             return text;
     }
     return QString();
+}
+
+qint64 ConnectionManager::configuredLinkSilenceLimitMs(QSettings* settings)
+{
+    const QVariant value = settings->value(QStringLiteral("Network/linkSilenceLimitSecs"));
+    if (!value.isValid())
+        return DefaultLinkSilenceLimitMs;
+    bool ok = false;
+    const int secs = value.toString().trimmed().toInt(&ok);
+    if (!ok || secs < 10 || secs > 3600) {
+        Logger::log(Logger::NFO1, "ignore Network/linkSilenceLimitSecs=%s: not a number of seconds from 10 to 3600",
+                    qUtf8Printable(value.toString()));
+        return DefaultLinkSilenceLimitMs;
+    }
+    return qint64(secs) * 1000;
+}
+
+qint64 ConnectionManager::linkSilenceLimitMs() const
+{
+    return d->linkSilenceLimitMs.load();
 }
 
 void ConnectionManager::applyTurnSettings(com::Com* com)

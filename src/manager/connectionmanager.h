@@ -69,6 +69,10 @@ public:
     // a list of "host:port"): the built-in public servers while the key is
     // missing, none when it is present but empty.
     static QStringList configuredStunServers(QSettings* settings);
+    // The link silence limit that config.ini asks for, in ms, or
+    // IPeerHost::DefaultLinkSilenceLimitMs when it asks for none or for one
+    // outside 10 to 3600 seconds.
+    static qint64 configuredLinkSilenceLimitMs(QSettings* settings);
     // Stores the own peer, its key pair, its name and its local listener on
     // `port` unless they exist; a listener stored with another port is moved
     // to this one. The key pair is made in one transaction that looks for a
@@ -102,6 +106,9 @@ public:
 
     // IPeerHost
     QObject* ioParent() const override;
+    // config.ini "Network/linkSilenceLimitSecs" (whole seconds, 10 to 3600)
+    // as read at start(); the default without it or outside that range.
+    qint64 linkSilenceLimitMs() const override;
     void getTransportHosts(const TransportDto& dto, std::vector<TransportDto>& hosts) override;
 
 signals:

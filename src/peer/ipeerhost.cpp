@@ -29,4 +29,9 @@ bool IPeerHost::systemSleeping() const
     return classifier && classifier->isSystemSleeping();
 }
 
+qint64 IPeerHost::linkSilenceLimitMs() const
+{
+    return DefaultLinkSilenceLimitMs;
+}
+
 void IPeerHost::getTransportHosts(const TransportDto&, std::vector<TransportDto>&) {}

@@ -17,6 +17,8 @@ class QObject;
 class IPeerHost
 {
 public:
+    static constexpr qint64 DefaultLinkSilenceLimitMs = 120000;
+
     virtual ~IPeerHost() = default;
 
     // Parent of the peer's endpoints, file-system client and server; lives
@@ -32,6 +34,9 @@ public:
     // The machine class as the machine classifier reports it.
     virtual quint32 machineClass() const;
     virtual bool systemSleeping() const;
+    // How long an up link may stay silent before the supervisor takes it
+    // down (DefaultLinkSilenceLimitMs unless the host says otherwise).
+    virtual qint64 linkSilenceLimitMs() const;
     // Appends the own transports under which the other side can reach this
     // machine (none by default).
     virtual void getTransportHosts(const TransportDto& dto, std::vector<TransportDto>& hosts);

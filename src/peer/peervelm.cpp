@@ -337,7 +337,7 @@ void PeerVelm::testSendTimer()
     switch (linkState()) {
     case LinkUp: {
         const qint64 silence = msSinceLastMessage();
-        if (silence >= 0 && silence <= SilenceLimitMs) {
+        if (silence >= 0 && silence <= d->host->linkSilenceLimitMs()) {
             if (sinceHandshake > RehandshakeSecs)
                 emit requestSendHandshakeRequest(0);
         } else if (d->transition(LinkUp, LinkDown)) {

@@ -43,7 +43,7 @@ public:
     static constexpr quint8 BaseKeyId = 10;
     // Supervisor timings.
     static constexpr int SupervisorIntervalMs = 2000;
-    static constexpr qint64 SilenceLimitMs = 120000;  // an up link falls silent
+    // An up link falls silent after the host's linkSilenceLimitMs().
     static constexpr qint64 RehandshakeSecs = 180;    // new handshake on an up link after
     static constexpr qint64 ConnectTimeoutSecs = 6;   // no answer to a request
     static constexpr qint64 RetrySecs = 31;           // next request after a failed one

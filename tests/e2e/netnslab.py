@@ -265,9 +265,10 @@ def check_veth_capture(capture, allowed):
 
 # --- Driver processes --------------------------------------------------------
 
-def write_network_settings(config_dir, stun_servers=()):
+def write_network_settings(config_dir, stun_servers=(), network_settings=()):
     """Points the outside addresses of config.ini at the test's own fixtures:
-    the STUN servers given ("host:port"), none by default. Other settings in
+    the STUN servers given ("host:port"), none by default; network_settings
+    are further (key, value) pairs of the [Network] group. Other settings in
     the file stay."""
     os.makedirs(config_dir, exist_ok=True)
     path = os.path.join(config_dir, "config.ini")
@@ -284,7 +285,9 @@ def write_network_settings(config_dir, stun_servers=()):
         if section == "[Network]":
             continue
         kept.append(line)
-    kept += ["[Network]", "stunServers=" + ", ".join(stun_servers), ""]
+    kept += ["[Network]", "stunServers=" + ", ".join(stun_servers)]
+    kept += ["%s=%s" % (key, value) for key, value in network_settings]
+    kept.append("")
     with open(path, "w") as f:
         f.write("\n".join(kept))
 
@@ -294,9 +297,9 @@ class Driver:
     Its config.ini names no outside address but the STUN servers given."""
 
     def __init__(self, binary, network, side, namespace_side, config_dir, log_dir, generation,
-                 extra_args=("--turn=0",), stun_servers=()):
+                 extra_args=("--turn=0",), stun_servers=(), network_settings=()):
         self.name = side
-        write_network_settings(config_dir, stun_servers)
+        write_network_settings(config_dir, stun_servers, network_settings)
         self.lines = queue.Queue()
         self.log_path = os.path.join(log_dir, "%s-%d.stderr" % (side, generation))
         self.log_file = open(self.log_path, "w")

@@ -2,12 +2,19 @@
 """The link between two engines comes back after the network between them was cut.
 
 Namespaces A and B as in the pairing test; A invites, B accepts, A shares a
-folder with B. Then, for each outage given (default 5, 60 and 150 seconds),
-every packet between the namespaces is dropped for that long; the last outage
-also closes the TCP connections (what is sent over TCP is answered at once
-with a reset, as by a router that lost its state). Once the network is back,
-the test prints how many seconds passed until B lists A's folder again and
-until a TCP connection is up on both sides again: the accepting side must
+folder with B. Both drivers take a link down after 30 s of silence
+(config.ini, Network/linkSilenceLimitSecs) instead of the usual 120 s, so
+that the outages can be short. Then, for each outage given (default 5, 20 and
+40 seconds), every packet between the namespaces is dropped for that long:
+the first two leave the link up, with the session waiting out the silence;
+the last one outlasts the silence limit, so both sides take the link down,
+and also closes the TCP connections (what is sent over TCP, a connection
+request included, is answered at once with a reset, as by a router that lost
+its state): the dialling sides must dial again. Once the network is back,
+the test prints how many seconds passed until both sides show LinkUp,
+until a TCP connection is up on both sides and until B lists A's folder
+again (asked for once the link is up: a listing asked for while the link
+comes back waits for the client's own time-out): the accepting side must
 take a redialled connection through the handshake that comes over it rather
 than close it as a stranger's. The seconds are printed, not judged; the test
 fails only when the link does not come back within RETURN_LIMIT.
@@ -27,6 +34,7 @@ from netnslab import (fail_on_signals, preflight, report_failure, restore_signal
                       CONDITION_LIMIT, Driver, Failure, Network, log, wait_for, wait_link_up)
 
 RETURN_LIMIT = 120.0  # seconds after the network's return; far above what a working link needs
+LINK_SILENCE_LIMIT = 30  # seconds; the last default outage is longer, the others shorter
 
 
 def cut(network, close_tcp):
@@ -51,6 +59,11 @@ def restore(network):
         network.ns(side, "nft", "delete", "table", "inet", "velmcut")
 
 
+def link_up(driver):
+    peers = driver.peers()
+    return len(peers) == 1 and peers[0]["state"] == "LinkUp"
+
+
 def tcp_up(driver, peer):
     info = driver.ask("linkinfo " + peer)
     if not info.get("ok"):
@@ -71,9 +84,10 @@ def scenario(binary, network, work, drivers, outages):
     with open(os.path.join(shared, "alpha.txt"), "w") as f:
         f.write("alpha\n")
 
-    a = Driver(binary, network, "A", "A", configs["A"], logs, 1)
+    settings = (("linkSilenceLimitSecs", LINK_SILENCE_LIMIT),)
+    a = Driver(binary, network, "A", "A", configs["A"], logs, 1, network_settings=settings)
     drivers.append(a)
-    b = Driver(binary, network, "B", "B", configs["B"], logs, 1)
+    b = Driver(binary, network, "B", "B", configs["B"], logs, 1, network_settings=settings)
     drivers.append(b)
     a.wait_ready()
     b.wait_ready()
@@ -98,17 +112,30 @@ def scenario(binary, network, work, drivers, outages):
         time.sleep(outage)
         restore(network)
         back = time.monotonic()
-        wait_for("B to list A's folder after the %.0f s outage" % outage, RETURN_LIMIT, listed, interval=0.2)
-        listing = time.monotonic() - back
-        wait_for("TCP up on both sides after the %.0f s outage" % outage, RETURN_LIMIT,
-                 lambda: tcp_up(a, b_on_a) and tcp_up(b, a_on_b), interval=0.2)
-        tcp = time.monotonic() - back
-        results.append((outage, close_tcp, listing, tcp))
-        log("reconnect: outage %.0f s%s: listing again %.1f s after the network's return, "
-            "TCP up on both sides after %.1f s" % (outage, " (TCP closed)" if close_tcp else "", listing, tcp))
-    for outage, close_tcp, listing, tcp in results:
-        log("timing: outage %5.0f s%-13s listing %5.1f s, TCP %5.1f s"
-            % (outage, " (TCP closed)" if close_tcp else "", listing, tcp))
+        # Both watched at once, each time taken when it is first seen.
+        seen = {}
+
+        def watch():
+            now = time.monotonic() - back
+            if "link" not in seen and link_up(a) and link_up(b):
+                seen["link"] = now
+            if "tcp" not in seen and tcp_up(a, b_on_a) and tcp_up(b, a_on_b):
+                seen["tcp"] = now
+            # A listing asked for before the link is back waits for the
+            # client's own time-out and would hide the two above.
+            if "listing" not in seen and "link" in seen and listed():
+                seen["listing"] = time.monotonic() - back
+            return len(seen) == 3
+        wait_for("LinkUp, TCP up on both sides and B listing A's folder after the %.0f s outage" % outage,
+                 RETURN_LIMIT, watch, interval=0.2)
+        link, listing, tcp = seen["link"], seen["listing"], seen["tcp"]
+        results.append((outage, close_tcp, link, tcp, listing))
+        log("reconnect: outage %.0f s%s: after the network's return LinkUp on both sides after %.1f s, "
+            "TCP up on both sides after %.1f s, listing again after %.1f s"
+            % (outage, " (TCP closed)" if close_tcp else "", link, tcp, listing))
+    for outage, close_tcp, link, tcp, listing in results:
+        log("timing: outage %5.0f s%-13s LinkUp %5.1f s, TCP %5.1f s, listing %5.1f s"
+            % (outage, " (TCP closed)" if close_tcp else "", link, tcp, listing))
     a.quit()
     b.quit()
 
@@ -117,8 +144,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--driver", required=True, help="the velmdriver executable")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
-    parser.add_argument("--outages", default="5,60,150",
-                        help="outage lengths in seconds, comma-separated; the last also closes TCP")
+    parser.add_argument("--outages", default="5,20,40",
+                        help="outage lengths in seconds, comma-separated; the last also closes TCP "
+                             "(the link's silence limit is %d s)" % LINK_SILENCE_LIMIT)
     args = parser.parse_args()
     outages = [float(x) for x in args.outages.split(",") if x.strip()]
     fail_on_signals()

@@ -39,6 +39,8 @@ private slots:
     void turnRelayFromSettings();
     void stunServersSetting_data();
     void stunServersSetting();
+    void linkSilenceLimitSetting_data();
+    void linkSilenceLimitSetting();
 };
 
 void TestConnectionManager::listenPort_data()
@@ -300,6 +302,16 @@ void TestConnectionManager::torServiceWiring()
     QVERIFY(io2.wait(20000));
 }
 
+// A config.ini with the given text in dir; returns its path.
+static QString writeIni(const QTemporaryDir& dir, const QString& ini)
+{
+    const QString path = dir.filePath(QStringLiteral("config.ini"));
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(ini.toUtf8());
+    return path;
+}
+
 void TestConnectionManager::stunServersSetting_data()
 {
     QTest::addColumn<QString>("ini");
@@ -316,12 +328,7 @@ void TestConnectionManager::stunServersSetting()
     QFETCH(QString, ini);
     QFETCH(QStringList, servers);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("config.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(ini.toUtf8());
-    file.close();
-    QSettings settings(path, QSettings::IniFormat);
+    QSettings settings(writeIni(dir, ini), QSettings::IniFormat);
     const QStringList got = ConnectionManager::configuredStunServers(&settings);
     if (servers == QStringList{QStringLiteral("*")}) {
         QCOMPARE(got.size(), 6);
@@ -331,6 +338,30 @@ void TestConnectionManager::stunServersSetting()
     } else {
         QCOMPARE(got, servers);
     }
+}
+
+void TestConnectionManager::linkSilenceLimitSetting_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<qint64>("limitMs");
+    const qint64 standard = IPeerHost::DefaultLinkSilenceLimitMs;
+    QTest::newRow("missing key: the default") << "[Logger]\nERR1=true\n" << standard;
+    QTest::newRow("30 s") << "[Network]\nlinkSilenceLimitSecs=30\n" << qint64(30000);
+    QTest::newRow("lowest") << "[Network]\nlinkSilenceLimitSecs=10\n" << qint64(10000);
+    QTest::newRow("highest") << "[Network]\nlinkSilenceLimitSecs=3600\n" << qint64(3600000);
+    QTest::newRow("too short") << "[Network]\nlinkSilenceLimitSecs=9\n" << standard;
+    QTest::newRow("too long") << "[Network]\nlinkSilenceLimitSecs=3601\n" << standard;
+    QTest::newRow("not a number") << "[Network]\nlinkSilenceLimitSecs=soon\n" << standard;
+    QTest::newRow("empty") << "[Network]\nlinkSilenceLimitSecs=\n" << standard;
+}
+
+void TestConnectionManager::linkSilenceLimitSetting()
+{
+    QFETCH(QString, ini);
+    QFETCH(qint64, limitMs);
+    QTemporaryDir dir;
+    QSettings settings(writeIni(dir, ini), QSettings::IniFormat);
+    QCOMPARE(ConnectionManager::configuredLinkSilenceLimitMs(&settings), limitMs);
 }
 
 // No relay is named unless config.ini names one; a named relay and a file of

@@ -20,10 +20,12 @@ public:
     qint64 monotonicMs() const override { return milliseconds.load(); }
     quint32 machineClass() const override { return machine; }
     bool systemSleeping() const override { return sleeping; }
+    qint64 linkSilenceLimitMs() const override { return silenceLimitMs.load(); }
 
     QObject io;
     std::atomic<qint64> seconds{1700000000};
     std::atomic<qint64> milliseconds{1000000};
+    std::atomic<qint64> silenceLimitMs{DefaultLinkSilenceLimitMs};
     quint32 machine = 2; // desktop
     bool sleeping = false;
     bool hasNetwork = true;

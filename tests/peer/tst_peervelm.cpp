@@ -213,21 +213,28 @@ void TestPeerVelm::supervisor_data()
     QTest::addColumn<bool>("sleeping");
     QTest::addColumn<bool>("requested");
     QTest::addColumn<int>("after");
+    QTest::addColumn<qint64>("silenceLimitMs");
 
+    const qint64 kLimit = IPeerHost::DefaultLinkSilenceLimitMs;
     const int down = IPeer::LinkDown, connecting = IPeer::LinkConnecting, up = IPeer::LinkUp;
-    QTest::newRow("up, healthy") << up << 180LL << 120000LL << true << false << false << up;
-    QTest::newRow("up, time for a new handshake") << up << 181LL << 120000LL << true << false << true << up;
-    QTest::newRow("up, silent one ms too long") << up << 10LL << 120001LL << true << false << false << down;
-    QTest::newRow("up, never heard") << up << 10LL << -1LL << true << false << false << down;
-    QTest::newRow("connecting, 5 s") << connecting << 5LL << -1LL << true << false << false << connecting;
-    QTest::newRow("connecting, 6 s") << connecting << 6LL << -1LL << true << false << false << down;
-    QTest::newRow("down, 30 s") << down << 30LL << -1LL << true << false << false << down;
-    QTest::newRow("down, 31 s") << down << 31LL << -1LL << true << false << true << connecting;
-    QTest::newRow("down, first run") << down << -1LL << -1LL << true << false << true << connecting;
-    QTest::newRow("down, no network") << down << 31LL << -1LL << false << false << false << down;
-    QTest::newRow("down, sleeping") << down << 31LL << -1LL << true << true << false << down;
+    QTest::newRow("up, healthy") << up << 180LL << 120000LL << true << false << false << up << kLimit;
+    QTest::newRow("up, time for a new handshake") << up << 181LL << 120000LL << true << false << true << up << kLimit;
+    QTest::newRow("up, silent one ms too long") << up << 10LL << 120001LL << true << false << false << down << kLimit;
+    // A host that shortens the limit (config.ini) is followed.
+    QTest::newRow("up, silent within a shortened limit") << up << 10LL << 30000LL << true << false << false << up
+                                                       << 30000LL;
+    QTest::newRow("up, silent past a shortened limit") << up << 10LL << 30001LL << true << false << false << down
+                                                     << 30000LL;
+    QTest::newRow("up, never heard") << up << 10LL << -1LL << true << false << false << down << kLimit;
+    QTest::newRow("connecting, 5 s") << connecting << 5LL << -1LL << true << false << false << connecting << kLimit;
+    QTest::newRow("connecting, 6 s") << connecting << 6LL << -1LL << true << false << false << down << kLimit;
+    QTest::newRow("down, 30 s") << down << 30LL << -1LL << true << false << false << down << kLimit;
+    QTest::newRow("down, 31 s") << down << 31LL << -1LL << true << false << true << connecting << kLimit;
+    QTest::newRow("down, first run") << down << -1LL << -1LL << true << false << true << connecting << kLimit;
+    QTest::newRow("down, no network") << down << 31LL << -1LL << false << false << false << down << kLimit;
+    QTest::newRow("down, sleeping") << down << 31LL << -1LL << true << true << false << down << kLimit;
     QTest::newRow("reachable") << int(IPeer::LinkReachable) << 500LL << -1LL << true << false << false
-                               << int(IPeer::LinkReachable);
+                               << int(IPeer::LinkReachable) << kLimit;
 }
 
 void TestPeerVelm::supervisor()
@@ -239,8 +246,10 @@ void TestPeerVelm::supervisor()
     QFETCH(bool, sleeping);
     QFETCH(bool, requested);
     QFETCH(int, after);
+    QFETCH(qint64, silenceLimitMs);
 
     FakePeerHost host;
+    host.silenceLimitMs = silenceLimitMs;
     auto peer = makePeer(host);
     peer->setCryptoKey(ownKeyPair());
     if (sinceHandshake >= 0) {

@@ -103,6 +103,9 @@ public:
     QStringList stunServers;
     int redialDelayMs = TransportTcp::DefaultRedialDelayMs;
     int earlyRedialIntervalMs = Com::DefaultEarlyRedialIntervalMs;
+    int fastRedialIntervalMs = Com::DefaultFastRedialIntervalMs;
+    int fastRedialWindowMs = Com::DefaultFastRedialWindowMs;
+    int connectTimeoutMs = Com::DefaultConnectTimeoutMs;
     int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
     int freshReceiveMs = Com::DefaultFreshReceiveMs;
@@ -271,6 +274,17 @@ void Com::setSilenceLimits(int warningMs, int timeoutMs)
 {
     d->silenceWarningMs = warningMs;
     d->silenceTimeoutMs = timeoutMs;
+}
+
+void Com::setFastRedial(int intervalMs, int windowMs)
+{
+    d->fastRedialIntervalMs = intervalMs;
+    d->fastRedialWindowMs = windowMs;
+}
+
+void Com::setConnectTimeout(int ms)
+{
+    d->connectTimeoutMs = ms;
 }
 
 void Com::setFreshReceiveWindow(int ms)
@@ -521,6 +535,11 @@ void Com::mountTransport(TransportDto dto, Endpoint* endpoint)
         if (dto.type == kTypeTcp) {
             auto* tcp = new TransportTcp(dto, d->redialDelayMs, this);
             tcp->setSilenceLimits(d->silenceWarningMs, d->silenceTimeoutMs);
+            // Direct connections only: a dial through Tor is slow by nature
+            // and builds circuits; it keeps the plain delay.
+            tcp->setFastRedial(d->fastRedialIntervalMs, d->fastRedialWindowMs,
+                               [this, tcp] { return heardElsewhere(tcp); });
+            tcp->setConnectTimeout(d->connectTimeoutMs);
             transport = tcp;
             registerTransport(transport);
         } else if (dto.type == kTypeOnion) {
@@ -846,6 +865,19 @@ void Com::redialSiblings(const Transport* transport)
                 tcp->redialNow(d->earlyRedialIntervalMs);
         }
     }
+}
+
+bool Com::heardElsewhere(const Transport* transport) const
+{
+    for (const Mount& m : d->mounts) {
+        if (std::find(m.transports.begin(), m.transports.end(), transport) == m.transports.end())
+            continue;
+        for (const Transport* t : m.transports) {
+            if (t != transport && t->state() == Transport::StateUp && t->receivedWithin(HeardWithinMs))
+                return true;
+        }
+    }
+    return false;
 }
 
 void Com::deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length)

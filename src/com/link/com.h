@@ -56,6 +56,16 @@ public:
     // A dropped dialled connection is dialled again before its redial delay
     // when its peer is heard on another transport, at most this often.
     static constexpr int DefaultEarlyRedialIntervalMs = 3000;
+    // A dialled "tcp" connection that carried its peer's link and was lost
+    // is dialled again this often, for this long after the loss, while the
+    // peer is not heard on another of its transports (RedialSchedule).
+    static constexpr int DefaultFastRedialIntervalMs = 3000;
+    static constexpr int DefaultFastRedialWindowMs = 600000;
+    // A peer counts as heard on a transport that is up and received within
+    // this time: three of its pings, five seconds apart, may go missing.
+    static constexpr int HeardWithinMs = 15000;
+    // A direct dial not connected after this is given up and tried again.
+    static constexpr int DefaultConnectTimeoutMs = 10000;
 
     // What localAddresses() needs to know of one network interface.
     struct InterfaceInfo
@@ -99,6 +109,10 @@ public:
     // delay between a PONG and the re-sort of the lists.
     void setRedialDelay(int ms);
     void setSilenceLimits(int warningMs, int timeoutMs);
+    // The fast redial after a lost link and the connect time-out of direct
+    // "tcp" transports created from now on (see the defaults above).
+    void setFastRedial(int intervalMs, int windowMs);
+    void setConnectTimeout(int ms);
     void setFreshReceiveWindow(int ms);
     void setSortDelay(int ms);
 
@@ -208,6 +222,9 @@ private:
     void onAcceptError(QAbstractSocket::SocketError error);
     void removeClosedTransport(Transport* transport);
     void redialSiblings(const Transport* transport);
+    // Whether an endpoint that uses transport has another transport that is
+    // up and received within HeardWithinMs.
+    bool heardElsewhere(const Transport* transport) const;
     void deliverPubkeyMessage(Transport* transport, const TransportDto& dto, const quint8* buf, size_t length);
     bool makeRoomForIncoming(const QString& source, const TransportDto& dto);
     void forgetTransport(QObject* transport);

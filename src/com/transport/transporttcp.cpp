@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -35,6 +36,15 @@ public:
     QTcpSocket* socket = nullptr;
     QTimer* redialTimer = nullptr;
     QElapsedTimer lastDial; // since the last connectToHost
+    // Since a connection that had been authenticated was lost.
+    QElapsedTimer lostSince;
+    // Since the connection failed or closed and the wait for a redial began.
+    QElapsedTimer waitingSince;
+    int fastRedialIntervalMs = 0;
+    int fastRedialWindowMs = 0;
+    std::function<bool()> heardElsewhere; // empty: no fast redial
+    int connectTimeoutMs = 0;
+    QTimer* connectTimer = nullptr;
     int authenticationGraceMs = 0;
     QTimer* authenticationTimer = nullptr;
     std::unique_ptr<quint8[]> rxBuffer;
@@ -75,7 +85,10 @@ TransportTcp::TransportTcp(const TransportDto& dto, int reconnectDelayMs, QObjec
     connect(d->txTimer, &QTimer::timeout, this, [this] { writePending(); });
     d->redialTimer = new QTimer(this);
     d->redialTimer->setSingleShot(true);
-    connect(d->redialTimer, &QTimer::timeout, this, &TransportTcp::connectToRemote);
+    connect(d->redialTimer, &QTimer::timeout, this, &TransportTcp::onRedialTimer);
+    d->connectTimer = new QTimer(this);
+    d->connectTimer->setSingleShot(true);
+    connect(d->connectTimer, &QTimer::timeout, this, &TransportTcp::onConnectTimeout);
     d->authenticationTimer = new QTimer(this);
     d->authenticationTimer->setSingleShot(true);
     // Never early: the grace is what the remote end is promised.
@@ -159,6 +172,71 @@ bool TransportTcp::isAccepted() const
 int TransportTcp::reconnectDelayMs() const
 {
     return d->reconnectDelayMs;
+}
+
+void TransportTcp::setFastRedial(int intervalMs, int windowMs, std::function<bool()> heardElsewhere)
+{
+    d->fastRedialIntervalMs = intervalMs;
+    d->fastRedialWindowMs = windowMs;
+    d->heardElsewhere = std::move(heardElsewhere);
+}
+
+void TransportTcp::setConnectTimeout(int ms)
+{
+    d->connectTimeoutMs = ms;
+}
+
+int TransportTcp::redialInMs() const
+{
+    return d->redialTimer->isActive() ? std::max(0, d->redialTimer->remainingTime()) : -1;
+}
+
+RedialSchedule::Situation TransportTcp::redialSituation() const
+{
+    RedialSchedule::Situation situation;
+    situation.sinceFailureMs = d->waitingSince.isValid() ? d->waitingSince.elapsed() : 0;
+    situation.sinceDialMs = d->lastDial.isValid() ? d->lastDial.elapsed() : -1;
+    situation.sinceLostMs = d->lostSince.isValid() ? d->lostSince.elapsed() : -1;
+    return situation;
+}
+
+int TransportTcp::redialWaitMs() const
+{
+    if (!d->heardElsewhere)
+        return std::max(0, d->reconnectDelayMs - int(redialSituation().sinceFailureMs));
+    const RedialSchedule schedule(d->reconnectDelayMs, d->fastRedialIntervalMs, d->fastRedialWindowMs);
+    RedialSchedule::Situation situation = redialSituation();
+    // Asked only when it matters: the answer walks the registry's lists.
+    situation.heardElsewhere = schedule.inFastWindow(situation) && d->heardElsewhere();
+    return schedule.waitMs(situation);
+}
+
+void TransportTcp::onRedialTimer()
+{
+    const int wait = redialWaitMs();
+    if (wait > 0) {
+        d->redialTimer->start(wait);
+        return;
+    }
+    const RedialSchedule::Situation situation = redialSituation();
+    if (situation.sinceFailureMs < d->reconnectDelayMs)
+        Logger::log(Logger::TCP1, "redial transport %s, %s : %u early, link lost %lld s ago, peer heard nowhere",
+                    d->uuidText.constData(), d->hostText.constData(), unsigned(dto().port),
+                    situation.sinceLostMs / 1000);
+    connectToRemote();
+}
+
+void TransportTcp::onConnectTimeout()
+{
+    if (!d->socket)
+        return;
+    const QAbstractSocket::SocketState state = d->socket->state();
+    if (state != QAbstractSocket::HostLookupState && state != QAbstractSocket::ConnectingState)
+        return;
+    Logger::log(Logger::TCP1, "connect timed out after %d ms, %s %s : %u", d->connectTimeoutMs,
+                d->uuidText.constData(), d->hostText.constData(), unsigned(dto().port));
+    // The state change to unconnected schedules the next dial.
+    d->socket->abort();
 }
 
 void TransportTcp::setSilenceLimits(int warningMs, int timeoutMs)
@@ -292,6 +370,8 @@ void TransportTcp::connectToRemote()
                 unsigned(dto().port));
     d->redialTimer->stop();
     d->lastDial.start();
+    if (d->connectTimeoutMs > 0)
+        d->connectTimer->start(d->connectTimeoutMs);
     d->socket->connectToHost(dto().host, dto().port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
@@ -343,13 +423,21 @@ void TransportTcp::onSocketStateChanged(QAbstractSocket::SocketState state)
                 socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, SocketBufferSize);
         }
     } else {
+        // A connection that carried the link is lost: what the fast redial
+        // counts from.
+        if (d->connectedSince.isValid() && isAuthenticated())
+            d->lostSince.start();
         d->connectedSince.invalidate();
         clearAuthenticated();
         d->authenticationTimer->stop();
         releaseRxBuffer();
-        if (state == QAbstractSocket::UnconnectedState && d->reconnectDelayMs > 0 && isMounted())
-            d->redialTimer->start(d->reconnectDelayMs);
+        if (state == QAbstractSocket::UnconnectedState && d->reconnectDelayMs > 0 && isMounted()) {
+            d->waitingSince.start();
+            d->redialTimer->start(redialWaitMs());
+        }
     }
+    if (state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState)
+        d->connectTimer->stop();
     QPointer<TransportTcp> guard(this);
     emit stateChanged();
     if (guard && state == QAbstractSocket::UnconnectedState)

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "com/transport/redialschedule.h"
 #include "com/transport/transport.h"
 
 #include <QAbstractSocket>
 
+#include <functional>
 #include <memory>
 
 class QTcpSocket;
@@ -62,6 +64,21 @@ public:
     // it dialled.
     bool redialNow(int minIntervalMs);
     int reconnectDelayMs() const;
+    // Dials again every intervalMs (counted from the start of the previous
+    // dial) instead of after the redial delay, for windowMs after a
+    // connection that had been authenticated was lost, while heardElsewhere
+    // says the peer is not heard on another way; that is asked again every
+    // intervalMs while the transport waits (see RedialSchedule). Off until
+    // set; an empty function turns it off.
+    void setFastRedial(int intervalMs, int windowMs, std::function<bool()> heardElsewhere);
+    // A dial still not connected after ms is given up, so that the next one
+    // (see above) is not held back by a connection attempt into a network
+    // that drops everything. 0 or below: no limit (the default; the system
+    // gives up after minutes).
+    void setConnectTimeout(int ms);
+    // Milliseconds until the waiting redial, or until the transport next
+    // looks whether to dial early; -1 when none waits.
+    int redialInMs() const;
 
     // A transmit finding nothing received for more than warningMs logs a
     // warning; for more than timeoutMs it closes the connection instead of
@@ -119,6 +136,11 @@ private:
     void closeBrokenStream(int checkResult);
     void armAuthenticationTimer();
     void onAuthenticationGraceOver();
+    void onConnectTimeout();
+    void onRedialTimer();
+    RedialSchedule::Situation redialSituation() const;
+    // 0: dial now; otherwise when to look again.
+    int redialWaitMs() const;
 
     std::unique_ptr<TransportTcpPrivate> d;
 };

@@ -18,7 +18,10 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -162,6 +165,9 @@ private slots:
     void outgoingRedials();
     void unmountedDoesNotRedial();
     void acceptedNeverDials();
+    void fastRedialAfterLostLink_data();
+    void fastRedialAfterLostLink();
+    void connectTimeoutGivesUp();
     void keepAliveSet();
     void fastSenderHeldBack();
     void peerThatNeverReads();
@@ -657,6 +663,105 @@ void TestTransportTcp::acceptedNeverDials()
     bare.mount();
     QVERIFY(!bare.socket());
     QCOMPARE(bare.state(), int(Transport::StateDown));
+}
+
+void TestTransportTcp::fastRedialAfterLostLink_data()
+{
+    QTest::addColumn<bool>("carriedLink");
+    QTest::addColumn<bool>("heardElsewhere");
+
+    QTest::newRow("link lost, peer heard nowhere") << true << false;
+    QTest::newRow("connection never carried the link") << false << false;
+    QTest::newRow("link lost, peer heard elsewhere at first") << true << true;
+}
+
+// A connection that carried the link closes, and every later dial is
+// refused at once: while the peer is heard nowhere the transport dials again
+// every interval (never more often); while it is heard elsewhere, or when
+// the connection never carried the link, it waits its plain delay.
+void TestTransportTcp::fastRedialAfterLostLink()
+{
+    QFETCH(bool, carriedLink);
+    QFETCH(bool, heardElsewhere);
+    const int interval = 200;
+    const int delay = 600000;
+
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    TransportTcp transport(loopbackDto(server.serverPort()), delay);
+    int asked = 0;
+    transport.setFastRedial(interval, delay, [&] {
+        ++asked;
+        return heardElsewhere;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> dials;
+    QObject::connect(&transport, &Transport::stateChanged, &transport, [&] {
+        if (transport.state() == Transport::StateConnecting)
+            dials.push_back(clock.elapsed());
+    });
+    transport.mount();
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    std::unique_ptr<QTcpSocket> accepted(server.nextPendingConnection());
+    if (carriedLink)
+        transport.markAuthenticated();
+    // Nothing listens any more: every dial is refused at once.
+    server.close();
+    dials.clear();
+    accepted->abort();
+
+    if (!carriedLink) {
+        QTRY_VERIFY_WITH_TIMEOUT(transport.state() == Transport::StateDown && transport.redialInMs() >= 0, 10000);
+        QVERIFY2(transport.redialInMs() > delay / 2, qPrintable(QString::number(transport.redialInMs())));
+        QVERIFY(dials.empty());
+        QCOMPARE(asked, 0);
+        return;
+    }
+    if (heardElsewhere) {
+        // It looks again and again, and does not dial.
+        QTRY_VERIFY_WITH_TIMEOUT(asked >= 3, 30000);
+        QVERIFY(dials.empty());
+        heardElsewhere = false;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(dials.size() >= 4, 30000);
+    // Coarse timers may fire up to 5 % early.
+    for (std::size_t i = 1; i < dials.size(); ++i)
+        QVERIFY2(dials[i] - dials[i - 1] >= interval * 9 / 10,
+                 qPrintable(QStringLiteral("dials %1 ms apart").arg(dials[i] - dials[i - 1])));
+}
+
+// A dial into a network that drops everything is given up after the connect
+// time-out and waits for the next one. A listener whose queue is full, with
+// no one taking from it, stands in for that network: the system drops
+// further connection requests to it.
+void TestTransportTcp::connectTimeoutGivesUp()
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0);
+    QVERIFY(::listen(listener, 0) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    const quint16 port = ntohs(address.sin_port);
+    QTcpSocket filler;
+    filler.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(filler.waitForConnected(10000));
+
+    TransportTcp transport(loopbackDto(port), 600000);
+    transport.setConnectTimeout(300);
+    QElapsedTimer clock;
+    clock.start();
+    transport.mount();
+    QCOMPARE(transport.state(), int(Transport::StateConnecting));
+    QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateDown), 20000);
+    QVERIFY2(clock.elapsed() >= 300 * 9 / 10, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(transport.redialInMs() > 300000);
+    ::close(listener);
 }
 
 void TestTransportTcp::keepAliveSet()
