@@ -13,6 +13,7 @@ qml-module-qtqml-models2 qml-module-qtqml-statemachine qml-module-qtquick-shapes
 qml-module-qtgraphicaleffects qml-module-qt-labs-platform qml-module-qt-labs-settings
 libsodium-dev libexif-dev libglib2.0-dev libraw20
 p7zip-full xvfb xauth imagemagick iproute2 tcpdump nftables python3 coturn openssl
+openssh-client openssh-server rsync
 "
 
 missing=""
