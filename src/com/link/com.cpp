@@ -732,8 +732,19 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
             used = true;
             if (!first)
                 first = t;
-            if (filter != TransportFilterAll && t->receivedWithin(d->freshReceiveMs))
+            if (filter != TransportFilterAll && t->receivedWithin(d->freshReceiveMs)) {
+                // Silent transports went first: the peer sends on another
+                // one (the far end of a connection it never sends on, a UDP
+                // transport it does not use yet). The list puts the ones
+                // that hear from the peer first, so the next datagram takes
+                // one transport only.
+                if (t != first && !mount->needsSort) {
+                    mount->needsSort = true;
+                    if (!d->sortTimer->isActive() || d->sortTimer->interval() != 0)
+                        d->sortTimer->start(0);
+                }
                 break;
+            }
         }
         // The best transport carries the session: pace it for that kind. A
         // resend that skipped the streams says nothing about the path.
@@ -768,7 +779,19 @@ void Com::sortTransports()
         if (!m.needsSort)
             continue;
         m.needsSort = false;
-        std::sort(m.transports.begin(), m.transports.end(), &Com::goesBefore);
+        // Among the transports that are up, those that received recently go
+        // first; each is asked once, so the clock cannot move under the sort.
+        std::vector<std::pair<bool, Transport*>> keyed;
+        keyed.reserve(m.transports.size());
+        for (Transport* t : m.transports)
+            keyed.emplace_back(t->state() == Transport::StateUp && t->receivedWithin(d->freshReceiveMs), t);
+        std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+            if (a.first != b.first)
+                return a.first;
+            return goesBefore(a.second, b.second);
+        });
+        for (std::size_t i = 0; i < keyed.size(); ++i)
+            m.transports[i] = keyed[i].second;
         // The next list in the next pass of the event loop.
         d->sortTimer->start(0);
         return;

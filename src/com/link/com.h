@@ -84,6 +84,10 @@ public:
 
     // Whether a goes before b in an endpoint's list: up transports first,
     // then non-onion before onion, then lower rtt. A strict weak ordering.
+    // Sorting a list also puts the up transports that received recently
+    // before the silent ones; a datagram that had to pass silent transports
+    // before it reached one that received recently has its list re-sorted in
+    // the next pass of the event loop.
     static bool goesBefore(const Transport* a, const Transport* b);
 
     // Delays, shortened by tests: the redial delay and silence limits given
