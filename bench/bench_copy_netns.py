@@ -275,13 +275,7 @@ class Ssh:
 
     def stop(self):
         for process in (self.master, self.server):
-            if process and process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
+            netns.stop_process(process)
 
 
 # --- One link --------------------------------------------------------------------

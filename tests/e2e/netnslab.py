@@ -59,6 +59,17 @@ def wait_for(what, limit, probe, interval=0.2, last=None):
         time.sleep(interval)
 
 
+def stop_process(process, limit=10):
+    """Asks a child process to end, kills it after limit seconds."""
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 # --- Namespaces --------------------------------------------------------------
 
 def pid_alive(pid):
