@@ -15,7 +15,8 @@ Three links, each with namespaces, engines and pairing of its own:
          holds every frame; this kernel has no netem and no NFQUEUE);
   loss   20 ms each way and 1 % of the frames lost, each direction.
 
-Cases (sizes are options):
+Cases (sizes are options; --cases picks some, --repeat runs them again on
+the same pairing):
   fresh  one large file into an empty directory (the first copy after pairing);
   delta  the same file again after a few small spots of it changed (rsync and Velm);
   small  many small files in one folder.
@@ -497,12 +498,25 @@ def run_link(args, label, network, shared, work, drivers, results):
     link = Link(args, network, work, drivers)
     captures = link.pair(shared)
     goal_scp = {"20ms": 0.9, "loss": 0.8, "bare": 0.7}[label]
-    fresh_case(link, label, big, size, os.path.join(target, "fresh"), results, goal_scp)
-    if label != "loss":
-        delta_case(link, label, args, big, os.path.join(target, "fresh"), results, 1.5 if label == "bare" else 2.0)
-    if files:
-        small_case(link, label, many, files, args.file_size, os.path.join(target, "small"), results,
-                   0.5 if label == "bare" else 0.3)
+    cases = args.cases.split(",")
+    for run in range(args.repeat):
+        fresh_target = os.path.join(target, "fresh%d" % run)
+        if "fresh" in cases:
+            fresh_case(link, label, big, size, fresh_target, results, goal_scp)
+        elif "delta" in cases and label != "loss":
+            # The delta starts from the file as both tools left it: a local copy.
+            for tool in ("velm", "rsync"):
+                os.makedirs(os.path.join(fresh_target, tool))
+                copy = os.path.join(fresh_target, tool, os.path.basename(big))
+                shutil.copy(big, copy)
+                # Older than the change to come, whatever the clock's grain.
+                stamp = time.time() - 3600
+                os.utime(copy, (stamp, stamp))
+        if "delta" in cases and label != "loss":
+            delta_case(link, label, args, big, fresh_target, results, 1.5 if label == "bare" else 2.0)
+        if files and "small" in cases:
+            small_case(link, label, many, files, args.file_size, os.path.join(target, "small%d" % run), results,
+                       0.5 if label == "bare" else 0.3)
     for capture in captures:
         capture.stop()
         packets = [line for line in capture.lines if line.strip()]
@@ -533,6 +547,9 @@ def main():
     parser.add_argument("--loss", type=float, default=1.0, help="percent of frames lost on the lossy link")
     parser.add_argument("--udp-only", action="store_true",
                         help="stop all TCP once the UDP transports are up (needs nftables; no scp or rsync)")
+    parser.add_argument("--cases", default="fresh,delta,small",
+                        help="which cases, comma-separated (a delta without fresh starts from a local copy)")
+    parser.add_argument("--repeat", type=int, default=1, help="run the cases this many times on each link")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     args = parser.parse_args()
     delayer = args.delayer or os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
@@ -582,7 +599,8 @@ def main():
             drivers.clear()
             network.destroy()
             network = None
-            shutil.rmtree(link_work, ignore_errors=True)
+            if not args.keep:
+                shutil.rmtree(link_work, ignore_errors=True)
         netns.log("Velm's peak resident memory over all links: A %.1f MB, B %.1f MB (goal < 64)"
                   % (results.peak["A"], results.peak["B"]))
         results.goal("memory: peak %.1f MB < 64" % max(results.peak.values()), max(results.peak.values()) < 64)
