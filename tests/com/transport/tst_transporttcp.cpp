@@ -162,7 +162,7 @@ private slots:
     void outgoingRedials();
     void unmountedDoesNotRedial();
     void acceptedNeverDials();
-    void keepAliveSet();
+    void connectedSocketOptions();
     void fastSenderHeldBack();
     void peerThatNeverReads();
 
@@ -659,7 +659,7 @@ void TestTransportTcp::acceptedNeverDials()
     QCOMPARE(bare.state(), int(Transport::StateDown));
 }
 
-void TestTransportTcp::keepAliveSet()
+void TestTransportTcp::connectedSocketOptions()
 {
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
@@ -667,10 +667,14 @@ void TestTransportTcp::keepAliveSet()
     transport.mount();
     QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 10000);
     QCOMPARE(transport.socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+    // Nagle's algorithm would hold a reply until the peer's delayed
+    // acknowledgement: up to 40 ms on every request.
+    QCOMPARE(transport.socket()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
 
     AcceptedLink link;
     QVERIFY(link.ok);
     QCOMPARE(link.transport->socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+    QCOMPARE(link.transport->socket()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
 }
 
 // A stranger who sends faster than the receivers of its datagrams keep up
