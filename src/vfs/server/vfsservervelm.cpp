@@ -1,6 +1,7 @@
 #include "vfs/server/vfsservervelm.h"
 
 #include "core/logger.h"
+#include "crypto/sha1.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 #include "vfs/protocol/vfsmirkcommandwriter.h"
@@ -14,7 +15,6 @@
 #include "vfs/server/vfsdesktoptrash.h"
 #include "vfs/watch/vfswatcher.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -733,9 +733,11 @@ void VfsServerVelmPrivate::hashWorker(FileJob* job)
             job->status = FSO_STATUS_END_OF_FILE;
             break;
         }
-        const QByteArray digest = QCryptographicHash::hash(
-            QByteArray::fromRawData(block.constData(), int(got)), QCryptographicHash::Sha1);
-        std::memcpy(job->buffer.data() + job->length, digest.constData(), C::DigestBytes);
+        if (!crypto::sha1(block.constData(), std::size_t(got),
+                          reinterpret_cast<unsigned char*>(job->buffer.data() + job->length))) {
+            job->status = FSO_STATUS_IO_ERROR;
+            break;
+        }
         job->length += C::DigestBytes;
         offset += got;
         if (got < qint64(job->blockSize)) {
