@@ -103,6 +103,7 @@ public:
     int redialDelayMs = TransportTcp::DefaultRedialDelayMs;
     int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
+    bool sessionPacing = true;
     int freshReceiveMs = Com::DefaultFreshReceiveMs;
     int sortDelayMs = Com::DefaultSortDelayMs;
     int maxIncoming = Com::DefaultMaxIncoming;
@@ -141,6 +142,7 @@ Com::Com(QObject* parent)
             d->server->resumeAccepting();
     });
     setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
+    d->sessionPacing = appArgumentInt(QStringLiteral("--kcp-pacing"), 1) >= 1;
 }
 
 Com::~Com()
@@ -268,6 +270,16 @@ void Com::setSilenceLimits(int warningMs, int timeoutMs)
 void Com::setFreshReceiveWindow(int ms)
 {
     d->freshReceiveMs = ms;
+}
+
+void Com::setSessionPacing(bool enabled)
+{
+    d->sessionPacing = enabled;
+}
+
+bool Com::isSessionPacing() const
+{
+    return d->sessionPacing;
 }
 
 void Com::setSortDelay(int ms)
@@ -748,7 +760,7 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
         }
         // The best transport carries the session: pace it for that kind. A
         // resend that skipped the streams says nothing about the path.
-        if (first && mount->kcp && !retransmission)
+        if (first && mount->kcp && !retransmission && d->sessionPacing)
             mount->kcp->setPath(first->isDatagram() ? Kcp::PathDatagram : Kcp::PathStream);
     }
     if (!used) {

@@ -119,6 +119,14 @@ public:
     // /64). Connections through the local Tor all come from 127.0.0.1.
     static QString incomingSourceKey(const QHostAddress& address);
 
+    // Whether each endpoint's session is paced for the kind of transport
+    // that carries it (wider windows on a stream, quick resends on
+    // datagrams). Off, every session keeps the settings it started with, as
+    // a peer that never re-paces has them. On unless the option
+    // --kcp-pacing is below 1.
+    void setSessionPacing(bool enabled);
+    bool isSessionPacing() const;
+
     // With TURN disabled no "turn" transport is created. Enabled unless the
     // option --turn is below 1.
     void setTurnEnabled(bool enabled);
