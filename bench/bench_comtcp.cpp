@@ -14,7 +14,9 @@
 // Options: --mib=N (default 1024), --queued=N fragments the sender keeps
 // queued in KCP (default 1024), --cpus=A,B (sender, receiver; default the
 // last two processors this process may use), --endpoints-only (skips the
-// two copies to compare with, for profiling).
+// two copies to compare with, for profiling), --idle-endpoints=N more
+// endpoints of other key ids mounted on the receiving transport, as the other
+// endpoints of a peer link are (default 0).
 #include "com/link/com.h"
 #include "com/link/endpoint.h"
 #include "com/kcp/kcp.h"
@@ -35,6 +37,7 @@
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -191,8 +194,20 @@ int runReceiver(QCoreApplication& app)
     Endpoint endpoint;
     setKeys(endpoint, option(args, QStringLiteral("--rx-key")).toLatin1(), kKeyToReceiver,
             option(args, QStringLiteral("--tx-key")).toLatin1(), kKeyToSender);
-    QObject::connect(&registry, &com::Com::newIncomingTransport, &registry,
-                     [&](TransportDto dto) { registry.mountTransport(dto, &endpoint); });
+    // The other endpoints of a peer link share its transports: each is
+    // offered every datagram and ignores those of other key ids.
+    std::vector<std::unique_ptr<Endpoint>> idle;
+    const int idleCount = option(args, QStringLiteral("--idle-endpoints"), QStringLiteral("0")).toInt();
+    for (int i = 0; i < idleCount; ++i) {
+        idle.emplace_back(new Endpoint);
+        setKeys(*idle.back(), option(args, QStringLiteral("--tx-key")).toLatin1(), crypto::KeyId(60 + i),
+                option(args, QStringLiteral("--tx-key")).toLatin1(), crypto::KeyId(60 + i));
+    }
+    QObject::connect(&registry, &com::Com::newIncomingTransport, &registry, [&](TransportDto dto) {
+        registry.mountTransport(dto, &endpoint);
+        for (auto& e : idle)
+            registry.mountTransport(dto, e.get());
+    });
     qint64 comReceived = 0;
     quint64 nextSeq = 0;
     quint64 outOfOrder = 0;
@@ -392,7 +407,9 @@ int main(int argc, char** argv)
                    {QStringLiteral("--receiver"), QStringLiteral("--bytes=%1").arg(total),
                     QStringLiteral("--rx-key=") + QString::fromLatin1(toReceiverHex),
                     QStringLiteral("--tx-key=") + QString::fromLatin1(toSenderHex),
-                    QStringLiteral("--cpu=%1").arg(cpus.second)});
+                    QStringLiteral("--cpu=%1").arg(cpus.second),
+                    QStringLiteral("--idle-endpoints=") + option(args, QStringLiteral("--idle-endpoints"),
+                                                                 QStringLiteral("0"))});
     const bool pinned = pinTo(cpus.first);
     if (!receiver.waitForStarted(10000))
         return 1;

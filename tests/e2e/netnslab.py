@@ -59,6 +59,17 @@ def wait_for(what, limit, probe, interval=0.2, last=None):
         time.sleep(interval)
 
 
+def stop_process(process, limit=10):
+    """Asks a child process to end, kills it after limit seconds."""
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 # --- Namespaces --------------------------------------------------------------
 
 def pid_alive(pid):
@@ -123,8 +134,7 @@ class Network:
                               "(ip netns add %s: %s); the test needs root with CAP_SYS_ADMIN and "
                               "CAP_NET_ADMIN" % (self.names[side], result.stderr.strip()))
             self.created.append(self.names[side])
-        run(["ip", "link", "add", self.veth["A"], "netns", self.names["A"], "type", "veth",
-             "peer", "name", self.veth["B"], "netns", self.names["B"]])
+        self.make_link()
         for side in ("A", "B"):
             # IPv4 only: no link-local IPv6 chatter on the pair.
             self.ns(side, "sysctl", "-q", "-w", "net.ipv6.conf.all.disable_ipv6=1")
@@ -141,6 +151,12 @@ class Network:
             self.ns(side, "ip", "link", "set", self.sink_end[side], "up")
             self.ns(side, "ip", "link", "set", self.sink[side], "up")
             self.ns(side, "ip", "route", "add", "default", "dev", self.sink[side])
+
+    def make_link(self):
+        """The pair of interfaces, self.veth["A"] in A and self.veth["B"] in B,
+        that joins the namespaces; a subclass may put another link there."""
+        run(["ip", "link", "add", self.veth["A"], "netns", self.names["A"], "type", "veth",
+             "peer", "name", self.veth["B"], "netns", self.names["B"]])
 
     def block_tcp(self):
         """Stops all TCP in both namespaces (nftables): what the instances send

@@ -31,7 +31,8 @@ import sys
 import tempfile
 import time
 
-from netnslab import Capture, Failure, Network, check_veth_capture, log, remove_stale_namespaces, run, wait_for
+from netnslab import (Capture, Failure, Network, check_veth_capture, log, remove_stale_namespaces, run, stop_process,
+                      wait_for)
 
 LOCAL = "198.18.0.1"
 RELAY = "198.18.0.2"
@@ -87,13 +88,7 @@ def tail(path, lines=40):
 
 
 def stop(process):
-    if process and process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+    stop_process(process, 20)
 
 
 def main():

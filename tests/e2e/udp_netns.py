@@ -34,7 +34,7 @@ import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
+from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, stop_process, test_arguments,
                       CONDITION_LIMIT, Capture, Driver, Failure, Network, check_veth_capture, log,
                       wait_for, wait_link_up)
 
@@ -202,12 +202,7 @@ def main():
         restore_signals()
         for driver in drivers:
             driver.kill()
-        if stun and stun.poll() is None:
-            stun.terminate()
-            try:
-                stun.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                stun.kill()
+        stop_process(stun)
         for _, capture in captures:
             capture.kill()
         if network:

@@ -41,7 +41,8 @@
 //   caps                      {"copyGuards"} whether the copy job keeps a file
 //                             it could not verify out of sight (temporary part
 //                             files, change checks, failure reasons)
-//   linkinfo <peer>           sessions, endpoints and transports of the link
+//   linkinfo <peer>           sessions, endpoints and transports of the link (each
+//                             with its state, rtt and the age of its last receive)
 //   udp <peer>                {"natType", "transports": [{"state", "localPort", "natType",
 //                             "rtt", "peers": ["host:port"], "publicHosts": ["host:port"]}]}
 //                             the UDP transports of the link
@@ -516,11 +517,13 @@ private:
                 for (Endpoint* endpoint : list) {
                     QJsonArray transports;
                     for (Transport* t : com->endpointTransports(endpoint))
-                        transports.append(QStringLiteral("%1 %2:%3 state %4%5")
+                        transports.append(QStringLiteral("%1 %2:%3 state %4%5 rtt %6 rx %7 ms ago")
                                               .arg(t->dto().type, t->dto().host)
                                               .arg(t->dto().port)
                                               .arg(t->state())
-                                              .arg(t->isMounted() ? QString() : QStringLiteral(" unmounted")));
+                                              .arg(t->isMounted() ? QString() : QStringLiteral(" unmounted"))
+                                              .arg(t->rtt())
+                                              .arg(t->lastRx().isValid() ? t->lastRx().elapsed() : -1));
                     array.append(QJsonObject{{QStringLiteral("rxKeyId"), int(endpoint->rxKeyId())},
                                              {QStringLiteral("txKeyId"), int(endpoint->txKeyId())},
                                              {QStringLiteral("conv"), qint64(endpoint->kcp()->conv())},

@@ -598,9 +598,22 @@ void ikcp_flush(ikcpcb* kcp)
     seg.sn = 0;
     seg.ts = 0;
 
+    // With ackcoalesce, of the segments below rcv_nxt (una tells the peer
+    // it has them all) only the newest is acknowledged on its own.
+    IUINT32 newestInOrder = kcp->ackcount;
+    if (kcp->ackcoalesce) {
+        for (IUINT32 i = 0; i < kcp->ackcount; ++i) {
+            const IUINT32 sn = kcp->acklist[i * 2];
+            if (timediff(sn, kcp->rcv_nxt) < 0
+                && (newestInOrder == kcp->ackcount || timediff(sn, kcp->acklist[newestInOrder * 2]) > 0))
+                newestInOrder = i;
+        }
+    }
     for (IUINT32 i = 0; i < kcp->ackcount; ++i) {
-        emitIfFull(IKCP_OVERHEAD);
         seg.sn = kcp->acklist[i * 2];
+        if (kcp->ackcoalesce && i != newestInOrder && timediff(seg.sn, kcp->rcv_nxt) < 0)
+            continue;
+        emitIfFull(IKCP_OVERHEAD);
         seg.ts = kcp->acklist[i * 2 + 1];
         ptr = encodeSeg(ptr, &seg);
     }

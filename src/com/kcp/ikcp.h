@@ -121,6 +121,11 @@ struct IKCPCB {
     int logmask;
     ikcp_output_fn output;
     ikcp_log_fn writelog;
+    // Not part of the published block: when set, a flush acknowledges the
+    // segments already delivered in order with one ACK (the newest; its una
+    // covers the rest) instead of one ACK each. Segments beyond a gap keep
+    // their own. The peer sees fewer ACK segments of the usual form.
+    int ackcoalesce;
 };
 
 // Creates a control block for conversation conv; user is handed to the output

@@ -217,6 +217,10 @@ void Kcp::applyPath()
         ikcp_wndsize(d->kcb, kSendWindow, kReceiveWindow);
         break;
     }
+    // Paced sessions acknowledge what arrived in order with one ACK a flush
+    // (una covers the rest): on a bulk transfer one ACK of 24 bytes for every
+    // 1376 bytes received was 1.7 % of the wire.
+    d->kcb->ackcoalesce = d->path == PathUnknown ? 0 : 1;
 }
 
 bool Kcp::setSession(quint32 conv)

@@ -108,6 +108,7 @@ public:
     int connectTimeoutMs = Com::DefaultConnectTimeoutMs;
     int silenceWarningMs = TransportTcp::DefaultSilenceWarningMs;
     int silenceTimeoutMs = TransportTcp::DefaultSilenceTimeoutMs;
+    bool sessionPacing = true;
     int freshReceiveMs = Com::DefaultFreshReceiveMs;
     int sortDelayMs = Com::DefaultSortDelayMs;
     int maxIncoming = Com::DefaultMaxIncoming;
@@ -146,6 +147,7 @@ Com::Com(QObject* parent)
             d->server->resumeAccepting();
     });
     setTurnEnabled(appArgumentInt(QStringLiteral("--turn"), 1) >= 1);
+    d->sessionPacing = appArgumentInt(QStringLiteral("--kcp-pacing"), 1) >= 1;
 }
 
 Com::~Com()
@@ -290,6 +292,16 @@ void Com::setConnectTimeout(int ms)
 void Com::setFreshReceiveWindow(int ms)
 {
     d->freshReceiveMs = ms;
+}
+
+void Com::setSessionPacing(bool enabled)
+{
+    d->sessionPacing = enabled;
+}
+
+bool Com::isSessionPacing() const
+{
+    return d->sessionPacing;
 }
 
 void Com::setSortDelay(int ms)
@@ -779,12 +791,23 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
             used = true;
             if (!first)
                 first = t;
-            if (filter != TransportFilterAll && t->receivedWithin(d->freshReceiveMs))
+            if (filter != TransportFilterAll && t->receivedWithin(d->freshReceiveMs)) {
+                // Silent transports went first: the peer sends on another
+                // one (the far end of a connection it never sends on, a UDP
+                // transport it does not use yet). The list puts the ones
+                // that hear from the peer first, so the next datagram takes
+                // one transport only.
+                if (t != first && !mount->needsSort) {
+                    mount->needsSort = true;
+                    if (!d->sortTimer->isActive() || d->sortTimer->interval() != 0)
+                        d->sortTimer->start(0);
+                }
                 break;
+            }
         }
         // The best transport carries the session: pace it for that kind. A
         // resend that skipped the streams says nothing about the path.
-        if (first && mount->kcp && !retransmission)
+        if (first && mount->kcp && !retransmission && d->sessionPacing)
             mount->kcp->setPath(first->isDatagram() ? Kcp::PathDatagram : Kcp::PathStream);
     }
     if (!used) {
@@ -829,7 +852,19 @@ void Com::sortTransports()
         if (!m.needsSort)
             continue;
         m.needsSort = false;
-        std::sort(m.transports.begin(), m.transports.end(), &Com::goesBefore);
+        // Among the transports that are up, those that received recently go
+        // first; each is asked once, so the clock cannot move under the sort.
+        std::vector<std::pair<bool, Transport*>> keyed;
+        keyed.reserve(m.transports.size());
+        for (Transport* t : m.transports)
+            keyed.emplace_back(t->state() == Transport::StateUp && t->receivedWithin(d->freshReceiveMs), t);
+        std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+            if (a.first != b.first)
+                return a.first;
+            return goesBefore(a.second, b.second);
+        });
+        for (std::size_t i = 0; i < keyed.size(); ++i)
+            m.transports[i] = keyed[i].second;
         // The next list in the next pass of the event loop.
         d->sortTimer->start(0);
         return;

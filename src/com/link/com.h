@@ -101,6 +101,10 @@ public:
 
     // Whether a goes before b in an endpoint's list: up transports first,
     // then non-onion before onion, then lower rtt. A strict weak ordering.
+    // Sorting a list also puts the up transports that received recently
+    // before the silent ones; a datagram that had to pass silent transports
+    // before it reached one that received recently has its list re-sorted in
+    // the next pass of the event loop.
     static bool goesBefore(const Transport* a, const Transport* b);
 
     // Delays, shortened by tests: the redial delay and silence limits given
@@ -135,6 +139,14 @@ public:
     // or the /64 network of an IPv6 address (one machine may use a whole
     // /64). Connections through the local Tor all come from 127.0.0.1.
     static QString incomingSourceKey(const QHostAddress& address);
+
+    // Whether each endpoint's session is paced for the kind of transport
+    // that carries it (wider windows on a stream, quick resends on
+    // datagrams). Off, every session keeps the settings it started with, as
+    // a peer that never re-paces has them. On unless the option
+    // --kcp-pacing is below 1.
+    void setSessionPacing(bool enabled);
+    bool isSessionPacing() const;
 
     // With TURN disabled no "turn" transport is created. Enabled unless the
     // option --turn is below 1.

@@ -1,11 +1,11 @@
 #include "vfs/server/vfsservervelm_p.h"
 
 #include "core/logger.h"
+#include "crypto/sha1.h"
 #include "vfs/protocol/vfsmirkcommandwriter.h"
 #include "vfs/server/vfsfileoperations.h"
 #include "vfs/server/vfsfiletimes.h"
 
-#include <QCryptographicHash>
 #include <QThread>
 #include <QTimer>
 
@@ -279,9 +279,11 @@ void VfsServerVelmPrivate::hashWorker(FileJob* job)
             job->status = FSO_STATUS_END_OF_FILE;
             break;
         }
-        const QByteArray digest = QCryptographicHash::hash(
-            QByteArray::fromRawData(block.constData(), int(got)), QCryptographicHash::Sha1);
-        std::memcpy(job->buffer.data() + job->length, digest.constData(), C::DigestBytes);
+        if (!crypto::sha1(block.constData(), std::size_t(got),
+                          reinterpret_cast<unsigned char*>(job->buffer.data() + job->length))) {
+            job->status = FSO_STATUS_IO_ERROR;
+            break;
+        }
         job->length += C::DigestBytes;
         offset += got;
         if (got < qint64(job->blockSize)) {

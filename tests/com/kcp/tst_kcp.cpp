@@ -94,6 +94,8 @@ private slots:
     void singleLoss();
     void originalAndNewInteroperate_data();
     void originalAndNewInteroperate();
+    void acksCoalesced_data();
+    void acksCoalesced();
 };
 
 void TestKcp::withoutSession()
@@ -138,6 +140,7 @@ void TestKcp::sessionSettings()
     QCOMPARE(k->fastresend, 0);
     QCOMPARE(k->fastlimit, 5);
     QCOMPARE(k->nocwnd, 0);
+    QCOMPARE(k->ackcoalesce, 0);
     QCOMPARE(k->stream, 0);
     QCOMPARE(k->logmask, 0);
     QVERIFY(k->writelog == nullptr);
@@ -472,6 +475,7 @@ void TestKcp::pathSettings()
     QCOMPARE(k->fastresend, fastresend);
     QCOMPARE(k->fastlimit, 5);
     QCOMPARE(k->nocwnd, nocwnd);
+    QCOMPARE(k->ackcoalesce, path == Kcp::PathUnknown ? 0 : 1);
     QCOMPARE(int(k->snd_wnd), sndWnd);
     QCOMPARE(int(k->rcv_wnd), rcvWnd);
     QCOMPARE(k->mtu, 1400u);
@@ -676,6 +680,46 @@ void TestKcp::originalAndNewInteroperate()
     }
     if (config.loss > 0)
         QVERIFY(channel.lost() > 0);
+}
+
+void TestKcp::acksCoalesced_data()
+{
+    QTest::addColumn<Kcp::Path>("path");
+    QTest::addColumn<QList<quint32>>("acked");
+    // Segments 0, 1, 2, then 5 and 6 beyond a gap arrive in one datagram.
+    QTest::newRow("original: one ACK each") << Kcp::PathUnknown << QList<quint32>{0, 1, 2, 5, 6};
+    QTest::newRow("stream: the newest in order, and each beyond the gap")
+        << Kcp::PathStream << QList<quint32>{2, 5, 6};
+    QTest::newRow("datagram: the newest in order, and each beyond the gap")
+        << Kcp::PathDatagram << QList<quint32>{2, 5, 6};
+}
+
+// A paced session acknowledges what arrived in order with one ACK, whose una
+// tells the peer it has all of them; a segment beyond a gap still gets its
+// own, so the peer can resend the gap early. The ACKs keep their usual form.
+void TestKcp::acksCoalesced()
+{
+    QFETCH(Kcp::Path, path);
+    QFETCH(QList<quint32>, acked);
+    VirtualKcp v;
+    v.kcp.setSession(kConv);
+    v.kcp.setPath(path);
+    v.advance(10);
+    v.outputs.clear();
+    QByteArray datagram;
+    for (quint32 sn : {0u, 1u, 2u, 5u, 6u})
+        datagram += segment(kConv, IKCP_CMD_PUSH, 0, 128, 4000 + sn, sn, 0, QByteArray(100, char('a' + sn)));
+    QCOMPARE(v.kcp.input(datagram.constData(), datagram.size()), 0);
+    VirtualKcp::pass();
+    const std::vector<WireSegment> acks = v.segments(IKCP_CMD_ACK);
+    QList<quint32> got;
+    for (const WireSegment& a : acks) {
+        got.append(a.sn);
+        QCOMPARE(a.una, 3u);
+        QCOMPARE(a.ts, 4000 + a.sn);
+        QCOMPARE(a.len, 0u);
+    }
+    QCOMPARE(got, acked);
 }
 
 QTEST_GUILESS_MAIN(TestKcp)

@@ -168,7 +168,7 @@ private slots:
     void fastRedialAfterLostLink_data();
     void fastRedialAfterLostLink();
     void connectTimeoutGivesUp();
-    void keepAliveSet();
+    void connectedSocketOptions();
     void fastSenderHeldBack();
     void peerThatNeverReads();
 
@@ -764,7 +764,7 @@ void TestTransportTcp::connectTimeoutGivesUp()
     ::close(listener);
 }
 
-void TestTransportTcp::keepAliveSet()
+void TestTransportTcp::connectedSocketOptions()
 {
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
@@ -772,10 +772,14 @@ void TestTransportTcp::keepAliveSet()
     transport.mount();
     QTRY_COMPARE_WITH_TIMEOUT(transport.state(), int(Transport::StateUp), 10000);
     QCOMPARE(transport.socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+    // Nagle's algorithm would hold a reply until the peer's delayed
+    // acknowledgement: up to 40 ms on every request.
+    QCOMPARE(transport.socket()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
 
     AcceptedLink link;
     QVERIFY(link.ok);
     QCOMPARE(link.transport->socket()->socketOption(QAbstractSocket::KeepAliveOption).toInt(), 1);
+    QCOMPARE(link.transport->socket()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
 }
 
 // A stranger who sends faster than the receivers of its datagrams keep up
