@@ -1,31 +1,24 @@
 #include "crypto/sha1.h"
 
-#include <openssl/evp.h>
+// The one-shot SHA-1 of libcrypto: the same processor-specific code as the
+// EVP interface, without its per-thread state, which the pool's threads
+// would otherwise leave behind when they end.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 
 #include <cstring>
 
 namespace crypto {
 
-namespace {
-
-// Fetched once: an implicit fetch on every call costs a lookup each time.
-const EVP_MD* sha1Method()
-{
-    static EVP_MD* const method = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-    return method;
-}
-
-} // namespace
-
 bool sha1(const void* data, std::size_t len, unsigned char* out)
 {
-    unsigned int written = 0;
-    const EVP_MD* method = sha1Method();
-    if (method && (data || len == 0) && EVP_Digest(len ? data : "", len, out, &written, method, nullptr) == 1
-        && written == Sha1Bytes)
-        return true;
-    std::memset(out, 0, Sha1Bytes);
-    return false;
+    static const unsigned char nothing = 0;
+    if (!data && len != 0) {
+        std::memset(out, 0, Sha1Bytes);
+        return false;
+    }
+    ::SHA1(len ? static_cast<const unsigned char*>(data) : &nothing, len, out);
+    return true;
 }
 
 QByteArray sha1(const QByteArray& data)
