@@ -101,6 +101,7 @@ public:
     std::atomic<qint64> lastMessageMs{-1}; // monotonic ms of the last accepted message; -1 none
     std::atomic<qint64> lastHandshakeSecs{0};
     quint64 lastHandshakeTime = 0; // the time field of the last handshake sent; under the link mutex
+    int udpHandshakeRetries = 0;   // handshakes sent again for want of our UDP ports; under the link mutex
     const quint32 ownListenPort;
     VfsClientVelm* client = nullptr;
     VfsServerVelm* server = nullptr;
@@ -439,6 +440,21 @@ void PeerVelm::sendHandshakeRequest(int flags, const QString& viaTransport)
         Logger::log(Logger::HSK1, "rx transport %s : %u (%s)", qUtf8Printable(t.host), unsigned(t.port),
                     qUtf8Printable(t.type));
     Logger::log(Logger::HSK1, "get transports in %lld ms", stopwatch.elapsed());
+
+    // The peer learns our UDP ports only from a handshake. One built before
+    // our UDP transport for this peer is bound names none, and the next
+    // periodic handshake is minutes away: ask once a second, a few times,
+    // until one goes out with them.
+    const auto isUdp = [](const TransportDto& t) { return t.type == QLatin1String("udp"); };
+    const bool udpWanted = std::any_of(d->transports.begin(), d->transports.end(), isUdp);
+    const bool udpNamed = std::any_of(hs.transports.begin(), hs.transports.end(), isUdp);
+    if (!udpWanted || udpNamed) {
+        d->udpHandshakeRetries = 0;
+    } else if (d->udpHandshakeRetries < MaxUdpHandshakeRetries) {
+        ++d->udpHandshakeRetries;
+        QTimer::singleShot(UdpHandshakeRetryMs, d->clientEndpoints.front(),
+                           [this, flags] { emit requestSendHandshakeRequest(flags & 1); });
+    }
 
     std::array<quint8, 512> buffer;
     std::size_t length = buffer.size();

@@ -48,6 +48,9 @@ public:
     static constexpr qint64 ConnectTimeoutSecs = 6;   // no answer to a request
     static constexpr qint64 RetrySecs = 31;           // next request after a failed one
     static constexpr qint64 BrokenSessionGraceSecs = 5;
+    // A handshake that could not name our UDP ports yet is sent again.
+    static constexpr int UdpHandshakeRetryMs = 1000;
+    static constexpr int MaxUdpHandshakeRetries = 5;
 
     PeerVelm(const PeerDto& dto, quint32 ownListenPort, IPeerHost* host, QObject* parent = nullptr);
     ~PeerVelm() override;
