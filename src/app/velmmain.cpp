@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QTranslator>
 
@@ -223,6 +224,11 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
             connectionManager->deleteLater();
             ioThread->quit();
             ioThread->wait();
+            // The pool's threads end here, while libcrypto can still free
+            // what it keeps per thread: its exit handler, which runs before
+            // Qt's global pool is torn down, forgets that state of any
+            // thread still alive.
+            QThreadPool::globalInstance()->waitForDone();
             // Hand over what the io thread queued for this one before it
             // stopped, such as peers announced to the peer model, so that
             // they get their owner.

@@ -283,6 +283,13 @@ public:
     quint64 fileCounted = 0;   // bytes the current file added to bytesCopied
     bool failureNoted = false; // this try's failure has its reason
     bool peersWatched = false;
+    // Per side: how often the peer's link has left LinkUp (counted as it
+    // happens, on the thread that sets the state), and the count when this
+    // try started. A link that dropped and came back before the failed
+    // requests reached the job still tells the failure's reason, and lets
+    // the job start over without its delay.
+    std::atomic<quint32> linkDrops[2] = {{0}, {0}};
+    quint32 linkDropsAtStart[2] = {0, 0};
 
     // The block transfer of one file.
     quint32 hashState = HashAskSource;
@@ -363,6 +370,8 @@ public:
     void windDown();
     void watchPeers();
     void onLinkStateChanged();
+    // Whether the side's link left LinkUp since this try started.
+    bool linkDroppedSinceStart(int side) const;
     void clientGone(const QObject* client);
     void watchClient(VfsClient* client);
 

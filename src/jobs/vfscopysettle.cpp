@@ -97,7 +97,7 @@ void VfsCopyJobPrivate::noteFailure(int reason, int side, const QString& path)
 void VfsCopyJobPrivate::noteRequest(int side, const QString& path, const VfsClientJob& job)
 {
     const IPeer* peer = side == SourceSide ? sourcePeer.data() : destinationPeer.data();
-    const bool linkUp = peer && peer->linkState() == IPeer::LinkUp;
+    const bool linkUp = peer && peer->linkState() == IPeer::LinkUp && !linkDroppedSinceStart(side);
     int reason = VfsCopyJob::FailureOther;
     switch (job.status) {
     case FSO_STATUS_NO_SPACE:
@@ -150,12 +150,28 @@ void VfsCopyJobPrivate::watchPeers()
     if (peersWatched)
         return;
     peersWatched = true;
-    for (IPeer* peer : {sourcePeer.data(), destinationPeer.data()}) {
+    for (int side : {SourceSide, DestinationSide}) {
+        IPeer* peer = side == SourceSide ? sourcePeer.data() : destinationPeer.data();
+        // Direct: a link that drops and comes back at once (the peer
+        // restarted) shows as LinkUp by the time a queued call looks.
+        const bool both = sourcePeer == destinationPeer;
+        QObject::connect(peer, &IPeer::linkStateChanged, q, [this, peer, side, both] {
+            if (peer->linkState() != IPeer::LinkUp) {
+                ++linkDrops[side];
+                if (both)
+                    ++linkDrops[1 - side];
+            }
+        }, Qt::DirectConnection);
         QObject::connect(peer, &IPeer::linkStateChanged, q, [this] { onLinkStateChanged(); },
                          Qt::QueuedConnection);
         if (sourcePeer == destinationPeer)
             break;
     }
+}
+
+bool VfsCopyJobPrivate::linkDroppedSinceStart(int side) const
+{
+    return linkDrops[side].load() != linkDropsAtStart[side];
 }
 
 // While the job waits to start over, both links up again start it at once.

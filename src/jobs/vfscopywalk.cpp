@@ -153,6 +153,8 @@ void VfsCopyJobPrivate::startUp(int action)
         return;
     }
     watchPeers();
+    for (int side : {SourceSide, DestinationSide})
+        linkDropsAtStart[side] = linkDrops[side].load();
     failureNoted = false;
     {
         QMutexLocker lock(&mutex);
@@ -815,6 +817,10 @@ void VfsCopyJobPrivate::failed(int action)
     emit q->nextRetryAtChanged();
     setJobState(WaitRestart, __LINE__);
     schedule(VfsJob::ActionStep, __LINE__, restartDelay);
+    // A link that dropped during this try may be up again already (its
+    // change was seen before the job got here): the job need not wait.
+    if (linkDroppedSinceStart(SourceSide) || linkDroppedSinceStart(DestinationSide))
+        QMetaObject::invokeMethod(q, [this] { onLinkStateChanged(); }, Qt::QueuedConnection);
 }
 
 void VfsCopyJobPrivate::waitRestart(int action)

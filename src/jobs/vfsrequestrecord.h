@@ -13,7 +13,8 @@ QObject* vfsClientGuard(VfsClient* client);
 //
 // While a request is out the client holds a pointer to the record and hands
 // it back with its update signal. A job destroyed in the meantime leaves the
-// record to the client: it is freed when it comes back, or with the client.
+// record to the client: it is freed when it comes back, or with the client
+// (whose tables are gone by then).
 template <class Record>
 class VfsRequestRecord
 {
@@ -65,8 +66,8 @@ public:
             delete record;
             return;
         }
-        // The guard owns the record from now on: it goes when the record
-        // comes back, or with the client, which then holds it no more.
+        // The guard owns the record: it goes when the record comes back, or
+        // with the client.
         QObject* guard = vfsClientGuard(client);
         QObject::connect(guard, &QObject::destroyed, [record] { delete record; });
         QObject::connect(client, m_update, guard, [guard, record](Record* job) {

@@ -28,12 +28,14 @@
 //   localdrives               {"drives": [{"name", "path"}]}
 //   drives <peer>             {"status", "drives": [{"name", "path"}]}
 //   list <peer> <path>        {"status", "entries": [{"name", "type"}]}
-//   copy <peer> <path> <dir>  {"result", "seconds", "bytes", "bytesTotal", "files", "retries"}
+//   copy <peer> <path> <dir>  {"result", "seconds", "bytes", "bytesTotal", "files", "retries",
+//                              "failed": [{"path", "reason"}]}
 //                             copies the peer's file or folder into a local
 //                             directory, replacing what is there; answered when
 //                             the job has finished ("finished") or given up
 //                             ("aborted", with "prompt"); "lastFailure" carries
-//                             the job's last failure where the job tells it
+//                             the job's last failure where the job tells it,
+//                             "failed" the files it gave up on (English texts)
 //   cut <peer> <path> <dir>   as copy, then deletes on the peer what the copy
 //                             verified, as the job manager does after a cut;
 //                             adds {"kept": [{"path", "reason"}], "cut": "finished"
@@ -89,6 +91,7 @@
 #include "jobs/vfsdeletejob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/watch/vfswatcher.h"
+#include "support/idtranslator.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -103,6 +106,7 @@
 #include <QPointer>
 #include <QSettings>
 #include <QThread>
+#include <QThreadPool>
 #include <QUuid>
 
 #include <algorithm>
@@ -726,6 +730,10 @@ private:
             const QVariant failure = job->property("lastFailure");
             if (failure.isValid())
                 result->insert(QStringLiteral("lastFailure"), failure.toString());
+            QJsonArray failed;
+            for (const VfsCopyFailedItem& item : job->failedItems())
+                failed.append(QJsonObject{{QStringLiteral("path"), item.path}, {QStringLiteral("reason"), item.reason}});
+            result->insert(QStringLiteral("failed"), failed);
             if (!finished) {
                 result->insert(QStringLiteral("error"), QStringLiteral("the copy was aborted"));
                 result->insert(QStringLiteral("prompt"), job->userActionPrompt());
@@ -798,6 +806,10 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     QCoreApplication app(argc, argv);
+    // The job's failure reasons in the words the user reads.
+    IdTranslator english;
+    if (english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_en.ts")))
+        QCoreApplication::installTranslator(&english);
     QCoreApplication::setApplicationName(QStringLiteral("velm"));
     QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("velm.invalid"));
@@ -854,6 +866,9 @@ int main(int argc, char** argv)
             connectionManager->deleteLater();
             ioThread->quit();
             ioThread->wait();
+            // As the program: the pool's threads end before the libraries'
+            // exit handlers run (see VelmMain).
+            QThreadPool::globalInstance()->waitForDone();
         },
         Qt::DirectConnection);
 

@@ -11,6 +11,8 @@
 #include "vfs/protocol/vfsmirkcommand.h"
 #include "vfs/server/vfsservervelm.h"
 
+#include "support/idtranslator.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -23,9 +25,7 @@
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QThreadPool>
-#include <QTranslator>
 #include <QUuid>
-#include <QXmlStreamReader>
 
 #include <functional>
 #include <memory>
@@ -34,55 +34,6 @@
 namespace copytest {
 
 constexpr int Slow = 60000; // ms, generous for sanitizer builds on a busy machine
-
-// Serves the texts of one id-based .ts file, as the built-in translations
-// do, so that the tests see the same words the user does.
-class IdTranslator : public QTranslator
-{
-public:
-    bool loadTs(const QString& path)
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return false;
-        QXmlStreamReader xml(&file);
-        QString id;
-        bool numerus = false;
-        while (!xml.atEnd()) {
-            xml.readNext();
-            if (!xml.isStartElement())
-                continue;
-            if (xml.name() == QLatin1String("message")) {
-                id = xml.attributes().value(QLatin1String("id")).toString();
-                numerus = xml.attributes().value(QLatin1String("numerus")) == QLatin1String("yes");
-                m_texts[id].clear();
-            } else if (xml.name() == QLatin1String("translation") && !numerus) {
-                if (xml.attributes().value(QLatin1String("type")).isEmpty()) {
-                    const QString text = xml.readElementText(QXmlStreamReader::IncludeChildElements);
-                    if (!text.trimmed().isEmpty())
-                        m_texts[id] = QStringList{text};
-                }
-            } else if (xml.name() == QLatin1String("numerusform")) {
-                m_texts[id].append(xml.readElementText());
-            }
-        }
-        return !xml.hasError() && !m_texts.isEmpty();
-    }
-
-    bool isEmpty() const override { return m_texts.isEmpty(); }
-
-    QString translate(const char*, const char* sourceText, const char*, int n) const override
-    {
-        const QStringList forms = m_texts.value(QString::fromUtf8(sourceText));
-        if (forms.isEmpty())
-            return QString();
-        // English and German: one form for 1, the other for the rest.
-        return forms.size() > 1 && n != 1 ? forms.at(1) : forms.at(0);
-    }
-
-private:
-    QHash<QString, QStringList> m_texts;
-};
 
 class TestPeer : public IPeer
 {

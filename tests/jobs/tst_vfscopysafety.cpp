@@ -113,6 +113,7 @@ private slots:
     void leftOverPartFileIsReused();
     void fullDiskIsToldAndFreedSpaceFinishes();
     void returningLinkRestartsAtOnce();
+    void linkBackBeforeTheLostRequestsFail();
     void partNameFitsOneName();
 
 private:
@@ -386,6 +387,53 @@ void TestVfsCopySafety::returningLinkRestartsAtOnce()
     a.peer.setLinkState(IPeer::LinkUp);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
     QCOMPARE(readFile(b.path("dest/f.bin")), readFile(a.path("f.bin")));
+}
+
+// The sending machine restarts: its link drops and is up again before the
+// requests lost with it come back failed. The job says the peer was
+// unreachable and starts over at once, not after its delay.
+void TestVfsCopySafety::linkBackBeforeTheLostRequestsFail()
+{
+    Machine a, b;
+    a.peer.setName(QStringLiteral("laptop"));
+    const QByteArray content = pattern(Size, 9);
+    QVERIFY(writeFile(a.path("f.bin"), content));
+    QVERIFY(QDir().mkpath(b.path("dest")));
+    Traffic source;
+    source.attach(a.link);
+    bool lost = false;
+    int swallowed = 0;
+    source.hook = [&](const C&) {
+        swallowed += lost ? 1 : 0;
+        return lost; // no answer: gone with the machine
+    };
+    // The delay is far longer than the test may take.
+    CopyRun run(requestFor(a, b, {a.path("f.bin")}, b.path("dest")), &a.peer, &b.peer, 3600000);
+    signalEveryStep(run.job.data());
+    // Once: progress of the first try may still be reported after the
+    // machine is back.
+    bool gone = false;
+    QObject::connect(run.job.data(), &VfsCopyJob::bytesCopiedChanged, &run.context, [&] {
+        if (!gone && run.job->bytesCopiedCount() >= quint64(Size / 2))
+            gone = lost = true;
+    });
+    int reason = -1;
+    QObject::connect(run.job.data(), &VfsCopyJob::nextRetryAtChanged, &run.context, [&] {
+        if (reason < 0 && run.job->nextRetryAt().isValid())
+            reason = run.job->lastFailureReason();
+    });
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(swallowed > 0, Slow);
+    // Down and up again in one go, as a restarted peer's new handshake
+    // replaces its old session; then the client fails what was in flight.
+    a.peer.setLinkState(IPeer::LinkDown);
+    a.peer.setLinkState(IPeer::LinkUp);
+    lost = false;
+    a.client.failPending();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QCOMPARE(reason, int(VfsCopyJob::FailurePeerUnreachable));
+    QCOMPARE(run.retries, 1);
+    QCOMPARE(readFile(b.path("dest/f.bin")), content);
 }
 
 void TestVfsCopySafety::partNameFitsOneName()
