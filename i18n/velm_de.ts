@@ -398,7 +398,7 @@ Die Datei wurde nicht verändert.</translation>
     </message>
     <message id="upd-msg-noupdate">
         <source>All up-to-date, velm is at the latest version %1.</source>
-        <translation>Alles aktuell, velm ist auf dem neuesten Stand %1.</translation>
+        <translation>Alles aktuell, velm hat die neueste Version %1.</translation>
     </message>
     <message id="upd-btn-skip">
         <source>Skip this version</source>

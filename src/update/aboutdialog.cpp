@@ -113,6 +113,8 @@ void AboutDialogForm::setupUi(QDialog* dialog)
 
     auto* horizontalLayout = named(new QHBoxLayout, "horizontalLayout");
     horizontalLayout->setContentsMargins(-1, 12, -1, -1);
+    // Centred under the name, like the lines above it.
+    horizontalLayout->addItem(horizontalSpacer());
     auto* gridLayout = named(new QGridLayout, "gridLayout");
     gridLayout->setContentsMargins(0, 16, -1, -1);
     //% "Onion address:"

@@ -3,6 +3,8 @@
 #include "update/updatesource.h"
 
 #include <QDesktopServices>
+#include <QImage>
+#include <QTextDocument>
 
 ChangelogBrowser::ChangelogBrowser(QWidget* parent) : QTextBrowser(parent)
 {
@@ -11,8 +13,14 @@ ChangelogBrowser::ChangelogBrowser(QWidget* parent) : QTextBrowser(parent)
     connect(this, &QTextBrowser::anchorClicked, this, &ChangelogBrowser::onAnchorClicked);
 }
 
-QVariant ChangelogBrowser::loadResource(int, const QUrl&)
+QVariant ChangelogBrowser::loadResource(int type, const QUrl&)
 {
+    // An image stays an empty spot rather than a broken-image sign.
+    if (type == QTextDocument::ImageResource) {
+        QImage blank(1, 1, QImage::Format_ARGB32);
+        blank.fill(Qt::transparent);
+        return blank;
+    }
     return QVariant();
 }
 

@@ -3,8 +3,9 @@
 #include <QTextBrowser>
 
 // Shows a changelog that came from the network. It follows no link itself
-// and loads no file, image or style sheet: an http or https link is handed
-// to the desktop's browser, any other link is ignored.
+// and loads no file, image or style sheet (an image is a blank pixel): an
+// http or https link is handed to the desktop's browser, any other link is
+// ignored.
 class ChangelogBrowser : public QTextBrowser
 {
     Q_OBJECT
