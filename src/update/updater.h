@@ -53,6 +53,9 @@ public:
     QString sha256() const;
     // The path of the download target, beside the program.
     static QString archivePath();
+    // The download page's guess of the time left, from the rate so far;
+    // empty while there is no total or less than a second has passed.
+    static QString timeLeftText(qint64 bytesReceived, qint64 bytesTotal, qint64 elapsedMs);
     const UpdaterForm* form() const;
     int autoQueryInterval() const;
 

@@ -37,8 +37,14 @@ QString sha256OfFile(const QString& path)
     return QString::fromLatin1(hash.result().toHex()).toLower();
 }
 
-QString timeLeftText(qint64 ms)
+} // namespace
+
+QString Updater::timeLeftText(qint64 bytesReceived, qint64 bytesTotal, qint64 elapsedMs)
 {
+    // Too early or nothing known: no guess.
+    if (bytesTotal <= 0 || bytesReceived <= 0 || bytesReceived > bytesTotal || elapsedMs < 1000)
+        return QString();
+    const qint64 ms = (bytesTotal - bytesReceived) * elapsedMs / bytesReceived;
     const qint64 secs = (ms + 999) / 1000;
     if (secs < 90)
         //% "About %1 s left"
@@ -46,7 +52,6 @@ QString timeLeftText(qint64 ms)
     //% "About %1 min left"
     return qtTrId("upd-timeleft-mins").arg((secs + 59) / 60);
 }
-} // namespace
 
 QString Updater::archivePath()
 {
@@ -134,10 +139,7 @@ void Updater::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
             d->form.progressBar->setValue(int(value));
     }
     const qint64 elapsed = d->downloadClock.isValid() ? d->downloadClock.elapsed() : 0;
-    if (bytesTotal > 0 && bytesReceived > 0 && bytesReceived <= bytesTotal && elapsed >= 1000)
-        d->form.downloadTimeLeft->setText(timeLeftText((bytesTotal - bytesReceived) * elapsed / bytesReceived));
-    else
-        d->form.downloadTimeLeft->clear();
+    d->form.downloadTimeLeft->setText(timeLeftText(bytesReceived, bytesTotal, elapsed));
 }
 
 void Updater::downloadFinished()
@@ -196,7 +198,7 @@ void Updater::checkDownload(QNetworkReply* reply)
 
 bool Updater::extractUpdate()
 {
-    const QFileInfo info(d->archive.fileName());
+    const QFileInfo info(archivePath());
     if (!info.exists())
         //% "Update file %1 doesn't exist."
         showErrorPage(qtTrId("upd-error-dlnotexist.").arg(info.absoluteDir().absolutePath()));

@@ -125,6 +125,9 @@ private slots:
     void downloadRefusedAtOnce();
     void oldArchiveRemovedFirst();
     void progressLabel();
+    void timeLeft_data();
+    void timeLeft();
+    void extractFindsNoArchive();
 
 private:
     // Runs a query against the server and waits for its answer.
@@ -739,6 +742,45 @@ void TestUpdater::progressLabel()
     updater->downloadProgress(999, 1000);
     QCOMPARE(form->progressBar->value(), 99);
     QCOMPARE(form->downloadProgress->text(), QStringLiteral("999 bytes of 1 kB"));
+}
+
+void TestUpdater::timeLeft_data()
+{
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<qint64>("elapsed");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("half in 10 s") << qint64(50) << qint64(100) << qint64(10000) << "About 10 s left";
+    QTest::newRow("a tenth in 30 s") << qint64(10) << qint64(100) << qint64(30000) << "About 5 min left";
+    QTest::newRow("done") << qint64(100) << qint64(100) << qint64(5000) << "About 0 s left";
+    QTest::newRow("under a second") << qint64(50) << qint64(100) << qint64(999) << "";
+    QTest::newRow("no total") << qint64(50) << qint64(-1) << qint64(5000) << "";
+    QTest::newRow("zero total") << qint64(0) << qint64(0) << qint64(5000) << "";
+    QTest::newRow("nothing yet") << qint64(0) << qint64(100) << qint64(5000) << "";
+    QTest::newRow("more than announced") << qint64(200) << qint64(100) << qint64(5000) << "";
+    QTest::newRow("a tenth of 10 MiB in a minute") << qint64(1 << 20) << qint64(10 << 20) << qint64(60000)
+                                                   << "About 9 min left";
+    // Large sizes and long times do not overflow.
+    QTest::newRow("a byte of 512 MiB in a minute") << qint64(1) << qint64(512) * 1024 * 1024 << qint64(60000)
+                                                   << QStringLiteral("About %1 min left").arg(qint64(512) * 1024 * 1024 - 1);
+}
+
+void TestUpdater::timeLeft()
+{
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+    QFETCH(qint64, elapsed);
+    QFETCH(QString, text);
+    QCOMPARE(Updater::timeLeftText(received, total, elapsed), text);
+}
+
+void TestUpdater::extractFindsNoArchive()
+{
+    auto updater = makeUpdater();
+    QVERIFY(!updater->extractUpdate());
+    QCOMPARE(updater->state(), int(Updater::Error));
+    QCOMPARE(updater->form()->errorLabel->text(),
+             qtTrId("upd-error-dlnotexist.").arg(QFileInfo(Updater::archivePath()).absoluteDir().absolutePath()));
 }
 
 QTEST_MAIN(TestUpdater)
