@@ -112,6 +112,7 @@ private slots:
     void feed_data();
     void feed();
     void feedTextIsPlain();
+    void longFeedWithoutLengthIsCut();
     void networkErrorAndTryAgain();
     void slowReplyBlocksNothingAndLateReplyIsDropped();
     void changelog();
@@ -390,6 +391,26 @@ void TestUpdater::feedTextIsPlain()
     QVERIFY(label->text().contains(version));
     QCOMPARE(available.count(), 1);
     QCOMPARE(available.first().first().toString(), version);
+}
+
+// A feed that does not say its length is cut off at the limit all the same.
+void TestUpdater::longFeedWithoutLengthIsCut()
+{
+    const QByteArray feed = feedOf({enclosure(QStringLiteral("https://127.0.0.1/v.zip"), "0.6.0", kSha)},
+                                   "<!-- " + QByteArray(3 * 1024 * 1024, 'x') + " -->");
+    m_server->serve(QStringLiteral("/appcast_linux.xml"), LoopbackHttpServer::Route{"200 OK", feed, {}, false, true});
+    auto updater = makeUpdater();
+    QVERIFY(answer(updater.get()));
+    QCOMPARE(updater->state(), int(Updater::Error));
+    QCOMPARE(updater->form()->errorLabel->text(), qtTrId("upd-error-query"));
+
+    // Just within the limit it is read.
+    const QByteArray fits = feedOf({enclosure(QStringLiteral("https://127.0.0.1/v.zip"), "0.6.0", kSha)},
+                                   "<!-- " + QByteArray(1000 * 1000, 'x') + " -->");
+    QVERIFY(fits.size() <= UpdateSource::ReplyLimit);
+    m_server->serve(QStringLiteral("/appcast_linux.xml"), LoopbackHttpServer::Route{"200 OK", fits, {}, false, true});
+    QVERIFY(answer(updater.get()));
+    QCOMPARE(updater->state(), int(Updater::UpdateAvailable));
 }
 
 void TestUpdater::networkErrorAndTryAgain()
