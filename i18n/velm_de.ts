@@ -328,5 +328,145 @@ Die Datei wurde nicht verändert.</translation>
         <source>Kept: it could not be deleted (error %1)</source>
         <translation>Behalten: konnte nicht gelöscht werden (Fehler %1)</translation>
     </message>
+    <message id="action-help">
+        <source>&amp;Help</source>
+        <translation>&amp;Hilfe</translation>
+    </message>
+    <message id="action-about-velm">
+        <source>About velm</source>
+        <translation>Über velm</translation>
+    </message>
+    <message id="action-check-updates">
+        <source>Check for updates</source>
+        <translation>Nach Aktualisierungen suchen</translation>
+    </message>
+    <message id="btn-close">
+        <source>Close</source>
+        <translation>Schließen</translation>
+    </message>
+    <message id="about-public-beta">
+        <source>public beta</source>
+        <translation>öffentliche Beta</translation>
+    </message>
+    <message id="about-version">
+        <source>version</source>
+        <translation>Version</translation>
+    </message>
+    <message id="about-onion-address">
+        <source>Onion address:</source>
+        <translation>Onion-Adresse:</translation>
+    </message>
+    <message id="about-qt-version">
+        <source>Qt version:</source>
+        <translation>Qt-Version:</translation>
+    </message>
+    <message id="about-renderer">
+        <source>Renderer:</source>
+        <translation>Renderer:</translation>
+    </message>
+    <message id="about-renderer-unknown">
+        <source>unknown</source>
+        <translation>unbekannt</translation>
+    </message>
+    <message id="about-licenses">
+        <source>Open Source Licenses</source>
+        <translation>Open-Source-Lizenzen</translation>
+    </message>
+    <message id="about-notice">
+        <source>velm connects your own machines, and nothing else.</source>
+        <translation>velm verbindet Ihre eigenen Rechner, und sonst nichts.</translation>
+    </message>
+    <message id="upd-window-title">
+        <source>Software update</source>
+        <translation>Softwareaktualisierung</translation>
+    </message>
+    <message id="upd-msg-querystatus">
+        <source>Query update information...</source>
+        <translation>Aktualisierungsinformationen werden abgefragt...</translation>
+    </message>
+    <message id="upd-msg-inforestart">
+        <source>After the update has finished velm will restart, this may take several seconds.</source>
+        <translation>Nach der Aktualisierung startet velm neu, das kann einige Sekunden dauern.</translation>
+    </message>
+    <message id="upd-msg-downloading">
+        <source>Downloading update...</source>
+        <translation>Aktualisierung wird heruntergeladen...</translation>
+    </message>
+    <message id="upd-msg-dlfinished">
+        <source>Download finished, restarting application...</source>
+        <translation>Herunterladen beendet, die Anwendung startet neu...</translation>
+    </message>
+    <message id="upd-msg-noupdate">
+        <source>All up-to-date, velm is at the latest version %1.</source>
+        <translation>Alles aktuell, velm hat die neueste Version %1.</translation>
+    </message>
+    <message id="upd-btn-skip">
+        <source>Skip this version</source>
+        <translation>Diese Version überspringen</translation>
+    </message>
+    <message id="upd-btn-remind">
+        <source>Remind me later</source>
+        <translation>Später erinnern</translation>
+    </message>
+    <message id="upd-btn-tryagain">
+        <source>Try again</source>
+        <translation>Erneut versuchen</translation>
+    </message>
+    <message id="upd-btn-homepage">
+        <source>Visit homepage</source>
+        <translation>Webseite besuchen</translation>
+    </message>
+    <message id="upd-error-query">
+        <source>Failed to query the update server. Please try again later.</source>
+        <translation>Der Aktualisierungsserver konnte nicht abgefragt werden. Bitte versuchen Sie es später erneut.</translation>
+    </message>
+    <message id="upd-error-nosource">
+        <source>No update site is set.</source>
+        <translation>Es ist keine Aktualisierungsseite eingestellt.</translation>
+    </message>
+    <message id="upd-error-address">
+        <source>The update site %1 is not used: its address must begin with https:// (plain http only to this machine).</source>
+        <translation>Die Aktualisierungsseite %1 wird nicht verwendet: ihre Adresse muss mit https:// beginnen (einfaches http nur zu diesem Rechner).</translation>
+    </message>
+    <message id="upd-newavailable">
+        <source>velm %1 is now available — you have %2. Would you like to install it now?</source>
+        <translation>velm %1 ist jetzt verfügbar — Sie haben %2. Möchten Sie es jetzt installieren?</translation>
+    </message>
+    <message id="upd-error-rmarfail">
+        <source>Failed to delete %1.</source>
+        <translation>%1 konnte nicht gelöscht werden.</translation>
+    </message>
+    <message id="upd-error-aropenfail">
+        <source>Failed to create %1.</source>
+        <translation>%1 konnte nicht angelegt werden.</translation>
+    </message>
+    <message id="upd-dlfailed">
+        <source>Failed to download the update.</source>
+        <translation>Die Aktualisierung konnte nicht heruntergeladen werden.</translation>
+    </message>
+    <message id="upd-transferprogress">
+        <source>%1 of %2</source>
+        <translation>%1 von %2</translation>
+    </message>
+    <message id="upd-transferprogress-nototal">
+        <source>%1 received</source>
+        <translation>%1 empfangen</translation>
+    </message>
+    <message id="upd-timeleft-secs">
+        <source>About %1 s left</source>
+        <translation>Noch etwa %1 s</translation>
+    </message>
+    <message id="upd-timeleft-mins">
+        <source>About %1 min left</source>
+        <translation>Noch etwa %1 min</translation>
+    </message>
+    <message id="upd-failextract2">
+        <source>Failed to extract the update.</source>
+        <translation>Die Aktualisierung konnte nicht entpackt werden.</translation>
+    </message>
+    <message id="upd-error-dlnotexist.">
+        <source>Update file %1 doesn't exist.</source>
+        <translation>Die Aktualisierungsdatei %1 existiert nicht.</translation>
+    </message>
 </context>
 </TS>

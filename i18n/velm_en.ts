@@ -328,5 +328,145 @@ The file was left as it is.</translation>
         <source>Kept: it could not be deleted (error %1)</source>
         <translation>Kept: it could not be deleted (error %1)</translation>
     </message>
+    <message id="action-help">
+        <source>&amp;Help</source>
+        <translation>&amp;Help</translation>
+    </message>
+    <message id="action-about-velm">
+        <source>About velm</source>
+        <translation>About velm</translation>
+    </message>
+    <message id="action-check-updates">
+        <source>Check for updates</source>
+        <translation>Check for updates</translation>
+    </message>
+    <message id="btn-close">
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message id="about-public-beta">
+        <source>public beta</source>
+        <translation>public beta</translation>
+    </message>
+    <message id="about-version">
+        <source>version</source>
+        <translation>version</translation>
+    </message>
+    <message id="about-onion-address">
+        <source>Onion address:</source>
+        <translation>Onion address:</translation>
+    </message>
+    <message id="about-qt-version">
+        <source>Qt version:</source>
+        <translation>Qt version:</translation>
+    </message>
+    <message id="about-renderer">
+        <source>Renderer:</source>
+        <translation>Renderer:</translation>
+    </message>
+    <message id="about-renderer-unknown">
+        <source>unknown</source>
+        <translation>unknown</translation>
+    </message>
+    <message id="about-licenses">
+        <source>Open Source Licenses</source>
+        <translation>Open Source Licenses</translation>
+    </message>
+    <message id="about-notice">
+        <source>velm connects your own machines, and nothing else.</source>
+        <translation>velm connects your own machines, and nothing else.</translation>
+    </message>
+    <message id="upd-window-title">
+        <source>Software update</source>
+        <translation>Software update</translation>
+    </message>
+    <message id="upd-msg-querystatus">
+        <source>Query update information...</source>
+        <translation>Query update information...</translation>
+    </message>
+    <message id="upd-msg-inforestart">
+        <source>After the update has finished velm will restart, this may take several seconds.</source>
+        <translation>After the update has finished velm will restart, this may take several seconds.</translation>
+    </message>
+    <message id="upd-msg-downloading">
+        <source>Downloading update...</source>
+        <translation>Downloading update...</translation>
+    </message>
+    <message id="upd-msg-dlfinished">
+        <source>Download finished, restarting application...</source>
+        <translation>Download finished, restarting application...</translation>
+    </message>
+    <message id="upd-msg-noupdate">
+        <source>All up-to-date, velm is at the latest version %1.</source>
+        <translation>All up-to-date, velm is at the latest version %1.</translation>
+    </message>
+    <message id="upd-btn-skip">
+        <source>Skip this version</source>
+        <translation>Skip this version</translation>
+    </message>
+    <message id="upd-btn-remind">
+        <source>Remind me later</source>
+        <translation>Remind me later</translation>
+    </message>
+    <message id="upd-btn-tryagain">
+        <source>Try again</source>
+        <translation>Try again</translation>
+    </message>
+    <message id="upd-btn-homepage">
+        <source>Visit homepage</source>
+        <translation>Visit homepage</translation>
+    </message>
+    <message id="upd-error-query">
+        <source>Failed to query the update server. Please try again later.</source>
+        <translation>Failed to query the update server. Please try again later.</translation>
+    </message>
+    <message id="upd-error-nosource">
+        <source>No update site is set.</source>
+        <translation>No update site is set.</translation>
+    </message>
+    <message id="upd-error-address">
+        <source>The update site %1 is not used: its address must begin with https:// (plain http only to this machine).</source>
+        <translation>The update site %1 is not used: its address must begin with https:// (plain http only to this machine).</translation>
+    </message>
+    <message id="upd-newavailable">
+        <source>velm %1 is now available — you have %2. Would you like to install it now?</source>
+        <translation>velm %1 is now available — you have %2. Would you like to install it now?</translation>
+    </message>
+    <message id="upd-error-rmarfail">
+        <source>Failed to delete %1.</source>
+        <translation>Failed to delete %1.</translation>
+    </message>
+    <message id="upd-error-aropenfail">
+        <source>Failed to create %1.</source>
+        <translation>Failed to create %1.</translation>
+    </message>
+    <message id="upd-dlfailed">
+        <source>Failed to download the update.</source>
+        <translation>Failed to download the update.</translation>
+    </message>
+    <message id="upd-transferprogress">
+        <source>%1 of %2</source>
+        <translation>%1 of %2</translation>
+    </message>
+    <message id="upd-transferprogress-nototal">
+        <source>%1 received</source>
+        <translation>%1 received</translation>
+    </message>
+    <message id="upd-timeleft-secs">
+        <source>About %1 s left</source>
+        <translation>About %1 s left</translation>
+    </message>
+    <message id="upd-timeleft-mins">
+        <source>About %1 min left</source>
+        <translation>About %1 min left</translation>
+    </message>
+    <message id="upd-failextract2">
+        <source>Failed to extract the update.</source>
+        <translation>Failed to extract the update.</translation>
+    </message>
+    <message id="upd-error-dlnotexist.">
+        <source>Update file %1 doesn't exist.</source>
+        <translation>Update file %1 doesn't exist.</translation>
+    </message>
 </context>
 </TS>

@@ -31,13 +31,6 @@
 extern const qint64 programStartMs;
 const qint64 programStartMs = QDateTime::currentMSecsSinceEpoch();
 
-const QStringList rendererApiNames = {
-    QStringLiteral("Unknown"),   QStringLiteral("Software"),      QStringLiteral("OpenGL"),
-    QStringLiteral("Direct3D12"), QStringLiteral("OpenVG"),       QStringLiteral("OpenGLRhi"),
-    QStringLiteral("Direct3D11Rhi"), QStringLiteral("VulkanRhi"), QStringLiteral("MetalRhi"),
-    QStringLiteral("NullRhi"),
-};
-
 namespace {
 
 volatile std::sig_atomic_t s_lastSignal = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/rendererapinames.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -28,10 +30,6 @@ QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory)
 // Loads the program's translation for `locale` (falling back to English, which
 // then becomes `locale`) and Qt's own texts for it, and installs them.
 void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, QLocale& locale);
-
-// The names of the Qt Quick scene-graph graphics APIs, indexed by
-// QSGRendererInterface::GraphicsApi; the about dialog names the one in use.
-extern const QStringList rendererApiNames;
 
 // Shows why the program cannot start in a message box, where there is a
 // screen to show it on (not on the offscreen and minimal platforms). The

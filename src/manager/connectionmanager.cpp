@@ -52,9 +52,10 @@ public:
     PeerLoaderVelm* loader = nullptr;
     PeerAuthenticator* authenticator = nullptr;
     TorHiddenService* tor = nullptr;
-    mutable QMutex statusMutex; // the two below, read from any thread
+    mutable QMutex statusMutex; // the three below, read from any thread
     bool listening = false;
     QString networkStatus;
+    QString onionAddress;
     bool torEnabled = true;
     quint16 torControlPort = TorHiddenService::DefaultControlPort;
     quint16 torSocksPort = TorHiddenService::DefaultSocksPort;
@@ -198,6 +199,8 @@ void ConnectionManager::start()
                                                              QDateTime::currentDateTimeUtc()});
             },
             Qt::DirectConnection);
+        connect(d->tor, &TorHiddenService::hiddenServiceOnline, this,
+                [this](const QString& address) { publishOnionAddress(address); }, Qt::DirectConnection);
     }
     d->factory = new PeerFactory(d->db, this);
     if (d->peerModel)
@@ -413,6 +416,7 @@ void ConnectionManager::setNetworkEnabled(bool networkEnabled)
         d->upnp->stop();
         if (d->tor)
             d->tor->stopService();
+        publishOnionAddress(QString());
     }
 }
 
@@ -427,6 +431,18 @@ void ConnectionManager::forwardHandshakeRequestToPeer(const PeerDto& peer, const
 QString ConnectionManager::torVersion() const
 {
     return d->tor ? d->tor->torVersion() : QString();
+}
+
+QString ConnectionManager::onionAddress() const
+{
+    QMutexLocker lock(&d->statusMutex);
+    return d->onionAddress;
+}
+
+void ConnectionManager::publishOnionAddress(const QString& address)
+{
+    QMutexLocker lock(&d->statusMutex);
+    d->onionAddress = address;
 }
 
 QList<QHostAddress> ConnectionManager::localAddresses() const

@@ -100,6 +100,10 @@ public:
 
     // The Tor version; empty while Tor has not answered.
     QString torVersion() const;
+    // Any thread (the about dialog asks from the main thread): this
+    // machine's onion address as the hidden service last published it;
+    // empty while there is none. A copy taken under the manager's lock.
+    QString onionAddress() const;
     // Any thread.
     QList<QHostAddress> localAddresses() const override;
     std::vector<TransportDto> localTransports() const;
@@ -126,6 +130,11 @@ public slots:
     // Virtual so that a test can stand in for the network side.
     virtual void setNetworkEnabled(bool networkEnabled);
     void forwardHandshakeRequestToPeer(const PeerDto& peer, const HandshakeDto& handshake);
+
+protected:
+    // io thread: the hidden service published `address`; empty once it is
+    // switched off. Protected so that a test can stand in for Tor.
+    void publishOnionAddress(const QString& address);
 
 private:
     void reportProblem(const QString& text);

@@ -4,8 +4,6 @@
 #include "core/idatabase.h"
 #include "core/logger.h"
 #include "desktop/applauncher.h"
-#include "desktop/updatenotification.h"
-#include "desktop/updater.h"
 #include "filer/filer.h"
 #include "filer/fileractiontable.h"
 #include "filer/filerhub.h"
@@ -27,6 +25,10 @@
 #include "quick/qmlnetworkguard.h"
 #include "quick/themeimageprovider.h"
 #include "quick/themeloader.h"
+#include "update/aboutdialog.h"
+#include "update/updatenotification.h"
+#include "update/updater.h"
+#include "update/updatesource.h"
 
 #include <QAction>
 #include <QApplication>
@@ -34,12 +36,16 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QImageReader>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPixmapCache>
 #include <QPointer>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickView>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QScreen>
 #include <QSettings>
 #include <QSplitter>
@@ -212,6 +218,8 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
                 Qt::QueuedConnection);
     }
     connect(this, &MainWindow::networkEnabledChanged, this, &MainWindow::updateRemoteMenu);
+
+    createHelpMenu();
 }
 
 MainWindow::~MainWindow()
@@ -497,6 +505,54 @@ void MainWindow::createUpdater()
     connect(d->updater, &Updater::updateAvailable, d->updateNotification, &UpdateNotification::updateAvailable);
     connect(d->updater, &QDialog::finished, d->updateNotification, &UpdateNotification::updateDialogDone);
     connect(d->updateNotification, &UpdateNotification::showUpdate, d->updater, &QWidget::show);
+}
+
+void MainWindow::createHelpMenu()
+{
+    //% "&Help"
+    addHelpEntries(menuBar()->addMenu(qtTrId("action-help")));
+}
+
+void MainWindow::addHelpEntries(QMenu* help)
+{
+    //% "About velm"
+    QAction* about = help->addAction(qtTrId("action-about-velm"), this, &MainWindow::showAboutDialog);
+    about->setObjectName(QStringLiteral("action-about-velm"));
+    // Without an update site nothing is asked, and there is nothing to offer.
+    if (UpdateSource::baseAddress().isEmpty())
+        return;
+    //% "Check for updates"
+    QAction* check = help->addAction(qtTrId("action-check-updates") + QStringLiteral("..."), this, [this] {
+        createUpdater();
+        d->updater->show();
+        d->updater->raise();
+        d->updater->activateWindow();
+    });
+    check->setObjectName(QStringLiteral("action-check-updates"));
+}
+
+void MainWindow::showAboutDialog()
+{
+    int api = QSGRendererInterface::Unknown;
+    QQuickWindow* window = d->nodeView ? d->nodeView->quickWindow() : nullptr;
+    if (window && window->rendererInterface())
+        api = int(window->rendererInterface()->graphicsApi());
+    auto* dialog = new AboutDialog(api, this);
+    connect(dialog, &AboutDialog::openLicensesFolder, this, [this] {
+        if (Filer* filer = d->filerHub->activeFiler())
+            filer->gotoPath(QCoreApplication::applicationDirPath() + QStringLiteral("/licenses"));
+    });
+    dialog->show();
+}
+
+Updater* MainWindow::updater() const
+{
+    return d->updater;
+}
+
+UpdateNotification* MainWindow::updateNotification() const
+{
+    return d->updateNotification;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -14,9 +14,12 @@ class IPeer;
 class MainWindowPrivate;
 class NodeView;
 class PreviewWindow;
+class QMenu;
 class QQmlEngine;
 class QSplitter;
 class QStackedWidget;
+class UpdateNotification;
+class Updater;
 class VfsJob;
 
 // The one top-level window: the shared actions of the file panes, the QML
@@ -57,6 +60,12 @@ public:
     QObject* theme() const;
     // Whether the built-in theme stands in for a missing or broken theme file.
     bool usesBuiltInTheme() const;
+    // The update dialog once made (null before), and its banner.
+    Updater* updater() const;
+    UpdateNotification* updateNotification() const;
+    // Adds "About velm" and, when an update site is set, "Check for
+    // updates..." to the Help menu.
+    void addHelpEntries(QMenu* help);
 
 signals:
     void networkEnabledChanged(bool networkEnabled);
@@ -87,6 +96,9 @@ public slots:
     void onPreviewClosed();
     void updateRemoteMenu();
     void loadTheme(const QString& theme);
+    // A new about box each time; its licences button sends the active Filer
+    // to the "licenses" folder beside the program.
+    void showAboutDialog();
 
 private slots:
     // The network side has started: finish what waited for it. Once.
@@ -98,6 +110,7 @@ protected:
 
 private:
     void createSharedActions();
+    void createHelpMenu();
     void registerQmlTypes();
     void loadFirstTheme();
     void connectFilerPane(FilerPane* pane);

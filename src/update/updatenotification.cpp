@@ -1,17 +1,22 @@
-#include "desktop/updatenotification.h"
+#include "update/updatenotification.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLinearGradient>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QPushButton>
 
 UpdateNotification::UpdateNotification(QWidget* parent) : QWidget(parent)
 {
+    setObjectName(QStringLiteral("updateNotification"));
     auto* layout = new QHBoxLayout(this);
     auto* spacer = new QWidget(this);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layout->addWidget(spacer);
     m_label = new QLabel(this);
     m_label->setObjectName(QStringLiteral("updateMessage"));
+    // The version comes from the update feed: never markup.
     m_label->setTextFormat(Qt::PlainText);
     layout->addWidget(m_label);
     //% "Show"
@@ -25,6 +30,11 @@ UpdateNotification::UpdateNotification(QWidget* parent) : QWidget(parent)
     hide();
 }
 
+QColor UpdateNotification::baseColor()
+{
+    return QColor(QStringLiteral("#CFF09E"));
+}
+
 void UpdateNotification::updateAvailable(const QString& version)
 {
     //% "velm %1 is available."
@@ -35,4 +45,20 @@ void UpdateNotification::updateAvailable(const QString& version)
 void UpdateNotification::updateDialogDone(int)
 {
     hide();
+}
+
+void UpdateNotification::paintEvent(QPaintEvent* event)
+{
+    {
+        QPainter painter(this);
+        const QRect r = event->rect();
+        QLinearGradient gradient(r.topLeft(), r.bottomLeft());
+        const QColor base = baseColor();
+        gradient.setColorAt(0.0, base.lighter(110));
+        gradient.setColorAt(0.02, base);
+        gradient.setColorAt(0.99, base);
+        gradient.setColorAt(1.0, base.darker(110));
+        painter.fillRect(r, gradient);
+    }
+    QWidget::paintEvent(event);
 }

@@ -5,12 +5,16 @@
 class QLabel;
 
 // The banner above the node view that says a new version is available; its
-// button hides the banner and asks for the update dialog. Starts hidden.
+// button hides the banner and asks for the update dialog. Starts hidden; a
+// finished update dialog (any result) hides it. Painted on a light green
+// vertical gradient.
 class UpdateNotification : public QWidget
 {
     Q_OBJECT
 public:
     explicit UpdateNotification(QWidget* parent = nullptr);
+
+    static QColor baseColor();
 
 signals:
     void showUpdate();
@@ -18,6 +22,9 @@ signals:
 public slots:
     void updateAvailable(const QString& version);
     void updateDialogDone(int result);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     QLabel* m_label = nullptr;

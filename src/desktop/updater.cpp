@@ -1,3 +1,0 @@
-#include "desktop/updater.h"
-
-Updater::Updater(QWidget* parent) : QDialog(parent) {}
