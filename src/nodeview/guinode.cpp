@@ -19,6 +19,17 @@
 namespace {
 int s_saveDelayMs = 5000;
 
+// The node files, compiled once per engine (they go with it).
+QQmlComponent* componentFor(QQmlEngine* engine, const QString& url)
+{
+    static QHash<QPair<QQmlEngine*, QString>, QPointer<QQmlComponent>> components;
+    const auto key = qMakePair(engine, url);
+    QPointer<QQmlComponent>& component = components[key];
+    if (!component)
+        component = new QQmlComponent(engine, QUrl(url), engine);
+    return component.data();
+}
+
 QHash<QString, QString>& overriddenUrls()
 {
     static QHash<QString, QString> urls;
@@ -79,13 +90,12 @@ GuiNode::GuiNode(QQmlEngine* engine, IPeer* peer, const VNodeDto& row, QObject* 
         Logger::log(Logger::ERR1, "node %s: no engine", qUtf8Printable(row.uuid));
         return;
     }
-    auto* component = new QQmlComponent(engine, QUrl(url), this);
+    QQmlComponent* component = componentFor(engine, url);
     if (!component->isReady()) {
         // Only a ready component is asked for an object: anything else
         // would only add a warning to the errors logged here.
         Logger::log(Logger::ERR1, "node %s: %s does not build: %s", qUtf8Printable(row.uuid), qUtf8Printable(url),
                     qUtf8Printable(component->errorString()));
-        delete component;
         return;
     }
     QObject* object = component->create();
@@ -93,7 +103,6 @@ GuiNode::GuiNode(QQmlEngine* engine, IPeer* peer, const VNodeDto& row, QObject* 
     if (!item) {
         Logger::log(Logger::ERR1, "node %s: %s gives no item", qUtf8Printable(row.uuid), qUtf8Printable(url));
         delete object;
-        delete component;
         return;
     }
     d->item = item;

@@ -1,6 +1,7 @@
 #include "nodeview/nodeview.h"
 
 #include "core/appsettings.h"
+#include "core/databasetransaction.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
 #include "core/vsectordto.h"
@@ -274,6 +275,8 @@ void NodeViewPrivate::storeViewState()
 {
     if (!setUp || !db)
         return;
+    // One transaction for all rows: one write to the disk, not one a row.
+    DatabaseTransaction transaction(db);
     for (SectorView& view : views) {
         for (GuiNode* node : view.nodes) {
             if (node->item())
@@ -289,6 +292,8 @@ void NodeViewPrivate::storeViewState()
         if (node->type() == QLatin1String("sector") && node->item()->property("selected").toBool())
             selected = node->vsectorUuid();
     }
+    if (transaction.isActive())
+        transaction.commit();
     if (!selected.isEmpty()) {
         AppSettings appSettings;
         appSettings.settings()->setValue(QLatin1String(kLastSectorKey), selected);

@@ -40,23 +40,36 @@ bool isWatchable(const QString& type)
 
 // ---------------------------------------------------------------- relations
 
+namespace {
+// Writes an item property only when its value changes: every write sets off
+// the item's bindings.
+void writeIfChanged(QQuickItem* item, const char* name, const QVariant& value)
+{
+    if (item->property(name) != value)
+        item->setProperty(name, value);
+}
+} // namespace
+
 void NodeViewPrivate::updateNodeRelations(SectorView& view)
 {
     PeerModel* model = peerModel();
+    QHash<QString, IPeer*> peers;
+    auto peerOf = [&](const QString& uuid) -> IPeer* {
+        auto it = peers.constFind(uuid);
+        if (it != peers.constEnd())
+            return *it;
+        IPeer* peer = model ? model->getPeerForUuid(uuid) : nullptr;
+        peers.insert(uuid, peer);
+        return peer;
+    };
     QVector<NodeRelations::Node> input;
     input.reserve(int(view.nodes.size()));
     for (GuiNode* node : view.nodes) {
         QQuickItem* item = node->item();
-        if (item && !item->property("peer").value<QObject*>() && model) {
-            if (IPeer* peer = model->getPeerForUuid(node->peerUuid()))
-                item->setProperty("peer", QVariant::fromValue<IPeer*>(peer));
-        }
-        NodeRelations::Node entry;
-        entry.type = node->type();
-        entry.peerUuid = node->peerUuid();
-        entry.path = node->path();
-        entry.peerKnown = model && model->getPeerForUuid(node->peerUuid());
-        input.push_back(entry);
+        IPeer* peer = peerOf(node->peerUuid());
+        if (item && peer && !item->property("peer").value<QObject*>())
+            item->setProperty("peer", QVariant::fromValue<IPeer*>(peer));
+        input.push_back(NodeRelations::Node{ node->type(), node->peerUuid(), node->path(), peer != nullptr });
     }
     const QVector<NodeRelations::Relation> relations = NodeRelations::compute(input);
     for (int i = 0; i < relations.size(); ++i) {
@@ -71,16 +84,18 @@ void NodeViewPrivate::updateNodeRelations(SectorView& view)
         QQuickItem* item = node->item();
         if (!item)
             continue;
-        item->setProperty("hasChildren", r.hasChildren);
-        item->setProperty("indirect", r.indirect);
-        item->setProperty("parentDir", QVariant::fromValue<QQuickItem*>(parent ? parent->item() : nullptr));
+        writeIfChanged(item, "hasChildren", r.hasChildren);
+        writeIfChanged(item, "indirect", r.indirect);
+        QQuickItem* parentItem = parent ? parent->item() : nullptr;
+        if (item->property("parentDir").value<QQuickItem*>() != parentItem || !item->property("parentDir").isValid())
+            item->setProperty("parentDir", QVariant::fromValue<QQuickItem*>(parentItem));
         if (!parent) {
-            if (IPeer* peer = model ? model->getPeerForUuid(node->peerUuid()) : nullptr) {
+            if (IPeer* peer = peerOf(node->peerUuid())) {
                 const QString display = peer->displayName();
-                item->setProperty("peerName", display.isEmpty() ? peer->name() : display);
+                writeIfChanged(item, "peerName", display.isEmpty() ? peer->name() : display);
             }
         }
-        item->setProperty("dirDepth", r.depth);
+        writeIfChanged(item, "dirDepth", r.depth);
     }
 }
 
