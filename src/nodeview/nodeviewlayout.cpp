@@ -396,6 +396,10 @@ void NodeView::initDefaultNodes()
                             cy + place.dy };
         d->createNode(&first, row, source);
     }
+    // A peer that names no icon of its own gets its kind of machine's.
+    QString iconName = own->icon();
+    if (iconName.isEmpty())
+        iconName = own->deviceType() == IPeer::DeviceLaptop ? QStringLiteral("laptop") : QStringLiteral("computer");
     //% "This PC"
     const VNodeDto pc{ QUuid::createUuid().toString(),
                        QUuid().toString(),
@@ -404,7 +408,7 @@ void NodeView::initDefaultNodes()
                        QStringLiteral("style0"),
                        QStringLiteral("%"),
                        QStringLiteral("peer"),
-                       QStringLiteral("image://theme/icon/") + own->icon() + QStringLiteral(".svg"),
+                       QStringLiteral("image://theme/icon/") + iconName + QStringLiteral(".svg"),
                        0,
                        cx + 100,
                        cy + 300 };
