@@ -357,10 +357,12 @@ NodeView::~NodeView()
             item->disconnect(this);
         delete node;
     }
+    // The textures the scene made stay with its render context, which a
+    // software-rendered widget never releases on its own: released here
+    // with one more frame, whether the view is shown or not.
     if (d->setUp && rootObject()) {
-        const bool rendered = isVisible();
         setSource(QUrl());
-        if (rendered) {
+        if (quickWindow()) {
             quickWindow()->releaseResources();
             grabFramebuffer();
         }

@@ -282,13 +282,17 @@ void TestNodeView::sectorRowsBelongToTheStrip()
     const QString without = f->addSector(QStringLiteral("without tab"));
     const VNodeDto tab = f->addNode(NodeViewFixture::row(with, QStringLiteral("sector"), QStringLiteral("%"), 50, 32,
                                                          NodeViewFixture::nullUuid(), QStringLiteral("with tab"),
-                                                         QStringLiteral("sector0")));
+                                                         QStringLiteral("style3")));
     const VNodeDto odd = f->addNode(NodeViewFixture::row(with, QStringLiteral("hologram"), QStringLiteral("/x"), 1200, 1200));
     const VNodeDto dir = f->addNode(NodeViewFixture::row(with, QStringLiteral("directory"), QStringLiteral("/d"), 1300, 1300));
     f->start();
 
     QCOMPARE(f->view()->stripNodes().size(), 2);
     QCOMPARE(f->stripNodeOf(with)->uuid(), tab.uuid);
+    // The tab's style comes from the theme's "node" object, as every node's.
+    QObject* style = f->stripNodeOf(with)->item()->property("style").value<QObject*>();
+    QVERIFY(style);
+    QCOMPARE(style->property("name").toString(), QStringLiteral("style3"));
     QCOMPARE(f->stripNodeOf(without)->item()->position(), QPointF(-1, -1));
     QCOMPARE(f->view()->sectorNodes(with).size(), 1);
     QCOMPARE(f->view()->sectorNodes(with).first()->uuid(), dir.uuid);

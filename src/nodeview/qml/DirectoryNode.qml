@@ -89,27 +89,31 @@ Item {
         curve.y = -y
     }
 
-    Shape {
+    // The curve to the node this one hangs from, made only while there is
+    // one to draw.
+    Loader {
         id: curve
         x: -root.x
         y: -root.y
         z: -1
-        visible: root.parentDir !== null && (root.cx1 !== 0 || root.cy1 !== 0 || root.cx4 !== 0 || root.cy4 !== 0)
-        ShapePath {
-            strokeColor: Theme.controlDarkShadow
-            strokeWidth: 1.5
-            fillColor: "transparent"
-            strokeStyle: root.indirect ? ShapePath.DashLine : ShapePath.SolidLine
-            dashPattern: [4, 3]
-            startX: root.cx1
-            startY: root.cy1
-            PathCubic {
-                control1X: root.cx2
-                control1Y: root.cy2
-                control2X: root.cx3
-                control2Y: root.cy3
-                x: root.cx4
-                y: root.cy4
+        active: root.parentDir !== null && (root.cx1 !== 0 || root.cy1 !== 0 || root.cx4 !== 0 || root.cy4 !== 0)
+        sourceComponent: Shape {
+            ShapePath {
+                strokeColor: Theme.controlDarkShadow
+                strokeWidth: 1.5
+                fillColor: "transparent"
+                strokeStyle: root.indirect ? ShapePath.DashLine : ShapePath.SolidLine
+                dashPattern: [4, 3]
+                startX: root.cx1
+                startY: root.cy1
+                PathCubic {
+                    control1X: root.cx2
+                    control1Y: root.cy2
+                    control2X: root.cx3
+                    control2Y: root.cy3
+                    x: root.cx4
+                    y: root.cy4
+                }
             }
         }
     }
@@ -176,22 +180,25 @@ Item {
         font.pointSize: Theme.pointSizeSmall
     }
 
-    RoundButton {
+    // Shown while the directory cannot be reached; made only then.
+    Loader {
         id: unreachable
-        objectName: "unreachableButton"
-        visible: !root.reachable
-        text: "!"
-        width: 22
-        height: 22
-        padding: 0
+        active: !root.reachable
         anchors.verticalCenter: box.top
         anchors.horizontalCenter: box.right
-        palette.button: Theme.error
-        palette.buttonText: "#ffffff"
-        hoverEnabled: true
-        ToolTip.visible: hovered
-        ToolTip.delay: 500
-        ToolTip.text: qsTrId("node-directory-not-reachable")
+        sourceComponent: RoundButton {
+            objectName: "unreachableButton"
+            text: "!"
+            width: 22
+            height: 22
+            padding: 0
+            palette.button: Theme.error
+            palette.buttonText: "#ffffff"
+            hoverEnabled: true
+            ToolTip.visible: hovered
+            ToolTip.delay: 500
+            ToolTip.text: qsTrId("node-directory-not-reachable")
+        }
     }
 
     NodeMenu {

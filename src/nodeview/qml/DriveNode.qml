@@ -88,27 +88,31 @@ Item {
         curve.y = -y
     }
 
-    Shape {
+    // The curve to the node this one hangs from, made only while there is
+    // one to draw.
+    Loader {
         id: curve
         x: -root.x
         y: -root.y
         z: -1
-        visible: root.parentDir !== null && (root.cx1 !== 0 || root.cy1 !== 0 || root.cx4 !== 0 || root.cy4 !== 0)
-        ShapePath {
-            strokeColor: Theme.controlDarkShadow
-            strokeWidth: 1.5
-            fillColor: "transparent"
-            strokeStyle: root.indirect ? ShapePath.DashLine : ShapePath.SolidLine
-            dashPattern: [4, 3]
-            startX: root.cx1
-            startY: root.cy1
-            PathCubic {
-                control1X: root.cx2
-                control1Y: root.cy2
-                control2X: root.cx3
-                control2Y: root.cy3
-                x: root.cx4
-                y: root.cy4
+        active: root.parentDir !== null && (root.cx1 !== 0 || root.cy1 !== 0 || root.cx4 !== 0 || root.cy4 !== 0)
+        sourceComponent: Shape {
+            ShapePath {
+                strokeColor: Theme.controlDarkShadow
+                strokeWidth: 1.5
+                fillColor: "transparent"
+                strokeStyle: root.indirect ? ShapePath.DashLine : ShapePath.SolidLine
+                dashPattern: [4, 3]
+                startX: root.cx1
+                startY: root.cy1
+                PathCubic {
+                    control1X: root.cx2
+                    control1Y: root.cy2
+                    control2X: root.cx3
+                    control2Y: root.cy3
+                    x: root.cx4
+                    y: root.cy4
+                }
             }
         }
     }
