@@ -468,5 +468,33 @@ Die Datei wurde nicht verändert.</translation>
         <source>Update file %1 doesn't exist.</source>
         <translation>Die Aktualisierungsdatei %1 existiert nicht.</translation>
     </message>
+    <message id="action-create-vsector">
+        <source>Add new node view</source>
+        <translation>Neue Knotenansicht hinzufügen</translation>
+    </message>
+    <message id="sector-main">
+        <source>Main view</source>
+        <translation>Hauptansicht</translation>
+    </message>
+    <message id="label-new-nodeview">
+        <source>View %1</source>
+        <translation>Ansicht %1</translation>
+    </message>
+    <message id="node-directory-not-reachable">
+        <source>Directory not reachable</source>
+        <translation>Ordner nicht erreichbar</translation>
+    </message>
+    <message id="dlg-customize-node-title">
+        <source>Customize node</source>
+        <translation>Knoten anpassen</translation>
+    </message>
+    <message id="dlg-customize-node-no-icon">
+        <source>No icon</source>
+        <translation>Kein Symbol</translation>
+    </message>
+    <message id="dlg-customize-node-label-icons">
+        <source>Icons</source>
+        <translation>Symbole</translation>
+    </message>
 </context>
 </TS>

@@ -468,5 +468,33 @@ The file was left as it is.</translation>
         <source>Update file %1 doesn't exist.</source>
         <translation>Update file %1 doesn't exist.</translation>
     </message>
+    <message id="action-create-vsector">
+        <source>Add new node view</source>
+        <translation>Add new node view</translation>
+    </message>
+    <message id="sector-main">
+        <source>Main view</source>
+        <translation>Main view</translation>
+    </message>
+    <message id="label-new-nodeview">
+        <source>View %1</source>
+        <translation>View %1</translation>
+    </message>
+    <message id="node-directory-not-reachable">
+        <source>Directory not reachable</source>
+        <translation>Directory not reachable</translation>
+    </message>
+    <message id="dlg-customize-node-title">
+        <source>Customize node</source>
+        <translation>Customize node</translation>
+    </message>
+    <message id="dlg-customize-node-no-icon">
+        <source>No icon</source>
+        <translation>No icon</translation>
+    </message>
+    <message id="dlg-customize-node-label-icons">
+        <source>Icons</source>
+        <translation>Icons</translation>
+    </message>
 </context>
 </TS>

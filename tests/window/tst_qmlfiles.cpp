@@ -41,6 +41,10 @@ private:
 static const char* const kQmlFiles[] = {
     ":/qml/elements/ExtButton.qml", ":/qml/elements/ExtButton2.qml", ":/qml/elements/ExtCheckBox.qml",
     ":/qml/elements/LineEdit.qml",  ":/qml/elements/LinkButton.qml", ":/themes/LightTheme.qml",
+    // the node view
+    ":/qml/NodeView.qml", ":/qml/SectorView.qml", ":/qml/NodeViewSektor.qml", ":/qml/PeerNode.qml",
+    ":/qml/DriveNode.qml", ":/qml/DirectoryNode.qml", ":/qml/FileNode.qml", ":/qml/SectorNode.qml",
+    ":/qml/NodeMenu.qml", ":/qml/NodeColorSelector.qml", ":/qml/NodeColorRect.qml", ":/qml/NodeCustomizer.qml",
 };
 
 void TestQmlFiles::init()

@@ -240,6 +240,24 @@ void GuiTestRig::storePeer(const QString& uuid)
     m_database->putPeer(PeerDto{ uuid, QStringLiteral("velm"), QDateTime::currentDateTimeUtc() });
 }
 
+void GuiTestRig::setDrivePath(RigPeer* peer, const QString& drivePath)
+{
+    for (int row = 0; row < m_peerModel->rowCount(); ++row) {
+        if (m_peerModel->getPeerForRow(row) != peer || size_t(row) >= m_served.size())
+            continue;
+        const QByteArray path = drivePath.toUtf8();
+        m_served[size_t(row)]->server->setDriveSource([path] {
+            DriveCache drive;
+            drive.rootPath = path;
+            drive.name = "tree";
+            drive.bytesTotal = 1000000000ull;
+            drive.bytesAvailable = 500000000ull;
+            drive.type = DriveCache::FixedDisk;
+            return std::vector<DriveCache>{ drive };
+        });
+    }
+}
+
 std::unique_ptr<MainWindow> GuiTestRig::createWindow()
 {
     return std::make_unique<MainWindow>(m_manager, m_database.get());

@@ -100,6 +100,9 @@ public:
     QString root(RigPeer* peer) const;
     // Stores a peer record (uuid, type "velm") in the database.
     void storePeer(const QString& uuid);
+    // The peer's server reports one drive at drivePath instead of its tree's
+    // root ("/" lets the file model reach the tree by its full path).
+    void setDrivePath(RigPeer* peer, const QString& drivePath);
 
     // A main window on the rig's manager and database; the caller owns it.
     std::unique_ptr<MainWindow> createWindow();
