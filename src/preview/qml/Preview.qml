@@ -204,6 +204,18 @@ Rectangle {
             onWidthChanged: if (root.needInit) root.initImage(false)
             onHeightChanged: if (root.needInit) root.initImage(false)
 
+            // A page's edge, so that a white page stands out of the white frame.
+            Rectangle {
+                visible: root.isPdf && image.status === Image.Ready
+                x: image.x - 1
+                y: image.y - 1
+                width: image.width + 2
+                height: image.height + 2
+                color: "transparent"
+                border.width: 1
+                border.color: Theme.controlDarkShadow
+            }
+
             Image {
                 id: image
                 objectName: "image"
