@@ -60,8 +60,14 @@ public:
         ++depth;
         QElapsedTimer timer;
         timer.start();
+        const QByteArray what = QByteArray(receiver->metaObject()->className()) + '('
+                                + receiver->objectName().toUtf8() + ")/" + QByteArray::number(int(event->type()));
         const bool done = QGuiApplication::notify(receiver, event);
-        longest = std::max(longest, timer.nsecsElapsed() / 1e6);
+        const double ms = timer.nsecsElapsed() / 1e6;
+        if (ms > longest) {
+            longest = ms;
+            longestWhat = what;
+        }
         --depth;
         return done;
     }
@@ -69,6 +75,7 @@ public:
     bool measuring = false;
     int depth = 0;
     double longest = 0;
+    QByteArray longestWhat; // receiver class / event type of the longest
 };
 
 class BenchPeer : public IPeer
@@ -162,6 +169,7 @@ struct Run
     int thumbnails = 0;
     double allMs = 0;
     double longestStallMs = 0;
+    QByteArray longestWhat;
 };
 
 Run thumbnails(TimingApplication& app, const QString& photos, int files, Lister& lister, const QString& listed)
@@ -222,6 +230,7 @@ Run thumbnails(TimingApplication& app, const QString& photos, int files, Lister&
     run.allMs = clock.nsecsElapsed() / 1e6;
     app.measuring = false;
     run.longestStallMs = app.longest;
+    run.longestWhat = app.longestWhat;
     run.thumbnails = done.size();
     lister.stop();
     waitFor([&] { return lister.idle(); }, 60000);
@@ -297,16 +306,17 @@ int main(int argc, char** argv)
     const std::vector<double> idle = lister.times;
     std::printf("other peer's listing of %d entries on an idle machine: median %.1f ms, longest %.1f ms\n",
                 listingEntries, median(idle), longest(idle));
-    std::printf("%8s %8s %14s %14s %22s %14s\n", "run", "thumbs", "all ms", "stall ms", "listing median ms",
-                "listing max ms");
+    std::printf("%8s %8s %14s %14s %22s %14s  %s\n", "run", "thumbs", "all ms", "stall ms", "listing median ms",
+                "listing max ms", "longest event (receiver/type)");
     std::fflush(stdout);
 
     int failures = 0;
     for (const char* name : {"cold", "cached"}) {
         const Run run = thumbnails(app, photos, files, lister, listed);
         failures += run.ok ? 0 : 1;
-        std::printf("%8s %8d %14.0f %14.1f %22.1f %14.1f%s\n", name, run.thumbnails, run.allMs, run.longestStallMs,
-                    median(lister.times), longest(lister.times), run.ok ? "" : "  (FAILED)");
+        std::printf("%8s %8d %14.0f %14.1f %22.1f %14.1f  %s%s\n", name, run.thumbnails, run.allMs,
+                    run.longestStallMs, median(lister.times), longest(lister.times), run.longestWhat.constData(),
+                    run.ok ? "" : "  (FAILED)");
         std::fflush(stdout);
     }
     return failures ? 1 : 0;

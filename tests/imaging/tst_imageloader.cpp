@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QtConcurrent>
 #include <QtTest>
@@ -78,6 +79,7 @@ private slots:
 
     void qtReaderPaths_data();
     void qtReaderPaths();
+    void transparencyKept();
     void rotatedOnce_data();
     void rotatedOnce();
     void boundsAndCache();
@@ -159,6 +161,33 @@ void TestImageLoader::qtReaderPaths()
         QCOMPARE(result.size, QSize(32, 24)); // read scaled down to the bound
     } else {
         QCOMPARE(result.size, QSize(-1, -1));
+    }
+}
+
+// A PNG with transparency stays transparent through the fitting and the
+// cache; an opaque photograph stays opaque.
+void TestImageLoader::transparencyKept()
+{
+    QImage clear(200, 100, QImage::Format_ARGB32);
+    clear.fill(Qt::transparent);
+    QPainter(&clear).fillRect(50, 25, 100, 50, Qt::red);
+    const QString png = file("clear.png");
+    QVERIFY(clear.save(png));
+    const QString jpg = file("opaque.jpg");
+    QVERIFY(writeFile(jpg, jpegBytes(twoColours(200, 100))));
+    ImageLoader loader(m_db.get());
+    for (int pass = 0; pass < 2; ++pass) { // read, then from the cache
+        const Preview::GetImageResult a = loader.getImage(request(png, kThumbBounds, mtimeOf(png)));
+        QCOMPARE(a.images.size(), size_t(5));
+        for (const QImage& image : a.images) {
+            QVERIFY(image.hasAlphaChannel());
+            QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
+            QCOMPARE(qAlpha(image.pixel(image.width() / 2, image.height() / 2)), 255);
+        }
+        const Preview::GetImageResult b = loader.getImage(request(jpg, kThumbBounds, mtimeOf(jpg)));
+        QCOMPARE(b.images.size(), size_t(5));
+        for (const QImage& image : b.images)
+            QCOMPARE(qAlpha(image.pixel(0, 0)), 255);
     }
 }
 
