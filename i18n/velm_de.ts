@@ -496,5 +496,29 @@ Die Datei wurde nicht verändert.</translation>
         <source>Icons</source>
         <translation>Symbole</translation>
     </message>
+    <message id="btn-preview-origsize">
+        <source>Original size</source>
+        <translation>Originalgröße</translation>
+    </message>
+    <message id="tooltip-preview-btn-origsize">
+        <source>Scales content to 100%</source>
+        <translation>Zeigt den Inhalt in 100 %</translation>
+    </message>
+    <message id="btn-preview-fitview">
+        <source>Fit in view</source>
+        <translation>Einpassen</translation>
+    </message>
+    <message id="tooltip-preview-btn-fitview">
+        <source>Fits the content to the view size</source>
+        <translation>Passt den Inhalt in die Ansicht ein</translation>
+    </message>
+    <message id="preview-failed">
+        <source>The file cannot be shown.</source>
+        <translation>Die Datei kann nicht angezeigt werden.</translation>
+    </message>
+    <message id="no-preview-available">
+        <source>No preview available</source>
+        <translation>Keine Vorschau verfügbar</translation>
+    </message>
 </context>
 </TS>

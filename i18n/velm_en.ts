@@ -496,5 +496,29 @@ The file was left as it is.</translation>
         <source>Icons</source>
         <translation>Icons</translation>
     </message>
+    <message id="btn-preview-origsize">
+        <source>Original size</source>
+        <translation>Original size</translation>
+    </message>
+    <message id="tooltip-preview-btn-origsize">
+        <source>Scales content to 100%</source>
+        <translation>Scales content to 100%</translation>
+    </message>
+    <message id="btn-preview-fitview">
+        <source>Fit in view</source>
+        <translation>Fit in view</translation>
+    </message>
+    <message id="tooltip-preview-btn-fitview">
+        <source>Fits the content to the view size</source>
+        <translation>Fits the content to the view size</translation>
+    </message>
+    <message id="preview-failed">
+        <source>The file cannot be shown.</source>
+        <translation>The file cannot be shown.</translation>
+    </message>
+    <message id="no-preview-available">
+        <source>No preview available</source>
+        <translation>No preview available</translation>
+    </message>
 </context>
 </TS>

@@ -11,7 +11,7 @@ qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-controls
 qml-module-qtquick-layouts qml-module-qtquick-window2 qml-module-qtquick-dialogs
 qml-module-qtqml-models2 qml-module-qtqml-statemachine qml-module-qtquick-shapes
 qml-module-qtgraphicaleffects qml-module-qt-labs-platform qml-module-qt-labs-settings
-libsodium-dev libssl-dev libexif-dev libglib2.0-dev libraw20
+libsodium-dev libssl-dev libexif-dev libglib2.0-dev libraw20 libraw-dev
 p7zip-full xvfb xauth imagemagick iproute2 tcpdump nftables python3 coturn openssl
 openssh-client openssh-server rsync
 "

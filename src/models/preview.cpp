@@ -5,6 +5,7 @@
 
 #include <QAtomicPointer>
 #include <QImageReader>
+#include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -53,13 +54,23 @@ bool Preview::canPreview(const QString& peerUuid, const QString& path)
 QFuture<Preview::GetImageResult> Preview::getImageAsync(Preview* preview,
                                                         const GetImageRequest& request)
 {
+    if (preview)
+        preview->m_jobs.ref();
     return QtConcurrent::run(QThreadPool::globalInstance(), [preview, request]() {
-        if (preview)
-            return preview->getImage(request);
         GetImageResult result;
         result.path = request.path;
+        if (preview) {
+            result = preview->getImage(request);
+            preview->m_jobs.deref();
+        }
         return result;
     });
+}
+
+void Preview::waitForJobs() const
+{
+    while (m_jobs.loadAcquire() > 0)
+        QThread::msleep(5);
 }
 
 Preview::GetImageResult Preview::getImage(const GetImageRequest& request) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAtomicInt>
 #include <QFuture>
 #include <QImage>
 #include <QSize>
@@ -47,10 +48,20 @@ public:
     static bool canPreview(const QString& peerUuid, const QString& path);
 
     // Runs preview->getImage(request) on the global thread pool. Without a
-    // preview the future gives an empty result for the request's path.
+    // preview the future gives an empty result for the request's path. The
+    // preview counts the jobs it has running (see waitForJobs()).
     static QFuture<GetImageResult> getImageAsync(Preview* preview, const GetImageRequest& request);
 
     // One image per bound, each scaled to fit inside its bound (never
     // enlarged), in the order of the bounds. Called on a pool thread.
     virtual GetImageResult getImage(const GetImageRequest& request) const;
+
+protected:
+    // Blocks until every job of getImageAsync() on this preview has ended; a
+    // subclass whose getImage() reads its own members calls it first thing
+    // in its destructor.
+    void waitForJobs() const;
+
+private:
+    mutable QAtomicInt m_jobs;
 };

@@ -618,7 +618,13 @@ void MainWindow::onSelectionChanged(const QString&, const QStringList& paths)
 {
     d->previewPath = paths.size() == 1 ? paths.first() : QString();
 }
-void MainWindow::showPreview(const QString&, const QString&) {}
+// The node view's file nodes ask for previews here; the Filer's Space key
+// comes with the panes (it shows "no-preview-available" when this fails).
+void MainWindow::showPreview(const QString& peerUuid, const QString& path)
+{
+    if (!d->preview->loadFile(peerUuid, path))
+        Logger::log(Logger::NFO1, "no preview for %s", qUtf8Printable(path));
+}
 void MainWindow::openPreview() {}
 void MainWindow::closePreview()
 {

@@ -45,6 +45,7 @@ static const char* const kQmlFiles[] = {
     ":/qml/NodeView.qml", ":/qml/SectorView.qml", ":/qml/NodeViewSektor.qml", ":/qml/PeerNode.qml",
     ":/qml/DriveNode.qml", ":/qml/DirectoryNode.qml", ":/qml/FileNode.qml", ":/qml/SectorNode.qml",
     ":/qml/NodeMenu.qml", ":/qml/NodeColorSelector.qml", ":/qml/NodeColorRect.qml", ":/qml/NodeCustomizer.qml",
+    ":/qml/Preview.qml",            ":/qml/PreviewExif.qml",
 };
 
 void TestQmlFiles::init()

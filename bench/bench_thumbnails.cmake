@@ -1,0 +1,2 @@
+add_executable(bench_thumbnails ${CMAKE_CURRENT_SOURCE_DIR}/bench_thumbnails.cpp)
+target_link_libraries(bench_thumbnails PRIVATE velm_imaging velm_models velm_vfs_loopback velm_peer)
