@@ -41,6 +41,10 @@ private:
 static const char* const kQmlFiles[] = {
     ":/qml/elements/ExtButton.qml", ":/qml/elements/ExtButton2.qml", ":/qml/elements/ExtCheckBox.qml",
     ":/qml/elements/LineEdit.qml",  ":/qml/elements/LinkButton.qml", ":/themes/LightTheme.qml",
+    ":/qml/BreadCrumb.qml", ":/qml/BreadCrumbShelfItem.qml", ":/qml/FileActionItem.qml", ":/qml/MachineList.qml",
+    ":/qml/MachineItem.qml", ":/qml/MachineListSettings.qml", ":/qml/PeerView.qml", ":/qml/PeerViewComputer.qml",
+    ":/qml/DriveList.qml", ":/qml/SharesList.qml", ":/qml/AclList.qml", ":/qml/dialogs/CreateInviteDialog.qml",
+    ":/qml/dialogs/ProcessInviteDialog.qml", ":/qml/dialogs/ActiveInvitationsDialog.qml",
 };
 
 void TestQmlFiles::init()
