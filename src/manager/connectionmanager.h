@@ -102,7 +102,8 @@ public:
     QString torVersion() const;
     // Any thread.
     QList<QHostAddress> localAddresses() const override;
-    std::vector<TransportDto> localTransports() const;
+    // Virtual for the window tests' stand-in.
+    virtual std::vector<TransportDto> localTransports() const;
 
     // IPeerHost
     QObject* ioParent() const override;

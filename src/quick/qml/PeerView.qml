@@ -68,6 +68,16 @@ Flickable {
             model.fetchMore(model.index(-1, -1))
     }
 
+    // The transitions carry no guards: what the page should show is decided
+    // in the handlers below and announced by one of these signals.
+    signal linkWentUp()
+    signal linkWentDown()
+    signal openDrives()
+    signal openShares()
+    onReevaluate: isUp() ? linkWentUp() : linkWentDown()
+    onSelectView: isSelf() ? openDrives() : openShares()
+    onShowPeerShares: if (isUp()) { linkWentUp(); selectView() }
+
     DSM.StateMachine {
         id: machine
         objectName: "peerViewMachine"
@@ -82,8 +92,8 @@ Flickable {
             DSM.State {
                 id: stateCheckLink
                 objectName: "stateCheckLink"
-                DSM.SignalTransition { targetState: stateOffline; signal: root.reevaluate; guard: !root.isUp() }
-                DSM.SignalTransition { targetState: stateOnline; signal: root.reevaluate; guard: root.isUp() }
+                DSM.SignalTransition { targetState: stateOffline; signal: root.linkWentDown }
+                DSM.SignalTransition { targetState: stateOnline; signal: root.linkWentUp }
             }
             DSM.State {
                 id: stateOffline
@@ -92,8 +102,7 @@ Flickable {
                     console.debug("state offline")
                     stack.show(offlineView)
                 }
-                DSM.SignalTransition { targetState: stateOnline; signal: root.reevaluate; guard: root.isUp() }
-                DSM.SignalTransition { targetState: stateOnline; signal: root.showPeerShares; guard: root.isUp() }
+                DSM.SignalTransition { targetState: stateOnline; signal: root.linkWentUp }
             }
             DSM.State {
                 id: stateOnline
@@ -104,18 +113,13 @@ Flickable {
                     root.fetchDrives()
                 }
                 onExited: console.debug("state online exit")
-                DSM.SignalTransition { targetState: stateOffline; signal: root.reevaluate; guard: !root.isUp() }
-                DSM.SignalTransition { targetState: stateDrives; signal: root.showPeerShares; guard: root.isSelf() }
-                DSM.SignalTransition { targetState: stateShares; signal: root.showPeerShares; guard: !root.isSelf() }
+                DSM.SignalTransition { targetState: stateOffline; signal: root.linkWentDown }
+                DSM.SignalTransition { targetState: stateDrives; signal: root.openDrives }
+                DSM.SignalTransition { targetState: stateShares; signal: root.openShares }
                 DSM.SignalTransition { targetState: stateAcls; signal: root.showMyShares }
 
                 // The own peer opens on its drives, any other on its shares.
-                DSM.State {
-                    id: stateSelect
-                    objectName: "stateSelect"
-                    DSM.SignalTransition { targetState: stateDrives; signal: root.selectView; guard: root.isSelf() }
-                    DSM.SignalTransition { targetState: stateShares; signal: root.selectView; guard: !root.isSelf() }
-                }
+                DSM.State { id: stateSelect; objectName: "stateSelect" }
                 DSM.State {
                     id: stateShares
                     objectName: "stateShares"

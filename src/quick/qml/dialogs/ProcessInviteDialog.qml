@@ -25,7 +25,7 @@ Window {
     // Internal: the window has answered the last report.
     signal validated()
 
-    Timer { interval: 0; running: stateValidate.active; onTriggered: win.validated() }
+    Timer { id: validateTimer; interval: 0; onTriggered: win.validated() }
 
     title: qsTrId("inv-process-invitation-dlg-title")
     modality: Qt.ApplicationModal
@@ -55,6 +55,19 @@ Window {
         onActivated: win.close()
     }
 
+    // The state machine's transitions carry no guards: the decisions are
+    // taken here and announced by the signals below.
+    signal foundEmpty()
+    signal foundValid()
+    signal foundInvalid()
+    signal becameValid()
+    signal becameInvalid()
+    function isEmpty() {
+        return invitation.text.trim().length === 0 && codeEdit.text.trim().length === 0
+    }
+    onValidated: isEmpty() ? foundEmpty() : valid ? foundValid() : foundInvalid()
+    onValidChanged: valid ? becameValid() : becameInvalid()
+
     DSM.StateMachine {
         id: machine
         running: true
@@ -62,19 +75,15 @@ Window {
 
         DSM.State {
             id: stateValidate
-            onEntered: win.textChanged(invitation.text.trim(), codeEdit.text.trim())
-            DSM.SignalTransition {
-                targetState: stateEmpty; signal: win.validated
-                guard: invitation.text.trim().length === 0 && codeEdit.text.trim().length === 0
+            onEntered: {
+                win.textChanged(invitation.text.trim(), codeEdit.text.trim())
+                validateTimer.restart()
             }
-            DSM.SignalTransition {
-                targetState: stateValid; signal: win.validated
-                guard: (invitation.text.trim().length > 0 || codeEdit.text.trim().length > 0) && win.valid
-            }
-            DSM.SignalTransition {
-                targetState: stateInvalid; signal: win.validated
-                guard: (invitation.text.trim().length > 0 || codeEdit.text.trim().length > 0) && !win.valid
-            }
+            // An edit while the answer is awaited is reported anew.
+            DSM.SignalTransition { targetState: stateValidate; signal: win.edited }
+            DSM.SignalTransition { targetState: stateEmpty; signal: win.foundEmpty }
+            DSM.SignalTransition { targetState: stateValid; signal: win.foundValid }
+            DSM.SignalTransition { targetState: stateInvalid; signal: win.foundInvalid }
         }
         DSM.State {
             id: stateEmpty
@@ -83,12 +92,12 @@ Window {
         DSM.State {
             id: stateValid
             DSM.SignalTransition { targetState: stateValidate; signal: win.edited }
-            DSM.SignalTransition { targetState: stateInvalid; signal: win.validChanged; guard: !win.valid }
+            DSM.SignalTransition { targetState: stateInvalid; signal: win.becameInvalid }
         }
         DSM.State {
             id: stateInvalid
             DSM.SignalTransition { targetState: stateValidate; signal: win.edited }
-            DSM.SignalTransition { targetState: stateValid; signal: win.validChanged; guard: win.valid }
+            DSM.SignalTransition { targetState: stateValid; signal: win.becameValid }
         }
     }
 
