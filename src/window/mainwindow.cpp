@@ -311,6 +311,8 @@ void MainWindow::registerQmlTypes()
     qRegisterMetaType<VfsModel*>("VfsFileSystemModel*");
     qRegisterMetaType<VfsJobModel*>("VfsJobModel*");
     qRegisterMetaType<VfsJob*>("VfsJob*");
+    // A peer's drive and file models as QML reads them from the peer.
+    qRegisterMetaType<QAbstractItemModel*>("QAbstractItemModel*");
 }
 
 void MainWindow::loadFirstTheme()

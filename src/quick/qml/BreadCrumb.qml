@@ -167,7 +167,7 @@ Item {
                 BreadCrumbShelfItem {
                     id: peerItem
                     objectName: "peerItem"
-                    visible: root.peer !== null
+                    visible: root.peer ? true : false
                     iconSource: root.peer && root.peer.icon.length > 0
                                 ? "image://theme/icon/" + root.peer.icon + ".svg"
                                 : "image://theme/icon/dev-desktop.svg"
@@ -428,7 +428,7 @@ Item {
                         leftPadding: 0
                         rightPadding: 0
                         checkable: true
-                        checked: root.filer !== null && root.filer.viewMode === Filer.ViewColumns
+                        checked: (root.filer ? true : false) && root.filer.viewMode === Filer.ViewColumns
                         topLeftCorner: true; topRightCorner: true; bottomLeftCorner: true; bottomRightCorner: true
                         contentItem: Image {
                             source: "image://theme/icon/view-columns.svg"
@@ -440,7 +440,7 @@ Item {
                         ToolTip.delay: 1000
                         ToolTip.text: qsTrId("action-column-view")
                         onClicked: {
-                            checked = Qt.binding(function() { return root.filer !== null && root.filer.viewMode === Filer.ViewColumns })
+                            checked = Qt.binding(function() { return (root.filer ? true : false) && root.filer.viewMode === Filer.ViewColumns })
                             root.columModeClicked()
                         }
                     }
@@ -453,7 +453,7 @@ Item {
                         leftPadding: 0
                         rightPadding: 0
                         checkable: true
-                        checked: root.filer !== null && root.filer.viewMode === Filer.ViewIcons
+                        checked: (root.filer ? true : false) && root.filer.viewMode === Filer.ViewIcons
                         topLeftCorner: true; topRightCorner: true; bottomLeftCorner: true; bottomRightCorner: true
                         contentItem: Image {
                             source: "image://theme/icon/view-icons.svg"
@@ -465,7 +465,7 @@ Item {
                         ToolTip.delay: 1000
                         ToolTip.text: qsTrId("action-icon-view")
                         onClicked: {
-                            checked = Qt.binding(function() { return root.filer !== null && root.filer.viewMode === Filer.ViewIcons })
+                            checked = Qt.binding(function() { return (root.filer ? true : false) && root.filer.viewMode === Filer.ViewIcons })
                             root.iconModeClicked()
                         }
                     }

@@ -15,7 +15,7 @@ Flickable {
     property string peerName: peer ? (peer.displayName.length > 0 ? peer.displayName : peer.name) : ""
     property string peerUuid: peer ? peer.uuid : ""
     // Only the null uuid names the own peer.
-    property bool isSelfPeer: peer !== null && peer.uuid === "{00000000-0000-0000-0000-000000000000}"
+    property bool isSelfPeer: peer ? peer.uuid === "{00000000-0000-0000-0000-000000000000}" : false
     property var linkState: peer ? peer.linkState : Peer.LinkDown
     readonly property bool linkUp: isSelfPeer || linkState === Peer.LinkUp
     // The view shown: "offline", "drives", "shares" or "acls" ("" before
@@ -56,10 +56,10 @@ Flickable {
     // Read at the moment a transition is tested, not through bindings that
     // may not have caught up with the change being handled.
     function isSelf() {
-        return peer !== null && peer !== undefined && peer.uuid === "{00000000-0000-0000-0000-000000000000}"
+        return peer ? peer.uuid === "{00000000-0000-0000-0000-000000000000}" : false
     }
     function isUp() {
-        return isSelf() || (peer !== null && peer !== undefined && peer.linkState === Peer.LinkUp)
+        return isSelf() || (peer ? peer.linkState === Peer.LinkUp : false)
     }
 
     function fetchDrives() {

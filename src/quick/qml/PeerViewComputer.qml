@@ -11,7 +11,7 @@ Item {
     property var linkState: peer ? peer.linkState : Peer.LinkDown
     // Only the own peer is stored under the null uuid; any other uuid, one
     // that begins with zeros included, is a remote computer.
-    readonly property bool isSelf: peer !== null && peer.uuid === "{00000000-0000-0000-0000-000000000000}"
+    readonly property bool isSelf: peer ? peer.uuid === "{00000000-0000-0000-0000-000000000000}" : false
 
     implicitWidth: row.implicitWidth
     implicitHeight: Math.min(80, row.implicitHeight)
@@ -28,7 +28,7 @@ Item {
     }
     onPeerChanged: updateImage()
     Connections {
-        target: root.peer
+        target: root.peer ? root.peer : null
         ignoreUnknownSignals: true
         function onDeviceTypeChanged() { root.updateImage() }
     }

@@ -32,7 +32,7 @@ Item {
     onVfsModelChanged: refreshRoot()
     Component.onCompleted: refreshRoot()
     Connections {
-        target: root.vfsModel
+        target: root.vfsModel ? root.vfsModel : null
         ignoreUnknownSignals: true
         function onModelReset() { root.refreshRoot() }
     }
