@@ -55,6 +55,8 @@ private:
     void click(QQuickItem* item);
     static QVariantMap dragData(QQuickItem* item);
     static QString viewOf(QQuickItem* page) { return page->property("view").toString(); }
+    // With VELM_SCREENSHOT_DIR set, saves the page's window there.
+    static void shot(QQuickItem* page, const QString& name);
 
     std::unique_ptr<GuiTestRig> m_rig;
     std::unique_ptr<MainWindow> m_window;
@@ -65,7 +67,9 @@ private:
 
 void TestPeerPages::initTestCase()
 {
-    QVERIFY(m_english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_en.ts")));
+    // VELM_SCREENSHOT_LANG=de shows the German texts (for screenshots).
+    const QString language = qEnvironmentVariable("VELM_SCREENSHOT_LANG", QStringLiteral("en"));
+    QVERIFY(m_english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_") + language + QStringLiteral(".ts")));
     QCoreApplication::installTranslator(&m_english);
 }
 
@@ -131,6 +135,15 @@ void TestPeerPages::click(QQuickItem* item)
     QVERIFY(item->isVisible());
     const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
     QTest::mouseClick(item->window(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+}
+
+void TestPeerPages::shot(QQuickItem* page, const QString& name)
+{
+    const QString dir = qEnvironmentVariable("VELM_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        return;
+    QTest::qWait(300);
+    page->window()->grabWindow().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 // The MIME data a drag of the item carries (its attached Drag).
@@ -222,11 +235,19 @@ void TestPeerPages::breadcrumbCrumbsAndPathField()
     QQuickItem* bar = show("qrc:/qml/BreadCrumb.qml", QSize(900, 140));
     QVERIFY(bar);
     const QStringList parts{ "/", "home", "user", "projects", "velm", "deep" };
+    const QStringList shown{ "/", "home", "user", "projects", "velm", "a folder with a long name" };
     bar->setProperty("pathList", parts);
+    bar->setProperty("displayPathList", shown);
     bar->setProperty("fullPath", QStringLiteral("/home/user/projects/velm/deep"));
     QVERIFY(QMetaObject::invokeMethod(bar, "setPath", Q_ARG(QVariant, QVariant(parts))));
     QTRY_VERIFY(find(bar, QStringLiteral("crumb_5")));
     QCOMPARE(bar->property("page").toString(), QStringLiteral("files"));
+
+    RigPeer* peer = m_rig->addPeer(QStringLiteral("Studio workstation"));
+    bar->setProperty("peer", QVariant::fromValue<QObject*>(peer));
+    qobject_cast<VfsModel*>(peer->vfsFileSystemModel())->fetchMore(QModelIndex());
+    QTRY_VERIFY(find(bar, QStringLiteral("drive_0")));
+    shot(bar, QStringLiteral("breadcrumb-deep"));
 
     QSignalSpy index(bar, SIGNAL(indexClicked(int)));
     QTRY_VERIFY(find(bar, QStringLiteral("crumb_5"))->isVisible());
@@ -368,6 +389,12 @@ void TestPeerPages::machineRowFollowsLink()
 
     peer->setLinkState(IPeer::LinkConnecting);
     QCOMPARE(row->property("state").toString(), QStringLiteral("connecting"));
+
+    RigPeer* down = m_rig->addPeer(QStringLiteral("Old laptop"), 0, IPeer::LinkDown);
+    down->setIcon(QStringLiteral("dev-laptop"));
+    peer->setLinkState(IPeer::LinkUp);
+    m_window->setNetworkEnabled(false);
+    shot(page, QStringLiteral("machinelist-offline-switch"));
 }
 
 // A click on the own row, and the keyboard: Tab, Down, Enter.
@@ -413,8 +440,10 @@ void TestPeerPages::peerViewOfflineAndBack()
     QVERIFY(find(page, QStringLiteral("card"))->isVisible());
     QVERIFY(find(page, QStringLiteral("peerSharesHeading"))->isVisible());
     QVERIFY(find(page, QStringLiteral("mySharesHeading"))->isVisible());
-    QCOMPARE(find(page, QStringLiteral("offlineText"))->property("text").toString(),
-             QStringLiteral("The remote computer is currently not reachable."));
+    if (qEnvironmentVariableIsEmpty("VELM_SCREENSHOT_LANG"))
+        QCOMPARE(find(page, QStringLiteral("offlineText"))->property("text").toString(),
+                 QStringLiteral("The remote computer is currently not reachable."));
+    shot(page, QStringLiteral("peerview-offline"));
     QVERIFY(!find(page, QStringLiteral("driveList")));
     QVERIFY(!find(page, QStringLiteral("sharesList")));
     // The headings do not leave the offline view.
@@ -521,9 +550,11 @@ void TestPeerPages::peerViewListsAndClicks()
     QCOMPARE(paths.size(), 1);
     QCOMPARE(paths.at(0).at(0).toString(), sharePath);
 
+    shot(page, QStringLiteral("peerview-online-shares"));
     click(find(page, QStringLiteral("mySharesHeading")));
     QTRY_COMPARE(viewOf(page), QStringLiteral("acls"));
     QTRY_VERIFY(find(page, QStringLiteral("aclRow_0")));
+    shot(page, QStringLiteral("peerview-online-yourshares"));
     QQuickItem* aclRow = find(page, QStringLiteral("aclRow_0"));
     QTRY_VERIFY(aclRow->width() > 0);
     click(aclRow);
@@ -552,6 +583,7 @@ void TestPeerPages::peerViewOwnDrives()
     const QString path = row->property("drivePath").toString();
     QCOMPARE(dragData(row).value(QStringLiteral("application/velm-breadcrumb")).toString(), path);
     QCOMPARE(dragData(row).value(QStringLiteral("application/velm-peer-uuid")).toString(), ownPeerUuid());
+    shot(page, QStringLiteral("peerview-own-drives"));
     click(row);
     QCOMPARE(paths.size(), 1);
     QCOMPARE(paths.at(0).at(0).toString(), path);

@@ -28,6 +28,17 @@
 #include <QWindow>
 #include <QtTest>
 
+static QQuickItem* findItem(QQuickItem* root, const QString& name)
+{
+    if (root->objectName() == name)
+        return root;
+    for (QQuickItem* child : root->childItems()) {
+        if (QQuickItem* found = findItem(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
 // The window's menus and the three invitation dialogs, driven through the
 // dialogs' properties, functions and signals as their buttons would.
 class TestRemoteMenu : public QObject
@@ -60,6 +71,8 @@ private:
     void openCreateDialog();
     void giveOwnPeerKeys();
     QString invitationFor(const QString& password);
+    // With VELM_SCREENSHOT_DIR set, saves the dialog's window there.
+    static void shot(QObject* dialog, const QString& name);
 
     std::unique_ptr<GuiTestRig> m_rig;
     std::unique_ptr<MainWindow> m_window;
@@ -69,7 +82,8 @@ private:
 
 void TestRemoteMenu::initTestCase()
 {
-    QVERIFY(m_english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_en.ts")));
+    const QString language = qEnvironmentVariable("VELM_SCREENSHOT_LANG", QStringLiteral("en"));
+    QVERIFY(m_english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_") + language + QStringLiteral(".ts")));
     QCoreApplication::installTranslator(&m_english);
 }
 
@@ -102,6 +116,15 @@ void TestRemoteMenu::openCreateDialog()
     QTRY_VERIFY_WITH_TIMEOUT(m_window->createInviteDialog()
                                  && m_window->createInviteDialog()->property("visible").toBool(),
                              20000);
+}
+
+void TestRemoteMenu::shot(QObject* dialog, const QString& name)
+{
+    const QString dir = qEnvironmentVariable("VELM_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        return;
+    QTest::qWait(300);
+    qobject_cast<QQuickWindow*>(dialog)->grabWindow().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 void TestRemoteMenu::giveOwnPeerKeys()
@@ -217,6 +240,7 @@ void TestRemoteMenu::createStoresInvitationAndCopies()
     QVERIFY(QMetaObject::invokeMethod(dialog, "copyToClipboard", Q_ARG(QString, QString())));
     QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), url);
 
+    shot(dialog, QStringLiteral("dialog-create"));
     // The create button.
     QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
     const std::vector<InvitationDto> stored = m_rig->database()->getInvitations();
@@ -233,10 +257,12 @@ void TestRemoteMenu::createStoresInvitationAndCopies()
 
 void TestRemoteMenu::removingLastInvitationHidesList()
 {
+    // One that runs, one that ran out a minute ago.
     QStringList uuids;
     for (int i = 0; i < 2; ++i) {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
         InvitationDto dto{ QUuid::createUuid().toString(), QStringLiteral("x"), InvitationCode::generate(),
-                           QDateTime::currentSecsSinceEpoch(), QDateTime::currentSecsSinceEpoch() + 259200 };
+                           i == 0 ? now : now - 259260, i == 0 ? now + 259200 : now - 60 };
         QVERIFY(m_rig->database()->putInvitation(dto));
         uuids << dto.uuid;
     }
@@ -246,6 +272,13 @@ void TestRemoteMenu::removingLastInvitationHidesList()
     QObject* list = m_window->activeInvitationsDialog();
     QVERIFY(list);
     QTRY_VERIFY(list->property("visible").toBool());
+    shot(list, QStringLiteral("dialog-active"));
+    for (int i = 0; i < 2; ++i) {
+        QQuickItem* row = nullptr;
+        QTRY_VERIFY((row = findItem(qobject_cast<QQuickWindow*>(list)->contentItem(),
+                                    QStringLiteral("invRow_") + uuids.at(i))));
+        QCOMPARE(row->property("expired").toBool(), i == 1);
+    }
 
     // The confirmation's delete button sends the uuid.
     QVERIFY(QMetaObject::invokeMethod(list, "deleteInvitation", Q_ARG(QString, uuids.at(0))));
@@ -292,6 +325,7 @@ void TestRemoteMenu::acceptDialogValidation()
     QQuickItem* accept = dialog->findChild<QQuickItem*>(QStringLiteral("acceptButton"));
     QVERIFY(accept);
     QCOMPARE(accept->isEnabled(), valid);
+    shot(dialog, QStringLiteral("dialog-accept-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_').replace(',', ""));
     // The field takes no more than 8 characters; the window itself turns
     // down a longer code.
     m_window->addInviteTextChanged(QString(), QStringLiteral("Xk3mP9qrs"));

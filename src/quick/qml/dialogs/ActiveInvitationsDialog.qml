@@ -14,7 +14,7 @@ Window {
 
     title: qsTrId("inv-active-title")
     flags: Qt.Dialog
-    width: 620
+    width: 760
     height: 420
     minimumWidth: 480
     minimumHeight: 260
@@ -22,9 +22,8 @@ Window {
     y: (Screen.desktopAvailableHeight - height) / 2
     color: Theme.background2
 
-    // Seconds since the epoch as local short date and time.
-    function timeText(seconds) {
-        var date = new Date(seconds * 1000)
+    // A time of the model (a date) as local short date and time.
+    function timeText(date) {
         return date.toLocaleDateString(Qt.locale(), Locale.ShortFormat) + ", "
                 + date.toLocaleTimeString(Qt.locale(), Locale.ShortFormat)
     }
@@ -56,7 +55,7 @@ Window {
                 model: [qsTrId("inv_active_invitations_status_label"), qsTrId("inv_active_invitations_code_label"),
                         qsTrId("inv-active-invitations-created-label"), qsTrId("inv-active-invitations-expires-label")]
                 Text {
-                    Layout.preferredWidth: index === 0 ? 90 : index === 1 ? 110 : 150
+                    Layout.preferredWidth: index === 0 ? 90 : index === 1 ? 110 : 180
                     text: modelData
                     textFormat: Text.PlainText
                     color: Theme.text2
@@ -77,8 +76,9 @@ Window {
             keyNavigationEnabled: true
             Keys.onDeletePressed: if (currentItem) root.askDelete(currentItem.uuid)
             delegate: Rectangle {
+                objectName: "invRow_" + invUuid
                 property string uuid: invUuid
-                readonly property bool expired: invExpires * 1000 < Date.now()
+                readonly property bool expired: invExpires.getTime() < Date.now()
                 width: invList.width
                 height: 32
                 radius: Theme.controlBorderRadius
@@ -104,14 +104,14 @@ Window {
                         font.pointSize: Theme.pointSizeNormal
                     }
                     Text {
-                        Layout.preferredWidth: 150
+                        Layout.preferredWidth: 180
                         text: root.timeText(invTimestamp)
                         textFormat: Text.PlainText
                         color: Theme.base
                         font.pointSize: Theme.pointSizeNormal
                     }
                     Text {
-                        Layout.preferredWidth: 150
+                        Layout.preferredWidth: 180
                         text: root.timeText(invExpires)
                         textFormat: Text.PlainText
                         color: Theme.base

@@ -65,6 +65,12 @@ Window {
                 wrapMode: TextEdit.WrapAnywhere
                 font.family: "monospace"
                 font.pointSize: Theme.pointSizeSmall
+                background: Rectangle {
+                    color: Theme.alternate
+                    border.width: Theme.controlBorderWidth
+                    border.color: Theme.controlShadow
+                    radius: 3
+                }
             }
         }
         ExtButton {
