@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Two main windows in two network namespaces pair through their dialogs.
+
+One velmguidriver (the real main window and network side, offscreen) runs in
+each of two namespaces joined by a veth pair (see netnslab.py: nothing leads
+out of them). A opens Remote > Create invitation... and confirms it; B opens
+Remote > Add by invitation..., types the text and the code and accepts. Both
+reach LinkUp; B's machine list page shows A; A shares a folder with B and
+B lists it. The time to LinkUp and to the first listing are printed.
+
+Needs root like the other namespace tests; fails, never skips, where
+namespaces cannot be made.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
+                      CONDITION_LIMIT, Driver, Failure, Network, log, wait_for, wait_link_up)
+
+
+def scenario(binary, network, work, drivers):
+    shared = os.path.join(work, "files", "shared")
+    os.makedirs(os.path.join(shared, "gamma"))
+    with open(os.path.join(shared, "alpha.txt"), "w") as f:
+        f.write("alpha\n")
+    logs = os.path.join(work, "logs")
+    os.makedirs(logs)
+    configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
+
+    a = Driver(binary, network, "A", "A", configs["A"], logs, 1)
+    drivers.append(a)
+    b = Driver(binary, network, "B", "B", configs["B"], logs, 1)
+    drivers.append(b)
+    log("start-up: A ready in %.1f s, B ready in %.1f s" % (a.wait_ready(), b.wait_ready()))
+
+    invitation = a.must("create")
+    code = invitation["code"]
+    if len(code) != 8 or invitation["id"].find(code) >= 0:
+        raise Failure("the invitation code is not an 8-character code of its own: %r" % code)
+    log("A created an invitation through its dialog (code %s)" % code)
+
+    wrong = ("x" if code[0] != "x" else "y") + code[1:]
+    if b.must("accept %s %s" % (invitation["url"], wrong))["valid"]:
+        raise Failure("B took the invitation with a wrong code")
+    if b.peers():
+        raise Failure("B stored a peer from a wrong code: %s" % b.peers())
+
+    accepted = time.monotonic()
+    if not b.must("accept %s %s" % (invitation["url"], code))["valid"]:
+        raise Failure("B's dialog did not take the invitation with its code")
+    b_on_a, a_on_b = wait_link_up(a, b, accepted, "pairing")
+
+    name_of_a = b.peers()[0]["name"]
+    def a_listed():
+        rows = b.must("machines")["rows"]
+        return [row for row in rows if row["name"] == name_of_a and row["state"] == "connected"]
+    wait_for("A (%s) connected in B's machine list" % name_of_a, CONDITION_LIMIT, a_listed, interval=0.2)
+    log("B's machine list: %s" % b.must("machines")["rows"])
+
+    a.must("share %s %s" % (b_on_a, shared))
+    def listing():
+        answer = b.ask("list %s %s" % (a_on_b, shared))
+        names = sorted(entry["name"] for entry in answer.get("entries", []))
+        return names if answer.get("ok") and names == ["alpha.txt", "gamma"] else None
+    wait_for("B lists the folder A shared", CONDITION_LIMIT, listing, interval=0.2)
+    log("timing: first listing %.1f s after the invitation was accepted" % (time.monotonic() - accepted))
+
+    for driver in (a, b):
+        driver.quit()
+    drivers.clear()
+
+
+def main():
+    args = test_arguments(__doc__.splitlines()[0])
+    fail_on_signals()
+    network = None
+    drivers = []
+    work = tempfile.mkdtemp(prefix="velm-netns-")
+    try:
+        preflight(args.driver, tools=("ip",))
+        network = Network()
+        network.create()
+        log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
+                                                network.names["B"], network.address["B"]))
+        scenario(args.driver, network, work, drivers)
+        log("PASS: pairing through the dialogs in network namespaces")
+        return 0
+    except Failure as failure:
+        return report_failure(failure, drivers)
+    finally:
+        restore_signals()
+        for driver in drivers:
+            driver.kill()
+        if network:
+            network.destroy()
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
