@@ -6,20 +6,33 @@ each of two namespaces joined by a veth pair (see netnslab.py: nothing leads
 out of them). A opens Remote > Create invitation... and confirms it; B opens
 Remote > Add by invitation..., types the text and the code and accepts. Both
 reach LinkUp; B's machine list page shows A; A shares a folder with B and
-B lists it. The time to LinkUp and to the first listing are printed.
+B lists it. Then A creates a second invitation and a third window (C, in B's
+namespace) types only its code: A's LAN announcement (at a multicast group
+of this test, routed onto the pair) carries the text, and C pairs with A too.
+The times to LinkUp and to the first listing are printed.
 
 Needs root like the other namespace tests; fails, never skips, where
 namespaces cannot be made.
 """
 
 import os
+import random
 import shutil
 import sys
 import tempfile
 import time
 
 from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
-                      CONDITION_LIMIT, Driver, Failure, Network, log, wait_for, wait_link_up)
+                      LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network, log, wait_for, wait_link_up)
+
+GROUP = "239.255.78.%d" % random.randrange(1, 255)
+GROUP_PORT = 41700 + random.randrange(100)
+
+
+def write_lan_config(directory):
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, "config.ini"), "w") as f:
+        f.write("[lan]\nmulticastGroup=%s\nmulticastPort=%d\n" % (GROUP, GROUP_PORT))
 
 
 def scenario(binary, network, work, drivers):
@@ -29,7 +42,9 @@ def scenario(binary, network, work, drivers):
         f.write("alpha\n")
     logs = os.path.join(work, "logs")
     os.makedirs(logs)
-    configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
+    configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B", "C")}
+    for directory in configs.values():
+        write_lan_config(directory)
 
     a = Driver(binary, network, "A", "A", configs["A"], logs, 1)
     drivers.append(a)
@@ -69,7 +84,31 @@ def scenario(binary, network, work, drivers):
     wait_for("B lists the folder A shared", CONDITION_LIMIT, listing, interval=0.2)
     log("timing: first listing %.1f s after the invitation was accepted" % (time.monotonic() - accepted))
 
-    for driver in (a, b):
+    # Only the code: the text comes with A's announcement.
+    c = Driver(binary, network, "C", "B", configs["C"], logs, 1)
+    drivers.append(c)
+    c.wait_ready()
+    known_on_a = {peer["uuid"] for peer in a.peers()}
+    second = a.must("create")
+    if second["code"] == code:
+        raise Failure("A made the same code twice: %s" % code)
+    accepted = time.monotonic()
+    if not c.must("accept - %s" % second["code"])["valid"]:
+        raise Failure("C's dialog did not take the code alone")
+
+    def paired():
+        on_c = c.peers()
+        new_on_a = [peer for peer in a.peers() if peer["uuid"] not in known_on_a]
+        return (len(on_c) == 1 and on_c[0]["state"] == "LinkUp" and len(new_on_a) == 1
+                and new_on_a[0]["state"] == "LinkUp")
+    wait_for("C and A LinkUp through the announced invitation", LINK_UP_LIMIT, paired, interval=0.2)
+    log("timing: code only: LinkUp %.1f s after C's user accepted" % (time.monotonic() - accepted))
+    name_of_a_on_c = c.peers()[0]["name"]
+    wait_for("A connected in C's machine list", CONDITION_LIMIT,
+             lambda: [row for row in c.must("machines")["rows"]
+                      if row["name"] == name_of_a_on_c and row["state"] == "connected"], interval=0.2)
+
+    for driver in (a, b, c):
         driver.quit()
     drivers.clear()
 
@@ -84,6 +123,10 @@ def main():
         preflight(args.driver, tools=("ip",))
         network = Network()
         network.create()
+        for side in ("A", "B"):
+            # Multicast leaves by the pair, never by the sink.
+            network.ns(side, "ip", "link", "set", "lo", "multicast", "on")
+            network.ns(side, "ip", "route", "add", "224.0.0.0/4", "dev", network.veth[side])
         log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
                                                 network.names["B"], network.address["B"]))
         scenario(args.driver, network, work, drivers)

@@ -44,6 +44,7 @@
 #include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
@@ -330,6 +331,11 @@ int main(int argc, char** argv)
 
     AppSettings appSettings;
     Logger::load(appSettings.settings());
+    // No announcements on the default group unless the test names one.
+    if (!appSettings.settings()->contains(QStringLiteral("lan/multicastGroup"))) {
+        appSettings.settings()->setValue(QStringLiteral("lan/multicastGroup"), QString());
+        appSettings.settings()->sync();
+    }
     const QString configDir = AppSettings::configDirectory(0);
 
     auto* ioThread = new QThread(&app);
