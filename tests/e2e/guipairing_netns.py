@@ -11,6 +11,10 @@ namespace) types only its code: A's LAN announcement (at a multicast group
 of this test, routed onto the pair) carries the text, and C pairs with A too.
 The times to LinkUp and to the first listing are printed.
 
+tcpdump watches the veth end and the sink of each namespace: on the veth
+only the two namespace addresses, the test's group and IGMP reports may
+appear; the sinks must see nothing.
+
 Needs root like the other namespace tests; fails, never skips, where
 namespaces cannot be made.
 """
@@ -23,10 +27,12 @@ import tempfile
 import time
 
 from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
-                      LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network, log, wait_for, wait_link_up)
+                      LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
+                      check_veth_capture, log, wait_for, wait_link_up)
 
 GROUP = "239.255.78.%d" % random.randrange(1, 255)
 GROUP_PORT = 41700 + random.randrange(100)
+IGMP = {"224.0.0.22", "224.0.0.2", "224.0.0.1"}
 
 
 def write_lan_config(directory):
@@ -117,10 +123,11 @@ def main():
     args = test_arguments(__doc__.splitlines()[0])
     fail_on_signals()
     network = None
+    captures = []
     drivers = []
     work = tempfile.mkdtemp(prefix="velm-netns-")
     try:
-        preflight(args.driver, tools=("ip",))
+        preflight(args.driver)
         network = Network()
         network.create()
         for side in ("A", "B"):
@@ -129,7 +136,30 @@ def main():
             network.ns(side, "ip", "route", "add", "224.0.0.0/4", "dev", network.veth[side])
         log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
                                                 network.names["B"], network.address["B"]))
+        for side in ("A", "B"):
+            captures.append(("veth", Capture(network, side, network.veth[side], "veth of " + side)))
+            captures.append(("sink", Capture(network, side, network.sink[side], "sink of " + side)))
+        for _, capture in captures:
+            capture.wait_listening()
+
         scenario(args.driver, network, work, drivers)
+
+        allowed = {network.address["A"], network.address["B"], GROUP} | IGMP
+        for kind, capture in captures:
+            dropped = capture.stop()
+            if dropped is None or dropped != 0:
+                raise Failure("the capture on %s is incomplete (dropped: %s): %s"
+                              % (capture.label, dropped, " ".join(capture.stderr)))
+            if kind == "sink":
+                packets = [line for line in capture.lines if line.strip()]
+                if packets:
+                    raise Failure("traffic for an address outside the namespaces (%s):\n  %s"
+                                  % (capture.label, "\n  ".join(packets[:20])))
+                log("traffic: %s: 0 packets" % capture.label)
+            else:
+                packets, tcp = check_veth_capture(capture, allowed)
+                log("traffic: %s: %d packets (%d TCP), all between the namespaces and the group"
+                    % (capture.label, packets, tcp))
         log("PASS: pairing through the dialogs in network namespaces")
         return 0
     except Failure as failure:
@@ -138,6 +168,8 @@ def main():
         restore_signals()
         for driver in drivers:
             driver.kill()
+        for _, capture in captures:
+            capture.kill()
         if network:
             network.destroy()
         if not args.keep:
