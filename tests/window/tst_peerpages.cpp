@@ -1,4 +1,5 @@
 #include "filer/filer.h"
+#include "filer/sharedactions.h"
 #include "models/vfsmodel.h"
 #include "peer/peeraclmodel.h"
 #include "peer/peermodel.h"
@@ -8,7 +9,9 @@
 #include "support/idtranslator.h"
 #include "window/mainwindow.h"
 
+#include <QAction>
 #include <QQmlComponent>
+#include <QStackedWidget>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQmlExpression>
@@ -32,6 +35,7 @@ private slots:
 
     void breadcrumbButtonsByPane_data();
     void breadcrumbButtonsByPane();
+    void breadcrumbActionButtons();
     void breadcrumbNetworkSwitchIsShared();
     void breadcrumbDriveDrags();
     void breadcrumbCrumbsAndPathField();
@@ -174,6 +178,30 @@ void TestPeerPages::breadcrumbButtonsByPane()
     bar->setProperty("showToggleNodeViewButton", nodeView);
     QCOMPARE(find(bar, QStringLiteral("newWindowButton"))->isVisible(), newWindow);
     QCOMPARE(find(bar, QStringLiteral("nodeViewButton"))->isVisible(), nodeView);
+}
+
+// The optional buttons trigger the shared actions, and only while those
+// are enabled.
+void TestPeerPages::breadcrumbActionButtons()
+{
+    QQuickItem* bar = show("qrc:/qml/BreadCrumb.qml", QSize(900, 140));
+    QVERIFY(bar);
+    bar->setProperty("showCreateNewWindowButton", true);
+    bar->setProperty("showToggleNodeViewButton", true);
+    m_window->showAlternateFilerPane();
+    QCOMPARE(m_window->rightStack()->currentWidget()->objectName(), QStringLiteral("filerPaneRight"));
+    click(find(bar, QStringLiteral("nodeViewButton")));
+    QCOMPARE(m_window->rightStack()->currentWidget()->objectName(), QStringLiteral("nodeViewPage"));
+
+    // Connected to the panes' new-window command: counted, not carried out.
+    QObject::disconnect(SharedActions::newWindow.data(), &QAction::triggered, nullptr, nullptr);
+    QSignalSpy newWindow(SharedActions::newWindow.data(), &QAction::triggered);
+    SharedActions::newWindow->setEnabled(false);
+    click(find(bar, QStringLiteral("newWindowButton")));
+    QCOMPARE(newWindow.size(), 0);
+    SharedActions::newWindow->setEnabled(true);
+    click(find(bar, QStringLiteral("newWindowButton")));
+    QCOMPARE(newWindow.size(), 1);
 }
 
 // Networking switched off in one bar: the window's switch, and with it the
@@ -549,6 +577,14 @@ void TestPeerPages::peerViewListsAndClicks()
     click(row);
     QCOMPARE(paths.size(), 1);
     QCOMPARE(paths.at(0).at(0).toString(), sharePath);
+    // The keyboard: the list takes the focus, Enter opens the share.
+    QQuickItem* sharesView = find(page, QStringLiteral("sharesListView"));
+    sharesView->forceActiveFocus();
+    QTRY_VERIFY(sharesView->hasActiveFocus());
+    QTest::keyClick(page->window(), Qt::Key_Return);
+    QCOMPARE(paths.size(), 2);
+    QCOMPARE(paths.at(1).at(0).toString(), sharePath);
+    paths.clear();
 
     shot(page, QStringLiteral("peerview-online-shares"));
     click(find(page, QStringLiteral("mySharesHeading")));
@@ -558,8 +594,8 @@ void TestPeerPages::peerViewListsAndClicks()
     QQuickItem* aclRow = find(page, QStringLiteral("aclRow_0"));
     QTRY_VERIFY(aclRow->width() > 0);
     click(aclRow);
-    QCOMPARE(paths.size(), 2);
-    QCOMPARE(paths.at(1).at(0).toString(), mine.selector);
+    QCOMPARE(paths.size(), 1);
+    QCOMPARE(paths.at(0).at(0).toString(), mine.selector);
     click(find(aclRow, QStringLiteral("editButton")));
     QCOMPARE(edits.size(), 1);
     QCOMPARE(edits.at(0).at(0).toString(), peer->uuid());
