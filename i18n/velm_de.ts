@@ -520,5 +520,221 @@ Die Datei wurde nicht verändert.</translation>
         <source>No preview available</source>
         <translation>Keine Vorschau verfügbar</translation>
     </message>
+    <message id="place-home">
+        <source>Personal folder</source>
+        <translation>Persönlicher Ordner</translation>
+    </message>
+    <message id="place-network">
+        <source>Network</source>
+        <translation>Netzwerk</translation>
+    </message>
+    <message id="place-peer-overview">
+        <source>Overview</source>
+        <translation>Übersicht</translation>
+    </message>
+    <message id="breadcrump-online-tooltip">
+        <source>Allow connection to other computers</source>
+        <translation>Verbindung zu anderen Computern erlauben</translation>
+    </message>
+    <message id="network-hint-offlinemode">
+        <source>Connecting with other computers via LAN or Internet is deactivated.</source>
+        <translation>Die Verbindung mit anderen Computern über LAN oder Internet ist ausgeschaltet.</translation>
+    </message>
+    <message id="label-remote-pc">
+        <source>Remote PC</source>
+        <translation>Entfernter PC</translation>
+    </message>
+    <message id="drive-space-info">
+        <source>%1  ⁄  %2 free</source>
+        <translation>%1  ⁄  %2 frei</translation>
+    </message>
+    <message id="acl-read-write">
+        <source>read / write</source>
+        <translation>lesen / schreiben</translation>
+    </message>
+    <message id="acl-read-only">
+        <source>read only</source>
+        <translation>nur lesen</translation>
+    </message>
+    <message id="inline-btn-edit">
+        <source>edit</source>
+        <translation>bearbeiten</translation>
+    </message>
+    <message id="btn-shared-items">
+        <source>Shared items</source>
+        <translation>Freigegebene Elemente</translation>
+    </message>
+    <message id="label-your-shares">
+        <source>Your shared items</source>
+        <translation>Ihre Freigaben</translation>
+    </message>
+    <message id="description-remote-not-reachable">
+        <source>The remote computer is currently not reachable.</source>
+        <translation>Der entfernte Computer ist zurzeit nicht erreichbar.</translation>
+    </message>
+    <message id="no-shared-items-on-remote">
+        <source>There are no shared items on "%1".</source>
+        <translation>Auf "%1" sind keine Elemente freigegeben.</translation>
+    </message>
+    <message id="no-shared-items-for-remote">
+        <source>You don't share any items with "%1".</source>
+        <translation>Sie geben keine Elemente für "%1" frei.</translation>
+    </message>
+    <message id="inv-create-title">
+        <source>Create invitation</source>
+        <translation>Einladung erstellen</translation>
+    </message>
+    <message id="inv-info-text">
+        <source>Send the following invitation via email or messenger.</source>
+        <translation>Senden Sie die folgende Einladung per E-Mail oder Messenger.</translation>
+    </message>
+    <message id="inv-code-description">
+        <source>The code encrypts the invitation and should be communicated over a separate channel like a phone or secure messenger.</source>
+        <translation>Der Code verschlüsselt die Einladung und sollte über einen anderen Weg mitgeteilt werden, etwa am Telefon oder über einen sicheren Messenger.</translation>
+    </message>
+    <message id="inv-lifetime-hint">
+        <source>The invitation is valid for three days and can be used once. Send the code by another channel than the invitation text.</source>
+        <translation>Die Einladung gilt drei Tage und kann einmal verwendet werden. Senden Sie den Code auf einem anderen Weg als den Einladungstext.</translation>
+    </message>
+    <message id="inv-password-label">
+        <source>Code:</source>
+        <translation>Code:</translation>
+    </message>
+    <message id="inv-copy-to-clipboard">
+        <source>Copy to clipboard</source>
+        <translation>In die Zwischenablage kopieren</translation>
+    </message>
+    <message id="inv-accept-hint">
+        <source>The invitation can be accepted via 'Remote / Add by invitation...' on the other computer.</source>
+        <translation>Die Einladung kann auf dem anderen Computer über 'Fernzugriff / Per Einladung hinzufügen...' angenommen werden.</translation>
+    </message>
+    <message id="btn-cancel">
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+    <message id="inv-btn-create">
+        <source>Create invitation</source>
+        <translation>Einladung erstellen</translation>
+    </message>
+    <message id="inv-process-invitation-dlg-title">
+        <source>Accept invitation</source>
+        <translation>Einladung annehmen</translation>
+    </message>
+    <message id="inv-description-accept-invitation">
+        <source>By accepting the invitation two computers can be connected.</source>
+        <translation>Durch das Annehmen der Einladung werden zwei Computer verbunden.</translation>
+    </message>
+    <message id="inv-paste-invitation-placeholder">
+        <source>Paste the invitation here...</source>
+        <translation>Einladung hier einfügen...</translation>
+    </message>
+    <message id="btn-copy">
+        <source>Copy</source>
+        <translation>Kopieren</translation>
+    </message>
+    <message id="btn-paste">
+        <source>Paste</source>
+        <translation>Einfügen</translation>
+    </message>
+    <message id="inv-accept-description">
+        <source>The first connection can take a few minutes. Folders are shared from the context menu of the file view.</source>
+        <translation>Die erste Verbindung kann einige Minuten dauern. Ordner werden über das Kontextmenü der Dateiansicht freigegeben.</translation>
+    </message>
+    <message id="inv-password-input">
+        <source>Code</source>
+        <translation>Code</translation>
+    </message>
+    <message id="inv-hint-codeinput">
+        <source>The code decrypts the invitation.</source>
+        <translation>Der Code entschlüsselt die Einladung.</translation>
+    </message>
+    <message id="inv-hint-valid-data">
+        <source>Looks good, ready to connect.</source>
+        <translation>Sieht gut aus, bereit zum Verbinden.</translation>
+    </message>
+    <message id="inv-hint-invalid-data">
+        <source>The entered data is invalid.</source>
+        <translation>Die eingegebenen Daten sind ungültig.</translation>
+    </message>
+    <message id="btn-invaccept">
+        <source>Accept invitation</source>
+        <translation>Einladung annehmen</translation>
+    </message>
+    <message id="inv-active-title">
+        <source>Active invitations</source>
+        <translation>Aktive Einladungen</translation>
+    </message>
+    <message id="inv-active-invitations-list-hdr">
+        <source>Invitations</source>
+        <translation>Einladungen</translation>
+    </message>
+    <message id="inv_active_invitations_status_label">
+        <source>Status</source>
+        <translation>Status</translation>
+    </message>
+    <message id="inv_active_invitations_code_label">
+        <source>Code</source>
+        <translation>Code</translation>
+    </message>
+    <message id="inv-active-invitations-created-label">
+        <source>Created</source>
+        <translation>Erstellt</translation>
+    </message>
+    <message id="inv-active-invitations-expires-label">
+        <source>Expires</source>
+        <translation>Läuft ab</translation>
+    </message>
+    <message id="inv-status-open">
+        <source>open</source>
+        <translation>offen</translation>
+    </message>
+    <message id="inv-status-expired">
+        <source>expired</source>
+        <translation>abgelaufen</translation>
+    </message>
+    <message id="inv-delete-confirmation-title">
+        <source>Delete confirmation</source>
+        <translation>Löschen bestätigen</translation>
+    </message>
+    <message id="inv-delete-confirmation-txt">
+        <source>Delete this invitation?</source>
+        <translation>Diese Einladung löschen?</translation>
+    </message>
+    <message id="btn-delete">
+        <source>Delete</source>
+        <translation>Löschen</translation>
+    </message>
+    <message id="action-remote">
+        <source>&amp;Remote</source>
+        <translation>&amp;Fernzugriff</translation>
+    </message>
+    <message id="action-create-invitation">
+        <source>&amp;Create invitation...</source>
+        <translation>Einladung &amp;erstellen...</translation>
+    </message>
+    <message id="action-add-invitation">
+        <source>&amp;Add by invitation...</source>
+        <translation>Per Einladung &amp;hinzufügen...</translation>
+    </message>
+    <message id="action-active-invitations">
+        <source>Active &amp;Invitations...</source>
+        <translation>&amp;Aktive Einladungen...</translation>
+    </message>
+    <message id="action-network">
+        <source>&amp;Network</source>
+        <translation>&amp;Netzwerk</translation>
+    </message>
+    <message id="action-edit">
+        <source>&amp;Edit</source>
+        <translation>&amp;Bearbeiten</translation>
+    </message>
+    <message id="action-view">
+        <source>&amp;Files view</source>
+        <translation>&amp;Dateiansicht</translation>
+    </message>
+    <message id="action-online-docs">
+        <source>Online &amp;documentation</source>
+        <translation>Online-&amp;Dokumentation</translation>
+    </message>
 </context>
 </TS>

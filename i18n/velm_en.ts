@@ -520,5 +520,221 @@ The file was left as it is.</translation>
         <source>No preview available</source>
         <translation>No preview available</translation>
     </message>
+    <message id="place-home">
+        <source>Personal folder</source>
+        <translation>Personal folder</translation>
+    </message>
+    <message id="place-network">
+        <source>Network</source>
+        <translation>Network</translation>
+    </message>
+    <message id="place-peer-overview">
+        <source>Overview</source>
+        <translation>Overview</translation>
+    </message>
+    <message id="breadcrump-online-tooltip">
+        <source>Allow connection to other computers</source>
+        <translation>Allow connection to other computers</translation>
+    </message>
+    <message id="network-hint-offlinemode">
+        <source>Connecting with other computers via LAN or Internet is deactivated.</source>
+        <translation>Connecting with other computers via LAN or Internet is deactivated.</translation>
+    </message>
+    <message id="label-remote-pc">
+        <source>Remote PC</source>
+        <translation>Remote PC</translation>
+    </message>
+    <message id="drive-space-info">
+        <source>%1  ⁄  %2 free</source>
+        <translation>%1  ⁄  %2 free</translation>
+    </message>
+    <message id="acl-read-write">
+        <source>read / write</source>
+        <translation>read / write</translation>
+    </message>
+    <message id="acl-read-only">
+        <source>read only</source>
+        <translation>read only</translation>
+    </message>
+    <message id="inline-btn-edit">
+        <source>edit</source>
+        <translation>edit</translation>
+    </message>
+    <message id="btn-shared-items">
+        <source>Shared items</source>
+        <translation>Shared items</translation>
+    </message>
+    <message id="label-your-shares">
+        <source>Your shared items</source>
+        <translation>Your shared items</translation>
+    </message>
+    <message id="description-remote-not-reachable">
+        <source>The remote computer is currently not reachable.</source>
+        <translation>The remote computer is currently not reachable.</translation>
+    </message>
+    <message id="no-shared-items-on-remote">
+        <source>There are no shared items on "%1".</source>
+        <translation>There are no shared items on "%1".</translation>
+    </message>
+    <message id="no-shared-items-for-remote">
+        <source>You don't share any items with "%1".</source>
+        <translation>You don't share any items with "%1".</translation>
+    </message>
+    <message id="inv-create-title">
+        <source>Create invitation</source>
+        <translation>Create invitation</translation>
+    </message>
+    <message id="inv-info-text">
+        <source>Send the following invitation via email or messenger.</source>
+        <translation>Send the following invitation via email or messenger.</translation>
+    </message>
+    <message id="inv-code-description">
+        <source>The code encrypts the invitation and should be communicated over a separate channel like a phone or secure messenger.</source>
+        <translation>The code encrypts the invitation and should be communicated over a separate channel like a phone or secure messenger.</translation>
+    </message>
+    <message id="inv-lifetime-hint">
+        <source>The invitation is valid for three days and can be used once. Send the code by another channel than the invitation text.</source>
+        <translation>The invitation is valid for three days and can be used once. Send the code by another channel than the invitation text.</translation>
+    </message>
+    <message id="inv-password-label">
+        <source>Code:</source>
+        <translation>Code:</translation>
+    </message>
+    <message id="inv-copy-to-clipboard">
+        <source>Copy to clipboard</source>
+        <translation>Copy to clipboard</translation>
+    </message>
+    <message id="inv-accept-hint">
+        <source>The invitation can be accepted via 'Remote / Add by invitation...' on the other computer.</source>
+        <translation>The invitation can be accepted via 'Remote / Add by invitation...' on the other computer.</translation>
+    </message>
+    <message id="btn-cancel">
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message id="inv-btn-create">
+        <source>Create invitation</source>
+        <translation>Create invitation</translation>
+    </message>
+    <message id="inv-process-invitation-dlg-title">
+        <source>Accept invitation</source>
+        <translation>Accept invitation</translation>
+    </message>
+    <message id="inv-description-accept-invitation">
+        <source>By accepting the invitation two computers can be connected.</source>
+        <translation>By accepting the invitation two computers can be connected.</translation>
+    </message>
+    <message id="inv-paste-invitation-placeholder">
+        <source>Paste the invitation here...</source>
+        <translation>Paste the invitation here...</translation>
+    </message>
+    <message id="btn-copy">
+        <source>Copy</source>
+        <translation>Copy</translation>
+    </message>
+    <message id="btn-paste">
+        <source>Paste</source>
+        <translation>Paste</translation>
+    </message>
+    <message id="inv-accept-description">
+        <source>The first connection can take a few minutes. Folders are shared from the context menu of the file view.</source>
+        <translation>The first connection can take a few minutes. Folders are shared from the context menu of the file view.</translation>
+    </message>
+    <message id="inv-password-input">
+        <source>Code</source>
+        <translation>Code</translation>
+    </message>
+    <message id="inv-hint-codeinput">
+        <source>The code decrypts the invitation.</source>
+        <translation>The code decrypts the invitation.</translation>
+    </message>
+    <message id="inv-hint-valid-data">
+        <source>Looks good, ready to connect.</source>
+        <translation>Looks good, ready to connect.</translation>
+    </message>
+    <message id="inv-hint-invalid-data">
+        <source>The entered data is invalid.</source>
+        <translation>The entered data is invalid.</translation>
+    </message>
+    <message id="btn-invaccept">
+        <source>Accept invitation</source>
+        <translation>Accept invitation</translation>
+    </message>
+    <message id="inv-active-title">
+        <source>Active invitations</source>
+        <translation>Active invitations</translation>
+    </message>
+    <message id="inv-active-invitations-list-hdr">
+        <source>Invitations</source>
+        <translation>Invitations</translation>
+    </message>
+    <message id="inv_active_invitations_status_label">
+        <source>Status</source>
+        <translation>Status</translation>
+    </message>
+    <message id="inv_active_invitations_code_label">
+        <source>Code</source>
+        <translation>Code</translation>
+    </message>
+    <message id="inv-active-invitations-created-label">
+        <source>Created</source>
+        <translation>Created</translation>
+    </message>
+    <message id="inv-active-invitations-expires-label">
+        <source>Expires</source>
+        <translation>Expires</translation>
+    </message>
+    <message id="inv-status-open">
+        <source>open</source>
+        <translation>open</translation>
+    </message>
+    <message id="inv-status-expired">
+        <source>expired</source>
+        <translation>expired</translation>
+    </message>
+    <message id="inv-delete-confirmation-title">
+        <source>Delete confirmation</source>
+        <translation>Delete confirmation</translation>
+    </message>
+    <message id="inv-delete-confirmation-txt">
+        <source>Delete this invitation?</source>
+        <translation>Delete this invitation?</translation>
+    </message>
+    <message id="btn-delete">
+        <source>Delete</source>
+        <translation>Delete</translation>
+    </message>
+    <message id="action-remote">
+        <source>&amp;Remote</source>
+        <translation>&amp;Remote</translation>
+    </message>
+    <message id="action-create-invitation">
+        <source>&amp;Create invitation...</source>
+        <translation>&amp;Create invitation...</translation>
+    </message>
+    <message id="action-add-invitation">
+        <source>&amp;Add by invitation...</source>
+        <translation>&amp;Add by invitation...</translation>
+    </message>
+    <message id="action-active-invitations">
+        <source>Active &amp;Invitations...</source>
+        <translation>Active &amp;Invitations...</translation>
+    </message>
+    <message id="action-network">
+        <source>&amp;Network</source>
+        <translation>&amp;Network</translation>
+    </message>
+    <message id="action-edit">
+        <source>&amp;Edit</source>
+        <translation>&amp;Edit</translation>
+    </message>
+    <message id="action-view">
+        <source>&amp;Files view</source>
+        <translation>&amp;Files view</translation>
+    </message>
+    <message id="action-online-docs">
+        <source>Online &amp;documentation</source>
+        <translation>Online &amp;documentation</translation>
+    </message>
 </context>
 </TS>

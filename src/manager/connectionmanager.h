@@ -106,7 +106,8 @@ public:
     QString onionAddress() const;
     // Any thread.
     QList<QHostAddress> localAddresses() const override;
-    std::vector<TransportDto> localTransports() const;
+    // Virtual for the window tests' stand-in.
+    virtual std::vector<TransportDto> localTransports() const;
 
     // IPeerHost
     QObject* ioParent() const override;

@@ -1,4 +1,5 @@
 #include "window/mainwindow.h"
+#include "window/mainwindow_menus_p.h"
 
 #include "core/appsettings.h"
 #include "core/idatabase.h"
@@ -218,8 +219,7 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
                 Qt::QueuedConnection);
     }
     connect(this, &MainWindow::networkEnabledChanged, this, &MainWindow::updateRemoteMenu);
-
-    createHelpMenu();
+    createMenus();
 }
 
 MainWindow::~MainWindow()
@@ -239,6 +239,7 @@ MainWindow::~MainWindow()
     // What the surfaces handed over for later deletion (textures of their
     // scene graphs) goes now: after the event loop has ended nothing else
     // would delete it.
+    destroyMenus();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     delete d->quickView;
     d->quickView = nullptr;
@@ -316,6 +317,8 @@ void MainWindow::registerQmlTypes()
     qRegisterMetaType<VfsModel*>("VfsFileSystemModel*");
     qRegisterMetaType<VfsJobModel*>("VfsJobModel*");
     qRegisterMetaType<VfsJob*>("VfsJob*");
+    // A peer's drive and file models as QML reads them from the peer.
+    qRegisterMetaType<QAbstractItemModel*>("QAbstractItemModel*");
 }
 
 void MainWindow::loadFirstTheme()
@@ -507,12 +510,6 @@ void MainWindow::createUpdater()
     connect(d->updateNotification, &UpdateNotification::showUpdate, d->updater, &QWidget::show);
 }
 
-void MainWindow::createHelpMenu()
-{
-    //% "&Help"
-    addHelpEntries(menuBar()->addMenu(qtTrId("action-help")));
-}
-
 void MainWindow::addHelpEntries(QMenu* help)
 {
     //% "About velm"
@@ -589,6 +586,8 @@ QSplitter* MainWindow::splitter() const { return d->splitter; }
 QStackedWidget* MainWindow::rightStack() const { return d->rightStack; }
 QObject* MainWindow::theme() const { return d->theme; }
 bool MainWindow::usesBuiltInTheme() const { return d->builtInTheme; }
+ConnectionManager* MainWindow::connectionManager() const { return d->connectionManager; }
+IDatabase* MainWindow::database() const { return d->database; }
 
 void MainWindow::showNodeView()
 {
@@ -610,10 +609,6 @@ void MainWindow::toggleFilepaneNodeview()
 
 // The commands below come with the menus, the pane switching and the
 // preview hookup; until then they do nothing.
-void MainWindow::onPeerSelected(IPeer*) {}
-void MainWindow::onPeerSelected2(const QString&) {}
-void MainWindow::onPeerPathSelected(IPeer*, const QString&) {}
-void MainWindow::onPeerPathSelected2(const QString&, const QString&) {}
 void MainWindow::onSelectionChanged(const QString&, const QStringList& paths)
 {
     d->previewPath = paths.size() == 1 ? paths.first() : QString();
@@ -644,4 +639,3 @@ void MainWindow::onPreviewClosed()
 {
     d->preview->hide();
 }
-void MainWindow::updateRemoteMenu() {}

@@ -5,6 +5,9 @@
 #include <QRect>
 
 #include <memory>
+#include <vector>
+
+struct TransportDto;
 
 class ConnectionManager;
 class FilerHub;
@@ -12,9 +15,10 @@ class FilerPane;
 class IDatabase;
 class IPeer;
 class MainWindowPrivate;
+struct MainWindowMenusPrivate;
+class QMenu;
 class NodeView;
 class PreviewWindow;
-class QMenu;
 class QQmlEngine;
 class QSplitter;
 class QStackedWidget;
@@ -66,6 +70,12 @@ public:
     // Adds "About velm" and, when an update site is set, "Check for
     // updates..." to the Help menu.
     void addHelpEntries(QMenu* help);
+    // Root objects of the invitation dialogs (the accept dialog: the one
+    // shown last, or null) and the peer menu while it is open.
+    QObject* createInviteDialog() const;
+    QObject* activeInvitationsDialog() const;
+    QObject* processInviteDialog() const;
+    QMenu* peerMenu() const;
 
 signals:
     void networkEnabledChanged(bool networkEnabled);
@@ -99,6 +109,17 @@ public slots:
     // A new about box each time; its licences button sends the active Filer
     // to the "licenses" folder beside the program.
     void showAboutDialog();
+    void openPeerMenu();
+    void logActionTriggered(bool checked);
+    void onInviteCopyToClipboard(const QString& url);
+    void onInvitationCreate(const QString& uuid, const QString& name, const QString& url, const QString& password);
+    void addInviteTextChanged(const QString& text, const QString& password);
+    void addRemoteByInvitationUrl(const QString& text, const QString& password);
+    bool deleteInvitation(const QString& uuid);
+    void showCreateInvitationDialog();
+    void showProcessInviteDialog();
+    void openOnlineDocumentation();
+    void showActiveInvitationsDialog();
 
 private slots:
     // The network side has started: finish what waited for it. Once.
@@ -110,11 +131,21 @@ protected:
 
 private:
     void createSharedActions();
-    void createHelpMenu();
     void registerQmlTypes();
     void loadFirstTheme();
     void connectFilerPane(FilerPane* pane);
     void restoreWindowState();
+    // The menu bar and the invitation dialogs (mainwindow_menus.cpp).
+    void createMenus();
+    void createRemoteMenu();
+    void destroyMenus();
+    QObject* ensureCreateInviteDialog();
+    QObject* ensureActiveInvitationsDialog();
+    void finishCreateInvitation(const QString& uuid, const QString& password,
+                                const std::vector<TransportDto>& transports);
+    ConnectionManager* connectionManager() const;
+    IDatabase* database() const;
 
     std::unique_ptr<MainWindowPrivate> d;
+    std::unique_ptr<MainWindowMenusPrivate> dm;
 };

@@ -46,6 +46,10 @@ static const char* const kQmlFiles[] = {
     ":/qml/DriveNode.qml", ":/qml/DirectoryNode.qml", ":/qml/FileNode.qml", ":/qml/SectorNode.qml",
     ":/qml/NodeMenu.qml", ":/qml/NodeColorSelector.qml", ":/qml/NodeColorRect.qml", ":/qml/NodeCustomizer.qml",
     ":/qml/Preview.qml",            ":/qml/PreviewExif.qml",
+    ":/qml/BreadCrumb.qml", ":/qml/BreadCrumbShelfItem.qml", ":/qml/FileActionItem.qml", ":/qml/MachineList.qml",
+    ":/qml/MachineItem.qml", ":/qml/MachineListSettings.qml", ":/qml/PeerView.qml", ":/qml/PeerViewComputer.qml",
+    ":/qml/DriveList.qml", ":/qml/SharesList.qml", ":/qml/AclList.qml", ":/qml/dialogs/CreateInviteDialog.qml",
+    ":/qml/dialogs/ProcessInviteDialog.qml", ":/qml/dialogs/ActiveInvitationsDialog.qml",
 };
 
 void TestQmlFiles::init()

@@ -33,6 +33,10 @@ QtObject {
     property int controlBorderWidthFocus: 2
     property int lineEditHeight: 28
     property int spacing: 8
+    property int windowPadding: 12
+    property color frameBorder: "#c3c3c0"
+    property color text2: "#5e6466"
+    property color transparent: "transparent"
 
     // sizes, written by the program from the desktop's font and screen
     property real scaleFactor: 1.0
@@ -41,12 +45,19 @@ QtObject {
     property real pointSizeSmall: 8
     property real pointSizeMedium: 11
     property real pointSizeLarge: 14
+    property real pointSizeHuge: 18
 
     // icon colours: image://theme/icon/... draws black as the text colour,
     // image://theme/iconlight/... draws it white (for dark backgrounds)
     property QtObject icon: QtObject {
         property var fg: ["#000000", "#2e3436"]
         property var accent: ["#ff0000", "#5294e2"]
+    }
+    // image://theme/icongrey/... draws every colour of the drawing grey: the
+    // look of a peer that is not connected
+    property QtObject icongrey: QtObject {
+        property var fg: ["#000000", "#8d9294"]
+        property var accent: ["#ff0000", "#b6babc"]
     }
     property QtObject iconlight: QtObject {
         property var fg: ["#000000", "#ffffff"]

@@ -3,6 +3,7 @@
 #include "core/databasesqlite.h"
 #include "models/vfsmodelfactory.h"
 #include "peer/invitationmodel.h"
+#include "peer/peeraclmodel.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
 #include "vfs/client/vfsclientvelm.h"
@@ -92,6 +93,12 @@ void StandInConnectionManager::announceStarted()
     QMetaObject::invokeMethod(this, [this] { emit started(); }, Qt::QueuedConnection);
 }
 
+std::vector<TransportDto> StandInConnectionManager::localTransports() const
+{
+    return { TransportDto{ QStringLiteral("{5a0c6e4e-4b7a-4f7e-9a51-6f0d1c0a7e01}"), QStringLiteral("tcp"),
+                           QStringLiteral("192.0.2.1"), 60391, QDateTime::currentSecsSinceEpoch(), true } };
+}
+
 std::vector<StandInConnectionManager::Call> StandInConnectionManager::calls() const
 {
     QMutexLocker lock(&m_mutex);
@@ -100,7 +107,8 @@ std::vector<StandInConnectionManager::Call> StandInConnectionManager::calls() co
 
 // ---- RigPeer
 
-RigPeer::RigPeer(const QString& uuid, QObject* parent) : IPeer(parent), m_uuid(uuid)
+RigPeer::RigPeer(const QString& uuid, QObject* parent)
+    : IPeer(parent), m_uuid(uuid), m_aclModel(new PeerAclModel(this))
 {
     setType(QStringLiteral("velm"));
     setId(uuid);
@@ -109,6 +117,11 @@ RigPeer::RigPeer(const QString& uuid, QObject* parent) : IPeer(parent), m_uuid(u
 PeerDto RigPeer::identity() const
 {
     return PeerDto{ m_uuid, QStringLiteral("velm"), QDateTime() };
+}
+
+PeerAclModel* RigPeer::aclModel() const
+{
+    return m_aclModel;
 }
 
 VfsClient* RigPeer::vfsClient() const
@@ -233,6 +246,14 @@ QString GuiTestRig::root(RigPeer* peer) const
             return size_t(row) < m_served.size() ? m_served[size_t(row)]->root : QString();
     }
     return QString();
+}
+
+void GuiTestRig::setShares(RigPeer* peer, const std::vector<PeerAclDto>& shares)
+{
+    for (int row = 0; row < m_peerModel->rowCount(); ++row) {
+        if (m_peerModel->getPeerForRow(row) == peer && size_t(row) < m_served.size())
+            m_served[size_t(row)]->server->setShares(shares);
+    }
 }
 
 void GuiTestRig::storePeer(const QString& uuid)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manager/connectionmanager.h"
+#include "core/peeracldto.h"
 #include "peer/ipeer.h"
 
 #include <QMutex>
@@ -14,6 +15,7 @@
 class DatabaseSqlite;
 class InvitationModel;
 class MainWindow;
+class PeerAclModel;
 class PeerModel;
 class VfsClient;
 class VfsClientVelm;
@@ -44,6 +46,9 @@ public:
     explicit StandInConnectionManager(IDatabase* db);
 
     void setNetworkEnabled(bool networkEnabled) override;
+    // One TCP transport on a documentation address (nothing is ever sent
+    // to it): an invitation needs a transport to be decodable.
+    std::vector<TransportDto> localTransports() const override;
     // Emits started() on the manager's thread.
     void announceStarted();
 
@@ -64,15 +69,20 @@ private:
 class RigPeer : public IPeer
 {
     Q_OBJECT
+    Q_PROPERTY(PeerAclModel* aclModel READ aclModel CONSTANT)
 public:
     RigPeer(const QString& uuid, QObject* parent = nullptr);
     PeerDto identity() const override;
     VfsClient* vfsClient() const override;
 
+    // The shares this machine grants the peer, as the peer page lists them.
+    PeerAclModel* aclModel() const;
+
     VfsClient* client = nullptr;
 
 private:
     QString m_uuid;
+    PeerAclModel* m_aclModel;
 };
 
 // What every GUI test stands on: a temporary HOME and configuration
@@ -98,6 +108,8 @@ public:
     RigPeer* addPeer(const QString& name, int delayMs = 0, IPeer::LinkState state = IPeer::LinkUp);
     // The directory a peer serves.
     QString root(RigPeer* peer) const;
+    // The shares a peer's server offers this machine under "%shares".
+    void setShares(RigPeer* peer, const std::vector<PeerAclDto>& shares);
     // Stores a peer record (uuid, type "velm") in the database.
     void storePeer(const QString& uuid);
     // The peer's server reports one drive at drivePath instead of its tree's

@@ -1,0 +1,393 @@
+// velmguidriver: the real main window over the real network side, driven
+// through its invitation dialogs for end-to-end tests (offscreen).
+//
+// Starts like the program (settings in --config-dir, velm.db, the watcher,
+// the peer and invitation models, the connection manager on an io thread,
+// the main window), switches networking on through the window once the
+// manager has started, prints {"event":"ready"} and reads one command per
+// line on stdin; each is answered with one line of JSON carrying "ok".
+//
+//   create                    {"url", "code", "id"}  Remote > Create invitation...,
+//                                                    then the dialog's create button
+//   accept <text|-> <code>    {"valid"}              Remote > Add by invitation..., the
+//                                                    text ("-": none) and the code typed,
+//                                                    then the accept button when valid
+//   peers                     {"peers": [{"uuid", "name", "state"}]}  the other peers
+//   machines                  {"rows": [{"name", "state"}]}  the machine list page's rows
+//   share <peer> <path>       {"share"}              a readable folder share
+//   list <peer> <path>        {"status", "entries": [{"name", "type"}]}
+//   quit                      {} and the process ends
+
+#include "core/appsettings.h"
+#include "core/databasesqlite.h"
+#include "core/logger.h"
+#include "core/machineclassifier.h"
+#include "manager/connectionmanager.h"
+#include "peer/invitationmodel.h"
+#include "peer/peermodel.h"
+#include "peer/peervelm.h"
+#include "support/idtranslator.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/protocol/fsostatus.h"
+#include "vfs/watch/vfswatcher.h"
+#include "window/mainwindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQmlProperty>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QThread>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUuid>
+
+#include <csignal>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+
+namespace {
+
+const char* linkStateName(int state)
+{
+    switch (state) {
+    case IPeer::LinkDown:
+        return "LinkDown";
+    case IPeer::LinkReachable:
+        return "LinkReachable";
+    case IPeer::LinkConnecting:
+        return "LinkConnecting";
+    case IPeer::LinkUp:
+        return "LinkUp";
+    }
+    return "unknown";
+}
+
+void answer(QJsonObject result)
+{
+    if (!result.contains(QStringLiteral("ok")))
+        result.insert(QStringLiteral("ok"), true);
+    std::cout << QJsonDocument(result).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+}
+
+QJsonObject failure(const QString& why)
+{
+    return QJsonObject{ { QStringLiteral("ok"), false }, { QStringLiteral("error"), why } };
+}
+
+// Calls done once test() holds (checked every 20 ms), or with false after
+// limitMs.
+void whenTrue(std::function<bool()> test, int limitMs, std::function<void(bool)> done)
+{
+    auto* timer = new QTimer;
+    auto started = std::make_shared<qint64>(QDateTime::currentMSecsSinceEpoch());
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, test, done, started, limitMs] {
+        const bool holds = test();
+        if (!holds && QDateTime::currentMSecsSinceEpoch() - *started < limitMs)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        done(holds);
+    });
+    timer->start();
+}
+
+QQuickItem* findItem(QQuickItem* root, const QString& name)
+{
+    if (root->objectName() == name)
+        return root;
+    for (QQuickItem* child : root->childItems()) {
+        if (QQuickItem* found = findItem(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class GuiDriver : public QObject
+{
+public:
+    GuiDriver(MainWindow* window, DatabaseSqlite* db, PeerModel* model) : m_window(window), m_db(db), m_model(model) {}
+
+    void enqueue(const QString& line)
+    {
+        m_queue << line;
+        if (!m_busy)
+            next();
+    }
+
+private:
+    void next()
+    {
+        if (m_queue.isEmpty()) {
+            m_busy = false;
+            return;
+        }
+        m_busy = true;
+        const QStringList words = m_queue.takeFirst().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const QString command = words.value(0);
+        auto reply = [this](const QJsonObject& result) {
+            answer(result);
+            QTimer::singleShot(0, this, [this] { next(); });
+        };
+        if (command == QLatin1String("create"))
+            create(reply);
+        else if (command == QLatin1String("accept"))
+            accept(words.value(1) == QLatin1String("-") ? QString() : words.value(1), words.value(2), reply);
+        else if (command == QLatin1String("peers"))
+            reply(peers());
+        else if (command == QLatin1String("machines"))
+            reply(machines());
+        else if (command == QLatin1String("share"))
+            reply(share(words.value(1), words.value(2)));
+        else if (command == QLatin1String("list"))
+            list(words.value(1), words.value(2), reply);
+        else if (command == QLatin1String("quit")) {
+            answer(QJsonObject());
+            m_machineList.reset();
+            m_host.reset();
+            m_window->close();
+        } else
+            reply(failure(QStringLiteral("unknown command")));
+    }
+
+    QAction* action(const char* name) const { return m_window->findChild<QAction*>(QLatin1String(name)); }
+
+    void create(std::function<void(const QJsonObject&)> reply)
+    {
+        QAction* create = action("createInvitationAction");
+        if (!create || !create->isEnabled())
+            return reply(failure(QStringLiteral("Create invitation... is not enabled")));
+        create->trigger();
+        whenTrue([this] {
+            QObject* dialog = m_window->createInviteDialog();
+            return dialog && dialog->property("visible").toBool();
+        }, 20000, [this, reply](bool shown) {
+            if (!shown)
+                return reply(failure(QStringLiteral("the create dialog did not open")));
+            QObject* dialog = m_window->createInviteDialog();
+            const QJsonObject result{ { QStringLiteral("url"), dialog->property("url").toString() },
+                                      { QStringLiteral("code"), dialog->property("password").toString() },
+                                      { QStringLiteral("id"), dialog->property("uuid").toString() } };
+            QMetaObject::invokeMethod(dialog, "accept");
+            reply(result);
+        });
+    }
+
+    void accept(const QString& text, const QString& code, std::function<void(const QJsonObject&)> reply)
+    {
+        QAction* add = action("addInvitationAction");
+        if (!add || !add->isEnabled())
+            return reply(failure(QStringLiteral("Add by invitation... is not enabled")));
+        add->trigger();
+        QPointer<QObject> dialog = m_window->processInviteDialog();
+        if (!dialog)
+            return reply(failure(QStringLiteral("the accept dialog did not open")));
+        whenTrue([dialog] { return dialog && dialog->property("validation").toString() == QLatin1String("empty"); },
+                 20000, [dialog, text, code, reply](bool ready) {
+            if (!ready)
+                return reply(failure(QStringLiteral("the accept dialog did not start")));
+            QMetaObject::invokeMethod(dialog, "setInvitation", Q_ARG(QVariant, text), Q_ARG(QVariant, code));
+            whenTrue([dialog] {
+                const QString state = dialog ? dialog->property("validation").toString() : QString();
+                return state == QLatin1String("valid") || state == QLatin1String("invalid");
+            }, 20000, [dialog, reply](bool) {
+                const bool valid = dialog && dialog->property("validation").toString() == QLatin1String("valid");
+                if (valid)
+                    QMetaObject::invokeMethod(dialog, "accept");
+                reply(QJsonObject{ { QStringLiteral("valid"), valid } });
+            });
+        });
+    }
+
+    QJsonObject peers() const
+    {
+        QJsonArray list;
+        for (int row = 0; row < m_model->rowCount(); ++row) {
+            IPeer* peer = m_model->getPeerForRow(row);
+            if (!peer || peer->uuid() == ownPeerUuid())
+                continue;
+            list.append(QJsonObject{ { QStringLiteral("uuid"), peer->uuid() },
+                                     { QStringLiteral("name"), peer->name() },
+                                     { QStringLiteral("state"), QLatin1String(linkStateName(peer->linkState())) } });
+        }
+        return QJsonObject{ { QStringLiteral("peers"), list } };
+    }
+
+    // The rows of a machine list page on the window's engine, as shown.
+    QJsonObject machines()
+    {
+        if (!m_machineList) {
+            QQmlComponent component(m_window->engine(), QUrl(QStringLiteral("qrc:/qml/MachineList.qml")));
+            m_machineList.reset(qobject_cast<QQuickItem*>(component.create()));
+            if (!m_machineList)
+                return failure(component.errorString());
+            m_host.reset(new QQuickWindow);
+            m_host->resize(300, 600);
+            m_machineList->setParentItem(m_host->contentItem());
+            m_machineList->setSize(QSizeF(300, 600));
+            m_host->show();
+        }
+        QQuickItem* view = findItem(m_machineList.get(), QStringLiteral("machineListView"));
+        QJsonArray rows;
+        if (view) {
+            for (QQuickItem* row : view->property("contentItem").value<QQuickItem*>()->childItems()) {
+                if (!row->property("peer").isValid())
+                    continue;
+                rows.append(QJsonObject{ { QStringLiteral("name"), row->property("peerName").toString() },
+                                         { QStringLiteral("state"), row->property("state").toString() } });
+            }
+        }
+        return QJsonObject{ { QStringLiteral("rows"), rows } };
+    }
+
+    QJsonObject share(const QString& peerUuid, const QString& path)
+    {
+        if (!m_model->getPeerForUuid(peerUuid) || path.isEmpty())
+            return failure(QStringLiteral("usage: share <peer> <path>"));
+        PeerAclDto acl;
+        acl.uuid = QUuid::createUuid().toString();
+        acl.name = QFileInfo(path).fileName();
+        acl.selector = path;
+        acl.flags = 1u | 4u;
+        acl.timestamp = QDateTime::currentDateTimeUtc();
+        if (!m_db->putAcl(peerUuid, acl))
+            return failure(QStringLiteral("the share could not be stored"));
+        return QJsonObject{ { QStringLiteral("share"), acl.uuid } };
+    }
+
+    void list(const QString& peerUuid, const QString& path, std::function<void(const QJsonObject&)> reply)
+    {
+        auto* peer = qobject_cast<PeerVelm*>(m_model->getPeerForUuid(peerUuid));
+        VfsClientVelm* client = peer ? peer->client() : nullptr;
+        if (!client || path.isEmpty())
+            return reply(failure(QStringLiteral("usage: list <peer> <path>")));
+        auto* job = new VfsListDirectoryJob;
+        job->path = path;
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(client, &VfsClient::listDirectoryUpdate, this,
+                              [job, connection, reply](VfsListDirectoryJob* update) {
+            if (update != job)
+                return;
+            disconnect(*connection);
+            QJsonArray entries;
+            {
+                QMutexLocker lock(&job->mutex);
+                for (const VfsDirectoryEntry& entry : job->entries)
+                    entries.append(QJsonObject{ { QStringLiteral("name"), entry.name },
+                                                { QStringLiteral("type"), int(entry.type) } });
+            }
+            const bool ok = job->jobStatus == VfsClientJob::JobFinished && job->status == FSO_STATUS_COMPLETE;
+            reply(QJsonObject{ { QStringLiteral("ok"), ok },
+                               { QStringLiteral("status"), int(job->status) },
+                               { QStringLiteral("entries"), entries } });
+            delete job;
+        }, Qt::QueuedConnection);
+        client->listDirectory(job);
+    }
+
+    MainWindow* m_window;
+    DatabaseSqlite* m_db;
+    PeerModel* m_model;
+    QStringList m_queue;
+    bool m_busy = false;
+    std::unique_ptr<QQuickWindow> m_host;
+    std::unique_ptr<QQuickItem> m_machineList;
+};
+
+int main(int argc, char** argv)
+{
+    Logger::initChannels("velm");
+    Logger::enable(Logger::ERR1);
+    MachineClassifier machineClassifier;
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // Offscreen unless told otherwise: the window is driven, never shown.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
+    QApplication app(argc, argv);
+    // The window is never shown: closing a dialog must not end the run.
+    QApplication::setQuitOnLastWindowClosed(false);
+    IdTranslator english;
+    if (english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_en.ts")))
+        QCoreApplication::installTranslator(&english);
+    QCoreApplication::setApplicationName(QStringLiteral("velm"));
+    QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("velm.invalid"));
+
+    AppSettings appSettings;
+    Logger::load(appSettings.settings());
+    // No announcements on the default group unless the test names one.
+    if (!appSettings.settings()->contains(QStringLiteral("lan/multicastGroup"))) {
+        appSettings.settings()->setValue(QStringLiteral("lan/multicastGroup"), QString());
+        appSettings.settings()->sync();
+    }
+    const QString configDir = AppSettings::configDirectory(0);
+
+    auto* ioThread = new QThread(&app);
+    ioThread->setObjectName(QStringLiteral("ioThread"));
+    VfsWatcher watcher(&app);
+    PeerModel peerModel(&app);
+    DatabaseSqlite database(configDir + QStringLiteral("/velm.db"), &app);
+    if (!database.openError().isEmpty()) {
+        std::cerr << "database unusable: " << database.openError().toStdString() << std::endl;
+        return 2;
+    }
+    InvitationModel invitationModel(&database);
+    auto* connectionManager = new ConnectionManager(&database);
+    connectionManager->moveToThread(ioThread);
+
+    auto window = std::make_unique<MainWindow>(connectionManager, &database);
+    GuiDriver driver(window.get(), &database, &peerModel);
+
+    QObject::connect(ioThread, &QThread::started, connectionManager, &ConnectionManager::start);
+    // Once started: networking on through the window (as the user's switch),
+    // then commands.
+    QObject::connect(connectionManager, &ConnectionManager::started, window.get(), [&window] {
+        window->setNetworkEnabled(true);
+        answer(QJsonObject{ { QStringLiteral("event"), QStringLiteral("ready") } });
+    }, Qt::QueuedConnection);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [ioThread, connectionManager] {
+        connectionManager->deleteLater();
+        ioThread->quit();
+        ioThread->wait();
+        QThreadPool::globalInstance()->waitForDone();
+    }, Qt::DirectConnection);
+
+    QThread* reader = QThread::create([&driver] {
+        std::string line;
+        bool quit = false;
+        while (!quit && std::getline(std::cin, line)) {
+            const QString text = QString::fromStdString(line).trimmed();
+            if (text.isEmpty())
+                continue;
+            quit = text == QLatin1String("quit");
+            QMetaObject::invokeMethod(&driver, [&driver, text] { driver.enqueue(text); }, Qt::QueuedConnection);
+        }
+        if (!quit)
+            QMetaObject::invokeMethod(&driver, [&driver] { driver.enqueue(QStringLiteral("quit")); },
+                                      Qt::QueuedConnection);
+    });
+
+    ioThread->start();
+    reader->start();
+    const int rc = app.exec();
+    reader->wait();
+    delete reader;
+    window.reset();
+    return rc;
+}
