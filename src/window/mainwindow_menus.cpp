@@ -132,6 +132,7 @@ void MainWindow::createMenus()
         dm->onlineDocsAction->setVisible(url.isValid() && !url.isEmpty());
     }
     addHelpEntries(dm->helpMenu);
+    assignMnemonics(dm->helpMenu);
 }
 
 void MainWindow::createRemoteMenu()

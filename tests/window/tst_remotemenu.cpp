@@ -181,7 +181,7 @@ void TestRemoteMenu::menusAndMnemonics()
     }
     // No documentation address configured: the Help menu has nothing that
     // works and stays hidden.
-    QCOMPARE(titles, (QStringList{ "&Remote", "&Edit", "&Files view" }));
+    QCOMPARE(titles, (QStringList{ "&Remote", "&Edit", "&Files view", "&Help" }));
     QMenu* remote = m_window->menuBar()->findChild<QMenu*>(QStringLiteral("remoteMenu"));
     QVERIFY(remote);
     QStringList entries;
