@@ -41,6 +41,7 @@ private:
 static const char* const kQmlFiles[] = {
     ":/qml/elements/ExtButton.qml", ":/qml/elements/ExtButton2.qml", ":/qml/elements/ExtCheckBox.qml",
     ":/qml/elements/LineEdit.qml",  ":/qml/elements/LinkButton.qml", ":/themes/LightTheme.qml",
+    ":/qml/BreadCrumb.qml", ":/qml/MachineList.qml", ":/qml/PeerView.qml",
 };
 
 void TestQmlFiles::init()

@@ -98,6 +98,13 @@ public:
     RigPeer* addPeer(const QString& name, int delayMs = 0, IPeer::LinkState state = IPeer::LinkUp);
     // The directory a peer serves.
     QString root(RigPeer* peer) const;
+    // Whether the peers report their drive at "/" (as a Linux machine does;
+    // paths are then reached through it, as the file model walks them)
+    // rather than at the root of their tree. Read whenever drives are listed.
+    void setDrivesAtSlash(bool atSlash);
+
+    // The server behind a peer (for its replaceable access test).
+    VfsServerVelm* server(RigPeer* peer) const;
     // Stores a peer record (uuid, type "velm") in the database.
     void storePeer(const QString& uuid);
 
@@ -118,4 +125,5 @@ private:
     StandInConnectionManager* m_manager = nullptr;
     std::vector<std::unique_ptr<Served>> m_served;
     RigPeer* m_ownPeer = nullptr;
+    std::shared_ptr<bool> m_drivesAtSlash = std::make_shared<bool>(false);
 };
