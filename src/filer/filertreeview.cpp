@@ -17,6 +17,7 @@ FilerTreeView::FilerTreeView(Filer* parent) : QTreeView(parent), m_filer(parent)
 {
     setDragEnabled(true);
     setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
     setUniformRowHeights(true);
     setSortingEnabled(true);
     setContextMenuPolicy(Qt::NoContextMenu);
