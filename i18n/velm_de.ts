@@ -328,5 +328,17 @@ Die Datei wurde nicht verändert.</translation>
         <source>Kept: it could not be deleted (error %1)</source>
         <translation>Behalten: konnte nicht gelöscht werden (Fehler %1)</translation>
     </message>
+    <message id="action-larger">
+        <source>Larger</source>
+        <translation>Größer</translation>
+    </message>
+    <message id="action-smaller">
+        <source>Smaller</source>
+        <translation>Kleiner</translation>
+    </message>
+    <message id="place-network">
+        <source>Network</source>
+        <translation>Netzwerk</translation>
+    </message>
 </context>
 </TS>

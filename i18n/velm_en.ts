@@ -328,5 +328,17 @@ The file was left as it is.</translation>
         <source>Kept: it could not be deleted (error %1)</source>
         <translation>Kept: it could not be deleted (error %1)</translation>
     </message>
+    <message id="action-larger">
+        <source>Larger</source>
+        <translation>Larger</translation>
+    </message>
+    <message id="action-smaller">
+        <source>Smaller</source>
+        <translation>Smaller</translation>
+    </message>
+    <message id="place-network">
+        <source>Network</source>
+        <translation>Network</translation>
+    </message>
 </context>
 </TS>

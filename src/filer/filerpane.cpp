@@ -326,6 +326,9 @@ void FilerPane::addPlusTab()
 void FilerPane::updateTabButtons()
 {
     const int count = m_tabs->count();
+    // The bar hides itself below two tabs; "+" does not count.
+    if (m_tabs->tabBarAutoHide() && count < 3)
+        m_tabs->tabBar()->hide();
     m_tabs->setTabsClosable(count >= 3);
     if (count < 3)
         return;
@@ -433,9 +436,15 @@ void FilerPane::makeCurrent(Filer* filer)
 
 void FilerPane::onTabBarClicked(int index)
 {
-    if (index == m_tabs->count() - 1) {
+    // The bar reports presses of every button; only the left one opens a tab.
+    if (index == m_tabs->count() - 1 && m_pressedButton == Qt::LeftButton) {
         m_hub->setActiveFilerPane(this);
-        newFilerTab();
+        // After the bar has finished the press, which picks its current tab
+        // by the place of the click among the tabs as they were.
+        QTimer::singleShot(0, this, [this] {
+            m_hub->setActiveFilerPane(this);
+            newFilerTab();
+        });
     }
 }
 
@@ -497,6 +506,7 @@ bool FilerPane::eventFilter(QObject* watched, QEvent* event)
         switch (event->type()) {
         case QEvent::MouseButtonPress:
             m_pressedTab = bar->tabAt(static_cast<QMouseEvent*>(event)->pos());
+            m_pressedButton = static_cast<QMouseEvent*>(event)->button();
             break;
         case QEvent::MouseButtonRelease: {
             auto* mouse = static_cast<QMouseEvent*>(event);

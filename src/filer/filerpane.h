@@ -90,6 +90,7 @@ private:
     QTabWidget* m_tabs;
     QWidget* m_plus = nullptr;
     int m_pressedTab = -1;
+    Qt::MouseButton m_pressedButton = Qt::NoButton;
     QPointer<QObject> m_current; // a Filer; compared while it is being destroyed
     int m_buttons = 0;
     int m_paneIndex = -1;
