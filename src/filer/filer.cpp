@@ -254,6 +254,16 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
     d->iconView->setModel(d->proxy);
     d->iconView->setSelectionModel(d->selectionModel);
     connect(d->selectionModel, &QItemSelectionModel::selectionChanged, this, &Filer::onSelectionChanged);
+    // A directory entered before its listing came: once its first rows are
+    // there, the keys have a current row to start from.
+    connect(d->proxy, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex& parent) {
+        if (!d->currentView || parent != d->currentView->rootIndex() || d->selectionModel->currentIndex().isValid())
+            return;
+        const QModelIndex first = d->proxy->index(0, 0, parent);
+        if (first.isValid())
+            d->selectionModel->setCurrentIndex(first, QItemSelectionModel::Clear | QItemSelectionModel::Current
+                                                          | QItemSelectionModel::Rows);
+    });
 
     // 14.
     layout->addLayout(inner);
