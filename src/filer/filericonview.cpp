@@ -34,8 +34,12 @@ FilerIconView::FilerIconView(Filer* parent)
     setFrameShape(QFrame::NoFrame);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setViewportMargins(8, 8, 0, 0);
-    // Only the delegate decides the item sizes.
+    // Only the delegate decides the item sizes. Many items are laid out in
+    // batches between other events, so that a large directory never holds
+    // the event loop.
     setUniformItemSizes(false);
+    setLayoutMode(QListView::Batched);
+    setBatchSize(400);
     m_delegate->setIconSize(QSize(IconUnit * m_iconStep, IconUnit * m_iconStep));
     setItemDelegate(m_delegate);
 }

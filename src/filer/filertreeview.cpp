@@ -6,6 +6,9 @@
 #include "models/vfsmodel.h"
 
 #include <QApplication>
+
+#include <algorithm>
+
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QHeaderView>
@@ -24,6 +27,8 @@ FilerTreeView::FilerTreeView(Filer* parent) : QTreeView(parent), m_filer(parent)
     setEditTriggers(QAbstractItemView::EditKeyPressed);
     header()->setSectionResizeMode(QHeaderView::Fixed);
     header()->setMinimumSectionSize(0);
+    // Column widths are measured on the first rows only.
+    header()->setResizeContentsPrecision(200);
     setAllColumnsShowFocus(true);
     setIndentation(20);
     setItemsExpandable(false);
@@ -76,23 +81,29 @@ void FilerTreeView::polishColumWidths()
     }
     if (!isVisible())
         return;
+    // Each column's contents are measured once (on the first rows, as far as
+    // the header's precision goes): a directory of many entries costs no more.
+    auto contentsWidth = [this](int column) {
+        return std::max(static_cast<QAbstractItemView*>(this)->sizeHintForColumn(column),
+                        header()->sectionSizeHint(column));
+    };
     // The access column, where the mode shows it, only when it has
     // something to show.
     if (m_accessWanted) {
-        if (sizeHintForColumn(VfsModel::AccessColumn) > 21) {
-            setColumnHidden(VfsModel::AccessColumn, false);
-            resizeColumnToContents(VfsModel::AccessColumn);
-        } else {
-            setColumnHidden(VfsModel::AccessColumn, true);
-        }
+        const int access = static_cast<QAbstractItemView*>(this)->sizeHintForColumn(VfsModel::AccessColumn);
+        setColumnHidden(VfsModel::AccessColumn, access <= 21);
+        if (access > 21)
+            setColumnWidth(VfsModel::AccessColumn, std::max(access, header()->sectionSizeHint(VfsModel::AccessColumn)));
     }
-    resizeColumnToContents(VfsModel::SizeColumn);
-    resizeColumnToContents(VfsModel::MTimeStringColumn);
+    for (int column : { int(VfsModel::SizeColumn), int(VfsModel::MTimeStringColumn) }) {
+        if (!isColumnHidden(column))
+            setColumnWidth(column, contentsWidth(column));
+    }
     header()->setStretchLastSection(true);
     int others = 0;
     for (int column = 1; column < header()->count(); ++column) {
         if (!isColumnHidden(column))
-            others += sizeHintForColumn(column);
+            others += columnWidth(column);
     }
     m_polishState = 1;
     if (verticalScrollBar()->isVisible())

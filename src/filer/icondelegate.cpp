@@ -27,6 +27,8 @@ QSize IconDelegate::iconSize() const
 
 void IconDelegate::setIconSize(const QSize& size)
 {
+    if (size != m_iconSize)
+        m_hints.clear();
     m_iconSize = size;
 }
 
@@ -183,17 +185,28 @@ void IconDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, 
 
 QSize IconDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
-    QStyleOptionViewItem opt(option);
-    initStyleOption(&opt, index);
-    QSize content = m_iconSize;
+    // Asked for every item at every layout: the answer is kept by what it
+    // depends on.
+    const QString text = index.data(Qt::DisplayRole).toString();
     const QImage preview = previewOf(index);
+    const QString key = text + QLatin1Char('\0') + QString::number(preview.width()) + QLatin1Char('x')
+                        + QString::number(preview.height()) + QLatin1Char('\0') + option.font.key();
+    const auto cached = m_hints.constFind(key);
+    if (cached != m_hints.constEnd())
+        return *cached;
+    QSize content = m_iconSize;
     if (!preview.isNull()) {
         const QSize bound(int(preview.width() + PreviewExtraWidth), m_iconSize.height());
         const QSize scaled = preview.size().scaled(bound, Qt::KeepAspectRatio);
         content = content.expandedTo(scaled);
     }
-    const QRect text = opt.fontMetrics.boundingRect(QRect(0, 0, content.width(), content.height() * 2), TextFlags, opt.text);
-    return QSize(content.width() + Margin, content.height() + text.height() + 2 * Margin);
+    const QRect textRect =
+        QFontMetrics(option.font).boundingRect(QRect(0, 0, content.width(), content.height() * 2), TextFlags, text);
+    const QSize hint(content.width() + Margin, content.height() + textRect.height() + 2 * Margin);
+    if (m_hints.size() > 200000)
+        m_hints.clear();
+    m_hints.insert(key, hint);
+    return hint;
 }
 
 void IconDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,

@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QPersistentModelIndex>
+#include <QHash>
 #include <QSet>
 #include <QSize>
 #include <QStyledItemDelegate>
@@ -45,6 +46,8 @@ private:
     void paintShadow(QPainter* painter, const QRect& around) const;
     bool editorOpen(const QStyleOptionViewItem& option, const QModelIndex& index) const;
 
+    // Size hints by name, preview size and font, until the icon size changes.
+    mutable QHash<QString, QSize> m_hints;
     // The items whose editor this delegate has open.
     mutable QSet<QPersistentModelIndex> m_editing;
     QImage m_shadowImage;
