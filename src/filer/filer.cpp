@@ -256,13 +256,21 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
     connect(d->selectionModel, &QItemSelectionModel::selectionChanged, this, &Filer::onSelectionChanged);
     // A directory entered before its listing came: once its first rows are
     // there, the keys have a current row to start from.
+    // Until the user moves, that row stays the first one as rows sort in.
     connect(d->proxy, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex& parent) {
-        if (!d->currentView || parent != d->currentView->rootIndex() || d->selectionModel->currentIndex().isValid())
+        if (!d->currentView || parent != d->currentView->rootIndex())
+            return;
+        const QModelIndex current = d->selectionModel->currentIndex();
+        const bool untouched = current.isValid() && current == QModelIndex(d->autoCurrent)
+                               && !d->selectionModel->hasSelection();
+        if (current.isValid() && !untouched)
             return;
         const QModelIndex first = d->proxy->index(0, 0, parent);
-        if (first.isValid())
+        if (first.isValid() && first != current) {
             d->selectionModel->setCurrentIndex(first, QItemSelectionModel::Clear | QItemSelectionModel::Current
                                                           | QItemSelectionModel::Rows);
+            d->autoCurrent = first;
+        }
     });
 
     // 14.

@@ -66,6 +66,8 @@ public:
     QString retainedPath;
     // A success answer without an index is resolved again once.
     QString retriedPath;
+    // The row made current when a directory's first rows came.
+    QPersistentModelIndex autoCurrent;
     QString uuid;
     int actionsReached = 0;
     QStringList actedOn;

@@ -11,6 +11,7 @@
 
 #include <QDrag>
 #include <QDragEnterEvent>
+#include <QHash>
 #include <QHeaderView>
 #include <QMimeData>
 #include <QScrollBar>
@@ -89,21 +90,28 @@ void FilerTreeView::polishColumWidths()
     };
     // The access column, where the mode shows it, only when it has
     // something to show.
+    QHash<int, int> needed;
     if (m_accessWanted) {
         const int access = static_cast<QAbstractItemView*>(this)->sizeHintForColumn(VfsModel::AccessColumn);
         setColumnHidden(VfsModel::AccessColumn, access <= 21);
-        if (access > 21)
-            setColumnWidth(VfsModel::AccessColumn, std::max(access, header()->sectionSizeHint(VfsModel::AccessColumn)));
+        if (access > 21) {
+            needed[VfsModel::AccessColumn] = std::max(access, header()->sectionSizeHint(VfsModel::AccessColumn));
+            setColumnWidth(VfsModel::AccessColumn, needed[VfsModel::AccessColumn]);
+        }
     }
     for (int column : { int(VfsModel::SizeColumn), int(VfsModel::MTimeStringColumn) }) {
-        if (!isColumnHidden(column))
-            setColumnWidth(column, contentsWidth(column));
+        if (!isColumnHidden(column)) {
+            needed[column] = contentsWidth(column);
+            setColumnWidth(column, needed[column]);
+        }
     }
     header()->setStretchLastSection(true);
+    // What the other columns need, not what they have: the last one is
+    // stretched over whatever is left.
     int others = 0;
     for (int column = 1; column < header()->count(); ++column) {
         if (!isColumnHidden(column))
-            others += columnWidth(column);
+            others += needed.value(column, header()->sectionSizeHint(column));
     }
     m_polishState = 1;
     if (verticalScrollBar()->isVisible())

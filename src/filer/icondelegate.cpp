@@ -140,7 +140,28 @@ void IconDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, 
             if (!transparent)
                 paintShadow(painter, drawn);
         }
-    } else if (!opt.icon.isNull()) {
+    } else if (opt.icon.isNull()) {
+        // No icon from the desktop's theme: a plain folder or page, so that
+        // an item is never only its name.
+        const int side = std::min(m_iconSize.width(), m_iconSize.height()) * 2 / 3;
+        const QRect box(rect.left() + (rect.width() - side) / 2, rect.top() + m_iconSize.height() - side, side, side);
+        const int type = index.data(VfsModel::TypeRole).toInt();
+        if (type == VfsModel::DirectoryType || type == VfsModel::DriveType) {
+            QIcon(QStringLiteral(":/icons/folder.svg")).paint(painter, box);
+        } else {
+            painter->setRenderHint(QPainter::Antialiasing, true);
+            painter->setPen(QPen(opt.palette.color(QPalette::Mid), 1.5));
+            painter->setBrush(opt.palette.color(QPalette::Base));
+            const QRectF page = QRectF(box).adjusted(side * 0.18, side * 0.05, -side * 0.18, -side * 0.02);
+            painter->drawRoundedRect(page, 2.0, 2.0);
+            painter->setPen(QPen(opt.palette.color(QPalette::Midlight), 1.0));
+            for (int line = 1; line <= 4; ++line) {
+                const qreal y = page.top() + page.height() * (0.2 + 0.15 * line);
+                painter->drawLine(QPointF(page.left() + page.width() * 0.15, y),
+                                  QPointF(page.right() - page.width() * 0.15, y));
+            }
+        }
+    } else {
         const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
         const QSize actual = opt.icon.actualSize(m_iconSize);
         QPixmap pixmap = opt.icon.pixmap(actual * ratio);
