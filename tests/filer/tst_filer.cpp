@@ -13,6 +13,8 @@
 #include <QQuickWidget>
 #include <QSignalSpy>
 #include <QStackedWidget>
+#include <QFileInfo>
+#include <QQuickItem>
 #include <QtTest>
 
 // A Filer against peers served from temporary trees over the in-process
@@ -44,6 +46,7 @@ private slots:
     void controlWheelZoomsOnlyOnFilesPage();
     void viewModeOnlyInActiveFiler();
     void closingTabFilerSendsNoAboutToClose();
+    void pageSignalsReachFiler();
 
 private:
     // Goes to a path and waits until the Filer shows it.
@@ -429,6 +432,32 @@ void TestFiler::closingTabFilerSendsNoAboutToClose()
     QSignalSpy closing(filer, &Filer::aboutToClose);
     filer->close();
     QCOMPARE(closing.count(), 0);
+}
+
+// The pages' signals are wired to the Filer: a machine chosen in the list
+// binds it, a path clicked on the peer page opens it.
+void TestFiler::pageSignalsReachFiler()
+{
+    Filer* filer = f->newFiler();
+    RigPeer* peer = f->rig->addPeer(QStringLiteral("chosen"));
+    QObject* list = filer->machineListPage()->rootObject();
+    QVERIFY(list);
+    QVERIFY(QMetaObject::invokeMethod(list, "peerSelected", Q_ARG(IPeer*, peer))
+            || QMetaObject::invokeMethod(list, "peerSelected", Q_ARG(QObject*, peer)));
+    QCOMPARE(filer->peer(), static_cast<IPeer*>(peer));
+    QCOMPARE(filer->pages()->currentWidget(), static_cast<QWidget*>(filer->peerViewPage()));
+    QCOMPARE(filer->peerViewPage()->rootObject()->property("peer").value<QObject*>(), static_cast<QObject*>(peer));
+
+    QVERIFY(QMetaObject::invokeMethod(filer->peerViewPage()->rootObject(), "pathClicked",
+                                      Q_ARG(QString, f->rig->root(peer))));
+    QTRY_COMPARE_WITH_TIMEOUT(filer->path(), f->rig->root(peer), 15000);
+
+    QObject* bar = filer->topNavigation()->rootObject();
+    QVERIFY(QMetaObject::invokeMethod(bar, "upClicked"));
+    QCOMPARE(filer->path(), QFileInfo(f->rig->root(peer)).path());
+    QVERIFY(QMetaObject::invokeMethod(bar, "machineListClicked"));
+    QCOMPARE(filer->path(), QStringLiteral("%machinelist"));
+    QCOMPARE(filer->pages()->currentWidget(), static_cast<QWidget*>(filer->machineListPage()));
 }
 
 QTEST_MAIN(TestFiler)
