@@ -736,5 +736,13 @@ Die Datei wurde nicht verändert.</translation>
         <source>Online &amp;documentation</source>
         <translation>Online-&amp;Dokumentation</translation>
     </message>
+    <message id="action-larger">
+        <source>Larger</source>
+        <translation>Größer</translation>
+    </message>
+    <message id="action-smaller">
+        <source>Smaller</source>
+        <translation>Kleiner</translation>
+    </message>
 </context>
 </TS>

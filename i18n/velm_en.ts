@@ -736,5 +736,13 @@ The file was left as it is.</translation>
         <source>Online &amp;documentation</source>
         <translation>Online &amp;documentation</translation>
     </message>
+    <message id="action-larger">
+        <source>Larger</source>
+        <translation>Larger</translation>
+    </message>
+    <message id="action-smaller">
+        <source>Smaller</source>
+        <translation>Smaller</translation>
+    </message>
 </context>
 </TS>

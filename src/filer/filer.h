@@ -1,83 +1,194 @@
 #pragma once
 
-#include <QPointer>
+#include <QModelIndex>
 #include <QStringList>
 #include <QWidget>
 
-class FilerHub;
-class IPeer;
-class QLabel;
+#include <memory>
 
-// One file-manager view of one peer: its pages, history, views and file
-// operations. Stand-in: it holds a peer, a path and a view mode, shows them
-// as text, follows the shared actions (acting only while it is the hub's
-// active Filer) and carries the signals and slots the panes and the main
-// window use; the pages, views and operations come later.
+class FilerHub;
+class FilerIconView;
+class FilerPrivate;
+class FilerTreeView;
+class IDatabase;
+class IPeer;
+class QAbstractItemView;
+class QDropEvent;
+class QItemSelection;
+class QItemSelectionModel;
+class QMimeData;
+class QQmlEngine;
+class QQuickWidget;
+class QStackedWidget;
+class QWheelEvent;
+class VfsSortFilterProxyModel;
+struct VfsCopyDto;
+struct VfsMakeDirectoryJob;
+struct VfsMoveJob;
+
+// One place of the back history: a peer and a path (or "%peerview",
+// "%machinelist").
+struct FilerHistoryEntry
+{
+    QString peerUuid;
+    QString path;
+};
+
+// One file-manager pane bound to one peer: a breadcrumb bar over three
+// pages (the files page with the list, column and icon views and a status
+// bar; the peer page of the peer's drives and shares; the list of all
+// machines). It binds the peer's file model through one sort and filter
+// proxy and one selection model shared by both views, goes to paths
+// (resolving them through the model first when they are not loaded yet),
+// keeps a back history of 20 places and holds one use of the directory it
+// shows, on the model it took it from.
+//
+// Pseudo paths: "%home" (the own machine's home folder; switches to the own
+// peer), "%peerview" and "%shares" (the peer page), "%machinelist", and ""
+// (the first top-level row of the model).
 class Filer : public QWidget
 {
     Q_OBJECT
+    Q_PROPERTY(IPeer* peer READ peer WRITE setPeer NOTIFY peerChanged)
     Q_PROPERTY(int viewMode READ viewMode WRITE setViewMode NOTIFY viewModeChanged)
+    Q_PROPERTY(QString uuid READ uuid WRITE setUuid)
 public:
     enum ViewMode { ViewList = 0, ViewColumns = 1, ViewIcons = 2, ViewNone = 3 };
     Q_ENUM(ViewMode)
 
-    Filer(FilerHub* hub, const QString& uuid, QWidget* parent = nullptr);
+    static constexpr int HistoryLimit = 20;
+
+    Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* parent = nullptr);
+    // Only for the QML type registration; never shown.
+    Filer();
     ~Filer() override;
 
-    QString uuid() const;
     IPeer* peer() const;
-    QString path() const;
     int viewMode() const;
+    void setViewMode(int mode);
+    bool isStandalone() const;
+    void showStatusMessage(const QString& text, int timeout);
+    void pushHistory(const FilerHistoryEntry& entry);
 
-    // How often a shared file action reached this Filer, and how often it
-    // acted on one (only while it was the hub's active Filer).
+    // For the views and the tests.
+    QString uuid() const;
+    void setUuid(const QString& uuid);
+    QList<FilerHistoryEntry> history() const;
+    QString pendingPath() const;
+    QStackedWidget* pages() const;
+    QWidget* filesPage() const;
+    QQuickWidget* peerViewPage() const;
+    QQuickWidget* machineListPage() const;
+    QQuickWidget* topNavigation() const;
+    QAbstractItemView* currentView() const;
+    FilerTreeView* treeView() const;
+    FilerIconView* iconView() const;
+    VfsSortFilterProxyModel* proxy() const;
+    QItemSelectionModel* selectionModel() const;
+    QList<int> visibleColumns() const;
+    // The path this Filer holds a use of, empty when none.
+    QString retainedPath() const;
+
+    // Drag and drop of files (the views call these).
+    QPixmap createDragPixmap(const QModelIndexList& indexes) const;
+    QMimeData* createDragMimeData(const QModelIndexList& indexes) const;
+    void handleDrop(QDropEvent* event, const QString& dropTargetPath);
+
+    // How often a shared file action reached this Filer, and what it did in
+    // the active Filer (the file operations come with their own work).
     int actionsReached() const;
     QStringList actedOn() const;
 
 signals:
     void activated();
+    void peerClicked(const QString& uuid);
     void peerSelected();
     void peerChanged();
-    void peerClicked(const QString& uuid);
-    void selectionChanged(const QString& peerUuid, const QStringList& paths);
-    void directoryChanged(const QString& path);
+    void pathChanged();
+    void pathResolveStart();
+    void pathResolved(const QModelIndex& index, const QStringList& lsPath);
+    void pathResolveFailed();
     void viewModeChanged();
+    void listerVisibilityChanged();
+    void selectionChanged(const QString& peerUuid, const QStringList& paths);
+    void directoryChanged(const QString& directoryName);
+    void peerViewActivated();
+    void filesViewActivated();
+    void machineListActivated();
+    void previewRequest(const QString& peerUuid, const QString& path);
+    void newTabRequest(const QString& peerUuid, const QString& path);
+    void aboutToClose();
+    // A right click (not a gesture) on the current view; the item menu
+    // opens from here.
+    void contextMenuRequested(const QPoint& pos);
 
 public slots:
+    void setButtons(int buttons);
     void setPeer(IPeer* peer);
-    void setViewMode(int mode);
-    QString resolvePath(const QString& path);
     void gotoPath(const QString& path);
-
+    void setCurrentIndexToPath(const QString& path);
+    void resolvePath(const QString& pathList);
+    QString path() const;
+    QStringList pathList() const;
+    QStringList displayPath() const;
+    QString currentItemPath() const;
+    void onActivated(const QModelIndex& index);
+    void onDriveClicked(const QModelIndex& index);
+    void onPathChanged();
+    void onHomeClicked();
+    void onBreadCrumpClicked(int index);
+    void onBreadCrumpDriveClicked(const QString& path);
+    void onBreadCrumpPathEdited(const QString& path);
+    void onMachineListPeerClicked(IPeer* peer);
+    void adjustBreadCrumpHeight();
+    void activateCurrent();
+    void onUpClicked();
+    void onBackClicked();
+    void onForwardClicked();
     void onCopyActionTriggered();
     void onPasteActionTriggered();
     void onTrashActionTriggered();
     void onDeleteActionTriggered();
-    void onExtractActionTriggered();
     void onNewFolderActionTriggered();
     void onRenameActionTriggered();
-    void clearMarkedFiles();
-    void viewAsList();
-    void viewAsColumns();
-    void viewAsIcons();
-    void filterHidden(bool show);
+    void onRenameEditDone(const QModelIndex& index, const QString& name);
+    void onPathResolved(int status, const QString& pathList);
     void onShowPropertiesActionTriggered();
     void onShowInExplorerActionTriggered();
+    void onSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
+    void clearMarkedFiles();
+    void viewAsIcons();
+    void viewAsList();
+    void viewAsColumns();
+    void selectNextItem();
+    void selectPreviousItem();
+    void showPeerView();
+    void showFilesView();
+    void showMachineList();
+    void onEditPeerAcl(const QString& peerUuid, const QString& aclUuid);
+    void filterHidden(bool show);
+    void filterMaxAge(int seconds);
+    void increaseItemSize();
+    void decreaseItemSize();
+    bool viewWheelEvent(QWheelEvent* event);
+    void onActiveFilerChanged();
+    void onVfsModelDataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QVector<int>& roles);
+    void onPeerLinkStateChanged();
+    void onExtractActionTriggered();
+    void onPeerButtonClicked();
+    void onSharesButtonClicked();
+    void clearDropTargetPath(const QString& path);
+    void onCustomContextMenuRequested(const QPoint& pos);
+    void updateFileActions();
+    void updateViewModeActions();
 
 protected:
-    void focusInEvent(QFocusEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
-    bool act(const QString& what);
-    void updateText();
-
-    FilerHub* m_hub;
-    QString m_uuid;
-    QPointer<IPeer> m_peer;
-    QString m_path;
-    int m_viewMode = ViewColumns;
-    int m_reached = 0;
-    QStringList m_acted;
-    QLabel* m_label;
+    friend class FilerPrivate;
+    std::unique_ptr<FilerPrivate> d;
 };

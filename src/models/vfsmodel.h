@@ -181,6 +181,8 @@ public:
     // A pane starts or stops showing the directory of a path.
     void retainEntry(const QString& path);
     void releaseEntry(const QString& path);
+    // How many panes show the directory of a path (0 when it is not loaded).
+    int useCount(const QString& path) const;
 
     // Path resolution: the path's ancestors are listed one after the other,
     // from the deepest one in the tree, until the path's own entry exists;

@@ -190,6 +190,12 @@ void VfsModel::releaseEntry(const QString& path)
         --e->useCount;
 }
 
+int VfsModel::useCount(const QString& path) const
+{
+    const VfsEntry* e = d->findEntry(path);
+    return e ? int(e->useCount) : 0;
+}
+
 // --- Path resolution ---------------------------------------------------------
 
 QString VfsModel::resolvePath(const QString& rawPath, bool priority)

@@ -478,7 +478,7 @@ void MainWindow::restoreSession()
         filer->setViewMode(settings->value(QStringLiteral("filerViewMode"), int(Filer::ViewColumns)).toInt());
         pane->setPeer(own);
         emit filer->peerSelected();
-        filer->gotoPath(filer->resolvePath(home));
+        filer->gotoPath(home);
     }
 
     if (VfsJobModel* jobs = VfsJobModel::instance())
@@ -592,11 +592,25 @@ IDatabase* MainWindow::database() const { return d->database; }
 void MainWindow::showNodeView()
 {
     d->rightStack->setCurrentWidget(d->nodeViewPage);
+    FilerPane* left = d->filerPanes.first();
+    d->filerHub->setActiveFilerPane(left);
+    if (Filer* filer = left->currentFiler()) {
+        d->filerHub->setActiveFiler(left, filer);
+        filer->setFocus(Qt::OtherFocusReason);
+    }
+    onFilerPaneTabsChanged();
 }
 
 void MainWindow::showAlternateFilerPane()
 {
-    d->rightStack->setCurrentWidget(d->filerPanes.last());
+    FilerPane* right = d->filerPanes.last();
+    d->rightStack->setCurrentWidget(right);
+    d->filerHub->setActiveFilerPane(right);
+    if (Filer* filer = right->currentFiler()) {
+        d->filerHub->setActiveFiler(right, filer);
+        filer->setFocus(Qt::OtherFocusReason);
+    }
+    onFilerPaneTabsChanged();
 }
 
 void MainWindow::toggleFilepaneNodeview()
@@ -605,6 +619,98 @@ void MainWindow::toggleFilepaneNodeview()
         showAlternateFilerPane();
     else
         showNodeView();
+}
+
+void MainWindow::onFilerPaneTabsChanged()
+{
+    if (d->filerPanes.isEmpty() || !d->rightStack)
+        return;
+    bool many = false;
+    for (FilerPane* pane : d->filerPanes)
+        many = many || pane->hasMultipleTabs();
+    const bool show = many && d->rightStack->currentWidget() == d->filerPanes.last();
+    for (FilerPane* pane : d->filerPanes) {
+        if (show)
+            pane->showTabBar();
+        else
+            pane->autoHideTabBar();
+    }
+}
+
+void MainWindow::onFilerTabPressed()
+{
+    if (d->filerPanes.size() < 2 || d->rightStack->currentWidget() != d->filerPanes.last())
+        return;
+    FilerPane* other = d->filerHub->activeFilerPane() == d->filerPanes.first() ? d->filerPanes.last()
+                                                                                : d->filerPanes.first();
+    d->filerHub->setActiveFilerPane(other);
+    if (Filer* filer = other->currentFiler()) {
+        d->filerHub->setActiveFiler(other, filer);
+        filer->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void MainWindow::onOpenInAltFiler(const QString& peerUuid, const QString& path)
+{
+    if (path.isEmpty() || d->filerPanes.size() < 2)
+        return;
+    FilerPane* target = d->filerPanes.first();
+    if (d->filerHub->activeFilerPane() == d->filerPanes.first()) {
+        target = d->filerPanes.last();
+        d->rightStack->setCurrentWidget(target);
+        onFilerPaneTabsChanged();
+    }
+    PeerModel* peers = PeerModel::instance();
+    IPeer* peer = peers ? peers->getPeerForUuid(peerUuid) : nullptr;
+    Filer* filer = target->currentFiler();
+    if (!peer || !filer)
+        return;
+    filer->setPeer(peer);
+    filer->gotoPath(path);
+}
+
+// A new tab in a pane, bound to the peer and sent to the path.
+static void openTabIn(FilerHub* hub, FilerPane* pane, IPeer* peer, const QString& path)
+{
+    hub->setActiveFilerPane(pane);
+    pane->newFilerTab();
+    if (Filer* filer = pane->currentFiler()) {
+        filer->setPeer(peer);
+        filer->gotoPath(path);
+    }
+}
+
+void MainWindow::openNewFilerTabRight(const QString& peerUuid, const QString& path)
+{
+    PeerModel* peers = PeerModel::instance();
+    IPeer* peer = peers && !path.isEmpty() ? peers->getPeerForUuid(peerUuid) : nullptr;
+    if (!peer || d->filerPanes.size() < 2)
+        return;
+    FilerPane* before = d->filerHub->activeFilerPane();
+    FilerPane* right = d->filerPanes.last();
+    d->rightStack->setCurrentWidget(right);
+    openTabIn(d->filerHub, right, peer, path);
+    if (before) {
+        d->filerHub->setActiveFilerPane(before);
+        if (Filer* filer = before->currentFiler()) {
+            d->filerHub->setActiveFiler(before, filer);
+            filer->setFocus(Qt::OtherFocusReason);
+        }
+    }
+    onFilerPaneTabsChanged();
+}
+
+void MainWindow::openNewFilerTabLeft(const QString& peerUuid, const QString& path)
+{
+    PeerModel* peers = PeerModel::instance();
+    IPeer* peer = peers && !path.isEmpty() ? peers->getPeerForUuid(peerUuid) : nullptr;
+    if (!peer || d->filerPanes.isEmpty())
+        return;
+    FilerPane* left = d->filerPanes.first();
+    openTabIn(d->filerHub, left, peer, path);
+    if (Filer* filer = left->currentFiler())
+        filer->setFocus(Qt::OtherFocusReason);
+    onFilerPaneTabsChanged();
 }
 
 // The commands below come with the menus, the pane switching and the
@@ -627,11 +733,6 @@ void MainWindow::closePreview()
 }
 void MainWindow::onCopyToActionTriggered() {}
 void MainWindow::onMoveToActionTriggered() {}
-void MainWindow::onFilerPaneTabsChanged() {}
-void MainWindow::onOpenInAltFiler(const QString&, const QString&) {}
-void MainWindow::openNewFilerTabLeft(const QString&, const QString&) {}
-void MainWindow::openNewFilerTabRight(const QString&, const QString&) {}
-void MainWindow::onFilerTabPressed() {}
 void MainWindow::onVfsJobAdded(VfsJob*) {}
 void MainWindow::onShowPreviousPreview() {}
 void MainWindow::onShowNextPreview() {}

@@ -216,9 +216,10 @@ RigPeer* GuiTestRig::addServedPeer(const QString& uuid, const QString& name, int
     }
     served->server.reset(new VfsServerVelm(VfsServerVelm::Unrestricted));
     const QString root = served->root;
-    served->server->setDriveSource([root] {
+    std::shared_ptr<bool> atSlash = m_drivesAtSlash;
+    served->server->setDriveSource([root, atSlash] {
         DriveCache drive;
-        drive.rootPath = root.toUtf8();
+        drive.rootPath = *atSlash ? QByteArray("/") : root.toUtf8();
         drive.name = "tree";
         drive.bytesTotal = 1000000000ull;
         drive.bytesAvailable = 500000000ull;
@@ -254,6 +255,20 @@ void GuiTestRig::setShares(RigPeer* peer, const std::vector<PeerAclDto>& shares)
         if (m_peerModel->getPeerForRow(row) == peer && size_t(row) < m_served.size())
             m_served[size_t(row)]->server->setShares(shares);
     }
+}
+
+void GuiTestRig::setDrivesAtSlash(bool atSlash)
+{
+    *m_drivesAtSlash = atSlash;
+}
+
+VfsServerVelm* GuiTestRig::server(RigPeer* peer) const
+{
+    for (int row = 0; row < m_peerModel->rowCount(); ++row) {
+        if (m_peerModel->getPeerForRow(row) == peer)
+            return size_t(row) < m_served.size() ? m_served[size_t(row)]->server.get() : nullptr;
+    }
+    return nullptr;
 }
 
 void GuiTestRig::storePeer(const QString& uuid)

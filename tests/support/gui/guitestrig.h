@@ -110,6 +110,13 @@ public:
     QString root(RigPeer* peer) const;
     // The shares a peer's server offers this machine under "%shares".
     void setShares(RigPeer* peer, const std::vector<PeerAclDto>& shares);
+    // Whether the peers report their drive at "/" (as a Linux machine does;
+    // paths are then reached through it, as the file model walks them)
+    // rather than at the root of their tree. Read whenever drives are listed.
+    void setDrivesAtSlash(bool atSlash);
+
+    // The server behind a peer (for its replaceable access test).
+    VfsServerVelm* server(RigPeer* peer) const;
     // Stores a peer record (uuid, type "velm") in the database.
     void storePeer(const QString& uuid);
     // The peer's server reports one drive at drivePath instead of its tree's
@@ -133,4 +140,5 @@ private:
     StandInConnectionManager* m_manager = nullptr;
     std::vector<std::unique_ptr<Served>> m_served;
     RigPeer* m_ownPeer = nullptr;
+    std::shared_ptr<bool> m_drivesAtSlash = std::make_shared<bool>(false);
 };

@@ -1,0 +1,278 @@
+// Prints, for a Filer (offscreen, shown) that goes to a directory of many
+// entries on a peer served through the in-process link (0 and 20 ms round
+// trip), in the list, column and icon modes: the time until the first row
+// is shown, the time until the last row is there, and the longest stall of
+// the event loop meanwhile (the largest lateness of a 1 ms timer). The
+// directory lives in a temporary directory that is removed at the end.
+// Figures only.
+//
+// Options: --entries 100000 --delays 0,20 --modes list,columns,icons.
+#include "benchutil.h"
+#include "filer/filer.h"
+#include "filer/filerhub.h"
+#include "models/vfsmodel.h"
+#include "models/vfsmodelfactory.h"
+#include "models/vfssortfilterproxymodel.h"
+#include "peer/ipeer.h"
+#include "peer/peermodel.h"
+#include "peer/peervelm.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/loopback/vfsloopbacklink.h"
+#include "vfs/protocol/drivecache.h"
+#include "vfs/server/vfsservervelm.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QQmlEngine>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QThreadPool>
+#include <QTimer>
+#include <QtQml>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+using bench::makeEntries;
+
+// Times every event delivered from the event loop and keeps the slowest,
+// with what received it, so that a stall can be put down to its source.
+class TimingApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        if (!measuring || depth > 0 || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        ++depth;
+        // The receiver may be gone once the event is handled.
+        QObject* owner = receiver->parent();
+        const char* className = receiver->metaObject()->className();
+        const char* ownerName = owner ? owner->metaObject()->className() : "";
+        const QString objectName = receiver->objectName();
+        const int type = int(event->type());
+        QElapsedTimer timer;
+        timer.start();
+        const bool done = QApplication::notify(receiver, event);
+        const double ms = timer.nsecsElapsed() / 1e6;
+        --depth;
+        if (ms > slowest) {
+            slowest = ms;
+            slowestWhat = QStringLiteral("%1 %2 of %3 (event %4)")
+                              .arg(QString::fromLatin1(className), objectName, QString::fromLatin1(ownerName))
+                              .arg(type);
+        }
+        return done;
+    }
+
+    bool measuring = false;
+    int depth = 0;
+    double slowest = 0;
+    QString slowestWhat;
+};
+
+class BenchPeer : public IPeer
+{
+public:
+    PeerDto identity() const override { return PeerDto{ ownPeerUuid(), QStringLiteral("velm"), QDateTime() }; }
+    VfsClient* vfsClient() const override { return client; }
+    VfsClient* client = nullptr;
+};
+
+// The lateness of a 1 ms timer, its largest value kept.
+class StallMeter : public QObject
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const double now = m_clock.nsecsElapsed() / 1e6;
+            longest = std::max(longest, now - m_last - 1.0);
+            m_last = now;
+        });
+    }
+    void start()
+    {
+        longest = 0;
+        m_clock.start();
+        m_last = 0;
+        m_timer.start();
+    }
+    void stop() { m_timer.stop(); }
+    double longest = 0;
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    double m_last = 0;
+};
+
+struct Run
+{
+    bool ok = false;
+    int rows = 0;
+    double firstRowMs = -1;
+    double firstSourceMs = -1;
+    double lastRowMs = -1;
+    double stallMs = 0;
+    double slowest = 0;
+    QString slowestWhat;
+};
+
+Run browse(TimingApplication& app, QQmlEngine* engine, const QString& path, int count, int delay, int mode)
+{
+    Run run;
+    // The file-system side runs on a thread of its own, as it does on the
+    // io thread of the program: what is measured is the window's thread.
+    QThread io;
+    io.setObjectName(QStringLiteral("ioThread"));
+    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
+    auto* client = new VfsClientVelm;
+    auto* link = new VfsLoopbackLink(client, server);
+    link->setDelay(delay);
+    DriveCache drive;
+    drive.rootPath = "/";
+    drive.name = "bench";
+    drive.bytesTotal = 1000000000;
+    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
+    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
+        object->moveToThread(&io);
+    io.start();
+
+    auto* peer = new BenchPeer;
+    peer->client = client;
+    VfsModelFactory::instance()->connectClient(peer, client);
+    peer->setLinkState(IPeer::LinkUp);
+    PeerModel::instance()->addPeer(peer);
+    auto* model = qobject_cast<VfsModel*>(peer->vfsFileSystemModel());
+
+    // The parent directory is listed before the clock starts: what is
+    // measured is the big directory.
+    const QString parent = QFileInfo(path).path();
+    model->resolvePath(parent, true);
+    bench::waitFor([&] { return model->indexForPath(parent).isValid(); }, 60000);
+    bench::waitFor([&] { return !model->isBusy(model->indexForPath(parent)); }, 60000);
+    bench::waitFor([&] { return model->indexForPath(path).isValid(); }, 60000);
+
+    {
+        FilerHub hub;
+        Filer filer(engine, nullptr, &hub);
+        filer.resize(1200, 800);
+        filer.setViewMode(mode);
+        filer.setPeer(peer);
+        filer.show();
+        bench::waitFor([] { return true; }, 0);
+        QCoreApplication::processEvents();
+
+        StallMeter meter;
+        QElapsedTimer clock;
+        meter.start();
+        app.slowest = 0;
+        app.slowestWhat.clear();
+        app.measuring = true;
+        clock.start();
+        filer.gotoPath(path);
+        const QModelIndex source = model->indexForPath(path);
+        run.ok = bench::waitFor(
+            [&] {
+                QAbstractItemView* view = filer.currentView();
+                const int rows = filer.path() == path ? view->model()->rowCount(view->rootIndex()) : 0;
+                if (model->rowCount(source) > 0 && run.firstSourceMs < 0)
+                    run.firstSourceMs = clock.nsecsElapsed() / 1e6;
+                if (rows > 0 && run.firstRowMs < 0)
+                    run.firstRowMs = clock.nsecsElapsed() / 1e6;
+                run.rows = rows;
+                return rows == count && !model->isBusy(source);
+            },
+            3600000);
+        run.lastRowMs = clock.nsecsElapsed() / 1e6;
+        // A moment more, for the layout and painting of what came last.
+        bench::waitFor([&] { return clock.nsecsElapsed() / 1e6 > run.lastRowMs + 300; }, 1000);
+        meter.stop();
+        app.measuring = false;
+        run.stallMs = meter.longest;
+        run.slowest = app.slowest;
+        run.slowestWhat = app.slowestWhat;
+    }
+    PeerModel::instance()->removePeer(peer);
+    delete peer;
+    QMetaObject::invokeMethod(link, [&] {
+        delete link;
+        delete client;
+        delete server;
+        QThread::currentThread()->quit();
+    });
+    io.wait();
+    QThreadPool::globalInstance()->waitForDone();
+    return run;
+}
+
+QList<int> parseList(const QString& text)
+{
+    QList<int> out;
+    for (const QString& part : text.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        out << part.toInt();
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
+    TimingApplication app(argc, argv);
+    QCommandLineParser options;
+    options.addOption({ "entries", "Entries of the listed directory.", "count", "100000" });
+    options.addOption({ "delays", "Round trips to measure, ms.", "list", "0,20" });
+    options.addOption({ "modes", "View modes: list, columns, icons.", "list", "list,columns,icons" });
+    options.process(app);
+    const int count = options.value("entries").toInt();
+    const QList<int> delays = parseList(options.value("delays"));
+    const QStringList modeNames = options.value("modes").split(QLatin1Char(','), Qt::SkipEmptyParts);
+
+    VfsModelFactory::install();
+    PeerModel peers;
+    qmlRegisterType<IPeer>("com.orvanti.mirk", 1, 0, "Peer");
+    QQmlEngine engine;
+
+    QTemporaryDir dir;
+    const QString listed = dir.filePath(QStringLiteral("listed"));
+    if (!dir.isValid() || !QDir().mkdir(listed) || !makeEntries(listed, count)) {
+        std::fprintf(stderr, "cannot prepare %s\n", qPrintable(listed));
+        return 1;
+    }
+    std::printf("%d entries in %s; the longest stall is the largest lateness of a 1 ms timer\n", count,
+                qPrintable(listed));
+    std::printf("%8s %6s %14s %14s %14s %14s\n", "mode", "delay", "model row ms", "first row ms", "last row ms",
+                "stall ms");
+    std::fflush(stdout);
+    int failures = 0;
+    for (const QString& name : modeNames) {
+        const int mode = name == QLatin1String("list") ? Filer::ViewList
+                         : name == QLatin1String("icons") ? Filer::ViewIcons
+                                                          : Filer::ViewColumns;
+        for (int delay : delays) {
+            const Run run = browse(app, &engine, listed, count, delay, mode);
+            const bool ok = run.ok && run.rows == count;
+            failures += ok ? 0 : 1;
+            std::printf("%8s %3d ms %14.1f %14.1f %14.1f %14.1f%s\n", qPrintable(name), delay, run.firstSourceMs,
+                        run.firstRowMs,
+                        run.lastRowMs, run.stallMs, ok ? "" : "  (FAILED)");
+            std::printf("%17s slowest event %.1f ms: %s\n", "", run.slowest, qPrintable(run.slowestWhat));
+            std::fflush(stdout);
+        }
+    }
+    return failures ? 1 : 0;
+}

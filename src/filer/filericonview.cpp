@@ -1,0 +1,208 @@
+#include "filer/filericonview.h"
+
+#include "core/logger.h"
+#include "filer/filer.h"
+#include "filer/icondelegate.h"
+#include "models/vfsmodel.h"
+
+#include <QApplication>
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QMimeData>
+#include <QScrollBar>
+
+FilerIconView::FilerIconView(Filer* parent)
+    : QListView(parent), m_filer(parent), m_delegate(new IconDelegate(this))
+{
+    setObjectName(QStringLiteral("FilerIconView"));
+    setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
+    setViewMode(QListView::IconMode);
+    setMouseTracking(true);
+    setMovement(QListView::Static);
+    setResizeMode(QListView::Adjust);
+    setSpacing(16);
+    setWordWrap(true);
+    setWrapping(true);
+    setSelectionRectVisible(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setDragDropMode(QAbstractItemView::DragDrop);
+    setDragEnabled(true);
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDropIndicatorShown(true);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    setFrameShape(QFrame::NoFrame);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setViewportMargins(8, 8, 0, 0);
+    // Only the delegate decides the item sizes. Many items are laid out in
+    // batches between other events, so that a large directory never holds
+    // the event loop.
+    setUniformItemSizes(false);
+    setLayoutMode(QListView::Batched);
+    setBatchSize(400);
+    m_delegate->setIconSize(QSize(IconUnit * m_iconStep, IconUnit * m_iconStep));
+    setItemDelegate(m_delegate);
+}
+
+IconDelegate* FilerIconView::iconDelegate() const { return m_delegate; }
+int FilerIconView::iconStep() const { return m_iconStep; }
+QModelIndex FilerIconView::scrollAnchor() const { return m_scrollAnchor; }
+QString FilerIconView::dropTargetPath() const { return m_dropTargetPath; }
+int FilerIconView::dragsStarted() const { return m_dragsStarted; }
+
+void FilerIconView::increaseItemSize()
+{
+    if (IconUnit * (m_iconStep + 1) < 160)
+        ++m_iconStep;
+    applyIconStep(m_iconStep);
+}
+
+void FilerIconView::decreaseItemSize()
+{
+    if (IconUnit * (m_iconStep - 1) > 56)
+        --m_iconStep;
+    applyIconStep(m_iconStep);
+}
+
+void FilerIconView::applyIconStep(int step)
+{
+    const int side = IconUnit * step;
+    m_delegate->setIconSize(QSize(side, side));
+    // Lay out now, so that the anchor can be put in place in the same call.
+    scheduleDelayedItemsLayout();
+    executeDelayedItemsLayout();
+    if (m_scrollAnchor.isValid() && model()) {
+        const QModelIndex again = model()->index(m_scrollAnchor.row(), m_scrollAnchor.column(), rootIndex());
+        if (again.isValid())
+            scrollTo(again, QAbstractItemView::PositionAtTop);
+    }
+}
+
+void FilerIconView::keyPressEvent(QKeyEvent* event)
+{
+    if (event->modifiers() == Qt::ControlModifier && !m_scrollAnchor.isValid()) {
+        for (int y = 32; y < 160; y += 16) {
+            const QModelIndex index = indexAt(QPoint(32, y));
+            if (index.isValid()) {
+                m_scrollAnchor = index;
+                Logger::log(Logger::NFO2, "scroll lock on: %s",
+                            qUtf8Printable(index.data(VfsModel::NameRole).toString()));
+                break;
+            }
+        }
+    }
+    QListView::keyPressEvent(event);
+}
+
+void FilerIconView::keyReleaseEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Control)
+        m_scrollAnchor = QPersistentModelIndex();
+    QListView::keyReleaseEvent(event);
+}
+
+void FilerIconView::mousePressEvent(QMouseEvent* event)
+{
+    m_dragState = 0;
+    m_pressPos = QPoint();
+    if (event->button() == Qt::LeftButton) {
+        if (indexAt(event->pos()).isValid()) {
+            m_pressPos = event->pos();
+            m_dragState = 2;
+        } else {
+            m_dragState = 1;
+        }
+    }
+    QListView::mousePressEvent(event);
+    emit viewActivated();
+}
+
+void FilerIconView::mouseReleaseEvent(QMouseEvent* event)
+{
+    m_dragState = 0;
+    QListView::mouseReleaseEvent(event);
+}
+
+void FilerIconView::mouseMoveEvent(QMouseEvent* event)
+{
+    const bool left = event->buttons() & Qt::LeftButton;
+    if (m_dragState != 2) {
+        // A press on empty space draws the rubber band; no drag starts.
+        if (left)
+            QListView::mouseMoveEvent(event);
+        return;
+    }
+    if (!left)
+        return;
+    event->accept();
+    if ((event->pos() - m_pressPos).manhattanLength() >= QApplication::startDragDistance()) {
+        m_dragState = 0;
+        startFileDrag();
+    }
+}
+
+void FilerIconView::startFileDrag()
+{
+    const QModelIndexList indexes = selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList();
+    if (indexes.isEmpty() || !m_filer)
+        return;
+    ++m_dragsStarted;
+    auto* drag = new QDrag(this);
+    drag->setPixmap(m_filer->createDragPixmap(indexes));
+    QMimeData* mime = m_filer->createDragMimeData(indexes);
+    Logger::log(Logger::NFO2, "drag starts mime: %p", static_cast<void*>(mime));
+    drag->setMimeData(mime);
+    connect(drag, &QObject::destroyed, this, [this] {
+        if (!m_dropTargetPath.isEmpty())
+            emit clearDropTarget(m_dropTargetPath);
+        m_dropTargetPath.clear();
+        m_dropTargetIndex = QPersistentModelIndex();
+    });
+    drag->exec(Qt::CopyAction);
+}
+
+void FilerIconView::dragEnterEvent(QDragEnterEvent* event)
+{
+    Logger::log(Logger::NFO2, "drag enter");
+    if (event->mimeData() && event->mimeData()->hasFormat(QStringLiteral("text/uri-list"))) {
+        event->acceptProposedAction();
+        activateWindow();
+    } else {
+        event->ignore();
+    }
+}
+
+void FilerIconView::setDropTarget(const QModelIndex& index)
+{
+    m_dropTargetIndex = index;
+    m_dropTargetPath = index.data(VfsModel::PathRole).toString();
+}
+
+void FilerIconView::dragMoveEvent(QDragMoveEvent* event)
+{
+    const QModelIndex index = indexAt(event->pos());
+    if (index != QModelIndex(m_dropTargetIndex) && !m_dropTargetPath.isEmpty())
+        emit clearDropTarget(m_dropTargetPath);
+    if (index.isValid() && index.data(VfsModel::TypeRole).toInt() == VfsModel::DirectoryType) {
+        setDropTarget(index);
+        model()->setData(index, index.data(VfsModel::FlagsRole).toInt() | VfsModel::DropTargetFlag, VfsModel::FlagsRole);
+    } else if (index.isValid()) {
+        setDropTarget(index.parent());
+        Logger::log(Logger::NFO2, "drag move, drop target: %s", qUtf8Printable(m_dropTargetPath));
+    } else {
+        setDropTarget(rootIndex());
+    }
+    event->accept();
+}
+
+void FilerIconView::dropEvent(QDropEvent* event)
+{
+    m_dragState = 0;
+    if (!m_dropTargetPath.isEmpty() && m_filer) {
+        m_filer->handleDrop(event, m_dropTargetPath);
+        emit clearDropTarget(m_dropTargetPath);
+        m_dropTargetPath.clear();
+        m_dropTargetIndex = QPersistentModelIndex();
+    }
+    event->accept();
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QPersistentModelIndex>
+#include <QTreeView>
+
+class Filer;
+class ItemDelegate;
+
+// The list and column modes of a Filer's files page: rows in six heights,
+// columns sized once the layout settles (deferred and coalesced over bursts
+// of resizes), drags of the selection and drop-target marks on directories
+// in the name column.
+class FilerTreeView : public QTreeView
+{
+    Q_OBJECT
+public:
+    explicit FilerTreeView(Filer* parent);
+
+    ItemDelegate* itemDelegate0() const;
+    int polishState() const;
+    QString dropTargetPath() const;
+    int dragsStarted() const;
+
+    // Hides or shows a column; for column 0 the widths are polished again.
+    void setColumnHiddenPolished(int column, bool hidden);
+
+    void setModel(QAbstractItemModel* model) override;
+    void setRootIndex(const QModelIndex& index) override;
+
+signals:
+    void viewActivated();
+    void clearDropTarget(const QString& path);
+
+public slots:
+    void increaseItemSize();
+    void decreaseItemSize();
+    void polishColumWidths();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void enterEvent(QEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void stepSize(bool larger);
+    void startFileDrag();
+    void setDropTarget(const QModelIndex& index);
+
+    Filer* m_filer;
+    ItemDelegate* m_delegate;
+    int m_polishState = 0;
+    bool m_hovered = false;
+    bool m_accessWanted = false;
+    QPoint m_pressPos;
+    QPersistentModelIndex m_dropTargetIndex;
+    QString m_dropTargetPath;
+    int m_dragsStarted = 0;
+};
