@@ -60,12 +60,17 @@ enum JobState : quint32 {
 enum Side { SourceSide = 0, DestinationSide = 1 };
 
 enum HashState : quint32 {
-    HashAskSource = 0,
-    HashSourceSent = 1,
-    HashAskDestination = 3,
-    HashDestinationSent = 4,
+    HashAsking = 0, // digest batches are asked for, both sides at once
     HashDone = 6,   // every block of the source compared
     HashFailed = 7,
+};
+
+// One digest batch asked of both sides: the records of its slot and where
+// the batch starts.
+struct DigestRequest
+{
+    int slot;
+    quint64 offset;
 };
 
 // The steps after every block is in place and verified.
@@ -161,7 +166,8 @@ struct Records
     VfsListDirectoryJob list;
     VfsMakeDirectoryJob makeDirectory;
     VfsMoveJob move;       // a verified temporary file to its final name
-    VfsHashFileJob hash;   // digest batches, both sides
+    VfsHashFileJob sourceDigests[VfsCopyJob::DigestSlots];      // digest batches
+    VfsHashFileJob destinationDigests[VfsCopyJob::DigestSlots]; // the same batches
     VfsHashFileJob verify; // written blocks and the end of the destination
     VfsReadFileJob reads[VfsCopyJob::TransferSlots];
     VfsWriteFileJob writes[VfsCopyJob::TransferSlots];
@@ -292,11 +298,9 @@ public:
     quint32 linkDropsAtStart[2] = {0, 0};
 
     // The block transfer of one file.
-    quint32 hashState = HashAskSource;
-    quint64 hashOffset = 0;
-    quint8 sourceHashStatus = 0;
-    quint16 sourceDigestCount = 0;
-    quint8 sourceDigests[VfsCopyJob::DigestBatch * DigestBytes];
+    quint32 hashState = HashAsking;
+    quint64 hashOffset = 0;               // where the next digest batch starts
+    std::deque<DigestRequest> digestsOut; // batches asked for, in file order
     std::deque<Chunk> chunks;
     std::deque<Block> blocks;
     std::deque<QueuedWrite> writeQueue;
@@ -435,7 +439,8 @@ public:
     bool drainTransfers();
     void resetTransfer();
     void pumpDigests();
-    void compareDigests(const VfsHashFileJob& reply);
+    void compareDigests(const VfsHashFileJob& source, const VfsHashFileJob& destination,
+                        quint64 offset);
     void pumpVerify();
     void pumpReads();
     void pumpWrites();

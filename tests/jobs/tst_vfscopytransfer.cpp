@@ -133,6 +133,22 @@ void TestVfsCopyTransfer::onlyDifferingBlocksMove_data()
         << three << true << changedAt(three + pattern(B, 6), {0}) << Offsets{0};
     const QByteArray whole = pattern(3 * B, 7);
     QTest::newRow("whole blocks, destination longer") << whole << true << whole + "xyz" << Offsets{};
+    // Digest batches of 64 blocks, several asked at once and compared in order.
+    const QByteArray batches = pattern(3 * 64 * B + 500, 9);
+    QTest::newRow("changes in every batch")
+        << batches << true
+        << changedAt(batches, {5 * B, 70 * B + 3, 150 * B + 9, 192 * B + 1})
+        << Offsets{5 * B, 70 * B, 150 * B, 192 * B};
+    const QByteArray batch = pattern(64 * B, 10);
+    QTest::newRow("source ends with a batch, destination longer")
+        << batch << true << batch + "xyz" << Offsets{};
+    QTest::newRow("source ends with a batch, destination shorter")
+        << batch << true << batch.left(int(63 * B)) << Offsets{63 * B};
+    const QByteArray shortEnd = batch.left(int(64 * B - 100));
+    QTest::newRow("short last block ends a batch, destination longer")
+        << shortEnd << true << batch << Offsets{};
+    QTest::newRow("short last block ends a batch, destination differs there")
+        << shortEnd << true << changedAt(batch, {63 * B + 7}) << Offsets{63 * B};
     QTest::newRow("empty source") << QByteArray() << true << pattern(5000, 8) << Offsets{};
     QTest::newRow("empty both") << QByteArray() << true << QByteArray() << Offsets{};
     QTest::newRow("no destination") << three << false << QByteArray() << Offsets{0, B, 2 * B, 3 * B};
@@ -183,6 +199,12 @@ void TestVfsCopyTransfer::sourceChangingBeforeTheCopyIsCopiedAsItIsThen_data()
     QTest::newRow("shrinks below its old copy") << eight << eight.left(int(5 * B + 1)) << eight << 1;
     QTest::newRow("shrinks to a block boundary") << eight << eight.left(int(4 * B)) << eight << 1;
     QTest::newRow("shrinks to nothing") << eight << QByteArray("") << eight << 1;
+    // Batches asked ahead of the compare: beyond the listed size only once
+    // the ones before came back, and those beyond a shrunk end let go.
+    const QByteArray many = pattern(4 * 64 * B + 10, 11);
+    QTest::newRow("grows by batches") << many.left(int(B)) << many << many.left(int(B)) << 0;
+    QTest::newRow("shrinks by batches")
+        << many << many.left(int(64 * B + 3)) << many << 1;
 }
 
 void TestVfsCopyTransfer::sourceChangingBeforeTheCopyIsCopiedAsItIsThen()
