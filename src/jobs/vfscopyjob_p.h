@@ -172,6 +172,10 @@ struct Records
     VfsReadFileJob reads[VfsCopyJob::TransferSlots];
     VfsWriteFileJob writes[VfsCopyJob::TransferSlots];
     std::vector<std::unique_ptr<VfsCloseFileJob>> cleanups; // handles left behind
+    // The checked files of a directory get their times and names side by
+    // side: one record per file of the group, made as needed and kept.
+    std::vector<std::unique_ptr<VfsOpenFileJob>> settleTimes;
+    std::vector<std::unique_ptr<VfsMoveJob>> settleMoves;
 };
 
 // Paths of both peers use '/'.
@@ -283,7 +287,7 @@ public:
     QSet<QString> names;           // its entries
     QSet<QString> freshDirectories; // made by this pass: empty when made
     std::vector<SettlingFile> settling;
-    size_t settleIndex = 0;
+    size_t settleIndex = 0; // the next file of the group whose request goes out
     QHash<QString, int> changedTries; // source path -> copies in a row that saw it change
     bool sourceMoved = false;  // the source changed under the transfer of the current file
     quint64 fileCounted = 0;   // bytes the current file added to bytesCopied
@@ -420,6 +424,12 @@ public:
     void fileTimes(int action);
     void rename(int action);
     void settleNext();
+    bool settleNeedsTimes(const SettlingFile& file) const;
+    // Sends the next requests of the group's step, up to SettleSlots out.
+    void sendSettleRequests();
+    // True once every request of the group's step is back.
+    bool settleRequestsBack();
+    void finishSettling();
     // The current file goes back to the walk: copied again (fresh: its
     // baseline is known) or, after too many changes, given up.
     void copyAgain(PendingItem item, quint64 counted, bool changed);

@@ -343,7 +343,7 @@ void VfsCopyJobPrivate::nextItem(int action)
     // Copied files are checked against their source a directory at a time,
     // before that directory's times are set.
     if (!settling.empty()
-        && (pending.empty() || settling.size() >= size_t(VfsCopyJob::DigestBatch)
+        && (pending.empty() || settling.size() >= size_t(VfsCopyJob::SettleGroup)
             || parentOf(pending.back().item.path) != parentOf(settling.front().item.item.path))) {
         setJobState(CheckSource, __LINE__);
         schedule(VfsJob::ActionStep, __LINE__);
