@@ -646,6 +646,8 @@ void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob* job)
         if (ours)
             Logger::log(Logger::VMG2, "onCloseFileJobUpdate() not handled job %p, jobState %u",
                         static_cast<void*>(job), unsigned(d->jobState.load()));
+        else
+            d->closeReturned(job);
     });
 }
 

@@ -110,6 +110,15 @@ struct SettlingFile
     quint64 counted = 0; // bytes it added to bytesCopied
 };
 
+// A verified file whose two handles are being closed while the walk goes on
+// with the next file; it waits to be settled once both closes are back.
+struct ClosingFile
+{
+    SettlingFile file;
+    VfsCloseFileJob* close[2] = {nullptr, nullptr}; // by side
+    bool back[2] = {false, false};
+};
+
 // A directory whose children still have to be handled.
 struct Batch
 {
@@ -176,6 +185,7 @@ struct Records
     // side: one record per file of the group, made as needed and kept.
     std::vector<std::unique_ptr<VfsOpenFileJob>> settleTimes;
     std::vector<std::unique_ptr<VfsMoveJob>> settleMoves;
+    std::vector<std::unique_ptr<VfsCloseFileJob>> closes; // of verified files
 };
 
 // Paths of both peers use '/'.
@@ -287,6 +297,8 @@ public:
     QSet<QString> names;           // its entries
     QSet<QString> freshDirectories; // made by this pass: empty when made
     std::vector<SettlingFile> settling;
+    std::vector<ClosingFile> closing; // same directory as settling
+    bool waitingForCloses = false;    // the walk waits until closing is empty
     size_t settleIndex = 0; // the next file of the group whose request goes out
     QHash<QString, int> changedTries; // source path -> copies in a row that saw it change
     bool sourceMoved = false;  // the source changed under the transfer of the current file
@@ -430,6 +442,11 @@ public:
     // True once every request of the group's step is back.
     bool settleRequestsBack();
     void finishSettling();
+    // A verified file's handles are closed on both sides at once, and the
+    // walk goes on meanwhile; the file settles once both closes are back.
+    void closeInBackground();
+    void closeReturned(const VfsCloseFileJob* job);
+    VfsCloseFileJob* freeCloseRecord(const VfsCloseFileJob* taken);
     // The current file goes back to the walk: copied again (fresh: its
     // baseline is known) or, after too many changes, given up.
     void copyAgain(PendingItem item, quint64 counted, bool changed);

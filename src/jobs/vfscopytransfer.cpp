@@ -186,11 +186,8 @@ void VfsCopyJobPrivate::transfer(int action)
         abortJob("error in io state", __LINE__);
         return;
     }
-    if (jobState == Transfer && finishFile()) {
-        fileVerified = true;
-        setJobState(CloseSource, __LINE__);
-        schedule(VfsJob::ActionStep, __LINE__);
-    }
+    if (jobState == Transfer && finishFile())
+        closeInBackground();
 }
 
 // Digests are asked of both sides at once, a few batches ahead: a batch
@@ -630,5 +627,87 @@ bool VfsCopyJobPrivate::finishFile()
     }
     default:
         return finalStep == FinalDone;
+    }
+}
+
+// --- closing verified files -------------------------------------------------------
+
+VfsCloseFileJob* VfsCopyJobPrivate::freeCloseRecord(const VfsCloseFileJob* taken)
+{
+    for (const auto& record : records->closes) {
+        VfsCloseFileJob* job = record.get();
+        if (job == taken || isOut(job))
+            continue;
+        const bool held = std::any_of(closing.begin(), closing.end(), [job](const ClosingFile& f) {
+            return f.close[0] == job || f.close[1] == job;
+        });
+        if (!held) {
+            back.remove(job);
+            return job;
+        }
+    }
+    records->closes.emplace_back(new VfsCloseFileJob());
+    return records->closes.back().get();
+}
+
+void VfsCopyJobPrivate::closeInBackground()
+{
+    ClosingFile file;
+    file.file = SettlingFile{current, writePath, finalPath, fileCounted};
+    const quint16 handles[2] = {sourceHandle, destinationHandle};
+    for (int side = SourceSide; side <= DestinationSide; ++side) {
+        VfsCloseFileJob* close = freeCloseRecord(file.close[SourceSide]);
+        close->flags = 0;
+        close->handle = handles[side];
+        close->jobStatus = 0;
+        file.close[side] = close;
+    }
+    sourceHandle = destinationHandle = 0;
+    fileVerified = false;
+    sourceMoved = false;
+    closing.push_back(file);
+    for (int side = SourceSide; side <= DestinationSide; ++side) {
+        Logger::log(Logger::VMG2, "close %s file handle %u", side == SourceSide ? "read" : "write",
+                    unsigned(file.close[side]->handle));
+        if (!send(side, file.close[side], &VfsClient::closeFile, __LINE__))
+            return;
+    }
+    setJobState(NextItem, __LINE__);
+    schedule(VfsJob::ActionStep, __LINE__);
+}
+
+void VfsCopyJobPrivate::closeReturned(const VfsCloseFileJob* job)
+{
+    for (size_t i = 0; i < closing.size(); ++i) {
+        ClosingFile& file = closing[i];
+        const int side = file.close[SourceSide] == job ? SourceSide
+            : file.close[DestinationSide] == job     ? DestinationSide
+                                                     : -1;
+        if (side < 0)
+            continue;
+        if (!succeeded(*job)) {
+            const QString path = side == SourceSide ? file.file.item.item.path : file.file.writePath;
+            Logger::log(Logger::VMG2, "failed to close %s file handle %u",
+                        side == SourceSide ? "read" : "write", unsigned(job->handle));
+            // The try fails; the file is found verified where it was
+            // written when the job starts over.
+            closing.erase(closing.begin() + std::ptrdiff_t(i));
+            failRequest(side, path, *job,
+                        side == SourceSide ? "failed to close read file" : "failed to close write file",
+                        __LINE__);
+            return;
+        }
+        Logger::log(Logger::VMG2, "\tclose %s file handle %u SUCCESS",
+                    side == SourceSide ? "read" : "write", unsigned(job->handle));
+        file.back[side] = true;
+        if (file.back[SourceSide] && file.back[DestinationSide]) {
+            settling.push_back(std::move(file.file));
+            closing.erase(closing.begin() + std::ptrdiff_t(i));
+            if (closing.empty() && waitingForCloses && jobState == NextItem && !abortRequested) {
+                waitingForCloses = false;
+                schedule(VfsJob::ActionStep, __LINE__);
+            }
+        }
+        return;
     }
 }

@@ -199,6 +199,8 @@ void VfsCopyJobPrivate::startUp(int action)
     nodes.clear();
     settling.clear();
     settleIndex = 0;
+    closing.clear();
+    waitingForCloses = false;
     namesDirectory.clear();
     names.clear();
     freshDirectories.clear();
@@ -341,10 +343,18 @@ void VfsCopyJobPrivate::nextItem(int action)
     if (action != VfsJob::ActionStep)
         return;
     // Copied files are checked against their source a directory at a time,
-    // before that directory's times are set.
-    if (!settling.empty()
-        && (pending.empty() || settling.size() >= size_t(VfsCopyJob::SettleGroup)
-            || parentOf(pending.back().item.path) != parentOf(settling.front().item.item.path))) {
+    // before that directory's times are set; files still being closed
+    // belong to the group.
+    const SettlingFile* first = !closing.empty() ? &closing.front().file
+        : !settling.empty()                       ? &settling.front()
+                                                  : nullptr;
+    if (first
+        && (pending.empty() || settling.size() + closing.size() >= size_t(VfsCopyJob::SettleGroup)
+            || parentOf(pending.back().item.path) != parentOf(first->item.item.path))) {
+        if (!closing.empty()) {
+            waitingForCloses = true;
+            return;
+        }
         setJobState(CheckSource, __LINE__);
         schedule(VfsJob::ActionStep, __LINE__);
         return;

@@ -66,6 +66,8 @@ private slots:
     void shortReadLeavesNoHole();
     void writeThatDidNotLandIsCaught_data();
     void writeThatDidNotLandIsCaught();
+    void refusedCloseFailsTheTry_data();
+    void refusedCloseFailsTheTry();
     void droppedLinkResumesWithoutRereadingConfirmedBlocks();
     void linkDownAtStartWaitsForTheLink();
     void progressWithAStoppedClockIsToldOnceAtTheEnd();
@@ -337,6 +339,61 @@ void TestVfsCopyTransfer::writeThatDidNotLandIsCaught()
     }
     QCOMPARE(run.questions, 0);
     QCOMPARE(readFile(b.path("dest/f.bin")), content);
+}
+
+void TestVfsCopyTransfer::refusedCloseFailsTheTry_data()
+{
+    QTest::addColumn<bool>("sourceSide");
+    QTest::addColumn<int>("which"); // the close refused, counted from 1 on that side
+    // A verified file's handles are closed while the next file is copied;
+    // a close that fails still fails the try, and the next try finds the
+    // files verified where they were written.
+    QTest::newRow("source, first file") << true << 1;
+    QTest::newRow("destination, first file") << false << 1;
+    QTest::newRow("destination, a middle file") << false << 3;
+    QTest::newRow("destination, last file") << false << 5;
+}
+
+void TestVfsCopyTransfer::refusedCloseFailsTheTry()
+{
+    QFETCH(bool, sourceSide);
+    QFETCH(int, which);
+    Machine a, b;
+    QStringList sources;
+    QList<QByteArray> contents;
+    QVERIFY(QDir().mkpath(a.path("in")));
+    for (int i = 0; i < 5; ++i) {
+        contents << pattern(i * 3000 + 17, 20 + i);
+        sources << a.path(QStringLiteral("in/f%1.bin").arg(i));
+        QVERIFY(writeFile(sources.last(), contents.last()));
+    }
+    QVERIFY(QDir().mkpath(b.path("dest")));
+    Traffic traffic;
+    traffic.attach(sourceSide ? a.link : b.link);
+    Machine& refusing = sourceSide ? a : b;
+    int closes = 0;
+    traffic.hook = [&](const C& request) {
+        if (request.command != C::CloseFile || ++closes != which)
+            return false;
+        refusing.link.sendToClient(
+            VfsMirkCommandWriter::closeFileReply(request.trId, FSO_STATUS_IO_ERROR, request.handle));
+        return true;
+    };
+    CopyRun run(requestFor(a, b, {a.path("in")}, b.path("dest")), &a.peer, &b.peer);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QVERIFY(closes >= which);
+    QVERIFY(run.retries >= 1);
+    QCOMPARE(run.questions, 0);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(readFile(b.path(QStringLiteral("dest/in/f%1.bin").arg(i))), contents.at(i));
+    QStringList verified = run.verifiedPaths();
+    verified.sort();
+    QStringList expected = sources;
+    expected << a.path("in"); // the folder, once its children are in place
+    expected.sort();
+    QCOMPARE(verified, expected);
+    QCOMPARE(QDir(b.path("dest/in")).entryList(QDir::Files | QDir::Hidden).size(), 5);
 }
 
 void TestVfsCopyTransfer::droppedLinkResumesWithoutRereadingConfirmedBlocks()
