@@ -1,5 +1,7 @@
 #include "jobs/vfscopyjob_p.h"
 
+#include "core/appsettings.h"
+
 #include "peer/ipeer.h"
 #include "vfs/protocol/fsostatus.h"
 
@@ -235,6 +237,10 @@ VfsCopyJob::VfsCopyJob(const VfsCopyDto& request, QObject* parent)
     qRegisterMetaType<VfsMakeDirectoryJob*>("VfsMakeDirectoryJob*");
     qRegisterMetaType<VfsMoveJob*>("VfsMoveJob*");
     setType(QStringLiteral("copy"));
+    // --copy-pipelining=0 keeps every copy close to one request after
+    // another (to compare, and to stand in for a peer that works that way).
+    if (appArgumentInt(QStringLiteral("--copy-pipelining"), 1) < 1)
+        d->limits = oneAtATime();
     d->ownClock.start();
     d->request = requestPart(request);
 }
@@ -262,6 +268,29 @@ void VfsCopyJob::setPeers(IPeer* source, IPeer* destination)
 {
     d->sourcePeer = source;
     d->destinationPeer = destination;
+}
+
+VfsCopyJob::InFlight VfsCopyJob::oneAtATime()
+{
+    InFlight limits;
+    limits.digestBatches = 1;
+    limits.transfers = 12;
+    limits.settleRequests = 1;
+    limits.closeAside = false;
+    return limits;
+}
+
+void VfsCopyJob::setInFlight(const InFlight& limits)
+{
+    d->limits.digestBatches = std::clamp(limits.digestBatches, 1, int(DigestSlots));
+    d->limits.transfers = std::clamp(limits.transfers, 1, int(TransferSlots));
+    d->limits.settleRequests = std::clamp(limits.settleRequests, 1, int(SettleSlots));
+    d->limits.closeAside = limits.closeAside;
+}
+
+VfsCopyJob::InFlight VfsCopyJob::inFlight() const
+{
+    return d->limits;
 }
 
 void VfsCopyJob::setRestartDelay(int milliseconds)

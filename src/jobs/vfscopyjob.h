@@ -116,6 +116,24 @@ public:
 
     void setRestartDelay(int milliseconds);
     int restartDelay() const;
+
+    // How many requests of each kind the job keeps out at a time: its own
+    // choice, which the serving side never sees. Each is at least 1 and at
+    // most its maximum above.
+    struct InFlight
+    {
+        int digestBatches = DigestSlots; // digest batches, asked of both sides at once
+        int transfers = TransferSlots;   // reads and writes, each
+        int settleRequests = SettleSlots; // times and renames of checked files
+        bool closeAside = true;          // verified files closed while the next one is copied
+    };
+    // Close to one request after another, as the job began: one digest
+    // batch at a time, 12 reads and writes, times and renames one at a time,
+    // and each file closed, source then destination, before the next is
+    // opened.
+    static InFlight oneAtATime();
+    void setInFlight(const InFlight& limits);
+    InFlight inFlight() const;
     void setClock(Clock clock);
 
     VfsJobState state() const override;

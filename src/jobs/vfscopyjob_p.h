@@ -344,6 +344,7 @@ public:
     quint64 windowBytes = 0;
     qint64 lastCopiedSignal = 0;
     int restartDelay = VfsCopyJob::DefaultRestartDelay;
+    VfsCopyJob::InFlight limits;
 
     std::shared_ptr<Records> records = std::make_shared<Records>();
     QHash<const VfsClientJob*, int> out;  // at a client, by side

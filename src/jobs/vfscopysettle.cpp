@@ -376,7 +376,7 @@ void VfsCopyJobPrivate::sendSettleRequests()
         if (isOut(job))
             ++inFlight;
     }
-    while (settleIndex < settling.size() && inFlight < VfsCopyJob::SettleSlots) {
+    while (settleIndex < settling.size() && inFlight < limits.settleRequests) {
         const size_t i = settleIndex++;
         const SettlingFile& file = settling[i];
         if (times) {

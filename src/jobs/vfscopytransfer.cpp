@@ -186,8 +186,15 @@ void VfsCopyJobPrivate::transfer(int action)
         abortJob("error in io state", __LINE__);
         return;
     }
-    if (jobState == Transfer && finishFile())
-        closeInBackground();
+    if (jobState == Transfer && finishFile()) {
+        if (limits.closeAside) {
+            closeInBackground();
+        } else {
+            fileVerified = true;
+            setJobState(CloseSource, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        }
+    }
 }
 
 // Digests are asked of both sides at once, a few batches ahead: a batch
@@ -211,7 +218,7 @@ void VfsCopyJobPrivate::pumpDigests()
         compareDigests(source, destination, head.offset);
         schedule(VfsJob::ActionStep, __LINE__);
     }
-    while (hashState == HashAsking && digestsOut.size() < size_t(VfsCopyJob::DigestSlots)) {
+    while (hashState == HashAsking && digestsOut.size() < size_t(limits.digestBatches)) {
         if (!digestsOut.empty() && hashOffset >= fileSize)
             break;
         // Digests run ahead of the copying, but not far.
@@ -414,7 +421,8 @@ void VfsCopyJobPrivate::pumpReads()
     if (hashState == HashFailed || readFailed)
         return;
     bool issued = false;
-    for (int i = 0; i < VfsCopyJob::TransferSlots; ++i) {
+    // Limits are set before the job starts.
+    for (int i = 0; i < limits.transfers; ++i) {
         VfsReadFileJob& read = records->reads[i];
         if (isOut(&read))
             continue;
@@ -459,7 +467,7 @@ void VfsCopyJobPrivate::pumpReads()
                 sourceEnd = block->offset + block->read;
             schedule(VfsJob::ActionStep, __LINE__);
         }
-        if (!issued && !chunks.empty() && writeQueue.size() <= size_t(VfsCopyJob::TransferSlots)) {
+        if (!issued && !chunks.empty() && writeQueue.size() <= size_t(limits.transfers)) {
             const Chunk chunk = chunks.front();
             chunks.pop_front();
             read.flags = 0;
@@ -479,7 +487,8 @@ void VfsCopyJobPrivate::pumpWrites()
     if (writeFailed)
         return;
     bool issued = false;
-    for (int i = 0; i < VfsCopyJob::TransferSlots; ++i) {
+    // Limits are set before the job starts.
+    for (int i = 0; i < limits.transfers; ++i) {
         VfsWriteFileJob& write = records->writes[i];
         if (isOut(&write))
             continue;
