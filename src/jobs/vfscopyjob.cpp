@@ -78,9 +78,10 @@ void VfsCopyJobPrivate::setCurrentFile(const QString& text)
 }
 
 bool VfsCopyJobPrivate::sendOpen(int side, quint32 flags, const QString& path,
-                                 const VfsCopyItem& times, quint64 size, int line)
+                                 const VfsCopyItem& times, quint64 size, int line,
+                                 VfsOpenFileJob* record)
 {
-    VfsOpenFileJob& open = records->open;
+    VfsOpenFileJob& open = record ? *record : records->open;
     open.flags = flags;
     open.path = path;
     open.accessTime = times.atime;
@@ -214,6 +215,8 @@ void VfsCopyJobPrivate::watchClient(VfsClient* client)
     QObject::connect(client, &VfsClient::makeDirectoryUpdate, q,
                      &VfsCopyJob::onMakeDirectoryJobUpdate, type);
     QObject::connect(client, &VfsClient::moveUpdate, q, &VfsCopyJob::onMoveJobUpdate, type);
+    QObject::connect(client, &VfsClient::deleteFileUpdate, q, &VfsCopyJob::onDeleteFileJobUpdate,
+                     type);
     for (const QPointer<VfsClient>& watched : watchedClients) {
         if (watched == client)
             return;
@@ -236,6 +239,7 @@ VfsCopyJob::VfsCopyJob(const VfsCopyDto& request, QObject* parent)
     qRegisterMetaType<VfsListDirectoryJob*>("VfsListDirectoryJob*");
     qRegisterMetaType<VfsMakeDirectoryJob*>("VfsMakeDirectoryJob*");
     qRegisterMetaType<VfsMoveJob*>("VfsMoveJob*");
+    qRegisterMetaType<VfsDeleteFileJob*>("VfsDeleteFileJob*");
     setType(QStringLiteral("copy"));
     // --copy-pipelining=0 keeps every copy close to one request after
     // another (to compare, and to stand in for a peer that works that way).
@@ -551,7 +555,7 @@ void VfsCopyJob::skipCurrentItem()
 {
     if (!d->onJobThread(&VfsCopyJob::skipCurrentItem) || !d->questionOpen())
         return;
-    const QString destination = d->records->open.path;
+    const QString destination = d->questionPath;
     Logger::log(Logger::VMG2, "skip file %s", qPrintable(destination));
     d->skipList.insert(destination);
     d->settle(d->pending.back().node, false);
@@ -566,7 +570,7 @@ void VfsCopyJob::replaceCurrentItem()
 {
     if (!d->onJobThread(&VfsCopyJob::replaceCurrentItem) || !d->questionOpen())
         return;
-    const QString destination = d->records->open.path;
+    const QString destination = d->questionPath;
     Logger::log(Logger::VMG2, "overwrite file %s", qPrintable(destination));
     if (!d->replaceAllActive)
         d->replaceList.insert(destination);
@@ -661,6 +665,7 @@ void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob* job)
         // Nobody waits for this open any more: let go of what it opened.
         if (opened(*job) && (job->flags & (C::OpenRead | C::OpenWrite)))
             d->closeLeftHandle(side, job->handle);
+        d->aheadReturned(job);
     });
 }
 
@@ -710,4 +715,10 @@ void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job)
 void VfsCopyJob::onMoveJobUpdate(VfsMoveJob* job)
 {
     d->replied(job, d->inState({Rename}), VfsCopyJobPrivate::Scheduled);
+}
+
+// Only empty files this job made are deleted, and nothing waits for that.
+void VfsCopyJob::onDeleteFileJobUpdate(VfsDeleteFileJob* job)
+{
+    d->replied(job, false, VfsCopyJobPrivate::Scheduled);
 }

@@ -14,6 +14,7 @@
 class IPeer;
 class VfsCopyJobPrivate;
 struct VfsCloseFileJob;
+struct VfsDeleteFileJob;
 struct VfsHashFileJob;
 struct VfsListDirectoryJob;
 struct VfsMakeDirectoryJob;
@@ -212,6 +213,7 @@ public slots:
     void onListDirectoryJobUpdate(VfsListDirectoryJob* job);
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job);
     void onMoveJobUpdate(VfsMoveJob* job);
+    void onDeleteFileJobUpdate(VfsDeleteFileJob* job);
 
 private:
     friend class VfsCopyJobPrivate;

@@ -11,6 +11,7 @@
 
 #include "core/logger.h"
 #include "vfs/client/vfsclient.h"
+#include "vfs/client/vfsdeletefilejob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 
@@ -171,6 +172,7 @@ struct QueuedWrite
 struct Records
 {
     VfsOpenFileJob open;
+    VfsOpenFileJob openAhead; // a destination opened beside its source
     VfsCloseFileJob close;
     VfsListDirectoryJob list;
     VfsMakeDirectoryJob makeDirectory;
@@ -186,6 +188,7 @@ struct Records
     std::vector<std::unique_ptr<VfsOpenFileJob>> settleTimes;
     std::vector<std::unique_ptr<VfsMoveJob>> settleMoves;
     std::vector<std::unique_ptr<VfsCloseFileJob>> closes; // of verified files
+    std::vector<std::unique_ptr<VfsDeleteFileJob>> deletes; // destinations opened in vain
 };
 
 // Paths of both peers use '/'.
@@ -299,6 +302,10 @@ public:
     std::vector<SettlingFile> settling;
     std::vector<ClosingFile> closing; // same directory as settling
     bool waitingForCloses = false;    // the walk waits until closing is empty
+    bool aheadSent = false;           // the destination's open went with the source's
+    bool aheadMadeFile = false;       // and it makes a new temporary file
+    bool aheadDropped = false;        // its source failed to open while it was out
+    QString questionPath;             // the destination the open question is about
     size_t settleIndex = 0; // the next file of the group whose request goes out
     QHash<QString, int> changedTries; // source path -> copies in a row that saw it change
     bool sourceMoved = false;  // the source changed under the transfer of the current file
@@ -364,7 +371,7 @@ public:
     // Sends the open record: flags, path, and the times (from an item) and
     // the size the open sets.
     bool sendOpen(int side, quint32 flags, const QString& path, const VfsCopyItem& times,
-                  quint64 size, int line);
+                  quint64 size, int line, VfsOpenFileJob* record = nullptr);
     // Sends the list record for a listing of path, without a watch.
     bool sendList(int side, const QString& path, int line);
     bool returned(const VfsClientJob* job, int* side);
@@ -422,6 +429,12 @@ public:
     void nextItem(int action);
     void openSource(int action);
     void openDestination(int action);
+    void destinationOpened(const VfsOpenFileJob& open);
+    bool sendDestinationOpen(VfsOpenFileJob* record, bool ahead);
+    // Lets go of a destination opened beside a source that failed to open.
+    void dropAhead();
+    void aheadReturned(const VfsOpenFileJob* job);
+    void deleteMadeFile(const QString& path);
     void closeFile(int action, int side);
     void makeDirectory(int action);
     void listDirectory(int action);

@@ -68,6 +68,8 @@ private slots:
     void writeThatDidNotLandIsCaught();
     void refusedCloseFailsTheTry_data();
     void refusedCloseFailsTheTry();
+    void sourceGoneAtItsOpenLeavesNothing_data();
+    void sourceGoneAtItsOpenLeavesNothing();
     void droppedLinkResumesWithoutRereadingConfirmedBlocks();
     void linkDownAtStartWaitsForTheLink();
     void progressWithAStoppedClockIsToldOnceAtTheEnd();
@@ -394,6 +396,54 @@ void TestVfsCopyTransfer::refusedCloseFailsTheTry()
     expected.sort();
     QCOMPARE(verified, expected);
     QCOMPARE(QDir(b.path("dest/in")).entryList(QDir::Files | QDir::Hidden).size(), 5);
+}
+
+void TestVfsCopyTransfer::sourceGoneAtItsOpenLeavesNothing_data()
+{
+    QTest::addColumn<int>("gone"); // the file removed as its open reaches the source
+    QTest::addColumn<bool>("oneAtATime");
+    // The destination is opened beside the source when the names of its
+    // folder are known: for every file but the first. A source that is gone
+    // by then leaves no file behind on the destination.
+    QTest::newRow("first file") << 0 << false;
+    QTest::newRow("middle file") << 2 << false;
+    QTest::newRow("last file") << 4 << false;
+    QTest::newRow("middle file, one request at a time") << 2 << true;
+}
+
+void TestVfsCopyTransfer::sourceGoneAtItsOpenLeavesNothing()
+{
+    QFETCH(int, gone);
+    QFETCH(bool, oneAtATime);
+    Machine a, b;
+    QVERIFY(QDir().mkpath(a.path("in")));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(writeFile(a.path(QStringLiteral("in/f%1.bin").arg(i)), pattern(5000 + i, 30 + i)));
+    QVERIFY(QDir().mkpath(b.path("dest")));
+    const QString victim = a.path(QStringLiteral("in/f%1.bin").arg(gone));
+    Traffic traffic;
+    traffic.attach(a.link);
+    bool removed = false;
+    traffic.hook = [&](const C& request) {
+        if (!removed && isOpenForReading(request)
+            && QString::fromUtf8(request.pathBytes()) == victim) {
+            removed = QFile::remove(victim);
+        }
+        return false;
+    };
+    CopyRun run(requestFor(a, b, {a.path("in")}, b.path("dest")), &a.peer, &b.peer);
+    if (oneAtATime)
+        run.job->setInFlight(VfsCopyJob::oneAtATime());
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QVERIFY(removed);
+    QStringList expected;
+    for (int i = 0; i < 5; ++i) {
+        if (i != gone)
+            expected << QStringLiteral("f%1.bin").arg(i);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(b.path("dest/in")).entryList(QDir::Files | QDir::Hidden),
+                              expected, Slow);
 }
 
 void TestVfsCopyTransfer::droppedLinkResumesWithoutRereadingConfirmedBlocks()
