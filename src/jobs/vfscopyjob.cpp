@@ -1,5 +1,7 @@
 #include "jobs/vfscopyjob_p.h"
 
+#include "core/appsettings.h"
+
 #include "peer/ipeer.h"
 #include "vfs/protocol/fsostatus.h"
 
@@ -76,9 +78,10 @@ void VfsCopyJobPrivate::setCurrentFile(const QString& text)
 }
 
 bool VfsCopyJobPrivate::sendOpen(int side, quint32 flags, const QString& path,
-                                 const VfsCopyItem& times, quint64 size, int line)
+                                 const VfsCopyItem& times, quint64 size, int line,
+                                 VfsOpenFileJob* record)
 {
-    VfsOpenFileJob& open = records->open;
+    VfsOpenFileJob& open = record ? *record : records->open;
     open.flags = flags;
     open.path = path;
     open.accessTime = times.atime;
@@ -212,6 +215,8 @@ void VfsCopyJobPrivate::watchClient(VfsClient* client)
     QObject::connect(client, &VfsClient::makeDirectoryUpdate, q,
                      &VfsCopyJob::onMakeDirectoryJobUpdate, type);
     QObject::connect(client, &VfsClient::moveUpdate, q, &VfsCopyJob::onMoveJobUpdate, type);
+    QObject::connect(client, &VfsClient::deleteFileUpdate, q, &VfsCopyJob::onDeleteFileJobUpdate,
+                     type);
     for (const QPointer<VfsClient>& watched : watchedClients) {
         if (watched == client)
             return;
@@ -234,7 +239,12 @@ VfsCopyJob::VfsCopyJob(const VfsCopyDto& request, QObject* parent)
     qRegisterMetaType<VfsListDirectoryJob*>("VfsListDirectoryJob*");
     qRegisterMetaType<VfsMakeDirectoryJob*>("VfsMakeDirectoryJob*");
     qRegisterMetaType<VfsMoveJob*>("VfsMoveJob*");
+    qRegisterMetaType<VfsDeleteFileJob*>("VfsDeleteFileJob*");
     setType(QStringLiteral("copy"));
+    // --copy-pipelining=0 keeps every copy close to one request after
+    // another (to compare, and to stand in for a peer that works that way).
+    if (appArgumentInt(QStringLiteral("--copy-pipelining"), 1) < 1)
+        d->limits = oneAtATime();
     d->ownClock.start();
     d->request = requestPart(request);
 }
@@ -262,6 +272,29 @@ void VfsCopyJob::setPeers(IPeer* source, IPeer* destination)
 {
     d->sourcePeer = source;
     d->destinationPeer = destination;
+}
+
+VfsCopyJob::InFlight VfsCopyJob::oneAtATime()
+{
+    InFlight limits;
+    limits.digestBatches = 1;
+    limits.transfers = 12;
+    limits.settleRequests = 1;
+    limits.closeAside = false;
+    return limits;
+}
+
+void VfsCopyJob::setInFlight(const InFlight& limits)
+{
+    d->limits.digestBatches = std::clamp(limits.digestBatches, 1, int(DigestSlots));
+    d->limits.transfers = std::clamp(limits.transfers, 1, int(TransferSlots));
+    d->limits.settleRequests = std::clamp(limits.settleRequests, 1, int(SettleSlots));
+    d->limits.closeAside = limits.closeAside;
+}
+
+VfsCopyJob::InFlight VfsCopyJob::inFlight() const
+{
+    return d->limits;
 }
 
 void VfsCopyJob::setRestartDelay(int milliseconds)
@@ -522,7 +555,7 @@ void VfsCopyJob::skipCurrentItem()
 {
     if (!d->onJobThread(&VfsCopyJob::skipCurrentItem) || !d->questionOpen())
         return;
-    const QString destination = d->records->open.path;
+    const QString destination = d->questionPath;
     Logger::log(Logger::VMG2, "skip file %s", qPrintable(destination));
     d->skipList.insert(destination);
     d->settle(d->pending.back().node, false);
@@ -537,7 +570,7 @@ void VfsCopyJob::replaceCurrentItem()
 {
     if (!d->onJobThread(&VfsCopyJob::replaceCurrentItem) || !d->questionOpen())
         return;
-    const QString destination = d->records->open.path;
+    const QString destination = d->questionPath;
     Logger::log(Logger::VMG2, "overwrite file %s", qPrintable(destination));
     if (!d->replaceAllActive)
         d->replaceList.insert(destination);
@@ -632,6 +665,7 @@ void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob* job)
         // Nobody waits for this open any more: let go of what it opened.
         if (opened(*job) && (job->flags & (C::OpenRead | C::OpenWrite)))
             d->closeLeftHandle(side, job->handle);
+        d->aheadReturned(job);
     });
 }
 
@@ -646,6 +680,8 @@ void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob* job)
         if (ours)
             Logger::log(Logger::VMG2, "onCloseFileJobUpdate() not handled job %p, jobState %u",
                         static_cast<void*>(job), unsigned(d->jobState.load()));
+        else
+            d->closeReturned(job);
     });
 }
 
@@ -679,4 +715,10 @@ void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job)
 void VfsCopyJob::onMoveJobUpdate(VfsMoveJob* job)
 {
     d->replied(job, d->inState({Rename}), VfsCopyJobPrivate::Scheduled);
+}
+
+// Only empty files this job made are deleted, and nothing waits for that.
+void VfsCopyJob::onDeleteFileJobUpdate(VfsDeleteFileJob* job)
+{
+    d->replied(job, false, VfsCopyJobPrivate::Scheduled);
 }

@@ -14,6 +14,7 @@
 class IPeer;
 class VfsCopyJobPrivate;
 struct VfsCloseFileJob;
+struct VfsDeleteFileJob;
 struct VfsHashFileJob;
 struct VfsListDirectoryJob;
 struct VfsMakeDirectoryJob;
@@ -94,8 +95,11 @@ public:
 
     static constexpr quint32 BlockSize = 64400;
     static constexpr int DigestBatch = 64;      // digests asked for at a time
+    static constexpr int DigestSlots = 8;       // digest batches in flight, each side
+    static constexpr int SettleGroup = 256;     // copied files checked against one source listing
+    static constexpr int SettleSlots = 64;      // times and renames of checked files in flight
     static constexpr int MaxQueuedBlocks = 48;  // blocks waiting to be read before more digests
-    static constexpr int TransferSlots = 12;    // reads and writes in flight, each
+    static constexpr int TransferSlots = 32;    // reads and writes in flight, each
     static constexpr int DefaultRestartDelay = 15000; // ms
     static constexpr int ProgressInterval = 1000;     // ms between progress signals
     static constexpr int FinalFailure = 1000000;      // retry count of a job that gave up
@@ -113,6 +117,24 @@ public:
 
     void setRestartDelay(int milliseconds);
     int restartDelay() const;
+
+    // How many requests of each kind the job keeps out at a time: its own
+    // choice, which the serving side never sees. Each is at least 1 and at
+    // most its maximum above.
+    struct InFlight
+    {
+        int digestBatches = DigestSlots; // digest batches, asked of both sides at once
+        int transfers = TransferSlots;   // reads and writes, each
+        int settleRequests = SettleSlots; // times and renames of checked files
+        bool closeAside = true;          // verified files closed while the next one is copied
+    };
+    // Close to one request after another, as the job began: one digest
+    // batch at a time, 12 reads and writes, times and renames one at a time,
+    // and each file closed, source then destination, before the next is
+    // opened.
+    static InFlight oneAtATime();
+    void setInFlight(const InFlight& limits);
+    InFlight inFlight() const;
     void setClock(Clock clock);
 
     VfsJobState state() const override;
@@ -191,6 +213,7 @@ public slots:
     void onListDirectoryJobUpdate(VfsListDirectoryJob* job);
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job);
     void onMoveJobUpdate(VfsMoveJob* job);
+    void onDeleteFileJobUpdate(VfsDeleteFileJob* job);
 
 private:
     friend class VfsCopyJobPrivate;

@@ -11,6 +11,7 @@
 
 #include "core/logger.h"
 #include "vfs/client/vfsclient.h"
+#include "vfs/client/vfsdeletefilejob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/protocol/vfsmirkcommand.h"
 
@@ -60,12 +61,17 @@ enum JobState : quint32 {
 enum Side { SourceSide = 0, DestinationSide = 1 };
 
 enum HashState : quint32 {
-    HashAskSource = 0,
-    HashSourceSent = 1,
-    HashAskDestination = 3,
-    HashDestinationSent = 4,
+    HashAsking = 0, // digest batches are asked for, both sides at once
     HashDone = 6,   // every block of the source compared
     HashFailed = 7,
+};
+
+// One digest batch asked of both sides: the records of its slot and where
+// the batch starts.
+struct DigestRequest
+{
+    int slot;
+    quint64 offset;
 };
 
 // The steps after every block is in place and verified.
@@ -103,6 +109,15 @@ struct SettlingFile
     QString writePath; // the file written: the final path or the temporary one
     QString finalPath;
     quint64 counted = 0; // bytes it added to bytesCopied
+};
+
+// A verified file whose two handles are being closed while the walk goes on
+// with the next file; it waits to be settled once both closes are back.
+struct ClosingFile
+{
+    SettlingFile file;
+    VfsCloseFileJob* close[2] = {nullptr, nullptr}; // by side
+    bool back[2] = {false, false};
 };
 
 // A directory whose children still have to be handled.
@@ -157,15 +172,23 @@ struct QueuedWrite
 struct Records
 {
     VfsOpenFileJob open;
+    VfsOpenFileJob openAhead; // a destination opened beside its source
     VfsCloseFileJob close;
     VfsListDirectoryJob list;
     VfsMakeDirectoryJob makeDirectory;
     VfsMoveJob move;       // a verified temporary file to its final name
-    VfsHashFileJob hash;   // digest batches, both sides
+    VfsHashFileJob sourceDigests[VfsCopyJob::DigestSlots];      // digest batches
+    VfsHashFileJob destinationDigests[VfsCopyJob::DigestSlots]; // the same batches
     VfsHashFileJob verify; // written blocks and the end of the destination
     VfsReadFileJob reads[VfsCopyJob::TransferSlots];
     VfsWriteFileJob writes[VfsCopyJob::TransferSlots];
     std::vector<std::unique_ptr<VfsCloseFileJob>> cleanups; // handles left behind
+    // The checked files of a directory get their times and names side by
+    // side: one record per file of the group, made as needed and kept.
+    std::vector<std::unique_ptr<VfsOpenFileJob>> settleTimes;
+    std::vector<std::unique_ptr<VfsMoveJob>> settleMoves;
+    std::vector<std::unique_ptr<VfsCloseFileJob>> closes; // of verified files
+    std::vector<std::unique_ptr<VfsDeleteFileJob>> deletes; // destinations opened in vain
 };
 
 // Paths of both peers use '/'.
@@ -277,7 +300,13 @@ public:
     QSet<QString> names;           // its entries
     QSet<QString> freshDirectories; // made by this pass: empty when made
     std::vector<SettlingFile> settling;
-    size_t settleIndex = 0;
+    std::vector<ClosingFile> closing; // same directory as settling
+    bool waitingForCloses = false;    // the walk waits until closing is empty
+    bool aheadSent = false;           // the destination's open went with the source's
+    bool aheadMadeFile = false;       // and it makes a new temporary file
+    bool aheadDropped = false;        // its source failed to open while it was out
+    QString questionPath;             // the destination the open question is about
+    size_t settleIndex = 0; // the next file of the group whose request goes out
     QHash<QString, int> changedTries; // source path -> copies in a row that saw it change
     bool sourceMoved = false;  // the source changed under the transfer of the current file
     quint64 fileCounted = 0;   // bytes the current file added to bytesCopied
@@ -292,11 +321,9 @@ public:
     quint32 linkDropsAtStart[2] = {0, 0};
 
     // The block transfer of one file.
-    quint32 hashState = HashAskSource;
-    quint64 hashOffset = 0;
-    quint8 sourceHashStatus = 0;
-    quint16 sourceDigestCount = 0;
-    quint8 sourceDigests[VfsCopyJob::DigestBatch * DigestBytes];
+    quint32 hashState = HashAsking;
+    quint64 hashOffset = 0;               // where the next digest batch starts
+    std::deque<DigestRequest> digestsOut; // batches asked for, in file order
     std::deque<Chunk> chunks;
     std::deque<Block> blocks;
     std::deque<QueuedWrite> writeQueue;
@@ -324,6 +351,7 @@ public:
     quint64 windowBytes = 0;
     qint64 lastCopiedSignal = 0;
     int restartDelay = VfsCopyJob::DefaultRestartDelay;
+    VfsCopyJob::InFlight limits;
 
     std::shared_ptr<Records> records = std::make_shared<Records>();
     QHash<const VfsClientJob*, int> out;  // at a client, by side
@@ -343,7 +371,7 @@ public:
     // Sends the open record: flags, path, and the times (from an item) and
     // the size the open sets.
     bool sendOpen(int side, quint32 flags, const QString& path, const VfsCopyItem& times,
-                  quint64 size, int line);
+                  quint64 size, int line, VfsOpenFileJob* record = nullptr);
     // Sends the list record for a listing of path, without a watch.
     bool sendList(int side, const QString& path, int line);
     bool returned(const VfsClientJob* job, int* side);
@@ -401,6 +429,12 @@ public:
     void nextItem(int action);
     void openSource(int action);
     void openDestination(int action);
+    void destinationOpened(const VfsOpenFileJob& open);
+    bool sendDestinationOpen(VfsOpenFileJob* record, bool ahead);
+    // Lets go of a destination opened beside a source that failed to open.
+    void dropAhead();
+    void aheadReturned(const VfsOpenFileJob* job);
+    void deleteMadeFile(const QString& path);
     void closeFile(int action, int side);
     void makeDirectory(int action);
     void listDirectory(int action);
@@ -416,6 +450,17 @@ public:
     void fileTimes(int action);
     void rename(int action);
     void settleNext();
+    bool settleNeedsTimes(const SettlingFile& file) const;
+    // Sends the next requests of the group's step, up to SettleSlots out.
+    void sendSettleRequests();
+    // True once every request of the group's step is back.
+    bool settleRequestsBack();
+    void finishSettling();
+    // A verified file's handles are closed on both sides at once, and the
+    // walk goes on meanwhile; the file settles once both closes are back.
+    void closeInBackground();
+    void closeReturned(const VfsCloseFileJob* job);
+    VfsCloseFileJob* freeCloseRecord(const VfsCloseFileJob* taken);
     // The current file goes back to the walk: copied again (fresh: its
     // baseline is known) or, after too many changes, given up.
     void copyAgain(PendingItem item, quint64 counted, bool changed);
@@ -435,7 +480,8 @@ public:
     bool drainTransfers();
     void resetTransfer();
     void pumpDigests();
-    void compareDigests(const VfsHashFileJob& reply);
+    void compareDigests(const VfsHashFileJob& source, const VfsHashFileJob& destination,
+                        quint64 offset);
     void pumpVerify();
     void pumpReads();
     void pumpWrites();

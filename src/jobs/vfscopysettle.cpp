@@ -339,23 +339,108 @@ void VfsCopyJobPrivate::checkSource(int action)
     sendList(SourceSide, parentOf(settling.front().item.item.path), __LINE__);
 }
 
-// The next checked file gets its times and its name; then the walk goes on.
+// The checked files get their times, then their names, the requests of a
+// step side by side; then the walk goes on.
 void VfsCopyJobPrivate::settleNext()
 {
-    while (settleIndex < settling.size()) {
-        const SettlingFile& file = settling[settleIndex];
+    settleIndex = 0;
+    const bool times = std::any_of(settling.begin(), settling.end(),
+                                   [this](const SettlingFile& f) { return settleNeedsTimes(f); });
+    const bool names = std::any_of(settling.begin(), settling.end(),
+                                   [](const SettlingFile& f) { return f.writePath != f.finalPath; });
+    if (jobState != FileTimes && jobState != Rename && times) {
+        setJobState(FileTimes, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    if (jobState != Rename && names) {
+        setJobState(Rename, __LINE__);
+        schedule(VfsJob::ActionStep, __LINE__);
+        return;
+    }
+    finishSettling();
+}
+
+bool VfsCopyJobPrivate::settleNeedsTimes(const SettlingFile& file) const
+{
+    return file.item.item.atime > 0 || file.item.item.mtime > 0;
+}
+
+void VfsCopyJobPrivate::sendSettleRequests()
+{
+    const bool times = jobState == FileTimes;
+    int inFlight = 0;
+    for (size_t i = 0; i < settleIndex; ++i) {
+        const VfsClientJob* job = times ? static_cast<const VfsClientJob*>(records->settleTimes[i].get())
+                                        : records->settleMoves[i].get();
+        if (isOut(job))
+            ++inFlight;
+    }
+    while (settleIndex < settling.size() && inFlight < limits.settleRequests) {
+        const size_t i = settleIndex++;
+        const SettlingFile& file = settling[i];
+        if (times) {
+            while (records->settleTimes.size() <= i)
+                records->settleTimes.emplace_back(new VfsOpenFileJob());
+            VfsOpenFileJob& open = *records->settleTimes[i];
+            back.remove(&open);
+            if (!settleNeedsTimes(file))
+                continue;
+            const VfsCopyItem& item = file.item.item;
+            open.flags = C::OpenTimes;
+            open.path = file.writePath;
+            open.accessTime = item.atime;
+            open.birthTime = item.ctime;
+            open.modificationTime = item.mtime;
+            open.size = 0;
+            open.handle = 0;
+            if (!send(DestinationSide, &open, &VfsClient::openFile, __LINE__))
+                return;
+        } else {
+            while (records->settleMoves.size() <= i)
+                records->settleMoves.emplace_back(new VfsMoveJob());
+            VfsMoveJob& move = *records->settleMoves[i];
+            back.remove(&move);
+            if (file.writePath == file.finalPath)
+                continue;
+            {
+                QMutexLocker lock(&move.mutex);
+                move.flags = VfsMoveJob::RefuseExisting | VfsMoveJob::RefuseCrossDevice;
+                move.sourcePath = file.writePath;
+                move.destinationPath = file.finalPath;
+            }
+            Logger::log(Logger::VMG2, "rename %s to %s", qPrintable(file.writePath),
+                        qPrintable(file.finalPath));
+            if (!send(DestinationSide, &move, &VfsClient::move, __LINE__))
+                return;
+        }
+        ++inFlight;
+    }
+}
+
+bool VfsCopyJobPrivate::settleRequestsBack()
+{
+    if (settleIndex < settling.size())
+        return false;
+    const bool times = jobState == FileTimes;
+    for (size_t i = 0; i < settleIndex; ++i) {
+        const VfsClientJob* job = times ? static_cast<const VfsClientJob*>(records->settleTimes[i].get())
+                                        : records->settleMoves[i].get();
+        if (isOut(job))
+            return false;
+    }
+    return true;
+}
+
+// Every file of the group is in place under its final name, with its times,
+// unless its rename found the name taken.
+void VfsCopyJobPrivate::finishSettling()
+{
+    std::vector<SettlingFile> files = std::move(settling);
+    settling.clear();
+    settleIndex = 0;
+    for (const SettlingFile& file : files) {
         const VfsCopyItem& item = file.item.item;
-        if (jobState != FileTimes && jobState != Rename && (item.atime > 0 || item.mtime > 0)) {
-            setJobState(FileTimes, __LINE__);
-            schedule(VfsJob::ActionStep, __LINE__);
-            return;
-        }
-        if (jobState != Rename && file.writePath != file.finalPath) {
-            setJobState(Rename, __LINE__);
-            schedule(VfsJob::ActionStep, __LINE__);
-            return;
-        }
-        // In place under its final name, with its times: copied.
         ownDestinations.insert(file.finalPath);
         bool ok = false;
         if (parentOf(file.finalPath) == namesDirectory)
@@ -363,64 +448,58 @@ void VfsCopyJobPrivate::settleNext()
         changedTries.remove(item.path);
         addVerified(item);
         settle(file.item.node, true);
-        ++settleIndex;
-        // The next file starts from the first of its steps.
-        if (settleIndex < settling.size())
-            setJobState(CheckSource, __LINE__);
     }
-    settling.clear();
-    settleIndex = 0;
     setJobState(NextItem, __LINE__);
     schedule(VfsJob::ActionStep, __LINE__);
 }
 
 void VfsCopyJobPrivate::fileTimes(int action)
 {
-    if (settleIndex >= settling.size())
+    if (action != VfsJob::ActionStep && action != VfsJob::ActionUpdate)
         return;
-    VfsOpenFileJob& open = records->open;
-    const SettlingFile& file = settling[settleIndex];
-    if (action == VfsJob::ActionUpdate) {
+    for (size_t i = 0; i < settleIndex; ++i) {
+        VfsOpenFileJob& open = *records->settleTimes[i];
         if (!take(&open))
-            return;
+            continue;
         if (open.jobStatus == VfsClientJob::JobFinished
-            && (open.status == FSO_STATUS_COMPLETE || open.status == FSO_STATUS_INVALID_PARAMETER)) {
-            if (file.writePath != file.finalPath) {
-                setJobState(Rename, __LINE__);
-                schedule(VfsJob::ActionStep, __LINE__);
-            } else {
-                settleNext();
-            }
-            return;
-        }
+            && (open.status == FSO_STATUS_COMPLETE || open.status == FSO_STATUS_INVALID_PARAMETER))
+            continue;
         Logger::log(Logger::VMG2, "failed to set times of %s, status %u",
-                    qPrintable(file.writePath), unsigned(open.status));
-        failRequest(DestinationSide, file.writePath, open, "failed to set file times", __LINE__);
+                    qPrintable(open.path), unsigned(open.status));
+        failRequest(DestinationSide, open.path, open, "failed to set file times", __LINE__);
         return;
     }
-    if (action != VfsJob::ActionStep)
-        return;
-    sendOpen(DestinationSide, C::OpenTimes, file.writePath, file.item.item, 0, __LINE__);
+    sendSettleRequests();
+    if (jobState == FileTimes && settleRequestsBack())
+        settleNext();
 }
 
 void VfsCopyJobPrivate::rename(int action)
 {
-    if (settleIndex >= settling.size())
+    if (action != VfsJob::ActionStep && action != VfsJob::ActionUpdate)
         return;
-    VfsMoveJob& move = records->move;
-    const SettlingFile& file = settling[settleIndex];
-    if (action == VfsJob::ActionUpdate) {
-        if (!take(&move))
-            return;
+    sendSettleRequests();
+    if (jobState != Rename || !settleRequestsBack())
+        return;
+    // All back: each file in order.
+    std::vector<SettlingFile> done;
+    const VfsMoveJob* failedMove = nullptr;
+    size_t failedIndex = 0;
+    for (size_t i = 0; i < settling.size(); ++i) {
+        SettlingFile& file = settling[i];
+        if (file.writePath == file.finalPath) {
+            done.push_back(std::move(file));
+            continue;
+        }
+        VfsMoveJob& move = *records->settleMoves[i];
+        take(&move);
         QMutexLocker lock(&move.mutex);
         const quint32 jobStatus = move.jobStatus;
         const quint8 status = move.status;
         lock.unlock();
         if (jobStatus == VfsClientJob::JobFinished && status == FSO_STATUS_OK) {
-            settleNext();
-            return;
-        }
-        if (jobStatus == VfsClientJob::JobFinished && status == FSO_STATUS_EXISTS) {
+            done.push_back(std::move(file));
+        } else if (jobStatus == VfsClientJob::JobFinished && status == FSO_STATUS_EXISTS) {
             // The name was taken while the file was copied: the file goes
             // the way of one that existed, with the question whether to
             // replace it.
@@ -429,24 +508,30 @@ void VfsCopyJobPrivate::rename(int action)
             if (parentOf(file.finalPath) == namesDirectory)
                 names.insert(nameOf(file.finalPath, &ok));
             copyAgain(file.item, file.counted, false);
-            settling.erase(settling.begin() + std::ptrdiff_t(settleIndex));
-            setJobState(CheckSource, __LINE__);
-            settleNext();
-            return;
+        } else if (!failedMove) {
+            failedMove = &move;
+            failedIndex = i;
+        } else {
+            // Another failure: copied again after the restart.
         }
-        failRequest(DestinationSide, file.finalPath, move, "failed to rename the copied file",
+    }
+    if (failedMove) {
+        // The files in place count; the restart finds the others where
+        // they were written.
+        const QString finalPath = settling[failedIndex].finalPath;
+        settling = std::move(done);
+        for (const SettlingFile& file : settling) {
+            ownDestinations.insert(file.finalPath);
+            changedTries.remove(file.item.item.path);
+            addVerified(file.item.item);
+            settle(file.item.node, true);
+        }
+        settling.clear();
+        settleIndex = 0;
+        failRequest(DestinationSide, finalPath, *failedMove, "failed to rename the copied file",
                     __LINE__);
         return;
     }
-    if (action != VfsJob::ActionStep)
-        return;
-    {
-        QMutexLocker lock(&move.mutex);
-        move.flags = VfsMoveJob::RefuseExisting | VfsMoveJob::RefuseCrossDevice;
-        move.sourcePath = file.writePath;
-        move.destinationPath = file.finalPath;
-    }
-    Logger::log(Logger::VMG2, "rename %s to %s", qPrintable(file.writePath),
-                qPrintable(file.finalPath));
-    send(DestinationSide, &move, &VfsClient::move, __LINE__);
+    settling = std::move(done);
+    finishSettling();
 }

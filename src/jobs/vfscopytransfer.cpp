@@ -84,10 +84,9 @@ void VfsCopyJobPrivate::resetTransfer()
     chunks.clear();
     blocks.clear();
     writeQueue.clear();
-    hashState = HashAskSource;
+    hashState = HashAsking;
     hashOffset = 0;
-    sourceDigestCount = 0;
-    sourceHashStatus = 0;
+    digestsOut.clear();
     readFailed = writeFailed = verifyFailed = false;
     verifyRun = 0;
     lastBlockCopied = destinationHadLast = destinationLonger = haveLastDigest = false;
@@ -115,7 +114,10 @@ bool VfsCopyJobPrivate::drainTransfers()
         drain(&records->reads[i]);
         drain(&records->writes[i]);
     }
-    drain(&records->hash);
+    for (int i = 0; i < VfsCopyJob::DigestSlots; ++i) {
+        drain(&records->sourceDigests[i]);
+        drain(&records->destinationDigests[i]);
+    }
     drain(&records->verify);
     drain(&records->open);
     drain(&records->close);
@@ -142,7 +144,7 @@ bool VfsCopyJobPrivate::transfersIdle() const
         if (out.contains(read) || back.contains(read) || out.contains(write) || back.contains(write))
             return false;
     }
-    return chunks.empty() && writeQueue.empty();
+    return chunks.empty() && writeQueue.empty() && digestsOut.empty();
 }
 
 void VfsCopyJobPrivate::transfer(int action)
@@ -185,77 +187,108 @@ void VfsCopyJobPrivate::transfer(int action)
         return;
     }
     if (jobState == Transfer && finishFile()) {
-        fileVerified = true;
-        setJobState(CloseSource, __LINE__);
-        schedule(VfsJob::ActionStep, __LINE__);
+        if (limits.closeAside) {
+            closeInBackground();
+        } else {
+            fileVerified = true;
+            setJobState(CloseSource, __LINE__);
+            schedule(VfsJob::ActionStep, __LINE__);
+        }
     }
 }
 
+// Digests are asked of both sides at once, a few batches ahead: a batch
+// takes one round trip, and both machines hash several batches side by side.
+// Batches ahead of the first are asked only within the size the file was
+// listed with; the batch that finds the source's end is compared last.
 void VfsCopyJobPrivate::pumpDigests()
 {
-    VfsHashFileJob& hash = records->hash;
-    if (hashState == HashSourceSent && take(&hash)) {
-        if (hash.jobStatus != VfsClientJob::JobFinished) {
-            Logger::log(Logger::VMG2, "aborted hash read file jobStatus: %u",
-                        unsigned(hash.jobStatus));
-            noteRequest(SourceSide, current.item.path, hash);
-            hashState = HashFailed;
-            return;
-        }
-        const quint8 status = hash.status;
-        const int count = hash.digestsReceived;
-        if (status != FSO_STATUS_OK && status != FSO_STATUS_END_OF_FILE) {
-            Logger::log(Logger::VMG2, "unhandled hash read file status: 0x%02X", unsigned(status));
-            noteRequest(SourceSide, current.item.path, hash);
-            hashState = HashFailed;
-            return;
-        }
-        // Short of the end, a batch is whole; a source that answers less
-        // would be asked again without end.
-        if (count > VfsCopyJob::DigestBatch || hash.digestBytes != quint32(count * DigestBytes)
-            || (status == FSO_STATUS_OK && count != VfsCopyJob::DigestBatch)) {
-            Logger::log(Logger::VMG2, "hash read file failed rspNBlocks: %d, rspSize: %u", count,
-                        unsigned(hash.digestBytes));
-            hashState = HashFailed;
-            return;
-        }
-        std::memcpy(sourceDigests, hash.digests, size_t(count) * DigestBytes);
-        sourceDigestCount = quint16(count);
-        sourceHashStatus = status;
-        hashState = HashAskDestination;
-    }
-    if (hashState == HashDestinationSent && take(&hash)) {
-        compareDigests(hash);
+    while (!digestsOut.empty()) {
+        const DigestRequest head = digestsOut.front();
+        VfsHashFileJob& source = records->sourceDigests[head.slot];
+        VfsHashFileJob& destination = records->destinationDigests[head.slot];
+        if (isOut(&source) || isOut(&destination))
+            break;
+        take(&source);
+        take(&destination);
+        digestsOut.pop_front();
+        // Batches beyond the end, or after a failure, are only let go.
+        if (hashState != HashAsking)
+            continue;
+        compareDigests(source, destination, head.offset);
         schedule(VfsJob::ActionStep, __LINE__);
     }
-    if (hashState == HashAskSource) {
+    while (hashState == HashAsking && digestsOut.size() < size_t(limits.digestBatches)) {
+        if (!digestsOut.empty() && hashOffset >= fileSize)
+            break;
         // Digests run ahead of the copying, but not far.
         if (chunks.size() > size_t(VfsCopyJob::MaxQueuedBlocks)
             || blocks.size() > size_t(2 * VfsCopyJob::DigestBatch))
-            return;
-        hash.flags = 0x01;
-        hash.handle = sourceHandle;
-        hash.count = VfsCopyJob::DigestBatch;
-        hash.blockSize = VfsCopyJob::BlockSize;
-        hash.offset = hashOffset;
-        hashState = HashSourceSent;
-        send(SourceSide, &hash, &VfsClient::hashFile, __LINE__);
-    } else if (hashState == HashAskDestination) {
-        // At the source's end one digest more: a destination that goes on
-        // beyond it is longer and must be cut.
-        const bool end = sourceHashStatus == FSO_STATUS_END_OF_FILE;
-        hash.flags = 0x01;
-        hash.handle = destinationHandle;
-        hash.count = quint16(sourceDigestCount + (end ? 1 : 0));
-        hash.blockSize = VfsCopyJob::BlockSize;
-        hash.offset = hashOffset;
-        hashState = HashDestinationSent;
-        send(DestinationSide, &hash, &VfsClient::hashFile, __LINE__);
+            break;
+        // A slot is free when neither of its records is out; one that came
+        // back after a failed file was never taken and is free as well.
+        int slot = -1;
+        for (int i = 0; i < VfsCopyJob::DigestSlots && slot < 0; ++i) {
+            const bool queued = std::any_of(digestsOut.begin(), digestsOut.end(),
+                                            [i](const DigestRequest& r) { return r.slot == i; });
+            if (!queued && !isOut(&records->sourceDigests[i])
+                && !isOut(&records->destinationDigests[i]))
+                slot = i;
+        }
+        if (slot < 0)
+            break;
+        // The destination is asked for as many blocks as the source: at
+        // the source's end, any digest beyond its last says the destination
+        // is longer.
+        const int sides[2] = {SourceSide, DestinationSide};
+        for (int side : sides) {
+            VfsHashFileJob& hash = side == SourceSide ? records->sourceDigests[slot]
+                                                       : records->destinationDigests[slot];
+            hash.flags = 0x01;
+            hash.handle = side == SourceSide ? sourceHandle : destinationHandle;
+            hash.count = VfsCopyJob::DigestBatch;
+            hash.blockSize = VfsCopyJob::BlockSize;
+            hash.offset = hashOffset;
+            hash.digestsReceived = 0;
+            hash.digestBytes = 0;
+            if (!send(side, &hash, &VfsClient::hashFile, __LINE__))
+                return;
+        }
+        digestsOut.push_back(DigestRequest{slot, hashOffset});
+        hashOffset += quint64(VfsCopyJob::BlockSize) * VfsCopyJob::DigestBatch;
     }
 }
 
-void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& reply)
+void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& source,
+                                       const VfsHashFileJob& reply, quint64 batchOffset)
 {
+    if (source.jobStatus != VfsClientJob::JobFinished) {
+        Logger::log(Logger::VMG2, "aborted hash read file jobStatus: %u",
+                    unsigned(source.jobStatus));
+        noteRequest(SourceSide, current.item.path, source);
+        hashState = HashFailed;
+        return;
+    }
+    const quint8 sourceStatus = source.status;
+    const int sourceCount = source.digestsReceived;
+    if (sourceStatus != FSO_STATUS_OK && sourceStatus != FSO_STATUS_END_OF_FILE) {
+        Logger::log(Logger::VMG2, "unhandled hash read file status: 0x%02X",
+                    unsigned(sourceStatus));
+        noteRequest(SourceSide, current.item.path, source);
+        hashState = HashFailed;
+        return;
+    }
+    // Short of the end, a batch is whole; a source that answers less
+    // would be asked again without end.
+    if (sourceCount > VfsCopyJob::DigestBatch
+        || source.digestBytes != quint32(sourceCount * DigestBytes)
+        || (sourceStatus == FSO_STATUS_OK && sourceCount != VfsCopyJob::DigestBatch)) {
+        Logger::log(Logger::VMG2, "hash read file failed rspNBlocks: %d, rspSize: %u",
+                    sourceCount, unsigned(source.digestBytes));
+        hashState = HashFailed;
+        return;
+    }
+    const quint8* sourceDigests = source.digests;
     if (reply.jobStatus != VfsClientJob::JobFinished) {
         Logger::log(Logger::VMG2, "aborted hash write file jobStatus: %u", unsigned(reply.jobStatus));
         noteRequest(DestinationSide, writePath, reply);
@@ -275,13 +308,13 @@ void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& reply)
         hashState = HashFailed;
         return;
     }
-    const bool end = sourceHashStatus == FSO_STATUS_END_OF_FILE;
+    const bool end = sourceStatus == FSO_STATUS_END_OF_FILE;
     const quint32 blockSize = VfsCopyJob::BlockSize;
     int matches = 0;
-    for (int i = 0; i < sourceDigestCount; ++i) {
-        const quint64 offset = hashOffset + quint64(i) * blockSize;
+    for (int i = 0; i < sourceCount; ++i) {
+        const quint64 offset = batchOffset + quint64(i) * blockSize;
         const quint8* digest = sourceDigests + i * DigestBytes;
-        const bool last = end && i == sourceDigestCount - 1;
+        const bool last = end && i == sourceCount - 1;
         if (i < count && std::memcmp(digest, reply.digests + i * DigestBytes, DigestBytes) == 0) {
             ++matches;
             quint64 bytes = blockSize;
@@ -301,22 +334,21 @@ void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& reply)
             destinationHadLast = i < count;
         }
     }
-    Logger::log(Logger::VMG2, "hash write file offset %llu, nblocks %u status 0x%02X match %d",
-                static_cast<unsigned long long>(hashOffset), unsigned(sourceDigestCount),
-                unsigned(status), matches);
+    Logger::log(Logger::VMG2, "hash write file offset %llu, nblocks %d status 0x%02X match %d",
+                static_cast<unsigned long long>(batchOffset), sourceCount, unsigned(status),
+                matches);
     if (end) {
-        destinationLonger = count > sourceDigestCount;
-        endOffset = hashOffset + quint64(sourceDigestCount) * blockSize;
-        haveLastDigest = sourceDigestCount > 0;
+        // A whole batch that ends the file ends in a short block: a
+        // destination that goes on has another digest there, so that block
+        // is copied and the file cut.
+        destinationLonger = count > sourceCount;
+        endOffset = batchOffset + quint64(sourceCount) * blockSize;
+        haveLastDigest = sourceCount > 0;
         if (haveLastDigest) {
             lastOffset = endOffset - blockSize;
-            std::memcpy(lastDigest, sourceDigests + (sourceDigestCount - 1) * DigestBytes,
-                        DigestBytes);
+            std::memcpy(lastDigest, sourceDigests + (sourceCount - 1) * DigestBytes, DigestBytes);
         }
         hashState = HashDone;
-    } else {
-        hashOffset += quint64(blockSize) * sourceDigestCount;
-        hashState = HashAskSource;
     }
 }
 
@@ -372,7 +404,7 @@ void VfsCopyJobPrivate::pumpVerify()
     if (run == 0)
         return;
     if (run == int(blocks.size()) && run < VfsCopyJob::DigestBatch)
-        canGrow = hashState != HashDone && hashState != HashAskSource;
+        canGrow = hashState == HashAsking && !digestsOut.empty();
     if (canGrow && run < VfsCopyJob::DigestBatch)
         return;
     verify.flags = 0x01;
@@ -389,7 +421,8 @@ void VfsCopyJobPrivate::pumpReads()
     if (hashState == HashFailed || readFailed)
         return;
     bool issued = false;
-    for (int i = 0; i < VfsCopyJob::TransferSlots; ++i) {
+    // Limits are set before the job starts.
+    for (int i = 0; i < limits.transfers; ++i) {
         VfsReadFileJob& read = records->reads[i];
         if (isOut(&read))
             continue;
@@ -434,7 +467,7 @@ void VfsCopyJobPrivate::pumpReads()
                 sourceEnd = block->offset + block->read;
             schedule(VfsJob::ActionStep, __LINE__);
         }
-        if (!issued && !chunks.empty() && writeQueue.size() <= size_t(VfsCopyJob::TransferSlots)) {
+        if (!issued && !chunks.empty() && writeQueue.size() <= size_t(limits.transfers)) {
             const Chunk chunk = chunks.front();
             chunks.pop_front();
             read.flags = 0;
@@ -454,7 +487,8 @@ void VfsCopyJobPrivate::pumpWrites()
     if (writeFailed)
         return;
     bool issued = false;
-    for (int i = 0; i < VfsCopyJob::TransferSlots; ++i) {
+    // Limits are set before the job starts.
+    for (int i = 0; i < limits.transfers; ++i) {
         VfsWriteFileJob& write = records->writes[i];
         if (isOut(&write))
             continue;
@@ -602,5 +636,87 @@ bool VfsCopyJobPrivate::finishFile()
     }
     default:
         return finalStep == FinalDone;
+    }
+}
+
+// --- closing verified files -------------------------------------------------------
+
+VfsCloseFileJob* VfsCopyJobPrivate::freeCloseRecord(const VfsCloseFileJob* taken)
+{
+    for (const auto& record : records->closes) {
+        VfsCloseFileJob* job = record.get();
+        if (job == taken || isOut(job))
+            continue;
+        const bool held = std::any_of(closing.begin(), closing.end(), [job](const ClosingFile& f) {
+            return f.close[0] == job || f.close[1] == job;
+        });
+        if (!held) {
+            back.remove(job);
+            return job;
+        }
+    }
+    records->closes.emplace_back(new VfsCloseFileJob());
+    return records->closes.back().get();
+}
+
+void VfsCopyJobPrivate::closeInBackground()
+{
+    ClosingFile file;
+    file.file = SettlingFile{current, writePath, finalPath, fileCounted};
+    const quint16 handles[2] = {sourceHandle, destinationHandle};
+    for (int side = SourceSide; side <= DestinationSide; ++side) {
+        VfsCloseFileJob* close = freeCloseRecord(file.close[SourceSide]);
+        close->flags = 0;
+        close->handle = handles[side];
+        close->jobStatus = 0;
+        file.close[side] = close;
+    }
+    sourceHandle = destinationHandle = 0;
+    fileVerified = false;
+    sourceMoved = false;
+    closing.push_back(file);
+    for (int side = SourceSide; side <= DestinationSide; ++side) {
+        Logger::log(Logger::VMG2, "close %s file handle %u", side == SourceSide ? "read" : "write",
+                    unsigned(file.close[side]->handle));
+        if (!send(side, file.close[side], &VfsClient::closeFile, __LINE__))
+            return;
+    }
+    setJobState(NextItem, __LINE__);
+    schedule(VfsJob::ActionStep, __LINE__);
+}
+
+void VfsCopyJobPrivate::closeReturned(const VfsCloseFileJob* job)
+{
+    for (size_t i = 0; i < closing.size(); ++i) {
+        ClosingFile& file = closing[i];
+        const int side = file.close[SourceSide] == job ? SourceSide
+            : file.close[DestinationSide] == job     ? DestinationSide
+                                                     : -1;
+        if (side < 0)
+            continue;
+        if (!succeeded(*job)) {
+            const QString path = side == SourceSide ? file.file.item.item.path : file.file.writePath;
+            Logger::log(Logger::VMG2, "failed to close %s file handle %u",
+                        side == SourceSide ? "read" : "write", unsigned(job->handle));
+            // The try fails; the file is found verified where it was
+            // written when the job starts over.
+            closing.erase(closing.begin() + std::ptrdiff_t(i));
+            failRequest(side, path, *job,
+                        side == SourceSide ? "failed to close read file" : "failed to close write file",
+                        __LINE__);
+            return;
+        }
+        Logger::log(Logger::VMG2, "\tclose %s file handle %u SUCCESS",
+                    side == SourceSide ? "read" : "write", unsigned(job->handle));
+        file.back[side] = true;
+        if (file.back[SourceSide] && file.back[DestinationSide]) {
+            settling.push_back(std::move(file.file));
+            closing.erase(closing.begin() + std::ptrdiff_t(i));
+            if (closing.empty() && waitingForCloses && jobState == NextItem && !abortRequested) {
+                waitingForCloses = false;
+                schedule(VfsJob::ActionStep, __LINE__);
+            }
+        }
+        return;
     }
 }

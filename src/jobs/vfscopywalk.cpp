@@ -199,6 +199,10 @@ void VfsCopyJobPrivate::startUp(int action)
     nodes.clear();
     settling.clear();
     settleIndex = 0;
+    closing.clear();
+    waitingForCloses = false;
+    aheadSent = false;
+    aheadDropped = false;
     namesDirectory.clear();
     names.clear();
     freshDirectories.clear();
@@ -341,10 +345,18 @@ void VfsCopyJobPrivate::nextItem(int action)
     if (action != VfsJob::ActionStep)
         return;
     // Copied files are checked against their source a directory at a time,
-    // before that directory's times are set.
-    if (!settling.empty()
-        && (pending.empty() || settling.size() >= size_t(VfsCopyJob::DigestBatch)
-            || parentOf(pending.back().item.path) != parentOf(settling.front().item.item.path))) {
+    // before that directory's times are set; files still being closed
+    // belong to the group.
+    const SettlingFile* first = !closing.empty() ? &closing.front().file
+        : !settling.empty()                       ? &settling.front()
+                                                  : nullptr;
+    if (first
+        && (pending.empty() || settling.size() + closing.size() >= size_t(VfsCopyJob::SettleGroup)
+            || parentOf(pending.back().item.path) != parentOf(first->item.item.path))) {
+        if (!closing.empty()) {
+            waitingForCloses = true;
+            return;
+        }
         setJobState(CheckSource, __LINE__);
         schedule(VfsJob::ActionStep, __LINE__);
         return;
@@ -572,7 +584,10 @@ void VfsCopyJobPrivate::openSource(int action)
             sourceHandle = open.handle;
             setJobState(OpenDestination, __LINE__);
             schedule(VfsJob::ActionStep, __LINE__);
-        } else if (open.status == FSO_STATUS_NOT_PERMITTED) {
+            return;
+        }
+        dropAhead();
+        if (open.status == FSO_STATUS_NOT_PERMITTED) {
             failFinally(qtTrId("open-src-file-access-denied").arg(open.path), "source refused",
                         __LINE__);
         } else {
@@ -587,7 +602,60 @@ void VfsCopyJobPrivate::openSource(int action)
     if (!pathFits(item.path, __LINE__))
         return;
     Logger::log(Logger::VMG2, "open file %s", qPrintable(item.path));
-    sendOpen(SourceSide, C::OpenRead, item.path, VfsCopyItem(), 0, __LINE__);
+    if (!sendOpen(SourceSide, C::OpenRead, item.path, VfsCopyItem(), 0, __LINE__))
+        return;
+    // The destination is opened beside it when nothing has to be asked
+    // first; its answer waits for the source's.
+    aheadSent = limits.closeAside && !question && sendDestinationOpen(&records->openAhead, true);
+}
+
+void VfsCopyJobPrivate::dropAhead()
+{
+    VfsOpenFileJob& ahead = records->openAhead;
+    if (!aheadSent)
+        return;
+    aheadSent = false;
+    if (isOut(&ahead)) {
+        // Let go when it comes back.
+        aheadDropped = true;
+        return;
+    }
+    if (take(&ahead) && opened(ahead))
+        closeLeftHandle(DestinationSide, ahead.handle);
+    if (aheadMadeFile)
+        deleteMadeFile(ahead.path);
+}
+
+void VfsCopyJobPrivate::aheadReturned(const VfsOpenFileJob* job)
+{
+    if (job != &records->openAhead || !aheadDropped)
+        return;
+    aheadDropped = false;
+    if (aheadMadeFile)
+        deleteMadeFile(job->path);
+}
+
+// The temporary file an open made in vain is empty: it goes again.
+void VfsCopyJobPrivate::deleteMadeFile(const QString& path)
+{
+    if (!clients[DestinationSide])
+        return;
+    VfsDeleteFileJob* job = nullptr;
+    for (const auto& record : records->deletes) {
+        if (!isOut(record.get())) {
+            job = record.get();
+            break;
+        }
+    }
+    if (!job) {
+        records->deletes.emplace_back(new VfsDeleteFileJob());
+        job = records->deletes.back().get();
+    }
+    job->flags = 0;
+    job->path = path;
+    job->failedPath.clear();
+    Logger::log(Logger::VMG2, "delete %s, opened in vain", qPrintable(path));
+    send(DestinationSide, job, &VfsClient::deleteFile, __LINE__);
 }
 
 void VfsCopyJobPrivate::openDestination(int action)
@@ -614,8 +682,30 @@ void VfsCopyJobPrivate::openDestination(int action)
             schedule(VfsJob::ActionStep, __LINE__);
             return;
         }
-        if (!take(&open))
+        VfsOpenFileJob* reply = nullptr;
+        if (take(&open))
+            reply = &open;
+        else if (aheadSent && take(&records->openAhead))
+            reply = &records->openAhead;
+        if (!reply)
             return;
+        aheadSent = false;
+        return destinationOpened(*reply);
+    }
+    if (action != VfsJob::ActionStep || question)
+        return;
+    if (aheadSent) {
+        // Sent with the source's open: its answer may be here already.
+        if (back.contains(&records->openAhead))
+            openDestination(VfsJob::ActionUpdate);
+        return;
+    }
+    sendDestinationOpen(&open, false);
+}
+
+void VfsCopyJobPrivate::destinationOpened(const VfsOpenFileJob& open)
+{
+    {
         if (opened(open)) {
             Logger::log(Logger::VMG2, "\topen file SUCCESS");
             replaceCurrent = replaceAllActive;
@@ -629,6 +719,7 @@ void VfsCopyJobPrivate::openDestination(int action)
             schedule(VfsJob::ActionStep, __LINE__);
         } else if (open.status == FSO_STATUS_EXISTS) {
             Logger::log(Logger::VMG2, "\topen file failed, file EXISTS");
+            questionPath = open.path;
             {
                 QMutexLocker lock(&mutex);
                 userActionPrompt = qtTrId("file-copy-q-overwrite").arg(open.path);
@@ -648,23 +739,37 @@ void VfsCopyJobPrivate::openDestination(int action)
                         unsigned(open.status));
             failRequest(DestinationSide, open.path, open, "failed to open write file", __LINE__);
         }
-        return;
     }
-    if (action != VfsJob::ActionStep || question)
-        return;
+}
+
+// Opens the current item's destination with record. Ahead (beside the
+// source's open) only when nothing is to be listed, skipped or refused
+// first: false then, and nothing was done.
+bool VfsCopyJobPrivate::sendDestinationOpen(VfsOpenFileJob* record, bool ahead)
+{
     const VfsCopyItem& item = pending.back().item;
     bool ok = false;
     QString name = nameOf(item.path, &ok);
     if (isShareRoot(item.path))
         name = shareName(name);
     if (!ok || !usableName(name)) {
+        if (ahead)
+            return false;
         failFinally(qtTrId("copy-unsafe-name").arg(item.path),
                     "failed to open write file, malformed path", __LINE__);
-        return;
+        return false;
     }
     const QString destination = renamed(joinPath(targetDirectory, name), item);
+    const QString directory = parentOf(destination);
+    if (ahead
+        && (skipList.contains(destination)
+            || (namesDirectory != directory && !freshDirectories.contains(directory))
+            || destination.toUtf8().size() > MaxPathBytes
+            || joinPath(directory, VfsCopyJob::partName(nameOf(destination, &ok))).toUtf8().size()
+                > MaxPathBytes))
+        return false;
     if (!pathFits(destination, __LINE__))
-        return;
+        return false;
     setCurrentFile(name);
     if (skipList.contains(destination)) {
         // Answered before a restart.
@@ -673,11 +778,10 @@ void VfsCopyJobPrivate::openDestination(int action)
         pending.pop_back();
         setJobState(CloseSource, __LINE__);
         schedule(VfsJob::ActionStep, __LINE__);
-        return;
+        return false;
     }
     // Whether the file is there decides where it is written: the names of
     // its directory are listed once (a directory this pass made is empty).
-    const QString directory = parentOf(destination);
     if (namesDirectory != directory) {
         if (freshDirectories.contains(directory)) {
             namesDirectory = directory;
@@ -685,7 +789,7 @@ void VfsCopyJobPrivate::openDestination(int action)
         } else {
             listingDestination = true;
             sendList(DestinationSide, directory, __LINE__);
-            return;
+            return false;
         }
     }
     const QString destinationName = nameOf(destination, &ok);
@@ -694,6 +798,7 @@ void VfsCopyJobPrivate::openDestination(int action)
     // with times only: the file gets the present time, and the source's
     // times only once it is verified.
     quint32 flags = C::OpenRead | C::OpenWrite | C::OpenTruncate;
+    aheadMadeFile = false;
     if (names.contains(destinationName) || ownDestinations.contains(destination)) {
         // An existing file is updated in place, block by block.
         writePath = destination;
@@ -704,13 +809,14 @@ void VfsCopyJobPrivate::openDestination(int action)
         // A new file is written under a temporary name; one left by an
         // earlier try is resumed.
         writePath = joinPath(directory, VfsCopyJob::partName(destinationName));
+        aheadMadeFile = ahead && !names.contains(VfsCopyJob::partName(destinationName));
         if (!pathFits(writePath, __LINE__))
-            return;
+            return false;
     }
     Logger::log(Logger::VMG2, "open write file %s", qPrintable(writePath));
     VfsCopyItem stamp;
     stamp.atime = stamp.mtime = QDateTime::currentMSecsSinceEpoch();
-    sendOpen(DestinationSide, flags, writePath, stamp, item.size, __LINE__);
+    return sendOpen(DestinationSide, flags, writePath, stamp, item.size, __LINE__, record);
 }
 
 // Closes the file on one side: the source first, then the destination,

@@ -66,6 +66,10 @@ private slots:
     void shortReadLeavesNoHole();
     void writeThatDidNotLandIsCaught_data();
     void writeThatDidNotLandIsCaught();
+    void refusedCloseFailsTheTry_data();
+    void refusedCloseFailsTheTry();
+    void sourceGoneAtItsOpenLeavesNothing_data();
+    void sourceGoneAtItsOpenLeavesNothing();
     void droppedLinkResumesWithoutRereadingConfirmedBlocks();
     void linkDownAtStartWaitsForTheLink();
     void progressWithAStoppedClockIsToldOnceAtTheEnd();
@@ -133,6 +137,22 @@ void TestVfsCopyTransfer::onlyDifferingBlocksMove_data()
         << three << true << changedAt(three + pattern(B, 6), {0}) << Offsets{0};
     const QByteArray whole = pattern(3 * B, 7);
     QTest::newRow("whole blocks, destination longer") << whole << true << whole + "xyz" << Offsets{};
+    // Digest batches of 64 blocks, several asked at once and compared in order.
+    const QByteArray batches = pattern(3 * 64 * B + 500, 9);
+    QTest::newRow("changes in every batch")
+        << batches << true
+        << changedAt(batches, {5 * B, 70 * B + 3, 150 * B + 9, 192 * B + 1})
+        << Offsets{5 * B, 70 * B, 150 * B, 192 * B};
+    const QByteArray batch = pattern(64 * B, 10);
+    QTest::newRow("source ends with a batch, destination longer")
+        << batch << true << batch + "xyz" << Offsets{};
+    QTest::newRow("source ends with a batch, destination shorter")
+        << batch << true << batch.left(int(63 * B)) << Offsets{63 * B};
+    const QByteArray shortEnd = batch.left(int(64 * B - 100));
+    QTest::newRow("short last block ends a batch, destination longer")
+        << shortEnd << true << batch << Offsets{};
+    QTest::newRow("short last block ends a batch, destination differs there")
+        << shortEnd << true << changedAt(batch, {63 * B + 7}) << Offsets{63 * B};
     QTest::newRow("empty source") << QByteArray() << true << pattern(5000, 8) << Offsets{};
     QTest::newRow("empty both") << QByteArray() << true << QByteArray() << Offsets{};
     QTest::newRow("no destination") << three << false << QByteArray() << Offsets{0, B, 2 * B, 3 * B};
@@ -183,6 +203,12 @@ void TestVfsCopyTransfer::sourceChangingBeforeTheCopyIsCopiedAsItIsThen_data()
     QTest::newRow("shrinks below its old copy") << eight << eight.left(int(5 * B + 1)) << eight << 1;
     QTest::newRow("shrinks to a block boundary") << eight << eight.left(int(4 * B)) << eight << 1;
     QTest::newRow("shrinks to nothing") << eight << QByteArray("") << eight << 1;
+    // Batches asked ahead of the compare: beyond the listed size only once
+    // the ones before came back, and those beyond a shrunk end let go.
+    const QByteArray many = pattern(4 * 64 * B + 10, 11);
+    QTest::newRow("grows by batches") << many.left(int(B)) << many << many.left(int(B)) << 0;
+    QTest::newRow("shrinks by batches")
+        << many << many.left(int(64 * B + 3)) << many << 1;
 }
 
 void TestVfsCopyTransfer::sourceChangingBeforeTheCopyIsCopiedAsItIsThen()
@@ -315,6 +341,109 @@ void TestVfsCopyTransfer::writeThatDidNotLandIsCaught()
     }
     QCOMPARE(run.questions, 0);
     QCOMPARE(readFile(b.path("dest/f.bin")), content);
+}
+
+void TestVfsCopyTransfer::refusedCloseFailsTheTry_data()
+{
+    QTest::addColumn<bool>("sourceSide");
+    QTest::addColumn<int>("which"); // the close refused, counted from 1 on that side
+    // A verified file's handles are closed while the next file is copied;
+    // a close that fails still fails the try, and the next try finds the
+    // files verified where they were written.
+    QTest::newRow("source, first file") << true << 1;
+    QTest::newRow("destination, first file") << false << 1;
+    QTest::newRow("destination, a middle file") << false << 3;
+    QTest::newRow("destination, last file") << false << 5;
+}
+
+void TestVfsCopyTransfer::refusedCloseFailsTheTry()
+{
+    QFETCH(bool, sourceSide);
+    QFETCH(int, which);
+    Machine a, b;
+    QStringList sources;
+    QList<QByteArray> contents;
+    QVERIFY(QDir().mkpath(a.path("in")));
+    for (int i = 0; i < 5; ++i) {
+        contents << pattern(i * 3000 + 17, 20 + i);
+        sources << a.path(QStringLiteral("in/f%1.bin").arg(i));
+        QVERIFY(writeFile(sources.last(), contents.last()));
+    }
+    QVERIFY(QDir().mkpath(b.path("dest")));
+    Traffic traffic;
+    traffic.attach(sourceSide ? a.link : b.link);
+    Machine& refusing = sourceSide ? a : b;
+    int closes = 0;
+    traffic.hook = [&](const C& request) {
+        if (request.command != C::CloseFile || ++closes != which)
+            return false;
+        refusing.link.sendToClient(
+            VfsMirkCommandWriter::closeFileReply(request.trId, FSO_STATUS_IO_ERROR, request.handle));
+        return true;
+    };
+    CopyRun run(requestFor(a, b, {a.path("in")}, b.path("dest")), &a.peer, &b.peer);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QVERIFY(closes >= which);
+    QVERIFY(run.retries >= 1);
+    QCOMPARE(run.questions, 0);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(readFile(b.path(QStringLiteral("dest/in/f%1.bin").arg(i))), contents.at(i));
+    QStringList verified = run.verifiedPaths();
+    verified.sort();
+    QStringList expected = sources;
+    expected << a.path("in"); // the folder, once its children are in place
+    expected.sort();
+    QCOMPARE(verified, expected);
+    QCOMPARE(QDir(b.path("dest/in")).entryList(QDir::Files | QDir::Hidden).size(), 5);
+}
+
+void TestVfsCopyTransfer::sourceGoneAtItsOpenLeavesNothing_data()
+{
+    QTest::addColumn<int>("gone"); // the file removed as its open reaches the source
+    QTest::addColumn<bool>("oneAtATime");
+    // The destination is opened beside the source when the names of its
+    // folder are known: for every file but the first. A source that is gone
+    // by then leaves no file behind on the destination.
+    QTest::newRow("first file") << 0 << false;
+    QTest::newRow("middle file") << 2 << false;
+    QTest::newRow("last file") << 4 << false;
+    QTest::newRow("middle file, one request at a time") << 2 << true;
+}
+
+void TestVfsCopyTransfer::sourceGoneAtItsOpenLeavesNothing()
+{
+    QFETCH(int, gone);
+    QFETCH(bool, oneAtATime);
+    Machine a, b;
+    QVERIFY(QDir().mkpath(a.path("in")));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(writeFile(a.path(QStringLiteral("in/f%1.bin").arg(i)), pattern(5000 + i, 30 + i)));
+    QVERIFY(QDir().mkpath(b.path("dest")));
+    const QString victim = a.path(QStringLiteral("in/f%1.bin").arg(gone));
+    Traffic traffic;
+    traffic.attach(a.link);
+    bool removed = false;
+    traffic.hook = [&](const C& request) {
+        if (!removed && isOpenForReading(request)
+            && QString::fromUtf8(request.pathBytes()) == victim) {
+            removed = QFile::remove(victim);
+        }
+        return false;
+    };
+    CopyRun run(requestFor(a, b, {a.path("in")}, b.path("dest")), &a.peer, &b.peer);
+    if (oneAtATime)
+        run.job->setInFlight(VfsCopyJob::oneAtATime());
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QVERIFY(removed);
+    QStringList expected;
+    for (int i = 0; i < 5; ++i) {
+        if (i != gone)
+            expected << QStringLiteral("f%1.bin").arg(i);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(b.path("dest/in")).entryList(QDir::Files | QDir::Hidden),
+                              expected, Slow);
 }
 
 void TestVfsCopyTransfer::droppedLinkResumesWithoutRereadingConfirmedBlocks()
