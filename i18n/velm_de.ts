@@ -744,5 +744,113 @@ Die Datei wurde nicht verändert.</translation>
         <source>Smaller</source>
         <translation>Kleiner</translation>
     </message>
+    <message id="copy-dlg-title">
+        <source>%1 % done</source>
+        <translation>%1 % erledigt</translation>
+    </message>
+    <message id="copy-status-aborted">
+        <source>aborted</source>
+        <translation>abgebrochen</translation>
+    </message>
+    <message id="copy-status-failed">
+        <source>failed</source>
+        <translation>fehlgeschlagen</translation>
+    </message>
+    <message id="copy-status-paused">
+        <source>paused</source>
+        <translation>angehalten</translation>
+    </message>
+    <message id="copy-status-init">
+        <source>preparing...</source>
+        <translation>wird vorbereitet …</translation>
+    </message>
+    <message id="copy-status-done">
+        <source>done</source>
+        <translation>fertig</translation>
+    </message>
+    <message id="copy-close-question">
+        <source>The copy has not finished. Cancel it?</source>
+        <translation>Das Kopieren ist nicht fertig. Abbrechen?</translation>
+    </message>
+    <message id="copy-headline-running">
+        <source>Copying</source>
+        <translation>Wird kopiert</translation>
+    </message>
+    <message id="copy-headline-init">
+        <source>Counting what to copy...</source>
+        <translation>Das Kopieren wird vorbereitet …</translation>
+    </message>
+    <message id="copy-headline-question">
+        <source>Waiting for your answer</source>
+        <translation>Wartet auf Ihre Antwort</translation>
+    </message>
+    <message id="copy-headline-waiting">
+        <source>Waiting to start over</source>
+        <translation>Wartet auf den nächsten Versuch</translation>
+    </message>
+    <message id="copy-headline-done">
+        <source>Done: every file copied and verified</source>
+        <translation>Fertig: alle Dateien kopiert und geprüft</translation>
+    </message>
+    <message id="copy-headline-done-some-failed">
+        <source>Done, but some files were not copied</source>
+        <translation>Fertig, aber einige Dateien wurden nicht kopiert</translation>
+    </message>
+    <message id="copy-headline-failed">
+        <source>Failed</source>
+        <translation>Fehlgeschlagen</translation>
+    </message>
+    <message id="copy-headline-aborted">
+        <source>Aborted: the copy was cancelled</source>
+        <translation>Abgebrochen: das Kopieren wurde abgebrochen</translation>
+    </message>
+    <message id="copy-progress-info2">
+        <source>%1 of %2 copied (%3 %)</source>
+        <translation>%1 von %2 kopiert (%3 %)</translation>
+    </message>
+    <message id="copy-progress-info1">
+        <source>%1 of %2 files</source>
+        <translation>%1 von %2 Dateien</translation>
+    </message>
+    <message id="copy-waiting-reason">
+        <source>The last try stopped: %1</source>
+        <translation>Der letzte Versuch brach ab: %1</translation>
+    </message>
+    <message id="copy-retry-pending">
+        <source>Try %1 starts as soon as the last one has let go.</source>
+        <translation>Versuch %1 beginnt, sobald der letzte beendet ist.</translation>
+    </message>
+    <message id="copy-retry-info">
+        <source>Try %1 starts at %2 (in %3 s).</source>
+        <translation>Versuch %1 beginnt um %2 (in %3 s).</translation>
+    </message>
+    <message id="copy-kept-items">
+        <source>Left at the source:</source>
+        <translation>An der Quelle geblieben:</translation>
+    </message>
+    <message id="copy-failed-items">
+        <source>Not copied:</source>
+        <translation>Nicht kopiert:</translation>
+    </message>
+    <message id="btn-skip">
+        <source>Skip</source>
+        <translation>Überspringen</translation>
+    </message>
+    <message id="btn-replace">
+        <source>Replace</source>
+        <translation>Ersetzen</translation>
+    </message>
+    <message id="btn-replace-all">
+        <source>Replace all</source>
+        <translation>Alle ersetzen</translation>
+    </message>
+    <message id="btn-cancel-copy">
+        <source>Cancel copy</source>
+        <translation>Kopieren abbrechen</translation>
+    </message>
+    <message id="btn-keep-copying">
+        <source>Keep copying</source>
+        <translation>Weiter kopieren</translation>
+    </message>
 </context>
 </TS>

@@ -744,5 +744,113 @@ The file was left as it is.</translation>
         <source>Smaller</source>
         <translation>Smaller</translation>
     </message>
+    <message id="copy-dlg-title">
+        <source>%1 % done</source>
+        <translation>%1 % done</translation>
+    </message>
+    <message id="copy-status-aborted">
+        <source>aborted</source>
+        <translation>aborted</translation>
+    </message>
+    <message id="copy-status-failed">
+        <source>failed</source>
+        <translation>failed</translation>
+    </message>
+    <message id="copy-status-paused">
+        <source>paused</source>
+        <translation>paused</translation>
+    </message>
+    <message id="copy-status-init">
+        <source>preparing...</source>
+        <translation>preparing...</translation>
+    </message>
+    <message id="copy-status-done">
+        <source>done</source>
+        <translation>done</translation>
+    </message>
+    <message id="copy-close-question">
+        <source>The copy has not finished. Cancel it?</source>
+        <translation>The copy has not finished. Cancel it?</translation>
+    </message>
+    <message id="copy-headline-running">
+        <source>Copying</source>
+        <translation>Copying</translation>
+    </message>
+    <message id="copy-headline-init">
+        <source>Counting what to copy...</source>
+        <translation>Counting what to copy...</translation>
+    </message>
+    <message id="copy-headline-question">
+        <source>Waiting for your answer</source>
+        <translation>Waiting for your answer</translation>
+    </message>
+    <message id="copy-headline-waiting">
+        <source>Waiting to start over</source>
+        <translation>Waiting to start over</translation>
+    </message>
+    <message id="copy-headline-done">
+        <source>Done: every file copied and verified</source>
+        <translation>Done: every file copied and verified</translation>
+    </message>
+    <message id="copy-headline-done-some-failed">
+        <source>Done, but some files were not copied</source>
+        <translation>Done, but some files were not copied</translation>
+    </message>
+    <message id="copy-headline-failed">
+        <source>Failed</source>
+        <translation>Failed</translation>
+    </message>
+    <message id="copy-headline-aborted">
+        <source>Aborted: the copy was cancelled</source>
+        <translation>Aborted: the copy was cancelled</translation>
+    </message>
+    <message id="copy-progress-info2">
+        <source>%1 of %2 copied (%3 %)</source>
+        <translation>%1 of %2 copied (%3 %)</translation>
+    </message>
+    <message id="copy-progress-info1">
+        <source>%1 of %2 files</source>
+        <translation>%1 of %2 files</translation>
+    </message>
+    <message id="copy-waiting-reason">
+        <source>The last try stopped: %1</source>
+        <translation>The last try stopped: %1</translation>
+    </message>
+    <message id="copy-retry-pending">
+        <source>Try %1 starts as soon as the last one has let go.</source>
+        <translation>Try %1 starts as soon as the last one has let go.</translation>
+    </message>
+    <message id="copy-retry-info">
+        <source>Try %1 starts at %2 (in %3 s).</source>
+        <translation>Try %1 starts at %2 (in %3 s).</translation>
+    </message>
+    <message id="copy-kept-items">
+        <source>Left at the source:</source>
+        <translation>Left at the source:</translation>
+    </message>
+    <message id="copy-failed-items">
+        <source>Not copied:</source>
+        <translation>Not copied:</translation>
+    </message>
+    <message id="btn-skip">
+        <source>Skip</source>
+        <translation>Skip</translation>
+    </message>
+    <message id="btn-replace">
+        <source>Replace</source>
+        <translation>Replace</translation>
+    </message>
+    <message id="btn-replace-all">
+        <source>Replace all</source>
+        <translation>Replace all</translation>
+    </message>
+    <message id="btn-cancel-copy">
+        <source>Cancel copy</source>
+        <translation>Cancel copy</translation>
+    </message>
+    <message id="btn-keep-copying">
+        <source>Keep copying</source>
+        <translation>Keep copying</translation>
+    </message>
 </context>
 </TS>

@@ -418,6 +418,14 @@ std::vector<VfsCopyItem> VfsCopyJob::verifiedItems() const
     return d->verified;
 }
 
+int VfsCopyJob::verifiedFileCount() const
+{
+    QMutexLocker lock(&d->mutex);
+    return int(std::count_if(d->verified.begin(), d->verified.end(), [](const VfsCopyItem& item) {
+        return item.type == VfsCopyItem::TypeFile;
+    }));
+}
+
 std::vector<VfsCopyFailedItem> VfsCopyJob::failedItems() const
 {
     QMutexLocker lock(&d->mutex);

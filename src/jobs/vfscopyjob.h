@@ -155,6 +155,8 @@ public:
     // directory is listed only when everything below it was. Source paths.
     // A move deletes only these.
     std::vector<VfsCopyItem> verifiedItems() const;
+    // How many files of the last copy pass are among verifiedItems().
+    int verifiedFileCount() const;
     // Files of the last copy pass given up on (a source that kept changing),
     // never among verifiedItems().
     std::vector<VfsCopyFailedItem> failedItems() const;

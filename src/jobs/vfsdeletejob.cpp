@@ -79,6 +79,7 @@ public:
     VfsRequestRecord<VfsDeleteFileJob> request{&VfsClient::deleteFileUpdate};
 
     bool cut = false;
+    QString requestId;
     bool listedEmpty = false; // cut: the current directory was listed and held nothing
     VfsRequestRecord<VfsListDirectoryJob> listing{&VfsClient::listDirectoryUpdate};
     mutable QMutex keptMutex;
@@ -126,6 +127,8 @@ const std::vector<VfsDeleteItem>& VfsDeleteJob::items() const { return d->items;
 const std::vector<VfsDeleteItem>& VfsDeleteJob::remainingItems() const { return d->work; }
 void VfsDeleteJob::setCut(bool cut) { d->cut = cut; }
 bool VfsDeleteJob::isCut() const { return d->cut; }
+void VfsDeleteJob::setRequestId(const QString& id) { d->requestId = id; }
+QString VfsDeleteJob::requestId() const { return d->requestId; }
 
 std::vector<VfsKeptItem> VfsDeleteJob::keptItems() const
 {

@@ -74,6 +74,10 @@ public:
 
     void setCut(bool cut);
     bool isCut() const;
+    // The id of the copy request a cut finishes (VfsCopyDto::id); set
+    // before the job is registered, read from any thread afterwards.
+    void setRequestId(const QString& id);
+    QString requestId() const;
     // What a cut kept so far, in the order it was met; from any thread.
     std::vector<VfsKeptItem> keptItems() const;
 

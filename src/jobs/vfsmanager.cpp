@@ -120,6 +120,7 @@ void VfsManager::onCopyJobFinished(const VfsCopyDto& request,
             auto* job = new VfsDeleteJob(this);
             job->setFlags(2);
             job->setCut(true);
+            job->setRequestId(request.id);
             connect(job, &VfsJob::jobFinished, job, &QObject::deleteLater);
             connect(job, &VfsJob::jobAborted, job, &QObject::deleteLater);
             job->setPeer(source);

@@ -12,6 +12,7 @@
 #include "filer/sharedactions.h"
 #include "jobs/vfsjob.h"
 #include "jobs/vfsjobmodel.h"
+#include "jobwindow/jobwindows.h"
 #include "manager/connectionmanager.h"
 #include "models/vfsdrivemodel.h"
 #include "models/vfsmodel.h"
@@ -80,6 +81,7 @@ public:
     bool networkEnabled = false;
     QPointer<Updater> updater;
     UpdateNotification* updateNotification = nullptr;
+    JobWindows* jobWindows = nullptr; // owned; its windows go before the engine
     QObject* theme = nullptr; // the "Theme" object; a child of the engine
     bool builtInTheme = false;
     bool sessionRestored = false;
@@ -194,6 +196,7 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
     });
 
     d->preview = new PreviewWindow(engine(), database);
+    d->jobWindows = new JobWindows(engine());
     connect(d->preview, &PreviewWindow::showPrevious, this, &MainWindow::onShowPreviousPreview);
     connect(d->preview, &PreviewWindow::showNext, this, &MainWindow::onShowNextPreview);
     connect(d->preview, &PreviewWindow::requestClose, this, &MainWindow::onPreviewClosed);
@@ -228,6 +231,8 @@ MainWindow::~MainWindow()
     // window, the node view and the panes (with whatever QML their Filers
     // show), then the hidden view and with it the engine, the theme and the
     // image provider.
+    delete d->jobWindows;
+    d->jobWindows = nullptr;
     delete d->preview;
     d->preview = nullptr;
     delete d->updater;
@@ -481,8 +486,10 @@ void MainWindow::restoreSession()
         filer->gotoPath(home);
     }
 
+    // Directly, on the model's thread: a job is touched only on its own
+    // thread, and may be gone before a queued announcement would arrive.
     if (VfsJobModel* jobs = VfsJobModel::instance())
-        connect(jobs, &VfsJobModel::jobAdded, this, &MainWindow::onVfsJobAdded);
+        connect(jobs, &VfsJobModel::jobAdded, this, &MainWindow::onVfsJobAdded, Qt::DirectConnection);
 
     bool enable = d->networkEnabled;
     if (settings->contains(QStringLiteral("network/enabled")))
@@ -588,6 +595,15 @@ QObject* MainWindow::theme() const { return d->theme; }
 bool MainWindow::usesBuiltInTheme() const { return d->builtInTheme; }
 ConnectionManager* MainWindow::connectionManager() const { return d->connectionManager; }
 IDatabase* MainWindow::database() const { return d->database; }
+JobWindows* MainWindow::jobWindows() const { return d->jobWindows; }
+
+// On the job model's thread, while the job is alive: a copy job gets a
+// window of its own, other jobs none.
+void MainWindow::onVfsJobAdded(VfsJob* job)
+{
+    if (d->jobWindows)
+        d->jobWindows->addJob(job);
+}
 
 void MainWindow::showNodeView()
 {
@@ -733,7 +749,6 @@ void MainWindow::closePreview()
 }
 void MainWindow::onCopyToActionTriggered() {}
 void MainWindow::onMoveToActionTriggered() {}
-void MainWindow::onVfsJobAdded(VfsJob*) {}
 void MainWindow::onShowPreviousPreview() {}
 void MainWindow::onShowNextPreview() {}
 void MainWindow::onPreviewClosed()

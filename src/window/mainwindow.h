@@ -14,6 +14,7 @@ class FilerHub;
 class FilerPane;
 class IDatabase;
 class IPeer;
+class JobWindows;
 class MainWindowPrivate;
 struct MainWindowMenusPrivate;
 class QMenu;
@@ -67,6 +68,8 @@ public:
     // The update dialog once made (null before), and its banner.
     Updater* updater() const;
     UpdateNotification* updateNotification() const;
+    // The windows of the copy jobs; never null.
+    JobWindows* jobWindows() const;
     // Adds "About velm" and, when an update site is set, "Check for
     // updates..." to the Help menu.
     void addHelpEntries(QMenu* help);
@@ -100,6 +103,8 @@ public slots:
     void openNewFilerTabLeft(const QString& peerUuid, const QString& path);
     void openNewFilerTabRight(const QString& peerUuid, const QString& path);
     void onFilerTabPressed();
+    // Called on the job model's thread (connected directly): opens the
+    // window of a copy job.
     void onVfsJobAdded(VfsJob* job);
     void onShowPreviousPreview();
     void onShowNextPreview();

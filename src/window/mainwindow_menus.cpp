@@ -435,7 +435,7 @@ void MainWindow::onPeerSelected(IPeer* peer)
         pane->setPeer(peer);
     if (Filer* filer = filerHub()->activeFiler()) {
         emit filer->peerSelected();
-        filer->gotoPath(QStringLiteral("%peerview"));
+        filer->showPeerView();
     }
 }
 
@@ -456,7 +456,7 @@ void MainWindow::onPeerPathSelected(IPeer* peer, const QString& path)
     if (!filer)
         return;
     filer->setPeer(peer);
-    filer->gotoPath(filer->resolvePath(path));
+    filer->resolvePath(path); // goes there once the path is known
     filer->setFocus();
 }
 

@@ -50,6 +50,7 @@ static const char* const kQmlFiles[] = {
     ":/qml/MachineItem.qml", ":/qml/MachineListSettings.qml", ":/qml/PeerView.qml", ":/qml/PeerViewComputer.qml",
     ":/qml/DriveList.qml", ":/qml/SharesList.qml", ":/qml/AclList.qml", ":/qml/dialogs/CreateInviteDialog.qml",
     ":/qml/dialogs/ProcessInviteDialog.qml", ":/qml/dialogs/ActiveInvitationsDialog.qml",
+    ":/qml/JobPane.qml",            ":/qml/JobCopyItem.qml",
 };
 
 void TestQmlFiles::init()
