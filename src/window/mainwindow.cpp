@@ -25,6 +25,8 @@
 #include "quick/qmlnetworkguard.h"
 #include "quick/themeimageprovider.h"
 #include "quick/themeloader.h"
+#include "share/sharemenus.h"
+#include "share/sharewithdialog.h"
 #include "update/aboutdialog.h"
 #include "update/updatenotification.h"
 #include "update/updater.h"
@@ -118,6 +120,7 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
 
     QPixmapCache::setCacheLimit(kPixmapCacheKb);
     ThemeLoader::initResources();
+    ShareWithDialog::initResources();
     setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
 
     QPalette palette = QApplication::palette();
@@ -219,6 +222,7 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
     }
     connect(this, &MainWindow::networkEnabledChanged, this, &MainWindow::updateRemoteMenu);
 
+    createViewShareEntries();
     createHelpMenu();
 }
 
@@ -282,7 +286,8 @@ void MainWindow::createSharedActions()
     fromTable(SharedActions::showInExplorer, "filer.show-inexplorer");
     //% "Share drive"
     SharedActions::shareDrive = new QAction(qtTrId("action-share-drive"), this);
-    SharedActions::shareDrive->setCheckable(true);
+    SharedActions::shareDrive->setObjectName(QStringLiteral("action-share-drive"));
+    ShareMenus::restoreShareDrive(SharedActions::shareDrive);
     addAction(fromTable(SharedActions::toggleRight, "nodeview.toggle-right"));
     connect(SharedActions::toggleRight, &QAction::triggered, this, &MainWindow::toggleFilepaneNodeview);
 
@@ -505,6 +510,23 @@ void MainWindow::createUpdater()
     connect(d->updater, &Updater::updateAvailable, d->updateNotification, &UpdateNotification::updateAvailable);
     connect(d->updater, &QDialog::finished, d->updateNotification, &UpdateNotification::updateDialogDone);
     connect(d->updateNotification, &UpdateNotification::showUpdate, d->updater, &QWidget::show);
+}
+
+void MainWindow::createViewShareEntries()
+{
+    // "Share drive" lives in the View menu; made here while nothing else is.
+    QMenu* view = menuBar()->findChild<QMenu*>(QStringLiteral("menu-view"), Qt::FindDirectChildrenOnly);
+    if (!view) {
+        //% "&Files view"
+        view = menuBar()->addMenu(qtTrId("action-view"));
+        view->setObjectName(QStringLiteral("menu-view"));
+    }
+    addViewShareEntries(view);
+}
+
+void MainWindow::addViewShareEntries(QMenu* view)
+{
+    ShareMenus::addToViewMenu(view, SharedActions::shareDrive);
 }
 
 void MainWindow::createHelpMenu()

@@ -66,6 +66,9 @@ public:
     // Adds "About velm" and, when an update site is set, "Check for
     // updates..." to the Help menu.
     void addHelpEntries(QMenu* help);
+    // Adds the checkable "Share drive" (saved with the view settings) to the
+    // View menu.
+    void addViewShareEntries(QMenu* view);
 
 signals:
     void networkEnabledChanged(bool networkEnabled);
@@ -110,6 +113,7 @@ protected:
 
 private:
     void createSharedActions();
+    void createViewShareEntries();
     void createHelpMenu();
     void registerQmlTypes();
     void loadFirstTheme();
