@@ -113,10 +113,12 @@ Window {
 
             ColumnLayout {
                 id: contentLayout
-                anchors.top: parent.top
-                anchors.left: parent.left
-                anchors.right: parent.right
-                anchors.margins: win.padding
+                // Its own implicit size: the window follows the layout, never
+                // the other way round.
+                x: win.padding
+                y: win.padding
+                width: implicitWidth
+                height: implicitHeight
                 spacing: Theme.spacing
 
                 Text {
@@ -138,6 +140,7 @@ Window {
                         objectName: "icon"
                         source: win.icon
                         smooth: false
+                        cache: false
                         sourceSize.width: 32
                         sourceSize.height: 32
                         Layout.preferredWidth: 32
