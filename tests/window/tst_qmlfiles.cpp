@@ -41,6 +41,7 @@ private:
 static const char* const kQmlFiles[] = {
     ":/qml/elements/ExtButton.qml", ":/qml/elements/ExtButton2.qml", ":/qml/elements/ExtCheckBox.qml",
     ":/qml/elements/LineEdit.qml",  ":/qml/elements/LinkButton.qml", ":/themes/LightTheme.qml",
+    ":/qml/dialogs/ShareWithDialog.qml",
 };
 
 void TestQmlFiles::init()
