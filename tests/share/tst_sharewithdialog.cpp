@@ -81,6 +81,7 @@ private slots:
     void keyboard();
     void failedWindowOpensNothing_data();
     void failedWindowOpensNothing();
+    void germanTextsFit();
 
 private:
     PeerAclDto stored(quint32 flags);
@@ -176,6 +177,10 @@ void TestShareWithDialog::windowShowsTheRecord_data()
                                  << "image://theme/file/report%20%232.pdf";
     QTest::newRow("stored file with markup") << false << 1u << "<i>x</i>.txt"
                                              << "image://theme/file/%3Ci%3Ex%3C/i%3E.txt";
+    // Wraps over lines: the window still fits its content without a loop.
+    const QString longName = QStringLiteral("A very long name that keeps going and going with the pictures of the "
+                                            "whole summer holiday in Norway, every single one of them.jpg");
+    QTest::newRow("new file with a long name") << true << 1u << longName << ThemeImageProvider::fileIconUrl(longName);
 }
 
 void TestShareWithDialog::windowShowsTheRecord()
@@ -491,6 +496,35 @@ void TestShareWithDialog::failedWindowOpensNothing()
     QCOMPARE(QGuiApplication::topLevelWindows().size(), windowsBefore);
     QVERIFY(m_store->getAcls(m_peer->uuid()).empty());
     QCOMPARE(m_store->puts, 0);
+}
+
+// The German texts are longer; the window takes their size, with and
+// without the error line, without a warning.
+void TestShareWithDialog::germanTextsFit()
+{
+    IdTranslator german;
+    QVERIFY(german.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_de.ts")));
+    QCoreApplication::installTranslator(&german);
+    auto restore = qScopeGuard([&] { QCoreApplication::removeTranslator(&german); });
+    m_store->failDeletes = 1;
+    for (const PeerAclDto& acl : { newShare(QStringLiteral("Documents"), QStringLiteral("/home/u/Documents"), 5),
+                                   stored(7) }) {
+        QPointer<ShareWithDialog> dialog = openDialog(acl);
+        QPointer<QObject> window = dialog->window();
+        auto* quick = qobject_cast<QQuickWindow*>(window);
+        QVERIFY(QTest::qWaitForWindowExposed(quick));
+        QCOMPARE(child(window, "canEditCheckbox")->property("text").toString(), QStringLiteral("Darf bearbeiten"));
+        QTRY_COMPARE(quick->minimumSize(), quick->size());
+        const QSize before = quick->size();
+        if (!ShareRecord::isNewShare(acl)) {
+            QMetaObject::invokeMethod(child(window, "removeButton"), "clicked");
+            QTRY_VERIFY(quick->height() > before.height());
+            QTRY_COMPARE(quick->minimumSize(), quick->size());
+        }
+        QVERIFY(before.width() >= 320);
+        QMetaObject::invokeMethod(child(window, "cancelButton"), "clicked");
+        QVERIFY(gone(dialog, window));
+    }
 }
 
 QTEST_MAIN(TestShareWithDialog)

@@ -22,8 +22,16 @@ Window {
 
     readonly property int padding: 2 * Theme.spacing
     readonly property int textWidthLimit: 420
-    readonly property int fixedWidth: Math.ceil(contentLayout.implicitWidth) + 2 * padding
-    readonly property int fixedHeight: Math.ceil(contentLayout.implicitHeight) + 2 * padding
+    // The window is as big as its content and no bigger or smaller. Set
+    // from the layout rather than bound to it: a wrapped text changes its
+    // height while the layout places it.
+    property int fixedWidth: 0
+    property int fixedHeight: 0
+
+    function fitContent() {
+        fixedWidth = Math.ceil(contentLayout.implicitWidth) + 2 * padding
+        fixedHeight = Math.ceil(contentLayout.implicitHeight) + 2 * padding
+    }
 
     signal accepted(bool canEdit)
     signal removeShare()
@@ -48,6 +56,13 @@ Window {
     y: Math.max(0, (Screen.desktopAvailableHeight - fixedHeight) / 2)
 
     onCanEditChanged: canEdit ? canEditActivated() : canViewActivated()
+    Component.onCompleted: fitContent()
+
+    Connections {
+        target: contentLayout
+        function onImplicitWidthChanged() { Qt.callLater(win.fitContent) }
+        function onImplicitHeightChanged() { Qt.callLater(win.fitContent) }
+    }
 
     TextMetrics {
         id: textMetrics
@@ -113,12 +128,10 @@ Window {
 
             ColumnLayout {
                 id: contentLayout
-                // Its own implicit size: the window follows the layout, never
-                // the other way round.
+                // Of its own implicit size (no width or height set): the
+                // window follows the layout, never the other way round.
                 x: win.padding
                 y: win.padding
-                width: implicitWidth
-                height: implicitHeight
                 spacing: Theme.spacing
 
                 Text {
@@ -210,6 +223,8 @@ Window {
                     Layout.alignment: Qt.AlignRight
                     Layout.topMargin: Theme.spacing
                     Layout.fillWidth: true
+                    // Keeps a short name from making a cramped window.
+                    Layout.minimumWidth: 320
 
                     ExtButton {
                         id: removeButton
