@@ -1,5 +1,6 @@
 #include "core/databasesqlite.h"
 #include "core/peeracldto.h"
+#include "filer/filerpane.h"
 #include "peer/peervelm.h"
 #include "quick/themeimageprovider.h"
 #include "quick/themeloader.h"
@@ -82,6 +83,7 @@ private slots:
     void failedWindowOpensNothing_data();
     void failedWindowOpensNothing();
     void germanTextsFit();
+    void ownerGoesFirst();
 
 private:
     PeerAclDto stored(quint32 flags);
@@ -525,6 +527,22 @@ void TestShareWithDialog::germanTextsFit()
         QMetaObject::invokeMethod(child(window, "cancelButton"), "clicked");
         QVERIFY(gone(dialog, window));
     }
+}
+
+// A dialog still open when the main window goes (the program ends) goes
+// with the file pane that owns it, before the engine it was made on.
+void TestShareWithDialog::ownerGoesFirst()
+{
+    FilerPane* pane = m_window->filerPanes().first();
+    QPointer<ShareWithDialog> dialog = ShareWithDialog::open(m_window->engine(), m_store.get(), m_peer,
+                                                             stored(5), pane);
+    QVERIFY(dialog);
+    QPointer<QObject> window = dialog->window();
+    QVERIFY(QTest::qWaitForWindowExposed(qobject_cast<QQuickWindow*>(window)));
+    m_window.reset();
+    QVERIFY(!dialog);
+    QVERIFY(!window);
+    QCOMPARE(int(m_store->getAcls(m_peer->uuid()).size()), 1);
 }
 
 QTEST_MAIN(TestShareWithDialog)
