@@ -852,5 +852,57 @@ Die Datei wurde nicht verändert.</translation>
         <source>Keep copying</source>
         <translation>Weiter kopieren</translation>
     </message>
+    <message id="share-with-title-new-share">
+        <source>Create new share</source>
+        <translation>Neue Freigabe</translation>
+    </message>
+    <message id="share-with-title-edit-share">
+        <source>Edit share</source>
+        <translation>Freigabe bearbeiten</translation>
+    </message>
+    <message id="share-with-peer-info">
+        <source>Share with %1</source>
+        <translation>Freigeben für %1</translation>
+    </message>
+    <message id="share-with-option-can-view">
+        <source>Can view</source>
+        <translation>Darf ansehen</translation>
+    </message>
+    <message id="share-with-option-can-edit">
+        <source>Can edit</source>
+        <translation>Darf bearbeiten</translation>
+    </message>
+    <message id="share-with-btn-remove-share">
+        <source>Remove share</source>
+        <translation>Freigabe entfernen</translation>
+    </message>
+    <message id="share-with-btn-cancel">
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+    <message id="share-with-btn-share">
+        <source>Share</source>
+        <translation>Freigeben</translation>
+    </message>
+    <message id="share-with-btn-save">
+        <source>Save</source>
+        <translation>Speichern</translation>
+    </message>
+    <message id="share-with-error-store">
+        <source>The share could not be stored. Please try again.</source>
+        <translation>Die Freigabe konnte nicht gespeichert werden. Bitte erneut versuchen.</translation>
+    </message>
+    <message id="share-with-error-remove">
+        <source>The share could not be removed; the peer still has access. Please try again.</source>
+        <translation>Die Freigabe konnte nicht entfernt werden; der andere Rechner hat weiter Zugriff. Bitte erneut versuchen.</translation>
+    </message>
+    <message id="menu-share-with">
+        <source>Share with</source>
+        <translation>Freigeben für</translation>
+    </message>
+    <message id="menu-share-drive-with">
+        <source>Share drive with</source>
+        <translation>Laufwerk freigeben für</translation>
+    </message>
 </context>
 </TS>

@@ -852,5 +852,57 @@ The file was left as it is.</translation>
         <source>Keep copying</source>
         <translation>Keep copying</translation>
     </message>
+    <message id="share-with-title-new-share">
+        <source>Create new share</source>
+        <translation>Create new share</translation>
+    </message>
+    <message id="share-with-title-edit-share">
+        <source>Edit share</source>
+        <translation>Edit share</translation>
+    </message>
+    <message id="share-with-peer-info">
+        <source>Share with %1</source>
+        <translation>Share with %1</translation>
+    </message>
+    <message id="share-with-option-can-view">
+        <source>Can view</source>
+        <translation>Can view</translation>
+    </message>
+    <message id="share-with-option-can-edit">
+        <source>Can edit</source>
+        <translation>Can edit</translation>
+    </message>
+    <message id="share-with-btn-remove-share">
+        <source>Remove share</source>
+        <translation>Remove share</translation>
+    </message>
+    <message id="share-with-btn-cancel">
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message id="share-with-btn-share">
+        <source>Share</source>
+        <translation>Share</translation>
+    </message>
+    <message id="share-with-btn-save">
+        <source>Save</source>
+        <translation>Save</translation>
+    </message>
+    <message id="share-with-error-store">
+        <source>The share could not be stored. Please try again.</source>
+        <translation>The share could not be stored. Please try again.</translation>
+    </message>
+    <message id="share-with-error-remove">
+        <source>The share could not be removed; the peer still has access. Please try again.</source>
+        <translation>The share could not be removed; the peer still has access. Please try again.</translation>
+    </message>
+    <message id="menu-share-with">
+        <source>Share with</source>
+        <translation>Share with</translation>
+    </message>
+    <message id="menu-share-drive-with">
+        <source>Share drive with</source>
+        <translation>Share drive with</translation>
+    </message>
 </context>
 </TS>

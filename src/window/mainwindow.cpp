@@ -27,6 +27,8 @@
 #include "quick/qmlnetworkguard.h"
 #include "quick/themeimageprovider.h"
 #include "quick/themeloader.h"
+#include "share/sharemenus.h"
+#include "share/sharewithdialog.h"
 #include "update/aboutdialog.h"
 #include "update/updatenotification.h"
 #include "update/updater.h"
@@ -121,6 +123,7 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
 
     QPixmapCache::setCacheLimit(kPixmapCacheKb);
     ThemeLoader::initResources();
+    ShareWithDialog::initResources();
     setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
 
     QPalette palette = QApplication::palette();
@@ -288,7 +291,8 @@ void MainWindow::createSharedActions()
     fromTable(SharedActions::showInExplorer, "filer.show-inexplorer");
     //% "Share drive"
     SharedActions::shareDrive = new QAction(qtTrId("action-share-drive"), this);
-    SharedActions::shareDrive->setCheckable(true);
+    SharedActions::shareDrive->setObjectName(QStringLiteral("action-share-drive"));
+    ShareMenus::restoreShareDrive(SharedActions::shareDrive);
     addAction(fromTable(SharedActions::toggleRight, "nodeview.toggle-right"));
     connect(SharedActions::toggleRight, &QAction::triggered, this, &MainWindow::toggleFilepaneNodeview);
 
@@ -515,6 +519,11 @@ void MainWindow::createUpdater()
     connect(d->updater, &Updater::updateAvailable, d->updateNotification, &UpdateNotification::updateAvailable);
     connect(d->updater, &QDialog::finished, d->updateNotification, &UpdateNotification::updateDialogDone);
     connect(d->updateNotification, &UpdateNotification::showUpdate, d->updater, &QWidget::show);
+}
+
+void MainWindow::addViewShareEntries(QMenu* view)
+{
+    ShareMenus::addToViewMenu(view, SharedActions::shareDrive);
 }
 
 void MainWindow::addHelpEntries(QMenu* help)

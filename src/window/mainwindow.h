@@ -79,6 +79,9 @@ public:
     QObject* activeInvitationsDialog() const;
     QObject* processInviteDialog() const;
     QMenu* peerMenu() const;
+    // Adds the checkable "Share drive" (saved with the view settings) to the
+    // View menu.
+    void addViewShareEntries(QMenu* view);
 
 signals:
     void networkEnabledChanged(bool networkEnabled);

@@ -115,6 +115,7 @@ void MainWindow::createMenus()
     dm->viewMenu->addSeparator();
     addAll({ SharedActions::newTab.data(), SharedActions::openLeftTab.data(), SharedActions::openRightTab.data(),
              SharedActions::newWindow.data() });
+    addViewShareEntries(dm->viewMenu);
     assignMnemonics(dm->viewMenu);
 
     // Only what works: the documentation when its address is set, the

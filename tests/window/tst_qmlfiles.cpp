@@ -51,6 +51,7 @@ static const char* const kQmlFiles[] = {
     ":/qml/DriveList.qml", ":/qml/SharesList.qml", ":/qml/AclList.qml", ":/qml/dialogs/CreateInviteDialog.qml",
     ":/qml/dialogs/ProcessInviteDialog.qml", ":/qml/dialogs/ActiveInvitationsDialog.qml",
     ":/qml/JobPane.qml",            ":/qml/JobCopyItem.qml",
+    ":/qml/dialogs/ShareWithDialog.qml",
 };
 
 void TestQmlFiles::init()
