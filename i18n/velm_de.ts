@@ -396,5 +396,9 @@ Die Datei wurde nicht verändert.</translation>
         <source>Could not start %1</source>
         <translation>%1 konnte nicht gestartet werden</translation>
     </message>
+    <message id="launcher-one-file">
+        <source>%1 opens only one file at a time</source>
+        <translation>%1 öffnet nur eine Datei auf einmal</translation>
+    </message>
 </context>
 </TS>

@@ -396,5 +396,9 @@ The file was left as it is.</translation>
         <source>Could not start %1</source>
         <translation>Could not start %1</translation>
     </message>
+    <message id="launcher-one-file">
+        <source>%1 opens only one file at a time</source>
+        <translation>%1 opens only one file at a time</translation>
+    </message>
 </context>
 </TS>
