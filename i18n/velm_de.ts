@@ -400,5 +400,9 @@ Die Datei wurde nicht verändert.</translation>
         <source>%1 opens only one file at a time</source>
         <translation>%1 öffnet nur eine Datei auf einmal</translation>
     </message>
+    <message id="menu-open-with">
+        <source>Open with</source>
+        <translation>Öffnen mit</translation>
+    </message>
 </context>
 </TS>

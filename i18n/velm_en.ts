@@ -400,5 +400,9 @@ The file was left as it is.</translation>
         <source>%1 opens only one file at a time</source>
         <translation>%1 opens only one file at a time</translation>
     </message>
+    <message id="menu-open-with">
+        <source>Open with</source>
+        <translation>Open with</translation>
+    </message>
 </context>
 </TS>

@@ -4,9 +4,12 @@
 // MIME database plus one test package with a quote in a type name.
 #include "core/databasesqlite.h"
 #include "desktop/applauncher.h"
+#include "desktop/openwithmenu.h"
 #include "support/idtranslator.h"
 
+#include <QAction>
 #include <QDir>
+#include <QMenu>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -414,6 +417,44 @@ private slots:
         QCOMPARE(recorded(QStringLiteral("imageA")), QStringList{copy});
     }
 
+    void openWithMenu()
+    {
+        AppLauncher launcher(nullptr);
+        launcher.selectFiles(OwnPeer, {m_png});
+        const int n = launcher.rowCount();
+        QVERIFY(n >= 3);
+        QAction preview(QStringLiteral("Preview"));
+        QMenu menu;
+        OpenWithMenu::fill(&menu, &preview, &launcher);
+        const QList<QAction*> actions = menu.actions();
+        QCOMPARE(actions.size(), 3);
+        QCOMPARE(actions.at(0)->text(), launcher.data(launcher.index(0, 0), AppLauncher::NameRole).toString());
+        QCOMPARE(actions.at(1), &preview);
+        QVERIFY(actions.at(2)->menu());
+        QCOMPARE(actions.at(2)->text(), QStringLiteral("Open with"));
+        const QList<QAction*> others = actions.at(2)->menu()->actions();
+        QCOMPARE(others.size(), n - 1);
+        QCOMPARE(others.at(0)->text(), launcher.data(launcher.index(1, 0), AppLauncher::NameRole).toString());
+        QVERIFY(!OpenWithMenu::launch(&preview, &launcher));
+        // An entry of the submenu opens the selection with its application.
+        QAction* imageA = nullptr;
+        for (QAction* a : others + QList<QAction*>{actions.at(0)}) {
+            if (a->text() == QLatin1String("Velm Image A"))
+                imageA = a;
+        }
+        QVERIFY(imageA);
+        QVERIFY(OpenWithMenu::launch(imageA, &launcher));
+        QCOMPARE(recorded(QStringLiteral("imageA")), QStringList{m_png});
+
+        // One application and a disabled preview: the application alone.
+        launcher.selectFiles(OwnPeer, {m_quoted});
+        preview.setEnabled(false);
+        QMenu single;
+        OpenWithMenu::fill(&single, &preview, &launcher);
+        QCOMPARE(single.actions().size(), 1);
+        QCOMPARE(single.actions().at(0)->text(), QStringLiteral("Velm Quote"));
+    }
+
     void launchDefaultOpensTheActivatedFile()
     {
         AppLauncher launcher(nullptr);
@@ -424,5 +465,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstAppLauncher)
+QTEST_MAIN(TstAppLauncher)
 #include "tst_applauncher.moc"
