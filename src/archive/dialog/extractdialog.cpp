@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
@@ -68,6 +69,17 @@ ExtractDialog::ExtractDialog(P7Zip* p7zip, QWidget* parent)
 ExtractDialog::~ExtractDialog()
 {
     delete d;
+}
+
+P7Zip* ExtractDialog::startExtraction(const QString& archivePath, QObject* owner)
+{
+    auto* zip = new P7Zip(archivePath, owner);
+    new ExtractDialog(zip, nullptr);
+    if (!zip->extract(QFileInfo(archivePath).absolutePath())) {
+        zip->deleteLater();
+        return nullptr;
+    }
+    return zip;
 }
 
 ExtractDialog::State ExtractDialog::state() const

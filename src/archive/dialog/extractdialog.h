@@ -26,6 +26,13 @@ public:
     ExtractDialog(P7Zip* p7zip, QWidget* parent);
     ~ExtractDialog() override;
 
+    // The extract action of a file view: extracts the archive beside itself
+    // with this dialog following it. The P7Zip belongs to owner and deletes
+    // itself (and so the dialog) after its last signal; the caller connects
+    // to its extracted and extractionFailed. nullptr when the extraction was
+    // refused at once (no archive, no folder): nothing was started.
+    static P7Zip* startExtraction(const QString& archivePath, QObject* owner);
+
     State state() const;
     // The time left as shown ("" before it can be estimated).
     QString timeLeftText() const;

@@ -7,10 +7,13 @@
 #include "core/appsettings.h"
 #include "support/idtranslator.h"
 
+#include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLayout>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -219,6 +222,41 @@ private slots:
         zip->abortExtract();
         QTRY_VERIFY_WITH_TIMEOUT(!zip, 60000);
         QTRY_VERIFY_WITH_TIMEOUT(!dialog, 60000);
+    }
+
+    // The extract action as a file view runs it, with the real 7z.
+    void startExtractionBesideTheArchive()
+    {
+        setProgram(QStringLiteral("/usr/bin/7z"));
+        const QString folder = m_dir.filePath(QStringLiteral("action"));
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/in")));
+        QFile file(folder + QStringLiteral("/in/a.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("a");
+        file.close();
+        QProcess make;
+        make.setWorkingDirectory(folder + QStringLiteral("/in"));
+        make.start(QStringLiteral("/usr/bin/7z"), {QStringLiteral("a"), QStringLiteral("-bd"),
+                                                   folder + QStringLiteral("/a.7z"), QStringLiteral("a.txt")});
+        QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
+
+        QObject owner;
+        QPointer<P7Zip> zip = ExtractDialog::startExtraction(folder + QStringLiteral("/a.7z"), &owner);
+        QVERIFY(zip);
+        QCOMPARE(zip->parent(), &owner);
+        QPointer<ExtractDialog> dialog;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<ExtractDialog*>(w))
+                dialog = d;
+        }
+        QVERIFY(dialog);
+        QSignalSpy extracted(zip.data(), &P7Zip::extracted);
+        QTRY_VERIFY_WITH_TIMEOUT(!zip, 60000);
+        QCOMPARE(extracted.count(), 1);
+        QCOMPARE(extracted.at(0).at(0).toString(), folder + QStringLiteral("/a.txt"));
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog, 60000);
+
+        QVERIFY(!ExtractDialog::startExtraction(folder + QStringLiteral("/none.7z"), &owner));
     }
 
     void closingWhileRunningCancels()
