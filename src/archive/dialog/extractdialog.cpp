@@ -46,6 +46,7 @@ ExtractDialog::ExtractDialog(P7Zip* p7zip, QWidget* parent)
     d->timeLeft = new QLabel(this);
     d->timeLeft->setTextFormat(Qt::PlainText);
     layout->addWidget(d->timeLeft);
+    d->timeLeft->hide(); // until the time left can be estimated
     //% "Cancel"
     auto* cancel = new QPushButton(qtTrId("btn-cancel"), this);
     cancel->setDefault(false);
@@ -129,8 +130,10 @@ void ExtractDialog::extractProgress(int percent)
     d->progressBar->setValue(percent);
     setWindowTitle(QStringLiteral("%1  %2%").arg(qtTrId("dlg-extract-title")).arg(percent));
     const qint64 elapsed = d->clock.isValid() ? d->clock.elapsed() : 0;
-    if (elapsed >= EstimateAfterMs && percent >= EstimateAfterPercent && percent < 100)
+    if (elapsed >= EstimateAfterMs && percent >= EstimateAfterPercent && percent < 100) {
         d->timeLeft->setText(timeLeftFor((elapsed * (100 - percent) / percent + 999) / 1000));
+        d->timeLeft->show();
+    }
 }
 
 void ExtractDialog::extracted(QString)
