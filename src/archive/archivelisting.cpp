@@ -80,15 +80,15 @@ void ArchiveListing::addTop(const QString& normalised, bool folder)
     if (normalised.isEmpty())
         return; // the archive's top itself, listed as "."
     const int slash = normalised.indexOf(QLatin1Char('/'));
-    if (slash >= 0) {
-        const QString top = normalised.left(slash);
-        if (!m_topFolders.contains(top))
+    const QString top = slash >= 0 ? normalised.left(slash) : normalised;
+    if (slash >= 0 || folder) {
+        if (!m_topFolderSet.contains(top)) {
+            m_topFolderSet.insert(top);
             m_topFolders.append(top);
-    } else if (folder) {
-        if (!m_topFolders.contains(normalised))
-            m_topFolders.append(normalised);
-    } else if (!m_topFiles.contains(normalised)) {
-        m_topFiles.append(normalised);
+        }
+    } else if (!m_topFileSet.contains(top)) {
+        m_topFileSet.insert(top);
+        m_topFiles.append(top);
     }
 }
 
@@ -136,6 +136,8 @@ bool ArchiveListing::parse(const QByteArray& output)
     m_faultEntry.clear();
     m_topFiles.clear();
     m_topFolders.clear();
+    m_topFileSet.clear();
+    m_topFolderSet.clear();
     m_entries = 0;
     if (output.size() > MaxOutputBytes) {
         m_fault = TooLarge;
@@ -151,7 +153,7 @@ bool ArchiveListing::parse(const QByteArray& output)
         from = end + 1;
         if (line.endsWith('\r'))
             line.chop(1);
-        if (line.trimmed().isEmpty()) {
+        if (line.isEmpty() || line.trimmed().isEmpty()) {
             if (!commit(entry))
                 return false;
             continue;
@@ -167,9 +169,9 @@ bool ArchiveListing::parse(const QByteArray& output)
         QByteArray raw = line.mid(eq + 2);
         if (raw.startsWith(' '))
             raw.remove(0, 1);
-        const QString value = QString::fromUtf8(raw);
         ++entry.lines;
         if (key == "Path") {
+            const QString value = QString::fromUtf8(raw);
             if (entry.hasPath) {
                 m_fault = Malformed; // two paths in one entry: a name with a line end
                 m_faultEntry = entry.path;
@@ -178,9 +180,10 @@ bool ArchiveListing::parse(const QByteArray& output)
             entry.hasPath = true;
             entry.path = value;
         } else if (key == "Folder") {
-            if (value.trimmed() == QLatin1String("+"))
+            if (raw.trimmed() == "+")
                 entry.folder = true;
         } else if (key == "Mode" || key == "Attributes") {
+            const QString value = QString::fromUtf8(raw);
             // Windows attribute letters come first in "Attributes" ("D" for a folder).
             const QString flags = value.split(QLatin1Char(' '), Qt::SkipEmptyParts).value(0);
             if (key == "Attributes" && flags.contains(QLatin1Char('D'))
@@ -192,11 +195,11 @@ bool ArchiveListing::parse(const QByteArray& output)
             else if (type == QLatin1Char('d'))
                 entry.folder = true;
         } else if (key == "Symbolic Link") {
-            entry.linkTarget = value;
+            entry.linkTarget = QString::fromUtf8(raw);
         } else if (key == "Hard Link") {
-            entry.hardLinkTarget = value;
+            entry.hardLinkTarget = QString::fromUtf8(raw);
         } else if (key == "Encrypted") {
-            if (value.trimmed() == QLatin1String("+"))
+            if (raw.trimmed() == "+")
                 entry.encrypted = true;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -58,5 +59,7 @@ private:
     QString m_faultEntry;
     QStringList m_topFiles;
     QStringList m_topFolders;
+    QSet<QString> m_topFileSet;
+    QSet<QString> m_topFolderSet;
     int m_entries = 0;
 };

@@ -104,6 +104,10 @@ void AppLauncher::scanDesktopFiles()
     // A desktop file id (its path below the directory, '/' as '-') seen in
     // a directory of higher precedence hides the same id further down.
     QSet<QString> seen;
+    // One transaction for the whole scan: a statement each in a transaction
+    // of its own would wait for the disk hundreds of times at start-up.
+    QSqlDatabase db = QSqlDatabase::database();
+    const bool inTransaction = db.transaction();
     for (const QString& dir : applicationDirectories()) {
         QStringList files;
         QDirIterator it(dir, {QStringLiteral("*.desktop")}, QDir::Files, QDirIterator::Subdirectories);
@@ -117,6 +121,10 @@ void AppLauncher::scanDesktopFiles()
             seen.insert(id);
             scanDesktopFile(file);
         }
+    }
+    if (inTransaction && !db.commit()) {
+        Logger::log(Logger::DB1, "failed to store the scanned applications %s", qUtf8Printable(db.lastError().text()));
+        db.rollback();
     }
 }
 
