@@ -904,5 +904,77 @@ Die Datei wurde nicht verändert.</translation>
         <source>Share drive with</source>
         <translation>Laufwerk freigeben für</translation>
     </message>
+    <message id="archive-extract-failed">
+        <source>Extraction of %1 failed</source>
+        <translation>Entpacken von %1 fehlgeschlagen</translation>
+    </message>
+    <message id="archive-extract-failed-reason">
+        <source>Extraction of %1 failed: %2</source>
+        <translation>Entpacken von %1 fehlgeschlagen: %2</translation>
+    </message>
+    <message id="archive-extract-cancelled">
+        <source>Extraction of %1 was cancelled</source>
+        <translation>Entpacken von %1 wurde abgebrochen</translation>
+    </message>
+    <message id="archive-reason-password">
+        <source>password-protected archives are not supported</source>
+        <translation>passwortgeschützte Archive werden nicht unterstützt</translation>
+    </message>
+    <message id="archive-reason-unsafe">
+        <source>it holds an entry that would be written outside its folder or cannot be checked (%1)</source>
+        <translation>es enthält einen Eintrag, der außerhalb seines Ordners geschrieben würde oder nicht geprüft werden kann (%1)</translation>
+    </message>
+    <message id="archive-reason-listing">
+        <source>the listing of the archive could not be read</source>
+        <translation>das Inhaltsverzeichnis des Archivs konnte nicht gelesen werden</translation>
+    </message>
+    <message id="archive-reason-timeout">
+        <source>7z did not finish listing the archive in time</source>
+        <translation>7z hat das Inhaltsverzeichnis des Archivs nicht rechtzeitig geliefert</translation>
+    </message>
+    <message id="archive-reason-nostart">
+        <source>%1 could not be started</source>
+        <translation>%1 konnte nicht gestartet werden</translation>
+    </message>
+    <message id="archive-reason-crash">
+        <source>7z stopped abnormally</source>
+        <translation>7z wurde unerwartet beendet</translation>
+    </message>
+    <message id="archive-reason-exitcode">
+        <source>7z reported error %1</source>
+        <translation>7z meldete Fehler %1</translation>
+    </message>
+    <message id="archive-reason-move">
+        <source>%1 could not be moved out of %2</source>
+        <translation>%1 konnte nicht aus %2 verschoben werden</translation>
+    </message>
+    <message id="dlg-extract-title">
+        <source>Extract archive</source>
+        <translation>Archiv entpacken</translation>
+    </message>
+    <message id="dlg-extract-left-seconds">
+        <source>About %1 s left</source>
+        <translation>Noch etwa %1 s</translation>
+    </message>
+    <message id="dlg-extract-left-minutes">
+        <source>About %1 min %2 s left</source>
+        <translation>Noch etwa %1 min %2 s</translation>
+    </message>
+    <message id="dlg-extract-left-hours">
+        <source>About %1 h %2 min left</source>
+        <translation>Noch etwa %1 h %2 min</translation>
+    </message>
+    <message id="launcher-start-failed">
+        <source>Could not start %1</source>
+        <translation>%1 konnte nicht gestartet werden</translation>
+    </message>
+    <message id="launcher-one-file">
+        <source>%1 opens only one file at a time</source>
+        <translation>%1 öffnet nur eine Datei auf einmal</translation>
+    </message>
+    <message id="menu-open-with">
+        <source>Open with</source>
+        <translation>Öffnen mit</translation>
+    </message>
 </context>
 </TS>

@@ -904,5 +904,77 @@ The file was left as it is.</translation>
         <source>Share drive with</source>
         <translation>Share drive with</translation>
     </message>
+    <message id="archive-extract-failed">
+        <source>Extraction of %1 failed</source>
+        <translation>Extraction of %1 failed</translation>
+    </message>
+    <message id="archive-extract-failed-reason">
+        <source>Extraction of %1 failed: %2</source>
+        <translation>Extraction of %1 failed: %2</translation>
+    </message>
+    <message id="archive-extract-cancelled">
+        <source>Extraction of %1 was cancelled</source>
+        <translation>Extraction of %1 was cancelled</translation>
+    </message>
+    <message id="archive-reason-password">
+        <source>password-protected archives are not supported</source>
+        <translation>password-protected archives are not supported</translation>
+    </message>
+    <message id="archive-reason-unsafe">
+        <source>it holds an entry that would be written outside its folder or cannot be checked (%1)</source>
+        <translation>it holds an entry that would be written outside its folder or cannot be checked (%1)</translation>
+    </message>
+    <message id="archive-reason-listing">
+        <source>the listing of the archive could not be read</source>
+        <translation>the listing of the archive could not be read</translation>
+    </message>
+    <message id="archive-reason-timeout">
+        <source>7z did not finish listing the archive in time</source>
+        <translation>7z did not finish listing the archive in time</translation>
+    </message>
+    <message id="archive-reason-nostart">
+        <source>%1 could not be started</source>
+        <translation>%1 could not be started</translation>
+    </message>
+    <message id="archive-reason-crash">
+        <source>7z stopped abnormally</source>
+        <translation>7z stopped abnormally</translation>
+    </message>
+    <message id="archive-reason-exitcode">
+        <source>7z reported error %1</source>
+        <translation>7z reported error %1</translation>
+    </message>
+    <message id="archive-reason-move">
+        <source>%1 could not be moved out of %2</source>
+        <translation>%1 could not be moved out of %2</translation>
+    </message>
+    <message id="dlg-extract-title">
+        <source>Extract archive</source>
+        <translation>Extract archive</translation>
+    </message>
+    <message id="dlg-extract-left-seconds">
+        <source>About %1 s left</source>
+        <translation>About %1 s left</translation>
+    </message>
+    <message id="dlg-extract-left-minutes">
+        <source>About %1 min %2 s left</source>
+        <translation>About %1 min %2 s left</translation>
+    </message>
+    <message id="dlg-extract-left-hours">
+        <source>About %1 h %2 min left</source>
+        <translation>About %1 h %2 min left</translation>
+    </message>
+    <message id="launcher-start-failed">
+        <source>Could not start %1</source>
+        <translation>Could not start %1</translation>
+    </message>
+    <message id="launcher-one-file">
+        <source>%1 opens only one file at a time</source>
+        <translation>%1 opens only one file at a time</translation>
+    </message>
+    <message id="menu-open-with">
+        <source>Open with</source>
+        <translation>Open with</translation>
+    </message>
 </context>
 </TS>

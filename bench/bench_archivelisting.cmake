@@ -1,0 +1,2 @@
+add_executable(bench_archivelisting ${CMAKE_CURRENT_SOURCE_DIR}/bench_archivelisting.cpp)
+target_link_libraries(bench_archivelisting PRIVATE velm_archive)
