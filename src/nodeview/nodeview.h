@@ -77,6 +77,13 @@ public slots:
     void driveRowsInserted(const QModelIndex& parent, int first, int last);
     void createNewVSector();
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
 private slots:
     void setupView();
     void initDefaultNodes();
