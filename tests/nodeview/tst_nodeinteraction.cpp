@@ -4,6 +4,8 @@
 #include "nodeviewtestutil.h"
 
 #include "core/appsettings.h"
+#include "models/vfsdrivemodel.h"
+#include "models/vfsmodel.h"
 #include "nodeview/connectionsitem.h"
 #include "support/idtranslator.h"
 
@@ -11,6 +13,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QMenu>
+#include <QMimeData>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -109,6 +112,11 @@ private slots:
     void nodeMenu_data();
     void nodeMenu();
     void nodeMenuDeletesAllSelected();
+    void dropPeers();
+    void dropPaths_data();
+    void dropPaths();
+    void firstRemotePath_data();
+    void firstRemotePath();
 
 private:
     struct Scene
@@ -518,6 +526,155 @@ void TestNodeInteraction::nodeMenuDeletesAllSelected()
     QVERIFY(!nodeOf(s.sector, s.dirB));
     QVERIFY(!nodeOf(s.sector, s.file));
     QVERIFY(f->storedNode(s.sector, s.file.uuid).uuid.isEmpty());
+}
+
+namespace {
+void dragAndDrop(NodeView* view, QMimeData* data, const QPoint& at)
+{
+    QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &enter);
+    QDropEvent drop(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &drop);
+}
+
+QList<GuiNode*> nodesOfType(NodeView* view, const QString& sector, const QString& type)
+{
+    QList<GuiNode*> found;
+    for (GuiNode* node : view->sectorNodes(sector)) {
+        if (node->type() == type)
+            found << node;
+    }
+    return found;
+}
+} // namespace
+
+// The same peer twice into one sector gives one node; into another sector
+// a second one there.
+void TestNodeInteraction::dropPeers()
+{
+    GuiNode::setSaveDelayMs(300);
+    const Scene s = makeScene();
+    RigPeer* remote = f->rig->addPeer(QStringLiteral("remote"));
+    f->rig->storePeer(remote->uuid());
+    NodeView* view = f->view();
+    QMimeData data;
+    data.setData(QStringLiteral("application/velm-peer-uuid"), remote->uuid().toUtf8());
+    dragAndDrop(view, &data, QPoint(300, 300));
+    dragAndDrop(view, &data, QPoint(400, 300));
+    QList<GuiNode*> peers = nodesOfType(view, s.sector, QStringLiteral("peer"));
+    QCOMPARE(peers.size(), 2); // the own peer and the remote one
+    GuiNode* node = peers.last();
+    QCOMPARE(node->peerUuid(), remote->uuid());
+    QCOMPARE(node->item()->property("name").toString(), QStringLiteral("remote"));
+    QVERIFY(node->isSavePending());
+    QTRY_COMPARE(f->storedNode(s.sector, node->uuid()).peerUuid, remote->uuid());
+
+    QMetaObject::invokeMethod(f->stripNodeOf(s.other)->item(), "nodeClicked");
+    QCOMPARE(view->currentSectorUuid(), s.other);
+    dragAndDrop(view, &data, QPoint(300, 300));
+    QCOMPARE(nodesOfType(view, s.other, QStringLiteral("peer")).size(), 1);
+    QCOMPARE(nodesOfType(view, s.sector, QStringLiteral("peer")).size(), 2);
+
+    // An unknown peer is not accepted and makes nothing.
+    QMimeData unknown;
+    unknown.setData(QStringLiteral("application/velm-peer-uuid"), QUuid::createUuid().toString().toUtf8());
+    dragAndDrop(view, &unknown, QPoint(500, 300));
+    QCOMPARE(view->sectorNodes(s.other).size(), 1);
+}
+
+void TestNodeInteraction::dropPaths_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("type");
+    QTest::newRow("directory by URL") << "url" << "directory";
+    QTest::newRow("file by URL") << "url" << "file";
+    QTest::newRow("directory from a breadcrumb") << "breadcrumb" << "directory";
+    QTest::newRow("remote file from a file pane") << "remote" << "file";
+    QTest::newRow("remote directory from a file pane") << "remote" << "directory";
+    QTest::newRow("drive from a breadcrumb") << "breadcrumb" << "drive";
+}
+
+// A path the model has not loaded makes nothing and starts a resolve; once
+// loaded, the drop makes the node, stored a save delay later.
+void TestNodeInteraction::dropPaths()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, type);
+    GuiNode::setSaveDelayMs(300);
+    const Scene s = makeScene();
+    NodeView* view = f->view();
+    // Another machine whose tree the file model reaches by full paths.
+    RigPeer* peer = f->rig->addPeer(QStringLiteral("remote"));
+    f->rig->storePeer(peer->uuid());
+    f->rig->setDrivePath(peer, QStringLiteral("/"));
+    QDir root(f->rig->root(peer));
+    root.mkpath(QStringLiteral("sub"));
+    QFile file(root.filePath(QStringLiteral("remote.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("r");
+    file.close();
+    const QString path = type == QLatin1String("drive")
+        ? QStringLiteral("/")
+        : root.filePath(type == QLatin1String("file") ? QStringLiteral("remote.txt") : QStringLiteral("sub"));
+    QMimeData data;
+    data.setData(QStringLiteral("application/velm-peer-uuid"), peer->uuid().toUtf8());
+    if (how == QLatin1String("url")) {
+        data.setUrls({ QUrl::fromLocalFile(path) });
+    } else if (how == QLatin1String("breadcrumb")) {
+        data.setData(QStringLiteral("application/velm-breadcrumb"), path.toUtf8());
+    } else {
+        data.setData(NodeView::remotePathsFormat(), path.toUtf8() + "\n/elsewhere\n");
+    }
+    auto* files = qobject_cast<VfsModel*>(peer->vfsFileSystemModel());
+    QVERIFY(files);
+    const int before = view->sectorNodes(s.sector).size();
+    if (!files->indexForPath(path).isValid()) {
+        dragAndDrop(view, &data, QPoint(300, 300));
+        QCOMPARE(view->sectorNodes(s.sector).size(), before);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(files->indexForPath(path).isValid(), 20000);
+    dragAndDrop(view, &data, QPoint(300, 300));
+    QCOMPARE(view->sectorNodes(s.sector).size(), before + 1);
+    GuiNode* node = view->sectorNodes(s.sector).last();
+    QCOMPARE(node->type(), type);
+    QCOMPARE(node->path(), path);
+    QCOMPARE(node->peerUuid(), peer->uuid());
+    if (type == QLatin1String("drive")) {
+        auto* drives = qobject_cast<VfsDriveModel*>(peer->vfsDriveModel());
+        const QModelIndex drive = drives->indexForPath(path);
+        QVERIFY(drive.isValid());
+        QCOMPARE(node->item()->property("name").toString(), drive.data(VfsDriveModel::NameRole).toString());
+        QCOMPARE(node->item()->property("icon").toString(),
+                 QStringLiteral("image://theme/") + drive.data(VfsDriveModel::IconNameRole).toString());
+    } else {
+        QCOMPARE(node->item()->property("name").toString(), QFileInfo(path).fileName());
+    }
+    QVERIFY(node->isSavePending());
+    QVERIFY(f->storedNode(s.sector, node->uuid()).uuid.isEmpty());
+    QTRY_COMPARE(f->storedNode(s.sector, node->uuid()).path, path);
+    // The same path again makes nothing.
+    dragAndDrop(view, &data, QPoint(320, 300));
+    QCOMPARE(view->sectorNodes(s.sector).size(), before + 1);
+}
+
+void TestNodeInteraction::firstRemotePath_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("one path") << QByteArray("/a/b") << "/a/b";
+    QTest::newRow("lines") << QByteArray("\n  \nrelative\n/x/y\r\n/z") << "/x/y";
+    QTest::newRow("NUL ends the text") << QByteArray("\0/a", 3) << "";
+    QTest::newRow("drive letter") << QByteArray("C:/Users") << "C:/Users";
+    QTest::newRow("empty") << QByteArray() << "";
+    QTest::newRow("beyond 64 KiB") << (QByteArray(64 * 1024, 'x') + "\n/late") << "";
+    QTest::newRow("not UTF-8") << QByteArray("/a\xff\xfe") << QString::fromUtf8("/a\xff\xfe");
+}
+
+void TestNodeInteraction::firstRemotePath()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QString, path);
+    QCOMPARE(NodeView::firstRemotePath(data), path);
 }
 
 QTEST_MAIN(TestNodeInteraction)
