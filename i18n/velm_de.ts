@@ -976,5 +976,37 @@ Die Datei wurde nicht verändert.</translation>
         <source>Open with</source>
         <translation>Öffnen mit</translation>
     </message>
+    <message id="action-customize-node">
+        <source>Customize...</source>
+        <translation>Anpassen...</translation>
+    </message>
+    <message id="action-open-node-rhs">
+        <source>Open in right file pane</source>
+        <translation>Im rechten Dateibereich öffnen</translation>
+    </message>
+    <message id="action-open-node-new-win">
+        <source>Open in new window</source>
+        <translation>In neuem Fenster öffnen</translation>
+    </message>
+    <message id="action-delete-node">
+        <source>Delete</source>
+        <translation>Löschen</translation>
+    </message>
+    <message id="action-rename-sector">
+        <source>Rename</source>
+        <translation>Umbenennen</translation>
+    </message>
+    <message id="action-delete-sector">
+        <source>Delete...</source>
+        <translation>Löschen...</translation>
+    </message>
+    <message id="dlg-delete-sector-title">
+        <source>Delete view</source>
+        <translation>Ansicht löschen</translation>
+    </message>
+    <message id="dlg-delete-sector-description">
+        <source>Delete view "%1" and all items in it?</source>
+        <translation>Ansicht "%1" und alle Elemente darin löschen?</translation>
+    </message>
 </context>
 </TS>

@@ -976,5 +976,37 @@ The file was left as it is.</translation>
         <source>Open with</source>
         <translation>Open with</translation>
     </message>
+    <message id="action-customize-node">
+        <source>Customize...</source>
+        <translation>Customize...</translation>
+    </message>
+    <message id="action-open-node-rhs">
+        <source>Open in right file pane</source>
+        <translation>Open in right file pane</translation>
+    </message>
+    <message id="action-open-node-new-win">
+        <source>Open in new window</source>
+        <translation>Open in new window</translation>
+    </message>
+    <message id="action-delete-node">
+        <source>Delete</source>
+        <translation>Delete</translation>
+    </message>
+    <message id="action-rename-sector">
+        <source>Rename</source>
+        <translation>Rename</translation>
+    </message>
+    <message id="action-delete-sector">
+        <source>Delete...</source>
+        <translation>Delete...</translation>
+    </message>
+    <message id="dlg-delete-sector-title">
+        <source>Delete view</source>
+        <translation>Delete view</translation>
+    </message>
+    <message id="dlg-delete-sector-description">
+        <source>Delete view "%1" and all items in it?</source>
+        <translation>Delete view "%1" and all items in it?</translation>
+    </message>
 </context>
 </TS>

@@ -59,11 +59,12 @@ public:
     quint64 fileid = 0;
     QString type;
     QString icon;
-    QQuickItem* item = nullptr;
+    QPointer<QQuickItem> item;
     QPointer<ConnectionsItem> connector;
     IPeer* peer = nullptr;
     QBasicTimer saveTimer;
     IDatabase* saveDatabase = nullptr;
+    bool deleted = false;
 };
 
 GuiNode::GuiNode(QQmlEngine* engine, IPeer* peer, const VNodeDto& row, QObject* styleSource, QObject* parent)
@@ -210,7 +211,7 @@ void GuiNode::setSaveDelayMs(int ms)
     s_saveDelayMs = qMax(0, ms);
 }
 
-QQuickItem* GuiNode::item() const { return d->item; }
+QQuickItem* GuiNode::item() const { return d->item.data(); }
 IPeer* GuiNode::peer() const { return d->peer; }
 QString GuiNode::uuid() const { return d->uuid; }
 QString GuiNode::peerUuid() const { return d->peerUuid; }
@@ -232,6 +233,8 @@ void GuiNode::setItemProperty(const char* name, const QVariant& value)
 
 void GuiNode::restartTimer(IDatabase* db)
 {
+    if (d->deleted)
+        return;
     d->saveDatabase = db;
     d->saveTimer.start(s_saveDelayMs, Qt::PreciseTimer, this);
 }
@@ -251,7 +254,7 @@ void GuiNode::timerEvent(QTimerEvent* event)
 
 bool GuiNode::save(IDatabase* db)
 {
-    if (!d->item || !db)
+    if (!d->item || !db || d->deleted)
         return false;
     const QString name = d->item->property("name").toString();
     const QString path = d->item->property("path").toString();
@@ -281,9 +284,16 @@ bool GuiNode::save(IDatabase* db)
     return true;
 }
 
+bool GuiNode::isDeleted() const
+{
+    return d->deleted;
+}
+
 bool GuiNode::deleteFromDatabase(IDatabase* db)
 {
+    d->deleted = true;
     d->saveTimer.stop();
+    d->saveDatabase = nullptr;
     if (!d->uuid.isEmpty() && db)
         db->deleteVNode(d->uuid);
     return true;

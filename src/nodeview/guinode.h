@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
 
@@ -61,14 +62,17 @@ public:
     // Writes the row (name, path, style, icon and place read from the item);
     // false without a peer uuid or without an item.
     bool save(IDatabase* db);
-    // Removes the stored row; a node never stored has none.
+    // Removes the stored row (a node never stored has none) and drops a
+    // pending save: from then on the node never writes its row again.
     bool deleteFromDatabase(IDatabase* db);
+    bool isDeleted() const;
 
     // Bookkeeping of the node view.
     int visitCount = 0;
     QElapsedTimer lastVisit;
     bool watching = false;
-    GuiNode* parentNode = nullptr;
+    // The node this one hangs from; reads as null once that node is gone.
+    QPointer<GuiNode> parentNode;
 
 protected:
     void timerEvent(QTimerEvent* event) override;

@@ -17,6 +17,7 @@
 
 #include <QAction>
 #include <QCursor>
+#include <QMenu>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -350,6 +351,11 @@ NodeView::~NodeView()
     std::vector<GuiNode*> nodes = d->rootView.nodes;
     for (auto& view : d->views)
         nodes.insert(nodes.end(), view.nodes.begin(), view.nodes.end());
+    for (const QPointer<GuiNode>& node : d->discarded) {
+        if (node)
+            nodes.push_back(node.data());
+    }
+    d->discarded.clear();
     d->rootView.nodes.clear();
     d->views.clear();
     for (GuiNode* node : nodes) {
@@ -662,7 +668,14 @@ void NodeView::onNodeStyleSelected(const QVariant& style)
     }
 }
 
-// The menus, gestures and drops of the view come with its interaction.
-void NodeView::nodeContextMenuRequest() {}
-void NodeView::sectorContextMenuRequest() {}
-void NodeView::nodeViewContextMenuRequest() {}
+
+void NodeView::nodeViewContextMenuRequest()
+{
+    QAction* create = createSectorAction().data();
+    if (!create)
+        return;
+    QMenu menu;
+    menu.setObjectName(QStringLiteral("viewMenu"));
+    menu.addAction(create);
+    menu.exec(QCursor::pos());
+}

@@ -49,6 +49,14 @@ public:
     QList<GuiNode*> stripNodes() const;
     QString currentSectorUuid() const;
 
+    // Items of another machine dragged out of a file pane: the paths on that
+    // machine as UTF-8 lines (the machine's uuid in "application/velm-peer-uuid").
+    static QString remotePathsFormat();
+    // The first path of that format: at most 64 KiB read, the text up to a
+    // NUL byte, the first non-empty line that is an absolute path; empty
+    // when there is none.
+    static QString firstRemotePath(const QByteArray& data);
+
 signals:
     void activateAlternateFilerpane();
     void createNewWindow();
@@ -76,6 +84,15 @@ public slots:
     void onPeerNameChanged();
     void driveRowsInserted(const QModelIndex& parent, int first, int last);
     void createNewVSector();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private slots:
     void setupView();

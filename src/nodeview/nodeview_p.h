@@ -52,6 +52,9 @@ public:
     QStringList wiredPeers;
     SectorView rootView;
     std::vector<SectorView> views;
+    // Nodes deleted by the user whose deferred deletion may not have run
+    // yet: the view's destructor deletes them while its scene still stands.
+    std::vector<QPointer<GuiNode>> discarded;
 
     // The peer model: the connection manager's, else the process's.
     static PeerModel* peerModel();
@@ -80,6 +83,18 @@ public:
     void storeVSector(SectorView& view);
     void storeViewState();
     void deselectNodes(SectorView& view);
+
+    // Deletion and opening (the interaction).
+    // Takes a node out of its record for good: its row goes, no save of it
+    // follows, its item is hidden and the node goes with its item later.
+    void discardNode(GuiNode* node);
+    void deleteSelectedNodes(SectorView& view);
+    // The sector with its page, its nodes and their rows, and its tab.
+    void deleteSector(const QString& sectorUuid);
+    GuiNode* firstSelectedNode(SectorView& view) const;
+    // What "open" does for a node after the pane signal: a directory,
+    // drive or network node opens its path, a peer node its peer.
+    void openNode(GuiNode* node, bool withNetwork);
 
     // Relations, watching and layout.
     void updateNodeRelations(SectorView& view);

@@ -1,0 +1,357 @@
+// The node view's interaction: deleting nodes and sectors, keys, the
+// right-button gestures and the menus.
+
+#include "core/idatabase.h"
+#include "nodeview/connectionsitem.h"
+#include "nodeview/guinode.h"
+#include "nodeview/nodeview.h"
+#include "nodeview/nodeview_p.h"
+#include "peer/ipeer.h"
+#include "peer/peermodel.h"
+
+#include <QAction>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QQuickItem>
+#include <QQuickWindow>
+
+#include <algorithm>
+
+void NodeViewPrivate::discardNode(GuiNode* node)
+{
+    if (!node)
+        return;
+    node->deleteFromDatabase(db);
+    if (ConnectionsItem* connector = node->connector()) {
+        connector->setVisible(false);
+        connector->markDirty();
+    }
+    if (node->parentNode && node->parentNode->connector())
+        node->parentNode->connector()->markDirty();
+    if (QQuickItem* item = node->item()) {
+        // No more moves, clicks or menus from it: it may be the very item
+        // whose signal runs right now, so it goes a little later, with its
+        // node.
+        item->disconnect(q);
+        item->setVisible(false);
+        if (customizer && customizer->property("node").value<QObject*>() == item)
+            customizer->setProperty("node", QVariant::fromValue<QObject*>(nullptr));
+    }
+    node->disconnect(q);
+    discarded.erase(std::remove(discarded.begin(), discarded.end(), nullptr), discarded.end());
+    discarded.emplace_back(node);
+    node->deleteLater();
+}
+
+void NodeViewPrivate::deleteSelectedNodes(SectorView& view)
+{
+    std::vector<GuiNode*> selected;
+    for (GuiNode* node : view.nodes) {
+        if (node->item() && node->item()->property("selected").toBool())
+            selected.push_back(node);
+    }
+    if (selected.empty())
+        return;
+    view.nodes.erase(std::remove_if(view.nodes.begin(), view.nodes.end(),
+                                    [&selected](GuiNode* node) {
+                                        return std::find(selected.begin(), selected.end(), node) != selected.end();
+                                    }),
+                     view.nodes.end());
+    for (GuiNode* node : selected)
+        discardNode(node);
+}
+
+void NodeViewPrivate::deleteSector(const QString& sectorUuid)
+{
+    for (auto it = rootView.nodes.begin(); it != rootView.nodes.end(); ++it) {
+        GuiNode* node = *it;
+        if (node->type() == QLatin1String("sector") && node->vsectorUuid() == sectorUuid) {
+            rootView.nodes.erase(it);
+            discardNode(node);
+            break;
+        }
+    }
+    for (auto it = views.begin(); it != views.end(); ++it) {
+        if (it->uuid != sectorUuid)
+            continue;
+        // The nodes go with their rows (the store would drop the rows with
+        // the sector anyway) and no save of theirs follows.
+        std::vector<GuiNode*> nodes;
+        nodes.swap(it->nodes);
+        for (GuiNode* node : nodes)
+            discardNode(node);
+        if (db)
+            db->deleteVSector(sectorUuid);
+        if (it->page) {
+            it->page->disconnect(q);
+            it->page->setVisible(false);
+            it->page->setParentItem(nullptr);
+            it->page->deleteLater();
+        }
+        views.erase(it);
+        break;
+    }
+    openView(0);
+    if (!views.empty()) {
+        for (GuiNode* node : rootView.nodes) {
+            if (node->type() == QLatin1String("sector") && node->item())
+                node->item()->setProperty("selected", node->vsectorUuid() == views.front().uuid);
+        }
+    }
+}
+
+GuiNode* NodeViewPrivate::firstSelectedNode(SectorView& view) const
+{
+    for (GuiNode* node : view.nodes) {
+        if (node->item() && node->item()->property("selected").toBool())
+            return node;
+    }
+    return nullptr;
+}
+
+void NodeViewPrivate::openNode(GuiNode* node, bool withNetwork)
+{
+    if (!node)
+        return;
+    const QString type = node->type();
+    if (type == QLatin1String("directory") || type == QLatin1String("drive")
+        || (withNetwork && type == QLatin1String("network")))
+        emit q->nodeDoubleClicked(node->peerUuid(), node->path());
+    else if (type == QLatin1String("peer"))
+        emit q->peerClicked(node->peerUuid());
+}
+
+// ---------------------------------------------------------------- keys
+
+void NodeView::keyPressEvent(QKeyEvent* event)
+{
+    QQuickWidget::keyPressEvent(event);
+}
+
+// True while the user types into the scene (a sector's name being edited):
+// the keys are text then, not commands of the view.
+static bool isEditingText(QQuickWindow* window, const std::vector<GuiNode*>& strip)
+{
+    QQuickItem* focus = window ? window->activeFocusItem() : nullptr;
+    if (focus && (focus->inherits("QQuickTextInput") || focus->inherits("QQuickTextEdit")))
+        return true;
+    for (GuiNode* node : strip) {
+        if (node->item() && node->item()->property("state").toString() == QLatin1String("editing"))
+            return true;
+    }
+    return false;
+}
+
+void NodeView::keyReleaseEvent(QKeyEvent* event)
+{
+    if (isEditingText(quickWindow(), d->rootView.nodes)) {
+        QQuickWidget::keyReleaseEvent(event);
+        return;
+    }
+    NodeViewPrivate::SectorView* view = d->currentView();
+    switch (event->key()) {
+    case Qt::Key_Backspace:
+    case Qt::Key_Delete:
+        if (view) {
+            d->deleteSelectedNodes(*view);
+            d->updateNodeRelations(*view);
+        }
+        event->accept();
+        return;
+    case Qt::Key_Escape:
+        if (view)
+            d->deselectNodes(*view);
+        d->deselectNodes(d->rootView);
+        if (d->customizer)
+            d->customizer->setProperty("node", QVariant::fromValue<QObject*>(nullptr));
+        event->accept();
+        return;
+    case Qt::Key_F2:
+        for (GuiNode* node : d->rootView.nodes) {
+            QQuickItem* item = node->item();
+            if (node->type() == QLatin1String("sector") && item && item->property("selected").toBool()) {
+                item->forceActiveFocus();
+                QMetaObject::invokeMethod(item, "rename");
+                break;
+            }
+        }
+        event->accept();
+        return;
+    default:
+        QQuickWidget::keyReleaseEvent(event);
+    }
+}
+
+// ---------------------------------------------------------------- gestures
+
+void NodeView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->buttons() & Qt::RightButton) {
+        d->pressX = qRound(event->localPos().x());
+        d->pressY = qRound(event->localPos().y());
+    }
+    QQuickWidget::mousePressEvent(event);
+}
+
+void NodeView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (event->buttons() & Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QQuickWidget::mouseMoveEvent(event);
+}
+
+void NodeView::mouseReleaseEvent(QMouseEvent* event)
+{
+    QQuickWidget::mouseReleaseEvent(event);
+    setFocus();
+    if (event->button() != Qt::RightButton || (d->pressX == 0 && d->pressY == 0))
+        return;
+    const int dx = qRound(event->localPos().x()) - d->pressX;
+    const int dy = qRound(event->localPos().y()) - d->pressY;
+    d->pressX = 0;
+    d->pressY = 0;
+    const bool down = qAbs(dx) <= 29 && dy >= 51;
+    const bool left = qAbs(dx) >= 30 && qAbs(dy) <= 29 && dx <= -51;
+    if (left) {
+        // A left stroke is recognised but has no action of its own yet.
+        return;
+    }
+    if (!down)
+        return;
+    emit activateAlternateFilerpane();
+    if (NodeViewPrivate::SectorView* view = d->currentView())
+        d->openNode(d->firstSelectedNode(*view), false);
+}
+
+// ---------------------------------------------------------------- menus
+
+void NodeView::nodeContextMenuRequest()
+{
+    auto* item = qobject_cast<QQuickItem*>(sender());
+    if (!item)
+        return;
+    NodeViewPrivate::SectorView* view = nullptr;
+    GuiNode* node = d->nodeOfItem(d->rootView, item);
+    if (node) {
+        view = &d->rootView;
+    } else {
+        view = d->viewOfSender(item);
+        if (!view)
+            view = d->currentView();
+        node = view ? d->nodeOfItem(*view, item) : nullptr;
+    }
+    PeerModel* model = PeerModel::instance();
+    if (!node || !model || !model->getPeerForUuid(node->peerUuid()))
+        return;
+    const QString sectorUuid = view->uuid;
+    QPointer<GuiNode> guard(node);
+
+    QMenu menu;
+    menu.setObjectName(QStringLiteral("nodeMenu"));
+    //% "Customize..."
+    QAction* customize = menu.addAction(qtTrId("action-customize-node"));
+    //% "Open in right file pane"
+    QAction* openRight = menu.addAction(qtTrId("action-open-node-rhs"));
+    //% "Open in new window"
+    QAction* openWindow = menu.addAction(qtTrId("action-open-node-new-win"));
+    //% "Open in new tab"
+    QAction* openTab = menu.addAction(qtTrId("action-openin-tab"));
+    menu.addSeparator();
+    //% "Delete"
+    QAction* remove = menu.addAction(qtTrId("action-delete-node"));
+    remove->setShortcut(QKeySequence(Qt::Key_Backspace));
+
+    QAction* chosen = menu.exec(QCursor::pos());
+    // The menu ran its own event loop: the node, its sector or the view's
+    // records may have changed meanwhile.
+    if (!chosen || !guard || guard->isDeleted())
+        return;
+    const QString type = node->type();
+    if (chosen == customize) {
+        QObject* c = d->customizer.data();
+        if (c && !c->property("visible").toBool()) {
+            const QPoint cursor = QCursor::pos();
+            c->setProperty("x", cursor.x() - c->property("width").toInt() - 96);
+            c->setProperty("y", cursor.y() - c->property("height").toInt() / 2);
+            QMetaObject::invokeMethod(c, "show");
+        }
+    } else if (chosen == openRight) {
+        if (type != QLatin1String("file")) {
+            emit activateAlternateFilerpane();
+            d->openNode(node, true);
+        }
+    } else if (chosen == openWindow) {
+        emit createNewWindow();
+        d->openNode(node, true);
+    } else if (chosen == openTab) {
+        emit createNewTab();
+        d->openNode(node, true);
+    } else if (chosen == remove) {
+        NodeViewPrivate::SectorView* target = nullptr;
+        if (sectorUuid == d->rootView.uuid) {
+            target = &d->rootView;
+        } else {
+            for (auto& v : d->views) {
+                if (v.uuid == sectorUuid)
+                    target = &v;
+            }
+        }
+        if (target) {
+            d->deleteSelectedNodes(*target);
+            d->updateNodeRelations(*target);
+        }
+    }
+}
+
+void NodeView::sectorContextMenuRequest()
+{
+    auto* item = qobject_cast<QQuickItem*>(sender());
+    GuiNode* node = item ? d->nodeOfItem(d->rootView, item) : nullptr;
+    if (!node)
+        return;
+    const QString sectorUuid = node->vsectorUuid();
+    const QString name = item->property("name").toString();
+    QPointer<QQuickItem> guard(item);
+
+    QMenu menu;
+    menu.setObjectName(QStringLiteral("sectorMenu"));
+    //% "Rename"
+    QAction* rename = menu.addAction(qtTrId("action-rename-sector"));
+    //% "Delete..."
+    QAction* remove = menu.addAction(qtTrId("action-delete-sector"));
+    remove->setEnabled(d->views.size() > 1);
+    QAction* chosen = menu.exec(QCursor::pos());
+    if (!chosen || !guard)
+        return;
+    if (chosen == rename) {
+        guard->forceActiveFocus();
+        QMetaObject::invokeMethod(guard.data(), "rename");
+        return;
+    }
+    if (chosen != remove || d->views.size() <= 1)
+        return;
+    QMessageBox box(this);
+    box.setObjectName(QStringLiteral("deleteSectorBox"));
+    box.setIcon(QMessageBox::Question);
+    //% "Delete view"
+    box.setWindowTitle(qtTrId("dlg-delete-sector-title"));
+    //% "Delete view \"%1\" and all items in it?"
+    box.setText(qtTrId("dlg-delete-sector-description").arg(name));
+    box.setTextFormat(Qt::PlainText);
+    //% "Cancel"
+    box.addButton(qtTrId("btn-cancel"), QMessageBox::NoRole);
+    //% "Delete"
+    QPushButton* yes = box.addButton(qtTrId("btn-delete"), QMessageBox::YesRole);
+    yes->setObjectName(QStringLiteral("deleteButton"));
+    box.setDefaultButton(yes);
+    box.exec();
+    if (box.clickedButton() != yes)
+        return;
+    d->deleteSector(sectorUuid);
+}
