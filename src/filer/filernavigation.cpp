@@ -78,17 +78,22 @@ QString Filer::currentItemPath() const
 
 void Filer::gotoPath(const QString& path)
 {
-    if (!d || !d->peer)
+    if (!d)
+        return;
+    // The machine list lists the machines; it needs none of them, so it
+    // opens before this machine has started (or after its peer went).
+    if (path == QLatin1String("%machinelist")) {
+        raise();
+        if (d->pages->currentWidget() != d->machineListPage)
+            showMachineList();
+        return;
+    }
+    if (!d->peer)
         return;
     raise();
     if (path == QLatin1String("%peerview") || path == QLatin1String("%shares")) {
         if (d->pages->currentWidget() != d->peerViewPage)
             showPeerView();
-        return;
-    }
-    if (path == QLatin1String("%machinelist")) {
-        if (d->pages->currentWidget() != d->machineListPage)
-            showMachineList();
         return;
     }
 

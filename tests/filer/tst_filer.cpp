@@ -47,6 +47,7 @@ private slots:
     void viewModeOnlyInActiveFiler();
     void closingTabFilerSendsNoAboutToClose();
     void pageSignalsReachFiler();
+    void machineListOpensWithoutPeer();
 
 private:
     // Goes to a path and waits until the Filer shows it.
@@ -456,6 +457,17 @@ void TestFiler::pageSignalsReachFiler()
     QVERIFY(QMetaObject::invokeMethod(bar, "upClicked"));
     QCOMPARE(filer->path(), QFileInfo(f->rig->root(peer)).path());
     QVERIFY(QMetaObject::invokeMethod(bar, "machineListClicked"));
+    QCOMPARE(filer->path(), QStringLiteral("%machinelist"));
+    QCOMPARE(filer->pages()->currentWidget(), static_cast<QWidget*>(filer->machineListPage()));
+}
+
+// Remote > Network and a new invitation show the machine list before this
+// machine has started, when no Filer has a peer yet.
+void TestFiler::machineListOpensWithoutPeer()
+{
+    Filer* filer = f->newFiler();
+    QVERIFY(!filer->peer());
+    filer->gotoPath(QStringLiteral("%machinelist"));
     QCOMPARE(filer->path(), QStringLiteral("%machinelist"));
     QCOMPARE(filer->pages()->currentWidget(), static_cast<QWidget*>(filer->machineListPage()));
 }
