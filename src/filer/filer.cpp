@@ -194,6 +194,17 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
                 connect(this, signal.constData(), root, signal.constData());
         }
     }
+    // Ctrl+L opens the bar's path field.
+    auto* editPathAction = new QAction(this);
+    editPathAction->setObjectName(QStringLiteral("editPathAction"));
+    editPathAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    editPathAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(editPathAction);
+    connect(editPathAction, &QAction::triggered, this, [this] {
+        QObject* root = d && d->topNavigation ? d->topNavigation->rootObject() : nullptr;
+        if (root && root->metaObject()->indexOfMethod("editPath()") >= 0)
+            QMetaObject::invokeMethod(root, "editPath");
+    });
     d->topNavigation->setResizeMode(QQuickWidget::SizeViewToRootObject);
     d->topNavigation->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     d->topNavigation->installEventFilter(this);

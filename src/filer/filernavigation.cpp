@@ -390,12 +390,16 @@ void Filer::onPathChanged()
 {
     if (!d)
         return;
-    d->setBreadCrumbProperty("pathList", pathList());
+    // The bar keeps the real parts (what a crumb click goes to) apart from
+    // the names it shows (a drive's label for its mount point).
+    const QStringList parts = pathList();
+    d->setBreadCrumbProperty("pathList", parts);
+    d->setBreadCrumbProperty("displayPathList", displayPath());
     d->setBreadCrumbProperty("fullPath", path());
     if (d->topNavigation && d->topNavigation->rootObject()) {
         QObject* root = d->topNavigation->rootObject();
         if (root->metaObject()->indexOfMethod("setPath(QVariant)") >= 0)
-            QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(displayPath())));
+            QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(parts)));
     }
     if (d->peer)
         pushHistory(FilerHistoryEntry{ d->peer->uuid(), path() });

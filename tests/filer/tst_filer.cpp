@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QItemSelectionModel>
+#include <QJSValue>
 #include <QQuickWidget>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -48,6 +49,7 @@ private slots:
     void closingTabFilerSendsNoAboutToClose();
     void pageSignalsReachFiler();
     void machineListOpensWithoutPeer();
+    void breadcrumbBarFollowsFiler();
 
 private:
     // Goes to a path and waits until the Filer shows it.
@@ -470,6 +472,47 @@ void TestFiler::machineListOpensWithoutPeer()
     filer->gotoPath(QStringLiteral("%machinelist"));
     QCOMPARE(filer->path(), QStringLiteral("%machinelist"));
     QCOMPARE(filer->pages()->currentWidget(), static_cast<QWidget*>(filer->machineListPage()));
+}
+
+static QStringList listProperty(QObject* object, const char* name)
+{
+    QVariant value = object->property(name);
+    if (value.userType() == qMetaTypeId<QJSValue>())
+        value = value.value<QJSValue>().toVariant();
+    return value.toStringList();
+}
+
+// The bar gets the real parts, the shown names and the full path of each
+// place; a crumb and Ctrl+L come back to the Filer.
+void TestFiler::breadcrumbBarFollowsFiler()
+{
+    Filer* filer = f->newFiler();
+    RigPeer* peer = f->rig->addPeer(QStringLiteral("bar"));
+    const QString root = f->rig->root(peer);
+    FilerFixture::makeDirs(root, { QStringLiteral("one/two") });
+    filer->setPeer(peer);
+    QVERIFY(go(filer, root + QStringLiteral("/one/two")));
+    QObject* bar = filer->topNavigation()->rootObject();
+    QVERIFY(bar);
+    QCOMPARE(bar->property("filer").value<QObject*>(), static_cast<QObject*>(filer));
+    QCOMPARE(bar->property("peer").value<QObject*>(), static_cast<QObject*>(peer));
+    const QStringList parts = filer->pathList();
+    QVERIFY(parts.size() >= 3);
+    QCOMPARE(listProperty(bar, "pathList"), parts);
+    QCOMPARE(listProperty(bar, "displayPathList"), filer->displayPath());
+    QCOMPARE(bar->property("fullPath").toString(), root + QStringLiteral("/one/two"));
+
+    QVERIFY(QMetaObject::invokeMethod(bar, "indexClicked", Q_ARG(int, parts.size() - 2)));
+    QTRY_COMPARE(filer->path(), root + QStringLiteral("/one"));
+    QCOMPARE(bar->property("fullPath").toString(), root + QStringLiteral("/one"));
+    QCOMPARE(listProperty(bar, "pathList"), parts.mid(0, parts.size() - 1));
+
+    QSignalSpy editing(bar, SIGNAL(pathEditActivated()));
+    auto* editPath = filer->findChild<QAction*>(QStringLiteral("editPathAction"));
+    QVERIFY(editPath);
+    QCOMPARE(editPath->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
+    editPath->trigger();
+    QCOMPARE(editing.count(), 1);
 }
 
 QTEST_MAIN(TestFiler)
