@@ -13,6 +13,7 @@
 #include "models/vfssortfilterproxymodel.h"
 #include "peer/ipeer.h"
 #include "peer/peermodel.h"
+#include "share/shareopener.h"
 #include "vfs/client/vfsclient.h"
 
 #include <QAction>
@@ -633,7 +634,13 @@ void Filer::onCustomContextMenuRequested(const QPoint& pos)
     emit contextMenuRequested(pos);
 }
 void Filer::onRenameEditDone(const QModelIndex&, const QString&) {}
-void Filer::onEditPeerAcl(const QString&, const QString&) {}
+void Filer::onEditPeerAcl(const QString& peerUuid, const QString& aclUuid)
+{
+    if (!d)
+        return;
+    // Opens nothing for a peer or share that has gone meanwhile.
+    ShareOpener::editShare(d->engine, d->database, PeerModel::instance(), peerUuid, aclUuid, this);
+}
 
 void Filer::updateFileActions()
 {

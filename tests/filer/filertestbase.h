@@ -10,6 +10,7 @@
 #include "peer/ipeer.h"
 #include "peer/peermodel.h"
 #include "quick/themeimageprovider.h"
+#include "share/sharewithdialog.h"
 #include "quick/themeloader.h"
 #include "support/gui/guitestrig.h"
 
@@ -42,6 +43,7 @@ struct FilerFixture
                                               QStringLiteral("Filer is made by its pane"));
             qRegisterMetaType<QAbstractItemModel*>("QAbstractItemModel*");
             ThemeLoader::initResources();
+            ShareWithDialog::initResources();
             ThemeLoader::setThemeDirectory(QStringLiteral("/nonexistent"));
         }
         rig.reset(new GuiTestRig);

@@ -5,6 +5,7 @@
 #include "models/vfssortfilterproxymodel.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
+#include "share/sharewithdialog.h"
 #include "vfs/server/vfsaccesstest.h"
 #include "vfs/server/vfsservervelm.h"
 
@@ -50,6 +51,7 @@ private slots:
     void pageSignalsReachFiler();
     void machineListOpensWithoutPeer();
     void breadcrumbBarFollowsFiler();
+    void peerPageEditsStoredShare();
 
 private:
     // Goes to a path and waits until the Filer shows it.
@@ -513,6 +515,37 @@ void TestFiler::breadcrumbBarFollowsFiler()
     QCOMPARE(editPath->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
     editPath->trigger();
     QCOMPARE(editing.count(), 1);
+}
+
+// The peer page's "edit" of a share opens that share's window; a share
+// that has gone meanwhile opens nothing.
+void TestFiler::peerPageEditsStoredShare()
+{
+    Filer* filer = f->newFiler();
+    RigPeer* peer = f->rig->addPeer(QStringLiteral("friend"));
+    f->rig->storePeer(peer->uuid());
+    filer->setPeer(peer);
+    PeerAclDto stored;
+    stored.uuid = QUuid::createUuid().toString();
+    stored.name = QStringLiteral("photos");
+    stored.selector = f->rig->root(peer);
+    stored.flags = 1;
+    stored.timestamp = QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC);
+    QVERIFY(f->rig->database()->putAcl(peer->uuid(), stored));
+    QObject* page = filer->peerViewPage()->rootObject();
+    QVERIFY(page);
+
+    QVERIFY(QMetaObject::invokeMethod(page, "editPeerAclClicked", Q_ARG(QString, peer->uuid()),
+                                      Q_ARG(QString, QUuid::createUuid().toString())));
+    QVERIFY(!filer->findChild<ShareWithDialog*>());
+
+    QVERIFY(QMetaObject::invokeMethod(page, "editPeerAclClicked", Q_ARG(QString, peer->uuid()),
+                                      Q_ARG(QString, stored.uuid)));
+    auto* dialog = filer->findChild<ShareWithDialog*>();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->peerUuid(), peer->uuid());
+    QCOMPARE(dialog->acl(), stored);
+    delete dialog;
 }
 
 QTEST_MAIN(TestFiler)
