@@ -13,6 +13,7 @@
 #include "models/vfssortfilterproxymodel.h"
 #include "peer/ipeer.h"
 #include "peer/peermodel.h"
+#include "share/shareopener.h"
 #include "vfs/client/vfsclient.h"
 
 #include <QAction>
@@ -194,6 +195,17 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
                 connect(this, signal.constData(), root, signal.constData());
         }
     }
+    // Ctrl+L opens the bar's path field.
+    auto* editPathAction = new QAction(this);
+    editPathAction->setObjectName(QStringLiteral("editPathAction"));
+    editPathAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    editPathAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(editPathAction);
+    connect(editPathAction, &QAction::triggered, this, [this] {
+        QObject* root = d && d->topNavigation ? d->topNavigation->rootObject() : nullptr;
+        if (root && root->metaObject()->indexOfMethod("editPath()") >= 0)
+            QMetaObject::invokeMethod(root, "editPath");
+    });
     d->topNavigation->setResizeMode(QQuickWidget::SizeViewToRootObject);
     d->topNavigation->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     d->topNavigation->installEventFilter(this);
@@ -622,7 +634,13 @@ void Filer::onCustomContextMenuRequested(const QPoint& pos)
     emit contextMenuRequested(pos);
 }
 void Filer::onRenameEditDone(const QModelIndex&, const QString&) {}
-void Filer::onEditPeerAcl(const QString&, const QString&) {}
+void Filer::onEditPeerAcl(const QString& peerUuid, const QString& aclUuid)
+{
+    if (!d)
+        return;
+    // Opens nothing for a peer or share that has gone meanwhile.
+    ShareOpener::editShare(d->engine, d->database, PeerModel::instance(), peerUuid, aclUuid, this);
+}
 
 void Filer::updateFileActions()
 {

@@ -78,17 +78,22 @@ QString Filer::currentItemPath() const
 
 void Filer::gotoPath(const QString& path)
 {
-    if (!d || !d->peer)
+    if (!d)
+        return;
+    // The machine list lists the machines; it needs none of them, so it
+    // opens before this machine has started (or after its peer went).
+    if (path == QLatin1String("%machinelist")) {
+        raise();
+        if (d->pages->currentWidget() != d->machineListPage)
+            showMachineList();
+        return;
+    }
+    if (!d->peer)
         return;
     raise();
     if (path == QLatin1String("%peerview") || path == QLatin1String("%shares")) {
         if (d->pages->currentWidget() != d->peerViewPage)
             showPeerView();
-        return;
-    }
-    if (path == QLatin1String("%machinelist")) {
-        if (d->pages->currentWidget() != d->machineListPage)
-            showMachineList();
         return;
     }
 
@@ -385,12 +390,16 @@ void Filer::onPathChanged()
 {
     if (!d)
         return;
-    d->setBreadCrumbProperty("pathList", pathList());
+    // The bar keeps the real parts (what a crumb click goes to) apart from
+    // the names it shows (a drive's label for its mount point).
+    const QStringList parts = pathList();
+    d->setBreadCrumbProperty("pathList", parts);
+    d->setBreadCrumbProperty("displayPathList", displayPath());
     d->setBreadCrumbProperty("fullPath", path());
     if (d->topNavigation && d->topNavigation->rootObject()) {
         QObject* root = d->topNavigation->rootObject();
         if (root->metaObject()->indexOfMethod("setPath(QVariant)") >= 0)
-            QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(displayPath())));
+            QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(parts)));
     }
     if (d->peer)
         pushHistory(FilerHistoryEntry{ d->peer->uuid(), path() });

@@ -8,18 +8,28 @@
 #include "filer/sharedactions.h"
 #include "models/vfsmodel.h"
 #include "peer/ipeer.h"
+#include "peer/peermodel.h"
+#include "quick/themeimageprovider.h"
+#include "share/sharewithdialog.h"
+#include "quick/themeloader.h"
 #include "support/gui/guitestrig.h"
 
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QQmlContext>
 #include <QQmlEngine>
+#include <QQmlPropertyMap>
+#include <QTest>
 #include <QtQml>
 
 #include <memory>
 
 // A pane with one Filer on the rig's peers, the pane active; the QML pages
-// on an engine of their own.
+// on an engine of their own, which carries what the main window gives its
+// shared engine: the theme (context property "Theme" and its image
+// provider), the peer model, the shared actions and a "mainWindow" with the
+// network switch the pages read.
 struct FilerFixture
 {
     FilerFixture()
@@ -29,10 +39,17 @@ struct FilerFixture
         if (!registered) {
             registered = true;
             qmlRegisterType<IPeer>("com.orvanti.mirk", 1, 0, "Peer");
+            qmlRegisterUncreatableType<Filer>("com.orvanti.mirk", 1, 0, "Filer",
+                                              QStringLiteral("Filer is made by its pane"));
+            qRegisterMetaType<QAbstractItemModel*>("QAbstractItemModel*");
+            ThemeLoader::initResources();
+            ShareWithDialog::initResources();
+            ThemeLoader::setThemeDirectory(QStringLiteral("/nonexistent"));
         }
         rig.reset(new GuiTestRig);
         rig->setDrivesAtSlash(true);
         engine.reset(new QQmlEngine);
+        prepareEngine();
         hub.reset(new FilerHub);
         pane.reset(new FilerPane(engine.get(), rig->database(), hub.get()));
         hub->setActiveFilerPane(pane.get());
@@ -46,6 +63,24 @@ struct FilerFixture
         hub.reset();
         engine.reset();
         rig.reset();
+    }
+
+    void prepareEngine()
+    {
+        bool builtIn = false;
+        QObject* theme = ThemeLoader::createOrBuiltIn(engine.get(), ThemeLoader::themeDirectory(),
+                                                      QStringLiteral("Light"), &builtIn);
+        QVERIFY2(theme, "the built-in theme loads");
+        theme->setParent(engine.get());
+        engine->addImageProvider(QStringLiteral("theme"), new ThemeImageProvider(theme));
+        mainWindow = new QQmlPropertyMap(engine.get());
+        mainWindow->insert(QStringLiteral("networkEnabled"), true);
+        QQmlContext* context = engine->rootContext();
+        context->setContextProperty(QStringLiteral("Theme"), theme);
+        context->setContextProperty(QStringLiteral("mainWindow"), mainWindow);
+        context->setContextProperty(QStringLiteral("peerModel"), rig->peerModel());
+        context->setContextProperty(QStringLiteral("filerNewWindowAction"), SharedActions::newWindow);
+        context->setContextProperty(QStringLiteral("filerShowNodeViewAction"), SharedActions::showNodeView);
     }
 
     Filer* newFiler()
@@ -73,6 +108,7 @@ struct FilerFixture
 
     std::unique_ptr<GuiTestRig> rig;
     std::unique_ptr<QQmlEngine> engine;
+    QQmlPropertyMap* mainWindow = nullptr;
     std::unique_ptr<FilerHub> hub;
     std::unique_ptr<FilerPane> pane;
 };

@@ -5,11 +5,13 @@
 #include "models/vfssortfilterproxymodel.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
+#include "share/sharewithdialog.h"
 #include "vfs/server/vfsaccesstest.h"
 #include "vfs/server/vfsservervelm.h"
 
 #include <QAction>
 #include <QItemSelectionModel>
+#include <QJSValue>
 #include <QQuickWidget>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -47,6 +49,9 @@ private slots:
     void viewModeOnlyInActiveFiler();
     void closingTabFilerSendsNoAboutToClose();
     void pageSignalsReachFiler();
+    void machineListOpensWithoutPeer();
+    void breadcrumbBarFollowsFiler();
+    void peerPageEditsStoredShare();
 
 private:
     // Goes to a path and waits until the Filer shows it.
@@ -458,6 +463,89 @@ void TestFiler::pageSignalsReachFiler()
     QVERIFY(QMetaObject::invokeMethod(bar, "machineListClicked"));
     QCOMPARE(filer->path(), QStringLiteral("%machinelist"));
     QCOMPARE(filer->pages()->currentWidget(), static_cast<QWidget*>(filer->machineListPage()));
+}
+
+// Remote > Network and a new invitation show the machine list before this
+// machine has started, when no Filer has a peer yet.
+void TestFiler::machineListOpensWithoutPeer()
+{
+    Filer* filer = f->newFiler();
+    QVERIFY(!filer->peer());
+    filer->gotoPath(QStringLiteral("%machinelist"));
+    QCOMPARE(filer->path(), QStringLiteral("%machinelist"));
+    QCOMPARE(filer->pages()->currentWidget(), static_cast<QWidget*>(filer->machineListPage()));
+}
+
+static QStringList listProperty(QObject* object, const char* name)
+{
+    QVariant value = object->property(name);
+    if (value.userType() == qMetaTypeId<QJSValue>())
+        value = value.value<QJSValue>().toVariant();
+    return value.toStringList();
+}
+
+// The bar gets the real parts, the shown names and the full path of each
+// place; a crumb and Ctrl+L come back to the Filer.
+void TestFiler::breadcrumbBarFollowsFiler()
+{
+    Filer* filer = f->newFiler();
+    RigPeer* peer = f->rig->addPeer(QStringLiteral("bar"));
+    const QString root = f->rig->root(peer);
+    FilerFixture::makeDirs(root, { QStringLiteral("one/two") });
+    filer->setPeer(peer);
+    QVERIFY(go(filer, root + QStringLiteral("/one/two")));
+    QObject* bar = filer->topNavigation()->rootObject();
+    QVERIFY(bar);
+    QCOMPARE(bar->property("filer").value<QObject*>(), static_cast<QObject*>(filer));
+    QCOMPARE(bar->property("peer").value<QObject*>(), static_cast<QObject*>(peer));
+    const QStringList parts = filer->pathList();
+    QVERIFY(parts.size() >= 3);
+    QCOMPARE(listProperty(bar, "pathList"), parts);
+    QCOMPARE(listProperty(bar, "displayPathList"), filer->displayPath());
+    QCOMPARE(bar->property("fullPath").toString(), root + QStringLiteral("/one/two"));
+
+    QVERIFY(QMetaObject::invokeMethod(bar, "indexClicked", Q_ARG(int, parts.size() - 2)));
+    QTRY_COMPARE(filer->path(), root + QStringLiteral("/one"));
+    QCOMPARE(bar->property("fullPath").toString(), root + QStringLiteral("/one"));
+    QCOMPARE(listProperty(bar, "pathList"), parts.mid(0, parts.size() - 1));
+
+    QSignalSpy editing(bar, SIGNAL(pathEditActivated()));
+    auto* editPath = filer->findChild<QAction*>(QStringLiteral("editPathAction"));
+    QVERIFY(editPath);
+    QCOMPARE(editPath->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
+    editPath->trigger();
+    QCOMPARE(editing.count(), 1);
+}
+
+// The peer page's "edit" of a share opens that share's window; a share
+// that has gone meanwhile opens nothing.
+void TestFiler::peerPageEditsStoredShare()
+{
+    Filer* filer = f->newFiler();
+    RigPeer* peer = f->rig->addPeer(QStringLiteral("friend"));
+    f->rig->storePeer(peer->uuid());
+    filer->setPeer(peer);
+    PeerAclDto stored;
+    stored.uuid = QUuid::createUuid().toString();
+    stored.name = QStringLiteral("photos");
+    stored.selector = f->rig->root(peer);
+    stored.flags = 1;
+    stored.timestamp = QDateTime::fromSecsSinceEpoch(1600000000, Qt::UTC);
+    QVERIFY(f->rig->database()->putAcl(peer->uuid(), stored));
+    QObject* page = filer->peerViewPage()->rootObject();
+    QVERIFY(page);
+
+    QVERIFY(QMetaObject::invokeMethod(page, "editPeerAclClicked", Q_ARG(QString, peer->uuid()),
+                                      Q_ARG(QString, QUuid::createUuid().toString())));
+    QVERIFY(!filer->findChild<ShareWithDialog*>());
+
+    QVERIFY(QMetaObject::invokeMethod(page, "editPeerAclClicked", Q_ARG(QString, peer->uuid()),
+                                      Q_ARG(QString, stored.uuid)));
+    auto* dialog = filer->findChild<ShareWithDialog*>();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->peerUuid(), peer->uuid());
+    QCOMPARE(dialog->acl(), stored);
+    delete dialog;
 }
 
 QTEST_MAIN(TestFiler)
