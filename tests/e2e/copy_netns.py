@@ -8,7 +8,6 @@ What must hold is checked; how long things take is only printed.
 
 import os
 import random
-import shutil
 import sys
 import tempfile
 import threading
@@ -261,13 +260,7 @@ def main():
     except netns.Failure as failure:
         return netns.report_failure(failure, drivers)
     finally:
-        netns.restore_signals()
-        for driver in drivers:
-            driver.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        netns.clean_up(args, work, network, drivers)
 
 
 if __name__ == "__main__":
