@@ -505,3 +505,19 @@ def clean_up(args, work, network, drivers, captures=(), processes=()):
         network.destroy()
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def write_file(path, size, seed):
+    """Writes size bytes drawn from seed: the same seed, the same bytes."""
+    rng = random.Random(seed)
+    with open(path, "wb") as f:
+        done = 0
+        while done < size:
+            part = min(1 << 20, size - done)
+            f.write(rng.randbytes(part))
+            done += part
+
+
+def content(path):
+    with open(path, "rb") as f:
+        return f.read()
