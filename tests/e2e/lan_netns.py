@@ -21,7 +21,7 @@ import sys
 import tempfile
 import time
 
-from netnslab import (capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
+from netnslab import (assert_equal, capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
                       report_failure, route_multicast, stop_capture, test_arguments,
                       LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network,
                       check_veth_capture, log, wait_for)
@@ -30,11 +30,6 @@ GROUP = "239.255.77.%d" % random.randrange(1, 255)
 GROUP_PORT = 41600 + random.randrange(100)
 JOIN_LIMIT = 60.0  # the announcer binds on its first 5 s tick and joins on the next
 IGMP = {"224.0.0.22", "224.0.0.2", "224.0.0.1"}
-
-
-def assert_equal(what, actual, expected):
-    if actual != expected:
-        raise Failure("%s: expected %r, got %r" % (what, expected, actual))
 
 
 def write_config(directory):

@@ -521,3 +521,8 @@ def write_file(path, size, seed):
 def content(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def assert_equal(what, actual, expected):
+    if actual != expected:
+        raise Failure("%s: expected %r, got %r" % (what, expected, actual))

@@ -29,7 +29,7 @@ import sys
 import tempfile
 import time
 
-from netnslab import (capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
+from netnslab import (assert_equal, capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
                       report_failure, stop_capture, test_arguments,
                       LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network,
                       check_veth_capture, log, only_peer, wait_for,
@@ -167,11 +167,6 @@ def scenario(binary, network, work, drivers):
     log("timing: after the restart, first folder listing %.1f s after B started" % (time.monotonic() - b.started))
     a.quit()
     b.quit()
-
-
-def assert_equal(what, actual, expected):
-    if actual != expected:
-        raise Failure("%s: expected %r, got %r" % (what, expected, actual))
 
 
 def main():
