@@ -8,7 +8,6 @@ What must hold is checked; how long things take is only printed.
 
 import os
 import random
-import shutil
 import sys
 import tempfile
 import threading
@@ -22,21 +21,6 @@ RELIST_LIMIT = 150.0  # the first listing after the receiver is back
 BIG = 32 << 20         # interrupted mid-way, so bigger than what a moment moves
 TREE_BULK = 8 << 20    # the cut's tree: still copying when a file appears in it
 RATE = "80mbit"        # A to B: a fast LAN, slow enough that copies take a while
-
-
-def write_file(path, size, seed):
-    rng = random.Random(seed)
-    with open(path, "wb") as f:
-        done = 0
-        while done < size:
-            part = min(1 << 20, size - done)
-            f.write(rng.randbytes(part))
-            done += part
-
-
-def content(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def bytes_below(folder):
@@ -82,11 +66,11 @@ def cut_while_written(a, b, a_on_b, shared, target):
     for i in range(40):
         rel = os.path.join("sub" if i % 2 else "", "deeper" if i % 4 == 1 else "", "f%02d.bin" % i)
         path = os.path.join(tree, rel)
-        write_file(path, 20000 + 977 * i, i)
-        originals[os.path.normpath(rel)] = content(path)
+        netns.write_file(path, 20000 + 977 * i, i)
+        originals[os.path.normpath(rel)] = netns.content(path)
     # Bytes enough that the copy is still running when the file appears.
-    write_file(os.path.join(tree, "sub", "bulk.bin"), TREE_BULK, 99)
-    originals[os.path.join("sub", "bulk.bin")] = content(os.path.join(tree, "sub", "bulk.bin"))
+    netns.write_file(os.path.join(tree, "sub", "bulk.bin"), TREE_BULK, 99)
+    originals[os.path.join("sub", "bulk.bin")] = netns.content(os.path.join(tree, "sub", "bulk.bin"))
     total = sum(len(data) for data in originals.values())
     late = os.path.join(tree, "sub", "deeper", "late.txt")
     answered = threading.Event()
@@ -117,12 +101,12 @@ def cut_while_written(a, b, a_on_b, shared, target):
         raise netns.Failure("the cut failed: %s" % answer)
     for rel, data in originals.items():
         src, dst = os.path.join(tree, rel), os.path.join(target, "tree", rel)
-        if not os.path.exists(src) and (not os.path.exists(dst) or content(dst) != data):
+        if not os.path.exists(src) and (not os.path.exists(dst) or netns.content(dst) != data):
             raise netns.Failure("%s left A without arriving whole on B" % rel)
-    if not os.path.exists(late) or content(late) != b"".join(written):
+    if not os.path.exists(late) or netns.content(late) != b"".join(written):
         raise netns.Failure("the file written during the cut was deleted or cut short on A")
     copied_late = os.path.join(target, "tree", "sub", "deeper", "late.txt")
-    if os.path.exists(copied_late) and not b"".join(written).startswith(content(copied_late)):
+    if os.path.exists(copied_late) and not b"".join(written).startswith(netns.content(copied_late)):
         raise netns.Failure("B holds a late.txt that was never a version of A's")
     gone = sum(not os.path.exists(os.path.join(tree, r)) for r in originals)
     netns.log("cut while a file is written: %d of %d files gone from A (the copy was at %d of %d "
@@ -143,7 +127,7 @@ def wait_growth(folder, more_than, limit, what):
 def check_final(path, source, label):
     """The finished copy: the source's bytes and its modification time, and
     no part file beside it."""
-    if not os.path.exists(path) or content(path) != content(source):
+    if not os.path.exists(path) or netns.content(path) != netns.content(source):
         raise netns.Failure("%s: the final file differs from the source" % label)
     if int(os.stat(path).st_mtime) != int(os.stat(source).st_mtime):
         raise netns.Failure("%s: the final file does not carry the source's modification time" % label)
@@ -240,7 +224,7 @@ def main():
                    "burst", "64kb", "latency", "100ms")
         shared = os.path.join(work, "files", "shared")
         os.makedirs(shared)
-        write_file(os.path.join(shared, "big.bin"), BIG, 1)
+        netns.write_file(os.path.join(shared, "big.bin"), BIG, 1)
         logs = os.path.join(work, "logs")
         os.makedirs(logs)
         configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
@@ -261,13 +245,7 @@ def main():
     except netns.Failure as failure:
         return netns.report_failure(failure, drivers)
     finally:
-        netns.restore_signals()
-        for driver in drivers:
-            driver.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        netns.clean_up(args, work, network, drivers)
 
 
 if __name__ == "__main__":

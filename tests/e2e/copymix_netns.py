@@ -13,7 +13,6 @@ How long things take is only printed.
 
 import os
 import random
-import shutil
 import sys
 import tempfile
 import time
@@ -25,21 +24,6 @@ COPY_LIMIT = 300.0
 BIG = 24 << 20
 SMALL_FILES = 150
 SPOTS = 6
-
-
-def write_file(path, size, seed):
-    rng = random.Random(seed)
-    with open(path, "wb") as f:
-        done = 0
-        while done < size:
-            part = min(1 << 20, size - done)
-            f.write(rng.randbytes(part))
-            done += part
-
-
-def content(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def change_spots(path, seed):
@@ -55,7 +39,7 @@ def same_tree(a, b):
     names = sorted(os.listdir(a))
     if names != sorted(n for n in os.listdir(b) if not n.startswith(".")):
         return False
-    return all(content(os.path.join(a, n)) == content(os.path.join(b, n)) for n in names)
+    return all(netns.content(os.path.join(a, n)) == netns.content(os.path.join(b, n)) for n in names)
 
 
 def copy(driver, peer, source, target, what):
@@ -72,11 +56,11 @@ def one_way(copier, peer, shared, target, label, seed):
     big = os.path.join(shared, "big.bin")
     os.makedirs(target)
     took = copy(copier, peer, big, target, label + ": the big file")
-    if content(big) != content(os.path.join(target, "big.bin")):
+    if netns.content(big) != netns.content(os.path.join(target, "big.bin")):
         raise netns.Failure("%s: the big file arrived other than it is" % label)
     change_spots(big, seed)
     took_delta = copy(copier, peer, big, target, label + ": the changed big file")
-    if content(big) != content(os.path.join(target, "big.bin")):
+    if netns.content(big) != netns.content(os.path.join(target, "big.bin")):
         raise netns.Failure("%s: the changed big file arrived other than it is" % label)
     small = os.path.join(shared, "small")
     took_small = copy(copier, peer, small, target, label + ": the small files")
@@ -102,10 +86,10 @@ def main():
         for side, seed in (("A", 1), ("B", 2)):
             shares[side] = os.path.join(work, "files-" + side, "shared")
             os.makedirs(os.path.join(shares[side], "small"))
-            write_file(os.path.join(shares[side], "big.bin"), BIG, seed)
+            netns.write_file(os.path.join(shares[side], "big.bin"), BIG, seed)
             for i in range(SMALL_FILES):
-                write_file(os.path.join(shares[side], "small", "f%03d.bin" % i), 4096 + 13 * i,
-                           seed * 1000 + i)
+                netns.write_file(os.path.join(shares[side], "small", "f%03d.bin" % i), 4096 + 13 * i,
+                                 seed * 1000 + i)
         configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
         a = netns.Driver(args.driver, network, "A", "A", configs["A"], logs, 1,
                          extra_args=("--turn=0", "--kcp-pacing=0", "--copy-pipelining=0"))
@@ -135,13 +119,7 @@ def main():
     except netns.Failure as failure:
         return netns.report_failure(failure, drivers)
     finally:
-        netns.restore_signals()
-        for driver in drivers:
-            driver.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        netns.clean_up(args, work, network, drivers)
 
 
 if __name__ == "__main__":

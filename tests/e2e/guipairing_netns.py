@@ -21,13 +21,13 @@ namespaces cannot be made.
 
 import os
 import random
-import shutil
 import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
-                      LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
+from netnslab import (capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
+                      report_failure, route_multicast, stop_capture, test_arguments,
+                      LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network,
                       check_veth_capture, log, wait_for, wait_link_up)
 
 GROUP = "239.255.78.%d" % random.randrange(1, 255)
@@ -130,32 +130,18 @@ def main():
         preflight(args.driver)
         network = Network()
         network.create()
-        for side in ("A", "B"):
-            # Multicast leaves by the pair, never by the sink.
-            network.ns(side, "ip", "link", "set", "lo", "multicast", "on")
-            network.ns(side, "ip", "route", "add", "224.0.0.0/4", "dev", network.veth[side])
+        route_multicast(network)
         log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
                                                 network.names["B"], network.address["B"]))
-        for side in ("A", "B"):
-            captures.append(("veth", Capture(network, side, network.veth[side], "veth of " + side)))
-            captures.append(("sink", Capture(network, side, network.sink[side], "sink of " + side)))
-        for _, capture in captures:
-            capture.wait_listening()
+        capture_both_sides(network, captures)
 
         scenario(args.driver, network, work, drivers)
 
         allowed = {network.address["A"], network.address["B"], GROUP} | IGMP
         for kind, capture in captures:
-            dropped = capture.stop()
-            if dropped is None or dropped != 0:
-                raise Failure("the capture on %s is incomplete (dropped: %s): %s"
-                              % (capture.label, dropped, " ".join(capture.stderr)))
+            stop_capture(capture)
             if kind == "sink":
-                packets = [line for line in capture.lines if line.strip()]
-                if packets:
-                    raise Failure("traffic for an address outside the namespaces (%s):\n  %s"
-                                  % (capture.label, "\n  ".join(packets[:20])))
-                log("traffic: %s: 0 packets" % capture.label)
+                check_sink_capture(capture)
             else:
                 packets, tcp = check_veth_capture(capture, allowed)
                 log("traffic: %s: %d packets (%d TCP), all between the namespaces and the group"
@@ -165,15 +151,7 @@ def main():
     except Failure as failure:
         return report_failure(failure, drivers)
     finally:
-        restore_signals()
-        for driver in drivers:
-            driver.kill()
-        for _, capture in captures:
-            capture.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        clean_up(args, work, network, drivers, captures)
 
 
 if __name__ == "__main__":

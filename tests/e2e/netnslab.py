@@ -455,3 +455,74 @@ def report_failure(failure, drivers):
         if tail.strip():
             log("--- stderr of %s (%s) ---\n%s" % (driver.name, driver.log_path, tail))
     return 1
+
+
+def route_multicast(network):
+    """Multicast leaves by the pair, never by the sink."""
+    for side in ("A", "B"):
+        network.ns(side, "ip", "link", "set", "lo", "multicast", "on")
+        network.ns(side, "ip", "route", "add", "224.0.0.0/4", "dev", network.veth[side])
+
+
+def capture_both_sides(network, captures):
+    """Starts a capture on each side's pair end ("veth") and sink ("sink"),
+    appends them to captures as (kind, capture) and waits until each listens."""
+    for side in ("A", "B"):
+        captures.append(("veth", Capture(network, side, network.veth[side], "veth of " + side)))
+        captures.append(("sink", Capture(network, side, network.sink[side], "sink of " + side)))
+    for _, capture in captures:
+        capture.wait_listening()
+
+
+def stop_capture(capture):
+    """Stops a capture; fails when the kernel dropped packets of it."""
+    dropped = capture.stop()
+    if dropped is None or dropped != 0:
+        raise Failure("the capture on %s is incomplete (dropped: %s): %s"
+                      % (capture.label, dropped, " ".join(capture.stderr)))
+
+
+def check_sink_capture(capture):
+    """Fails when a stopped capture on a sink saw any packet."""
+    packets = [line for line in capture.lines if line.strip()]
+    if packets:
+        raise Failure("traffic for an address outside the namespaces (%s):\n  %s"
+                      % (capture.label, "\n  ".join(packets[:20])))
+    log("traffic: %s: 0 packets" % capture.label)
+
+
+def clean_up(args, work, network, drivers, captures=(), processes=()):
+    """A test's finally: drivers, helper processes and captures killed, the
+    namespaces removed, the work directory too unless --keep."""
+    restore_signals()
+    for driver in drivers:
+        driver.kill()
+    for process in processes:
+        stop_process(process)
+    for capture in captures:
+        (capture[1] if isinstance(capture, tuple) else capture).kill()
+    if network:
+        network.destroy()
+    if not args.keep:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def write_file(path, size, seed):
+    """Writes size bytes drawn from seed: the same seed, the same bytes."""
+    rng = random.Random(seed)
+    with open(path, "wb") as f:
+        done = 0
+        while done < size:
+            part = min(1 << 20, size - done)
+            f.write(rng.randbytes(part))
+            done += part
+
+
+def content(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def assert_equal(what, actual, expected):
+    if actual != expected:
+        raise Failure("%s: expected %r, got %r" % (what, expected, actual))

@@ -20,12 +20,12 @@ namespaces cannot be made.
 """
 
 import os
-import shutil
 import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
+from netnslab import (check_sink_capture, clean_up, fail_on_signals, preflight, report_failure,
+                      stop_capture, test_arguments,
                       Capture, Driver, Failure, Network, log, wait_for,
                       wait_link_up)
 
@@ -137,28 +137,14 @@ def main():
 
         scenario(args.driver, network, work, drivers)
 
-        dropped = sink.stop()
-        if dropped is None or dropped != 0:
-            raise Failure("the capture on the sink is incomplete (dropped: %s): %s"
-                          % (dropped, " ".join(sink.stderr)))
-        packets = [line for line in sink.lines if line.strip()]
-        if packets:
-            raise Failure("traffic for an address outside the namespace:\n  %s" % "\n  ".join(packets[:20]))
-        log("traffic: sink of A: 0 packets")
+        stop_capture(sink)
+        check_sink_capture(sink)
         log("PASS: onion link through the stand-in tor")
         return 0
     except Failure as failure:
         return report_failure(failure, drivers)
     finally:
-        restore_signals()
-        for driver in drivers:
-            driver.kill()
-        for capture in captures:
-            capture.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        clean_up(args, work, network, drivers, captures)
 
 
 if __name__ == "__main__":

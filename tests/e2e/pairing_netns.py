@@ -25,13 +25,13 @@ cannot be made it fails and says why; it never skips.
 
 import os
 import random
-import shutil
 import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, test_arguments,
-                      LINK_UP_LIMIT, CONDITION_LIMIT, Capture, Driver, Failure, Network,
+from netnslab import (assert_equal, capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
+                      report_failure, stop_capture, test_arguments,
+                      LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network,
                       check_veth_capture, log, only_peer, wait_for,
                       wait_link_up)
 
@@ -169,11 +169,6 @@ def scenario(binary, network, work, drivers):
     b.quit()
 
 
-def assert_equal(what, actual, expected):
-    if actual != expected:
-        raise Failure("%s: expected %r, got %r" % (what, expected, actual))
-
-
 def main():
     args = test_arguments(__doc__.splitlines()[0])
     fail_on_signals()
@@ -189,26 +184,15 @@ def main():
         network.create()
         log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
                                                 network.names["B"], network.address["B"]))
-        for side in ("A", "B"):
-            captures.append(("veth", Capture(network, side, network.veth[side], "veth of " + side)))
-            captures.append(("sink", Capture(network, side, network.sink[side], "sink of " + side)))
-        for _, capture in captures:
-            capture.wait_listening()
+        capture_both_sides(network, captures)
 
         scenario(args.driver, network, work, drivers)
 
         allowed = {network.address["A"], network.address["B"]}
         for kind, capture in captures:
-            dropped = capture.stop()
-            if dropped is None or dropped != 0:
-                raise Failure("the capture on %s is incomplete (dropped: %s): %s"
-                              % (capture.label, dropped, " ".join(capture.stderr)))
+            stop_capture(capture)
             if kind == "sink":
-                packets = [line for line in capture.lines if line.strip()]
-                if packets:
-                    raise Failure("traffic for an address outside the namespaces (%s):\n  %s"
-                                  % (capture.label, "\n  ".join(packets[:20])))
-                log("traffic: %s: 0 packets" % capture.label)
+                check_sink_capture(capture)
             else:
                 packets, tcp = check_veth_capture(capture, allowed)
                 if tcp == 0:
@@ -220,15 +204,7 @@ def main():
     except Failure as failure:
         return report_failure(failure, drivers)
     finally:
-        restore_signals()
-        for driver in drivers:
-            driver.kill()
-        for _, capture in captures:
-            capture.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        clean_up(args, work, network, drivers, captures)
 
 
 if __name__ == "__main__":

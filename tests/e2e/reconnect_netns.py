@@ -25,12 +25,11 @@ Needs root and nftables, like the other namespace tests.
 import argparse
 import os
 import random
-import shutil
 import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, report_failure, restore_signals,
+from netnslab import (clean_up, fail_on_signals, preflight, report_failure,
                       CONDITION_LIMIT, Driver, Failure, Network, log, wait_for, wait_link_up)
 
 RETURN_LIMIT = 120.0  # seconds after the network's return; far above what a working link needs
@@ -163,13 +162,7 @@ def main():
     except Failure as failure:
         return report_failure(failure, drivers)
     finally:
-        restore_signals()
-        for driver in drivers:
-            driver.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        clean_up(args, work, network, drivers)
 
 
 if __name__ == "__main__":

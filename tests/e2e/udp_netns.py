@@ -28,13 +28,13 @@ and says why; it never skips.
 import filecmp
 import os
 import random
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
-from netnslab import (fail_on_signals, preflight, report_failure, restore_signals, stop_process, test_arguments,
+from netnslab import (capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
+                      report_failure, stop_capture, test_arguments,
                       CONDITION_LIMIT, Capture, Driver, Failure, Network, check_veth_capture, log,
                       wait_for, wait_link_up)
 
@@ -155,11 +155,7 @@ def main():
         network.create()
         log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
                                                 network.names["B"], network.address["B"]))
-        for side in ("A", "B"):
-            captures.append(("veth", Capture(network, side, network.veth[side], "veth of " + side)))
-            captures.append(("sink", Capture(network, side, network.sink[side], "sink of " + side)))
-        for _, capture in captures:
-            capture.wait_listening()
+        capture_both_sides(network, captures)
 
         fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stunfixture.py")
         stun = subprocess.Popen(["ip", "netns", "exec", network.names["A"], sys.executable, fixture,
@@ -174,16 +170,9 @@ def main():
 
         allowed = {network.address["A"], network.address["B"]}
         for kind, capture in captures:
-            dropped = capture.stop()
-            if dropped is None or dropped != 0:
-                raise Failure("the capture on %s is incomplete (dropped: %s): %s"
-                              % (capture.label, dropped, " ".join(capture.stderr)))
+            stop_capture(capture)
             if kind == "sink":
-                packets = [line for line in capture.lines if line.strip()]
-                if packets:
-                    raise Failure("traffic for an address outside the namespaces (%s):\n  %s"
-                                  % (capture.label, "\n  ".join(packets[:20])))
-                log("traffic: %s: 0 packets" % capture.label)
+                check_sink_capture(capture)
                 continue
             packets, tcp = check_veth_capture(capture, allowed)
             udp = sum(1 for line in capture.lines if " UDP, length" in line)
@@ -199,16 +188,7 @@ def main():
     except Failure as failure:
         return report_failure(failure, drivers)
     finally:
-        restore_signals()
-        for driver in drivers:
-            driver.kill()
-        stop_process(stun)
-        for _, capture in captures:
-            capture.kill()
-        if network:
-            network.destroy()
-        if not args.keep:
-            shutil.rmtree(work, ignore_errors=True)
+        clean_up(args, work, network, drivers, captures, processes=(stun,))
 
 
 if __name__ == "__main__":

@@ -91,6 +91,7 @@
 #include "jobs/vfsdeletejob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/watch/vfswatcher.h"
+#include "support/commandreader.h"
 #include "support/idtranslator.h"
 
 #include <QCoreApplication>
@@ -872,27 +873,11 @@ int main(int argc, char** argv)
         },
         Qt::DirectConnection);
 
-    // Lines from stdin, read on a thread of their own; the reader stops
-    // after "quit" or at the end of input (which quits too).
-    QThread* reader = QThread::create([&driver] {
-        std::string line;
-        bool quit = false;
-        while (!quit && std::getline(std::cin, line)) {
-            const QString text = QString::fromStdString(line).trimmed();
-            if (text.isEmpty())
-                continue;
-            quit = text == QLatin1String("quit");
-            QMetaObject::invokeMethod(&driver, [&driver, text] { driver.enqueue(text); }, Qt::QueuedConnection);
-        }
-        if (!quit)
-            QMetaObject::invokeMethod(&driver, [&driver] { driver.enqueue(QStringLiteral("quit")); },
-                                      Qt::QueuedConnection);
-    });
+    CommandReader reader(&driver, [&driver](const QString& command) { driver.enqueue(command); });
 
     ioThread->start();
-    reader->start();
+    reader.start();
     const int rc = app.exec();
-    reader->wait();
-    delete reader;
+    reader.wait();
     return rc;
 }

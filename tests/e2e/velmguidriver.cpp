@@ -26,6 +26,7 @@
 #include "peer/invitationmodel.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
+#include "support/commandreader.h"
 #include "support/idtranslator.h"
 #include "vfs/client/vfsclientvelm.h"
 #include "vfs/protocol/fsostatus.h"
@@ -368,26 +369,12 @@ int main(int argc, char** argv)
         QThreadPool::globalInstance()->waitForDone();
     }, Qt::DirectConnection);
 
-    QThread* reader = QThread::create([&driver] {
-        std::string line;
-        bool quit = false;
-        while (!quit && std::getline(std::cin, line)) {
-            const QString text = QString::fromStdString(line).trimmed();
-            if (text.isEmpty())
-                continue;
-            quit = text == QLatin1String("quit");
-            QMetaObject::invokeMethod(&driver, [&driver, text] { driver.enqueue(text); }, Qt::QueuedConnection);
-        }
-        if (!quit)
-            QMetaObject::invokeMethod(&driver, [&driver] { driver.enqueue(QStringLiteral("quit")); },
-                                      Qt::QueuedConnection);
-    });
+    CommandReader reader(&driver, [&driver](const QString& command) { driver.enqueue(command); });
 
     ioThread->start();
-    reader->start();
+    reader.start();
     const int rc = app.exec();
-    reader->wait();
-    delete reader;
+    reader.wait();
     window.reset();
     return rc;
 }
