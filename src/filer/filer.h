@@ -122,6 +122,16 @@ signals:
     // opens from here.
     void contextMenuRequested(const QPoint& pos);
 
+    // ---- copy, cut, paste and the copy marks
+
+    // ---- file actions, context menu, reveal, properties, share
+
+    // ---- opening files with applications, extract and preview
+
+    // ---- trash, delete, new folder and rename
+
+    // ---- drag and drop
+
 public slots:
     void setButtons(int buttons);
     void setPeer(IPeer* peer);
@@ -181,6 +191,16 @@ public slots:
     void onCustomContextMenuRequested(const QPoint& pos);
     void updateFileActions();
     void updateViewModeActions();
+
+    // ---- copy, cut, paste and the copy marks
+
+    // ---- file actions, context menu, reveal, properties, share
+
+    // ---- opening files with applications, extract and preview
+
+    // ---- trash, delete, new folder and rename
+
+    // ---- drag and drop
 
 protected:
     bool event(QEvent* event) override;

@@ -71,4 +71,16 @@ public:
     QString uuid;
     int actionsReached = 0;
     QStringList actedOn;
+
+    // ---- copy, cut, paste and the copy marks (filerclipboard.cpp)
+
+    // ---- file actions, context menu, reveal, properties and share
+    // (filerfileactions.cpp)
+
+    // ---- opening files with applications, extract and preview
+    // (filerlaunch.cpp)
+
+    // ---- trash, delete, new folder and rename (filerfileops.cpp)
+
+    // ---- drag and drop (filerdragdrop.cpp)
 };
