@@ -748,14 +748,15 @@ void MainWindow::openNewFilerTabLeft(const QString& peerUuid, const QString& pat
 // preview action; an open preview follows the selection to it.
 void MainWindow::onSelectionChanged(const QString& peerUuid, const QStringList& paths)
 {
-    d->previewPath.clear();
-    bool ok = false;
-    if (paths.size() == 1) {
-        d->previewPath = paths.first();
-        ok = PreviewWindow::canPreview(peerUuid, d->previewPath);
-        if (ok && d->preview && d->preview->isVisible())
-            d->preview->loadFile(peerUuid, d->previewPath);
-    }
+    previewSelection(peerUuid, paths.size() == 1 ? paths.first() : QString());
+}
+
+void MainWindow::previewSelection(const QString& peerUuid, const QString& single)
+{
+    d->previewPath = single;
+    const bool ok = !single.isEmpty() && PreviewWindow::canPreview(peerUuid, single);
+    if (ok && d->preview && d->preview->isVisible())
+        d->preview->loadFile(peerUuid, single);
     if (SharedActions::preview)
         SharedActions::preview->setEnabled(ok);
 }
@@ -764,12 +765,13 @@ void MainWindow::onSelectionChanged(const QString& peerUuid, const QStringList& 
 void MainWindow::onActiveFilerSelection()
 {
     Filer* filer = d->filerHub ? d->filerHub->activeFiler() : nullptr;
-    QStringList paths;
+    QString single;
     if (filer && filer->selectionModel()) {
-        for (const QModelIndex& index : filer->selectionModel()->selectedRows())
-            paths << index.data(VfsModel::PathRole).toString();
+        const QModelIndexList rows = filer->selectionModel()->selectedRows();
+        if (rows.size() == 1)
+            single = rows.first().data(VfsModel::PathRole).toString();
     }
-    onSelectionChanged(filer && filer->peer() ? filer->peer()->uuid() : QString(), paths);
+    previewSelection(filer && filer->peer() ? filer->peer()->uuid() : QString(), single);
 }
 
 // From the preview action, the node view's file nodes and a Filer's Space

@@ -147,6 +147,9 @@ private:
     void registerQmlTypes();
     void loadFirstTheme();
     void connectFilerPane(FilerPane* pane);
+    // The preview action and an open preview for the selection of one path
+    // (empty: none, or more than one).
+    void previewSelection(const QString& peerUuid, const QString& single);
     // "no-preview-available" with the item's name in the active Filer.
     void showNoPreview(const QString& peerUuid, const QString& path);
     void restoreWindowState();

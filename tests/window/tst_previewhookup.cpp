@@ -37,6 +37,7 @@ private slots:
 
     void previewActionEnabling_data();
     void previewActionEnabling();
+    void previewActionFollowsActiveFiler();
     void spaceOpensAndSelectionFollows();
     void leftAndRightStepThroughTheFiler();
     void noPreviewMessage_data();
@@ -188,6 +189,24 @@ void TestPreviewHookup::previewActionEnabling()
     // Nothing selected: off.
     filer->selectionModel()->clearSelection();
     QTRY_VERIFY(!preview->isEnabled());
+}
+
+void TestPreviewHookup::previewActionFollowsActiveFiler()
+{
+    Filer* filer = showIn(m_rig->ownPeer(), m_pics, 5);
+    QVERIFY(filer);
+    select(filer, { QStringLiteral("a.png") });
+    QTRY_VERIFY(SharedActions::preview->isEnabled());
+    // The right pane's Filer has nothing selected: Space there previews
+    // nothing, and nothing of the left one.
+    m_window->showAlternateFilerPane();
+    QVERIFY(m_window->filerHub()->activeFiler() != filer);
+    QVERIFY(!SharedActions::preview->isEnabled());
+    m_window->openPreview();
+    QVERIFY(m_window->previewWindow()->path().isEmpty());
+    m_window->onFilerTabPressed();
+    QCOMPARE(m_window->filerHub()->activeFiler(), filer);
+    QVERIFY(SharedActions::preview->isEnabled());
 }
 
 void TestPreviewHookup::spaceOpensAndSelectionFollows()
