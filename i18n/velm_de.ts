@@ -517,8 +517,8 @@ Die Datei wurde nicht verändert.</translation>
         <translation>Die Datei kann nicht angezeigt werden.</translation>
     </message>
     <message id="no-preview-available">
-        <source>No preview available</source>
-        <translation>Keine Vorschau verfügbar</translation>
+        <source>No preview available for &quot;%1&quot;</source>
+        <translation>Keine Vorschau für „%1“ verfügbar</translation>
     </message>
     <message id="place-home">
         <source>Personal folder</source>
@@ -963,6 +963,10 @@ Die Datei wurde nicht verändert.</translation>
     <message id="dlg-extract-left-hours">
         <source>About %1 h %2 min left</source>
         <translation>Noch etwa %1 h %2 min</translation>
+    </message>
+    <message id="launcher-no-application">
+        <source>No application to open %1</source>
+        <translation>Kein Programm öffnet %1</translation>
     </message>
     <message id="launcher-start-failed">
         <source>Could not start %1</source>

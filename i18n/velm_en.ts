@@ -517,8 +517,8 @@ The file was left as it is.</translation>
         <translation>The file cannot be shown.</translation>
     </message>
     <message id="no-preview-available">
-        <source>No preview available</source>
-        <translation>No preview available</translation>
+        <source>No preview available for &quot;%1&quot;</source>
+        <translation>No preview available for &quot;%1&quot;</translation>
     </message>
     <message id="place-home">
         <source>Personal folder</source>
@@ -963,6 +963,10 @@ The file was left as it is.</translation>
     <message id="dlg-extract-left-hours">
         <source>About %1 h %2 min left</source>
         <translation>About %1 h %2 min left</translation>
+    </message>
+    <message id="launcher-no-application">
+        <source>No application to open %1</source>
+        <translation>No application to open %1</translation>
     </message>
     <message id="launcher-start-failed">
         <source>Could not start %1</source>

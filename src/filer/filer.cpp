@@ -2,6 +2,7 @@
 #include "filer/filer_p.h"
 
 #include "core/logger.h"
+#include "desktop/applauncher.h"
 #include "filer/filerhub.h"
 #include "filer/filericonview.h"
 #include "filer/filertreeview.h"
@@ -313,6 +314,9 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
             filterHidden(show);
         });
 
+    // A launch that failed shows in the active Filer's status bar.
+    connect(AppLauncher::instance(), &AppLauncher::launchFailed, this, &Filer::onLaunchFailed);
+
     // 16.
     connect(d->largerAction, &QAction::triggered, this, &Filer::increaseItemSize);
     connect(d->smallerAction, &QAction::triggered, this, &Filer::decreaseItemSize);
@@ -600,6 +604,8 @@ void Filer::keyReleaseEvent(QKeyEvent* e)
             onUpClicked();
         else if (e->key() == Qt::Key_Left && mods == Qt::AltModifier)
             onBackClicked();
+        else if (e->key() == Qt::Key_Space && mods == Qt::NoModifier && !e->isAutoRepeat())
+            requestPreviewOfSelection();
     }
     QWidget::keyReleaseEvent(e);
 }

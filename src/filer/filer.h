@@ -127,6 +127,10 @@ signals:
     // ---- file actions, context menu, reveal, properties, share
 
     // ---- opening files with applications, extract and preview
+    // An extraction started from this Filer has ended: the item it made,
+    // or the failure shown in the status bar.
+    void extractionFinished(const QString& path);
+    void extractionFailed(const QString& message);
 
     // ---- trash, delete, new folder and rename
 
@@ -197,6 +201,15 @@ public slots:
     // ---- file actions, context menu, reveal, properties, share
 
     // ---- opening files with applications, extract and preview
+    // Opens a file of the bound peer with its default application; a file
+    // no application opens says so in the status bar.
+    void openWithDefaultApplication(const QString& path);
+    // A launch of the application launcher failed: shown by the active Filer.
+    void onLaunchFailed(const QString& message);
+    // Space on a view whose single selected file the preview action does not
+    // take (another machine's file, a type the preview does not read): asks
+    // for the preview anyway, so that the window can say why there is none.
+    void requestPreviewOfSelection();
 
     // ---- trash, delete, new folder and rename
 

@@ -79,6 +79,16 @@ public:
 
     // ---- opening files with applications, extract and preview
     // (filerlaunch.cpp)
+    // The single selected entry's path when it is a file (not a folder or
+    // drive), else empty.
+    QString singleSelectedFile() const;
+    // Selects the item as soon as the shown directory lists it (an
+    // extraction's result may come after the first look).
+    void selectWhenListed(const QString& path);
+    void onRowsListed();
+    QString pendingSelection;
+    QString pendingSelectionDirectory;
+    bool rowsListedHooked = false;
 
     // ---- trash, delete, new folder and rename (filerfileops.cpp)
 

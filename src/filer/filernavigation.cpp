@@ -3,7 +3,6 @@
 #include "filer/filer_p.h"
 
 #include "core/logger.h"
-#include "desktop/applauncher.h"
 #include "filer/filerhub.h"
 #include "filer/filericonview.h"
 #include "filer/filertreeview.h"
@@ -281,10 +280,7 @@ void Filer::onActivated(const QModelIndex& index)
         return;
     Logger::log(Logger::NFO2, "activated: %s", qUtf8Printable(index.data(VfsModel::PathRole).toString()));
     if (index.isValid() && !isFolder(index)) {
-        const QString path = index.data(VfsModel::PathRole).toString();
-        AppLauncher* launcher = AppLauncher::instance();
-        if (!path.isEmpty() && launcher && launcher->metaObject()->indexOfMethod("launchDefault(QString)") >= 0)
-            QMetaObject::invokeMethod(launcher, "launchDefault", Q_ARG(QString, path));
+        openWithDefaultApplication(index.data(VfsModel::PathRole).toString());
         return;
     }
     QModelIndex target = index;

@@ -240,6 +240,7 @@ Filer* FilerPane::createFiler(int mode, const QString& uuid)
     connect(filer, &Filer::peerClicked, this, &FilerPane::peerClicked);
     connect(filer, &Filer::listerVisibilityChanged, this, &FilerPane::listerVisibilityChanged);
     connect(filer, &Filer::selectionChanged, this, &FilerPane::selectionChanged);
+    connect(filer, &Filer::previewRequest, this, &FilerPane::previewRequest);
     connect(this, &FilerPane::filterHidden, filer, &Filer::filterHidden);
     connect(this, &FilerPane::filterMaxAge, filer, &Filer::filterMaxAge);
     connect(filer, &Filer::newTabRequest, this,

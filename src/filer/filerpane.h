@@ -55,6 +55,7 @@ signals:
     void filterHidden(bool show);
     void filterMaxAge(int seconds);
     void selectionChanged(const QString& peerUuid, const QStringList& paths);
+    void previewRequest(const QString& peerUuid, const QString& path);
     void openInAltFiler(const QString& peerUuid, const QString& path);
     void openNewTabRight(const QString& peerUuid, const QString& path);
     void openNewTabLeft(const QString& peerUuid, const QString& path);

@@ -38,6 +38,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QItemSelectionModel>
 #include <QFontDatabase>
 #include <QImageReader>
 #include <QMenu>
@@ -135,6 +137,7 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
     d->database = database;
     AppLauncher::instance();
     d->filerHub = new FilerHub(this);
+    connect(d->filerHub, &FilerHub::activeFilerChanged, this, &MainWindow::onActiveFilerSelection);
     if (FilerActionTable::rows().isEmpty())
         FilerActionTable::build();
 
@@ -405,6 +408,7 @@ void MainWindow::connectFilerPane(FilerPane* pane)
 {
     d->filerPanes.append(pane);
     connect(pane, &FilerPane::selectionChanged, this, &MainWindow::onSelectionChanged);
+    connect(pane, &FilerPane::previewRequest, this, &MainWindow::showPreview);
     connect(pane, &FilerPane::peerClicked, this, &MainWindow::onPeerSelected2);
     connect(pane, &FilerPane::tabsChanged, this, &MainWindow::onFilerPaneTabsChanged);
     connect(pane, &FilerPane::openInAltFiler, this, &MainWindow::onOpenInAltFiler);
@@ -738,29 +742,123 @@ void MainWindow::openNewFilerTabLeft(const QString& peerUuid, const QString& pat
     onFilerPaneTabsChanged();
 }
 
-// The commands below come with the menus, the pane switching and the
-// preview hookup; until then they do nothing.
-void MainWindow::onSelectionChanged(const QString&, const QStringList& paths)
+// ---- the preview of the selection --------------------------------------------
+
+// One selected file of this machine that the preview reads enables the
+// preview action; an open preview follows the selection to it.
+void MainWindow::onSelectionChanged(const QString& peerUuid, const QStringList& paths)
 {
-    d->previewPath = paths.size() == 1 ? paths.first() : QString();
+    previewSelection(peerUuid, paths.size() == 1 ? paths.first() : QString());
 }
-// The node view's file nodes ask for previews here; the Filer's Space key
-// comes with the panes (it shows "no-preview-available" when this fails).
+
+void MainWindow::previewSelection(const QString& peerUuid, const QString& single)
+{
+    d->previewPath = single;
+    const bool ok = !single.isEmpty() && PreviewWindow::canPreview(peerUuid, single);
+    if (ok && d->preview && d->preview->isVisible())
+        d->preview->loadFile(peerUuid, single);
+    if (SharedActions::preview)
+        SharedActions::preview->setEnabled(ok);
+}
+
+// Another Filer became active: the preview action follows its selection.
+void MainWindow::onActiveFilerSelection()
+{
+    Filer* filer = d->filerHub ? d->filerHub->activeFiler() : nullptr;
+    QString single;
+    if (filer && filer->selectionModel()) {
+        const QModelIndexList rows = filer->selectionModel()->selectedRows();
+        if (rows.size() == 1)
+            single = rows.first().data(VfsModel::PathRole).toString();
+    }
+    previewSelection(filer && filer->peer() ? filer->peer()->uuid() : QString(), single);
+}
+
+// From the preview action, the node view's file nodes and a Filer's Space
+// key on a file the action does not take.
 void MainWindow::showPreview(const QString& peerUuid, const QString& path)
 {
-    if (!d->preview->loadFile(peerUuid, path))
+    if (path.isEmpty() || !d->preview)
+        return;
+    const bool wasVisible = d->preview->isVisible();
+    if (!d->preview->loadFile(peerUuid, path)) {
         Logger::log(Logger::NFO1, "no preview for %s", qUtf8Printable(path));
+        showNoPreview(peerUuid, path);
+        return;
+    }
+    // A window the user has placed keeps its place; the first one goes over
+    // the right-hand side of this window. It shows itself with its image.
+    const QPoint at = d->preview->position();
+    if (wasVisible || (at.x() > 4 && at.y() > 4))
+        return;
+    const QRect geometry = previewGeometry(d->rightStack->mapToGlobal(QPoint(0, 0)), d->rightStack->size());
+    d->preview->setGeometry(geometry);
 }
-void MainWindow::openPreview() {}
+
+QRect MainWindow::previewGeometry(const QPoint& stackOrigin, const QSize& stackSize)
+{
+    constexpr int kMargin = 48;
+    constexpr int kMinimumWidth = 320;
+    constexpr int kMinimumHeight = 240;
+    return QRect(stackOrigin + QPoint(kMargin, kMargin),
+                 QSize(std::max(kMinimumWidth, stackSize.width() - 2 * kMargin),
+                       std::max(kMinimumHeight, stackSize.height() - 2 * kMargin)));
+}
+
+void MainWindow::showNoPreview(const QString& peerUuid, const QString& path)
+{
+    Filer* filer = d->filerHub ? d->filerHub->activeFiler() : nullptr;
+    if (!filer)
+        return;
+    // The name as the file model shows it, else the path's last part.
+    QString name;
+    PeerModel* peers = PeerModel::instance();
+    IPeer* peer = peers ? peers->getPeerForUuid(peerUuid) : nullptr;
+    if (auto* model = peer ? qobject_cast<VfsModel*>(peer->vfsFileSystemModel()) : nullptr) {
+        const QModelIndex index = model->indexForPath(path);
+        if (index.isValid())
+            name = index.data(VfsModel::NameRole).toString();
+    }
+    if (name.isEmpty())
+        name = path.section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
+    const QString shown = QFontMetrics(QApplication::font()).elidedText(name, Qt::ElideMiddle, filer->width() / 2);
+    //% "No preview available for \"%1\""
+    filer->showStatusMessage(qtTrId("no-preview-available").arg(shown), 10000);
+}
+
+void MainWindow::openPreview()
+{
+    Filer* filer = d->filerHub ? d->filerHub->activeFiler() : nullptr;
+    if (filer && filer->peer() && !d->previewPath.isEmpty())
+        showPreview(filer->peer()->uuid(), d->previewPath);
+}
+
 void MainWindow::closePreview()
 {
     d->preview->hide();
 }
-void MainWindow::onCopyToActionTriggered() {}
-void MainWindow::onMoveToActionTriggered() {}
-void MainWindow::onShowPreviousPreview() {}
-void MainWindow::onShowNextPreview() {}
+
+// Left and Right in the preview step through the active Filer; the
+// selection change brings the new item into the preview.
+void MainWindow::onShowPreviousPreview()
+{
+    if (Filer* filer = d->filerHub ? d->filerHub->activeFiler() : nullptr)
+        filer->selectPreviousItem();
+}
+
+void MainWindow::onShowNextPreview()
+{
+    if (Filer* filer = d->filerHub ? d->filerHub->activeFiler() : nullptr)
+        filer->selectNextItem();
+}
+
 void MainWindow::onPreviewClosed()
 {
-    d->preview->hide();
+    raise();
+    activateWindow();
+    if (Filer* filer = d->filerHub ? d->filerHub->activeFiler() : nullptr)
+        filer->setFocus(Qt::OtherFocusReason);
 }
+
+void MainWindow::onCopyToActionTriggered() {}
+void MainWindow::onMoveToActionTriggered() {}

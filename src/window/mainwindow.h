@@ -48,6 +48,9 @@ public:
         QList<int> splitterSizes;
     };
     static DefaultGeometry defaultGeometry(const QSize& available);
+    // Where the preview window opens first: over the right-hand side, 48
+    // pixels in from each edge of the stack at that global place and size.
+    static QRect previewGeometry(const QPoint& stackOrigin, const QSize& stackSize);
 
     MainWindow(ConnectionManager* connectionManager, IDatabase* database, QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -112,6 +115,8 @@ public slots:
     void onShowPreviousPreview();
     void onShowNextPreview();
     void onPreviewClosed();
+    // The preview action after a change of the active Filer.
+    void onActiveFilerSelection();
     void updateRemoteMenu();
     void loadTheme(const QString& theme);
     // A new about box each time; its licences button sends the active Filer
@@ -142,6 +147,11 @@ private:
     void registerQmlTypes();
     void loadFirstTheme();
     void connectFilerPane(FilerPane* pane);
+    // The preview action and an open preview for the selection of one path
+    // (empty: none, or more than one).
+    void previewSelection(const QString& peerUuid, const QString& single);
+    // "no-preview-available" with the item's name in the active Filer.
+    void showNoPreview(const QString& peerUuid, const QString& path);
     void restoreWindowState();
     // The menu bar and the invitation dialogs (mainwindow_menus.cpp).
     void createMenus();

@@ -1,0 +1,2 @@
+add_executable(bench_filerthumbnails ${CMAKE_CURRENT_SOURCE_DIR}/bench_filerthumbnails.cpp)
+target_link_libraries(bench_filerthumbnails PRIVATE velm_filer velm_imaging velm_vfs_loopback)
