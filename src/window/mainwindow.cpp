@@ -756,8 +756,6 @@ void MainWindow::closePreview()
 {
     d->preview->hide();
 }
-void MainWindow::onCopyToActionTriggered() {}
-void MainWindow::onMoveToActionTriggered() {}
 void MainWindow::onShowPreviousPreview() {}
 void MainWindow::onShowNextPreview() {}
 void MainWindow::onPreviewClosed()
