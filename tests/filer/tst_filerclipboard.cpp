@@ -89,10 +89,6 @@ void TestFilerClipboard::init()
     f.reset(new FilerFixture);
     // Copy jobs beside the clients of the rig, on this thread.
     m_jobs.reset(new VfsJobModel);
-    if (qEnvironmentVariableIsSet("VELM_TEST_LOG")) {
-        for (int channel : { Logger::VFS1, Logger::NFO1, Logger::DB1, Logger::VMG1 })
-            Logger::enable(channel);
-    }
 
     // A private runtime directory of this test.
     m_oldRuntime = qgetenv("XDG_RUNTIME_DIR");
