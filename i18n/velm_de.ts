@@ -628,6 +628,62 @@ Die Datei wurde nicht verändert.</translation>
         <source>Paste the invitation here...</source>
         <translation>Einladung hier einfügen...</translation>
     </message>
+    <message id="title-copy-to">
+        <source>Copy to other file pane</source>
+        <translation>In anderen Dateibereich kopieren</translation>
+    </message>
+    <message id="title-move-to">
+        <source>Move to other file pane</source>
+        <translation>In anderen Dateibereich verschieben</translation>
+    </message>
+    <message id="label-copyto-destination">
+        <source>Copy to</source>
+        <translation>Kopieren nach</translation>
+    </message>
+    <message id="label-moveto-destination">
+        <source>Move to</source>
+        <translation>Verschieben nach</translation>
+    </message>
+    <message id="btn-move">
+        <source>Move</source>
+        <translation>Verschieben</translation>
+    </message>
+    <message id="copyto-no-destination">
+        <source>Give a folder to copy into</source>
+        <translation>Geben Sie einen Zielordner an</translation>
+    </message>
+    <message id="copyto-not-a-folder">
+        <source>%1 is no folder to copy into</source>
+        <translation>%1 ist kein Ordner, in den kopiert werden kann</translation>
+    </message>
+    <message id="filer-paste-same-folder">
+        <source>The items are in this folder already</source>
+        <translation>Die Elemente liegen bereits in diesem Ordner</translation>
+    </message>
+    <message id="launch-dir-make-failed">
+        <source>Cannot make the folder %1: %2</source>
+        <translation>Der Ordner %1 kann nicht angelegt werden: %2</translation>
+    </message>
+    <message id="launch-dir-not-private">
+        <source>The folder %1 is not private to you; nothing is copied there</source>
+        <translation>Der Ordner %1 gehört nicht allein Ihnen; dorthin wird nichts kopiert</translation>
+    </message>
+    <message id="launch-dir-bad-peer">
+        <source>%1 is no machine id</source>
+        <translation>%1 ist keine Rechnerkennung</translation>
+    </message>
+    <message id="launch-copy-not-loaded">
+        <source>%1 is not loaded; nothing was opened</source>
+        <translation>%1 ist nicht geladen; nichts wurde geöffnet</translation>
+    </message>
+    <message id="launch-copy-same-name">
+        <source>Files of the same name cannot be opened together</source>
+        <translation>Dateien gleichen Namens können nicht zusammen geöffnet werden</translation>
+    </message>
+    <message id="launch-copy-failed">
+        <source>The copy did not finish; nothing was opened</source>
+        <translation>Die Kopie wurde nicht fertig; nichts wurde geöffnet</translation>
+    </message>
     <message id="btn-copy">
         <source>Copy</source>
         <translation>Kopieren</translation>

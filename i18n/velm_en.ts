@@ -628,6 +628,62 @@ The file was left as it is.</translation>
         <source>Paste the invitation here...</source>
         <translation>Paste the invitation here...</translation>
     </message>
+    <message id="title-copy-to">
+        <source>Copy to other file pane</source>
+        <translation>Copy to other file pane</translation>
+    </message>
+    <message id="title-move-to">
+        <source>Move to other file pane</source>
+        <translation>Move to other file pane</translation>
+    </message>
+    <message id="label-copyto-destination">
+        <source>Copy to</source>
+        <translation>Copy to</translation>
+    </message>
+    <message id="label-moveto-destination">
+        <source>Move to</source>
+        <translation>Move to</translation>
+    </message>
+    <message id="btn-move">
+        <source>Move</source>
+        <translation>Move</translation>
+    </message>
+    <message id="copyto-no-destination">
+        <source>Give a folder to copy into</source>
+        <translation>Give a folder to copy into</translation>
+    </message>
+    <message id="copyto-not-a-folder">
+        <source>%1 is no folder to copy into</source>
+        <translation>%1 is no folder to copy into</translation>
+    </message>
+    <message id="filer-paste-same-folder">
+        <source>The items are in this folder already</source>
+        <translation>The items are in this folder already</translation>
+    </message>
+    <message id="launch-dir-make-failed">
+        <source>Cannot make the folder %1: %2</source>
+        <translation>Cannot make the folder %1: %2</translation>
+    </message>
+    <message id="launch-dir-not-private">
+        <source>The folder %1 is not private to you; nothing is copied there</source>
+        <translation>The folder %1 is not private to you; nothing is copied there</translation>
+    </message>
+    <message id="launch-dir-bad-peer">
+        <source>%1 is no machine id</source>
+        <translation>%1 is no machine id</translation>
+    </message>
+    <message id="launch-copy-not-loaded">
+        <source>%1 is not loaded; nothing was opened</source>
+        <translation>%1 is not loaded; nothing was opened</translation>
+    </message>
+    <message id="launch-copy-same-name">
+        <source>Files of the same name cannot be opened together</source>
+        <translation>Files of the same name cannot be opened together</translation>
+    </message>
+    <message id="launch-copy-failed">
+        <source>The copy did not finish; nothing was opened</source>
+        <translation>The copy did not finish; nothing was opened</translation>
+    </message>
     <message id="btn-copy">
         <source>Copy</source>
         <translation>Copy</translation>

@@ -257,6 +257,10 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
     // 12. The job starter.
     // Copy jobs live beside the job model, on the network thread.
     d->vfsManager = new VfsManager(PeerModel::instance(), VfsJobModel::instance(), this);
+    // Copies this Filer started, and the launcher's files of other machines.
+    connect(d->vfsManager, &VfsManager::copyFinished, this, &Filer::onCopyJobFinished);
+    connect(d->vfsManager, &VfsManager::copyFailed, this, &Filer::onCopyJobFailed);
+    connect(AppLauncher::instance(), &AppLauncher::deferAppLaunch, this, &Filer::onDeferAppLaunch);
 
     // 13. One proxy, one selection model.
     d->proxy = new VfsSortFilterProxyModel(this);

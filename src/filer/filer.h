@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 class FilerHub;
 class FilerIconView;
@@ -197,6 +198,17 @@ public slots:
     void updateViewModeActions();
 
     // ---- copy, cut, paste and the copy marks
+    // Hand a request straight to this Filer's job starter.
+    void onCopyRequest(const VfsCopyDto& dto);
+    void onMoveRequest(const VfsCopyDto& dto);
+    // Files of another machine to be opened with an application: the
+    // active Filer copies them into the private launch directory and keeps
+    // the launch until that copy has ended.
+    void onDeferAppLaunch(int appId, const QString& peerUuid, const std::vector<QString>& paths);
+    // A copy this Filer started has finished or failed: its pending launch,
+    // if any, is started or dropped.
+    void onCopyJobFinished(const VfsCopyDto& dto);
+    void onCopyJobFailed(const VfsCopyDto& dto);
 
     // ---- file actions, context menu, reveal, properties, share
 

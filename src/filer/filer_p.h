@@ -73,6 +73,12 @@ public:
     QStringList actedOn;
 
     // ---- copy, cut, paste and the copy marks (filerclipboard.cpp)
+    // The file model of the peer the clipboard's entries belong to.
+    VfsModel* clipboardSourceModel() const;
+    // Clears the copy marks of the clipboard's entries in their peer's
+    // model, which every Filer showing them reads.
+    void clearCopyMarks();
+    void setPasteEnabled(bool enabled);
 
     // ---- file actions, context menu, reveal, properties and share
     // (filerfileactions.cpp)

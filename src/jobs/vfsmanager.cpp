@@ -65,17 +65,35 @@ void VfsManager::copy(const VfsCopyDto& request)
         [self, job] {
             const VfsCopyDto done = job->request();
             const std::vector<VfsCopyItem> verified = job->verifiedItems();
+            const bool whole = job->failedItems().empty();
             if (!self)
                 return;
             QMetaObject::invokeMethod(
-                self.data(), [self, done, verified] {
-                    if (self)
-                        self->onCopyJobFinished(done, verified);
+                self.data(), [self, done, verified, whole] {
+                    if (!self)
+                        return;
+                    if (!whole)
+                        emit self->copyFailed(requestPart(done));
+                    self->onCopyJobFinished(done, verified);
                 },
                 Qt::QueuedConnection);
         },
         Qt::DirectConnection);
-    // An aborted copy leaves everything in place: nothing to do.
+    // An aborted copy leaves everything in place; only its end is told.
+    connect(
+        job, &VfsJob::jobAborted, job,
+        [self, job] {
+            const VfsCopyDto done = job->request();
+            if (!self)
+                return;
+            QMetaObject::invokeMethod(
+                self.data(), [self, done] {
+                    if (self)
+                        emit self->copyFailed(requestPart(done));
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
 
     addJob(job);
     QMetaObject::invokeMethod(job, "start", Qt::QueuedConnection);

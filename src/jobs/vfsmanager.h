@@ -45,6 +45,10 @@ signals:
     // A copy job finished; the record carries the request's first eight
     // fields, its other fields are empty.
     void copyFinished(const VfsCopyDto& request);
+    // A copy job ended without bringing every item over: it was aborted or
+    // gave up, or it finished with files it gave up on (then before
+    // copyFinished). Same record as above.
+    void copyFailed(const VfsCopyDto& request);
 
 private slots:
     void onMoveJobFinished();

@@ -860,5 +860,3 @@ void MainWindow::onPreviewClosed()
         filer->setFocus(Qt::OtherFocusReason);
 }
 
-void MainWindow::onCopyToActionTriggered() {}
-void MainWindow::onMoveToActionTriggered() {}

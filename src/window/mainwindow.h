@@ -157,6 +157,9 @@ private:
     void createMenus();
     void createRemoteMenu();
     void destroyMenus();
+    // Copy to and Move to: the dialog, then the paste into the typed folder.
+    void startCopyTo(bool move);
+    void finishCopyTo(FilerPane* source, FilerPane* target, const QString& destination);
     QObject* ensureCreateInviteDialog();
     QObject* ensureActiveInvitationsDialog();
     void finishCreateInvitation(const QString& uuid, const QString& password,

@@ -12,6 +12,7 @@
 #include "filer/filerhub.h"
 #include "filer/filerpane.h"
 #include "filer/sharedactions.h"
+#include "jobs/vfscopydto.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationcode.h"
 #include "peer/invitationmodel.h"
@@ -27,12 +28,18 @@
 #include <QCursor>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QInputDialog>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QStackedWidget>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQmlProperty>
+#include <QScreen>
 #include <QSet>
 #include <QSettings>
 #include <QUrl>
@@ -189,6 +196,7 @@ void MainWindow::destroyMenus()
     if (!dm)
         return;
     delete dm->peerMenu;
+    delete dm->copyToDialog;
     delete dm->processInviteDialog;
     delete dm->createInviteDialog;
     dm->createInviteDialog = nullptr;
@@ -466,4 +474,125 @@ void MainWindow::onPeerPathSelected2(const QString& peerUuid, const QString& pat
     PeerModel* model = PeerModel::instance();
     if (IPeer* peer = model ? model->getPeerForUuid(peerUuid) : nullptr)
         onPeerPathSelected(peer, path);
+}
+
+// ---- Copy to and Move to -------------------------------------------------------
+
+namespace {
+
+// The places a Filer shows that are no directory of a peer.
+bool isPseudoPath(const QString& path)
+{
+    for (const char* pseudo : { "%peerview", "%machinelist", "%home", "%shares" }) {
+        if (path == QLatin1String(pseudo) || path.startsWith(QLatin1String(pseudo) + QLatin1Char('/')))
+            return true;
+    }
+    return path.startsWith(QLatin1Char('%'));
+}
+
+} // namespace
+
+void MainWindow::onCopyToActionTriggered()
+{
+    startCopyTo(false);
+}
+
+void MainWindow::onMoveToActionTriggered()
+{
+    startCopyTo(true);
+}
+
+// Puts the active pane's selection into the clipboard and asks where it goes;
+// the answer arrives through the dialog's signal, never a nested loop.
+void MainWindow::startCopyTo(bool move)
+{
+    const QList<FilerPane*> panes = filerPanes();
+    QAction* action = move ? SharedActions::cut.data() : SharedActions::copy.data();
+    if (panes.size() < 2 || rightStack()->currentWidget() != panes.last() || !action || !action->isEnabled())
+        return;
+    FilerPane* source = filerHub()->activeFilerPane();
+    if (!source)
+        return;
+    FilerPane* target = source == panes.first() ? panes.last() : panes.first();
+    Filer* sourceFiler = source->currentFiler();
+    Filer* targetFiler = target->currentFiler();
+    if (!sourceFiler || !targetFiler || !sourceFiler->selectionModel()
+        || !sourceFiler->selectionModel()->hasSelection())
+        return;
+    action->trigger();
+    VfsCopyDto* record = filerHub()->clipboard();
+    if (!record || record->entries.empty())
+        return;
+
+    delete dm->copyToDialog;
+    auto* dialog = new QInputDialog(nullptr, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    dialog->setObjectName(QStringLiteral("copyToDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setProperty("move", move);
+    dialog->setStyleSheet(QStringLiteral("QLabel {min-width: 350px;}"));
+    if (move) {
+        //% "Move to other file pane"
+        dialog->setWindowTitle(qtTrId("title-move-to"));
+        //% "Move to"
+        dialog->setLabelText(qtTrId("label-moveto-destination"));
+        //% "Move"
+        dialog->setOkButtonText(qtTrId("btn-move"));
+    } else {
+        //% "Copy to other file pane"
+        dialog->setWindowTitle(qtTrId("title-copy-to"));
+        //% "Copy to"
+        dialog->setLabelText(qtTrId("label-copyto-destination"));
+        dialog->setOkButtonText(qtTrId("btn-copy"));
+    }
+    const QString offered = targetFiler->path();
+    dialog->setTextValue(isPseudoPath(offered) ? QString() : offered);
+    dialog->setCancelButtonText(qtTrId("btn-cancel"));
+    if (auto* box = dialog->findChild<QDialogButtonBox*>()) {
+        for (QAbstractButton* button : box->buttons())
+            button->setIcon(QIcon());
+    }
+    dialog->adjustSize();
+    dialog->move(geometry().center() - dialog->rect().center());
+    dialog->setWindowModality(Qt::ApplicationModal);
+
+    QPointer<FilerPane> sourcePane(source);
+    QPointer<FilerPane> targetPane(target);
+    connect(dialog, &QInputDialog::textValueSelected, this, [this, sourcePane, targetPane](const QString& text) {
+        finishCopyTo(sourcePane, targetPane, text);
+    });
+    dm->copyToDialog = dialog;
+    dialog->show();
+}
+
+void MainWindow::finishCopyTo(FilerPane* source, FilerPane* target, const QString& destination)
+{
+    Filer* sourceFiler = source ? source->currentFiler() : nullptr;
+    VfsCopyDto* record = filerHub()->clipboard();
+    if (!source || !target || !record || record->entries.empty())
+        return;
+    if (destination.isEmpty() || isPseudoPath(destination)) {
+        Logger::log(Logger::VFS1, "copy to refused: \"%s\" is no directory", qUtf8Printable(destination));
+        //% "Give a folder to copy into"
+        QString message = qtTrId("copyto-no-destination");
+        if (!destination.isEmpty()) {
+            //% "%1 is no folder to copy into"
+            message = qtTrId("copyto-not-a-folder").arg(destination);
+        }
+        if (sourceFiler)
+            sourceFiler->showStatusMessage(message, 8000);
+        return;
+    }
+    record->dstPath = destination;
+    filerHub()->setActiveFilerPane(target);
+    if (Filer* filer = target->currentFiler())
+        filerHub()->setActiveFiler(target, filer);
+    if (SharedActions::paste)
+        SharedActions::paste->trigger();
+    // The typed directory serves this paste only, also when it went nowhere.
+    record->dstPath.clear();
+    filerHub()->setActiveFilerPane(source);
+    if (sourceFiler) {
+        filerHub()->setActiveFiler(source, sourceFiler);
+        sourceFiler->setFocus(Qt::OtherFocusReason);
+    }
 }

@@ -3,6 +3,7 @@
 #include <QPointer>
 
 class QAction;
+class QInputDialog;
 class QMenu;
 class QObject;
 
@@ -27,6 +28,9 @@ struct MainWindowMenusPrivate
     QAction* networkAction = nullptr;
     QAction* onlineDocsAction = nullptr;
 
+    // The Copy to or Move to dialog while it is open; it deletes itself
+    // once closed.
+    QPointer<QInputDialog> copyToDialog;
     // The peer menu last opened; it deletes itself once closed.
     QPointer<QMenu> peerMenu;
     // A create dialog asked for while the own transports are still being

@@ -17,11 +17,32 @@
 //   share <peer> <path>       {"share"}              a readable folder share
 //   list <peer> <path>        {"status", "entries": [{"name", "type"}]}
 //   quit                      {} and the process ends
+//
+// The clipboard through the panes (the actions are triggered as the keys do):
+//   pane <left|right> <peer|own> <path>  {"path"}  that pane active, its Filer
+//                                                  on the peer, at the path
+//   select <name>...          {"selected"}           entries of the shown folder
+//   copy | cut | paste        {"entries"}            the shared actions
+//   moveto <path> | copyto <path>  {}               Move to / Copy to, the
+//                                                    dialog answered with path
+//   jobs                      {"jobs": [{"title", "state", "prompt", "failure",
+//                                        "alive"}]}  the job windows, oldest first
+//   answer <n> <skip|replace|replaceall|abort>  {}  a button of job window n
+//   share-edit <peer> <path>  {"share"}             a folder share the peer may edit
 
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
+#include "filer/filer.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
+#include "filer/sharedactions.h"
+#include "jobs/vfscopydto.h"
+#include "jobwindow/jobwindow.h"
+#include "jobwindow/jobwindows.h"
+#include "models/vfsmodel.h"
+#include "models/vfssortfilterproxymodel.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
 #include "peer/peermodel.h"
@@ -37,6 +58,9 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QAbstractItemView>
+#include <QInputDialog>
+#include <QItemSelectionModel>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -155,6 +179,8 @@ private:
             reply(share(words.value(1), words.value(2)));
         else if (command == QLatin1String("list"))
             list(words.value(1), words.value(2), reply);
+        else if (clipboardCommand(command, words, reply))
+            return;
         else if (command == QLatin1String("quit")) {
             answer(QJsonObject());
             m_machineList.reset();
@@ -298,6 +324,203 @@ private:
         }, Qt::QueuedConnection);
         client->listDirectory(job);
     }
+
+    // ---- the clipboard through the panes
+    using Reply = std::function<void(const QJsonObject&)>;
+
+    bool clipboardCommand(const QString& command, const QStringList& words, Reply reply)
+    {
+        if (command == QLatin1String("pane"))
+            pane(words.value(1), words.value(2), words.mid(3).join(QLatin1Char(' ')), reply);
+        else if (command == QLatin1String("select"))
+            select(words.mid(1), reply);
+        else if (command == QLatin1String("copy") || command == QLatin1String("cut")
+                 || command == QLatin1String("paste"))
+            reply(trigger(command));
+        else if (command == QLatin1String("moveto") || command == QLatin1String("copyto"))
+            copyTo(command == QLatin1String("moveto"), words.mid(1).join(QLatin1Char(' ')), reply);
+        else if (command == QLatin1String("jobs"))
+            reply(jobs());
+        else if (command == QLatin1String("answer"))
+            reply(answerJob(words.value(1).toInt(), words.value(2)));
+        else if (command == QLatin1String("share-edit"))
+            reply(shareEditable(words.value(1), words.value(2)));
+        else
+            return false;
+        return true;
+    }
+
+    void pane(const QString& side, const QString& peerUuid, const QString& path, Reply reply)
+    {
+        const QList<FilerPane*> panes = m_window->filerPanes();
+        IPeer* peer = m_model->getPeerForUuid(peerUuid == QLatin1String("own") ? ownPeerUuid() : peerUuid);
+        if (panes.size() < 2 || !peer || path.isEmpty())
+            return reply(failure(QStringLiteral("usage: pane <left|right> <peer|own> <path>")));
+        FilerPane* pane = side == QLatin1String("right") ? panes.last() : panes.first();
+        if (pane == panes.last())
+            m_window->showAlternateFilerPane();
+        m_window->filerHub()->setActiveFilerPane(pane);
+        Filer* filer = pane->currentFiler();
+        if (!filer)
+            return reply(failure(QStringLiteral("the pane has no Filer")));
+        m_window->filerHub()->setActiveFiler(pane, filer);
+        filer->setPeer(peer);
+        filer->gotoPath(path);
+        QPointer<Filer> guard(filer);
+        // A share is shown under the path its peer gives it.
+        auto reached = [guard, path] {
+            if (!guard)
+                return false;
+            const QString shown = guard->path();
+            if (shown == path)
+                return true;
+            return path.startsWith(QLatin1String("%shares/")) && !shown.isEmpty() && guard->pendingPath().isEmpty()
+                   && shown.endsWith(path.mid(path.lastIndexOf(QLatin1Char('/'))));
+        };
+        whenTrue(reached, 60000, [guard, path, reply](bool shown) {
+            if (!shown) {
+                QStringList children;
+                auto* model = guard && guard->peer() ? qobject_cast<VfsModel*>(guard->peer()->vfsFileSystemModel())
+                                                     : nullptr;
+                const QModelIndex shares = model ? model->indexForPath(QStringLiteral("%shares")) : QModelIndex();
+                for (int row = 0; model && row < model->rowCount(shares); ++row)
+                    children << model->index(row, 0, shares).data(VfsModel::PathRole).toString();
+                return reply(failure(QStringLiteral("the Filer did not reach ") + path + QStringLiteral(", it shows \"")
+                                     + (guard ? guard->path() : QString()) + QStringLiteral("\", pending \"")
+                                     + (guard ? guard->pendingPath() : QString()) + QStringLiteral("\", shares: ")
+                                     + children.join(QLatin1Char(','))));
+            }
+            reply(QJsonObject{ { QStringLiteral("path"), guard->path() } });
+        });
+    }
+
+    void select(const QStringList& names, Reply reply)
+    {
+        QPointer<Filer> filer = m_window->filerHub()->activeFiler();
+        if (!filer || names.isEmpty())
+            return reply(failure(QStringLiteral("usage: select <name>...")));
+        // By name among the rows of the shown folder.
+        auto indexes = [filer, names] {
+            QModelIndexList found;
+            QAbstractItemView* view = filer ? filer->currentView() : nullptr;
+            if (!view || !filer->proxy())
+                return found;
+            const QModelIndex root = view->rootIndex();
+            // The window is never shown, so no view asks for the rows.
+            if (filer->proxy()->canFetchMore(root))
+                filer->proxy()->fetchMore(root);
+            for (const QString& name : names) {
+                for (int row = 0; row < filer->proxy()->rowCount(root); ++row) {
+                    const QModelIndex index = filer->proxy()->index(row, 0, root);
+                    if (index.data(VfsModel::NameRole).toString() == name) {
+                        found << index;
+                        break;
+                    }
+                }
+            }
+            return found;
+        };
+        whenTrue([indexes, names] { return indexes().size() == names.size(); }, 60000,
+                 [filer, indexes, reply](bool loaded) {
+            if (!loaded || !filer) {
+                QStringList shown;
+                QAbstractItemView* view = filer ? filer->currentView() : nullptr;
+                for (int row = 0; view && row < filer->proxy()->rowCount(view->rootIndex()); ++row)
+                    shown << filer->proxy()->index(row, 0, view->rootIndex()).data(VfsModel::PathRole).toString();
+                return reply(failure(QStringLiteral("not every entry is loaded in ")
+                                     + (filer ? filer->path() : QString()) + QStringLiteral(": ")
+                                     + shown.join(QLatin1Char(','))));
+            }
+            filer->selectionModel()->clearSelection();
+            for (const QModelIndex& index : indexes())
+                filer->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            reply(QJsonObject{ { QStringLiteral("selected"), filer->selectionModel()->selectedRows().size() } });
+        });
+    }
+
+    QJsonObject trigger(const QString& command)
+    {
+        QAction* action = command == QLatin1String("copy")  ? SharedActions::copy.data()
+                          : command == QLatin1String("cut") ? SharedActions::cut.data()
+                                                            : SharedActions::paste.data();
+        if (!action)
+            return failure(QStringLiteral("no such action"));
+        if (action != SharedActions::paste.data())
+            action->setEnabled(true);
+        if (!action->isEnabled())
+            return failure(command + QStringLiteral(" is not enabled"));
+        action->trigger();
+        return QJsonObject{ { QStringLiteral("entries"), int(m_window->filerHub()->clipboard()->entries.size()) } };
+    }
+
+    void copyTo(bool move, const QString& path, Reply reply)
+    {
+        QAction* action = move ? SharedActions::moveTo.data() : SharedActions::copyTo.data();
+        QAction* source = move ? SharedActions::cut.data() : SharedActions::copy.data();
+        if (!action || !source)
+            return reply(failure(QStringLiteral("no such action")));
+        source->setEnabled(true);
+        action->trigger();
+        QInputDialog* dialog = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->objectName() == QLatin1String("copyToDialog") && widget->isVisible())
+                dialog = qobject_cast<QInputDialog*>(widget);
+        }
+        if (!dialog)
+            return reply(failure(QStringLiteral("the dialog did not open")));
+        dialog->setTextValue(path);
+        dialog->accept();
+        reply(QJsonObject());
+    }
+
+    QJsonObject jobs() const
+    {
+        QJsonArray list;
+        for (JobWindow* window : m_window->jobWindows()->windows()) {
+            list.append(QJsonObject{
+                { QStringLiteral("title"), window->window() ? window->window()->title() : QString() },
+                { QStringLiteral("state"), window->value("jobState").toInt() },
+                { QStringLiteral("prompt"), window->value("userPrompt").toString() },
+                { QStringLiteral("failure"), window->value("failureText").toString() },
+                { QStringLiteral("alive"), window->jobAlive() } });
+        }
+        return QJsonObject{ { QStringLiteral("jobs"), list } };
+    }
+
+    QJsonObject shareEditable(const QString& peerUuid, const QString& path)
+    {
+        if (!m_model->getPeerForUuid(peerUuid) || path.isEmpty())
+            return failure(QStringLiteral("usage: share-edit <peer> <path>"));
+        PeerAclDto acl;
+        acl.uuid = QUuid::createUuid().toString();
+        acl.name = QFileInfo(path).fileName();
+        acl.selector = path;
+        acl.flags = 1u | 2u | 4u;
+        acl.timestamp = QDateTime::currentDateTimeUtc();
+        if (!m_db->putAcl(peerUuid, acl))
+            return failure(QStringLiteral("the share could not be stored"));
+        return QJsonObject{ { QStringLiteral("share"), acl.uuid } };
+    }
+
+    QJsonObject answerJob(int index, const QString& button)
+    {
+        const QList<JobWindow*> windows = m_window->jobWindows()->windows();
+        if (index < 0 || index >= windows.size())
+            return failure(QStringLiteral("no such job window"));
+        JobWindow* window = windows.at(index);
+        if (button == QLatin1String("skip"))
+            emit window->skipRequested();
+        else if (button == QLatin1String("replace"))
+            emit window->replaceRequested();
+        else if (button == QLatin1String("replaceall"))
+            emit window->replaceAllRequested();
+        else if (button == QLatin1String("abort"))
+            emit window->abortRequested();
+        else
+            return failure(QStringLiteral("usage: answer <n> <skip|replace|replaceall|abort>"));
+        return QJsonObject();
+    }
+    // ---- end of the clipboard commands
 
     MainWindow* m_window;
     DatabaseSqlite* m_db;

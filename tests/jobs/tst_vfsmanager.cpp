@@ -71,6 +71,8 @@ struct Setup
         });
         QObject::connect(manager.get(), &VfsManager::copyFinished, &context,
                          [this](const VfsCopyDto& dto) { finishedIds << dto.id; });
+        QObject::connect(manager.get(), &VfsManager::copyFailed, &context,
+                         [this](const VfsCopyDto& dto) { failedIds << dto.id; });
     }
     ~Setup()
     {
@@ -124,6 +126,7 @@ struct Setup
     QStringList added;
     QList<QPointer<VfsJob>> addedJobs;
     QStringList finishedIds;
+    QStringList failedIds;
 };
 
 VfsCopyDto cutRequest(const Machine& source, const Machine& destination, const QStringList& paths,
@@ -245,6 +248,8 @@ void TestVfsManager::abortedCutCopyDeletesNothing()
     QCoreApplication::processEvents();
     QCOMPARE(s.added, QStringList{"copy"});
     QVERIFY(s.finishedIds.isEmpty());
+    // Its end is told to whoever waits for the copy (a launch after it).
+    QTRY_COMPARE_WITH_TIMEOUT(s.failedIds.size(), 1, Slow);
     QCOMPARE(traffic.count(C::DeleteFile), 0);
     QCOMPARE(readFile(s.a.path("small.txt")), QByteArray("small"));
     QVERIFY(QFileInfo::exists(s.a.path("big.bin")));
@@ -323,6 +328,7 @@ void TestVfsManager::copyWithoutCutKeepsTheSources()
     VfsCopyDto request = requestFor(s.a, s.b, {s.a.path("f.txt")}, s.b.path("dest"));
     s.manager->copy(request);
     QTRY_COMPARE_WITH_TIMEOUT(s.finishedIds, QStringList{request.id}, Slow);
+    QVERIFY(s.failedIds.isEmpty());
     QCOMPARE(readFile(s.b.path("dest/f.txt")), QByteArray("f"));
     QCOMPARE(readFile(s.a.path("f.txt")), QByteArray("f"));
     QCOMPARE(s.added, QStringList{"copy"});
