@@ -90,6 +90,19 @@ struct FileOpsFixture
         return bar ? bar->currentMessage() : QString();
     }
 
+    // With VELM_SCREENSHOT_DIR set, saves a picture of what the user sees.
+    static void shot(const QImage& image, const QString& name)
+    {
+        const QString dir = qEnvironmentVariable("VELM_SCREENSHOT_DIR");
+        if (!dir.isEmpty())
+            image.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+    }
+    static void shot(QWidget* widget, const QString& name)
+    {
+        if (!qEnvironmentVariableIsEmpty("VELM_SCREENSHOT_DIR"))
+            shot(widget->grab().toImage(), name);
+    }
+
     IdTranslator english;
     QObject actionOwner;
     std::unique_ptr<VfsJobModel> jobs;

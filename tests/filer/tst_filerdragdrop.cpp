@@ -168,6 +168,7 @@ void TestFilerDragDrop::dragPicture()
     }
     Filer* filer = x->f->newFiler();
     const QImage picture = filer->createDragPixmap(indexes).toImage();
+    FileOpsFixture::shot(picture, QStringLiteral("drag-label-") + QString::number(names.size()));
     const QSize text = QFontMetrics(filer->font()).size(Qt::TextSingleLine, label);
     const bool icon = names.size() == 1;
     QCOMPARE(picture.size(), QSize(text.width() + 8 + (icon ? 48 : 0), text.height() + 8));

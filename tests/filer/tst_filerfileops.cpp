@@ -216,6 +216,7 @@ void TestFilerFileOps::deleteAsksFirst()
     QCOMPARE(box->text(), question);
     QCOMPARE(box->defaultButton()->objectName(), QStringLiteral("deleteButton"));
     QCOMPARE(added.count(), 0);
+    FileOpsFixture::shot(box, QStringLiteral("confirm-delete-") + QString::number(selected.size()));
     if (key)
         QTest::keyClick(box, Qt::Key(key));
     else
@@ -259,6 +260,7 @@ void TestFilerFileOps::trashFailureAsksAboutTheFailingItem()
     QTRY_VERIFY_WITH_TIMEOUT((box = filer->findChild<QMessageBox*>(QStringLiteral("confirmDeleteBox"))), 15000);
     QCOMPARE(box->text(), QStringLiteral("“item3” cannot be moved to the trash. Do you want to delete 3 items "
                                          "permanently, beginning with it?"));
+    FileOpsFixture::shot(box, QStringLiteral("trash-failed"));
     // Items before it went to the trash, in the order they were selected.
     QVERIFY(exists(trashPath() + QStringLiteral("/files/item1")));
     QVERIFY(exists(trashPath() + QStringLiteral("/files/item2")));
