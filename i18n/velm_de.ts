@@ -760,6 +760,136 @@ Die Datei wurde nicht verändert.</translation>
         <source>Delete</source>
         <translation>Löschen</translation>
     </message>
+    <message id="filer-reason-exists">
+        <source>an item of that name exists already</source>
+        <translation>ein Element dieses Namens gibt es schon</translation>
+    </message>
+    <message id="filer-reason-not-permitted">
+        <source>not permitted</source>
+        <translation>nicht erlaubt</translation>
+    </message>
+    <message id="filer-reason-not-found">
+        <source>the item is not there any more</source>
+        <translation>das Element ist nicht mehr da</translation>
+    </message>
+    <message id="filer-reason-no-space">
+        <source>the disk is full</source>
+        <translation>der Datenträger ist voll</translation>
+    </message>
+    <message id="filer-reason-timeout">
+        <source>the machine did not answer in time</source>
+        <translation>das Gerät hat nicht rechtzeitig geantwortet</translation>
+    </message>
+    <message id="filer-reason-cross-device">
+        <source>it would have to move to another drive</source>
+        <translation>es müsste auf ein anderes Laufwerk verschoben werden</translation>
+    </message>
+    <message id="filer-reason-error">
+        <source>error %1</source>
+        <translation>Fehler %1</translation>
+    </message>
+    <message id="filer-reason-no-free-name">
+        <source>no free name</source>
+        <translation>kein freier Name</translation>
+    </message>
+    <message id="filer-name-empty">
+        <source>A name is needed.</source>
+        <translation>Ein Name wird benötigt.</translation>
+    </message>
+    <message id="filer-name-reserved">
+        <source>“%1” cannot be used as a name.</source>
+        <translation>„%1“ kann nicht als Name verwendet werden.</translation>
+    </message>
+    <message id="filer-name-separator">
+        <source>A name cannot hold “/”, “\” or a NUL character.</source>
+        <translation>Ein Name darf weder „/“ noch „\“ noch ein NUL-Zeichen enthalten.</translation>
+    </message>
+    <message id="dlg-confirm-delete-title">
+        <source>Confirm deletion</source>
+        <translation>Löschen bestätigen</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-folder">
+        <source>Do you really want to delete the folder “%1” permanently?</source>
+        <translation>Wollen Sie den Ordner „%1“ wirklich endgültig löschen?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-item">
+        <source>Do you really want to delete “%1” permanently?</source>
+        <translation>Wollen Sie „%1“ wirklich endgültig löschen?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-items" numerus="yes">
+        <source>Do you really want to delete these %n items permanently?</source>
+        <translation>
+            <numerusform>Wollen Sie das ausgewählte Element wirklich endgültig löschen?</numerusform>
+            <numerusform>Wollen Sie diese %n Elemente wirklich endgültig löschen?</numerusform>
+        </translation>
+    </message>
+    <message id="dlg-trash-failed-q" numerus="yes">
+        <source>“%1” cannot be moved to the trash. Do you want to delete %n item(s) permanently, beginning with it?</source>
+        <translation>
+            <numerusform>„%1“ kann nicht in den Papierkorb verschoben werden. Wollen Sie es endgültig löschen?</numerusform>
+            <numerusform>„%1“ kann nicht in den Papierkorb verschoben werden. Wollen Sie %n Elemente endgültig löschen, angefangen mit diesem?</numerusform>
+        </translation>
+    </message>
+    <message id="msg-trash-failed1">
+        <source>Failed to put %1 in the trash.</source>
+        <translation>%1 konnte nicht in den Papierkorb verschoben werden.</translation>
+    </message>
+    <message id="msg-delete-failed1">
+        <source>Failed to delete %1.</source>
+        <translation>%1 konnte nicht gelöscht werden.</translation>
+    </message>
+    <message id="filer-status-delete-progress">
+        <source>%1 of %2</source>
+        <translation>%1 von %2</translation>
+    </message>
+    <message id="title-create-new-folder">
+        <source>Create new folder</source>
+        <translation>Neuen Ordner erstellen</translation>
+    </message>
+    <message id="label-new-folder-name">
+        <source>Folder name</source>
+        <translation>Ordnername</translation>
+    </message>
+    <message id="default-new-folder-name">
+        <source>New Folder</source>
+        <translation>Neuer Ordner</translation>
+    </message>
+    <message id="btn-create">
+        <source>Create</source>
+        <translation>Erstellen</translation>
+    </message>
+    <message id="filer-status-mkdir-failed">
+        <source>Failed to create folder: %1</source>
+        <translation>Ordner konnte nicht erstellt werden: %1</translation>
+    </message>
+    <message id="filer-status-rename-failed">
+        <source>Failed to rename: %1</source>
+        <translation>Umbenennen fehlgeschlagen: %1</translation>
+    </message>
+    <message id="filer-status-unsupop">
+        <source>Unsupported operation</source>
+        <translation>Nicht unterstützter Vorgang</translation>
+    </message>
+    <message id="dnd-pixmap-nitems">
+        <source>%1 items</source>
+        <translation>%1 Elemente</translation>
+    </message>
+    <message id="filer-status-drag-refused">
+        <source>These items cannot be dragged: there are too many, or a name holds a line break.</source>
+        <translation>Diese Elemente können nicht gezogen werden: es sind zu viele, oder ein Name enthält einen Zeilenumbruch.</translation>
+    </message>
+    <message id="action-move-here">
+        <source>Move here</source>
+        <translation>Hierher verschieben</translation>
+    </message>
+    <message id="action-copy-here">
+        <source>Copy here</source>
+        <translation>Hierher kopieren</translation>
+    </message>
+    <message id="filer-status-drop-write-failed">
+        <source>Failed to save the dropped image: %1</source>
+        <translation>Das abgelegte Bild konnte nicht gespeichert werden: %1</translation>
+    </message>
     <message id="action-remote">
         <source>&amp;Remote</source>
         <translation>&amp;Fernzugriff</translation>

@@ -760,6 +760,136 @@ The file was left as it is.</translation>
         <source>Delete</source>
         <translation>Delete</translation>
     </message>
+    <message id="filer-reason-exists">
+        <source>an item of that name exists already</source>
+        <translation>an item of that name exists already</translation>
+    </message>
+    <message id="filer-reason-not-permitted">
+        <source>not permitted</source>
+        <translation>not permitted</translation>
+    </message>
+    <message id="filer-reason-not-found">
+        <source>the item is not there any more</source>
+        <translation>the item is not there any more</translation>
+    </message>
+    <message id="filer-reason-no-space">
+        <source>the disk is full</source>
+        <translation>the disk is full</translation>
+    </message>
+    <message id="filer-reason-timeout">
+        <source>the machine did not answer in time</source>
+        <translation>the machine did not answer in time</translation>
+    </message>
+    <message id="filer-reason-cross-device">
+        <source>it would have to move to another drive</source>
+        <translation>it would have to move to another drive</translation>
+    </message>
+    <message id="filer-reason-error">
+        <source>error %1</source>
+        <translation>error %1</translation>
+    </message>
+    <message id="filer-reason-no-free-name">
+        <source>no free name</source>
+        <translation>no free name</translation>
+    </message>
+    <message id="filer-name-empty">
+        <source>A name is needed.</source>
+        <translation>A name is needed.</translation>
+    </message>
+    <message id="filer-name-reserved">
+        <source>“%1” cannot be used as a name.</source>
+        <translation>“%1” cannot be used as a name.</translation>
+    </message>
+    <message id="filer-name-separator">
+        <source>A name cannot hold “/”, “\” or a NUL character.</source>
+        <translation>A name cannot hold “/”, “\” or a NUL character.</translation>
+    </message>
+    <message id="dlg-confirm-delete-title">
+        <source>Confirm deletion</source>
+        <translation>Confirm deletion</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-folder">
+        <source>Do you really want to delete the folder “%1” permanently?</source>
+        <translation>Do you really want to delete the folder “%1” permanently?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-item">
+        <source>Do you really want to delete “%1” permanently?</source>
+        <translation>Do you really want to delete “%1” permanently?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-items" numerus="yes">
+        <source>Do you really want to delete these %n items permanently?</source>
+        <translation>
+            <numerusform>Do you really want to delete the selected item permanently?</numerusform>
+            <numerusform>Do you really want to delete these %n items permanently?</numerusform>
+        </translation>
+    </message>
+    <message id="dlg-trash-failed-q" numerus="yes">
+        <source>“%1” cannot be moved to the trash. Do you want to delete %n item(s) permanently, beginning with it?</source>
+        <translation>
+            <numerusform>“%1” cannot be moved to the trash. Do you want to delete it permanently?</numerusform>
+            <numerusform>“%1” cannot be moved to the trash. Do you want to delete %n items permanently, beginning with it?</numerusform>
+        </translation>
+    </message>
+    <message id="msg-trash-failed1">
+        <source>Failed to put %1 in the trash.</source>
+        <translation>Failed to put %1 in the trash.</translation>
+    </message>
+    <message id="msg-delete-failed1">
+        <source>Failed to delete %1.</source>
+        <translation>Failed to delete %1.</translation>
+    </message>
+    <message id="filer-status-delete-progress">
+        <source>%1 of %2</source>
+        <translation>%1 of %2</translation>
+    </message>
+    <message id="title-create-new-folder">
+        <source>Create new folder</source>
+        <translation>Create new folder</translation>
+    </message>
+    <message id="label-new-folder-name">
+        <source>Folder name</source>
+        <translation>Folder name</translation>
+    </message>
+    <message id="default-new-folder-name">
+        <source>New Folder</source>
+        <translation>New Folder</translation>
+    </message>
+    <message id="btn-create">
+        <source>Create</source>
+        <translation>Create</translation>
+    </message>
+    <message id="filer-status-mkdir-failed">
+        <source>Failed to create folder: %1</source>
+        <translation>Failed to create folder: %1</translation>
+    </message>
+    <message id="filer-status-rename-failed">
+        <source>Failed to rename: %1</source>
+        <translation>Failed to rename: %1</translation>
+    </message>
+    <message id="filer-status-unsupop">
+        <source>Unsupported operation</source>
+        <translation>Unsupported operation</translation>
+    </message>
+    <message id="dnd-pixmap-nitems">
+        <source>%1 items</source>
+        <translation>%1 items</translation>
+    </message>
+    <message id="filer-status-drag-refused">
+        <source>These items cannot be dragged: there are too many, or a name holds a line break.</source>
+        <translation>These items cannot be dragged: there are too many, or a name holds a line break.</translation>
+    </message>
+    <message id="action-move-here">
+        <source>Move here</source>
+        <translation>Move here</translation>
+    </message>
+    <message id="action-copy-here">
+        <source>Copy here</source>
+        <translation>Copy here</translation>
+    </message>
+    <message id="filer-status-drop-write-failed">
+        <source>Failed to save the dropped image: %1</source>
+        <translation>Failed to save the dropped image: %1</translation>
+    </message>
     <message id="action-remote">
         <source>&amp;Remote</source>
         <translation>&amp;Remote</translation>

@@ -416,10 +416,8 @@ void Filer::setPeer(IPeer* peer)
         connect(model, &VfsModel::renameRequest, this, &Filer::onRenameEditDone);
         connect(model, &QAbstractItemModel::dataChanged, this, &Filer::onVfsModelDataChanged);
     }
-    if (VfsClient* client = peer->vfsClient()) {
-        connect(client, &VfsClient::makeDirectoryUpdate, this, [](VfsMakeDirectoryJob*) {}, Qt::QueuedConnection);
-        connect(client, &VfsClient::moveUpdate, this, [](VfsMoveJob*) {}, Qt::QueuedConnection);
-    }
+    // New-folder and rename answers reach this Filer through its request
+    // list, which follows the client each request went to.
     connect(peer, &IPeer::linkStateChanged, this, &Filer::onPeerLinkStateChanged);
 
     if (d->peerViewRoot)

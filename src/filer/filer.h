@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -99,6 +100,32 @@ public:
     // the active Filer (the file operations come with their own work).
     int actionsReached() const;
     QStringList actedOn() const;
+
+    // ---- trash, delete, new folder and rename
+
+    // Why a name typed for a new folder or a rename cannot be sent to a
+    // peer whose separator is separator; empty when it can. The one check
+    // of such names: nothing else decides it.
+    static QString refusedNameReason(const QString& name, QChar separator);
+    // New folder and rename requests whose answer has not come yet.
+    int pendingRequests() const;
+
+    // ---- drag and drop
+
+    // The uuid of the machine that holds the dragged items; absent when it
+    // is this machine.
+    static QString peerUuidFormat();
+    // Another machine's dragged items: their paths on that machine as UTF-8,
+    // one per line, at most MaxRemotePathsBytes. Never file URLs: those
+    // would name files of this machine to whatever program takes the drop.
+    static QString remotePathsFormat();
+    static constexpr int MaxRemotePathsBytes = 64 * 1024;
+    // Whether the views take a drag with this data.
+    static bool acceptsDrag(const QMimeData* data);
+    // Runs the drag of indexes out of view (one item per row); false when
+    // there was nothing to drag. ended runs when the drag is over.
+    bool startFileDrag(QAbstractItemView* view, const QModelIndexList& indexes,
+                       const std::function<void()>& ended);
 
 signals:
     void activated();
@@ -224,6 +251,12 @@ public slots:
     void requestPreviewOfSelection();
 
     // ---- trash, delete, new folder and rename
+    void onDeleteJobFinished();
+    void onDeleteJobAborted();
+    void onDeleteJobUpdated();
+    void onDeleteJobUpdatedTrashFailedAskDelete();
+    void onVfsMakeDirectoryJobUpdate(VfsMakeDirectoryJob* job);
+    void onVfsMoveJobUpdate(VfsMoveJob* job);
 
     // ---- drag and drop
 

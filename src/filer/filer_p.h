@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filer/filer.h"
+#include "filer/filerrequests.h"
 
 #include <QPersistentModelIndex>
 #include <QPointer>
@@ -13,6 +14,8 @@ class QAction;
 class QLabel;
 class QMenu;
 class QStatusBar;
+class QImage;
+class VfsDeleteJob;
 class VfsManager;
 class VfsModel;
 
@@ -98,5 +101,24 @@ public:
 
     // ---- trash, delete, new folder and rename (filerfileops.cpp)
 
+    // A delete or trash job of the selection (in selection order), null
+    // when nothing is selected.
+    VfsDeleteJob* newDeleteJob(quint32 flags);
+    // Asks, in a box that does not block, whether to delete; answer runs
+    // with the choice unless the job is gone by then.
+    void askDelete(VfsDeleteJob* job, const QString& text, const std::function<void(bool)>& answer);
+    // The status bar text of a failed new folder or rename.
+    void showRequestFailure(const QString& what, quint8 status, quint32 existing);
+    // The shown directory, or the one that holds the first selected item.
+    QString newFolderParent() const;
+
+    std::unique_ptr<FilerRequests> requests = std::make_unique<FilerRequests>(q);
+
     // ---- drag and drop (filerdragdrop.cpp)
+
+    // Writes dropped image data into a new file of dir (never over one) off
+    // the window's thread; the outcome shows in the status bar.
+    void writeDroppedImage(const QImage& image, const QByteArray& format, const QString& dir,
+                           const QString& fileName);
+    void clearDropMark(const QString& path);
 };

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDrag>
+#include <QPointer>
 #include <QDragEnterEvent>
 #include <QMimeData>
 #include <QScrollBar>
@@ -144,27 +145,24 @@ void FilerIconView::mouseMoveEvent(QMouseEvent* event)
 void FilerIconView::startFileDrag()
 {
     const QModelIndexList indexes = selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList();
-    if (indexes.isEmpty() || !m_filer)
+    if (!m_filer)
         return;
-    ++m_dragsStarted;
-    auto* drag = new QDrag(this);
-    drag->setPixmap(m_filer->createDragPixmap(indexes));
-    QMimeData* mime = m_filer->createDragMimeData(indexes);
-    Logger::log(Logger::NFO2, "drag starts mime: %p", static_cast<void*>(mime));
-    drag->setMimeData(mime);
-    connect(drag, &QObject::destroyed, this, [this] {
+    // When the drag is over, wherever it ended, the mark it left here goes.
+    QPointer<FilerIconView> self(this);
+    const bool started = m_filer->startFileDrag(this, indexes, [this] {
         if (!m_dropTargetPath.isEmpty())
             emit clearDropTarget(m_dropTargetPath);
         m_dropTargetPath.clear();
         m_dropTargetIndex = QPersistentModelIndex();
     });
-    drag->exec(Qt::CopyAction);
+    if (started && self)
+        ++m_dragsStarted;
 }
 
 void FilerIconView::dragEnterEvent(QDragEnterEvent* event)
 {
     Logger::log(Logger::NFO2, "drag enter");
-    if (event->mimeData() && event->mimeData()->hasFormat(QStringLiteral("text/uri-list"))) {
+    if (Filer::acceptsDrag(event->mimeData())) {
         event->acceptProposedAction();
         activateWindow();
     } else {

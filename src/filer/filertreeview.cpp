@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include <QDrag>
+#include <QPointer>
 #include <QDragEnterEvent>
 #include <QHash>
 #include <QHeaderView>
@@ -187,21 +188,18 @@ void FilerTreeView::mouseMoveEvent(QMouseEvent* event)
 void FilerTreeView::startFileDrag()
 {
     const QModelIndexList indexes = selectionModel() ? selectionModel()->selectedRows() : QModelIndexList();
-    if (indexes.isEmpty() || !m_filer)
+    if (!m_filer)
         return;
-    ++m_dragsStarted;
-    auto* drag = new QDrag(this);
-    drag->setPixmap(m_filer->createDragPixmap(indexes));
-    QMimeData* mime = m_filer->createDragMimeData(indexes);
-    Logger::log(Logger::NFO2, "drag starts mime: %p", static_cast<void*>(mime));
-    drag->setMimeData(mime);
-    connect(drag, &QObject::destroyed, this, [this] {
+    // When the drag is over, wherever it ended, the mark it left here goes.
+    QPointer<FilerTreeView> self(this);
+    const bool started = m_filer->startFileDrag(this, indexes, [this] {
         if (!m_dropTargetPath.isEmpty())
             emit clearDropTarget(m_dropTargetPath);
         m_dropTargetPath.clear();
         m_dropTargetIndex = QPersistentModelIndex();
     });
-    drag->exec(Qt::CopyAction);
+    if (started && self)
+        ++m_dragsStarted;
 }
 
 void FilerTreeView::dragEnterEvent(QDragEnterEvent* event)
@@ -217,7 +215,7 @@ void FilerTreeView::dragEnterEvent(QDragEnterEvent* event)
                         text ? data.constData() : data.toHex(' ').constData());
         }
     }
-    if (mime && mime->hasFormat(QStringLiteral("text/uri-list"))) {
+    if (Filer::acceptsDrag(mime)) {
         event->acceptProposedAction();
         activateWindow();
     } else {

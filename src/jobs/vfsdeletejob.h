@@ -15,7 +15,7 @@ struct VfsListDirectoryJob;
 // One path to delete on a peer.
 struct VfsDeleteItem
 {
-    QString unused;   // not read by the job
+    QString unused;   // not read by the job; the window keeps the item's name here
     QString path;
     quint64 size = 0;
     quint64 type = 0; // VfsCopyEntry::Type
@@ -32,6 +32,7 @@ struct VfsKeptItem
 // (bit 0 of flags), one DELETE_FILE request at a time and from the last item
 // of the list to the first. The first failing item ends the job with
 // jobAborted(); items before it stay deleted, later ones are untouched.
+// Each item deleted or trashed emits jobUpdated().
 //
 // When the peer has no trash for an item, the job emits
 // trashFailedAskDelete() and waits: its owner either clears bit 0 of flags

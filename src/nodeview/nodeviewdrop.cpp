@@ -1,6 +1,7 @@
 // Dropping peers, drives, directories and files onto a sector.
 
 #include "core/logger.h"
+#include "filer/filer.h"
 #include "models/vfsdrivemodel.h"
 #include "models/vfsmodel.h"
 #include "nodeview/guinode.h"
@@ -34,7 +35,8 @@ QString dragText(const QByteArray& bytes)
 
 QString NodeView::remotePathsFormat()
 {
-    return QStringLiteral("application/velm-remote-paths");
+    // The file panes write it.
+    return Filer::remotePathsFormat();
 }
 
 QString NodeView::firstRemotePath(const QByteArray& data)

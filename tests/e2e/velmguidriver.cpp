@@ -16,6 +16,12 @@
 //   machines                  {"rows": [{"name", "state"}]}  the machine list page's rows
 //   share <peer> <path>       {"share"}              a readable folder share
 //   list <peer> <path>        {"status", "entries": [{"name", "type"}]}
+//   dropcopy <peer> <name> <dst>  {"copied"}         the left pane shows the first folder
+//                                                    <peer> shares, as its peer page opens
+//                                                    it, the right one this machine's <dst>;
+//                                                    <name> is dragged from left to right
+//                                                    and "Copy here" chosen; true once the
+//                                                    file is there
 //   quit                      {} and the process ends
 //
 // The clipboard through the panes (the actions are triggered as the keys do):
@@ -41,9 +47,9 @@
 #include "jobs/vfscopydto.h"
 #include "jobwindow/jobwindow.h"
 #include "jobwindow/jobwindows.h"
+#include "manager/connectionmanager.h"
 #include "models/vfsmodel.h"
 #include "models/vfssortfilterproxymodel.h"
-#include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
@@ -54,16 +60,20 @@
 #include "vfs/watch/vfswatcher.h"
 #include "window/mainwindow.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
+#include <QDropEvent>
 #include <QFileInfo>
-#include <QAbstractItemView>
 #include <QInputDialog>
 #include <QItemSelectionModel>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMenu>
+#include <QMimeData>
+#include <QPointer>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQmlProperty>
@@ -181,6 +191,8 @@ private:
             list(words.value(1), words.value(2), reply);
         else if (clipboardCommand(command, words, reply))
             return;
+        else if (command == QLatin1String("dropcopy"))
+            dropCopy(words.value(1), words.value(2), words.value(3), reply);
         else if (command == QLatin1String("quit")) {
             answer(QJsonObject());
             m_machineList.reset();
@@ -521,6 +533,88 @@ private:
         return QJsonObject();
     }
     // ---- end of the clipboard commands
+
+    // ---- drag and drop between the panes
+
+    void dropCopy(const QString& peerUuid, const QString& name, const QString& dst,
+                  std::function<void(const QJsonObject&)> reply)
+    {
+        IPeer* peer = m_model->getPeerForUuid(peerUuid);
+        IPeer* own = m_model->getPeerForUuid(ownPeerUuid());
+        if (!peer || !own || name.isEmpty() || dst.isEmpty())
+            return reply(failure(QStringLiteral("usage: dropcopy <peer> <name> <dst>")));
+        m_window->showAlternateFilerPane();
+        QPointer<Filer> source = m_window->filerPanes().first()->currentFiler();
+        QPointer<Filer> target = m_window->filerPanes().last()->currentFiler();
+        if (!source || !target || source == target)
+            return reply(failure(QStringLiteral("the window has no two panes")));
+        auto files = [](IPeer* p) { return qobject_cast<VfsModel*>(p->vfsFileSystemModel()); };
+        if (!files(peer))
+            return reply(failure(QStringLiteral("the peer has no file model")));
+        // The shared folder is reached through the peer's share list, as
+        // from its peer page.
+        source->setPeer(peer);
+        files(peer)->fetchMore(files(peer)->indexForPath(QStringLiteral("%shares")));
+        target->setPeer(own);
+        target->gotoPath(dst);
+        QPointer<VfsModel> model = files(peer);
+        auto shares = [model] { return model->indexForPath(QStringLiteral("%shares")); };
+        whenTrue([model, shares] { return model && model->rowCount(shares()) > 0; }, 30000, [=](bool listed) {
+            if (!listed)
+                return reply(failure(QStringLiteral("the peer's shares did not come")));
+            // The share's folder as the peer page opens it.
+            const QString folder = model->index(0, 0, shares()).data(VfsModel::PathRole).toString();
+            if (source)
+                source->gotoPath(folder);
+            dropCopyShown(source, target, folder, name, dst, reply);
+        });
+    }
+
+    void dropCopyShown(QPointer<Filer> source, QPointer<Filer> target, const QString& folder, const QString& name,
+                       const QString& dst, std::function<void(const QJsonObject&)> reply)
+    {
+        // The row of the file as the source pane shows it, found by its name.
+        auto row = [=]() -> QModelIndex {
+            if (!source || !source->currentView())
+                return QModelIndex();
+            const QModelIndex parent = source->currentView()->rootIndex();
+            for (int i = 0; i < source->proxy()->rowCount(parent); ++i) {
+                const QModelIndex child = source->proxy()->index(i, 0, parent);
+                if (child.data(VfsModel::NameRole).toString() == name)
+                    return child;
+            }
+            return QModelIndex();
+        };
+        whenTrue([=] {
+            return source && target && source->path() == folder && target->path() == dst && row().isValid();
+        }, 30000, [=](bool shown) {
+            if (!shown)
+                return reply(failure(QStringLiteral("the panes did not show the folders: %1 (%2 rows), %3")
+                                         .arg(source ? source->path() : QString(),
+                                              QString::number(source ? source->proxy()->rowCount(
+                                                                           source->currentView()->rootIndex())
+                                                                     : -1),
+                                              target ? target->path() : QString())));
+            const QModelIndex index = row();
+            source->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            std::unique_ptr<QMimeData> data(source->createDragMimeData(source->selectionModel()->selectedRows()));
+            if (!data || data->hasUrls())
+                return reply(failure(QStringLiteral("the drag of another machine's file is wrong")));
+            QDropEvent drop(QPointF(1, 1), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+            target->handleDrop(&drop, dst);
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            QAction* copy = menu ? menu->findChild<QAction*>(QStringLiteral("copyHere")) : nullptr;
+            QAction* move = menu ? menu->findChild<QAction*>(QStringLiteral("moveHere")) : nullptr;
+            if (!copy || !move || move->isEnabled())
+                return reply(failure(QStringLiteral("no menu with Copy here only")));
+            // As a click does: the menu closes, then the action runs.
+            menu->hide();
+            copy->trigger();
+            const QString arrived = dst + QLatin1Char('/') + name;
+            whenTrue([arrived] { return QFileInfo::exists(arrived); }, 60000,
+                     [reply](bool copied) { reply(QJsonObject{ { QStringLiteral("copied"), copied } }); });
+        });
+    }
 
     MainWindow* m_window;
     DatabaseSqlite* m_db;
