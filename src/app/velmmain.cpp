@@ -1,5 +1,7 @@
 #include "app/velmmain.h"
 
+#include "app/quitsignals.h"
+
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
 #include "core/instancelock.h"
@@ -145,10 +147,9 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
         qputenv("QMLSCENE_DEVICE", "softwarecontext");
     }
 
-    if (!installHandler(SIGINT))
-        Logger::log(Logger::ERR1, "failed to register SIGINT handler");
-    if (!installHandler(SIGTERM))
-        Logger::log(Logger::ERR1, "failed to register SIGTERM handler");
+    // From here on SIGINT and SIGTERM wait in a socket until the window
+    // exists and the event loop runs; they then close the window.
+    QuitSignals::install();
 
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
@@ -231,6 +232,14 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
 
     MainWindow mainWindow(connectionManager, &database);
     mainWindow.show();
+
+    // A quit signal ends the program as closing the window does, which
+    // stores the window, the panes' tabs and the node view first.
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &mainWindow, [&mainWindow] {
+        if (!mainWindow.close())
+            QCoreApplication::quit();
+    });
 
     ioThread->start(QThread::InheritPriority);
 

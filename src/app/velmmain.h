@@ -36,5 +36,6 @@ void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, 
 // text is said on stderr as well, by the caller.
 void showStartupProblem(const QString& text);
 
-// The number of the last POSIX signal caught (0 when none was).
+// The number of the last SIGHUP caught (0 when none was); the program goes
+// on after it. SIGINT and SIGTERM end it (see QuitSignals).
 int lastSignal();
