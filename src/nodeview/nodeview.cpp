@@ -581,10 +581,18 @@ void NodeView::addSectorToView(const QString& vsectorUuid, const QString& name, 
     for (GuiNode* node : d->rootView.nodes)
         hasStripNode =
             hasStripNode || (node->type() == QLatin1String("sector") && node->vsectorUuid() == vsectorUuid);
-    if (!hasStripNode)
-        d->createNode(&d->rootView, stripRow, d->styleSource());
+    GuiNode* newTab = nullptr;
+    if (!hasStripNode) {
+        GuiNode* node = d->createNode(&d->rootView, stripRow, d->styleSource());
+        if (!found)
+            newTab = node;
+    }
 
     d->storeVSector(d->views[index]);
+    // A new tab is stored at once (after its sector's row, which it names),
+    // not only at the orderly end.
+    if (newTab)
+        newTab->save(d->db);
 }
 
 void NodeView::createNewVSector()

@@ -164,6 +164,20 @@ void TestNodeView::firstStart()
     // The directory hangs from the machine's node.
     QCOMPARE(downloads->item()->property("parentDir").value<QQuickItem*>(), pc->item());
 
+    // Stored as soon as made, not at the save delay or the view's end: a
+    // run killed now keeps the tab, the machine and the directory.
+    QVERIFY(!pc->isSavePending());
+    const VNodeDto storedTab = f->storedNode(sector, tab->uuid());
+    QCOMPARE(storedTab.type, QStringLiteral("sector"));
+    QCOMPARE(QPointF(storedTab.x, storedTab.y), QPointF(32, 32));
+    QCOMPARE(storedTab.name, QStringLiteral("Main view"));
+    for (GuiNode* node : { downloads, pc }) {
+        const VNodeDto stored = f->storedNode(sector, node->uuid());
+        QCOMPARE(stored.type, node->type());
+        QCOMPARE(stored.path, node->item()->property("path").toString());
+        QCOMPARE(QPointF(stored.x, stored.y), node->item()->position());
+    }
+
     // Stored when the view goes.
     f->window.reset();
     int stored = 0;
