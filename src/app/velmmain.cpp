@@ -8,6 +8,7 @@
 #include "core/logger.h"
 #include "core/machineclassifier.h"
 #include "core/startupreport.h"
+#include "nodeview/nodeview.h"
 #include "window/mainwindow.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
@@ -88,6 +89,22 @@ void showStartupProblem(const QString& text)
         return;
     //% "Velm cannot start"
     QMessageBox::critical(nullptr, qtTrId("startup-problem-title"), text);
+}
+
+QStringList shippedTexts(const char* id)
+{
+    Q_INIT_RESOURCE(translations);
+    QStringList texts;
+    const QDir dir(QStringLiteral(":/i18n"));
+    for (const QString& file : dir.entryList({ QStringLiteral("velm_*.qm") }, QDir::Files)) {
+        QTranslator translator;
+        if (!translator.load(dir.filePath(file)))
+            continue;
+        const QString text = translator.translate(nullptr, id);
+        if (!text.isEmpty() && !texts.contains(text))
+            texts << text;
+    }
+    return texts;
 }
 
 int lastSignal()
@@ -172,6 +189,7 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
     QLocale locale = QLocale::system();
     QTranslator qtTranslator;
     installTranslators(velmTranslator, qtTranslator, locale);
+    NodeView::setDefaultSectorNames(shippedTexts("sector-main"));
 
     // One instance per configuration directory, before anything in it but
     // the settings is touched; the lock ends with the process.

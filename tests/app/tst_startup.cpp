@@ -120,6 +120,9 @@ void TestStartup::translations()
     QVERIFY(!velmTranslator.isEmpty());
     QCOMPARE(!qtTranslator.isEmpty(), qtTextsLoaded);
     QCOMPARE(qtTrId("window-title"), QStringLiteral("Velm"));
+    // Whatever the language, the texts of all built-in ones are at hand.
+    QCOMPARE(shippedTexts("sector-main"), (QStringList{ "Hauptansicht", "Main view" }));
+    QCOMPARE(shippedTexts("no-such-id"), QStringList());
 }
 
 void TestStartup::startAndClose()
