@@ -130,6 +130,7 @@ private slots:
     void unusablePortOption();
     void quitSignals_data();
     void quitSignals();
+    void licensesBesideProgram();
 
 private:
     QTemporaryDir m_work;
@@ -402,6 +403,38 @@ void TestStartupChecks::quitSignals()
     for (const char* key : { "geometry", "windowState", "splitterState", "rhs" })
         QVERIFY2(after.contains(QLatin1String(key)), key);
     QVERIFY(!after.value(QStringLiteral("geometry")).toByteArray().isEmpty());
+}
+
+// The about box's licences button leads to the "licenses" folder beside the
+// program: one text for Velm and one for each library it links, each naming
+// its licence and where the full text is.
+void TestStartupChecks::licensesBesideProgram()
+{
+    const QDir dir(QFileInfo(QStringLiteral(VELM_BINARY)).absolutePath() + QStringLiteral("/licenses"));
+    QVERIFY2(dir.exists(), qPrintable(dir.path()));
+    const QList<QPair<const char*, const char*>> expected = {
+        { "velm.txt", "Velm" },          { "qt.txt", "LGPL-3" },     { "libsodium.txt", "ISC" },
+        { "kcp.txt", "MIT" },            { "libexif.txt", "LGPL-2.1" }, { "openssl.txt", "Apache" },
+        { "glib.txt", "LGPL-2.1" },      { "README.txt", "velm.txt" },
+    };
+    for (const auto& file : expected) {
+        QFile text(dir.filePath(QLatin1String(file.first)));
+        QVERIFY2(text.open(QIODevice::ReadOnly), file.first);
+        const QString contents = QString::fromUtf8(text.readAll());
+        QVERIFY2(contents.contains(QLatin1String(file.second)), file.first);
+    }
+    // Where a licence's full text is said to be kept, it is named as Debian names it.
+    for (const QString& name : dir.entryList({ QStringLiteral("*.txt") }, QDir::Files)) {
+        QFile text(dir.filePath(name));
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        const QString contents = QString::fromUtf8(text.readAll());
+        const QRegularExpression common(QStringLiteral("/usr/share/common-licenses/([A-Za-z0-9.-]+)"));
+        for (auto it = common.globalMatch(contents); it.hasNext();) {
+            const QString licence = it.next().captured(1);
+            static const QStringList known = { "LGPL-2.1", "LGPL-3", "GPL-3", "Apache-2.0" };
+            QVERIFY2(known.contains(licence), qPrintable(name + ": " + licence));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStartupChecks)
