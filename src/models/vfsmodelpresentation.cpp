@@ -239,6 +239,23 @@ QString vfsmodel::widenedTimeFormat()
     return format;
 }
 
+QFont VfsModel::numberFont()
+{
+    return QFont(QStringLiteral("TypeWriter"));
+}
+
+QStringList VfsModel::sampleMtimeTexts()
+{
+    const QString dateFormat = vfsmodel::widenedDateFormat();
+    const QString timeFormat = vfsmodel::widenedTimeFormat();
+    QStringList texts;
+    for (int hour : { 10, 22 }) {
+        const QDateTime time(QDate(2028, 12, 28), QTime(hour, 58));
+        texts << QStringLiteral("%1  %2").arg(time.toString(dateFormat), time.toString(timeFormat));
+    }
+    return texts;
+}
+
 // --- Presentation ------------------------------------------------------------
 
 void VfsModelPrivate::setMtime(VfsEntry* e, qint64 mtime)
@@ -532,7 +549,7 @@ QVariant VfsModel::data(const QModelIndex& index, int role) const
         if (column == SizeColumn && e->type == DirectoryType)
             return QVariant();
         if (column == SizeColumn || column == MTimeStringColumn || column == MTimeColumn)
-            return QFont(QStringLiteral("TypeWriter"));
+            return numberFont();
         return QGuiApplication::font();
     case Qt::BackgroundRole:
         if (hasGui() && (e->flags & DropTargetFlag))
