@@ -1,11 +1,14 @@
 #include "app/velmmain.h"
 
+#include "app/quitsignals.h"
+
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
 #include "core/instancelock.h"
 #include "core/logger.h"
 #include "core/machineclassifier.h"
 #include "core/startupreport.h"
+#include "nodeview/nodeview.h"
 #include "window/mainwindow.h"
 #include "manager/connectionmanager.h"
 #include "peer/invitationmodel.h"
@@ -88,6 +91,22 @@ void showStartupProblem(const QString& text)
     QMessageBox::critical(nullptr, qtTrId("startup-problem-title"), text);
 }
 
+QStringList shippedTexts(const char* id)
+{
+    Q_INIT_RESOURCE(translations);
+    QStringList texts;
+    const QDir dir(QStringLiteral(":/i18n"));
+    for (const QString& file : dir.entryList({ QStringLiteral("velm_*.qm") }, QDir::Files)) {
+        QTranslator translator;
+        if (!translator.load(dir.filePath(file)))
+            continue;
+        const QString text = translator.translate(nullptr, id);
+        if (!text.isEmpty() && !texts.contains(text))
+            texts << text;
+    }
+    return texts;
+}
+
 int lastSignal()
 {
     return s_lastSignal;
@@ -145,10 +164,9 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
         qputenv("QMLSCENE_DEVICE", "softwarecontext");
     }
 
-    if (!installHandler(SIGINT))
-        Logger::log(Logger::ERR1, "failed to register SIGINT handler");
-    if (!installHandler(SIGTERM))
-        Logger::log(Logger::ERR1, "failed to register SIGTERM handler");
+    // From here on SIGINT and SIGTERM wait in a socket until the window
+    // exists and the event loop runs; they then close the window.
+    QuitSignals::install();
 
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
@@ -171,6 +189,7 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
     QLocale locale = QLocale::system();
     QTranslator qtTranslator;
     installTranslators(velmTranslator, qtTranslator, locale);
+    NodeView::setDefaultSectorNames(shippedTexts("sector-main"));
 
     // One instance per configuration directory, before anything in it but
     // the settings is touched; the lock ends with the process.
@@ -231,6 +250,14 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
 
     MainWindow mainWindow(connectionManager, &database);
     mainWindow.show();
+
+    // A quit signal ends the program as closing the window does, which
+    // stores the window, the panes' tabs and the node view first.
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &mainWindow, [&mainWindow] {
+        if (!mainWindow.close())
+            QCoreApplication::quit();
+    });
 
     ioThread->start(QThread::InheritPriority);
 

@@ -31,10 +31,14 @@ QStringList removeLeftoverUpdateDirectories(const QString& applicationDirectory)
 // then becomes `locale`) and Qt's own texts for it, and installs them.
 void installTranslators(QTranslator& velmTranslator, QTranslator& qtTranslator, QLocale& locale);
 
+// The text of the id in every translation built into the program, each once.
+QStringList shippedTexts(const char* id);
+
 // Shows why the program cannot start in a message box, where there is a
 // screen to show it on (not on the offscreen and minimal platforms). The
 // text is said on stderr as well, by the caller.
 void showStartupProblem(const QString& text);
 
-// The number of the last POSIX signal caught (0 when none was).
+// The number of the last SIGHUP caught (0 when none was); the program goes
+// on after it. SIGINT and SIGTERM end it (see QuitSignals).
 int lastSignal();

@@ -75,6 +75,19 @@ void FilerTreeView::stepSize(bool larger)
     scheduleDelayedItemsLayout();
 }
 
+// Room for any date in the Modified column, whether or not the rows are
+// listed yet: the widest sample text in the column's font, with the margins
+// the style gives an item's text.
+int FilerTreeView::dateWidth() const
+{
+    const QFontMetrics metrics(VfsModel::numberFont());
+    int widest = 0;
+    for (const QString& text : VfsModel::sampleMtimeTexts())
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    return widest + 2 * margin + 2;
+}
+
 void FilerTreeView::polishColumWidths()
 {
     if (!model() || model()->rowCount() == 0) {
@@ -103,6 +116,8 @@ void FilerTreeView::polishColumWidths()
     for (int column : { int(VfsModel::SizeColumn), int(VfsModel::MTimeStringColumn) }) {
         if (!isColumnHidden(column)) {
             needed[column] = contentsWidth(column);
+            if (column == VfsModel::MTimeStringColumn)
+                needed[column] = std::max(needed[column], dateWidth());
             setColumnWidth(column, needed[column]);
         }
     }

@@ -47,6 +47,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    int dateWidth() const;
     void stepSize(bool larger);
     void startFileDrag();
     void setDropTarget(const QModelIndex& index);

@@ -2,7 +2,9 @@
 
 #include <QAbstractItemModel>
 #include <QChar>
+#include <QFont>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -114,6 +116,13 @@ public:
         ExecOther = 1,
     };
     Q_ENUM(InfoFlags)
+
+    // The Modified column's text for wide times of the current locale (a
+    // two-digit day, month and hour, morning and evening): what a view
+    // sizes the column by before, or whatever, its rows show.
+    static QStringList sampleMtimeTexts();
+    // The font of the size and time columns.
+    static QFont numberFont();
 
     static constexpr int MergeSliceSize = 300;        // entries merged per timer run
     static constexpr qint64 RefetchPauseMs = 4000;    // between two listings a view may start

@@ -74,6 +74,22 @@ QIcon themeIcon(const char* name, const char* fallback = nullptr)
     return icon;
 }
 
+// A bundled icon of the theme provider at the sizes a list shows; null
+// without a provider.
+QIcon bundledIcon(const QString& id)
+{
+    QIcon icon;
+    IThemePixmapProvider* provider = IThemePixmapProvider::instance();
+    if (!provider)
+        return icon;
+    for (int side : { 16, 24, 32 }) {
+        const QPixmap pixmap = provider->requestPixmap(id, nullptr, QSize(side, side));
+        if (!pixmap.isNull())
+            icon.addPixmap(pixmap, QIcon::Normal, QIcon::Off);
+    }
+    return icon;
+}
+
 // One of the named shared icons, made on first use; a null icon when none
 // can be had (no GUI, no theme), which is not kept.
 QIcon sharedIcon(const QString& key)
@@ -85,10 +101,15 @@ QIcon sharedIcon(const QString& key)
     if (it != icons.constEnd())
         return *it;
     QIcon icon;
+    // Without an icon theme the program's own folder and file icons.
     if (key == QLatin1String("x-directory")) {
         icon = themeIcon("folder", "inode-directory");
+        if (icon.isNull())
+            icon = bundledIcon(QStringLiteral("icon/folder.svg"));
     } else if (key == QLatin1String("x-file")) {
         icon = themeIcon("text-x-generic", "unknown");
+        if (icon.isNull())
+            icon = bundledIcon(QStringLiteral("icon/file.svg"));
     } else if (key == QLatin1String("read-only")) {
         if (IThemePixmapProvider* provider = IThemePixmapProvider::instance()) {
             const QPixmap pixmap = provider->requestPixmap(QStringLiteral("icon/read-only.svg"), nullptr,
@@ -216,6 +237,23 @@ QString vfsmodel::widenedTimeFormat()
     if (format.contains(QLatin1Char('h')) && !format.contains(QLatin1String("hh")))
         format.replace(QLatin1Char('h'), QLatin1String("hh"));
     return format;
+}
+
+QFont VfsModel::numberFont()
+{
+    return QFont(QStringLiteral("TypeWriter"));
+}
+
+QStringList VfsModel::sampleMtimeTexts()
+{
+    const QString dateFormat = vfsmodel::widenedDateFormat();
+    const QString timeFormat = vfsmodel::widenedTimeFormat();
+    QStringList texts;
+    for (int hour : { 10, 22 }) {
+        const QDateTime time(QDate(2028, 12, 28), QTime(hour, 58));
+        texts << QStringLiteral("%1  %2").arg(time.toString(dateFormat), time.toString(timeFormat));
+    }
+    return texts;
 }
 
 // --- Presentation ------------------------------------------------------------
@@ -511,7 +549,7 @@ QVariant VfsModel::data(const QModelIndex& index, int role) const
         if (column == SizeColumn && e->type == DirectoryType)
             return QVariant();
         if (column == SizeColumn || column == MTimeStringColumn || column == MTimeColumn)
-            return QFont(QStringLiteral("TypeWriter"));
+            return numberFont();
         return QGuiApplication::font();
     case Qt::BackgroundRole:
         if (hasGui() && (e->flags & DropTargetFlag))

@@ -36,6 +36,16 @@ static void initNodeViewResources()
 
 namespace {
 int s_defaultVisitorIntervalMs = 5000;
+QStringList s_defaultSectorNames;
+
+// A stored sector name as shown: the first sector's default name in any
+// shipped language reads as the current language's; a name the user gave
+// stays as it is.
+QString shownSectorName(const QString& stored)
+{
+    const QString current = qtTrId("sector-main");
+    return s_defaultSectorNames.contains(stored) ? current : stored;
+}
 // The contents of a new sector and of the extra row.
 constexpr double kContentPos = 1024;
 constexpr double kContentSize = 4096;
@@ -163,7 +173,7 @@ void NodeViewPrivate::loadSectors()
     const QString none = nullUuid();
     for (const VSectorDto& row : db->getVSectors()) {
         if (row.uuid != none)
-            q->addSectorToView(row.uuid, row.name, row.x, row.y, row.w, row.h, -1, -1);
+            q->addSectorToView(row.uuid, shownSectorName(row.name), row.x, row.y, row.w, row.h, -1, -1);
     }
 }
 
@@ -375,6 +385,7 @@ NodeView::~NodeView()
     }
 }
 
+void NodeView::setDefaultSectorNames(const QStringList& names) { s_defaultSectorNames = names; }
 int NodeView::defaultVisitorIntervalMs() { return s_defaultVisitorIntervalMs; }
 void NodeView::setDefaultVisitorIntervalMs(int ms) { s_defaultVisitorIntervalMs = qMax(1, ms); }
 
@@ -561,6 +572,7 @@ void NodeView::addSectorToView(const QString& vsectorUuid, const QString& name, 
     for (const VNodeDto& row : d->db->getVNodes(vsectorUuid)) {
         if (row.vsectorUuid == vsectorUuid && row.type == QLatin1String("sector")) {
             stripRow = row;
+            stripRow.name = shownSectorName(row.name);
             found = true;
             break;
         }
@@ -581,10 +593,18 @@ void NodeView::addSectorToView(const QString& vsectorUuid, const QString& name, 
     for (GuiNode* node : d->rootView.nodes)
         hasStripNode =
             hasStripNode || (node->type() == QLatin1String("sector") && node->vsectorUuid() == vsectorUuid);
-    if (!hasStripNode)
-        d->createNode(&d->rootView, stripRow, d->styleSource());
+    GuiNode* newTab = nullptr;
+    if (!hasStripNode) {
+        GuiNode* node = d->createNode(&d->rootView, stripRow, d->styleSource());
+        if (!found)
+            newTab = node;
+    }
 
     d->storeVSector(d->views[index]);
+    // A new tab is stored at once (after its sector's row, which it names),
+    // not only at the orderly end.
+    if (newTab)
+        newTab->save(d->db);
 }
 
 void NodeView::createNewVSector()

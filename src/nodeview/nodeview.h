@@ -29,6 +29,11 @@ public:
     NodeView(QQmlEngine* engine, IDatabase* database, QWidget* parent = nullptr);
     ~NodeView() override;
 
+    // The first sector's default name in every language the program ships.
+    // A sector stored under one of them was never renamed: it shows under
+    // the current language's name (and is stored so). Empty unless set.
+    static void setDefaultSectorNames(const QStringList& names);
+
     // Tests: the interval of the node visitor (5000 ms unless set), for
     // views made afterwards and for this one.
     static int defaultVisitorIntervalMs();

@@ -1,6 +1,7 @@
 // The node view's relations between nodes, the node visitor, watched
 // directories, the growth of sectors and the default nodes of a first start.
 
+#include "core/databasetransaction.h"
 #include "core/idatabase.h"
 #include "core/logger.h"
 #include "models/vfsdrivemodel.h"
@@ -372,6 +373,9 @@ void NodeView::initDefaultNodes()
         { QStandardPaths::MusicLocation, "", 420, 496 },
         { QStandardPaths::MoviesLocation, "", 300, 520 },
     };
+    // Stored as soon as they stand, in one write: a run that is killed
+    // before its orderly end keeps them.
+    std::vector<GuiNode*> made;
     QStringList placed;
     for (const Place& place : places) {
         const QString path = QStandardPaths::writableLocation(place.location);
@@ -394,7 +398,8 @@ void NodeView::initDefaultNodes()
                             0,
                             cx + place.dx,
                             cy + place.dy };
-        d->createNode(&first, row, source);
+        if (GuiNode* node = d->createNode(&first, row, source))
+            made.push_back(node);
     }
     // A peer that names no icon of its own gets its kind of machine's.
     QString iconName = own->icon();
@@ -412,6 +417,14 @@ void NodeView::initDefaultNodes()
                        0,
                        cx + 100,
                        cy + 300 };
-    d->createNode(&first, pc, source);
+    if (GuiNode* node = d->createNode(&first, pc, source))
+        made.push_back(node);
     d->updateNodeRelations(first);
+    if (d->db && !made.empty()) {
+        DatabaseTransaction transaction(d->db);
+        for (GuiNode* node : made)
+            node->save(d->db);
+        if (transaction.isActive())
+            transaction.commit();
+    }
 }

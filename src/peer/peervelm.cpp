@@ -103,7 +103,9 @@ public:
     quint64 lastHandshakeTime = 0; // the time field of the last handshake sent; under the link mutex
     int udpHandshakeRetries = 0;   // handshakes sent again for want of our UDP ports; under the link mutex
     const quint32 ownListenPort;
-    VfsClientVelm* client = nullptr;
+    // Owned by the io parent, which may go first when the program ends: the
+    // window's models ask for the client after that and must see none.
+    QPointer<VfsClientVelm> client;
     VfsServerVelm* server = nullptr;
     PeerAclModel* aclModel = nullptr;
     VfsMirkCommand command;
@@ -181,8 +183,7 @@ PeerVelm::PeerVelm(const PeerDto& dto, quint32 ownListenPort, IPeerHost* host, Q
     // once rather than after their time-outs, so that whoever waits for them
     // can start over as soon as the link is back. Direct: a request queued
     // after the link came up again must not be failed by a late call.
-    QPointer<VfsClientVelm> client = d->client;
-    connect(this, &IPeer::linkStateChanged, this, [this, client] {
+    connect(this, &IPeer::linkStateChanged, this, [this, client = d->client] {
         if (client && linkState() != LinkUp)
             client->failPending();
     }, Qt::DirectConnection);
@@ -504,7 +505,8 @@ void PeerVelm::onHandshakeRequest(const HandshakeDto& dto)
 
     d->restartPingTimer();
     if (!dto.values.empty()) {
-        d->client->setProtocolVersion(dto.values.front());
+        if (d->client)
+            d->client->setProtocolVersion(dto.values.front());
         d->server->setPeerVersion(dto.values.front());
     }
 
@@ -596,15 +598,18 @@ void PeerVelmPrivate::handleFrame(const std::vector<unsigned char>& data, quint8
         return;
     if (!parser->processCommand(data.data(), data.size(), &command, version))
         return;
-    if (toClient)
-        client->processIncomingCommand(&command);
-    else
+    if (toClient) {
+        if (client)
+            client->processIncomingCommand(&command);
+    } else {
         server->processIncomingCommand(&command);
+    }
 }
 
 void PeerVelm::onReceivedMessageCli(std::vector<unsigned char> data)
 {
-    d->handleFrame(data, VfsMirkCommand::MagicReply, d->client->protocolVersion(), true);
+    if (d->client)
+        d->handleFrame(data, VfsMirkCommand::MagicReply, d->client->protocolVersion(), true);
 }
 
 void PeerVelm::onReceivedMessageSrv(std::vector<unsigned char> data)

@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSGRendererInterface>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -16,7 +15,6 @@
 #include <QTranslator>
 #include <QtTest>
 
-#include <csignal>
 
 class TestStartup : public QObject
 {
@@ -30,7 +28,6 @@ private slots:
     void translations_data();
     void translations();
     void startAndClose();
-    void signalsDoNotStop();
 };
 
 // The about dialog looks the name up by Qt's own number for the API.
@@ -123,6 +120,9 @@ void TestStartup::translations()
     QVERIFY(!velmTranslator.isEmpty());
     QCOMPARE(!qtTranslator.isEmpty(), qtTextsLoaded);
     QCOMPARE(qtTrId("window-title"), QStringLiteral("Velm"));
+    // Whatever the language, the texts of all built-in ones are at hand.
+    QCOMPARE(shippedTexts("sector-main"), (QStringList{ "Hauptansicht", "Main view" }));
+    QCOMPARE(shippedTexts("no-such-id"), QStringList());
 }
 
 void TestStartup::startAndClose()
@@ -160,26 +160,6 @@ void TestStartup::startAndClose()
     settings.beginGroup(QStringLiteral("Logger"));
     QCOMPARE(settings.childKeys().size(), 21);
     QCOMPARE(settings.value(QStringLiteral("ERR1")).toBool(), true);
-}
-
-void TestStartup::signalsDoNotStop()
-{
-    QTemporaryDir tmp;
-    const QString configDir = tmp.filePath(QStringLiteral("cfg"));
-    QProcess velm;
-    velm.setProcessChannelMode(QProcess::ForwardedChannels);
-    velm.start(QStringLiteral(VELM_BINARY), { "--config-dir=" + configDir, "-platform", "offscreen" });
-    QVERIFY(velm.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(configDir + QStringLiteral("/velm.db")), 20000);
-    QVERIFY(QFile::exists(configDir + QStringLiteral("/config.ini")));
-
-    for (int sig : { SIGTERM, SIGINT, SIGPIPE, SIGHUP }) {
-        ::kill(pid_t(velm.processId()), sig);
-        QTest::qWait(200);
-        QCOMPARE(velm.state(), QProcess::Running);
-    }
-    velm.kill();
-    velm.waitForFinished();
 }
 
 QTEST_APPLESS_MAIN(TestStartup)

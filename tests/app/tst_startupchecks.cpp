@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -127,6 +128,9 @@ private slots:
     void takenPort();
     void unusablePortOption_data();
     void unusablePortOption();
+    void quitSignals_data();
+    void quitSignals();
+    void licensesBesideProgram();
 
 private:
     QTemporaryDir m_work;
@@ -339,6 +343,98 @@ void TestStartupChecks::unusablePortOption()
     velm.waitForFinished();
     QVERIFY2(said.contains(QStringLiteral("--com-listen-port=%1 is not a port number from 1 to 65534").arg(value)),
              qPrintable(said));
+}
+
+void TestStartupChecks::quitSignals_data()
+{
+    QTest::addColumn<int>("quitSignal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+// SIGHUP and SIGPIPE leave the program running; SIGTERM and SIGINT end it
+// as closing its window does: the window's state is stored, exit code 0.
+void TestStartupChecks::quitSignals()
+{
+    QFETCH(int, quitSignal);
+    const QString dir = m_work.filePath(QStringLiteral("signal-%1").arg(quitSignal));
+    const QString home = m_work.filePath(QStringLiteral("signal-home-%1").arg(quitSignal));
+    QVERIFY(QDir().mkpath(home));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
+    // The program's whole run is checked, its leaks too: with full stacks,
+    // which the leak suppressions of Qt's own caches need.
+    if (env.contains(QStringLiteral("ASAN_OPTIONS")))
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   QStringLiteral("fast_unwind_on_malloc=0:") + env.value(QStringLiteral("ASAN_OPTIONS")));
+    QProcess velm;
+    velm.setProcessEnvironment(env);
+    velm.start(QStringLiteral(VELM_BINARY), velmArguments(dir));
+    QVERIFY(velm.waitForStarted());
+    // Up: the identity is made once the window shows.
+    QElapsedTimer timer;
+    timer.start();
+    while (ownKeyPairs(dir + QStringLiteral("/velm.db")) < 1 && velm.state() == QProcess::Running
+           && timer.elapsed() < StartLimitMs)
+        QTest::qWait(50);
+    QVERIFY2(velm.state() == QProcess::Running, velm.readAllStandardError().constData());
+    {
+        QSettings before(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+        QVERIFY(!before.contains(QStringLiteral("geometry")));
+    }
+
+    // Ones the program lives through: had either its default action, the
+    // exit below would be a crash exit.
+    for (int sig : { SIGHUP, SIGPIPE })
+        QCOMPARE(::kill(pid_t(velm.processId()), sig), 0);
+    QCOMPARE(::kill(pid_t(velm.processId()), quitSignal), 0);
+    const bool ended = velm.waitForFinished(StartLimitMs);
+    if (!ended)
+        velm.kill();
+    const QByteArray said = velm.readAllStandardError();
+    QVERIFY2(ended, said.constData());
+    QCOMPARE(velm.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(velm.exitCode() == 0, said.constData());
+
+    QSettings after(dir + QStringLiteral("/config.ini"), QSettings::IniFormat);
+    for (const char* key : { "geometry", "windowState", "splitterState", "rhs" })
+        QVERIFY2(after.contains(QLatin1String(key)), key);
+    QVERIFY(!after.value(QStringLiteral("geometry")).toByteArray().isEmpty());
+}
+
+// The about box's licences button leads to the "licenses" folder beside the
+// program: one text for Velm and one for each library it links, each naming
+// its licence and where the full text is.
+void TestStartupChecks::licensesBesideProgram()
+{
+    const QDir dir(QFileInfo(QStringLiteral(VELM_BINARY)).absolutePath() + QStringLiteral("/licenses"));
+    QVERIFY2(dir.exists(), qPrintable(dir.path()));
+    const QList<QPair<const char*, const char*>> expected = {
+        { "velm.txt", "Velm" },          { "qt.txt", "LGPL-3" },     { "libsodium.txt", "ISC" },
+        { "kcp.txt", "MIT" },            { "libexif.txt", "LGPL-2.1" }, { "openssl.txt", "Apache" },
+        { "glib.txt", "LGPL-2.1" },      { "README.txt", "velm.txt" },
+    };
+    for (const auto& file : expected) {
+        QFile text(dir.filePath(QLatin1String(file.first)));
+        QVERIFY2(text.open(QIODevice::ReadOnly), file.first);
+        const QString contents = QString::fromUtf8(text.readAll());
+        QVERIFY2(contents.contains(QLatin1String(file.second)), file.first);
+    }
+    // Where a licence's full text is said to be kept, it is named as Debian names it.
+    for (const QString& name : dir.entryList({ QStringLiteral("*.txt") }, QDir::Files)) {
+        QFile text(dir.filePath(name));
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        const QString contents = QString::fromUtf8(text.readAll());
+        const QRegularExpression common(QStringLiteral("/usr/share/common-licenses/([A-Za-z0-9.-]+)"));
+        for (auto it = common.globalMatch(contents); it.hasNext();) {
+            const QString licence = it.next().captured(1);
+            static const QStringList known = { "LGPL-2.1", "LGPL-3", "GPL-3", "Apache-2.0" };
+            QVERIFY2(known.contains(licence), qPrintable(name + ": " + licence));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStartupChecks)

@@ -29,6 +29,8 @@ private slots:
     void zoomAnchor();
     void narrowTreeKeepsNameWidth();
     void smallAccessColumnIsHidden();
+    void dateColumnFitsDates_data();
+    void dateColumnFitsDates();
     void dropTargetMarks_data();
     void dropTargetMarks();
     void rubberBandStartsNoDrag();
@@ -178,6 +180,48 @@ void TestFilerViews::smallAccessColumnIsHidden()
     filer->setViewMode(Filer::ViewList);
     view->polishColumWidths();
     QVERIFY(view->isColumnHidden(VfsModel::AccessColumn));
+}
+
+void TestFilerViews::dateColumnFitsDates_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::newRow("English") << "en_US";
+    QTest::newRow("German") << "de_DE";
+}
+
+// The Modified column holds a whole date and time of the locale at its
+// first width: for the rows shown, and in a directory with no rows yet
+// (nothing to measure there but the header).
+void TestFilerViews::dateColumnFitsDates()
+{
+    QFETCH(QString, locale);
+    const QLocale before;
+    QLocale::setDefault(QLocale(locale));
+    Filer* filer = filerOn(Filer::ViewColumns, 3, QSize(600, 500));
+    QVERIFY(filer);
+    FilerTreeView* view = filer->treeView();
+    QTRY_COMPARE(view->polishState(), 1);
+    const QFontMetrics metrics(VfsModel::numberFont());
+    int widest = 0;
+    for (const QString& text : VfsModel::sampleMtimeTexts())
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    QVERIFY(widest > metrics.horizontalAdvance(QStringLiteral("0000")));
+    const QModelIndex root = view->rootIndex();
+    QVERIFY(view->model()->rowCount(root) >= 3);
+    QVERIFY(!view->isColumnHidden(VfsModel::MTimeStringColumn));
+    for (int row = 0; row < view->model()->rowCount(root); ++row) {
+        const QString text = view->model()->index(row, VfsModel::MTimeStringColumn, root).data().toString();
+        QVERIFY2(metrics.horizontalAdvance(text) < view->columnWidth(VfsModel::MTimeStringColumn), qPrintable(text));
+    }
+
+    filer->gotoPath(m_root + QStringLiteral("/dir1"));
+    QTRY_COMPARE(filer->path(), m_root + QStringLiteral("/dir1"));
+    QCOMPARE(view->model()->rowCount(view->rootIndex()), 0);
+    view->setColumnWidth(VfsModel::MTimeStringColumn, 20);
+    view->polishColumWidths();
+    QVERIFY2(widest < view->columnWidth(VfsModel::MTimeStringColumn),
+             qPrintable(QStringLiteral("%1 < %2").arg(widest).arg(view->columnWidth(VfsModel::MTimeStringColumn))));
+    QLocale::setDefault(before);
 }
 
 void TestFilerViews::dropTargetMarks_data()

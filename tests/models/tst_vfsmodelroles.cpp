@@ -109,6 +109,8 @@ class TestVfsModelRoles : public QObject
 private slots:
     void initTestCase();
 
+    // First: the shared icons are made once per process.
+    void iconsWithoutTheme();
     void headers();
     void roleNames();
     void rolesOfEntries_data();
@@ -322,6 +324,26 @@ void TestVfsModelRoles::textForms()
     QCOMPARE(child(rig.model, "/d/a").data(VfsModel::MtimeStringRole).toString(),
              QStringLiteral("03/04/2021  07:30 PM"));
     QCOMPARE(child(rig.model, "/d/a", 4).data().toString(), QStringLiteral("1.0 kB"));
+}
+
+// With no icon theme at all, folders and files still get an icon in a
+// list: the program's own.
+void TestVfsModelRoles::iconsWithoutTheme()
+{
+    QIcon::setThemeSearchPaths({});
+    QIcon::setFallbackSearchPaths({});
+    QIcon::setThemeName(QStringLiteral("no-such-theme"));
+    QVERIFY(QIcon::fromTheme(QStringLiteral("folder")).isNull());
+    FakeTheme theme;
+    ListedRig rig({F::dir("sub"), F::file("notes.zzqq", 1)}, QStringLiteral("{1b4e28ba-2fa1-11d2-883f-0016d3cca427}"));
+    QVERIFY(rig.ok);
+    for (const char* path : { "/d/sub", "/d/notes.zzqq" }) {
+        const QIcon icon = child(rig.model, path).data(Qt::DecorationRole).value<QIcon>();
+        QVERIFY2(!icon.isNull(), path);
+        QCOMPARE(icon.pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::red));
+    }
+    QVERIFY(theme.ids.contains("icon/folder.svg"));
+    QVERIFY(theme.ids.contains("icon/file.svg"));
 }
 
 void TestVfsModelRoles::accessColumn()

@@ -74,6 +74,7 @@ private slots:
     void firstStart();
     void firstStartWaitsForOwnPeer();
     void restart();
+    void defaultSectorNameFollowsLanguage();
     void lastSector_data();
     void lastSector();
     void movedJustBeforeClosingKeepsPlace();
@@ -108,6 +109,7 @@ void TestNodeView::cleanup()
 {
     f.reset();
     GuiNode::setSaveDelayMs(5000);
+    NodeView::setDefaultSectorNames({});
     GuiNode::setComponentUrl(QStringLiteral("directory"), QString());
 }
 
@@ -164,6 +166,20 @@ void TestNodeView::firstStart()
     // The directory hangs from the machine's node.
     QCOMPARE(downloads->item()->property("parentDir").value<QQuickItem*>(), pc->item());
 
+    // Stored as soon as made, not at the save delay or the view's end: a
+    // run killed now keeps the tab, the machine and the directory.
+    QVERIFY(!pc->isSavePending());
+    const VNodeDto storedTab = f->storedNode(sector, tab->uuid());
+    QCOMPARE(storedTab.type, QStringLiteral("sector"));
+    QCOMPARE(QPointF(storedTab.x, storedTab.y), QPointF(32, 32));
+    QCOMPARE(storedTab.name, QStringLiteral("Main view"));
+    for (GuiNode* node : { downloads, pc }) {
+        const VNodeDto stored = f->storedNode(sector, node->uuid());
+        QCOMPARE(stored.type, node->type());
+        QCOMPARE(stored.path, node->item()->property("path").toString());
+        QCOMPARE(QPointF(stored.x, stored.y), node->item()->position());
+    }
+
     // Stored when the view goes.
     f->window.reset();
     int stored = 0;
@@ -186,6 +202,36 @@ void TestNodeView::firstStartWaitsForOwnPeer()
         files->fetchMore(QModelIndex());
     QTRY_VERIFY_WITH_TIMEOUT(f->view()->sectorNodes(sector).size() == 1, 20000);
     QCOMPARE(f->view()->sectorNodes(sector).first()->type(), QStringLiteral("peer"));
+}
+
+// A sector stored under the default name of some language shows under the
+// current one's, in the strip too, and is stored so; a name the user typed
+// stays, even one that only starts like a default.
+void TestNodeView::defaultSectorNameFollowsLanguage()
+{
+    IdTranslator german;
+    QVERIFY(german.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_de.ts")));
+    QCoreApplication::installTranslator(&german);
+    NodeView::setDefaultSectorNames({ QStringLiteral("Main view"), QStringLiteral("Hauptansicht") });
+    f.reset(new NodeViewFixture);
+    const QString main = f->addSector(QStringLiteral("Main view"));
+    const QString typed = f->addSector(QStringLiteral("Main view 2"));
+    f->addNode(NodeViewFixture::row(main, QStringLiteral("sector"), QStringLiteral("%"), 32, 32,
+                                    NodeViewFixture::nullUuid(), QStringLiteral("Main view"), QStringLiteral("sector0")));
+    f->addNode(NodeViewFixture::row(typed, QStringLiteral("sector"), QStringLiteral("%"), 140, 32,
+                                    NodeViewFixture::nullUuid(), QStringLiteral("Main view 2"),
+                                    QStringLiteral("sector0")));
+    f->start();
+    NodeView* view = f->view();
+    QCOMPARE(view->sectorName(main), QStringLiteral("Hauptansicht"));
+    QCOMPARE(f->stripNodeOf(main)->item()->property("name").toString(), QStringLiteral("Hauptansicht"));
+    QCOMPARE(view->sectorName(typed), QStringLiteral("Main view 2"));
+    QCOMPARE(f->stripNodeOf(typed)->item()->property("name").toString(), QStringLiteral("Main view 2"));
+
+    f->window.reset();
+    QCOMPARE(f->storedSector(main).name, QStringLiteral("Hauptansicht"));
+    QCOMPARE(f->storedSector(typed).name, QStringLiteral("Main view 2"));
+    QCoreApplication::removeTranslator(&german);
 }
 
 // Sectors, nodes, places, styles and icons come back from the store.

@@ -89,6 +89,7 @@ private slots:
     void applyAttributesKeepsFirstValues();
     void syntheticUdpPort();
     void framesWhileDown();
+    void clientGoneFirst();
     void linkDownFailsRequestsAtOnce();
     void onlyThePeersKeyCountsAsLife();
     void roundRobin();
@@ -559,6 +560,31 @@ void TestPeerVelm::framesWhileDown()
     peer->onHandshakeRequest(handshake(1, 3));
     peer->onReceivedMessageCli(bytes(VfsMirkCommandWriter::moveReply(1, 0)));
     QCOMPARE(answered.count(), 1);
+}
+
+// The client belongs to the io side, which goes before the peer when the
+// program ends: the peer then names no client, and what still arrives for
+// it is dropped.
+void TestPeerVelm::clientGoneFirst()
+{
+    FakePeerHost host;
+    auto peer = makePeer(host);
+    peer->onHandshakeRequest(handshake(1, 3));
+    QCOMPARE(peer->linkState(), IPeer::LinkUp);
+    QSignalSpy served(peer->server(), &VfsServerVelm::processedCommand);
+    delete peer->client();
+    QVERIFY(peer->vfsClient() == nullptr);
+    QVERIFY(peer->client() == nullptr);
+
+    const QByteArray reply = VfsMirkCommandWriter::moveReply(1, 0);
+    peer->onReceivedMessageCli(std::vector<unsigned char>(reply.begin(), reply.end()));
+    peer->onHandshakeRequest(handshake(1, 4));
+    peer->setLinkState(IPeer::LinkDown);
+    // The server side goes on as before.
+    peer->onHandshakeRequest(handshake(1, 5));
+    const QByteArray request = VfsMirkCommandWriter::listDrivesRequest(1, 0, 0);
+    peer->onReceivedMessageSrv(std::vector<unsigned char>(request.begin(), request.end()));
+    QCOMPARE(served.count(), 1);
 }
 
 // A request out on the link when it goes down comes back failed at once,

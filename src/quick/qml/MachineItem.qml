@@ -33,8 +33,6 @@ Item {
     Drag.active: mouse.drag.active
     Drag.mimeData: { "application/velm-peer-uuid": root.peerUuid }
     Drag.imageSource: icon.source
-    Drag.onDragStarted: console.debug("drag started", dragProxy.x)
-    Drag.onDragFinished: console.debug("drag finished", dragProxy.x, dragProxy.y)
 
     Rectangle {
         anchors.fill: parent

@@ -98,21 +98,14 @@ Flickable {
             DSM.State {
                 id: stateOffline
                 objectName: "stateOffline"
-                onEntered: {
-                    console.debug("state offline")
-                    stack.show(offlineView)
-                }
+                onEntered: stack.show(offlineView)
                 DSM.SignalTransition { targetState: stateOnline; signal: root.linkWentUp }
             }
             DSM.State {
                 id: stateOnline
                 objectName: "stateOnline"
                 initialState: stateSelect
-                onEntered: {
-                    console.debug("state online enter")
-                    root.fetchDrives()
-                }
-                onExited: console.debug("state online exit")
+                onEntered: root.fetchDrives()
                 DSM.SignalTransition { targetState: stateOffline; signal: root.linkWentDown }
                 DSM.SignalTransition { targetState: stateDrives; signal: root.openDrives }
                 DSM.SignalTransition { targetState: stateShares; signal: root.openShares }

@@ -23,8 +23,6 @@ Item {
             deviceImg = "qrc:///img/computer-pc.svg"
         else if (peer.deviceType === Peer.DeviceLaptop)
             deviceImg = "qrc:///img/computer-laptop.svg"
-        else
-            console.debug("unkown device type, skip set image")
     }
     onPeerChanged: updateImage()
     Connections {

@@ -30,7 +30,10 @@ QStringList s_messages;
 
 void guardHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (type != QtDebugMsg && type != QtInfoMsg && QmlWarningGuard::isQmlMessage(context, message)) {
+    // QML's console prints count as well: the program's QML prints nothing.
+    const QLatin1String category(context.category ? context.category : "");
+    const bool consolePrint = category == QLatin1String("qml") || category == QLatin1String("js");
+    if ((consolePrint || (type != QtDebugMsg && type != QtInfoMsg)) && QmlWarningGuard::isQmlMessage(context, message)) {
         {
             QMutexLocker lock(&s_messagesMutex);
             s_messages << message;

@@ -22,7 +22,8 @@ class VfsClientVelm;
 class VfsLoopbackLink;
 class VfsServerVelm;
 
-// Fails the running test on every warning or error of the QML engine (and
+// Fails the running test on every warning or error of the QML engine and
+// every print of QML's console (and
 // keeps them for a look), for as long as it is installed.
 class QmlWarningGuard
 {
