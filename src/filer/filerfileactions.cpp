@@ -45,6 +45,10 @@ const char kFileManagerService[] = "org.freedesktop.FileManager1";
 const char kFileManagerPath[] = "/org/freedesktop/FileManager1";
 // Long enough for the desktop to start its file manager on the first call.
 constexpr int kRevealTimeoutMs = 20000;
+// The applications are offered for at most this many files: the launcher
+// looks up the type of every file it is given, on this thread, and nobody
+// opens thousands of files in one application.
+constexpr int kMaxOpenWithFiles = 500;
 
 QString sizeText(quint64 bytes)
 {
@@ -160,7 +164,7 @@ void Filer::updateFileActions()
     const QChar separator = model ? model->pathSeparator() : QLatin1Char('/');
     const QModelIndexList entries = d->selectedEntries();
     sel.paths.reserve(entries.size());
-    sel.launchPaths.reserve(size_t(entries.size()));
+    sel.launchPaths.reserve(size_t(qMin(entries.size(), kMaxOpenWithFiles)));
     for (const QModelIndex& proxyIndex : entries) {
         const QModelIndex index = d->proxy->mapToSource(proxyIndex);
         const quint32 info = index.data(VfsModel::InfoRole).toUInt();
@@ -170,7 +174,9 @@ void Filer::updateFileActions()
             continue;
         ++sel.entries;
         sel.paths.append(path);
-        if (index.data(VfsModel::OrigTypeRole).toInt() == VfsModel::ShareType)
+        if (sel.entries > kMaxOpenWithFiles)
+            sel.launchPaths.clear();
+        else if (index.data(VfsModel::OrigTypeRole).toInt() == VfsModel::ShareType)
             sel.launchPaths.push_back(QStringLiteral("%shares") + separator
                                       + index.data(VfsModel::NameRole).toString());
         else

@@ -4,10 +4,15 @@
 #include "core/appsettings.h"
 #include "desktop/applauncher.h"
 #include "filer/fileractiontable.h"
+#include "models/vfsmodelfactory.h"
 #include "models/vfssortfilterproxymodel.h"
 #include "peer/peervelm.h"
 #include "share/sharewithdialog.h"
 #include "support/idtranslator.h"
+#include "vfs/client/vfsclientvelm.h"
+#include "vfs/client/vfsmakedirectoryjob.h"
+#include "vfs/loopback/vfsloopbacklink.h"
+#include "vfs/protocol/fsostatus.h"
 #include "vfs/server/vfsaccesstest.h"
 #include "vfs/server/vfsservervelm.h"
 
@@ -95,6 +100,8 @@ private slots:
     void statusTexts();
     void offlinePeerDisablesEverything();
     void backgroundFilerKeepsSharedState();
+    void openWithIsBounded_data();
+    void openWithIsBounded();
     void menuStartsWithApplications();
     void menuOfRemoteFile();
     void gestureOpensNoMenu();
@@ -102,6 +109,7 @@ private slots:
     void revealWithoutServiceOpensFolder();
     void shareFolderFromMenu();
     void shareDriveFromMenu();
+    void shareReachesOtherMachine();
 
 private:
     // The shared actions as the main window makes them.
@@ -390,6 +398,34 @@ void TestFilerActions::backgroundFilerKeepsSharedState()
     QCOMPARE(m_launcher->rowCount(), 3);
 }
 
+// The launcher looks up every file's type on the window's thread: beyond
+// 500 files no applications are offered rather than a stall or a launch of
+// only some of the files.
+void TestFilerActions::openWithIsBounded_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("applications");
+    QTest::newRow("500 files") << 500 << 3;
+    QTest::newRow("501 files") << 501 << 0;
+}
+
+void TestFilerActions::openWithIsBounded()
+{
+    QFETCH(int, files);
+    QFETCH(int, applications);
+    RigPeer* own = f->rig->ownPeer();
+    const QString dir = f->rig->root(own) + QStringLiteral("/many");
+    QStringList names;
+    for (int i = 0; i < files; ++i)
+        names << QStringLiteral("note-%1.txt").arg(i);
+    Filer* filer = showDirectory(own, dir, names);
+    QVERIFY(filer);
+    filer->currentView()->selectAll();
+    QCOMPARE(filer->statusMessage(), QStringLiteral("%1 items selected 2.5 kB").arg(files));
+    QCOMPARE(m_launcher->rowCount(), applications);
+    QCOMPARE(menuTexts(filer).contains(QStringLiteral("Velm Editor A")), applications > 0);
+}
+
 // ---- the item menu -------------------------------------------------------------------
 
 void TestFilerActions::menuStartsWithApplications()
@@ -619,6 +655,106 @@ void TestFilerActions::shareDriveFromMenu()
     connect(&stray, SIGNAL(triggered()), filer, SLOT(onShareDriveTriggered()));
     stray.trigger();
     QVERIFY(!filer->findChild<ShareWithDialog*>());
+}
+
+// A folder shared from the menu reaches the friend: the friend's view of
+// this machine lists it, may write into it while "Can edit" is on, may not
+// once it is turned off, and loses it when the share is removed.
+void TestFilerActions::shareReachesOtherMachine()
+{
+    RigPeer* own = f->rig->ownPeer();
+    RigPeer* friendPeer = f->rig->addPeer(QStringLiteral("friend"));
+    f->rig->storePeer(friendPeer->uuid());
+    const QString friendUuid = friendPeer->uuid();
+    DatabaseSqlite* db = f->rig->database();
+
+    // What this machine serves the friend, fed from the store as the peer
+    // loader feeds the friend's peer; and the friend's view of this machine.
+    VfsServerVelm served(VfsServerVelm::Restricted);
+    VfsClientVelm client;
+    VfsLoopbackLink link(&client, &served);
+    auto feed = [&] { served.setShares(db->getAcls(friendUuid)); };
+    connect(db, &IDatabase::addedPeerAcl, &served, feed);
+    connect(db, &IDatabase::removedPeerAcl, &served, feed);
+    RigPeer seenByFriend(QUuid::createUuid().toString());
+    seenByFriend.client = &client;
+    VfsModelFactory::instance()->connectClient(&seenByFriend, &client);
+    seenByFriend.setLinkState(IPeer::LinkUp);
+    VfsModel* view = FilerFixture::modelOf(&seenByFriend);
+    QVERIFY(view);
+    view->fetchMore(QModelIndex());
+    auto listedShares = [&] {
+        QStringList names;
+        const QModelIndex shares = view->indexForPath(QStringLiteral("%shares"));
+        if (!shares.isValid())
+            return QStringList{ QStringLiteral("<no %shares>") };
+        if (view->canFetchMore(shares))
+            view->fetchMore(shares);
+        for (int row = 0; row < view->rowCount(shares); ++row)
+            names << view->index(row, 0, shares).data(VfsModel::NameRole).toString();
+        return names;
+    };
+    auto makeDirectory = [&](const QString& path) {
+        // The record is the client's until it hands it back.
+        VfsMakeDirectoryJob job;
+        job.path = path;
+        bool handedBack = false;
+        QMetaObject::Connection back = connect(&client, &VfsClient::makeDirectoryUpdate, this,
+                                               [&](VfsMakeDirectoryJob* done) { handedBack |= done == &job; });
+        client.makeDirectory(&job);
+        const bool done = QTest::qWaitFor([&] { return handedBack; }, 15000);
+        disconnect(back);
+        return done ? int(job.status) : -1;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares(), QStringList(), 15000);
+
+    const QString dir = f->rig->root(own) + QStringLiteral("/shown");
+    Filer* filer = showDirectory(own, dir, { "photos/" });
+    QVERIFY(filer);
+    select(filer, { dir + QStringLiteral("/photos") });
+    auto openShare = [&]() -> ShareWithDialog* {
+        filer->onCustomContextMenuRequested(QPoint());
+        QMenu* share = submenu(filer->contextMenu(), QStringLiteral("menu-share-with"));
+        filer->contextMenu()->hide();
+        if (!share || share->actions().isEmpty())
+            return nullptr;
+        share->actions().first()->trigger();
+        return filer->findChild<ShareWithDialog*>();
+    };
+
+    ShareWithDialog* dialog = openShare();
+    QVERIFY(dialog);
+    QElapsedTimer clock;
+    clock.start();
+    dialog->onAccepted(true);
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares(), QStringList{ "photos" }, 20000);
+    qInfo("from Share to the friend's listing: %lld ms", clock.elapsed());
+    const std::vector<PeerAclDto> stored = db->getAcls(friendUuid);
+    QCOMPARE(stored.size(), size_t(1));
+    const QString inShare = QStringLiteral("%shares/") + stored.front().uuid;
+    QCOMPARE(makeDirectory(inShare + QStringLiteral("/by-friend")), int(FSO_STATUS_OK));
+    QVERIFY(QFileInfo(dir + QStringLiteral("/photos/by-friend")).isDir());
+
+    // "Can edit" off: the same share, read only.
+    QTRY_VERIFY(!filer->findChild<ShareWithDialog*>());
+    dialog = openShare();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->acl().uuid, stored.front().uuid);
+    dialog->onAccepted(false);
+    QTRY_VERIFY(!filer->findChild<ShareWithDialog*>());
+    QCOMPARE(db->getAcls(friendUuid).size(), size_t(1));
+    QCOMPARE(makeDirectory(inShare + QStringLiteral("/refused")), int(FSO_STATUS_NOT_PERMITTED));
+    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/photos/refused")));
+
+    // Removed from the peer page's list: gone from the friend's view.
+    filer->onEditPeerAcl(friendUuid, stored.front().uuid);
+    dialog = filer->findChild<ShareWithDialog*>();
+    QVERIFY(dialog);
+    dialog->onRemoveShare();
+    QTRY_VERIFY(!filer->findChild<ShareWithDialog*>());
+    QVERIFY(db->getAcls(friendUuid).empty());
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares(), QStringList(), 20000);
+    QCOMPARE(makeDirectory(inShare + QStringLiteral("/after")), int(FSO_STATUS_NOT_PERMITTED));
 }
 
 // The reveal talks to a private session bus: the test runs itself again
