@@ -159,19 +159,16 @@ void Filer::updateFileActions()
     const QModelIndex shown = d->currentView->rootIndex();
     const quint32 rootInfo = shown.data(VfsModel::InfoRole).toUInt();
 
-    // One walk over the selection, reading the source model directly.
+    // One walk over the selection's ranges, reading the source model
+    // directly: select-all of a large folder is one range of many rows.
     SelectionSummary sel;
     const QChar separator = model ? model->pathSeparator() : QLatin1Char('/');
-    const QModelIndexList entries = d->selectedEntries();
-    sel.paths.reserve(entries.size());
-    sel.launchPaths.reserve(size_t(qMin(entries.size(), kMaxOpenWithFiles)));
-    for (const QModelIndex& proxyIndex : entries) {
-        const QModelIndex index = d->proxy->mapToSource(proxyIndex);
+    auto take = [&](const QModelIndex& index) {
         const quint32 info = index.data(VfsModel::InfoRole).toUInt();
         sel.access &= info | ~quint32(VfsModel::ReadUser | VfsModel::WriteUser);
         const QString path = index.data(VfsModel::PathRole).toString();
         if (path.isEmpty())
-            continue;
+            return;
         ++sel.entries;
         sel.paths.append(path);
         if (sel.entries > kMaxOpenWithFiles)
@@ -185,6 +182,15 @@ void Filer::updateFileActions()
             ++sel.dirCount;
         else
             sel.totalSize += index.data(VfsModel::SizeRole).toULongLong();
+    };
+    const QItemSelection selection = d->selectionModel->selection();
+    for (const QItemSelectionRange& range : selection) {
+        if (range.left() != 0)
+            continue;
+        const QModelIndex parent = range.parent();
+        sel.paths.reserve(sel.paths.size() + range.height());
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            take(d->proxy->mapToSource(d->proxy->index(row, 0, parent)));
     }
     const int itemCount = sel.entries == 0 ? d->proxy->rowCount(shown) : 0;
 
@@ -195,7 +201,7 @@ void Filer::updateFileActions()
     // Only the active Filer's selection is what "Open with" opens: a Filer
     // in the background must not replace it.
     if (active) {
-        if (AppLauncher* launcher = AppLauncher::instance()) {
+        if (AppLauncher* launcher = AppLauncher::current()) {
             if (linkUp && !sel.launchPaths.empty() && sel.dirCount < sel.entries)
                 launcher->selectFiles(peer->uuid(), sel.launchPaths);
             else
@@ -261,7 +267,7 @@ void Filer::updateFileActions()
 
 void Filer::updateOpenWithMenu(QMenu* menu, QAction* extraAction)
 {
-    OpenWithMenu::fill(menu, extraAction, AppLauncher::instance());
+    OpenWithMenu::fill(menu, extraAction, AppLauncher::current());
 }
 
 void Filer::onCustomContextMenuRequested(const QPoint& pos)
@@ -344,7 +350,7 @@ void Filer::onContextMenuActionTriggered(QAction* action)
 {
     // The open-with entries carry their application; the shared actions in
     // the menu act through their own connections.
-    OpenWithMenu::launch(action, AppLauncher::instance());
+    OpenWithMenu::launch(action, AppLauncher::current());
 }
 
 // ---- reveal, properties, open in -----------------------------------------------------

@@ -259,8 +259,10 @@ void NodeView::nodeContextMenuRequest()
     menu.setObjectName(QStringLiteral("nodeMenu"));
     // A file of a reachable peer: its applications first.
     IPeer* nodePeer = model->getPeerForUuid(node->peerUuid());
-    if (node->type() == QLatin1String("file") && nodePeer->linkState() == IPeer::LinkUp && !node->path().isEmpty()) {
-        AppLauncher::instance()->selectFiles(nodePeer->uuid(), { node->path() });
+    AppLauncher* launcher = AppLauncher::current();
+    if (launcher && node->type() == QLatin1String("file") && nodePeer->linkState() == IPeer::LinkUp
+        && !node->path().isEmpty()) {
+        launcher->selectFiles(nodePeer->uuid(), { node->path() });
         Filer::updateOpenWithMenu(&menu, nullptr);
         if (!menu.actions().isEmpty())
             menu.addSeparator();
@@ -283,7 +285,7 @@ void NodeView::nodeContextMenuRequest()
     // records may have changed meanwhile.
     if (!chosen || !guard || guard->isDeleted())
         return;
-    if (OpenWithMenu::launch(chosen, AppLauncher::instance()))
+    if (OpenWithMenu::launch(chosen, AppLauncher::current()))
         return;
     const QString type = node->type();
     if (chosen == customize) {

@@ -133,7 +133,10 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
 
     d->connectionManager = connectionManager;
     d->database = database;
-    AppLauncher::instance();
+    // The launcher keeps its applications in this window's database: it
+    // lives no longer than the window.
+    if (!AppLauncher::current())
+        new AppLauncher(this);
     d->filerHub = new FilerHub(this);
     if (FilerActionTable::rows().isEmpty())
         FilerActionTable::build();
