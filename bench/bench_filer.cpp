@@ -6,10 +6,17 @@
 // directory lives in a temporary directory that is removed at the end.
 // Figures only.
 //
+// Then, per mode, selecting every row in the active Filer of a pane (the
+// actions, the status bar and the application launcher follow the
+// selection): how long the selection change takes and the longest stall.
+//
 // Options: --entries 100000 --delays 0,20 --modes list,columns,icons.
 #include "benchutil.h"
+#include "core/databasesqlite.h"
+#include "desktop/applauncher.h"
 #include "filer/filer.h"
 #include "filer/filerhub.h"
+#include "filer/filerpane.h"
 #include "models/vfsmodel.h"
 #include "models/vfsmodelfactory.h"
 #include "models/vfssortfilterproxymodel.h"
@@ -216,6 +223,87 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& path, int 
     return run;
 }
 
+struct SelectRun
+{
+    bool ok = false;
+    double selectMs = -1;
+    double stallMs = 0;
+    double slowest = 0;
+    QString slowestWhat;
+    QString status;
+};
+
+// Selects every row of the listed directory in the active Filer.
+SelectRun selectAll(TimingApplication& app, QQmlEngine* engine, IDatabase* db, const QString& path, int count,
+                    int mode)
+{
+    SelectRun run;
+    QThread io;
+    io.setObjectName(QStringLiteral("ioThread"));
+    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
+    auto* client = new VfsClientVelm;
+    auto* link = new VfsLoopbackLink(client, server);
+    DriveCache drive;
+    drive.rootPath = "/";
+    drive.name = "bench";
+    drive.bytesTotal = 1000000000;
+    drive.bytesAvailable = 500000000;
+    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
+    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
+        object->moveToThread(&io);
+    io.start();
+    auto* peer = new BenchPeer;
+    peer->client = client;
+    VfsModelFactory::instance()->connectClient(peer, client);
+    peer->setLinkState(IPeer::LinkUp);
+    PeerModel::instance()->addPeer(peer);
+    {
+        FilerHub hub;
+        FilerPane pane(engine, db, &hub);
+        hub.setActiveFilerPane(&pane);
+        pane.resize(1200, 800);
+        Filer* filer = pane.createFiler(mode, QStringLiteral("{b0000000-0000-0000-0000-000000000001}"));
+        filer->setPeer(peer);
+        pane.show();
+        filer->gotoPath(path);
+        const bool listed = bench::waitFor(
+            [&] {
+                QAbstractItemView* view = filer->currentView();
+                return filer->path() == path && view->model()->rowCount(view->rootIndex()) == count;
+            },
+            3600000);
+        bench::waitFor([] { return false; }, 300);
+        StallMeter meter;
+        QElapsedTimer clock;
+        meter.start();
+        app.slowest = 0;
+        app.slowestWhat.clear();
+        app.measuring = true;
+        clock.start();
+        filer->currentView()->selectAll();
+        run.selectMs = clock.nsecsElapsed() / 1e6;
+        bench::waitFor([&] { return clock.nsecsElapsed() / 1e6 > run.selectMs + 300; }, 1000);
+        meter.stop();
+        app.measuring = false;
+        run.stallMs = meter.longest;
+        run.slowest = app.slowest;
+        run.slowestWhat = app.slowestWhat;
+        run.status = filer->statusMessage();
+        run.ok = listed && hub.activeFiler() == filer;
+    }
+    PeerModel::instance()->removePeer(peer);
+    delete peer;
+    QMetaObject::invokeMethod(link, [&] {
+        delete link;
+        delete client;
+        delete server;
+        QThread::currentThread()->quit();
+    });
+    io.wait();
+    QThreadPool::globalInstance()->waitForDone();
+    return run;
+}
+
 QList<int> parseList(const QString& text)
 {
     QList<int> out;
@@ -273,6 +361,23 @@ int main(int argc, char** argv)
             std::printf("%17s slowest event %.1f ms: %s\n", "", run.slowest, qPrintable(run.slowestWhat));
             std::fflush(stdout);
         }
+    }
+
+    // The launcher works on a database of its own.
+    DatabaseSqlite db(dir.filePath(QStringLiteral("velm.db")));
+    AppLauncher launcher(nullptr);
+    std::printf("\nselect all %d entries in the active Filer\n%8s %14s %14s  %s\n", count, "mode", "select ms",
+                "stall ms", "status bar");
+    for (const QString& name : modeNames) {
+        const int mode = name == QLatin1String("list") ? Filer::ViewList
+                         : name == QLatin1String("icons") ? Filer::ViewIcons
+                                                          : Filer::ViewColumns;
+        const SelectRun run = selectAll(app, &engine, &db, listed, count, mode);
+        failures += run.ok ? 0 : 1;
+        std::printf("%8s %14.1f %14.1f  %s%s\n", qPrintable(name), run.selectMs, run.stallMs, qPrintable(run.status),
+                    run.ok ? "" : "  (FAILED)");
+        std::printf("%8s slowest event %.1f ms: %s\n", "", run.slowest, qPrintable(run.slowestWhat));
+        std::fflush(stdout);
     }
     return failures ? 1 : 0;
 }

@@ -1198,5 +1198,38 @@ Die Datei wurde nicht verändert.</translation>
         <source>Delete view "%1" and all items in it?</source>
         <translation>Ansicht "%1" und alle Elemente darin löschen?</translation>
     </message>
+    <message id="filer-status-offline">
+        <source>%1 is not connected</source>
+        <translation>%1 ist nicht verbunden</translation>
+    </message>
+    <message id="filer-status-dirselection" numerus="yes">
+        <source>%n folder(s) selected</source>
+        <translation>
+            <numerusform>%n Ordner ausgewählt</numerusform>
+            <numerusform>%n Ordner ausgewählt</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-selection" numerus="yes">
+        <source>%n item(s) selected %1</source>
+        <translation>
+            <numerusform>%n Element ausgewählt %1</numerusform>
+            <numerusform>%n Elemente ausgewählt %1</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-dir" numerus="yes">
+        <source>%n item(s)</source>
+        <translation>
+            <numerusform>%n Element</numerusform>
+            <numerusform>%n Elemente</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-freespace">
+        <source>%1 free</source>
+        <translation>%1 frei</translation>
+    </message>
+    <message id="filer-reveal-failed">
+        <source>Cannot show %1 in the file manager</source>
+        <translation>%1 kann nicht im Dateimanager gezeigt werden</translation>
+    </message>
 </context>
 </TS>

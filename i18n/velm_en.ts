@@ -1198,5 +1198,38 @@ The file was left as it is.</translation>
         <source>Delete view "%1" and all items in it?</source>
         <translation>Delete view "%1" and all items in it?</translation>
     </message>
+    <message id="filer-status-offline">
+        <source>%1 is not connected</source>
+        <translation>%1 is not connected</translation>
+    </message>
+    <message id="filer-status-dirselection" numerus="yes">
+        <source>%n folder(s) selected</source>
+        <translation>
+            <numerusform>%n folder selected</numerusform>
+            <numerusform>%n folders selected</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-selection" numerus="yes">
+        <source>%n item(s) selected %1</source>
+        <translation>
+            <numerusform>%n item selected %1</numerusform>
+            <numerusform>%n items selected %1</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-dir" numerus="yes">
+        <source>%n item(s)</source>
+        <translation>
+            <numerusform>%n item</numerusform>
+            <numerusform>%n items</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-freespace">
+        <source>%1 free</source>
+        <translation>%1 free</translation>
+    </message>
+    <message id="filer-reveal-failed">
+        <source>Cannot show %1 in the file manager</source>
+        <translation>Cannot show %1 in the file manager</translation>
+    </message>
 </context>
 </TS>

@@ -66,6 +66,11 @@ AppLauncher* AppLauncher::instance()
     return theInstance();
 }
 
+AppLauncher* AppLauncher::current()
+{
+    return theInstance();
+}
+
 AppLauncher::AppLauncher(QObject* parent) : QSqlQueryModel(parent), d(new Private)
 {
     qRegisterMetaType<std::vector<QString>>("std::vector<QString>");

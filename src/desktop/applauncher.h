@@ -28,6 +28,9 @@ public:
 
     // The one launcher, made on first use with the application as parent.
     static AppLauncher* instance();
+    // The one launcher when it has been made; null before (never makes one:
+    // the scan and the database belong to whoever starts the program).
+    static AppLauncher* current();
 
     // Scans the desktop entries into the tables and becomes the instance.
     explicit AppLauncher(QObject* parent);

@@ -15,9 +15,11 @@ class FilerTreeView;
 class IDatabase;
 class IPeer;
 class QAbstractItemView;
+class QAction;
 class QDropEvent;
 class QItemSelection;
 class QItemSelectionModel;
+class QMenu;
 class QMimeData;
 class QQmlEngine;
 class QQuickWidget;
@@ -100,6 +102,17 @@ public:
     // the active Filer (the file operations come with their own work).
     int actionsReached() const;
     QStringList actedOn() const;
+
+    // ---- file actions, context menu, reveal, properties, share
+    // The launcher's applications for its current selection: the first
+    // directly in the menu, then extraAction when it is enabled, then the
+    // others under "Open with". Uses no Filer; the node view calls it too.
+    static void updateOpenWithMenu(QMenu* menu, QAction* extraAction);
+    // The item menu, once a right click made it; null before.
+    QMenu* contextMenu() const;
+    // The status bar's message and the free-space label beside it.
+    QString statusMessage() const;
+    QString statusSpaceText() const;
 
     // ---- trash, delete, new folder and rename
 
@@ -238,6 +251,10 @@ public slots:
     void onCopyJobFailed(const VfsCopyDto& dto);
 
     // ---- file actions, context menu, reveal, properties, share
+    void onContextMenuActionTriggered(QAction* action);
+    void onOpenInActionTriggered();
+    void onShareTriggered();
+    void onShareDriveTriggered();
 
     // ---- opening files with applications, extract and preview
     // Opens a file of the bound peer with its default application; a file

@@ -85,6 +85,15 @@ public:
 
     // ---- file actions, context menu, reveal, properties and share
     // (filerfileactions.cpp)
+    // Column 0 of every selected row, each once, in the selection's order;
+    // at most `limit` when given.
+    QModelIndexList selectedEntries(int limit = -1) const;
+    bool showsOwnMachine() const;
+    // Asks the desktop's file manager to show the item; when no such
+    // service answers, opens the folder that holds it; the status bar says
+    // when both fail.
+    void revealInFileManager(const QString& path);
+    void openContainingFolder(const QString& path);
 
     // ---- opening files with applications, extract and preview
     // (filerlaunch.cpp)

@@ -2,6 +2,9 @@
 // right-button gestures and the menus.
 
 #include "core/idatabase.h"
+#include "desktop/applauncher.h"
+#include "desktop/openwithmenu.h"
+#include "filer/filer.h"
 #include "nodeview/connectionsitem.h"
 #include "nodeview/guinode.h"
 #include "nodeview/nodeview.h"
@@ -254,6 +257,16 @@ void NodeView::nodeContextMenuRequest()
 
     QMenu menu;
     menu.setObjectName(QStringLiteral("nodeMenu"));
+    // A file of a reachable peer: its applications first.
+    IPeer* nodePeer = model->getPeerForUuid(node->peerUuid());
+    AppLauncher* launcher = AppLauncher::current();
+    if (launcher && node->type() == QLatin1String("file") && nodePeer->linkState() == IPeer::LinkUp
+        && !node->path().isEmpty()) {
+        launcher->selectFiles(nodePeer->uuid(), { node->path() });
+        Filer::updateOpenWithMenu(&menu, nullptr);
+        if (!menu.actions().isEmpty())
+            menu.addSeparator();
+    }
     //% "Customize..."
     QAction* customize = menu.addAction(qtTrId("action-customize-node"));
     //% "Open in right file pane"
@@ -271,6 +284,8 @@ void NodeView::nodeContextMenuRequest()
     // The menu ran its own event loop: the node, its sector or the view's
     // records may have changed meanwhile.
     if (!chosen || !guard || guard->isDeleted())
+        return;
+    if (OpenWithMenu::launch(chosen, AppLauncher::current()))
         return;
     const QString type = node->type();
     if (chosen == customize) {

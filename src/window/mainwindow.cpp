@@ -135,7 +135,10 @@ MainWindow::MainWindow(ConnectionManager* connectionManager, IDatabase* database
 
     d->connectionManager = connectionManager;
     d->database = database;
-    AppLauncher::instance();
+    // The launcher keeps its applications in this window's database: it
+    // lives no longer than the window.
+    if (!AppLauncher::current())
+        new AppLauncher(this);
     d->filerHub = new FilerHub(this);
     connect(d->filerHub, &FilerHub::activeFilerChanged, this, &MainWindow::onActiveFilerSelection);
     if (FilerActionTable::rows().isEmpty())

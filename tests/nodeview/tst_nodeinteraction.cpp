@@ -4,6 +4,7 @@
 #include "nodeviewtestutil.h"
 
 #include "core/appsettings.h"
+#include "desktop/applauncher.h"
 #include "models/vfsdrivemodel.h"
 #include "models/vfsmodel.h"
 #include "nodeview/connectionsitem.h"
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
@@ -112,6 +114,7 @@ private slots:
     void nodeMenu_data();
     void nodeMenu();
     void nodeMenuDeletesAllSelected();
+    void fileNodeMenuListsApplications();
     void dropPeers();
     void dropPaths_data();
     void dropPaths();
@@ -132,6 +135,7 @@ private:
     void select(const QString& sector, const QList<VNodeDto>& rows);
 
     IdTranslator m_english;
+    QTemporaryDir m_data;
     std::unique_ptr<NodeViewFixture> f;
 };
 
@@ -139,6 +143,12 @@ void TestNodeInteraction::initTestCase()
 {
     QVERIFY(m_english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_en.ts")));
     QCoreApplication::installTranslator(&m_english);
+    // The applications a file's menu offers are the test's own only: no
+    // system data directory but its MIME database.
+    QVERIFY(m_data.isValid());
+    QDir().mkpath(m_data.filePath(QStringLiteral("share")));
+    QFile::link(QStringLiteral("/usr/share/mime"), m_data.filePath(QStringLiteral("share/mime")));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(m_data.filePath(QStringLiteral("share"))));
 }
 
 void TestNodeInteraction::cleanup()
@@ -535,6 +545,38 @@ void TestNodeInteraction::nodeMenuDeletesAllSelected()
     QVERIFY(!nodeOf(s.sector, s.dirB));
     QVERIFY(!nodeOf(s.sector, s.file));
     QVERIFY(f->storedNode(s.sector, s.file.uuid).uuid.isEmpty());
+}
+
+// A file node of a reachable machine lists the applications for the file
+// first (the preferred one, then "Open with" with the others), and an
+// application's entry opens the file with it.
+void TestNodeInteraction::fileNodeMenuListsApplications()
+{
+    const Scene s = makeScene();
+    const QString apps = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
+    QDir().mkpath(apps);
+    const QString record = f->rig->home() + QStringLiteral("/opened");
+    for (const char* name : { "A", "B" }) {
+        QFile entry(apps + QStringLiteral("/velm-node-") + QLatin1String(name) + QStringLiteral(".desktop"));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write(QByteArray("[Desktop Entry]\nType=Application\nName=Velm Node Editor ") + name
+                    + "\nExec=/bin/cp %f " + QFile::encodeName(record) + name
+                    + "\nIcon=text-editor\nMimeType=text/plain;\n");
+    }
+    AppLauncher launcher(nullptr);
+    QStringList entries;
+    answerPopup([&](QMenu* menu) {
+        entries = texts(menu);
+        QAction* action = actionNamed(menu, QStringLiteral("Velm Node Editor A"));
+        if (action)
+            choose(menu, action);
+        else
+            menu->close();
+    });
+    QMetaObject::invokeMethod(nodeOf(s.sector, s.file)->item(), "contextMenuRequest");
+    QCOMPARE(entries.mid(0, 3), (QStringList{ "Velm Node Editor A", "Open with", "-" }));
+    QCOMPARE(entries.mid(3).first(), QStringLiteral("Customize..."));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record + QStringLiteral("A")), 15000);
 }
 
 namespace {
