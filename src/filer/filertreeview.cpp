@@ -161,6 +161,17 @@ void FilerTreeView::setRootIndex(const QModelIndex& index)
     QTreeView::setRootIndex(index);
 }
 
+void FilerTreeView::rowsInserted(const QModelIndex& parent, int start, int end)
+{
+    // Rows of the shown directory are laid out anew with all others that
+    // come in the same pass, as the tree view would do; asked for first, the
+    // layout spares the view its search for the directory among the rows it
+    // shows (every row of a large directory, for each slice of its listing).
+    if (parent == rootIndex())
+        scheduleDelayedItemsLayout();
+    QTreeView::rowsInserted(parent, start, end);
+}
+
 void FilerTreeView::resizeEvent(QResizeEvent* event)
 {
     QTreeView::resizeEvent(event);

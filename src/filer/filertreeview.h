@@ -37,6 +37,7 @@ public slots:
     void polishColumWidths();
 
 protected:
+    void rowsInserted(const QModelIndex& parent, int start, int end) override;
     void resizeEvent(QResizeEvent* event) override;
     void enterEvent(QEvent* event) override;
     void leaveEvent(QEvent* event) override;

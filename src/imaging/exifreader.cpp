@@ -29,28 +29,11 @@ void formatRational(ExifEntry* entry, ExifByteOrder order, const char* key, cons
     exif.insert(QLatin1String(key), QString::asprintf(format, value));
 }
 
-// The orientation field in the block's byte order: 1 upright, 3 upside down,
-// 6 turned a quarter counter-clockwise (shown turned clockwise), 8 the other way.
 void formatOrientation(ExifEntry* entry, ExifByteOrder order, QVariantMap& exif)
 {
     if (entry->format != EXIF_FORMAT_SHORT || entry->components < 1 || !entry->data || entry->size < 2)
         return;
-    switch (exif_get_short(entry->data, order)) {
-    case 1:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("0"));
-        break;
-    case 3:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("-180"));
-        break;
-    case 6:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("90"));
-        break;
-    case 8:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("-90"));
-        break;
-    default:
-        break;
-    }
+    ExifReader::insertRotation(exif_get_short(entry->data, order), exif);
 }
 
 void formatTaken(ExifEntry* entry, QVariantMap& exif)
@@ -65,8 +48,7 @@ void formatTaken(ExifEntry* entry, QVariantMap& exif)
                                                   QStringLiteral("yyyy:MM:dd HH:mm:ss"));
     if (!taken.isValid())
         return;
-    exif.insert(QStringLiteral("Date"), ExifReader::dateText(taken));
-    exif.insert(QStringLiteral("Time"), ExifReader::timeText(taken));
+    ExifReader::insertTaken(taken, exif);
 }
 
 void formatTag(ExifData* data, ExifIfd ifd, ExifTag tag, QVariantMap& exif)
@@ -185,4 +167,25 @@ QString ExifReader::dateText(const QDateTime& time)
 QString ExifReader::timeText(const QDateTime& time)
 {
     return time.toString(QLocale().timeFormat(QLocale::ShortFormat));
+}
+
+void ExifReader::insertRotation(int orientation, QVariantMap& exif)
+{
+    // 1 upright, 3 upside down, 6 turned a quarter counter-clockwise (shown
+    // turned clockwise), 8 the other way; mirrored codes are not shown.
+    static const struct
+    {
+        int orientation;
+        const char* degrees;
+    } rotations[] = { { 1, "0" }, { 3, "-180" }, { 6, "90" }, { 8, "-90" } };
+    for (const auto& rotation : rotations) {
+        if (rotation.orientation == orientation)
+            exif.insert(QStringLiteral("Rotation"), QLatin1String(rotation.degrees));
+    }
+}
+
+void ExifReader::insertTaken(const QDateTime& taken, QVariantMap& exif)
+{
+    exif.insert(QStringLiteral("Date"), dateText(taken));
+    exif.insert(QStringLiteral("Time"), timeText(taken));
 }

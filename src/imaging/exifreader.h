@@ -23,4 +23,10 @@ public:
     // forms with four-digit years.
     static QString dateText(const QDateTime& time);
     static QString timeText(const QDateTime& time);
+
+    // Adds "Rotation" for an EXIF orientation code (1, 3, 6 or 8; any other
+    // code adds nothing).
+    static void insertRotation(int orientation, QVariantMap& exif);
+    // Adds "Date" and "Time" for when the photograph was taken.
+    static void insertTaken(const QDateTime& taken, QVariantMap& exif);
 };

@@ -88,25 +88,13 @@ void cameraFields(const libraw_data_t* raw, QVariantMap& exif)
         exif.insert(QStringLiteral("ExposureTime"), QString::asprintf("%0.1f sec", double(other.shutter)));
     if (other.timestamp >= 1) {
         const QDateTime taken = QDateTime::fromSecsSinceEpoch(qint64(other.timestamp));
-        exif.insert(QStringLiteral("Date"), ExifReader::dateText(taken));
-        exif.insert(QStringLiteral("Time"), ExifReader::timeText(taken));
+        ExifReader::insertTaken(taken, exif);
     }
-    switch (raw->sizes.flip) {
-    case 0:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("0"));
-        break;
-    case 3:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("-180"));
-        break;
-    case 6:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("90"));
-        break;
-    case 5:
-        exif.insert(QStringLiteral("Rotation"), QStringLiteral("-90"));
-        break;
-    default:
-        break;
-    }
+    // LibRaw's flip (0, 3, 5 or 6) as the EXIF orientation code it stands for.
+    static const int orientationOfFlip[] = { 1, 0, 0, 3, 0, 8, 6 };
+    const int flip = raw->sizes.flip;
+    if (flip >= 0 && flip < int(sizeof orientationOfFlip / sizeof *orientationOfFlip))
+        ExifReader::insertRotation(orientationOfFlip[flip], exif);
 }
 
 // A processed image of LibRaw as a QImage; checks the sizes it declares

@@ -689,8 +689,14 @@ QVariant VfsModel::headerData(int section, Qt::Orientation orientation, int role
 Qt::ItemFlags VfsModel::flags(const QModelIndex& index) const
 {
     Qt::ItemFlags flags = QAbstractItemModel::flags(index);
-    if (d->entryOf(index))
+    const VfsEntry* e = d->entryOf(index);
+    if (e)
         flags |= Qt::ItemIsEditable | Qt::ItemIsDragEnabled;
+    // What never lists children says so: a tree view then asks no more of a
+    // row of a large directory each time it lays its rows out.
+    if (e && e != &d->root
+        && (index.column() != 0 || e->type == VfsModel::FileType || e->type == VfsModel::SymlinkType))
+        flags |= Qt::ItemNeverHasChildren;
     return flags;
 }
 

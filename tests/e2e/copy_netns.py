@@ -9,7 +9,6 @@ What must hold is checked; how long things take is only printed.
 import os
 import random
 import sys
-import tempfile
 import threading
 import time
 
@@ -212,14 +211,9 @@ def sender_killed(args, network, a_on_b, shared, work, drivers, configs, logs):
 
 def main():
     args = netns.test_arguments(__doc__)
-    work = tempfile.mkdtemp(prefix="velm-copy-netns-")
-    drivers = []
-    network = None
-    netns.fail_on_signals()
-    try:
-        netns.preflight(args.driver, tools=("ip", "tc"))
-        network = netns.Network()
-        network.create()
+
+    def body(lab):
+        network, work, drivers = lab.network, lab.work, lab.drivers
         network.ns("A", "tc", "qdisc", "add", "dev", network.veth["A"], "root", "tbf", "rate", RATE,
                    "burst", "64kb", "latency", "100ms")
         shared = os.path.join(work, "files", "shared")
@@ -241,11 +235,7 @@ def main():
         sender_killed(args, network, a_on_b, shared, work, drivers, configs, logs)
         for driver in drivers:
             driver.quit()
-        return 0
-    except netns.Failure as failure:
-        return netns.report_failure(failure, drivers)
-    finally:
-        netns.clean_up(args, work, network, drivers)
+    return netns.run_test(args, "velm-copy-netns-", body, ("ip", "tc"))
 
 
 if __name__ == "__main__":

@@ -14,7 +14,6 @@ How long things take is only printed.
 import os
 import random
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -72,14 +71,9 @@ def one_way(copier, peer, shared, target, label, seed):
 
 def main():
     args = netns.test_arguments(__doc__)
-    work = tempfile.mkdtemp(prefix="velm-copymix-netns-")
-    drivers = []
-    network = None
-    netns.fail_on_signals()
-    try:
-        netns.preflight(args.driver, tools=("ip",))
-        network = netns.Network()
-        network.create()
+
+    def body(lab):
+        network, work, drivers = lab.network, lab.work, lab.drivers
         logs = os.path.join(work, "logs")
         os.makedirs(logs)
         shares = {}
@@ -115,11 +109,7 @@ def main():
                 "A (one after another) from B (many requests out)", 12)
         for driver in drivers:
             driver.quit()
-        return 0
-    except netns.Failure as failure:
-        return netns.report_failure(failure, drivers)
-    finally:
-        netns.clean_up(args, work, network, drivers)
+    return netns.run_test(args, "velm-copymix-netns-", body, ("ip",))
 
 
 if __name__ == "__main__":

@@ -6,9 +6,10 @@ each of two namespaces joined by a veth pair (see netnslab.py: nothing leads
 out of them). A opens Remote > Create invitation... and confirms it; B opens
 Remote > Add by invitation..., types the text and the code and accepts. Both
 reach LinkUp; B's machine list page shows A; A shares a folder with B and
-B lists it. Then A creates a second invitation and a third window (C, in B's
-namespace) types only its code: A's LAN announcement (at a multicast group
-of this test, routed onto the pair) carries the text, and C pairs with A too.
+B's Filer shows it (the names read from the Filer's proxy model). Then A
+creates a second invitation and a third window (C, in B's namespace) types
+only its code: A's LAN announcement (at a multicast group of this test,
+routed onto the pair) carries the text, and C pairs with A too.
 The times to LinkUp and to the first listing are printed.
 
 tcpdump watches the veth end and the sink of each namespace: on the veth
@@ -22,13 +23,10 @@ namespaces cannot be made.
 import os
 import random
 import sys
-import tempfile
 import time
 
-from netnslab import (capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
-                      report_failure, route_multicast, stop_capture, test_arguments,
-                      LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network,
-                      check_veth_capture, log, wait_for, wait_link_up)
+from netnslab import (check_captures, log, run_test, test_arguments, wait_for, wait_link_up, CONDITION_LIMIT,
+                      Driver, Failure, LINK_UP_LIMIT)
 
 GROUP = "239.255.78.%d" % random.randrange(1, 255)
 GROUP_PORT = 41700 + random.randrange(100)
@@ -83,11 +81,13 @@ def scenario(binary, network, work, drivers):
     log("B's machine list: %s" % b.must("machines")["rows"])
 
     a.must("share %s %s" % (b_on_a, shared))
+    answers = []
     def listing():
-        answer = b.ask("list %s %s" % (a_on_b, shared))
-        names = sorted(entry["name"] for entry in answer.get("entries", []))
-        return names if answer.get("ok") and names == ["alpha.txt", "gamma"] else None
-    wait_for("B lists the folder A shared", CONDITION_LIMIT, listing, interval=0.2)
+        answer = b.ask("filer %s %s" % (a_on_b, os.path.basename(shared)))
+        answers.append(answer)
+        return answer.get("ok") and answer.get("names") == ["gamma", "alpha.txt"]
+    wait_for("B's Filer shows the folder A shared (the folder first)", CONDITION_LIMIT, listing, interval=0.2,
+             last=answers)
     log("timing: first listing %.1f s after the invitation was accepted" % (time.monotonic() - accepted))
 
     # Only the code: the text comes with A's announcement.
@@ -121,37 +121,16 @@ def scenario(binary, network, work, drivers):
 
 def main():
     args = test_arguments(__doc__.splitlines()[0])
-    fail_on_signals()
-    network = None
-    captures = []
-    drivers = []
-    work = tempfile.mkdtemp(prefix="velm-netns-")
-    try:
-        preflight(args.driver)
-        network = Network()
-        network.create()
-        route_multicast(network)
-        log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
-                                                network.names["B"], network.address["B"]))
-        capture_both_sides(network, captures)
 
-        scenario(args.driver, network, work, drivers)
-
+    def body(lab):
+        network = lab.network
+        scenario(args.driver, network, lab.work, lab.drivers)
         allowed = {network.address["A"], network.address["B"], GROUP} | IGMP
-        for kind, capture in captures:
-            stop_capture(capture)
-            if kind == "sink":
-                check_sink_capture(capture)
-            else:
-                packets, tcp = check_veth_capture(capture, allowed)
-                log("traffic: %s: %d packets (%d TCP), all between the namespaces and the group"
-                    % (capture.label, packets, tcp))
+        for _, capture, packets, tcp in check_captures(lab.captures, allowed):
+            log("traffic: %s: %d packets (%d TCP), all between the namespaces and the group"
+                % (capture.label, packets, tcp))
         log("PASS: pairing through the dialogs in network namespaces")
-        return 0
-    except Failure as failure:
-        return report_failure(failure, drivers)
-    finally:
-        clean_up(args, work, network, drivers, captures)
+    return run_test(args, "velm-netns-", body, multicast=True, capture=True)
 
 
 if __name__ == "__main__":

@@ -18,13 +18,10 @@ Needs root (network namespaces, packet capture); fails, never skips.
 import os
 import random
 import sys
-import tempfile
 import time
 
-from netnslab import (assert_equal, capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
-                      report_failure, route_multicast, stop_capture, test_arguments,
-                      LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network,
-                      check_veth_capture, log, wait_for)
+from netnslab import (assert_equal, check_captures, log, run_test, test_arguments, wait_for, CONDITION_LIMIT,
+                      Driver, Failure, LINK_UP_LIMIT)
 
 GROUP = "239.255.77.%d" % random.randrange(1, 255)
 GROUP_PORT = 41600 + random.randrange(100)
@@ -141,43 +138,20 @@ def scenario(binary, network, work, drivers):
 
 def main():
     args = test_arguments(__doc__.splitlines()[0])
-    fail_on_signals()
 
-    network = None
-    captures = []
-    drivers = []
-    work = tempfile.mkdtemp(prefix="velm-lan-")
-    try:
-        preflight(args.driver)
-
-        network = Network()
-        network.create()
-        route_multicast(network)
-        log("namespaces %s (%s) and %s (%s), group %s port %d"
-            % (network.names["A"], network.address["A"], network.names["B"], network.address["B"],
-               GROUP, GROUP_PORT))
-        capture_both_sides(network, captures)
-
-        scenario(args.driver, network, work, drivers)
-
+    def body(lab):
+        network = lab.network
+        log("group %s port %d" % (GROUP, GROUP_PORT))
+        scenario(args.driver, network, lab.work, lab.drivers)
         allowed = {network.address["A"], network.address["B"], GROUP} | IGMP
-        for kind, capture in captures:
-            stop_capture(capture)
-            if kind == "sink":
-                check_sink_capture(capture)
-            else:
-                packets, tcp = check_veth_capture(capture, allowed)
-                announced = sum(1 for line in capture.lines if (" > %s." % GROUP) in line)
-                if announced == 0:
-                    raise Failure("no announcement to %s was captured on %s" % (GROUP, capture.label))
-                log("traffic: %s: %d packets (%d TCP, %d to the group), all inside the namespaces"
-                    % (capture.label, packets, tcp, announced))
+        for _, capture, packets, tcp in check_captures(lab.captures, allowed):
+            announced = sum(1 for line in capture.lines if (" > %s." % GROUP) in line)
+            if announced == 0:
+                raise Failure("no announcement to %s was captured on %s" % (GROUP, capture.label))
+            log("traffic: %s: %d packets (%d TCP, %d to the group), all inside the namespaces"
+                % (capture.label, packets, tcp, announced))
         log("PASS: LAN pairing in network namespaces")
-        return 0
-    except Failure as failure:
-        return report_failure(failure, drivers)
-    finally:
-        clean_up(args, work, network, drivers, captures)
+    return run_test(args, "velm-lan-", body, multicast=True, capture=True)
 
 
 if __name__ == "__main__":

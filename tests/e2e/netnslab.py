@@ -17,6 +17,7 @@ import random
 import re
 import signal
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -505,6 +506,59 @@ def clean_up(args, work, network, drivers, captures=(), processes=()):
         network.destroy()
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
+
+
+class Lab:
+    """What one namespace test holds while it runs; run_test() cleans it up."""
+
+    def __init__(self, args, work):
+        self.args = args
+        self.work = work
+        self.network = None
+        self.drivers = []
+        self.captures = []
+        self.processes = []
+
+
+def run_test(args, prefix, body, tools=("ip", "tcpdump"), multicast=False, capture=False):
+    """A namespace test's main(): a signal ends it as a failure, the work
+    directory (prefix, kept with --keep) and the namespaces are made (with
+    multicast routed onto the pair, and with capture_both_sides() into
+    lab.captures), then body(lab) runs. Returns the exit code once everything
+    is cleaned up."""
+    fail_on_signals()
+    lab = Lab(args, tempfile.mkdtemp(prefix=prefix))
+    try:
+        preflight(args.driver, tools)
+        lab.network = Network()
+        lab.network.create()
+        if multicast:
+            route_multicast(lab.network)
+        if capture:
+            log("namespaces %s (%s) and %s (%s)" % (lab.network.names["A"], lab.network.address["A"],
+                                                    lab.network.names["B"], lab.network.address["B"]))
+            capture_both_sides(lab.network, lab.captures)
+        body(lab)
+        return 0
+    except Failure as failure:
+        return report_failure(failure, lab.drivers)
+    finally:
+        clean_up(args, lab.work, lab.network, lab.drivers, lab.captures, lab.processes)
+
+
+def check_captures(captures, allowed):
+    """Stops the (kind, capture) pairs of capture_both_sides: the sinks must
+    have seen nothing, the others only addresses in allowed. Returns (kind,
+    capture, packets, tcp) for each of the others."""
+    checked = []
+    for kind, capture in captures:
+        stop_capture(capture)
+        if kind == "sink":
+            check_sink_capture(capture)
+        else:
+            packets, tcp = check_veth_capture(capture, allowed)
+            checked.append((kind, capture, packets, tcp))
+    return checked
 
 
 def write_file(path, size, seed):

@@ -21,13 +21,10 @@ namespaces cannot be made.
 
 import os
 import sys
-import tempfile
 import time
 
-from netnslab import (check_sink_capture, clean_up, fail_on_signals, preflight, report_failure,
-                      stop_capture, test_arguments,
-                      Capture, Driver, Failure, Network, log, wait_for,
-                      wait_link_up)
+from netnslab import (check_sink_capture, log, run_test, stop_capture, test_arguments, wait_for, wait_link_up,
+                      Capture, Driver, Failure)
 
 ONION_LIMIT = 90.0
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -119,32 +116,18 @@ def scenario(binary, network, work, drivers):
 
 def main():
     args = test_arguments(__doc__.splitlines()[0])
-    fail_on_signals()
 
-    network = None
-    captures = []
-    drivers = []
-    work = tempfile.mkdtemp(prefix="velm-onion-")
-    try:
-        preflight(args.driver, ("ip", "tcpdump", "python3"))
-
-        network = Network()
-        network.create()
+    def body(lab):
+        network = lab.network
         log("namespace %s (%s)" % (network.names["A"], network.address["A"]))
         sink = Capture(network, "A", network.sink["A"], "sink of A")
-        captures.append(sink)
+        lab.captures.append(sink)
         sink.wait_listening()
-
-        scenario(args.driver, network, work, drivers)
-
+        scenario(args.driver, network, lab.work, lab.drivers)
         stop_capture(sink)
         check_sink_capture(sink)
         log("PASS: onion link through the stand-in tor")
-        return 0
-    except Failure as failure:
-        return report_failure(failure, drivers)
-    finally:
-        clean_up(args, work, network, drivers, captures)
+    return run_test(args, "velm-onion-", body, ("ip", "tcpdump", "python3"))
 
 
 if __name__ == "__main__":

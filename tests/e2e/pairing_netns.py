@@ -26,14 +26,10 @@ cannot be made it fails and says why; it never skips.
 import os
 import random
 import sys
-import tempfile
 import time
 
-from netnslab import (assert_equal, capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
-                      report_failure, stop_capture, test_arguments,
-                      LINK_UP_LIMIT, CONDITION_LIMIT, Driver, Failure, Network,
-                      check_veth_capture, log, only_peer, wait_for,
-                      wait_link_up)
+from netnslab import (assert_equal, check_captures, log, only_peer, run_test, test_arguments, wait_for,
+                      wait_link_up, CONDITION_LIMIT, Driver, Failure, LINK_UP_LIMIT)
 
 UNANSWERED_ATTEMPTS = 2  # handshakes of the third instance that must go unanswered
 NOT_PERMITTED = 4
@@ -171,40 +167,18 @@ def scenario(binary, network, work, drivers):
 
 def main():
     args = test_arguments(__doc__.splitlines()[0])
-    fail_on_signals()
 
-    network = None
-    captures = []
-    drivers = []
-    work = tempfile.mkdtemp(prefix="velm-netns-")
-    try:
-        preflight(args.driver)
-
-        network = Network()
-        network.create()
-        log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
-                                                network.names["B"], network.address["B"]))
-        capture_both_sides(network, captures)
-
-        scenario(args.driver, network, work, drivers)
-
+    def body(lab):
+        network = lab.network
+        scenario(args.driver, network, lab.work, lab.drivers)
         allowed = {network.address["A"], network.address["B"]}
-        for kind, capture in captures:
-            stop_capture(capture)
-            if kind == "sink":
-                check_sink_capture(capture)
-            else:
-                packets, tcp = check_veth_capture(capture, allowed)
-                if tcp == 0:
-                    raise Failure("no TCP traffic was captured on %s" % capture.label)
-                log("traffic: %s: %d packets (%d TCP), all between %s and %s"
-                    % (capture.label, packets, tcp, network.address["A"], network.address["B"]))
+        for _, capture, packets, tcp in check_captures(lab.captures, allowed):
+            if tcp == 0:
+                raise Failure("no TCP traffic was captured on %s" % capture.label)
+            log("traffic: %s: %d packets (%d TCP), all between %s and %s"
+                % (capture.label, packets, tcp, network.address["A"], network.address["B"]))
         log("PASS: pairing in network namespaces")
-        return 0
-    except Failure as failure:
-        return report_failure(failure, drivers)
-    finally:
-        clean_up(args, work, network, drivers, captures)
+    return run_test(args, "velm-netns-", body, capture=True)
 
 
 if __name__ == "__main__":

@@ -26,11 +26,9 @@ import argparse
 import os
 import random
 import sys
-import tempfile
 import time
 
-from netnslab import (clean_up, fail_on_signals, preflight, report_failure,
-                      CONDITION_LIMIT, Driver, Failure, Network, log, wait_for, wait_link_up)
+from netnslab import (log, run_test, wait_for, wait_link_up, CONDITION_LIMIT, Driver)
 
 RETURN_LIMIT = 120.0  # seconds after the network's return; far above what a working link needs
 LINK_SILENCE_LIMIT = 30  # seconds; the last default outage is longer, the others shorter
@@ -148,21 +146,11 @@ def main():
                              "(the link's silence limit is %d s)" % LINK_SILENCE_LIMIT)
     args = parser.parse_args()
     outages = [float(x) for x in args.outages.split(",") if x.strip()]
-    fail_on_signals()
-    network = None
-    drivers = []
-    work = tempfile.mkdtemp(prefix="velm-reconnect-")
-    try:
-        preflight(args.driver, tools=("ip", "nft"))
-        network = Network()
-        network.create()
-        scenario(args.driver, network, work, drivers, outages)
+
+    def body(lab):
+        scenario(args.driver, lab.network, lab.work, lab.drivers, outages)
         log("PASS: the link came back after every outage")
-        return 0
-    except Failure as failure:
-        return report_failure(failure, drivers)
-    finally:
-        clean_up(args, work, network, drivers)
+    return run_test(args, "velm-reconnect-", body, ("ip", "nft"))
 
 
 if __name__ == "__main__":

@@ -30,13 +30,10 @@ import os
 import random
 import subprocess
 import sys
-import tempfile
 import time
 
-from netnslab import (capture_both_sides, check_sink_capture, clean_up, fail_on_signals, preflight,
-                      report_failure, stop_capture, test_arguments,
-                      CONDITION_LIMIT, Capture, Driver, Failure, Network, check_veth_capture, log,
-                      wait_for, wait_link_up)
+from netnslab import (check_captures, log, run_test, test_arguments, wait_for, wait_link_up, Capture,
+                      CONDITION_LIMIT, Driver, Failure)
 
 STUN_PORTS = (3478, 3479)
 UDP_LIMIT = 90.0       # seconds for the UDP transports to come up: a ping every 15 s at most
@@ -141,40 +138,23 @@ def scenario(binary, network, work, drivers, captures):
 
 def main():
     args = test_arguments(__doc__.splitlines()[0])
-    fail_on_signals()
 
-    network = None
-    captures = []
-    drivers = []
-    stun = None
-    work = tempfile.mkdtemp(prefix="velm-udp-netns-")
-    try:
-        preflight(args.driver, ("ip", "tcpdump", "nft"))
-
-        network = Network()
-        network.create()
-        log("namespaces %s (%s) and %s (%s)" % (network.names["A"], network.address["A"],
-                                                network.names["B"], network.address["B"]))
-        capture_both_sides(network, captures)
-
+    def body(lab):
+        network = lab.network
         fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stunfixture.py")
         stun = subprocess.Popen(["ip", "netns", "exec", network.names["A"], sys.executable, fixture,
                                  "--address", network.address["A"]]
                                 + ["--port=%d" % p for p in STUN_PORTS],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
+        lab.processes.append(stun)
         if stun.stdout.readline().strip() != "listening":
             raise Failure("the STUN responder did not start: %s" % stun.stderr.read())
 
-        scenario(args.driver, network, work, drivers, captures)
+        scenario(args.driver, network, lab.work, lab.drivers, lab.captures)
 
         allowed = {network.address["A"], network.address["B"]}
-        for kind, capture in captures:
-            stop_capture(capture)
-            if kind == "sink":
-                check_sink_capture(capture)
-                continue
-            packets, tcp = check_veth_capture(capture, allowed)
+        for kind, capture, packets, tcp in check_captures(lab.captures, allowed):
             udp = sum(1 for line in capture.lines if " UDP, length" in line)
             if kind == "after":
                 if tcp:
@@ -184,11 +164,7 @@ def main():
             log("traffic: %s: %d packets (%d TCP, %d UDP), all between %s and %s"
                 % (capture.label, packets, tcp, udp, network.address["A"], network.address["B"]))
         log("PASS: a link over UDP alone in network namespaces")
-        return 0
-    except Failure as failure:
-        return report_failure(failure, drivers)
-    finally:
-        clean_up(args, work, network, drivers, captures, processes=(stun,))
+    return run_test(args, "velm-udp-netns-", body, ("ip", "tcpdump", "nft"), capture=True)
 
 
 if __name__ == "__main__":

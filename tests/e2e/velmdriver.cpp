@@ -91,7 +91,7 @@
 #include "jobs/vfsdeletejob.h"
 #include "vfs/protocol/fsostatus.h"
 #include "vfs/watch/vfswatcher.h"
-#include "support/commandreader.h"
+#include "support/driver/driverstartup.h"
 #include "support/idtranslator.h"
 
 #include <QCoreApplication>
@@ -801,26 +801,10 @@ private:
 
 int main(int argc, char** argv)
 {
-    Logger::initChannels("velm");
-    Logger::enable(Logger::ERR1);
-    MachineClassifier machineClassifier;
-    std::signal(SIGPIPE, SIG_IGN);
-
+    DriverStartup startup;
     QCoreApplication app(argc, argv);
     // The job's failure reasons in the words the user reads.
-    IdTranslator english;
-    if (english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_en.ts")))
-        QCoreApplication::installTranslator(&english);
-    QCoreApplication::setApplicationName(QStringLiteral("velm"));
-    QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("velm.invalid"));
-
-    AppSettings appSettings;
-    Logger::load(appSettings.settings());
-    if (!appSettings.settings()->contains(QStringLiteral("lan/multicastGroup"))) {
-        appSettings.settings()->setValue(QStringLiteral("lan/multicastGroup"), QString());
-        appSettings.settings()->sync();
-    }
+    startup.start(QStringLiteral(VELM_I18N_DIR "/velm_en.ts"));
 
     // As the program: one instance per configuration directory, and a
     // database that cannot be used is left as it is.
@@ -861,23 +845,7 @@ int main(int argc, char** argv)
         connectionManager->setNetworkEnabled(true);
         QMetaObject::invokeMethod(&driver, [&driver] { driver.networkStarted(); }, Qt::QueuedConnection);
     }, Qt::QueuedConnection);
-    QObject::connect(
-        &app, &QCoreApplication::aboutToQuit, &app,
-        [ioThread, connectionManager] {
-            connectionManager->deleteLater();
-            ioThread->quit();
-            ioThread->wait();
-            // As the program: the pool's threads end before the libraries'
-            // exit handlers run (see VelmMain).
-            QThreadPool::globalInstance()->waitForDone();
-        },
-        Qt::DirectConnection);
+    DriverStartup::endAtQuit(ioThread, connectionManager);
 
-    CommandReader reader(&driver, [&driver](const QString& command) { driver.enqueue(command); });
-
-    ioThread->start();
-    reader.start();
-    const int rc = app.exec();
-    reader.wait();
-    return rc;
+    return DriverStartup::exec(ioThread, &driver, [&driver](const QString& command) { driver.enqueue(command); });
 }

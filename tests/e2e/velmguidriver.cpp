@@ -22,6 +22,9 @@
 //                                                    <name> is dragged from left to right
 //                                                    and "Copy here" chosen; true once the
 //                                                    file is there
+//   filer <peer> <share>      {"path", "complete", "names"}  the window's active Filer on
+//                                                    the peer's page, then in the share of
+//                                                    that name: the names its proxy lists
 //   quit                      {} and the process ends
 //
 // The clipboard through the panes (the actions are triggered as the keys do):
@@ -53,7 +56,7 @@
 #include "peer/invitationmodel.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
-#include "support/commandreader.h"
+#include "support/driver/driverstartup.h"
 #include "support/idtranslator.h"
 #include "vfs/client/vfsclientvelm.h"
 #include "vfs/protocol/fsostatus.h"
@@ -193,6 +196,8 @@ private:
             return;
         else if (command == QLatin1String("dropcopy"))
             dropCopy(words.value(1), words.value(2), words.value(3), reply);
+        else if (command == QLatin1String("filer"))
+            filer(words.value(1), words.value(2), reply);
         else if (command == QLatin1String("quit")) {
             answer(QJsonObject());
             m_machineList.reset();
@@ -615,6 +620,62 @@ private:
                      [reply](bool copied) { reply(QJsonObject{ { QStringLiteral("copied"), copied } }); });
         });
     }
+    // ---- the Filer: a peer's share as the window shows it ----------------
+    // As the user: the peer page of the window's active Filer, then the
+    // share of that name on it. Answers once the Filer shows the share and
+    // its listing is done ("complete"), or after 20 s with what it lists by
+    // then.
+    void filer(const QString& peerUuid, const QString& shareName, std::function<void(const QJsonObject&)> reply)
+    {
+        IPeer* peer = m_model->getPeerForUuid(peerUuid);
+        Filer* filer = m_window->filerHub() ? m_window->filerHub()->activeFiler() : nullptr;
+        if (!filer && !m_window->filerPanes().isEmpty())
+            filer = m_window->filerPanes().first()->currentFiler();
+        auto* model = peer ? qobject_cast<VfsModel*>(peer->vfsFileSystemModel()) : nullptr;
+        if (!model || !filer || shareName.isEmpty())
+            return reply(failure(QStringLiteral("usage: filer <peer> <share> (and a Filer in the window)")));
+        // Shown (offscreen) as to the user: the views fetch what they show.
+        m_window->show();
+        filer->setPeer(peer);
+        filer->gotoPath(QStringLiteral("%shares"));
+        QPointer<Filer> shown(filer);
+        QPointer<VfsModel> vfs(model);
+        auto sharePath = std::make_shared<QString>();
+        whenTrue([vfs, shareName, sharePath] {
+            if (!vfs)
+                return false;
+            const QModelIndex shares = vfs->indexForPath(QStringLiteral("%shares"));
+            if (vfs->canFetchMore(shares))
+                vfs->fetchMore(shares);
+            for (int row = 0; row < vfs->rowCount(shares); ++row) {
+                const QModelIndex share = vfs->index(row, 0, shares);
+                if (share.data(VfsModel::NameRole).toString() == shareName)
+                    *sharePath = share.data(VfsModel::PathRole).toString();
+            }
+            return !sharePath->isEmpty();
+        }, 20000, [shown, vfs, sharePath, reply](bool found) {
+            if (!found || !shown)
+                return reply(failure(QStringLiteral("the peer page lists no such share")));
+            shown->gotoPath(*sharePath);
+            whenTrue([shown, vfs, sharePath] {
+                if (!shown || !vfs || shown->path() != *sharePath)
+                    return false;
+                const QModelIndex share = vfs->indexForPath(*sharePath);
+                return !vfs->isBusy(share) && !vfs->canFetchMore(share);
+            }, 20000, [shown, reply](bool complete) {
+                QAbstractItemView* view = shown ? shown->currentView() : nullptr;
+                if (!view || !view->model())
+                    return reply(failure(QStringLiteral("the Filer has no view")));
+                QJsonArray names;
+                for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+                    names.append(view->model()->index(row, 0, view->rootIndex()).data(VfsModel::NameRole).toString());
+                reply(QJsonObject{ { QStringLiteral("path"), shown->path() },
+                                   { QStringLiteral("complete"), complete },
+                                   { QStringLiteral("names"), names } });
+            });
+        });
+    }
+    // ---- end of the Filer ----------------------------------------------------
 
     MainWindow* m_window;
     DatabaseSqlite* m_db;
@@ -627,10 +688,7 @@ private:
 
 int main(int argc, char** argv)
 {
-    Logger::initChannels("velm");
-    Logger::enable(Logger::ERR1);
-    MachineClassifier machineClassifier;
-    std::signal(SIGPIPE, SIG_IGN);
+    DriverStartup startup;
 
     // Offscreen unless told otherwise: the window is driven, never shown.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -640,20 +698,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     // The window is never shown: closing a dialog must not end the run.
     QApplication::setQuitOnLastWindowClosed(false);
-    IdTranslator english;
-    if (english.loadTs(QStringLiteral(VELM_I18N_DIR "/velm_en.ts")))
-        QCoreApplication::installTranslator(&english);
-    QCoreApplication::setApplicationName(QStringLiteral("velm"));
-    QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("velm.invalid"));
-
-    AppSettings appSettings;
-    Logger::load(appSettings.settings());
-    // No announcements on the default group unless the test names one.
-    if (!appSettings.settings()->contains(QStringLiteral("lan/multicastGroup"))) {
-        appSettings.settings()->setValue(QStringLiteral("lan/multicastGroup"), QString());
-        appSettings.settings()->sync();
-    }
+    startup.start(QStringLiteral(VELM_I18N_DIR "/velm_en.ts"));
     const QString configDir = AppSettings::configDirectory(0);
 
     auto* ioThread = new QThread(&app);
@@ -679,19 +724,10 @@ int main(int argc, char** argv)
         window->setNetworkEnabled(true);
         answer(QJsonObject{ { QStringLiteral("event"), QStringLiteral("ready") } });
     }, Qt::QueuedConnection);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [ioThread, connectionManager] {
-        connectionManager->deleteLater();
-        ioThread->quit();
-        ioThread->wait();
-        QThreadPool::globalInstance()->waitForDone();
-    }, Qt::DirectConnection);
+    DriverStartup::endAtQuit(ioThread, connectionManager);
 
-    CommandReader reader(&driver, [&driver](const QString& command) { driver.enqueue(command); });
-
-    ioThread->start();
-    reader.start();
-    const int rc = app.exec();
-    reader.wait();
+    const int rc
+        = DriverStartup::exec(ioThread, &driver, [&driver](const QString& command) { driver.enqueue(command); });
     window.reset();
     return rc;
 }

@@ -270,13 +270,14 @@ void TestLibRawLibrary::turnedOnce_data()
     QTest::addColumn<bool>("withThumbnail");
     QTest::addColumn<int>("orientation");
     QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("rotation"); // the details' "Rotation"
     // LibRaw turns what it develops; a thumbnail is turned by the loader.
-    QTest::newRow("developed, upright") << false << 1 << QSize(32, 24);
-    QTest::newRow("developed, 6") << false << 6 << QSize(24, 32);
-    QTest::newRow("developed, 8") << false << 8 << QSize(24, 32);
-    QTest::newRow("thumbnail, upright") << true << 1 << QSize(40, 30);
-    QTest::newRow("thumbnail, 6") << true << 6 << QSize(30, 40);
-    QTest::newRow("thumbnail, 3") << true << 3 << QSize(40, 30);
+    QTest::newRow("developed, upright") << false << 1 << QSize(32, 24) << "0";
+    QTest::newRow("developed, 6") << false << 6 << QSize(24, 32) << "90";
+    QTest::newRow("developed, 8") << false << 8 << QSize(24, 32) << "-90";
+    QTest::newRow("thumbnail, upright") << true << 1 << QSize(40, 30) << "0";
+    QTest::newRow("thumbnail, 6") << true << 6 << QSize(30, 40) << "90";
+    QTest::newRow("thumbnail, 3") << true << 3 << QSize(40, 30) << "-180";
 }
 
 void TestLibRawLibrary::turnedOnce()
@@ -284,6 +285,7 @@ void TestLibRawLibrary::turnedOnce()
     QFETCH(bool, withThumbnail);
     QFETCH(int, orientation);
     QFETCH(QSize, size);
+    QFETCH(QString, rotation);
     const QString path = m_dir.filePath("turned.DNG");
     QVERIFY(writeFile(path, withThumbnail ? minimalDng(QSize(32, 24), jpegBytes(twoColours(40, 30)), QSize(40, 30),
                                                        quint16(orientation))
@@ -294,6 +296,7 @@ void TestLibRawLibrary::turnedOnce()
     const Preview::GetImageResult result = loader.getImage(request);
     QCOMPARE(result.images.size(), size_t(1));
     QCOMPARE(result.images[0].size(), size);
+    QCOMPARE(result.exif.value("Rotation").toString(), rotation);
     if (withThumbnail && orientation == 6) {
         // Red was left; turned clockwise it is on top.
         QVERIFY(isRed(result.images[0].pixel(15, 5)));

@@ -636,6 +636,11 @@ void TestVfsModel::entryTypes()
     QCOMPARE(e.data(VfsModel::MtimeRole).toDateTime(), QDateTime::fromMSecsSinceEpoch(1600000000000));
     QVERIFY(!e.data(VfsModel::AtimeRole).toDateTime().isValid());
     QCOMPARE(rig.model->hasChildren(e), type == int(VfsModel::DirectoryType));
+    // What cannot list children says so in its flags, as does every column
+    // but the first; a drive and a directory never do.
+    QCOMPARE(bool(e.flags() & Qt::ItemNeverHasChildren), type != int(VfsModel::DirectoryType));
+    QVERIFY(rig.model->index(0, VfsModel::SizeColumn, drive).flags() & Qt::ItemNeverHasChildren);
+    QVERIFY(!(drive.flags() & Qt::ItemNeverHasChildren));
     QCOMPARE(e.data(VfsModel::PathRole).toString(), "/" + QString::fromUtf8(record.name));
 }
 
