@@ -184,6 +184,7 @@ void VfsCopyJobPrivate::windDown()
     destinationHandle = 0;
     closeLeftHandle(DestinationSide, cutHandle);
     cutHandle = 0;
+    dropLanes();
     VfsListDirectoryJob* list = &records->list;
     if (isOut(list) && list->release) {
         list->release(list);
@@ -281,6 +282,7 @@ VfsCopyJob::InFlight VfsCopyJob::oneAtATime()
     limits.transfers = 12;
     limits.settleRequests = 1;
     limits.closeAside = false;
+    limits.files = 1;
     return limits;
 }
 
@@ -290,6 +292,7 @@ void VfsCopyJob::setInFlight(const InFlight& limits)
     d->limits.transfers = std::clamp(limits.transfers, 1, int(TransferSlots));
     d->limits.settleRequests = std::clamp(limits.settleRequests, 1, int(SettleSlots));
     d->limits.closeAside = limits.closeAside;
+    d->limits.files = std::clamp(limits.files, 1, int(FileSlots));
 }
 
 VfsCopyJob::InFlight VfsCopyJob::inFlight() const
@@ -667,6 +670,8 @@ void VfsCopyJob::process(int action)
 
 void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob* job)
 {
+    if (d->laneReplied(job))
+        return;
     const bool waits = d->inState({OpenSource, OpenDestination, DirectoryTimes, FileTimes})
         || d->finalStepWaits(FinalCutOpen);
     d->replied(job, waits, VfsCopyJobPrivate::Scheduled, [this, job](int side) {
@@ -695,16 +700,22 @@ void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob* job)
 
 void VfsCopyJob::onHashFileJobUpdate(VfsHashFileJob* job)
 {
+    if (d->laneReplied(job))
+        return;
     d->replied(job, d->inState({Transfer}), VfsCopyJobPrivate::Scheduled);
 }
 
 void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob* job)
 {
+    if (d->laneReplied(job))
+        return;
     d->replied(job, d->inState({Transfer}), VfsCopyJobPrivate::AtOnce);
 }
 
 void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob* job)
 {
+    if (d->laneReplied(job))
+        return;
     d->replied(job, d->inState({Transfer}), VfsCopyJobPrivate::AtOnce);
 }
 

@@ -100,6 +100,7 @@ public:
     static constexpr int SettleSlots = 64;      // times and renames of checked files in flight
     static constexpr int MaxQueuedBlocks = 48;  // blocks waiting to be read before more digests
     static constexpr int TransferSlots = 32;    // reads and writes in flight, each
+    static constexpr int FileSlots = 16;        // small new files copied side by side
     static constexpr int DefaultRestartDelay = 15000; // ms
     static constexpr int ProgressInterval = 1000;     // ms between progress signals
     static constexpr int FinalFailure = 1000000;      // retry count of a job that gave up
@@ -127,11 +128,15 @@ public:
         int transfers = TransferSlots;   // reads and writes, each
         int settleRequests = SettleSlots; // times and renames of checked files
         bool closeAside = true;          // verified files closed while the next one is copied
+        // New files of at most one block, copied side by side, each still
+        // opened, read, written, verified and closed on its own; 1 copies
+        // one file after another.
+        int files = FileSlots;
     };
     // Close to one request after another, as the job began: one digest
     // batch at a time, 12 reads and writes, times and renames one at a time,
     // and each file closed, source then destination, before the next is
-    // opened.
+    // opened, one file at a time.
     static InFlight oneAtATime();
     void setInFlight(const InFlight& limits);
     InFlight inFlight() const;

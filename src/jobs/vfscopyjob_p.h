@@ -160,6 +160,39 @@ struct Block
     bool ready() const { return readDone && writes == 0; }
 };
 
+// The requests of one small file copied beside others: the file is one
+// block at most, read whole, written whole and checked by the destination's
+// digest of what was written.
+struct LaneRecords
+{
+    VfsOpenFileJob open[2]; // by side
+    VfsHashFileJob digest;  // the source's
+    VfsReadFileJob read;
+    VfsWriteFileJob write;
+    VfsHashFileJob verify;  // the destination's, once written
+};
+
+enum LaneStep {
+    LaneOpening = 0,  // both sides opened at once
+    LaneReading = 1,  // the source's digest and its data asked together
+    LaneWriting = 2,
+    LaneVerifying = 3,
+    LaneVerified = 4, // waits for the files before it, then is closed aside
+};
+
+struct Lane
+{
+    PendingItem item;
+    QString writePath; // the temporary file the destination's open makes
+    QString finalPath;
+    LaneRecords* records = nullptr;
+    int step = LaneOpening;
+    quint16 handle[2] = {0, 0};
+    int digestCount = 0; // 0 for an empty source
+    quint8 digest[DigestBytes];
+    quint64 counted = 0;
+};
+
 struct QueuedWrite
 {
     quint64 offset;
@@ -189,6 +222,7 @@ struct Records
     std::vector<std::unique_ptr<VfsMoveJob>> settleMoves;
     std::vector<std::unique_ptr<VfsCloseFileJob>> closes; // of verified files
     std::vector<std::unique_ptr<VfsDeleteFileJob>> deletes; // destinations opened in vain
+    std::vector<std::unique_ptr<LaneRecords>> lanes; // made as needed and kept
 };
 
 // Paths of both peers use '/'.
@@ -302,6 +336,8 @@ public:
     std::vector<SettlingFile> settling;
     std::vector<ClosingFile> closing; // same directory as settling
     bool waitingForCloses = false;    // the walk waits until closing is empty
+    std::deque<Lane> lanes;           // small files in flight, in the walk's order
+    bool waitingForLanes = false;     // the walk waits until a lane is free
     bool aheadSent = false;           // the destination's open went with the source's
     bool aheadMadeFile = false;       // and it makes a new temporary file
     bool aheadDropped = false;        // its source failed to open while it was out
@@ -411,6 +447,7 @@ public:
     void replaceAnswered();
 
     void addCopied(quint64 bytes);
+    void countCopied(quint64 bytes);
     void report();
     void flushProgress();
     void updateSpeed(quint64 bytes);
@@ -461,6 +498,26 @@ public:
     void closeInBackground();
     void closeReturned(const VfsCloseFileJob* job);
     VfsCloseFileJob* freeCloseRecord(const VfsCloseFileJob* taken);
+    void closeAside(const SettlingFile& settled, quint16 sourceHandle, quint16 destinationHandle);
+
+    // Small new files copied side by side (vfscopylanes.cpp). A file takes a
+    // lane when it is a new file of at most one block whose directory's
+    // names are known; where it is written then.
+    bool laneFits(const PendingItem& item, QString* writePath, QString* finalPath);
+    // From the walk: true when the walk is done with the item for now (it
+    // took a lane, or waits for one, or waits for the lanes before a file
+    // that cannot take one).
+    bool walkLanes();
+    bool laneReplied(const VfsClientJob* job);
+    void laneAdvance(Lane* lane);
+    void laneFailed(Lane* lane, int side, const VfsClientJob& job, const char* reason, int line);
+    void laneChanged(Lane* lane);
+    void removeLane(Lane* lane);
+    void closeVerifiedLanes();
+    void wakeWalk();
+    // Lets go of the lanes of a failed try: their handles are closed.
+    void dropLanes();
+    LaneRecords* freeLaneRecords();
     // The current file goes back to the walk: copied again (fresh: its
     // baseline is known) or, after too many changes, given up.
     void copyAgain(PendingItem item, quint64 counted, bool changed);

@@ -18,6 +18,11 @@ void VfsCopyJobPrivate::addCopied(quint64 bytes)
     if (!bytes)
         return;
     fileCounted += bytes;
+    countCopied(bytes);
+}
+
+void VfsCopyJobPrivate::countCopied(quint64 bytes)
+{
     const quint64 copied = bytesCopied.fetch_add(bytes) + bytes;
     changes |= ChangedCopied;
     // A source that grew since it was counted raises the total: the counter
@@ -661,9 +666,22 @@ VfsCloseFileJob* VfsCopyJobPrivate::freeCloseRecord(const VfsCloseFileJob* taken
 
 void VfsCopyJobPrivate::closeInBackground()
 {
+    const quint16 source = sourceHandle, destination = destinationHandle;
+    sourceHandle = destinationHandle = 0;
+    fileVerified = false;
+    sourceMoved = false;
+    closeAside(SettlingFile{current, writePath, finalPath, fileCounted}, source, destination);
+    if (jobState == Failed)
+        return;
+    setJobState(NextItem, __LINE__);
+    schedule(VfsJob::ActionStep, __LINE__);
+}
+
+void VfsCopyJobPrivate::closeAside(const SettlingFile& settled, quint16 source, quint16 destination)
+{
     ClosingFile file;
-    file.file = SettlingFile{current, writePath, finalPath, fileCounted};
-    const quint16 handles[2] = {sourceHandle, destinationHandle};
+    file.file = settled;
+    const quint16 handles[2] = {source, destination};
     for (int side = SourceSide; side <= DestinationSide; ++side) {
         VfsCloseFileJob* close = freeCloseRecord(file.close[SourceSide]);
         close->flags = 0;
@@ -671,9 +689,6 @@ void VfsCopyJobPrivate::closeInBackground()
         close->jobStatus = 0;
         file.close[side] = close;
     }
-    sourceHandle = destinationHandle = 0;
-    fileVerified = false;
-    sourceMoved = false;
     closing.push_back(file);
     for (int side = SourceSide; side <= DestinationSide; ++side) {
         Logger::log(Logger::VMG2, "close %s file handle %u", side == SourceSide ? "read" : "write",
@@ -681,8 +696,6 @@ void VfsCopyJobPrivate::closeInBackground()
         if (!send(side, file.close[side], &VfsClient::closeFile, __LINE__))
             return;
     }
-    setJobState(NextItem, __LINE__);
-    schedule(VfsJob::ActionStep, __LINE__);
 }
 
 void VfsCopyJobPrivate::closeReturned(const VfsCloseFileJob* job)

@@ -201,6 +201,8 @@ void VfsCopyJobPrivate::startUp(int action)
     settleIndex = 0;
     closing.clear();
     waitingForCloses = false;
+    lanes.clear();
+    waitingForLanes = false;
     aheadSent = false;
     aheadDropped = false;
     namesDirectory.clear();
@@ -346,14 +348,16 @@ void VfsCopyJobPrivate::nextItem(int action)
         return;
     // Copied files are checked against their source a directory at a time,
     // before that directory's times are set; files still being closed
-    // belong to the group.
-    const SettlingFile* first = !closing.empty() ? &closing.front().file
-        : !settling.empty()                       ? &settling.front()
-                                                  : nullptr;
+    // belong to the group, and so do the small files still in flight.
+    const PendingItem* first = !closing.empty() ? &closing.front().file.item
+        : !settling.empty()                      ? &settling.front().item
+        : !lanes.empty()                         ? &lanes.front().item
+                                                 : nullptr;
     if (first
-        && (pending.empty() || settling.size() + closing.size() >= size_t(VfsCopyJob::SettleGroup)
-            || parentOf(pending.back().item.path) != parentOf(first->item.item.path))) {
-        if (!closing.empty()) {
+        && (pending.empty()
+            || settling.size() + closing.size() + lanes.size() >= size_t(VfsCopyJob::SettleGroup)
+            || parentOf(pending.back().item.path) != parentOf(first->item.path))) {
+        if (!closing.empty() || !lanes.empty()) {
             waitingForCloses = true;
             return;
         }
@@ -410,6 +414,8 @@ void VfsCopyJobPrivate::nextItem(int action)
             pending.pop_back();
             break;
         }
+        if (walkLanes())
+            return;
         fileSize = item.item.size;
         setJobState(item.fresh ? OpenSource : Baseline, __LINE__);
         break;
@@ -817,6 +823,47 @@ bool VfsCopyJobPrivate::sendDestinationOpen(VfsOpenFileJob* record, bool ahead)
     VfsCopyItem stamp;
     stamp.atime = stamp.mtime = QDateTime::currentMSecsSinceEpoch();
     return sendOpen(DestinationSide, flags, writePath, stamp, item.size, __LINE__, record);
+}
+
+bool VfsCopyJobPrivate::laneFits(const PendingItem& pendingItem, QString* writeTo, QString* finalTo)
+{
+    const VfsCopyItem& item = pendingItem.item;
+    if (limits.files < 2 || !limits.closeAside || question || !pendingItem.fresh
+        || item.size > VfsCopyJob::BlockSize)
+        return false;
+    bool ok = false;
+    QString name = nameOf(item.path, &ok);
+    if (isShareRoot(item.path))
+        name = shareName(name);
+    if (!ok || !usableName(name))
+        return false;
+    const QString destination = renamed(joinPath(targetDirectory, name), item);
+    const QString directory = parentOf(destination);
+    if (skipList.contains(destination) || ownDestinations.contains(destination)
+        || destination.toUtf8().size() > MaxPathBytes)
+        return false;
+    if (namesDirectory != directory) {
+        if (!freshDirectories.contains(directory))
+            return false;
+        namesDirectory = directory;
+        names.clear();
+    }
+    // Only a new file: one that is there, or a temporary one left by an
+    // earlier try, goes the usual way.
+    const QString destinationName = nameOf(destination, &ok);
+    const QString part = VfsCopyJob::partName(destinationName);
+    if (names.contains(destinationName) || names.contains(part))
+        return false;
+    const QString temporary = joinPath(directory, part);
+    if (temporary.toUtf8().size() > MaxPathBytes)
+        return false;
+    for (const Lane& lane : lanes) {
+        if (lane.finalPath == destination)
+            return false;
+    }
+    *writeTo = temporary;
+    *finalTo = destination;
+    return true;
 }
 
 // Closes the file on one side: the source first, then the destination,

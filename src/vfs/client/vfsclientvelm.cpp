@@ -169,6 +169,11 @@ void VfsClientVelm::processIncomingCommand(VfsMirkCommand* cmd)
     int timerInterval = -1;
     {
         QMutexLocker lock(&d->tableLock);
+        // A reply to a request on an open file (and to a delete or a new
+        // folder) runs its table at once: the record goes back on this pass,
+        // not on the next tick of the job timer, which hands back one record
+        // per table and tick. A move's reply brings the next run forward to
+        // the next pass of the event loop.
         switch (cmd->command) {
         case C::ListDrives | C::ReplyBit:
             Logger::log(Logger::VCLI, "process LIST_DRIVES response TrId %u drives.size %u",
@@ -195,16 +200,21 @@ void VfsClientVelm::processIncomingCommand(VfsMirkCommand* cmd)
             Logger::log(Logger::VCLI, "process MOVE response TrId %u status %u",
                         unsigned(cmd->trId), unsigned(cmd->status));
             d->processMoveResponse(*cmd);
+            timerInterval = 0;
             break;
         case C::OpenFile | C::ReplyBit:
             Logger::log(Logger::VCLI, "process OPEN_FILE response TrId %u status %u handle %u",
                         unsigned(cmd->trId), unsigned(cmd->status), unsigned(cmd->handle));
             d->processOpenFileResponse(*cmd);
+            d->runTable(d->openFileJobs, out);
+            timerInterval = 1;
             break;
         case C::CloseFile | C::ReplyBit:
             Logger::log(Logger::VCLI, "process CLOSE_FILE response TrId %u status %u handle %u",
                         unsigned(cmd->trId), unsigned(cmd->status), unsigned(cmd->handle));
             d->processCloseFileResponse(*cmd);
+            d->runTable(d->closeFileJobs, out);
+            timerInterval = 1;
             break;
         case C::ReadFile | C::ReplyBit:
             Logger::log(Logger::VCLI,
@@ -228,18 +238,21 @@ void VfsClientVelm::processIncomingCommand(VfsMirkCommand* cmd)
             Logger::log(Logger::VCLI, "process DELETE_FILE response TrId %u status %u",
                         unsigned(cmd->trId), unsigned(cmd->status));
             d->processDeleteFileResponse(*cmd);
+            d->runTable(d->deleteFileJobs, out);
             timerInterval = 0;
             break;
         case C::HashFile | C::ReplyBit:
             Logger::log(Logger::VCLI, "process HASH_FILE response TrId %u status %u",
                         unsigned(cmd->trId), unsigned(cmd->status));
             d->processHashFileResponse(*cmd);
+            d->runTable(d->hashFileJobs, out);
             timerInterval = 0;
             break;
         case C::MakeDirectory | C::ReplyBit:
             Logger::log(Logger::VCLI, "process MAKE_DIRECTORY response TrId %u status %u",
                         unsigned(cmd->trId), unsigned(cmd->status));
             d->processMakeDirectoryResponse(*cmd);
+            d->runTable(d->makeDirectoryJobs, out);
             timerInterval = 0;
             break;
         default:

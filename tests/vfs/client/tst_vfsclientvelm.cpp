@@ -131,6 +131,7 @@ private slots:
     void listDrivesReply();
     void deleteMakeDirectoryAndChangeNotice();
     void finishedJobsComeBackOnePerRun();
+    void fileRepliesComeBackOnTheirOwnPass();
     void releaseWithdrawsListing();
     void requestsFromAnotherThread();
     void threadFinishedDropsQueuedJobs();
@@ -1041,6 +1042,48 @@ void TestVfsClientVelm::finishedJobsComeBackOnePerRun()
     QCOMPARE(first.status, quint8(FSO_STATUS_OK));
     QCOMPARE(second.status, quint8(FSO_STATUS_EXISTS));
     QCOMPARE(second.jobStatus, quint32(VfsClientJob::JobFinished));
+}
+
+void TestVfsClientVelm::fileRepliesComeBackOnTheirOwnPass()
+{
+    // Many opens and closes answered at once: each record goes back as its
+    // reply is processed, in reply order, without waiting for runs of the
+    // job timer (one record per table and run).
+    Harness h;
+    QSignalSpy opened(&h.client, &VfsClient::openFileUpdate);
+    QSignalSpy closed(&h.client, &VfsClient::closeFileUpdate);
+    constexpr int Count = 20;
+    VfsOpenFileJob opens[Count];
+    VfsCloseFileJob closes[Count];
+    for (int i = 0; i < Count; ++i) {
+        opens[i].flags = C::OpenRead;
+        opens[i].path = QStringLiteral("/f%1").arg(i);
+        h.client.openFile(&opens[i]);
+        closes[i].handle = quint16(i + 1);
+        h.client.closeFile(&closes[i]);
+    }
+    QTRY_COMPARE(h.sent.size(), 2 * Count);
+    QHash<QString, quint16> openTrIds;
+    QHash<quint16, quint16> closeTrIds;
+    for (int i = 0; i < 2 * Count; ++i) {
+        const C& request = h.request(i);
+        if (request.command == C::OpenFile)
+            openTrIds.insert(QString::fromUtf8(request.pathBytes()), request.trId);
+        else
+            closeTrIds.insert(request.handle, request.trId);
+    }
+    for (int i = Count - 1; i >= 0; --i) {
+        QVERIFY(h.reply(W::openFileReply(openTrIds.value(opens[i].path), FSO_STATUS_OK,
+                                         quint16(100 + i))));
+        QCOMPARE(opened.size(), Count - i);
+        QCOMPARE(opened.last().at(0).value<VfsOpenFileJob*>(), &opens[i]);
+        QCOMPARE(opens[i].handle, quint16(100 + i));
+        QVERIFY(h.reply(W::closeFileReply(closeTrIds.value(quint16(i + 1)), FSO_STATUS_OK,
+                                          quint16(i + 1))));
+        QCOMPARE(closed.size(), Count - i);
+        QCOMPARE(closed.last().at(0).value<VfsCloseFileJob*>(), &closes[i]);
+        QCOMPARE(closes[i].jobStatus, quint32(VfsClientJob::JobFinished));
+    }
 }
 
 void TestVfsClientVelm::releaseWithdrawsListing()
