@@ -251,6 +251,9 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
     d->statusLabel->setTextFormat(Qt::PlainText);
     d->statusLabel->setContentsMargins(0, 0, 24, 0);
     d->statusBar->addPermanentWidget(d->statusLabel);
+    d->selectionLabel = new QLabel(d->statusBar);
+    d->selectionLabel->setTextFormat(Qt::PlainText);
+    d->statusBar->addWidget(d->selectionLabel, 1);
     filesLayout->addWidget(d->statusBar);
     d->pages->addWidget(d->filesPage);
 
@@ -260,7 +263,11 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
     // Copies this Filer started, and the launcher's files of other machines.
     connect(d->vfsManager, &VfsManager::copyFinished, this, &Filer::onCopyJobFinished);
     connect(d->vfsManager, &VfsManager::copyFailed, this, &Filer::onCopyJobFailed);
-    connect(AppLauncher::instance(), &AppLauncher::deferAppLaunch, this, &Filer::onDeferAppLaunch);
+    // The launcher belongs to the window, which makes it before its Filers;
+    // a Filer never makes one of its own (it would outlive the database).
+    AppLauncher* launcher = AppLauncher::current();
+    if (launcher)
+        connect(launcher, &AppLauncher::deferAppLaunch, this, &Filer::onDeferAppLaunch);
 
     // 13. One proxy, one selection model.
     d->proxy = new VfsSortFilterProxyModel(this);
@@ -319,7 +326,8 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
         });
 
     // A launch that failed shows in the active Filer's status bar.
-    connect(AppLauncher::instance(), &AppLauncher::launchFailed, this, &Filer::onLaunchFailed);
+    if (launcher)
+        connect(launcher, &AppLauncher::launchFailed, this, &Filer::onLaunchFailed);
 
     // 16.
     connect(d->largerAction, &QAction::triggered, this, &Filer::increaseItemSize);

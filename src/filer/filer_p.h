@@ -85,6 +85,9 @@ public:
 
     // ---- file actions, context menu, reveal, properties and share
     // (filerfileactions.cpp)
+    // The selection's or the folder's text, under the bar's passing
+    // messages.
+    QLabel* selectionLabel = nullptr;
     // Column 0 of every selected row, each once, in the selection's order;
     // at most `limit` when given.
     QModelIndexList selectedEntries(int limit = -1) const;

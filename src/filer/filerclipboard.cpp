@@ -362,7 +362,10 @@ void Filer::onCopyJobFinished(const VfsCopyDto& dto)
         }
     }
     Logger::log(Logger::VFS1, "deferred launch %s: launch app %d", qUtf8Printable(launch.id), launch.appId);
-    AppLauncher::instance()->launch(launch.appId, ownPeerUuid(), launch.localPaths);
+    if (AppLauncher* launcher = AppLauncher::current())
+        launcher->launch(launch.appId, ownPeerUuid(), launch.localPaths);
+    else
+        Logger::log(Logger::ERR1, "deferred launch %s: no application launcher", qUtf8Printable(launch.id));
 }
 
 void Filer::onCopyJobFailed(const VfsCopyDto& dto)

@@ -140,7 +140,7 @@ QMenu* Filer::contextMenu() const
 
 QString Filer::statusMessage() const
 {
-    return d && d->statusBar ? d->statusBar->currentMessage() : QString();
+    return d && d->selectionLabel ? d->selectionLabel->text() : QString();
 }
 
 QString Filer::statusSpaceText() const
@@ -209,21 +209,23 @@ void Filer::updateFileActions()
         }
     }
 
-    // The status bar is every Filer's own.
+    // The status bar is every Filer's own. The selection's text sits under
+    // the bar's passing messages, so a failure shown for ten seconds is not
+    // wiped by the next change of selection.
     if (peer && !linkUp) {
         //% "%1 is not connected"
-        d->statusBar->showMessage(qtTrId("filer-status-offline").arg(peer->name()));
+        d->selectionLabel->setText(qtTrId("filer-status-offline").arg(peer->name()));
         d->statusLabel->clear();
     } else if (peer) {
         if (sel.dirCount > 0 && sel.dirCount == sel.entries)
             //% "%n folder(s) selected"
-            d->statusBar->showMessage(qtTrId("filer-status-dirselection", sel.entries));
+            d->selectionLabel->setText(qtTrId("filer-status-dirselection", sel.entries));
         else if (sel.entries > 0)
             //% "%n item(s) selected %1"
-            d->statusBar->showMessage(qtTrId("filer-status-selection", sel.entries).arg(sizeText(sel.totalSize)));
+            d->selectionLabel->setText(qtTrId("filer-status-selection", sel.entries).arg(sizeText(sel.totalSize)));
         else
             //% "%n item(s)"
-            d->statusBar->showMessage(qtTrId("filer-status-dir", itemCount));
+            d->selectionLabel->setText(qtTrId("filer-status-dir", itemCount));
         auto* drives = qobject_cast<VfsDriveModel*>(peer->vfsDriveModel());
         const QString shownPath = shown.data(VfsModel::PathRole).toString();
         const quint64 available = drives && !shownPath.isEmpty() ? drives->driveForPath(shownPath).bytesAvailable : 0;

@@ -75,9 +75,11 @@ void Filer::openWithDefaultApplication(const QString& path)
 {
     if (!d || !d->peer || path.isEmpty())
         return;
-    AppLauncher* launcher = AppLauncher::instance();
-    if (!launcher)
+    AppLauncher* launcher = AppLauncher::current();
+    if (!launcher) {
+        Logger::log(Logger::ERR1, "no application launcher for %s", qUtf8Printable(path));
         return;
+    }
     // The launcher selects the file itself (of this Filer's peer) and opens
     // it with the first application for its type; a file of another machine
     // comes back through its deferred launch.
