@@ -339,17 +339,27 @@ void Filer::onDeferAppLaunch(int appId, const QString& peerUuid, const std::vect
     d->vfsManager->copy(request);
 }
 
+// Takes the launch that waits for the copy id out of pending; false when
+// none waits for it (a copy of the clipboard, or one already taken).
+static bool takePendingLaunch(std::vector<VfsDeferredLaunch>& pending, const QString& id, VfsDeferredLaunch* taken)
+{
+    const auto it = std::find_if(pending.begin(), pending.end(),
+                                 [&](const VfsDeferredLaunch& launch) { return launch.id == id; });
+    if (it == pending.end())
+        return false;
+    if (taken)
+        *taken = std::move(*it);
+    pending.erase(it);
+    return true;
+}
+
 void Filer::onCopyJobFinished(const VfsCopyDto& dto)
 {
     if (!d || !d->clipboard)
         return;
-    std::vector<VfsDeferredLaunch>& pending = d->clipboard->pendingLaunches;
-    const auto it = std::find_if(pending.begin(), pending.end(),
-                                 [&](const VfsDeferredLaunch& launch) { return launch.id == dto.id; });
-    if (it == pending.end())
+    VfsDeferredLaunch launch;
+    if (!takePendingLaunch(d->clipboard->pendingLaunches, dto.id, &launch))
         return;
-    const VfsDeferredLaunch launch = *it;
-    pending.erase(it);
     // Only whole local files are opened: a copy that did not bring one over
     // leaves no file (or an older one that a failure would have reported).
     for (const QString& local : launch.localPaths) {
@@ -372,12 +382,8 @@ void Filer::onCopyJobFailed(const VfsCopyDto& dto)
 {
     if (!d || !d->clipboard)
         return;
-    std::vector<VfsDeferredLaunch>& pending = d->clipboard->pendingLaunches;
-    const auto it = std::find_if(pending.begin(), pending.end(),
-                                 [&](const VfsDeferredLaunch& launch) { return launch.id == dto.id; });
-    if (it == pending.end())
+    if (!takePendingLaunch(d->clipboard->pendingLaunches, dto.id, nullptr))
         return;
     Logger::log(Logger::VFS1, "deferred launch %s dropped: its copy failed", qUtf8Printable(dto.id));
-    pending.erase(it);
     showStatusMessage(qtTrId("launch-copy-failed"), StatusTimeout);
 }
