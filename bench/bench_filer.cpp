@@ -11,7 +11,9 @@
 // selection): how long the selection change takes and the longest stall.
 //
 // Options: --entries 100000 --delays 0,20 --modes list,columns,icons.
+#include "benchpeer.h"
 #include "benchutil.h"
+#include "stallmeter.h"
 #include "core/databasesqlite.h"
 #include "desktop/applauncher.h"
 #include "filer/filer.h"
@@ -96,44 +98,6 @@ public:
     double slowest = 0;
     double mostCpu = 0;
     QString slowestWhat;
-};
-
-class BenchPeer : public IPeer
-{
-public:
-    PeerDto identity() const override { return PeerDto{ ownPeerUuid(), QStringLiteral("velm"), QDateTime() }; }
-    VfsClient* vfsClient() const override { return client; }
-    VfsClient* client = nullptr;
-};
-
-// The lateness of a 1 ms timer, its largest value kept.
-class StallMeter : public QObject
-{
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            const double now = m_clock.nsecsElapsed() / 1e6;
-            longest = std::max(longest, now - m_last - 1.0);
-            m_last = now;
-        });
-    }
-    void start()
-    {
-        longest = 0;
-        m_clock.start();
-        m_last = 0;
-        m_timer.start();
-    }
-    void stop() { m_timer.stop(); }
-    double longest = 0;
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    double m_last = 0;
 };
 
 struct Run

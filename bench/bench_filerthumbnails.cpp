@@ -15,7 +15,9 @@
 // received it. Figures only.
 //
 // Options: --files 2000 --size 1600x1200 --window 1200x800.
+#include "benchpeer.h"
 #include "benchutil.h"
+#include "stallmeter.h"
 #include "core/databasesqlite.h"
 #include "filer/filer.h"
 #include "filer/filerhub.h"
@@ -83,44 +85,6 @@ public:
     int depth = 0;
     double slowest = 0;
     QString slowestWhat;
-};
-
-class BenchPeer : public IPeer
-{
-public:
-    PeerDto identity() const override { return PeerDto{ ownPeerUuid(), QStringLiteral("velm"), QDateTime() }; }
-    VfsClient* vfsClient() const override { return client; }
-    VfsClient* client = nullptr;
-};
-
-// The lateness of a 1 ms timer, its largest value kept.
-class StallMeter : public QObject
-{
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            const double now = m_clock.nsecsElapsed() / 1e6;
-            longest = std::max(longest, now - m_last - 1.0);
-            m_last = now;
-        });
-    }
-    void start()
-    {
-        longest = 0;
-        m_clock.start();
-        m_last = 0;
-        m_timer.start();
-    }
-    void stop() { m_timer.stop(); }
-    double longest = 0;
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    double m_last = 0;
 };
 
 QSize parseSize(const QString& text)
