@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMimeData>
 #include <QMessageBox>
@@ -93,6 +94,18 @@ QStringList treeOf(const QString& root)
         paths << it.next();
     paths.sort();
     return paths;
+}
+// The paths of tree that are gone. Deleting nodes must delete no file; caches
+// may still appear in the home meanwhile, whenever the machine lets them.
+QStringList missingFrom(const QStringList& tree)
+{
+    QStringList missing;
+    for (const QString& path : tree) {
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink())
+            missing << path;
+    }
+    return missing;
 }
 } // namespace
 
@@ -242,7 +255,7 @@ void TestNodeInteraction::deleteKeys()
     QTest::qWait(GuiNode::saveDelayMs() + 300);
     QVERIFY(f->storedNode(s.sector, s.dirA.uuid).uuid.isEmpty());
     QVERIFY(f->storedNode(s.sector, s.dirB.uuid).uuid.isEmpty());
-    QCOMPARE(treeOf(f->rig->home()), tree);
+    QCOMPARE(missingFrom(tree), QStringList());
 
     // A restart does not bring them back.
     f->window.reset();
@@ -299,7 +312,7 @@ void TestNodeInteraction::deleteSectorWithMovedNodes()
         QTRY_VERIFY(!node);
     QTest::qWait(GuiNode::saveDelayMs() + 300);
     QVERIFY(f->db()->getVNodes(s.sector).empty());
-    QCOMPARE(treeOf(f->rig->home()), tree);
+    QCOMPARE(missingFrom(tree), QStringList());
 
     f->window.reset();
     QVERIFY(f->db()->getVNodes(s.sector).empty());
