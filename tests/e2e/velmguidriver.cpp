@@ -583,6 +583,9 @@ private:
             if (!source || !source->currentView())
                 return QModelIndex();
             const QModelIndex parent = source->currentView()->rootIndex();
+            // The window is never shown, so no view asks for the rows.
+            if (source->proxy()->canFetchMore(parent))
+                source->proxy()->fetchMore(parent);
             for (int i = 0; i < source->proxy()->rowCount(parent); ++i) {
                 const QModelIndex child = source->proxy()->index(i, 0, parent);
                 if (child.data(VfsModel::NameRole).toString() == name)
@@ -592,7 +595,7 @@ private:
         };
         whenTrue([=] {
             return source && target && source->path() == folder && target->path() == dst && row().isValid();
-        }, 30000, [=](bool shown) {
+        }, 60000, [=](bool shown) {
             if (!shown)
                 return reply(failure(QStringLiteral("the panes did not show the folders: %1 (%2 rows), %3")
                                          .arg(source ? source->path() : QString(),
