@@ -75,14 +75,14 @@ void FilerTreeView::stepSize(bool larger)
     scheduleDelayedItemsLayout();
 }
 
-// Room for any date in the Modified column, whether or not the rows are
-// listed yet: the widest sample text in the column's font, with the margins
-// the style gives an item's text.
-int FilerTreeView::dateWidth() const
+// Room for any date in the Modified column, or any size in the Size column,
+// whether or not the rows are listed yet: the widest sample text in the
+// column's font, with the margins the style gives an item's text.
+int FilerTreeView::sampleWidth(const QStringList& samples) const
 {
     const QFontMetrics metrics(VfsModel::numberFont());
     int widest = 0;
-    for (const QString& text : VfsModel::sampleMtimeTexts())
+    for (const QString& text : samples)
         widest = std::max(widest, metrics.horizontalAdvance(text));
     const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
     return widest + 2 * margin + 2;
@@ -116,8 +116,9 @@ void FilerTreeView::polishColumWidths()
     for (int column : { int(VfsModel::SizeColumn), int(VfsModel::MTimeStringColumn) }) {
         if (!isColumnHidden(column)) {
             needed[column] = contentsWidth(column);
-            if (column == VfsModel::MTimeStringColumn)
-                needed[column] = std::max(needed[column], dateWidth());
+            const QStringList samples = column == VfsModel::MTimeStringColumn ? VfsModel::sampleMtimeTexts()
+                                                                               : VfsModel::sampleSizeTexts();
+            needed[column] = std::max(needed[column], sampleWidth(samples));
             setColumnWidth(column, needed[column]);
         }
     }

@@ -48,7 +48,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    int dateWidth() const;
+    int sampleWidth(const QStringList& samples) const;
     void stepSize(bool larger);
     void startFileDrag();
     void setDropTarget(const QModelIndex& index);

@@ -121,6 +121,9 @@ public:
     // two-digit day, month and hour, morning and evening): what a view
     // sizes the column by before, or whatever, its rows show.
     static QStringList sampleMtimeTexts();
+    // The Size column's widest texts of the current locale ("1000.0 kB" is
+    // what 999,999 bytes round to).
+    static QStringList sampleSizeTexts();
     // The font of the size and time columns.
     static QFont numberFont();
 

@@ -256,6 +256,15 @@ QStringList VfsModel::sampleMtimeTexts()
     return texts;
 }
 
+QStringList VfsModel::sampleSizeTexts()
+{
+    QStringList texts;
+    for (quint64 size : { Q_UINT64_C(999), Q_UINT64_C(999999), Q_UINT64_C(999999999), Q_UINT64_C(999999999999),
+                          Q_UINT64_C(999999999999999) })
+        texts << sizeText(size);
+    return texts;
+}
+
 // --- Presentation ------------------------------------------------------------
 
 void VfsModelPrivate::setMtime(VfsEntry* e, qint64 mtime)

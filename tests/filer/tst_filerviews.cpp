@@ -29,8 +29,8 @@ private slots:
     void zoomAnchor();
     void narrowTreeKeepsNameWidth();
     void smallAccessColumnIsHidden();
-    void dateColumnFitsDates_data();
-    void dateColumnFitsDates();
+    void numberColumnsFitTheirTexts_data();
+    void numberColumnsFitTheirTexts();
     void dropTargetMarks_data();
     void dropTargetMarks();
     void rubberBandStartsNoDrag();
@@ -182,19 +182,32 @@ void TestFilerViews::smallAccessColumnIsHidden()
     QVERIFY(view->isColumnHidden(VfsModel::AccessColumn));
 }
 
-void TestFilerViews::dateColumnFitsDates_data()
+void TestFilerViews::numberColumnsFitTheirTexts_data()
 {
     QTest::addColumn<QString>("locale");
-    QTest::newRow("English") << "en_US";
-    QTest::newRow("German") << "de_DE";
+    QTest::addColumn<int>("column");
+    for (const char* locale : { "en_US", "de_DE" }) {
+        QTest::addRow("dates, %s", locale) << locale << int(VfsModel::MTimeStringColumn);
+        QTest::addRow("sizes, %s", locale) << locale << int(VfsModel::SizeColumn);
+    }
 }
 
-// The Modified column holds a whole date and time of the locale at its
-// first width: for the rows shown, and in a directory with no rows yet
-// (nothing to measure there but the header).
-void TestFilerViews::dateColumnFitsDates()
+// The width the style leaves for an item's text in a cell of the column:
+// the common style's text margin on either side.
+static int textRoom(FilerTreeView* view, int column)
+{
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return view->columnWidth(column) - 2 * margin;
+}
+
+// The Modified and Size columns hold a whole date and time, and the widest
+// size, of the locale at their first width without eliding: for the rows
+// shown, and in a directory with no rows yet (nothing to measure there but
+// the header).
+void TestFilerViews::numberColumnsFitTheirTexts()
 {
     QFETCH(QString, locale);
+    QFETCH(int, column);
     const QLocale before;
     QLocale::setDefault(QLocale(locale));
     Filer* filer = filerOn(Filer::ViewColumns, 3, QSize(600, 500));
@@ -202,25 +215,34 @@ void TestFilerViews::dateColumnFitsDates()
     FilerTreeView* view = filer->treeView();
     QTRY_COMPARE(view->polishState(), 1);
     const QFontMetrics metrics(VfsModel::numberFont());
+    const QStringList samples =
+        column == VfsModel::MTimeStringColumn ? VfsModel::sampleMtimeTexts() : VfsModel::sampleSizeTexts();
     int widest = 0;
-    for (const QString& text : VfsModel::sampleMtimeTexts())
+    for (const QString& text : samples)
         widest = std::max(widest, metrics.horizontalAdvance(text));
     QVERIFY(widest > metrics.horizontalAdvance(QStringLiteral("0000")));
     const QModelIndex root = view->rootIndex();
     QVERIFY(view->model()->rowCount(root) >= 3);
-    QVERIFY(!view->isColumnHidden(VfsModel::MTimeStringColumn));
+    QVERIFY(!view->isColumnHidden(column));
     for (int row = 0; row < view->model()->rowCount(root); ++row) {
-        const QString text = view->model()->index(row, VfsModel::MTimeStringColumn, root).data().toString();
-        QVERIFY2(metrics.horizontalAdvance(text) < view->columnWidth(VfsModel::MTimeStringColumn), qPrintable(text));
+        const QModelIndex index = view->model()->index(row, column, root);
+        if (index.data(VfsModel::TypeRole).toInt() == VfsModel::DirectoryType)
+            continue; // "Folder" is in the window's font, measured by the view itself
+        const QString text = index.data().toString();
+        const QFontMetrics rowMetrics(index.data(Qt::FontRole).value<QFont>());
+        QVERIFY2(rowMetrics.horizontalAdvance(text) <= textRoom(view, column),
+                 qPrintable(QStringLiteral("%1: %2 <= %3").arg(text).arg(rowMetrics.horizontalAdvance(text)).arg(textRoom(view, column))));
     }
+    QVERIFY2(widest <= textRoom(view, column),
+             qPrintable(QStringLiteral("%1 <= %2").arg(widest).arg(textRoom(view, column))));
 
     filer->gotoPath(m_root + QStringLiteral("/dir1"));
     QTRY_COMPARE(filer->path(), m_root + QStringLiteral("/dir1"));
     QCOMPARE(view->model()->rowCount(view->rootIndex()), 0);
-    view->setColumnWidth(VfsModel::MTimeStringColumn, 20);
+    view->setColumnWidth(column, 20);
     view->polishColumWidths();
-    QVERIFY2(widest < view->columnWidth(VfsModel::MTimeStringColumn),
-             qPrintable(QStringLiteral("%1 < %2").arg(widest).arg(view->columnWidth(VfsModel::MTimeStringColumn))));
+    QVERIFY2(widest <= textRoom(view, column),
+             qPrintable(QStringLiteral("%1 <= %2").arg(widest).arg(textRoom(view, column))));
     QLocale::setDefault(before);
 }
 
