@@ -38,6 +38,26 @@
 //                                        "alive"}]}  the job windows, oldest first
 //   answer <n> <skip|replace|replaceall|abort>  {}  a button of job window n
 //   share-edit <peer> <path>  {"share"}             a folder share the peer may edit
+//
+// Sharing through the active Filer and the share window (its check boxes
+// and buttons used as a click does):
+//   sharewith <peer> <view|edit>  {"share", "flags", "new", "at"}  the context
+//                                                    menu's Share with > <peer> on the
+//                                                    selection (or the shown folder), the
+//                                                    choice made, Share (Save) clicked;
+//                                                    answered once the window closed, "at"
+//                                                    the click's time (ms since the epoch)
+//   editshare <peer> <share> <view|edit|remove>  {"share", "flags", "at"}  the peer's page,
+//                                                    "Your shared items", the share's edit,
+//                                                    then Save or Remove share ("flags" 0
+//                                                    once removed)
+//   peershares <peer>         {"shares": [{"name", "path"}]}  the rows of the peer page's
+//                                                    "Shared items" as shown now
+//   mkdir <name>              {"made", "status", "enabled"}  New folder on the shown folder,
+//                                                    the name typed into its dialog; once the
+//                                                    folder is listed or the status bar
+//                                                    shows why not ("enabled": the action's
+//                                                    state before, as the Filer had it)
 
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
@@ -56,6 +76,7 @@
 #include "peer/invitationmodel.h"
 #include "peer/peermodel.h"
 #include "peer/peervelm.h"
+#include "share/sharewithdialog.h"
 #include "support/driver/driverstartup.h"
 #include "support/idtranslator.h"
 #include "vfs/client/vfsclientvelm.h"
@@ -77,12 +98,14 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
+#include <QQuickWidget>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSettings>
+#include <QStatusBar>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
@@ -193,6 +216,8 @@ private:
         else if (command == QLatin1String("list"))
             list(words.value(1), words.value(2), reply);
         else if (clipboardCommand(command, words, reply))
+            return;
+        else if (sharingCommand(command, words, reply))
             return;
         else if (command == QLatin1String("dropcopy"))
             dropCopy(words.value(1), words.value(2), words.value(3), reply);
@@ -679,6 +704,280 @@ private:
         });
     }
     // ---- end of the Filer ----------------------------------------------------
+
+    // ---- sharing through the Filer and the share window ---------------------
+    bool sharingCommand(const QString& command, const QStringList& words, Reply reply)
+    {
+        if (command == QLatin1String("sharewith"))
+            shareWith(words.value(1), words.value(2), reply);
+        else if (command == QLatin1String("editshare"))
+            editShare(words.value(1), words.value(2), words.value(3), reply);
+        else if (command == QLatin1String("peershares"))
+            peerShares(words.value(1), reply);
+        else if (command == QLatin1String("mkdir"))
+            makeFolder(words.mid(1).join(QLatin1Char(' ')), reply);
+        else
+            return false;
+        return true;
+    }
+
+    // The Filer the user works in: the active one, else the first pane's,
+    // made active (the shared actions reach only the active Filer).
+    Filer* workingFiler()
+    {
+        FilerHub* hub = m_window->filerHub();
+        if (!hub)
+            return nullptr;
+        if (Filer* active = hub->activeFiler())
+            return active;
+        if (m_window->filerPanes().isEmpty())
+            return nullptr;
+        FilerPane* pane = m_window->filerPanes().first();
+        hub->setActiveFilerPane(pane);
+        hub->setActiveFiler(pane, pane->currentFiler());
+        return hub->activeFiler();
+    }
+
+    static QQuickItem* findItemWhere(QQuickItem* root, const std::function<bool(QQuickItem*)>& test)
+    {
+        if (!root)
+            return nullptr;
+        if (test(root))
+            return root;
+        for (QQuickItem* child : root->childItems()) {
+            if (QQuickItem* found = findItemWhere(child, test))
+                return found;
+        }
+        return nullptr;
+    }
+
+    // The share window a click just opened: one the Filer did not have before.
+    static QPointer<ShareWithDialog> openedDialog(Filer* filer, const QList<ShareWithDialog*>& before)
+    {
+        for (ShareWithDialog* dialog : filer->findChildren<ShareWithDialog*>()) {
+            if (!before.contains(dialog) && dialog->window())
+                return dialog;
+        }
+        return nullptr;
+    }
+
+    // "Share with" > peer in the active Filer's context menu.
+    void shareWith(const QString& peerUuid, const QString& choice, Reply reply)
+    {
+        QPointer<Filer> filer = workingFiler();
+        if (!filer || !m_model->getPeerForUuid(peerUuid)
+            || (choice != QLatin1String("view") && choice != QLatin1String("edit")))
+            return reply(failure(QStringLiteral("usage: sharewith <peer> <view|edit> (and an active Filer)")));
+        filer->onCustomContextMenuRequested(QPoint());
+        QMenu* menu = filer->contextMenu();
+        QAction* entry = nullptr;
+        for (QAction* item : menu ? menu->actions() : QList<QAction*>()) {
+            if (!item->menu() || item->menu()->objectName() != QLatin1String("menu-share-with"))
+                continue;
+            for (QAction* peerEntry : item->menu()->actions()) {
+                if (peerEntry->data().toString() == peerUuid)
+                    entry = peerEntry;
+            }
+        }
+        if (menu)
+            menu->hide();
+        if (!entry)
+            return reply(failure(QStringLiteral("the context menu has no Share with entry for the peer")));
+        const QList<ShareWithDialog*> before = filer->findChildren<ShareWithDialog*>();
+        // As a click does: the menu closes, then the entry runs.
+        entry->trigger();
+        QPointer<ShareWithDialog> dialog = openedDialog(filer, before);
+        if (!dialog)
+            return reply(failure(QStringLiteral("Share with opened no share window")));
+        const QString selector = dialog->acl().selector;
+        const bool isNew = dialog->window()->property("isNewShare").toBool();
+        answerWindow(dialog, choice, reply, [this, peerUuid, selector, isNew, reply](qint64 at) {
+            for (const PeerAclDto& acl : m_db->getAcls(peerUuid)) {
+                if (acl.selector == selector)
+                    return reply(QJsonObject{ { QStringLiteral("share"), acl.uuid },
+                                              { QStringLiteral("flags"), int(acl.flags) },
+                                              { QStringLiteral("new"), isNew },
+                                              { QStringLiteral("at"), double(at) } });
+            }
+            reply(failure(QStringLiteral("the window closed but no share of ") + selector + QStringLiteral(" is stored")));
+        });
+    }
+
+    // The peer's page in the active Filer, "Your shared items", the share's
+    // "edit".
+    void editShare(const QString& peerUuid, const QString& aclUuid, const QString& choice, Reply reply)
+    {
+        QPointer<Filer> filer = workingFiler();
+        IPeer* peer = m_model->getPeerForUuid(peerUuid);
+        if (!filer || !peer || aclUuid.isEmpty()
+            || (choice != QLatin1String("view") && choice != QLatin1String("edit")
+                && choice != QLatin1String("remove")))
+            return reply(failure(QStringLiteral("usage: editshare <peer> <share> <view|edit|remove>")));
+        m_window->show();
+        filer->setPeer(peer);
+        filer->gotoPath(QStringLiteral("%peerview"));
+        QQuickWidget* page = filer->peerViewPage();
+        QPointer<QQuickItem> root = page ? qobject_cast<QQuickItem*>(page->rootObject()) : nullptr;
+        if (!root)
+            return reply(failure(QStringLiteral("the Filer has no peer page")));
+        auto view = [root] { return root ? root->property("view").toString() : QString(); };
+        whenTrue([view] { return view() == QLatin1String("shares") || view() == QLatin1String("acls"); }, 30000,
+                 [=](bool online) {
+            if (!online || !filer)
+                return reply(failure(QStringLiteral("the peer page shows \"%1\", not the peer online").arg(view())));
+            QMetaObject::invokeMethod(findItem(root, QStringLiteral("mySharesHeading")), "clicked");
+            auto editButton = [root, aclUuid]() -> QQuickItem* {
+                QQuickItem* row = findItemWhere(root, [aclUuid](QQuickItem* item) {
+                    return item->objectName().startsWith(QLatin1String("aclRow_"))
+                           && item->property("aclUuid").toString() == aclUuid;
+                });
+                return row ? findItem(row, QStringLiteral("editButton")) : nullptr;
+            };
+            whenTrue([editButton] { return editButton() != nullptr; }, 30000, [=](bool listed) {
+                if (!listed || !filer)
+                    return reply(failure(QStringLiteral("\"Your shared items\" lists no such share (page: %1)")
+                                             .arg(view())));
+                const QList<ShareWithDialog*> before = filer->findChildren<ShareWithDialog*>();
+                QMetaObject::invokeMethod(editButton(), "clicked");
+                QPointer<ShareWithDialog> dialog = openedDialog(filer, before);
+                if (!dialog)
+                    return reply(failure(QStringLiteral("edit opened no share window")));
+                answerWindow(dialog, choice, reply, [this, peerUuid, aclUuid, reply](qint64 at) {
+                    int flags = 0;
+                    for (const PeerAclDto& acl : m_db->getAcls(peerUuid)) {
+                        if (acl.uuid == aclUuid)
+                            flags = int(acl.flags);
+                    }
+                    reply(QJsonObject{ { QStringLiteral("share"), aclUuid },
+                                       { QStringLiteral("flags"), flags },
+                                       { QStringLiteral("at"), double(at) } });
+                });
+            });
+        });
+    }
+
+    // The share window's choice made with its check boxes as a click does,
+    // then Share or Save (or Remove share) clicked; done(the click's time)
+    // once the window has gone, which it does only after the store took
+    // the change.
+    void answerWindow(QPointer<ShareWithDialog> dialog, const QString& choice, Reply reply,
+                      std::function<void(qint64)> done)
+    {
+        auto window = [dialog]() -> QQuickWindow* {
+            return dialog ? qobject_cast<QQuickWindow*>(dialog->window()) : nullptr;
+        };
+        auto item = [window](const QString& name) -> QQuickItem* {
+            QQuickWindow* shown = window();
+            return shown ? findItem(shown->contentItem(), name) : nullptr;
+        };
+        // The two boxes are one choice once the window's state machine ran.
+        auto settled = [item](bool edit) {
+            QQuickItem* view = item(QStringLiteral("canViewCheckbox"));
+            QQuickItem* canEdit = item(QStringLiteral("canEditCheckbox"));
+            return view && canEdit && view->property("checked").toBool() == !edit
+                   && canEdit->property("checked").toBool() == edit;
+        };
+        whenTrue([window, settled] { return window() && window()->isVisible() && (settled(true) || settled(false)); },
+                 20000, [=](bool shown) {
+            if (!shown)
+                return reply(failure(QStringLiteral("the share window did not open")));
+            const bool remove = choice == QLatin1String("remove");
+            const bool edit = choice == QLatin1String("edit");
+            if (!remove && !settled(edit)) {
+                QQuickItem* box = item(edit ? QStringLiteral("canEditCheckbox") : QStringLiteral("canViewCheckbox"));
+                QMetaObject::invokeMethod(box, "toggle");
+                QMetaObject::invokeMethod(box, "toggled");
+            }
+            whenTrue([remove, edit, settled] { return remove || settled(edit); }, 20000, [=](bool chosen) {
+                if (!chosen)
+                    return reply(failure(QStringLiteral("the check boxes did not take the click")));
+                QQuickItem* button = item(remove ? QStringLiteral("removeButton") : QStringLiteral("shareButton"));
+                if (!button || !button->isVisible())
+                    return reply(failure(QStringLiteral("the share window shows no such button")));
+                const qint64 at = QDateTime::currentMSecsSinceEpoch();
+                QMetaObject::invokeMethod(button, "clicked");
+                whenTrue([dialog] { return !dialog; }, 20000, [=](bool closed) {
+                    if (!closed)
+                        return reply(failure(QStringLiteral("the share window stayed open: ")
+                                             + (window() ? window()->property("errorText").toString() : QString())));
+                    done(at);
+                });
+            });
+        });
+    }
+
+    // The rows of "Shared items" on the peer's page in the active Filer.
+    void peerShares(const QString& peerUuid, Reply reply)
+    {
+        QPointer<Filer> filer = workingFiler();
+        IPeer* peer = m_model->getPeerForUuid(peerUuid);
+        QPointer<VfsModel> vfs = peer ? qobject_cast<VfsModel*>(peer->vfsFileSystemModel()) : nullptr;
+        if (!filer || !vfs)
+            return reply(failure(QStringLiteral("usage: peershares <peer> (and an active Filer)")));
+        m_window->show();
+        filer->setPeer(peer);
+        filer->gotoPath(QStringLiteral("%shares"));
+        QQuickWidget* page = filer->peerViewPage();
+        QPointer<QQuickItem> root = page ? qobject_cast<QQuickItem*>(page->rootObject()) : nullptr;
+        if (!root)
+            return reply(failure(QStringLiteral("the Filer has no peer page")));
+        if (root->property("view").toString() == QLatin1String("acls"))
+            QMetaObject::invokeMethod(findItem(root, QStringLiteral("peerSharesHeading")), "clicked");
+        whenTrue([root] { return root && root->property("view").toString() == QLatin1String("shares"); }, 30000,
+                 [root, vfs, reply](bool shown) {
+            if (!shown || !vfs)
+                return reply(failure(QStringLiteral("the peer page shows no shares")));
+            QJsonArray shares;
+            findItemWhere(findItem(root, QStringLiteral("sharesList")), [&](QQuickItem* row) {
+                if (row->objectName().startsWith(QLatin1String("shareRow_"))) {
+                    const QString path = row->property("sharePath").toString();
+                    shares.append(QJsonObject{
+                        { QStringLiteral("name"), vfs->indexForPath(path).data(VfsModel::NameRole).toString() },
+                        { QStringLiteral("path"), path } });
+                }
+                return false;
+            });
+            reply(QJsonObject{ { QStringLiteral("shares"), shares } });
+        });
+    }
+
+    // New folder in the active Filer's shown folder, the name typed into
+    // its dialog. The action is used even when the Filer has switched it
+    // off: the other machine must refuse the request by itself.
+    void makeFolder(const QString& name, Reply reply)
+    {
+        QPointer<Filer> filer = workingFiler();
+        QAction* action = SharedActions::newFolder;
+        QPointer<QStatusBar> status = filer ? filer->findChild<QStatusBar*>() : nullptr;
+        if (!filer || !action || !status || name.isEmpty())
+            return reply(failure(QStringLiteral("usage: mkdir <name> (and an active Filer)")));
+        status->clearMessage();
+        const bool enabled = action->isEnabled();
+        action->setEnabled(true);
+        action->trigger();
+        auto* dialog = filer->findChild<QInputDialog*>(QStringLiteral("newFolderDialog"));
+        if (!dialog || !dialog->isVisible())
+            return reply(failure(QStringLiteral("New folder opened no dialog")));
+        dialog->setTextValue(name);
+        dialog->accept();
+        auto listed = [filer, name] {
+            QAbstractItemView* view = filer ? filer->currentView() : nullptr;
+            if (!view || !filer->proxy())
+                return false;
+            for (int row = 0; row < filer->proxy()->rowCount(view->rootIndex()); ++row) {
+                if (filer->proxy()->index(row, 0, view->rootIndex()).data(VfsModel::NameRole).toString() == name)
+                    return true;
+            }
+            return false;
+        };
+        whenTrue([listed, status] { return listed() || (status && !status->currentMessage().isEmpty()); }, 60000,
+                 [listed, status, enabled, reply](bool) {
+            reply(QJsonObject{ { QStringLiteral("made"), listed() },
+                               { QStringLiteral("status"), status ? status->currentMessage() : QString() },
+                               { QStringLiteral("enabled"), enabled } });
+        });
+    }
+    // ---- end of sharing ------------------------------------------------------
 
     MainWindow* m_window;
     DatabaseSqlite* m_db;
