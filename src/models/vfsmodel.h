@@ -84,6 +84,10 @@ public:
         InfoRole,
         ChildSizeRole,
         IdRole,
+        // The size of the preview when it is at hand, else nothing; unlike
+        // PreviewRole it never asks for one (for a layout that measures
+        // every row).
+        PreviewSizeRole,
     };
     Q_ENUM(Roles)
 
@@ -157,6 +161,13 @@ public:
     void setClock(Clock clock);
     // Replaces the clock (ms since the epoch) the age of a file is measured on.
     void setWallClock(Clock clock);
+    // How many preview loads may run at once on the global thread pool; by
+    // default one less than the pool has threads (at least one), so that
+    // other work still finds a thread. At least 1.
+    void setPreviewLoadLimit(int limit);
+    int previewLoadLimit() const;
+    // Preview loads running now.
+    int previewLoadsRunning() const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& index) const override;
