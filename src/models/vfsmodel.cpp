@@ -431,7 +431,7 @@ VfsModel::VfsModel(QObject* parent) : QAbstractItemModel(parent), d(new VfsModel
     d->previewTimer->setObjectName(QStringLiteral("vfsModelPreviewTimer"));
     d->previewTimer->setSingleShot(true);
     connect(d->previewTimer, &QTimer::timeout, this, &VfsModel::onPreviewTimerFired);
-    d->previewLoadLimit = std::max(1, QThreadPool::globalInstance()->maxThreadCount() - 1);
+    d->previewLoadLimit = std::max(1, QThreadPool::globalInstance()->maxThreadCount() / 2);
 
     connect(this, &VfsModel::noPreviewCached, this, &VfsModel::requestPreview);
     if (QCoreApplication* app = QCoreApplication::instance()) {

@@ -162,8 +162,9 @@ public:
     // Replaces the clock (ms since the epoch) the age of a file is measured on.
     void setWallClock(Clock clock);
     // How many preview loads may run at once on the global thread pool; by
-    // default one less than the pool has threads (at least one), so that
-    // other work still finds a thread. At least 1.
+    // default half the pool's threads (at least one): the decoding keeps
+    // the cores busy, and the file-system server's listings, which run on
+    // the same pool, still find threads. At least 1.
     void setPreviewLoadLimit(int limit);
     int previewLoadLimit() const;
     // Preview loads running now.
