@@ -44,6 +44,12 @@ QImage IconDelegate::previewOf(const QModelIndex& index)
     return image;
 }
 
+QSize IconDelegate::previewSizeOf(const QModelIndex& index)
+{
+    const QSize size = index.data(VfsModel::PreviewSizeRole).toSize();
+    return size.width() > 0 && size.height() > 0 ? size : QSize();
+}
+
 bool IconDelegate::isLargelyTransparent(const QImage& image)
 {
     if (image.isNull() || !image.hasAlphaChannel())
@@ -207,18 +213,20 @@ void IconDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, 
 QSize IconDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
     // Asked for every item at every layout: the answer is kept by what it
-    // depends on.
+    // depends on. Only the size of a preview at hand counts; asking for the
+    // preview itself here would queue every row of the folder in row order,
+    // and the rows on screen would wait behind the others (paint asks).
     const QString text = index.data(Qt::DisplayRole).toString();
-    const QImage preview = previewOf(index);
+    const QSize preview = previewSizeOf(index);
     const QString key = text + QLatin1Char('\0') + QString::number(preview.width()) + QLatin1Char('x')
                         + QString::number(preview.height()) + QLatin1Char('\0') + option.font.key();
     const auto cached = m_hints.constFind(key);
     if (cached != m_hints.constEnd())
         return *cached;
     QSize content = m_iconSize;
-    if (!preview.isNull()) {
+    if (!preview.isEmpty()) {
         const QSize bound(int(preview.width() + PreviewExtraWidth), m_iconSize.height());
-        const QSize scaled = preview.size().scaled(bound, Qt::KeepAspectRatio);
+        const QSize scaled = preview.scaled(bound, Qt::KeepAspectRatio);
         content = content.expandedTo(scaled);
     }
     const QRect textRect =

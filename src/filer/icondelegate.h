@@ -28,6 +28,9 @@ public:
     // The preview of an index: a non-empty image of its PreviewRole, or a
     // null image when it has none (a null or empty image counts as none).
     static QImage previewOf(const QModelIndex& index);
+    // The size of an index's preview when the model has it at hand (its
+    // PreviewSizeRole), without asking for it; an invalid size otherwise.
+    static QSize previewSizeOf(const QModelIndex& index);
     // Whether more than nine of the grid samples of the image are
     // transparent (alpha below 128); such an image gets no shadow.
     static bool isLargelyTransparent(const QImage& image);

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMutexLocker>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <memory>
@@ -430,8 +431,7 @@ VfsModel::VfsModel(QObject* parent) : QAbstractItemModel(parent), d(new VfsModel
     d->previewTimer->setObjectName(QStringLiteral("vfsModelPreviewTimer"));
     d->previewTimer->setSingleShot(true);
     connect(d->previewTimer, &QTimer::timeout, this, &VfsModel::onPreviewTimerFired);
-    d->previewWatcher = new QFutureWatcher<Preview::GetImageResult>(this);
-    connect(d->previewWatcher, &QFutureWatcherBase::finished, this, [this] { d->onPreviewLoaded(); });
+    d->previewLoadLimit = std::max(1, QThreadPool::globalInstance()->maxThreadCount() / 2);
 
     connect(this, &VfsModel::noPreviewCached, this, &VfsModel::requestPreview);
     if (QCoreApplication* app = QCoreApplication::instance()) {
@@ -459,7 +459,8 @@ VfsModel::~VfsModel()
     d->retireDrivesJob();
     // A load still running finishes on the pool and finds no one.
     d->iconWatcher->disconnect(this);
-    d->previewWatcher->disconnect(this);
+    for (const VfsModelPrivate::PreviewLoad& load : d->previewLoads)
+        load.watcher->disconnect(this);
     d->clearTree();
     VfsPreviewCache::instance().removeAll(this);
     for (VfsEntry* entry : d->freeEntries)

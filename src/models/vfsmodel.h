@@ -84,6 +84,10 @@ public:
         InfoRole,
         ChildSizeRole,
         IdRole,
+        // The size of the preview when it is at hand, else nothing; unlike
+        // PreviewRole it never asks for one (for a layout that measures
+        // every row).
+        PreviewSizeRole,
     };
     Q_ENUM(Roles)
 
@@ -160,6 +164,14 @@ public:
     void setClock(Clock clock);
     // Replaces the clock (ms since the epoch) the age of a file is measured on.
     void setWallClock(Clock clock);
+    // How many preview loads may run at once on the global thread pool; by
+    // default half the pool's threads (at least one): the decoding keeps
+    // the cores busy, and the file-system server's listings, which run on
+    // the same pool, still find threads. At least 1.
+    void setPreviewLoadLimit(int limit);
+    int previewLoadLimit() const;
+    // Preview loads running now.
+    int previewLoadsRunning() const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& index) const override;

@@ -134,11 +134,20 @@ public:
     QTimer* iconTimer = nullptr;
     QFutureWatcher<QIcon>* iconWatcher = nullptr;
 
-    // Preview images of shown files, one at a time.
+    // Preview images of shown files, several loads at a time. The queue
+    // runs newest request first: what a view paints now goes before what it
+    // asked for earlier, so the rows on screen never wait behind the rest
+    // of a large folder.
+    struct PreviewLoad
+    {
+        VfsEntry* entry = nullptr; // null once the entry left the tree
+        qint64 mtime = 0;          // of the file the load was started for
+        QFutureWatcher<Preview::GetImageResult>* watcher = nullptr;
+    };
     std::deque<VfsEntry*> previewQueue;
-    bool previewBusy = false;
+    std::vector<PreviewLoad> previewLoads; // running
+    int previewLoadLimit = 1;
     QTimer* previewTimer = nullptr;
-    QFutureWatcher<Preview::GetImageResult>* previewWatcher = nullptr;
 
     // Path resolution.
     QString resolveTarget; // empty while idle
@@ -243,7 +252,10 @@ public:
     void startIconLoad(VfsEntry* e);
     void showIcon(VfsEntry* e, const QIcon& icon, bool learn);
     void onIconLoaded();
-    void onPreviewLoaded();
+    void wantPreview(VfsEntry* e);
+    void startPreviewLoad(VfsEntry* e);
+    void onPreviewLoaded(QFutureWatcher<Preview::GetImageResult>* watcher);
+    void showPreview(VfsEntry* e, const Preview::GetImageResult& result);
     QVariant foreground(const VfsEntry* e, int column) const;
     QVariant decoration(const QModelIndex& index, const VfsEntry* e) const;
     QStringList components(const VfsEntry* e, bool display) const;

@@ -344,6 +344,10 @@ void VfsModelPrivate::forget(VfsEntry* e)
     if (iconLoading == e)
         iconLoading = nullptr;
     previewQueue.erase(std::remove(previewQueue.begin(), previewQueue.end(), e), previewQueue.end());
+    for (PreviewLoad& load : previewLoads) {
+        if (load.entry == e)
+            load.entry = nullptr;
+    }
     VfsPreviewCache::instance().remove(q, e);
 }
 
@@ -388,52 +392,118 @@ void VfsModelPrivate::onIconLoaded()
         q->processIconQueue();
 }
 
-void VfsModelPrivate::onPreviewLoaded()
+// A view wants the preview of an entry: it is asked for, or, when it waits
+// in the queue, it goes to the front (the newest request first).
+void VfsModelPrivate::wantPreview(VfsEntry* e)
 {
-    previewBusy = false;
-    const Preview::GetImageResult result = previewWatcher->result();
-    VfsEntry* e = findEntry(result.path);
-    if (e && !result.images.empty() && e->previewState == VfsModel::PreviewLoading) {
-        e->previewState = VfsModel::PreviewPossible;
-        if (hasGui()) {
-            QIcon icon;
-            for (const QImage& image : result.images) {
-                if (image.isNull() || image.width() > kPreviewIconMax || image.height() > kPreviewIconMax)
-                    continue;
-                QPixmap pixmap = QPixmap::fromImage(image);
-                if (image.width() != image.height()) {
-                    const int side = std::max(image.width(), image.height());
-                    QPixmap square(side, side);
-                    square.fill(Qt::transparent);
-                    QPainter painter(&square);
-                    painter.drawPixmap((side - image.width()) / 2, (side - image.height()) / 2, pixmap);
-                    painter.end();
-                    pixmap = square;
-                }
-                icon.addPixmap(pixmap, QIcon::Normal, QIcon::Off);
-            }
-            e->previewIcon = icon; // a new preview replaces the old images
+    if (e->previewState == VfsModel::PreviewPossible) {
+        if (!cachedPreview(e))
+            emit q->noPreviewCached(indexOf(e));
+        return;
+    }
+    if (e->previewState != VfsModel::PreviewRequested || previewQueue.empty() || previewQueue.front() == e)
+        return;
+    const auto it = std::find(previewQueue.begin(), previewQueue.end(), e);
+    if (it != previewQueue.end()) {
+        previewQueue.erase(it);
+        previewQueue.push_front(e);
+    }
+}
+
+void VfsModelPrivate::startPreviewLoad(VfsEntry* e)
+{
+    e->previewState = VfsModel::PreviewLoading;
+    Preview::GetImageRequest request;
+    request.peerUuid = peer ? peer->uuid() : QString();
+    request.path = pathOf(e, sep());
+    for (int size : kPreviewSizes)
+        request.bounds.emplace_back(size, size);
+    request.mtime = e->mtime;
+    request.reserved = 0;
+    PreviewLoad load;
+    load.entry = e;
+    load.mtime = e->mtime;
+    load.watcher = new QFutureWatcher<Preview::GetImageResult>(q);
+    QFutureWatcher<Preview::GetImageResult>* watcher = load.watcher;
+    QObject::connect(watcher, &QFutureWatcherBase::finished, q, [this, watcher] { onPreviewLoaded(watcher); });
+    previewLoads.push_back(load);
+    watcher->setFuture(Preview::getImageAsync(Preview::instance(), request));
+}
+
+// A load ended. Its images go to the entry it was started for, and only
+// while that entry is still in the tree, shown, and the same file: a result
+// for a folder that was left, or for a file changed meanwhile, is dropped
+// (the changed file is loaded again).
+void VfsModelPrivate::onPreviewLoaded(QFutureWatcher<Preview::GetImageResult>* watcher)
+{
+    const auto it = std::find_if(previewLoads.begin(), previewLoads.end(),
+                                 [watcher](const PreviewLoad& load) { return load.watcher == watcher; });
+    if (it == previewLoads.end())
+        return;
+    const PreviewLoad load = *it;
+    previewLoads.erase(it);
+    const Preview::GetImageResult result = watcher->result();
+    watcher->deleteLater();
+    VfsEntry* e = load.entry;
+    if (e && e->previewState == VfsModel::PreviewLoading) {
+        if (!e->parent || e->parent->useCount == 0) {
+            // Nobody shows it now; the next view that wants it asks again.
+            e->previewState = VfsModel::PreviewPossible;
+        } else if (e->mtime != load.mtime) {
+            e->previewState = VfsModel::PreviewPossible;
+            emit q->noPreviewCached(indexOf(e));
+        } else if (result.images.empty()) {
+            // A file the loader cannot read is not asked for again.
+            e->previewState = VfsModel::PreviewNone;
+        } else {
+            e->previewState = VfsModel::PreviewPossible;
+            showPreview(e, result);
         }
-        const QImage* chosen = &result.images.front();
-        for (const QImage& image : result.images) {
-            if (chosen->width() >= result.size.width() || chosen->height() >= result.size.height())
-                break;
-            if (image.width() > chosen->width() && image.height() > chosen->height())
-                chosen = &image;
-        }
-        const qint64 bytes = chosen->sizeInBytes();
-        if (VfsPreviewCache::instance().insert(q, e, *chosen))
-            Logger::log(Logger::VMDL, "cached preview image: %lld bytes %s", static_cast<long long>(bytes),
-                        qUtf8Printable(result.path));
-        else
-            Logger::log(Logger::VMDL, "failed to cache preview image: %lld bytes %s", static_cast<long long>(bytes),
-                        qUtf8Printable(result.path));
-        e->previewSize = chosen->size();
-        const QModelIndex index = indexOf(e, 0);
-        emit q->dataChanged(index, index);
     }
     if (!previewQueue.empty())
         previewTimer->start(0);
+}
+
+// The images of a finished load become the entry's decoration (the small
+// ones, made into pixmaps here on the GUI thread) and its cached preview.
+void VfsModelPrivate::showPreview(VfsEntry* e, const Preview::GetImageResult& result)
+{
+    if (hasGui()) {
+        QIcon icon;
+        for (const QImage& image : result.images) {
+            if (image.isNull() || image.width() > kPreviewIconMax || image.height() > kPreviewIconMax)
+                continue;
+            QPixmap pixmap = QPixmap::fromImage(image);
+            if (image.width() != image.height()) {
+                const int side = std::max(image.width(), image.height());
+                QPixmap square(side, side);
+                square.fill(Qt::transparent);
+                QPainter painter(&square);
+                painter.drawPixmap((side - image.width()) / 2, (side - image.height()) / 2, pixmap);
+                painter.end();
+                pixmap = square;
+            }
+            icon.addPixmap(pixmap, QIcon::Normal, QIcon::Off);
+        }
+        e->previewIcon = icon; // a new preview replaces the old images
+    }
+    const QImage* chosen = &result.images.front();
+    for (const QImage& image : result.images) {
+        if (chosen->width() >= result.size.width() || chosen->height() >= result.size.height())
+            break;
+        if (image.width() > chosen->width() && image.height() > chosen->height())
+            chosen = &image;
+    }
+    const qint64 bytes = chosen->sizeInBytes();
+    if (VfsPreviewCache::instance().insert(q, e, *chosen))
+        Logger::log(Logger::VMDL, "cached preview image: %lld bytes %s", static_cast<long long>(bytes),
+                    qUtf8Printable(result.path));
+    else
+        Logger::log(Logger::VMDL, "failed to cache preview image: %lld bytes %s", static_cast<long long>(bytes),
+                    qUtf8Printable(result.path));
+    e->previewSize = chosen->size();
+    const QModelIndex index = indexOf(e, 0);
+    emit q->dataChanged(index, index);
 }
 
 QVariant VfsModelPrivate::foreground(const VfsEntry* e, int column) const
@@ -465,8 +535,7 @@ QVariant VfsModelPrivate::decoration(const QModelIndex& index, const VfsEntry* e
         return QVariant();
     if (!e->previewIcon.isNull())
         return e->previewIcon;
-    if (e->previewState == VfsModel::PreviewPossible && !cachedPreview(e))
-        emit q->noPreviewCached(index);
+    const_cast<VfsModelPrivate*>(this)->wantPreview(const_cast<VfsEntry*>(e));
     if (!e->icon.isNull())
         return e->icon;
     const QString suffix = QFileInfo(e->name).suffix();
@@ -632,8 +701,11 @@ QVariant VfsModel::data(const QModelIndex& index, int role) const
     case PreviewRole:
         if (const QImage* image = VfsPreviewCache::instance().find(this, e))
             return *image;
-        if (e->previewState == PreviewPossible)
-            emit const_cast<VfsModel*>(this)->noPreviewCached(d->indexOf(e));
+        d->wantPreview(const_cast<VfsEntry*>(e));
+        return QVariant();
+    case PreviewSizeRole:
+        if (const QImage* image = VfsPreviewCache::instance().find(this, e))
+            return image->size();
         return QVariant();
     case InfoRole:
         return uint(e->mode);
@@ -798,36 +870,41 @@ void VfsModel::requestPreview(const QModelIndex& index)
         return;
     Logger::log(Logger::VMDL, "request preview: %s", qUtf8Printable(d->pathOf(e, '/')));
     e->previewState = PreviewRequested;
-    if (std::find(d->previewQueue.begin(), d->previewQueue.end(), e) == d->previewQueue.end())
-        d->previewQueue.push_back(e);
+    d->previewQueue.push_front(e);
     if (!d->previewTimer->isActive())
         d->previewTimer->start(10);
 }
 
+// Starts loads from the front of the queue while fewer than the limit run.
 void VfsModel::onPreviewTimerFired()
 {
-    if (d->previewQueue.empty() || d->previewBusy || d->previewWatcher->isRunning())
-        return;
-    VfsEntry* e = d->previewQueue.front();
-    d->previewQueue.pop_front();
-    if (!e->parent || e->parent->useCount == 0) {
-        // Nobody shows it now; the next view that wants it asks again.
-        e->previewState = PreviewPossible;
-        d->previewTimer->start(0);
-        return;
+    while (!d->previewQueue.empty() && int(d->previewLoads.size()) < d->previewLoadLimit) {
+        VfsEntry* e = d->previewQueue.front();
+        d->previewQueue.pop_front();
+        if (e->previewState != PreviewRequested)
+            continue;
+        if (!e->parent || e->parent->useCount == 0) {
+            // Nobody shows it now; the next view that wants it asks again.
+            e->previewState = PreviewPossible;
+            continue;
+        }
+        d->startPreviewLoad(e);
     }
-    if (e->previewState != PreviewRequested) {
+}
+
+void VfsModel::setPreviewLoadLimit(int limit)
+{
+    d->previewLoadLimit = std::max(1, limit);
+    if (!d->previewQueue.empty())
         d->previewTimer->start(0);
-        return;
-    }
-    d->previewBusy = true;
-    e->previewState = PreviewLoading;
-    Preview::GetImageRequest request;
-    request.peerUuid = d->peer ? d->peer->uuid() : QString();
-    request.path = d->pathOf(e, d->sep());
-    for (int size : kPreviewSizes)
-        request.bounds.emplace_back(size, size);
-    request.mtime = e->mtime;
-    request.reserved = 0;
-    d->previewWatcher->setFuture(Preview::getImageAsync(Preview::instance(), request));
+}
+
+int VfsModel::previewLoadLimit() const
+{
+    return d->previewLoadLimit;
+}
+
+int VfsModel::previewLoadsRunning() const
+{
+    return int(d->previewLoads.size());
 }

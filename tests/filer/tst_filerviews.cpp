@@ -5,12 +5,14 @@
 #include "filer/icondelegate.h"
 #include "filer/itemdelegate.h"
 #include "models/vfssortfilterproxymodel.h"
+#include "support/gatedpreview.h"
 
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
+#include <QSet>
 #include <QStandardItemModel>
 #include <QtTest>
 
@@ -45,6 +47,8 @@ private slots:
     void iconViewGrab();
     void nullPreviewPaintsIcon_data();
     void nullPreviewPaintsIcon();
+    void onlyPaintingAsksForPreviews();
+    void shownRowsLoadFirst();
 
 private:
     // A Filer in the given mode on a folder of `count` files and two
@@ -314,8 +318,12 @@ QStandardItem* item(const QString& name, const QVariant& preview = QVariant())
 {
     auto* it = new QStandardItem(name);
     it->setIcon(QIcon(QStringLiteral(":/icons/folder.svg")));
-    if (preview.isValid())
+    if (preview.isValid()) {
         it->setData(preview, VfsModel::PreviewRole);
+        // As the file model tells a layout the size of a preview at hand.
+        if (preview.canConvert<QImage>())
+            it->setData(preview.value<QImage>().size(), VfsModel::PreviewSizeRole);
+    }
     return it;
 }
 
@@ -564,6 +572,92 @@ void TestFilerViews::iconViewGrab()
         QCOMPARE(marked > 0, row == 0);
     }
     view->setModel(filer->proxy());
+}
+
+namespace {
+// Counts the reads of the preview itself.
+class PreviewCountingModel : public QStandardItemModel
+{
+public:
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role == VfsModel::PreviewRole)
+            ++asked;
+        return QStandardItemModel::data(index, role);
+    }
+    mutable int asked = 0;
+};
+} // namespace
+
+// A layout measures every row of a folder: that must not ask the file model
+// for every preview (it would queue them all in row order); painting does.
+void TestFilerViews::onlyPaintingAsksForPreviews()
+{
+    QListView view;
+    IconDelegate delegate;
+    delegate.setIconSize(QSize(96, 96));
+    PreviewCountingModel model;
+    model.appendRow(item(QStringLiteral("photo.jpg"), opaquePhoto(QSize(90, 60))));
+    model.appendRow(item(QStringLiteral("later.jpg")));
+    const QStyleOptionViewItem option = optionFor(&view, QRect(0, 0, 120, 140), fixedFont());
+    // The preview at hand still widens its item.
+    QCOMPARE(delegate.sizeHint(option, model.index(0, 0)).width(),
+             int(90 + IconDelegate::PreviewExtraWidth) + IconDelegate::Margin);
+    delegate.sizeHint(option, model.index(1, 0));
+    QCOMPARE(model.asked, 0);
+    paintItem(&delegate, &view, model.index(1, 0), QSize(120, 140), fixedFont());
+    QVERIFY(model.asked > 0);
+}
+
+// A Filer in icon view on a folder of the own machine with many pictures,
+// one load at a time. While a row of the first screen loads, the view goes
+// to the end of the folder: the rows shown there load next, before the
+// rest of the first screen and before anything never shown.
+void TestFilerViews::shownRowsLoadFirst()
+{
+    GatedPreview preview;
+    GateOpener opener{ preview };
+    RigPeer* peer = f->rig->ownPeer();
+    const QString root = f->rig->root(peer) + QStringLiteral("/pictures");
+    QStringList files;
+    for (int i = 0; i < 150; ++i)
+        files << QStringLiteral("pic%1.png").arg(i, 3, 10, QLatin1Char('0'));
+    FilerFixture::makeDirs(root, { QString() });
+    FilerFixture::makeFiles(root, files);
+    FilerFixture::modelOf(peer)->setPreviewLoadLimit(1);
+    Filer* filer = f->newFiler();
+    filer->setPeer(peer);
+    filer->setViewMode(Filer::ViewIcons);
+    f->pane->resize(600, 400);
+    f->pane->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->pane.get()));
+    filer->gotoPath(root);
+    FilerIconView* view = filer->iconView();
+    QAbstractItemModel* model = view->model();
+    QTRY_VERIFY_WITH_TIMEOUT(filer->path() == root && model->rowCount(view->rootIndex()) == 150, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(preview.inside() == 1, 30000);
+
+    const QModelIndex last = model->index(149, 0, view->rootIndex());
+    QTRY_VERIFY_WITH_TIMEOUT((view->scrollToBottom(), view->visualRect(last).intersects(view->viewport()->rect())),
+                             30000);
+    view->viewport()->repaint();
+    QSet<QString> shown;
+    for (int row = 0; row < 150; ++row) {
+        const QModelIndex index = model->index(row, 0, view->rootIndex());
+        if (view->visualRect(index).intersects(view->viewport()->rect()))
+            shown.insert(index.data(VfsModel::NameRole).toString());
+    }
+    QVERIFY(shown.size() >= 2 && shown.size() < 75);
+    QVERIFY(shown.contains(QStringLiteral("pic149.png")));
+    const QString firstScreen = preview.started().value(0);
+    QVERIFY(!shown.contains(firstScreen));
+    for (int k = 1; k <= shown.size(); ++k) {
+        preview.pass();
+        QTRY_VERIFY_WITH_TIMEOUT(preview.done() == k, 30000);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(preview.started().size() > shown.size(), 30000);
+    const QStringList next = preview.started().mid(1, shown.size());
+    QCOMPARE(QSet<QString>(next.begin(), next.end()), shown);
 }
 
 QTEST_MAIN(TestFilerViews)
