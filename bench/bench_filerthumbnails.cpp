@@ -18,6 +18,7 @@
 #include "benchpeer.h"
 #include "benchutil.h"
 #include "stallmeter.h"
+#include "timingapplication.h"
 #include "core/databasesqlite.h"
 #include "filer/filer.h"
 #include "filer/filerhub.h"
@@ -53,39 +54,6 @@
 #include <cstdio>
 
 namespace {
-
-// Times every event delivered from the event loop of the window's thread and
-// keeps the slowest, with what received it.
-class TimingApplication : public QApplication
-{
-public:
-    using QApplication::QApplication;
-
-    bool notify(QObject* receiver, QEvent* event) override
-    {
-        if (!measuring || depth > 0 || QThread::currentThread() != thread())
-            return QApplication::notify(receiver, event);
-        ++depth;
-        const QString what = QStringLiteral("%1 %2 (event %3)")
-                                 .arg(QString::fromLatin1(receiver->metaObject()->className()), receiver->objectName())
-                                 .arg(int(event->type()));
-        QElapsedTimer timer;
-        timer.start();
-        const bool done = QApplication::notify(receiver, event);
-        const double ms = timer.nsecsElapsed() / 1e6;
-        --depth;
-        if (ms > slowest) {
-            slowest = ms;
-            slowestWhat = what;
-        }
-        return done;
-    }
-
-    bool measuring = false;
-    int depth = 0;
-    double slowest = 0;
-    QString slowestWhat;
-};
 
 QSize parseSize(const QString& text)
 {
@@ -199,9 +167,7 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, in
         StallMeter meter;
         QElapsedTimer clock;
         meter.start();
-        app.slowest = 0;
-        app.slowestWhat.clear();
-        app.measuring = true;
+        app.measure(true);
         clock.start();
         filer.gotoPath(photos);
         QAbstractItemView* view = filer.currentView();
@@ -216,8 +182,7 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, in
         bench::waitFor([&] { return clock.nsecsElapsed() / 1e6 > run.listedMs + 100; }, 1000);
         run.listingStallMs = meter.longest;
         meter.longest = 0;
-        app.slowest = 0;
-        app.slowestWhat.clear();
+        app.measure(true);
         if (run.ok) {
             const QList<QPersistentModelIndex> first = visibleRows(view);
             run.firstScreenRows = first.size();
@@ -238,7 +203,7 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, in
         run.thumbnails = done.size();
         run.ok = run.ok && run.thumbnails == files;
         meter.stop();
-        app.measuring = false;
+        app.measure(false);
         run.stallMs = meter.longest;
         run.slowest = app.slowest;
         run.slowestWhat = app.slowestWhat;
