@@ -68,27 +68,9 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& path, int 
     Run run;
     // The file-system side runs on a thread of its own, as it does on the
     // io thread of the program: what is measured is the window's thread.
-    QThread io;
-    io.setObjectName(QStringLiteral("ioThread"));
-    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
-    auto* client = new VfsClientVelm;
-    auto* link = new VfsLoopbackLink(client, server);
-    link->setDelay(delay);
-    DriveCache drive;
-    drive.rootPath = "/";
-    drive.name = "bench";
-    drive.bytesTotal = 1000000000;
-    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
-    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
-        object->moveToThread(&io);
-    io.start();
-
-    auto* peer = new BenchPeer;
-    peer->client = client;
-    VfsModelFactory::instance()->connectClient(peer, client);
-    peer->setLinkState(IPeer::LinkUp);
-    PeerModel::instance()->addPeer(peer);
-    auto* model = qobject_cast<VfsModel*>(peer->vfsFileSystemModel());
+    LoopbackMachine machine(delay);
+    BenchPeer* peer = machine.peer;
+    VfsModel* model = machine.model();
 
     // The parent directory is listed before the clock starts: what is
     // measured is the big directory.
@@ -137,16 +119,6 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& path, int 
         run.mostCpu = app.mostCpu;
         run.slowestWhat = app.slowestWhat;
     }
-    PeerModel::instance()->removePeer(peer);
-    delete peer;
-    QMetaObject::invokeMethod(link, [&] {
-        delete link;
-        delete client;
-        delete server;
-        QThread::currentThread()->quit();
-    });
-    io.wait();
-    QThreadPool::globalInstance()->waitForDone();
     return run;
 }
 
@@ -165,25 +137,8 @@ SelectRun selectAll(TimingApplication& app, QQmlEngine* engine, IDatabase* db, c
                     int mode)
 {
     SelectRun run;
-    QThread io;
-    io.setObjectName(QStringLiteral("ioThread"));
-    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
-    auto* client = new VfsClientVelm;
-    auto* link = new VfsLoopbackLink(client, server);
-    DriveCache drive;
-    drive.rootPath = "/";
-    drive.name = "bench";
-    drive.bytesTotal = 1000000000;
-    drive.bytesAvailable = 500000000;
-    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
-    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
-        object->moveToThread(&io);
-    io.start();
-    auto* peer = new BenchPeer;
-    peer->client = client;
-    VfsModelFactory::instance()->connectClient(peer, client);
-    peer->setLinkState(IPeer::LinkUp);
-    PeerModel::instance()->addPeer(peer);
+    LoopbackMachine machine(0, 500000000);
+    BenchPeer* peer = machine.peer;
     {
         FilerHub hub;
         FilerPane pane(engine, db, &hub);
@@ -216,16 +171,6 @@ SelectRun selectAll(TimingApplication& app, QQmlEngine* engine, IDatabase* db, c
         run.status = filer->statusMessage();
         run.ok = listed && hub.activeFiler() == filer;
     }
-    PeerModel::instance()->removePeer(peer);
-    delete peer;
-    QMetaObject::invokeMethod(link, [&] {
-        delete link;
-        delete client;
-        delete server;
-        QThread::currentThread()->quit();
-    });
-    io.wait();
-    QThreadPool::globalInstance()->waitForDone();
     return run;
 }
 

@@ -109,26 +109,9 @@ QList<QPersistentModelIndex> visibleRows(QAbstractItemView* view)
 Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, int files, const QSize& windowSize)
 {
     Run run;
-    QThread io;
-    io.setObjectName(QStringLiteral("ioThread"));
-    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
-    auto* client = new VfsClientVelm;
-    auto* link = new VfsLoopbackLink(client, server);
-    DriveCache drive;
-    drive.rootPath = "/";
-    drive.name = "bench";
-    drive.bytesTotal = 1000000000;
-    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
-    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
-        object->moveToThread(&io);
-    io.start();
-
-    auto* peer = new BenchPeer;
-    peer->client = client;
-    VfsModelFactory::instance()->connectClient(peer, client);
-    peer->setLinkState(IPeer::LinkUp);
-    PeerModel::instance()->addPeer(peer);
-    auto* model = qobject_cast<VfsModel*>(peer->vfsFileSystemModel());
+    LoopbackMachine machine;
+    BenchPeer* peer = machine.peer;
+    VfsModel* model = machine.model();
 
     const QString parent = QFileInfo(photos).path();
     model->resolvePath(parent, true);
@@ -208,16 +191,6 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, in
         run.slowest = app.slowest;
         run.slowestWhat = app.slowestWhat;
     }
-    PeerModel::instance()->removePeer(peer);
-    delete peer;
-    QMetaObject::invokeMethod(link, [&] {
-        delete link;
-        delete client;
-        delete server;
-        QThread::currentThread()->quit();
-    });
-    io.wait();
-    QThreadPool::globalInstance()->waitForDone();
     return run;
 }
 
