@@ -14,6 +14,7 @@
 #include "benchpeer.h"
 #include "benchutil.h"
 #include "stallmeter.h"
+#include "timingapplication.h"
 #include "core/databasesqlite.h"
 #include "desktop/applauncher.h"
 #include "filer/filer.h"
@@ -44,61 +45,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
 using bench::makeEntries;
-
-// Times every event delivered from the event loop and keeps the slowest,
-// with what received it, so that a stall can be put down to its source;
-// also the most processor time one event took on the window's thread,
-// which, unlike the wall clock, other load on the machine does not inflate.
-class TimingApplication : public QApplication
-{
-public:
-    using QApplication::QApplication;
-
-    bool notify(QObject* receiver, QEvent* event) override
-    {
-        if (!measuring || depth > 0 || QThread::currentThread() != thread())
-            return QApplication::notify(receiver, event);
-        ++depth;
-        // The receiver may be gone once the event is handled.
-        QObject* owner = receiver->parent();
-        const char* className = receiver->metaObject()->className();
-        const char* ownerName = owner ? owner->metaObject()->className() : "";
-        const QString objectName = receiver->objectName();
-        const int type = int(event->type());
-        QElapsedTimer timer;
-        timer.start();
-        const double cpuStart = threadCpuMs();
-        const bool done = QApplication::notify(receiver, event);
-        const double ms = timer.nsecsElapsed() / 1e6;
-        mostCpu = std::max(mostCpu, threadCpuMs() - cpuStart);
-        --depth;
-        if (ms > slowest) {
-            slowest = ms;
-            slowestWhat = QStringLiteral("%1 %2 of %3 (event %4)")
-                              .arg(QString::fromLatin1(className), objectName, QString::fromLatin1(ownerName))
-                              .arg(type);
-        }
-        return done;
-    }
-
-    static double threadCpuMs()
-    {
-        timespec now{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
-    }
-
-    bool measuring = false;
-    int depth = 0;
-    double slowest = 0;
-    double mostCpu = 0;
-    QString slowestWhat;
-};
 
 struct Run
 {
@@ -118,27 +68,9 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& path, int 
     Run run;
     // The file-system side runs on a thread of its own, as it does on the
     // io thread of the program: what is measured is the window's thread.
-    QThread io;
-    io.setObjectName(QStringLiteral("ioThread"));
-    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
-    auto* client = new VfsClientVelm;
-    auto* link = new VfsLoopbackLink(client, server);
-    link->setDelay(delay);
-    DriveCache drive;
-    drive.rootPath = "/";
-    drive.name = "bench";
-    drive.bytesTotal = 1000000000;
-    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
-    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
-        object->moveToThread(&io);
-    io.start();
-
-    auto* peer = new BenchPeer;
-    peer->client = client;
-    VfsModelFactory::instance()->connectClient(peer, client);
-    peer->setLinkState(IPeer::LinkUp);
-    PeerModel::instance()->addPeer(peer);
-    auto* model = qobject_cast<VfsModel*>(peer->vfsFileSystemModel());
+    LoopbackMachine machine(delay);
+    BenchPeer* peer = machine.peer;
+    VfsModel* model = machine.model();
 
     // The parent directory is listed before the clock starts: what is
     // measured is the big directory.
@@ -161,10 +93,7 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& path, int 
         StallMeter meter;
         QElapsedTimer clock;
         meter.start();
-        app.slowest = 0;
-        app.mostCpu = 0;
-        app.slowestWhat.clear();
-        app.measuring = true;
+        app.measure(true);
         clock.start();
         filer.gotoPath(path);
         const QModelIndex source = model->indexForPath(path);
@@ -184,22 +113,12 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& path, int 
         // A moment more, for the layout and painting of what came last.
         bench::waitFor([&] { return clock.nsecsElapsed() / 1e6 > run.lastRowMs + 300; }, 1000);
         meter.stop();
-        app.measuring = false;
+        app.measure(false);
         run.stallMs = meter.longest;
         run.slowest = app.slowest;
         run.mostCpu = app.mostCpu;
         run.slowestWhat = app.slowestWhat;
     }
-    PeerModel::instance()->removePeer(peer);
-    delete peer;
-    QMetaObject::invokeMethod(link, [&] {
-        delete link;
-        delete client;
-        delete server;
-        QThread::currentThread()->quit();
-    });
-    io.wait();
-    QThreadPool::globalInstance()->waitForDone();
     return run;
 }
 
@@ -218,25 +137,8 @@ SelectRun selectAll(TimingApplication& app, QQmlEngine* engine, IDatabase* db, c
                     int mode)
 {
     SelectRun run;
-    QThread io;
-    io.setObjectName(QStringLiteral("ioThread"));
-    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
-    auto* client = new VfsClientVelm;
-    auto* link = new VfsLoopbackLink(client, server);
-    DriveCache drive;
-    drive.rootPath = "/";
-    drive.name = "bench";
-    drive.bytesTotal = 1000000000;
-    drive.bytesAvailable = 500000000;
-    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
-    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
-        object->moveToThread(&io);
-    io.start();
-    auto* peer = new BenchPeer;
-    peer->client = client;
-    VfsModelFactory::instance()->connectClient(peer, client);
-    peer->setLinkState(IPeer::LinkUp);
-    PeerModel::instance()->addPeer(peer);
+    LoopbackMachine machine(0, 500000000);
+    BenchPeer* peer = machine.peer;
     {
         FilerHub hub;
         FilerPane pane(engine, db, &hub);
@@ -256,31 +158,19 @@ SelectRun selectAll(TimingApplication& app, QQmlEngine* engine, IDatabase* db, c
         StallMeter meter;
         QElapsedTimer clock;
         meter.start();
-        app.slowest = 0;
-        app.slowestWhat.clear();
-        app.measuring = true;
+        app.measure(true);
         clock.start();
         filer->currentView()->selectAll();
         run.selectMs = clock.nsecsElapsed() / 1e6;
         bench::waitFor([&] { return clock.nsecsElapsed() / 1e6 > run.selectMs + 300; }, 1000);
         meter.stop();
-        app.measuring = false;
+        app.measure(false);
         run.stallMs = meter.longest;
         run.slowest = app.slowest;
         run.slowestWhat = app.slowestWhat;
         run.status = filer->statusMessage();
         run.ok = listed && hub.activeFiler() == filer;
     }
-    PeerModel::instance()->removePeer(peer);
-    delete peer;
-    QMetaObject::invokeMethod(link, [&] {
-        delete link;
-        delete client;
-        delete server;
-        QThread::currentThread()->quit();
-    });
-    io.wait();
-    QThreadPool::globalInstance()->waitForDone();
     return run;
 }
 

@@ -22,6 +22,7 @@
 #include "benchpeer.h"
 #include "benchutil.h"
 #include "stallmeter.h"
+#include "timingapplication.h"
 #include "core/databasesqlite.h"
 #include "filer/filer.h"
 #include "filer/filerhub.h"
@@ -57,39 +58,6 @@
 #include <cstdio>
 
 namespace {
-
-// Times every event delivered from the event loop of the window's thread and
-// keeps the slowest, with what received it.
-class TimingApplication : public QApplication
-{
-public:
-    using QApplication::QApplication;
-
-    bool notify(QObject* receiver, QEvent* event) override
-    {
-        if (!measuring || depth > 0 || QThread::currentThread() != thread())
-            return QApplication::notify(receiver, event);
-        ++depth;
-        const QString what = QStringLiteral("%1 %2 (event %3)")
-                                 .arg(QString::fromLatin1(receiver->metaObject()->className()), receiver->objectName())
-                                 .arg(int(event->type()));
-        QElapsedTimer timer;
-        timer.start();
-        const bool done = QApplication::notify(receiver, event);
-        const double ms = timer.nsecsElapsed() / 1e6;
-        --depth;
-        if (ms > slowest) {
-            slowest = ms;
-            slowestWhat = what;
-        }
-        return done;
-    }
-
-    bool measuring = false;
-    int depth = 0;
-    double slowest = 0;
-    QString slowestWhat;
-};
 
 QSize parseSize(const QString& text)
 {
@@ -147,26 +115,9 @@ QList<QPersistentModelIndex> visibleRows(QAbstractItemView* view)
 Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, int files, const QSize& windowSize)
 {
     Run run;
-    QThread io;
-    io.setObjectName(QStringLiteral("ioThread"));
-    auto* server = new VfsServerVelm(VfsServerVelm::Unrestricted);
-    auto* client = new VfsClientVelm;
-    auto* link = new VfsLoopbackLink(client, server);
-    DriveCache drive;
-    drive.rootPath = "/";
-    drive.name = "bench";
-    drive.bytesTotal = 1000000000;
-    server->setDriveSource([drive] { return std::vector<DriveCache>{ drive }; });
-    for (QObject* object : { static_cast<QObject*>(server), static_cast<QObject*>(client), static_cast<QObject*>(link) })
-        object->moveToThread(&io);
-    io.start();
-
-    auto* peer = new BenchPeer;
-    peer->client = client;
-    VfsModelFactory::instance()->connectClient(peer, client);
-    peer->setLinkState(IPeer::LinkUp);
-    PeerModel::instance()->addPeer(peer);
-    auto* model = qobject_cast<VfsModel*>(peer->vfsFileSystemModel());
+    LoopbackMachine machine;
+    BenchPeer* peer = machine.peer;
+    VfsModel* model = machine.model();
 
     const QString parent = QFileInfo(photos).path();
     model->resolvePath(parent, true);
@@ -205,9 +156,7 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, in
         StallMeter meter;
         QElapsedTimer clock;
         meter.start();
-        app.slowest = 0;
-        app.slowestWhat.clear();
-        app.measuring = true;
+        app.measure(true);
         clock.start();
         filer.gotoPath(photos);
         QAbstractItemView* view = filer.currentView();
@@ -222,8 +171,7 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, in
         bench::waitFor([&] { return clock.nsecsElapsed() / 1e6 > run.listedMs + 100; }, 1000);
         run.listingStallMs = meter.longest;
         meter.longest = 0;
-        app.slowest = 0;
-        app.slowestWhat.clear();
+        app.measure(true);
         if (run.ok) {
             const QList<QPersistentModelIndex> first = visibleRows(view);
             run.firstScreenRows = first.size();
@@ -254,21 +202,11 @@ Run browse(TimingApplication& app, QQmlEngine* engine, const QString& photos, in
         run.thumbnails = done.size();
         run.ok = run.ok && run.thumbnails == files;
         meter.stop();
-        app.measuring = false;
+        app.measure(false);
         run.stallMs = meter.longest;
         run.slowest = app.slowest;
         run.slowestWhat = app.slowestWhat;
     }
-    PeerModel::instance()->removePeer(peer);
-    delete peer;
-    QMetaObject::invokeMethod(link, [&] {
-        delete link;
-        delete client;
-        delete server;
-        QThread::currentThread()->quit();
-    });
-    io.wait();
-    QThreadPool::globalInstance()->waitForDone();
     return run;
 }
 

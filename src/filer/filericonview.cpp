@@ -6,14 +6,12 @@
 #include "models/vfsmodel.h"
 
 #include <QApplication>
-#include <QDrag>
-#include <QPointer>
 #include <QDragEnterEvent>
-#include <QMimeData>
 #include <QScrollBar>
 
 FilerIconView::FilerIconView(Filer* parent)
-    : QListView(parent), m_filer(parent), m_delegate(new IconDelegate(this))
+    : QListView(parent), m_delegate(new IconDelegate(this)),
+      m_drop(this, parent, [this](const QString& path) { emit clearDropTarget(path); })
 {
     setObjectName(QStringLiteral("FilerIconView"));
     setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
@@ -48,8 +46,8 @@ FilerIconView::FilerIconView(Filer* parent)
 IconDelegate* FilerIconView::iconDelegate() const { return m_delegate; }
 int FilerIconView::iconStep() const { return m_iconStep; }
 QModelIndex FilerIconView::scrollAnchor() const { return m_scrollAnchor; }
-QString FilerIconView::dropTargetPath() const { return m_dropTargetPath; }
-int FilerIconView::dragsStarted() const { return m_dragsStarted; }
+QString FilerIconView::dropTargetPath() const { return m_drop.path(); }
+int FilerIconView::dragsStarted() const { return m_drop.dragsStarted(); }
 
 void FilerIconView::increaseItemSize()
 {
@@ -138,69 +136,25 @@ void FilerIconView::mouseMoveEvent(QMouseEvent* event)
     event->accept();
     if ((event->pos() - m_pressPos).manhattanLength() >= QApplication::startDragDistance()) {
         m_dragState = 0;
-        startFileDrag();
+        m_drop.startDrag(selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList());
     }
-}
-
-void FilerIconView::startFileDrag()
-{
-    const QModelIndexList indexes = selectionModel() ? selectionModel()->selectedIndexes() : QModelIndexList();
-    if (!m_filer)
-        return;
-    // When the drag is over, wherever it ended, the mark it left here goes.
-    QPointer<FilerIconView> self(this);
-    const bool started = m_filer->startFileDrag(this, indexes, [this] {
-        if (!m_dropTargetPath.isEmpty())
-            emit clearDropTarget(m_dropTargetPath);
-        m_dropTargetPath.clear();
-        m_dropTargetIndex = QPersistentModelIndex();
-    });
-    if (started && self)
-        ++m_dragsStarted;
 }
 
 void FilerIconView::dragEnterEvent(QDragEnterEvent* event)
 {
     Logger::log(Logger::NFO2, "drag enter");
-    if (Filer::acceptsDrag(event->mimeData())) {
-        event->acceptProposedAction();
-        activateWindow();
-    } else {
-        event->ignore();
-    }
-}
-
-void FilerIconView::setDropTarget(const QModelIndex& index)
-{
-    m_dropTargetIndex = index;
-    m_dropTargetPath = index.data(VfsModel::PathRole).toString();
+    m_drop.enter(event);
 }
 
 void FilerIconView::dragMoveEvent(QDragMoveEvent* event)
 {
-    const QModelIndex index = indexAt(event->pos());
-    if (index != QModelIndex(m_dropTargetIndex) && !m_dropTargetPath.isEmpty())
-        emit clearDropTarget(m_dropTargetPath);
-    if (index.isValid() && index.data(VfsModel::TypeRole).toInt() == VfsModel::DirectoryType) {
-        setDropTarget(index);
-        model()->setData(index, index.data(VfsModel::FlagsRole).toInt() | VfsModel::DropTargetFlag, VfsModel::FlagsRole);
-    } else if (index.isValid()) {
-        setDropTarget(index.parent());
-        Logger::log(Logger::NFO2, "drag move, drop target: %s", qUtf8Printable(m_dropTargetPath));
-    } else {
-        setDropTarget(rootIndex());
-    }
+    m_drop.moveOver(indexAt(event->pos()));
     event->accept();
 }
 
 void FilerIconView::dropEvent(QDropEvent* event)
 {
     m_dragState = 0;
-    if (!m_dropTargetPath.isEmpty() && m_filer) {
-        m_filer->handleDrop(event, m_dropTargetPath);
-        emit clearDropTarget(m_dropTargetPath);
-        m_dropTargetPath.clear();
-        m_dropTargetIndex = QPersistentModelIndex();
-    }
+    m_drop.drop(event);
     event->accept();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filer/filerdroptarget.h"
+
 #include <QListView>
 #include <QPersistentModelIndex>
 
@@ -48,16 +50,11 @@ protected:
 
 private:
     void applyIconStep(int step);
-    void startFileDrag();
-    void setDropTarget(const QModelIndex& index);
 
     int m_dragState = 0;
-    Filer* m_filer;
     IconDelegate* m_delegate;
     int m_iconStep = StartStep;
     QPoint m_pressPos;
     QPersistentModelIndex m_scrollAnchor;
-    QString m_dropTargetPath;
-    QPersistentModelIndex m_dropTargetIndex;
-    int m_dragsStarted = 0;
+    FilerDropTarget m_drop;
 };

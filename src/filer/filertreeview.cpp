@@ -9,8 +9,6 @@
 
 #include <algorithm>
 
-#include <QDrag>
-#include <QPointer>
 #include <QDragEnterEvent>
 #include <QHash>
 #include <QHeaderView>
@@ -18,7 +16,9 @@
 #include <QScrollBar>
 #include <QTimer>
 
-FilerTreeView::FilerTreeView(Filer* parent) : QTreeView(parent), m_filer(parent), m_delegate(new ItemDelegate(this))
+FilerTreeView::FilerTreeView(Filer* parent)
+    : QTreeView(parent), m_delegate(new ItemDelegate(this)),
+      m_drop(this, parent, [this](const QString& path) { emit clearDropTarget(path); })
 {
     setDragEnabled(true);
     setAcceptDrops(true);
@@ -45,8 +45,8 @@ FilerTreeView::FilerTreeView(Filer* parent) : QTreeView(parent), m_filer(parent)
 
 ItemDelegate* FilerTreeView::itemDelegate0() const { return m_delegate; }
 int FilerTreeView::polishState() const { return m_polishState; }
-QString FilerTreeView::dropTargetPath() const { return m_dropTargetPath; }
-int FilerTreeView::dragsStarted() const { return m_dragsStarted; }
+QString FilerTreeView::dropTargetPath() const { return m_drop.path(); }
+int FilerTreeView::dragsStarted() const { return m_drop.dragsStarted(); }
 
 void FilerTreeView::increaseItemSize()
 {
@@ -209,24 +209,7 @@ void FilerTreeView::mouseMoveEvent(QMouseEvent* event)
     if (!(event->buttons() & Qt::LeftButton))
         return;
     if ((event->pos() - m_pressPos).manhattanLength() >= QApplication::startDragDistance())
-        startFileDrag();
-}
-
-void FilerTreeView::startFileDrag()
-{
-    const QModelIndexList indexes = selectionModel() ? selectionModel()->selectedRows() : QModelIndexList();
-    if (!m_filer)
-        return;
-    // When the drag is over, wherever it ended, the mark it left here goes.
-    QPointer<FilerTreeView> self(this);
-    const bool started = m_filer->startFileDrag(this, indexes, [this] {
-        if (!m_dropTargetPath.isEmpty())
-            emit clearDropTarget(m_dropTargetPath);
-        m_dropTargetPath.clear();
-        m_dropTargetIndex = QPersistentModelIndex();
-    });
-    if (started && self)
-        ++m_dragsStarted;
+        m_drop.startDrag(selectionModel() ? selectionModel()->selectedRows() : QModelIndexList());
 }
 
 void FilerTreeView::dragEnterEvent(QDragEnterEvent* event)
@@ -242,44 +225,17 @@ void FilerTreeView::dragEnterEvent(QDragEnterEvent* event)
                         text ? data.constData() : data.toHex(' ').constData());
         }
     }
-    if (Filer::acceptsDrag(mime)) {
-        event->acceptProposedAction();
-        activateWindow();
-    } else {
-        event->ignore();
-    }
-}
-
-void FilerTreeView::setDropTarget(const QModelIndex& index)
-{
-    m_dropTargetIndex = index;
-    m_dropTargetPath = index.data(VfsModel::PathRole).toString();
+    m_drop.enter(event);
 }
 
 void FilerTreeView::dragMoveEvent(QDragMoveEvent* event)
 {
-    const QModelIndex index = indexAt(event->pos());
-    if (index != QModelIndex(m_dropTargetIndex) && !m_dropTargetPath.isEmpty())
-        emit clearDropTarget(m_dropTargetPath);
-    if (index.isValid() && index.column() == 0
-        && index.data(VfsModel::TypeRole).toInt() == VfsModel::DirectoryType) {
-        setDropTarget(index);
-        model()->setData(index, index.data(VfsModel::FlagsRole).toInt() | VfsModel::DropTargetFlag, VfsModel::FlagsRole);
-    } else if (index.isValid()) {
-        setDropTarget(index.parent());
-    } else {
-        setDropTarget(rootIndex());
-    }
+    m_drop.moveOver(indexAt(event->pos()));
     event->accept();
 }
 
 void FilerTreeView::dropEvent(QDropEvent* event)
 {
-    if (!m_dropTargetPath.isEmpty() && m_filer) {
-        m_filer->handleDrop(event, m_dropTargetPath);
-        emit clearDropTarget(m_dropTargetPath);
-        m_dropTargetPath.clear();
-        m_dropTargetIndex = QPersistentModelIndex();
-    }
+    m_drop.drop(event);
     event->accept();
 }

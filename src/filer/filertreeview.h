@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filer/filerdroptarget.h"
+
 #include <QPersistentModelIndex>
 #include <QTreeView>
 
@@ -50,16 +52,11 @@ protected:
 private:
     int sampleWidth(const QStringList& samples) const;
     void stepSize(bool larger);
-    void startFileDrag();
-    void setDropTarget(const QModelIndex& index);
 
-    Filer* m_filer;
     ItemDelegate* m_delegate;
     int m_polishState = 0;
     bool m_hovered = false;
     bool m_accessWanted = false;
     QPoint m_pressPos;
-    QPersistentModelIndex m_dropTargetIndex;
-    QString m_dropTargetPath;
-    int m_dragsStarted = 0;
+    FilerDropTarget m_drop;
 };

@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QCursor>
 #include <QMenu>
+#include <QMessageBox>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -352,6 +353,9 @@ NodeView::NodeView(QQmlEngine* engine, IDatabase* database, QWidget* parent)
 NodeView::~NodeView()
 {
     d->destroying = true;
+    // An open menu or question goes first: its actions need the records.
+    delete d->menu.data();
+    qDeleteAll(findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly));
     d->storeViewState();
     if (d->customizer)
         d->customizer->deleteLater();
@@ -694,8 +698,8 @@ void NodeView::nodeViewContextMenuRequest()
     QAction* create = createSectorAction().data();
     if (!create)
         return;
-    QMenu menu;
-    menu.setObjectName(QStringLiteral("viewMenu"));
-    menu.addAction(create);
-    menu.exec(QCursor::pos());
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("nodeViewMenu"));
+    menu->addAction(create);
+    d->popup(menu);
 }

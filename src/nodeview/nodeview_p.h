@@ -13,6 +13,8 @@ class IDatabase;
 class IPeer;
 class PeerModel;
 class QAbstractItemModel;
+class QMenu;
+class QMessageBox;
 class QQmlEngine;
 class QQuickItem;
 class QTimer;
@@ -55,6 +57,11 @@ public:
     // Nodes deleted by the user whose deferred deletion may not have run
     // yet: the view's destructor deletes them while its scene still stands.
     std::vector<QPointer<GuiNode>> discarded;
+    // The open context menu and the open question, if any: neither runs an
+    // event loop of its own; their actions look their targets up again
+    // when chosen.
+    QPointer<QMenu> menu;
+    QPointer<QMessageBox> question;
 
     // The peer model: the connection manager's, else the process's.
     static PeerModel* peerModel();
@@ -80,6 +87,16 @@ public:
     SectorView* findView(QQuickItem* page);
     SectorView* viewOfSender(QObject* sender);
     GuiNode* nodeOfItem(SectorView& view, QObject* item) const;
+    // The strip or the sector of that uuid; null when there is none (any more).
+    SectorView* viewOfUuid(const QString& sectorUuid);
+    // The node of that uuid in that view while it stands: null once it is
+    // gone or deleted.
+    GuiNode* liveNode(const QString& sectorUuid, const QString& nodeUuid);
+    // The strip's node of a sector.
+    GuiNode* stripNodeOf(const QString& sectorUuid) const;
+    // Shows a context menu without waiting for it: the previous one closes,
+    // and the menu goes once it is hidden.
+    void popup(QMenu* menu);
     void storeVSector(SectorView& view);
     void storeViewState();
     void deselectNodes(SectorView& view);
@@ -95,6 +112,15 @@ public:
     // What "open" does for a node after the pane signal: a directory,
     // drive or network node opens its path, a peer node its peer.
     void openNode(GuiNode* node, bool withNetwork);
+
+    // The menus' actions. A node's act on the node found again by uuid (the
+    // deletion on the selected nodes of its view); none acts once the node
+    // is gone.
+    enum class NodeAction { Customize, OpenRight, OpenWindow, OpenTab, DeleteSelected };
+    void runNodeAction(NodeAction action, const QString& sectorUuid, const QString& nodeUuid);
+    // Asks (without waiting) whether to delete the sector; the answer
+    // deletes it if it and another sector are still there.
+    void askToDeleteSector(const QString& sectorUuid);
 
     // Relations, watching and layout.
     void updateNodeRelations(SectorView& view);

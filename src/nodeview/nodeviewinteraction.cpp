@@ -233,6 +233,95 @@ void NodeView::mouseReleaseEvent(QMouseEvent* event)
 }
 
 // ---------------------------------------------------------------- menus
+//
+// The menus and the question about a sector never wait for the user: they
+// show and return. Meanwhile the node or sector they were opened on may go
+// (deleted by the user, by another question, or with the view), so every
+// action finds its target again by uuid when it is chosen and does nothing
+// when the target is gone.
+
+NodeViewPrivate::SectorView* NodeViewPrivate::viewOfUuid(const QString& sectorUuid)
+{
+    if (sectorUuid == rootView.uuid)
+        return &rootView;
+    for (auto& view : views) {
+        if (view.uuid == sectorUuid)
+            return &view;
+    }
+    return nullptr;
+}
+
+GuiNode* NodeViewPrivate::liveNode(const QString& sectorUuid, const QString& nodeUuid)
+{
+    SectorView* view = viewOfUuid(sectorUuid);
+    if (!view)
+        return nullptr;
+    for (GuiNode* node : view->nodes) {
+        if (node->uuid() == nodeUuid)
+            return node->isDeleted() ? nullptr : node;
+    }
+    return nullptr;
+}
+
+GuiNode* NodeViewPrivate::stripNodeOf(const QString& sectorUuid) const
+{
+    for (GuiNode* node : rootView.nodes) {
+        if (node->type() == QLatin1String("sector") && node->vsectorUuid() == sectorUuid && !node->isDeleted())
+            return node;
+    }
+    return nullptr;
+}
+
+void NodeViewPrivate::popup(QMenu* newMenu)
+{
+    if (menu) {
+        menu->hide();
+        menu->deleteLater();
+    }
+    menu = newMenu;
+    // Later, not at once: a chosen action runs after its menu has hidden.
+    QObject::connect(newMenu, &QMenu::aboutToHide, newMenu, &QObject::deleteLater);
+    newMenu->popup(QCursor::pos());
+}
+
+void NodeViewPrivate::runNodeAction(NodeAction action, const QString& sectorUuid, const QString& nodeUuid)
+{
+    GuiNode* node = liveNode(sectorUuid, nodeUuid);
+    if (!node)
+        return;
+    const bool file = node->type() == QLatin1String("file");
+    switch (action) {
+    case NodeAction::Customize:
+        if (QObject* c = customizer.data(); c && !c->property("visible").toBool()) {
+            const QPoint cursor = QCursor::pos();
+            c->setProperty("x", cursor.x() - c->property("width").toInt() - 96);
+            c->setProperty("y", cursor.y() - c->property("height").toInt() / 2);
+            QMetaObject::invokeMethod(c, "show");
+        }
+        break;
+    case NodeAction::OpenRight:
+        if (!file) {
+            emit q->activateAlternateFilerpane();
+            // A receiver of the signal may have changed the view.
+            openNode(liveNode(sectorUuid, nodeUuid), true);
+        }
+        break;
+    case NodeAction::OpenWindow:
+        emit q->createNewWindow();
+        openNode(liveNode(sectorUuid, nodeUuid), true);
+        break;
+    case NodeAction::OpenTab:
+        emit q->createNewTab();
+        openNode(liveNode(sectorUuid, nodeUuid), true);
+        break;
+    case NodeAction::DeleteSelected:
+        if (SectorView* view = viewOfUuid(sectorUuid)) {
+            deleteSelectedNodes(*view);
+            updateNodeRelations(*view);
+        }
+        break;
+    }
+}
 
 void NodeView::nodeContextMenuRequest()
 {
@@ -250,123 +339,112 @@ void NodeView::nodeContextMenuRequest()
         node = view ? d->nodeOfItem(*view, item) : nullptr;
     }
     PeerModel* model = PeerModel::instance();
-    if (!node || !model || !model->getPeerForUuid(node->peerUuid()))
+    if (!node || node->isDeleted() || !model || !model->getPeerForUuid(node->peerUuid()))
         return;
     const QString sectorUuid = view->uuid;
-    QPointer<GuiNode> guard(node);
+    const QString nodeUuid = node->uuid();
 
-    QMenu menu;
-    menu.setObjectName(QStringLiteral("nodeMenu"));
-    // A file of a reachable peer: its applications first.
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("nodeMenu"));
+    // A file of a reachable peer: its applications first. They open the
+    // node's file whatever the launcher has been asked about meanwhile.
     IPeer* nodePeer = model->getPeerForUuid(node->peerUuid());
     AppLauncher* launcher = AppLauncher::current();
     if (launcher && node->type() == QLatin1String("file") && nodePeer->linkState() == IPeer::LinkUp
         && !node->path().isEmpty()) {
-        launcher->selectFiles(nodePeer->uuid(), { node->path() });
-        Filer::updateOpenWithMenu(&menu, nullptr);
-        if (!menu.actions().isEmpty())
-            menu.addSeparator();
+        const QString peerUuid = nodePeer->uuid();
+        const QString path = node->path();
+        launcher->selectFiles(peerUuid, { path });
+        Filer::updateOpenWithMenu(menu, nullptr);
+        if (!menu->actions().isEmpty())
+            menu->addSeparator();
+        connect(menu, &QMenu::triggered, this, [this, sectorUuid, nodeUuid, peerUuid, path](QAction* chosen) {
+            const QVariant app = chosen->property(OpenWithMenu::AppProperty);
+            AppLauncher* current = AppLauncher::current();
+            if (app.isValid() && current && d->liveNode(sectorUuid, nodeUuid))
+                current->launch(app.toInt(), peerUuid, { path });
+        });
     }
+    auto add = [&](const char* name, const QString& text, NodeViewPrivate::NodeAction action) {
+        QAction* entry = menu->addAction(text);
+        entry->setObjectName(QLatin1String(name));
+        connect(entry, &QAction::triggered, this,
+                [this, action, sectorUuid, nodeUuid] { d->runNodeAction(action, sectorUuid, nodeUuid); });
+        return entry;
+    };
     //% "Customize..."
-    QAction* customize = menu.addAction(qtTrId("action-customize-node"));
+    add("customizeNode", qtTrId("action-customize-node"), NodeViewPrivate::NodeAction::Customize);
     //% "Open in right file pane"
-    QAction* openRight = menu.addAction(qtTrId("action-open-node-rhs"));
+    add("openNodeRight", qtTrId("action-open-node-rhs"), NodeViewPrivate::NodeAction::OpenRight);
     //% "Open in new window"
-    QAction* openWindow = menu.addAction(qtTrId("action-open-node-new-win"));
+    add("openNodeInWindow", qtTrId("action-open-node-new-win"), NodeViewPrivate::NodeAction::OpenWindow);
     //% "Open in new tab"
-    QAction* openTab = menu.addAction(qtTrId("action-openin-tab"));
-    menu.addSeparator();
+    add("openNodeInTab", qtTrId("action-openin-tab"), NodeViewPrivate::NodeAction::OpenTab);
+    menu->addSeparator();
     //% "Delete"
-    QAction* remove = menu.addAction(qtTrId("action-delete-node"));
+    QAction* remove = add("deleteNodes", qtTrId("action-delete-node"), NodeViewPrivate::NodeAction::DeleteSelected);
     remove->setShortcut(QKeySequence(Qt::Key_Backspace));
-
-    QAction* chosen = menu.exec(QCursor::pos());
-    // The menu ran its own event loop: the node, its sector or the view's
-    // records may have changed meanwhile.
-    if (!chosen || !guard || guard->isDeleted())
-        return;
-    if (OpenWithMenu::launch(chosen, AppLauncher::current()))
-        return;
-    const QString type = node->type();
-    if (chosen == customize) {
-        QObject* c = d->customizer.data();
-        if (c && !c->property("visible").toBool()) {
-            const QPoint cursor = QCursor::pos();
-            c->setProperty("x", cursor.x() - c->property("width").toInt() - 96);
-            c->setProperty("y", cursor.y() - c->property("height").toInt() / 2);
-            QMetaObject::invokeMethod(c, "show");
-        }
-    } else if (chosen == openRight) {
-        if (type != QLatin1String("file")) {
-            emit activateAlternateFilerpane();
-            d->openNode(node, true);
-        }
-    } else if (chosen == openWindow) {
-        emit createNewWindow();
-        d->openNode(node, true);
-    } else if (chosen == openTab) {
-        emit createNewTab();
-        d->openNode(node, true);
-    } else if (chosen == remove) {
-        NodeViewPrivate::SectorView* target = nullptr;
-        if (sectorUuid == d->rootView.uuid) {
-            target = &d->rootView;
-        } else {
-            for (auto& v : d->views) {
-                if (v.uuid == sectorUuid)
-                    target = &v;
-            }
-        }
-        if (target) {
-            d->deleteSelectedNodes(*target);
-            d->updateNodeRelations(*target);
-        }
-    }
+    d->popup(menu);
 }
 
 void NodeView::sectorContextMenuRequest()
 {
     auto* item = qobject_cast<QQuickItem*>(sender());
     GuiNode* node = item ? d->nodeOfItem(d->rootView, item) : nullptr;
-    if (!node)
+    if (!node || node->isDeleted())
         return;
     const QString sectorUuid = node->vsectorUuid();
-    const QString name = item->property("name").toString();
-    QPointer<QQuickItem> guard(item);
 
-    QMenu menu;
-    menu.setObjectName(QStringLiteral("sectorMenu"));
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("sectorMenu"));
     //% "Rename"
-    QAction* rename = menu.addAction(qtTrId("action-rename-sector"));
+    QAction* rename = menu->addAction(qtTrId("action-rename-sector"));
+    rename->setObjectName(QStringLiteral("renameSector"));
+    connect(rename, &QAction::triggered, this, [this, sectorUuid] {
+        GuiNode* tab = d->stripNodeOf(sectorUuid);
+        if (!tab || !tab->item())
+            return;
+        tab->item()->forceActiveFocus();
+        QMetaObject::invokeMethod(tab->item(), "rename");
+    });
     //% "Delete..."
-    QAction* remove = menu.addAction(qtTrId("action-delete-sector"));
+    QAction* remove = menu->addAction(qtTrId("action-delete-sector"));
+    remove->setObjectName(QStringLiteral("deleteSector"));
     remove->setEnabled(d->views.size() > 1);
-    QAction* chosen = menu.exec(QCursor::pos());
-    if (!chosen || !guard)
+    connect(remove, &QAction::triggered, this, [this, sectorUuid] { d->askToDeleteSector(sectorUuid); });
+    d->popup(menu);
+}
+
+void NodeViewPrivate::askToDeleteSector(const QString& sectorUuid)
+{
+    SectorView* view = viewOfUuid(sectorUuid);
+    if (!view || view == &rootView || views.size() <= 1)
         return;
-    if (chosen == rename) {
-        guard->forceActiveFocus();
-        QMetaObject::invokeMethod(guard.data(), "rename");
-        return;
-    }
-    if (chosen != remove || d->views.size() <= 1)
-        return;
-    QMessageBox box(this);
-    box.setObjectName(QStringLiteral("deleteSectorBox"));
-    box.setIcon(QMessageBox::Question);
+    auto* box = new QMessageBox(q);
+    box->setObjectName(QStringLiteral("deleteSectorBox"));
+    box->setIcon(QMessageBox::Question);
     //% "Delete view"
-    box.setWindowTitle(qtTrId("dlg-delete-sector-title"));
+    box->setWindowTitle(qtTrId("dlg-delete-sector-title"));
     //% "Delete view \"%1\" and all items in it?"
-    box.setText(qtTrId("dlg-delete-sector-description").arg(name));
-    box.setTextFormat(Qt::PlainText);
+    GuiNode* tab = stripNodeOf(sectorUuid);
+    const QString name = tab && tab->item() ? tab->item()->property("name").toString() : view->name;
+    box->setText(qtTrId("dlg-delete-sector-description").arg(name));
+    box->setTextFormat(Qt::PlainText);
     //% "Cancel"
-    box.addButton(qtTrId("btn-cancel"), QMessageBox::NoRole);
+    QPushButton* no = box->addButton(qtTrId("btn-cancel"), QMessageBox::RejectRole);
+    no->setObjectName(QStringLiteral("cancelButton"));
     //% "Delete"
-    QPushButton* yes = box.addButton(qtTrId("btn-delete"), QMessageBox::YesRole);
+    QPushButton* yes = box->addButton(qtTrId("btn-delete"), QMessageBox::AcceptRole);
     yes->setObjectName(QStringLiteral("deleteButton"));
-    box.setDefaultButton(yes);
-    box.exec();
-    if (box.clickedButton() != yes)
-        return;
-    d->deleteSector(sectorUuid);
+    // Return deletes, Escape (or closing the box) cancels.
+    box->setDefaultButton(yes);
+    box->setEscapeButton(no);
+    QObject::connect(box, &QDialog::finished, q, [this, box, yes, sectorUuid] {
+        box->deleteLater();
+        // Asked again now: the sector or all the others may have gone
+        // while the question was open.
+        if (box->clickedButton() == yes && viewOfUuid(sectorUuid) && views.size() > 1)
+            deleteSector(sectorUuid);
+    });
+    box->open();
 }

@@ -25,40 +25,47 @@
 #include <functional>
 
 namespace {
-// Answers the next popup menu or modal dialog: polls until one is open,
-// then hands it over once.
-void answerPopup(std::function<void(QMenu*)> answer)
+// The context menu on screen. The view's menus and its question show and
+// return at once: nothing waits for the user.
+QMenu* shownMenu()
 {
-    auto* timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, answer] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        timer->stop();
-        timer->deleteLater();
-        answer(menu);
-    });
-    timer->start();
+    QMenu* menu = nullptr;
+    const bool shown = QTest::qWaitFor([&menu] {
+        menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        return menu && menu->isVisible();
+    }, 10000);
+    return shown ? menu : nullptr;
 }
 
-void answerDialog(std::function<void(QMessageBox*)> answer)
+QMenu* openMenu(QQuickItem* item)
 {
-    auto* timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, answer] {
-        QMessageBox* dialog = nullptr;
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
-                dialog = box;
+    if (!item || !QMetaObject::invokeMethod(item, "contextMenuRequest"))
+        return nullptr;
+    return shownMenu();
+}
+
+QMessageBox* shownQuestion(QWidget* view)
+{
+    QMessageBox* box = nullptr;
+    const bool shown = QTest::qWaitFor([&box, view] {
+        box = nullptr;
+        for (auto* candidate : view->findChildren<QMessageBox*>(QStringLiteral("deleteSectorBox"))) {
+            if (candidate->isVisible())
+                box = candidate;
         }
-        if (!dialog)
-            return;
-        timer->stop();
-        timer->deleteLater();
-        answer(dialog);
-    });
-    timer->start();
+        return box != nullptr;
+    }, 10000);
+    return shown ? box : nullptr;
+}
+
+// The node customizer window of the view.
+QObject* customizerOf(NodeView* view)
+{
+    for (QObject* child : view->children()) {
+        if (QString::fromLatin1(child->metaObject()->className()).startsWith(QLatin1String("NodeCustomizer")))
+            return child;
+    }
+    return nullptr;
 }
 
 QAction* actionNamed(QMenu* menu, const QString& text)
@@ -70,7 +77,7 @@ QAction* actionNamed(QMenu* menu, const QString& text)
     return nullptr;
 }
 
-// Chooses an entry as the user does, so that the menu's exec() returns it.
+// Chooses an entry as the user does: the menu hides, then the action runs.
 void choose(QMenu* menu, QAction* action)
 {
     menu->setActiveAction(action);
@@ -120,6 +127,9 @@ private slots:
     void deleteKeys();
     void deleteSectorWithMovedNodes();
     void sectorDeleteDisabledWithOneSector();
+    void sectorQuestionAnswers_data();
+    void sectorQuestionAnswers();
+    void sectorQuestionAfterOthersWent();
     void escapeAndF2();
     void selectionAndStyle();
     void gestures_data();
@@ -128,6 +138,10 @@ private slots:
     void nodeMenu();
     void nodeMenuDeletesAllSelected();
     void fileNodeMenuListsApplications();
+    void nodeGoneWhileMenuOpen_data();
+    void nodeGoneWhileMenuOpen();
+    void viewGoesWhileAsking_data();
+    void viewGoesWhileAsking();
     void dropPeers();
     void dropPaths_data();
     void dropPaths();
@@ -282,25 +296,20 @@ void TestNodeInteraction::deleteSectorWithMovedNodes()
     QPointer<QQuickItem> page = view->sectorPage(s.sector);
     GuiNode* tab = f->stripNodeOf(s.sector);
 
-    QStringList entries;
-    QString question;
-    answerPopup([&](QMenu* menu) {
-        entries = texts(menu);
-        QAction* remove = actionNamed(menu, QStringLiteral("Delete..."));
-        if (!remove || !remove->isEnabled()) {
-            menu->close();
-            return;
-        }
-        answerDialog([&](QMessageBox* dialog) {
-            question = dialog->text();
-            if (auto* yes = dialog->findChild<QPushButton*>(QStringLiteral("deleteButton")))
-                yes->click();
-        });
-        choose(menu, remove);
-    });
-    QMetaObject::invokeMethod(tab->item(), "contextMenuRequest");
-    QCOMPARE(entries, (QStringList{ QStringLiteral("Rename"), QStringLiteral("Delete...") }));
-    QCOMPARE(question, QStringLiteral("Delete view \"one\" and all items in it?"));
+    QMenu* menu = openMenu(tab->item());
+    QVERIFY(menu);
+    QCOMPARE(texts(menu), (QStringList{ QStringLiteral("Rename"), QStringLiteral("Delete...") }));
+    auto* remove = menu->findChild<QAction*>(QStringLiteral("deleteSector"));
+    QVERIFY(remove && remove->isEnabled());
+    choose(menu, remove);
+    QMessageBox* question = shownQuestion(view);
+    QVERIFY(question);
+    QCOMPARE(question->text(), QStringLiteral("Delete view \"one\" and all items in it?"));
+    // Asked, not yet answered: nothing has gone.
+    QCOMPARE(view->sectorUuids().size(), 2);
+    auto* yes = question->findChild<QPushButton*>(QStringLiteral("deleteButton"));
+    QVERIFY(yes);
+    yes->click();
 
     QCOMPARE(view->sectorUuids(), QStringList{ s.other });
     QCOMPARE(view->currentSectorUuid(), s.other);
@@ -328,18 +337,82 @@ void TestNodeInteraction::sectorDeleteDisabledWithOneSector()
     f->addNode(NodeViewFixture::row(sector, QStringLiteral("sector"), QStringLiteral("%"), 40, 30,
                                     NodeViewFixture::nullUuid(), QStringLiteral("only"), QStringLiteral("sector0")));
     f->start();
-    bool enabled = true;
-    bool seen = false;
-    answerPopup([&](QMenu* menu) {
-        QAction* remove = actionNamed(menu, QStringLiteral("Delete..."));
-        seen = remove != nullptr;
-        enabled = remove && remove->isEnabled();
-        menu->close();
-    });
-    QMetaObject::invokeMethod(f->stripNodeOf(sector)->item(), "contextMenuRequest");
-    QVERIFY(seen);
-    QVERIFY(!enabled);
+    QMenu* menu = openMenu(f->stripNodeOf(sector)->item());
+    QVERIFY(menu);
+    auto* remove = menu->findChild<QAction*>(QStringLiteral("deleteSector"));
+    QVERIFY(remove);
+    QVERIFY(!remove->isEnabled());
+    // Its signal as well asks nothing and deletes nothing.
+    remove->trigger();
+    menu->close();
+    QVERIFY(!f->view()->findChild<QMessageBox*>());
     QCOMPARE(f->view()->sectorUuids(), QStringList{ sector });
+}
+
+void TestNodeInteraction::sectorQuestionAnswers_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("Return chooses Delete") << "return" << true;
+    QTest::newRow("Escape cancels") << "escape" << false;
+    QTest::newRow("Cancel") << "cancel" << false;
+    QTest::newRow("closing the box cancels") << "close" << false;
+}
+
+void TestNodeInteraction::sectorQuestionAnswers()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, deleted);
+    const Scene s = makeScene();
+    NodeView* view = f->view();
+    QMenu* menu = openMenu(f->stripNodeOf(s.sector)->item());
+    QVERIFY(menu);
+    choose(menu, menu->findChild<QAction*>(QStringLiteral("deleteSector")));
+    QPointer<QMessageBox> question = shownQuestion(view);
+    QVERIFY(question);
+    if (answer == QLatin1String("return"))
+        QTest::keyClick(question, Qt::Key_Return);
+    else if (answer == QLatin1String("escape"))
+        QTest::keyClick(question, Qt::Key_Escape);
+    else if (answer == QLatin1String("cancel"))
+        question->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+    else
+        question->close();
+    // Answered, the question goes.
+    QTRY_VERIFY(!question);
+    QCOMPARE(view->sectorUuids(), deleted ? QStringList{ s.other } : (QStringList{ s.sector, s.other }));
+    QCOMPARE(f->storedSector(s.sector).uuid.isEmpty(), deleted);
+    QCOMPARE(view->sectorNodes(s.sector).size(), deleted ? 0 : 5);
+}
+
+// Two questions open, one per sector: the one answered first deletes its
+// sector; the other, answered with Delete as well, finds no other sector
+// left and deletes nothing.
+void TestNodeInteraction::sectorQuestionAfterOthersWent()
+{
+    const Scene s = makeScene();
+    NodeView* view = f->view();
+    QMenu* menu = openMenu(f->stripNodeOf(s.sector)->item());
+    QVERIFY(menu);
+    choose(menu, menu->findChild<QAction*>(QStringLiteral("deleteSector")));
+    QPointer<QMessageBox> first = shownQuestion(view);
+    QVERIFY(first);
+    menu = openMenu(f->stripNodeOf(s.other)->item());
+    QVERIFY(menu);
+    menu->findChild<QAction*>(QStringLiteral("deleteSector"))->trigger();
+    menu->close();
+    QPointer<QMessageBox> second;
+    QTRY_VERIFY((second = view->findChildren<QMessageBox*>().value(1)) != nullptr);
+    QVERIFY(second != first);
+    QCOMPARE(second->text(), QStringLiteral("Delete view \"two\" and all items in it?"));
+    second->findChild<QPushButton*>(QStringLiteral("deleteButton"))->click();
+    QCOMPARE(view->sectorUuids(), QStringList{ s.sector });
+
+    QTest::keyClick(first, Qt::Key_Return);
+    QTRY_VERIFY(!first && !second);
+    QCOMPARE(view->sectorUuids(), QStringList{ s.sector });
+    QCOMPARE(view->sectorNodes(s.sector).size(), 5);
+    QVERIFY(!f->storedSector(s.sector).uuid.isEmpty());
 }
 
 void TestNodeInteraction::escapeAndF2()
@@ -436,15 +509,8 @@ void TestNodeInteraction::gestures()
     });
     connect(view, &NodeView::peerClicked, this, [&] { order << QStringLiteral("peer"); });
 
-    // A stroke that is no gesture is a right click: the menu under it runs
-    // its own event loop, which this timer ends by closing it.
-    QTimer popupCloser;
-    popupCloser.setInterval(20);
-    connect(&popupCloser, &QTimer::timeout, this, [] {
-        if (QWidget* popup = QApplication::activePopupWidget())
-            popup->close();
-    });
-    popupCloser.start();
+    // A stroke that is no gesture is a right click: whatever menu it shows
+    // is closed afterwards.
     QMouseEvent press(QEvent::MouseButtonPress, from, view->mapToGlobal(from), Qt::RightButton, Qt::RightButton,
                       Qt::NoModifier);
     QApplication::sendEvent(view, &press);
@@ -453,7 +519,6 @@ void TestNodeInteraction::gestures()
     QMouseEvent release(QEvent::MouseButtonRelease, to, view->mapToGlobal(to), Qt::RightButton, Qt::NoButton,
                         Qt::NoModifier);
     QApplication::sendEvent(view, &release);
-    popupCloser.stop();
     if (QWidget* popup = QApplication::activePopupWidget())
         popup->close();
 
@@ -522,16 +587,16 @@ void TestNodeInteraction::nodeMenu()
         got << QStringLiteral("peer");
     });
 
-    QStringList entries;
-    answerPopup([&](QMenu* menu) {
-        entries = texts(menu);
-        QAction* action = actionNamed(menu, entry);
-        if (action)
-            choose(menu, action);
-        else
-            menu->close();
-    });
-    QMetaObject::invokeMethod(node->item(), "contextMenuRequest");
+    QObject* customizer = customizerOf(view);
+    QVERIFY(customizer);
+    QVERIFY(!customizer->property("visible").toBool());
+    QMenu* menu = openMenu(node->item());
+    QVERIFY(menu);
+    const QStringList entries = texts(menu);
+    QAction* action = actionNamed(menu, entry);
+    QVERIFY(action);
+    choose(menu, action);
+    QCOMPARE(customizer->property("visible").toBool(), entry == QLatin1String("Customize..."));
     const QStringList fixed{ QStringLiteral("Customize..."), QStringLiteral("Open in right file pane"),
                              QStringLiteral("Open in new window"), QStringLiteral("Open in new tab"),
                              QStringLiteral("-"), QStringLiteral("Delete") };
@@ -543,16 +608,14 @@ void TestNodeInteraction::nodeMenuDeletesAllSelected()
 {
     const Scene s = makeScene();
     select(s.sector, { s.dirB, s.file });
-    answerPopup([&](QMenu* menu) {
-        QAction* action = actionNamed(menu, QStringLiteral("Delete"));
-        if (!action || action->shortcut() != QKeySequence(Qt::Key_Backspace)) {
-            menu->close();
-            return;
-        }
-        choose(menu, action);
-    });
     // The menu of a node that is not selected itself.
-    QMetaObject::invokeMethod(nodeOf(s.sector, s.dirA)->item(), "contextMenuRequest");
+    QMenu* menu = openMenu(nodeOf(s.sector, s.dirA)->item());
+    QVERIFY(menu);
+    auto* action = menu->findChild<QAction*>(QStringLiteral("deleteNodes"));
+    QVERIFY(action);
+    QCOMPARE(action->text(), QStringLiteral("Delete"));
+    QCOMPARE(action->shortcut(), QKeySequence(Qt::Key_Backspace));
+    choose(menu, action);
     QCOMPARE(f->view()->sectorNodes(s.sector).size(), 3);
     QVERIFY(nodeOf(s.sector, s.dirA));
     QVERIFY(!nodeOf(s.sector, s.dirB));
@@ -577,19 +640,106 @@ void TestNodeInteraction::fileNodeMenuListsApplications()
                     + "\nIcon=text-editor\nMimeType=text/plain;\n");
     }
     AppLauncher launcher(nullptr);
-    QStringList entries;
-    answerPopup([&](QMenu* menu) {
-        entries = texts(menu);
-        QAction* action = actionNamed(menu, QStringLiteral("Velm Node Editor A"));
-        if (action)
-            choose(menu, action);
-        else
-            menu->close();
-    });
-    QMetaObject::invokeMethod(nodeOf(s.sector, s.file)->item(), "contextMenuRequest");
+    QMenu* menu = openMenu(nodeOf(s.sector, s.file)->item());
+    QVERIFY(menu);
+    const QStringList entries = texts(menu);
     QCOMPARE(entries.mid(0, 3), (QStringList{ "Velm Node Editor A", "Open with", "-" }));
     QCOMPARE(entries.mid(3).first(), QStringLiteral("Customize..."));
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record + QStringLiteral("A")), 15000);
+    // While the menu is open the launcher is asked about another file (as a
+    // file pane does): the entry still opens the node's file.
+    QFile other(f->rig->home() + QStringLiteral("/a/other.txt"));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    other.write("other");
+    other.close();
+    launcher.selectFiles(s.file.peerUuid, { other.fileName() });
+    QAction* action = actionNamed(menu, QStringLiteral("Velm Node Editor A"));
+    QVERIFY(action);
+    choose(menu, action);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record + QStringLiteral("A")).size() > 0, 15000);
+    QFile opened(record + QStringLiteral("A"));
+    QVERIFY(opened.open(QIODevice::ReadOnly));
+    QCOMPARE(opened.readAll(), QByteArray("note"));
+}
+
+void TestNodeInteraction::nodeGoneWhileMenuOpen_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("freed");
+    for (const char* entry : { "customizeNode", "openNodeRight", "openNodeInWindow", "openNodeInTab", "deleteNodes" }) {
+        QTest::addRow("%s, node deleted", entry) << entry << false;
+        QTest::addRow("%s, node freed", entry) << entry << true;
+    }
+}
+
+// The node a menu was opened on is deleted (and maybe freed) while its
+// menu is open; the entry chosen then does nothing: no signal, no other
+// node deleted.
+void TestNodeInteraction::nodeGoneWhileMenuOpen()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, freed);
+    const Scene s = makeScene();
+    NodeView* view = f->view();
+    QPointer<GuiNode> node = nodeOf(s.sector, s.dirA);
+    QStringList got;
+    connect(view, &NodeView::activateAlternateFilerpane, this, [&] { got << QStringLiteral("pane"); });
+    connect(view, &NodeView::createNewWindow, this, [&] { got << QStringLiteral("window"); });
+    connect(view, &NodeView::createNewTab, this, [&] { got << QStringLiteral("tab"); });
+    connect(view, &NodeView::nodeDoubleClicked, this, [&] { got << QStringLiteral("open"); });
+    connect(view, &NodeView::peerClicked, this, [&] { got << QStringLiteral("peer"); });
+
+    QPointer<QMenu> menu = openMenu(node->item());
+    QVERIFY(menu);
+    QPointer<QAction> action = menu->findChild<QAction*>(entry);
+    QVERIFY(action);
+    select(s.sector, { s.dirA });
+    QTest::keyClick(view, Qt::Key_Delete);
+    QCOMPARE(view->sectorNodes(s.sector).size(), 4);
+    if (freed)
+        QTRY_VERIFY(!node);
+    // Another node selected now: the deletion must not reach it.
+    select(s.sector, { s.dirB });
+    QVERIFY(menu && action);
+    choose(menu, action);
+    QTRY_VERIFY(!menu);
+    QCOMPARE(got, QStringList());
+    QObject* customizer = customizerOf(view);
+    QVERIFY(customizer);
+    QVERIFY(!customizer->property("visible").toBool());
+    QCOMPARE(view->sectorNodes(s.sector).size(), 4);
+    QVERIFY(nodeOf(s.sector, s.dirB));
+    QCOMPARE(f->storedNode(s.sector, s.dirB.uuid).uuid, s.dirB.uuid);
+}
+
+void TestNodeInteraction::viewGoesWhileAsking_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::newRow("node menu") << "node";
+    QTest::newRow("sector menu") << "sector";
+    QTest::newRow("question") << "question";
+}
+
+// The window goes while a menu or the question is open: they go with it
+// (nothing waits on them), and the stored sectors stay.
+void TestNodeInteraction::viewGoesWhileAsking()
+{
+    QFETCH(QString, what);
+    const Scene s = makeScene();
+    QPointer<QMenu> menu = openMenu(what == QLatin1String("node") ? nodeOf(s.sector, s.dirA)->item()
+                                                                  : f->stripNodeOf(s.sector)->item());
+    QVERIFY(menu);
+    QPointer<QMessageBox> question;
+    if (what == QLatin1String("question")) {
+        choose(menu, menu->findChild<QAction*>(QStringLiteral("deleteSector")));
+        question = shownQuestion(f->view());
+        QVERIFY(question);
+    }
+    f->window.reset();
+    QVERIFY(!menu);
+    QVERIFY(!question);
+    QVERIFY(!QApplication::activePopupWidget());
+    QVERIFY(!f->storedSector(s.sector).uuid.isEmpty());
+    QCOMPARE(f->storedNode(s.sector, s.dirA.uuid).uuid, s.dirA.uuid);
 }
 
 namespace {
