@@ -260,9 +260,6 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
     // 12. The job starter.
     // Copy jobs live beside the job model, on the network thread.
     d->vfsManager = new VfsManager(PeerModel::instance(), VfsJobModel::instance(), this);
-    // Copies this Filer started, and the launcher's files of other machines.
-    connect(d->vfsManager, &VfsManager::copyFinished, this, &Filer::onCopyJobFinished);
-    connect(d->vfsManager, &VfsManager::copyFailed, this, &Filer::onCopyJobFailed);
     // The launcher belongs to the window, which makes it before its Filers;
     // a Filer never makes one of its own (it would outlive the database).
     AppLauncher* launcher = AppLauncher::current();

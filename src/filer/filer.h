@@ -242,13 +242,10 @@ public slots:
     void onCopyRequest(const VfsCopyDto& dto);
     void onMoveRequest(const VfsCopyDto& dto);
     // Files of another machine to be opened with an application: the
-    // active Filer copies them into the private launch directory and keeps
-    // the launch until that copy has ended.
+    // active Filer checks them and hands their copy into the private launch
+    // directory to the hub, which keeps the launch until that copy has
+    // ended (also after this Filer is closed).
     void onDeferAppLaunch(int appId, const QString& peerUuid, const std::vector<QString>& paths);
-    // A copy this Filer started has finished or failed: its pending launch,
-    // if any, is started or dropped.
-    void onCopyJobFinished(const VfsCopyDto& dto);
-    void onCopyJobFailed(const VfsCopyDto& dto);
 
     // ---- file actions, context menu, reveal, properties, share
     void onContextMenuActionTriggered(QAction* action);

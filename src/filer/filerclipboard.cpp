@@ -16,13 +16,11 @@
 
 #include <QAction>
 #include <QDateTime>
-#include <QFile>
 #include <QItemSelectionModel>
 #include <QStackedWidget>
 #include <QUuid>
 
 #include <algorithm>
-#include <sys/stat.h>
 
 // Copy, cut, paste and the copy marks; the copy of other machines' files
 // that an application is to open, and its launch once the copy has ended.
@@ -74,13 +72,6 @@ bool isPlainName(const QString& name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
            && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
-}
-
-// A regular file, not a link.
-bool isRegularFile(const QString& path)
-{
-    struct stat info;
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 } // namespace
@@ -274,7 +265,7 @@ void Filer::onMoveRequest(const VfsCopyDto& dto)
 
 void Filer::onDeferAppLaunch(int appId, const QString& peerUuid, const std::vector<QString>& paths)
 {
-    if (!d || !d->isActive() || !d->clipboard || paths.empty())
+    if (!d || !d->isActive() || !d->hub || paths.empty())
         return;
     PeerModel* peers = PeerModel::instance();
     IPeer* source = peers ? peers->getPeerForUuid(peerUuid) : nullptr;
@@ -324,66 +315,6 @@ void Filer::onDeferAppLaunch(int appId, const QString& peerUuid, const std::vect
         return;
     }
 
-    d->clipboard->pendingLaunches.push_back(launch);
-    VfsCopyDto request;
-    request.id = launch.id;
-    request.srcPeerUuid = launch.srcPeerUuid;
-    request.dstPeerUuid = launch.dstPeerUuid;
-    request.move = launch.move;
-    request.overwrite = launch.overwrite;
-    request.overwriteAll = launch.overwriteAll;
-    request.entries = launch.entries;
-    request.dstPath = launch.dstPath;
-    Logger::log(Logger::VFS1, "deferred launch %s: copy %u files to %s", qUtf8Printable(launch.id),
-                unsigned(launch.entries.size()), qUtf8Printable(directory));
-    d->vfsManager->copy(request);
-}
-
-// Takes the launch that waits for the copy id out of pending; false when
-// none waits for it (a copy of the clipboard, or one already taken).
-static bool takePendingLaunch(std::vector<VfsDeferredLaunch>& pending, const QString& id, VfsDeferredLaunch* taken)
-{
-    const auto it = std::find_if(pending.begin(), pending.end(),
-                                 [&](const VfsDeferredLaunch& launch) { return launch.id == id; });
-    if (it == pending.end())
-        return false;
-    if (taken)
-        *taken = std::move(*it);
-    pending.erase(it);
-    return true;
-}
-
-void Filer::onCopyJobFinished(const VfsCopyDto& dto)
-{
-    if (!d || !d->clipboard)
-        return;
-    VfsDeferredLaunch launch;
-    if (!takePendingLaunch(d->clipboard->pendingLaunches, dto.id, &launch))
-        return;
-    // Only whole local files are opened: a copy that did not bring one over
-    // leaves no file (or an older one that a failure would have reported).
-    for (const QString& local : launch.localPaths) {
-        if (!isRegularFile(local)) {
-            Logger::log(Logger::VFS1, "deferred launch %s: %s missing, nothing opened", qUtf8Printable(launch.id),
-                        qUtf8Printable(local));
-            //% "The copy did not finish; nothing was opened"
-            showStatusMessage(qtTrId("launch-copy-failed"), StatusTimeout);
-            return;
-        }
-    }
-    Logger::log(Logger::VFS1, "deferred launch %s: launch app %d", qUtf8Printable(launch.id), launch.appId);
-    if (AppLauncher* launcher = AppLauncher::current())
-        launcher->launch(launch.appId, ownPeerUuid(), launch.localPaths);
-    else
-        Logger::log(Logger::ERR1, "deferred launch %s: no application launcher", qUtf8Printable(launch.id));
-}
-
-void Filer::onCopyJobFailed(const VfsCopyDto& dto)
-{
-    if (!d || !d->clipboard)
-        return;
-    if (!takePendingLaunch(d->clipboard->pendingLaunches, dto.id, nullptr))
-        return;
-    Logger::log(Logger::VFS1, "deferred launch %s dropped: its copy failed", qUtf8Printable(dto.id));
-    showStatusMessage(qtTrId("launch-copy-failed"), StatusTimeout);
+    // The hub keeps the launch: it outlives this Filer.
+    d->hub->startDeferredLaunch(launch);
 }

@@ -163,10 +163,12 @@ void Filer::updateFileActions()
     // directly: select-all of a large folder is one range of many rows.
     SelectionSummary sel;
     const QChar separator = model ? model->pathSeparator() : QLatin1Char('/');
+    // The rows of a range share their directory: its path is worked out once.
+    VfsModel::PathWalk paths(model);
     auto take = [&](const QModelIndex& index) {
         const quint32 info = index.data(VfsModel::InfoRole).toUInt();
         sel.access &= info | ~quint32(VfsModel::ReadUser | VfsModel::WriteUser);
-        const QString path = index.data(VfsModel::PathRole).toString();
+        const QString path = paths.pathOf(index);
         if (path.isEmpty())
             return;
         ++sel.entries;

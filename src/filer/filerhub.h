@@ -7,10 +7,13 @@
 
 class Filer;
 class FilerPane;
+class VfsManager;
 
 // What the file panes of one main window share: which pane is active and,
-// through it, which Filer; and the internal clipboard of files. Every shared
-// action reaches every Filer; a Filer acts only when it is activeFiler().
+// through it, which Filer; the internal clipboard of files; and the files of
+// other machines that an application opens once they are copied here. Every
+// shared action reaches every Filer; a Filer acts only when it is
+// activeFiler().
 class FilerHub : public QObject
 {
     Q_OBJECT
@@ -21,6 +24,15 @@ public:
 
     // The clipboard record, read and overwritten in place.
     VfsCopyDto* clipboard();
+
+    // Copies the launch's files into its local directory and keeps the
+    // launch in the clipboard record's pending launches until that copy has
+    // ended: then the application gets the local copies when every one of
+    // them came over, and nothing when the copy failed or was aborted. The
+    // copy runs here, not in the Filer that took the request, so closing
+    // that Filer loses nothing; what the user is told shows in the Filer
+    // active when the copy ends.
+    void startDeferredLaunch(const VfsDeferredLaunch& launch);
 
 signals:
     void activeFilerChanged();
@@ -37,7 +49,15 @@ public slots:
     void setActiveFilerPane(FilerPane* activeFilerPane);
 
 private:
+    void onLaunchCopyFinished(const VfsCopyDto& request);
+    void onLaunchCopyFailed(const VfsCopyDto& request);
+    // Takes the launch waiting for that copy out of the pending ones; false
+    // when none waits for it.
+    bool takePendingLaunch(const QString& id, VfsDeferredLaunch* taken);
+    void tellActiveFiler(const QString& message);
+
     QPointer<Filer> m_announcedFiler; // null once that Filer is gone
     QPointer<FilerPane> m_activePane;
     VfsCopyDto m_clipboard;
+    VfsManager* m_launchCopies = nullptr; // made with the first launch
 };

@@ -43,6 +43,19 @@ FilerIconView::FilerIconView(Filer* parent)
     setItemDelegate(m_delegate);
 }
 
+QRegion FilerIconView::visualRegionForSelection(const QItemSelection& selection) const
+{
+    // More rows than a viewport ever shows at the smallest icon size.
+    constexpr int kRowsWorthAWalk = 500;
+    int rows = 0;
+    for (const QItemSelectionRange& range : selection) {
+        rows += range.height();
+        if (rows > kRowsWorthAWalk)
+            return QRegion(viewport()->rect());
+    }
+    return QListView::visualRegionForSelection(selection);
+}
+
 IconDelegate* FilerIconView::iconDelegate() const { return m_delegate; }
 int FilerIconView::iconStep() const { return m_iconStep; }
 QModelIndex FilerIconView::scrollAnchor() const { return m_scrollAnchor; }

@@ -39,6 +39,10 @@ public slots:
     void decreaseItemSize();
 
 protected:
+    // What a change of selection repaints: past a few hundred rows the
+    // whole viewport, instead of QListView's rectangle of every selected
+    // row (all 100,000 of a select-all) clipped to the few shown.
+    QRegion visualRegionForSelection(const QItemSelection& selection) const override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

@@ -12,6 +12,7 @@
 #include <QDragEnterEvent>
 #include <QHash>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTimer>
@@ -41,6 +42,24 @@ FilerTreeView::FilerTreeView(Filer* parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     verticalScrollBar()->setObjectName(QStringLiteral("VerticalScrollBar1"));
     setItemDelegateForColumn(0, m_delegate);
+}
+
+void FilerTreeView::selectAll()
+{
+    QItemSelectionModel* selection = selectionModel();
+    QAbstractItemModel* rows = model();
+    const SelectionMode mode = selectionMode();
+    if (itemsExpandable() || !selection || !rows || (mode != MultiSelection && mode != ExtendedSelection)) {
+        QTreeView::selectAll();
+        return;
+    }
+    const QModelIndex root = rootIndex();
+    const int count = rows->rowCount(root);
+    const int columns = rows->columnCount(root);
+    if (count == 0 || columns == 0)
+        return;
+    selection->select(QItemSelection(rows->index(0, 0, root), rows->index(count - 1, columns - 1, root)),
+                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 ItemDelegate* FilerTreeView::itemDelegate0() const { return m_delegate; }

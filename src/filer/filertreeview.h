@@ -29,6 +29,14 @@ public:
     void setModel(QAbstractItemModel* model) override;
     void setRootIndex(const QModelIndex& index) override;
 
+public slots:
+    // Every row of the shown directory as one range of whole rows, the
+    // selection QTreeView would make, without its walk over every shown row
+    // (a range per row on the way, a tenth of a second for 100,000 rows).
+    // The rows are a flat list: items are not expandable here and no row is
+    // hidden.
+    void selectAll() override;
+
 signals:
     void viewActivated();
     void clearDropTarget(const QString& path);

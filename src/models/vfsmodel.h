@@ -199,6 +199,23 @@ public:
     Q_INVOKABLE QString pathForIndex(const QModelIndex& index) const;
     // The peer's path separator; '/' while it is not known.
     QChar pathSeparator() const;
+
+    // The paths of many rows, as PathRole gives them, with the path of each
+    // parent directory worked out once rather than again for every row:
+    // what a walk over a large selection uses. It remembers the last parent
+    // it saw, so it serves one walk on the model's thread during which the
+    // model does not change, and goes with it.
+    class PathWalk
+    {
+    public:
+        explicit PathWalk(const VfsModel* model) : m_model(model) {}
+        QString pathOf(const QModelIndex& index);
+
+    private:
+        const VfsModel* m_model;
+        const void* m_parent = nullptr;
+        QString m_parentPath;
+    };
     // True while a listing of the entry runs or waits to be merged.
     Q_INVOKABLE bool isBusy(const QModelIndex& index) const;
 

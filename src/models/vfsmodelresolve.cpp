@@ -2,22 +2,45 @@
 
 #include "core/logger.h"
 
+#include <QVarLengthArray>
+
 using namespace vfsmodel;
 
 // --- Paths -------------------------------------------------------------------
 
+// The components from the top down, joined by the separator; a top-level
+// component that is the separator itself (the "/" drive) is not followed by
+// another one. Built in one allocation: select-all asks this of every row.
 QString VfsModelPrivate::pathOf(const VfsEntry* entry, QChar separator) const
 {
-    QStringList components;
-    for (const VfsEntry* e = entry; e && e != &root; e = e->parent)
-        components.prepend(componentOf(e));
+    QVarLengthArray<const QString*, 32> components; // bottom up
+    int size = 0;
+    for (const VfsEntry* e = entry; e && e != &root; e = e->parent) {
+        components.append(&componentOf(e));
+        size += componentOf(e).size() + 1;
+    }
     if (components.isEmpty())
         return QString();
-    if (components.first() == QString(separator)) {
-        components.removeFirst();
-        return separator + components.join(separator);
+    QString path;
+    path.reserve(size);
+    int i = components.size() - 1;
+    const QString& top = *components[i];
+    if (top.size() == 1 && top.at(0) == separator) {
+        path.append(separator);
+        if (--i < 0)
+            return path;
+    } else {
+        path.append(top);
+        if (--i < 0)
+            return path;
+        path.append(separator);
     }
-    return components.join(separator);
+    for (;; --i) {
+        path.append(*components[i]);
+        if (i == 0)
+            return path;
+        path.append(separator);
+    }
 }
 
 QString VfsModelPrivate::convertPath(const QString& path) const
@@ -170,6 +193,31 @@ QModelIndex VfsModel::indexForPath(const QString& path) const
 QString VfsModel::pathForIndex(const QModelIndex& index) const
 {
     return d->pathOf(d->entryOf(index), d->sep());
+}
+
+QString VfsModel::PathWalk::pathOf(const QModelIndex& index)
+{
+    const VfsModelPrivate* d = m_model ? m_model->d.get() : nullptr;
+    const VfsEntry* e = d && index.model() == m_model ? d->entryOf(index) : nullptr;
+    // Top-level rows (and the odd index on the invisible root) as PathRole
+    // gives them.
+    if (!e || e == &d->root || !e->parent || e->parent == &d->root)
+        return index.data(PathRole).toString();
+    const VfsEntry* dir = e->parent;
+    const QChar separator = d->sep();
+    if (dir != m_parent) {
+        m_parent = dir;
+        const QString& top = componentOf(dir);
+        // Below a top-level "/" the path is "/" and the name, not "//name".
+        m_parentPath = dir->parent == &d->root && top.size() == 1 && top.at(0) == separator
+                           ? QString()
+                           : d->pathOf(dir, separator);
+    }
+    const QString& name = componentOf(e);
+    QString path;
+    path.reserve(m_parentPath.size() + 1 + name.size());
+    path.append(m_parentPath).append(separator).append(name);
+    return path;
 }
 
 QChar VfsModel::pathSeparator() const

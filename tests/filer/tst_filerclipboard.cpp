@@ -14,6 +14,7 @@
 #include <QSqlQuery>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -45,6 +46,7 @@ private slots:
 
     void deferredLaunchCopiesAndLaunchesInOrder();
     void pendingLaunchesEachWaitForTheirCopy();
+    void launchOutlivesTheFilerThatTookIt();
     void abortedCopyLaunchesNothing();
     void unsafeLaunchDirectoryIsNotWritten_data();
     void unsafeLaunchDirectoryIsNotWritten();
@@ -62,6 +64,8 @@ private:
     int appId(const QString& tag) const;
     // What the recorder of tag received, once it ran.
     QStringList recorded(const QString& tag) const;
+    // How often the recorder of tag was started.
+    int runs(const QString& tag) const;
     QString launchDirectory(IPeer* peer) const;
 
     QTemporaryDir m_tmp;
@@ -103,6 +107,7 @@ void TestFilerClipboard::init()
     const QString script = m_tmp.filePath(QStringLiteral("record.sh"));
     writeFile(script, "#!/bin/sh\n"
                       "out=\"$1\"; shift\n"
+                      "printf x >> \"$out.runs\"\n"
                       ": > \"$out.part\"\n"
                       "for a in \"$@\"; do printf '%s\\0' \"$a\" >> \"$out.part\"; done\n"
                       "mv \"$out.part\" \"$out\"\n");
@@ -210,6 +215,11 @@ QStringList TestFilerClipboard::recorded(const QString& tag) const
         arguments << QString::fromUtf8(argument);
     arguments.removeLast(); // after the last NUL
     return arguments;
+}
+
+int TestFilerClipboard::runs(const QString& tag) const
+{
+    return int(QFileInfo(m_records + QLatin1Char('/') + tag + QStringLiteral(".runs")).size());
 }
 
 QString TestFilerClipboard::launchDirectory(IPeer* peer) const
@@ -583,6 +593,46 @@ void TestFilerClipboard::pendingLaunchesEachWaitForTheirCopy()
     QCOMPARE(recorded(QStringLiteral("second")), QStringList{ launchDirectory(slow) + QStringLiteral("/s.txt") });
     QCOMPARE(readAll(launchDirectory(slow) + QStringLiteral("/s.txt")), QByteArray(300000, 's'));
     QVERIFY(f->hub->clipboard()->pendingLaunches.empty());
+}
+
+// The tab of the Filer that took the request is closed while the copy
+// runs: the application still gets the copy once it is whole, and only
+// once; the next request goes through the Filer active then.
+void TestFilerClipboard::launchOutlivesTheFilerThatTookIt()
+{
+    RigPeer* remote = f->rig->addPeer(QStringLiteral("remote"), 30);
+    const QString file = f->rig->root(remote) + QStringLiteral("/s.txt");
+    writeFile(file, QByteArray(300000, 's'));
+    Filer* other = f->newFiler();
+    other->setPeer(f->rig->ownPeer());
+    QVERIFY(go(other, f->rig->root(f->rig->ownPeer())));
+    QPointer<Filer> taker = f->newFiler();
+    taker->setPeer(remote);
+    QVERIFY(go(taker, f->rig->root(remote)));
+    QVERIFY(loaded(remote, file));
+    QCOMPARE(f->hub->activeFiler(), taker.data());
+    QSignalSpy added(m_jobs.get(), &VfsJobModel::jobAdded);
+
+    emit m_launcher->deferAppLaunch(appId(QStringLiteral("first")), remote->uuid(), { file });
+    // Closed before the event loop runs again: the copy cannot have ended.
+    emit f->pane->tabWidget()->tabCloseRequested(f->pane->tabWidget()->indexOf(taker));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(taker.isNull());
+    QCOMPARE(int(f->hub->clipboard()->pendingLaunches.size()), 1);
+    QCOMPARE(f->hub->activeFiler(), other);
+
+    const QString local = launchDirectory(remote) + QStringLiteral("/s.txt");
+    QCOMPARE(recorded(QStringLiteral("first")), QStringList{ local });
+    QCOMPARE(readAll(local), QByteArray(300000, 's'));
+    QVERIFY(f->hub->clipboard()->pendingLaunches.empty());
+    QCOMPARE(added.count(), 1);
+
+    // A later request, through the Filer active now, is launched as well;
+    // by its end a second start of the first application would have shown.
+    emit m_launcher->deferAppLaunch(appId(QStringLiteral("second")), remote->uuid(), { file });
+    QCOMPARE(recorded(QStringLiteral("second")), QStringList{ local });
+    QCOMPARE(runs(QStringLiteral("first")), 1);
+    QCOMPARE(runs(QStringLiteral("second")), 1);
 }
 
 // A copy that is aborted launches nothing and its pending launch goes.

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <set>
 
 namespace {
@@ -68,6 +69,30 @@ QVector<QVector<int>> rolesChanged(const QSignalSpy& spy, const QModelIndex& ind
             out << args.at(2).value<QVector<int>>();
     }
     return out;
+}
+
+// Every row in the tree, depth first, through one PathWalk (whose parent
+// changes at every step down and back up) against PathRole; the number of
+// rows compared.
+int pathWalkMismatches(VfsModel* model, int* compared)
+{
+    VfsModel::PathWalk walk(model);
+    int mismatches = 0;
+    std::function<void(const QModelIndex&)> visit = [&](const QModelIndex& parent) {
+        for (int row = 0; row < model->rowCount(parent); ++row) {
+            const QModelIndex index = model->index(row, 0, parent);
+            const QString expected = index.data(VfsModel::PathRole).toString();
+            const QString walked = walk.pathOf(index);
+            ++*compared;
+            if (walked != expected) {
+                qWarning("walked path %s, PathRole %s", qUtf8Printable(walked), qUtf8Printable(expected));
+                ++mismatches;
+            }
+            visit(index);
+        }
+    };
+    visit(QModelIndex());
+    return mismatches;
 }
 
 } // namespace
@@ -663,6 +688,10 @@ void TestVfsModel::sharesMatchedByReference()
     QVERIFY(rig.list(b));
     QCOMPARE(rig.fake->listed.last(), QStringLiteral("%shares/{bbbb}"));
     QVERIFY(rig.model->indexForPath("%shares/{bbbb}/x.jpg").isValid());
+    // Shares are named by their reference in a path, also in a walk.
+    int compared = 0;
+    QCOMPARE(pathWalkMismatches(rig.model, &compared), 0);
+    QVERIFY(compared >= 4);
 
     rig.fake->dirs["%shares"].entries = {F::share("Photos", "{bbbb}")};
     QVERIFY(rig.list(shares));
@@ -849,6 +878,10 @@ void TestVfsModel::pathsOnSlashPeer()
     QVERIFY(!rig.model->indexForPath("").isValid());
     QCOMPARE(rig.model->indexForPath("/"), rig.model->index(1, 0));
     QCOMPARE(rig.fake->listed, (QStringList{"/", "/media", "/media/usb"}));
+    // A walk over many rows builds the same paths, also right below "/".
+    int compared = 0;
+    QCOMPARE(pathWalkMismatches(rig.model, &compared), 0);
+    QVERIFY(compared >= 8);
 }
 
 void TestVfsModel::pathsOnBackslashPeer()
@@ -870,6 +903,9 @@ void TestVfsModel::pathsOnBackslashPeer()
     QVERIFY(rig.list(users));
     QCOMPARE(rig.fake->listed.last(), QStringLiteral("C:\\Users"));
     QVERIFY(rig.model->indexForPath("C:\\Users\\a.txt").isValid());
+    int compared = 0;
+    QCOMPARE(pathWalkMismatches(rig.model, &compared), 0);
+    QVERIFY(compared >= 4);
 }
 
 // ---------------------------------------------------------------------------
