@@ -80,8 +80,10 @@ public:
 
     void setState(int state) { m_state = state; }
     void receiveNow() { restartLastRx(); }
+    void datagramOpened() override { ++opened; }
 
     QList<QByteArray> sent;
+    int opened = 0;
 
 private:
     int m_state;
@@ -223,6 +225,7 @@ private slots:
     void routingPutsHeardTransportsFirst_data();
     void routingPutsHeardTransportsFirst();
     void routingAfterRenewedSession();
+    void openedDatagramsReachTheTransport();
     void noTransportDrops();
     void sessionPacedForBestTransport();
 
@@ -1620,6 +1623,39 @@ void TestCom::originalAndPacedBothWays()
     }
     QCOMPARE(int(paced.endpoint.kcp()->path()), pacedPath);
     QCOMPARE(original.endpoint.kcp()->path(), Kcp::PathUnknown);
+}
+
+// Every datagram an endpoint opens is told to the transport it came in on
+// (a UDP transport answers where such datagrams come from), also once the
+// transport counts as authenticated; one that does not open is not.
+void TestCom::openedDatagramsReachTheTransport()
+{
+    Com registry;
+    Endpoint endpoint;
+    quint8 key[32];
+    quint8 otherKey[32];
+    randombytes_buf(key, sizeof key);
+    randombytes_buf(otherKey, sizeof otherKey);
+    endpoint.setRxKey(kKeyToPeer, key);
+    endpoint.setTxKey(kKeyFromPeer, key);
+    auto* udp = new FakeTransport(1, QStringLiteral("udp"));
+    registry.registerTransport(udp);
+    registry.mountTransport(udp->dto(), &endpoint);
+    udp->mount();
+    auto deliver = [&](const QByteArray& datagram) {
+        QVERIFY(!datagram.isEmpty());
+        emit udp->receivedEncryptedMessage(udp->dto(), kKeyToPeer,
+                                           reinterpret_cast<const quint8*>(datagram.constData()),
+                                           size_t(datagram.size()));
+    };
+    deliver(sessionDatagram(kKeyToPeer, otherKey));
+    QCOMPARE(udp->opened, 0);
+    QVERIFY(!udp->isAuthenticated());
+    deliver(sessionDatagram(kKeyToPeer, key));
+    QCOMPARE(udp->opened, 1);
+    QVERIFY(udp->isAuthenticated());
+    deliver(sessionDatagram(kKeyToPeer, key));
+    QCOMPARE(udp->opened, 2);
 }
 
 int main(int argc, char** argv)
