@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QSet>
+#include <QVector>
 #include <QUuid>
 
 #include <sodium.h>
@@ -75,9 +76,14 @@ public:
     IDatabase* db;
     Endpoint* endpoint = nullptr;
     std::function<qint64()> clock;
-    // The time field of the last handshake accepted from each peer; a record
-    // must be newer to pass, so a recorded one cannot be played again.
+    // The latest time field accepted from each peer; a record must be newer
+    // to pass, so a recorded one cannot be played again. The exception is a
+    // record of a session not among the peer's last ones and within
+    // RestartToleranceSecs (a restarted peer): a played record names a
+    // session already seen, one that was never accepted is dropped by its
+    // peer at the first datagram and renegotiated.
     QHash<Uuid, quint64> lastHandshakeTime;
+    QHash<Uuid, QVector<quint32>> seenSessions;
     // Invitations used up whose deletion failed: refused all the same.
     QSet<Uuid> usedInvitations;
 };
@@ -287,15 +293,28 @@ void PeerAuthenticator::receivedMessagePKI(TransportDto rxTransport, const quint
         Logger::log(Logger::HSK1, "AUTH known PK %s", hex.constData());
         const auto last = d->lastHandshakeTime.constFind(peer.uuid);
         if (last != d->lastHandshakeTime.constEnd() && record.time <= *last) {
-            Logger::log(Logger::HSK1, "AUTH ignore PK %s (handshake time %llu, not after %llu)", hex.constData(),
-                        static_cast<unsigned long long>(record.time), static_cast<unsigned long long>(*last));
-            return;
+            const bool newSession = !d->seenSessions.value(peer.uuid).contains(record.session);
+            if (!newSession || record.time + RestartToleranceSecs < *last) {
+                Logger::log(Logger::HSK1, "AUTH ignore PK %s (handshake time %llu, not after %llu)", hex.constData(),
+                            static_cast<unsigned long long>(record.time), static_cast<unsigned long long>(*last));
+                return;
+            }
+            Logger::log(Logger::HSK1, "AUTH PK %s starts session %u (handshake time %llu, latest %llu)",
+                        hex.constData(), record.session, static_cast<unsigned long long>(record.time),
+                        static_cast<unsigned long long>(*last));
         }
         d->storeTransports(peer.uuid, record.transports, now);
     } else if (!d->admitByInvitation(invitationUuid, publicKey, record.transports, now, peer)) {
         return;
     }
-    d->lastHandshakeTime.insert(peer.uuid, record.time);
+    quint64& latest = d->lastHandshakeTime[peer.uuid];
+    latest = std::max(latest, record.time);
+    QVector<quint32>& sessions = d->seenSessions[peer.uuid];
+    if (!sessions.contains(record.session)) {
+        sessions.append(record.session);
+        if (sessions.size() > RememberedSessions)
+            sessions.removeFirst();
+    }
 
     if (addArrival)
         record.transports.push_back(rxTransport);

@@ -34,6 +34,14 @@ public:
     // A stored transport named again is written anew only when it is older
     // than this (seconds, about 41.7 days).
     static constexpr qint64 TransportRefreshSecs = 3600000;
+    // A handshake must be newer than the last one accepted from its peer,
+    // unless it starts a session never seen from that peer and is at most
+    // this much older: a peer started again writes its clock's time, which
+    // may lie behind the times its former process wrote (each of a burst of
+    // handshakes within one second is written one second later).
+    static constexpr quint64 RestartToleranceSecs = 60;
+    // Sessions remembered per peer for that check.
+    static constexpr int RememberedSessions = 16;
 
     // Reads the own "pksk" key pair from db once, here; a pair stored later
     // is not picked up.

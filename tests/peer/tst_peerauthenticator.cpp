@@ -109,6 +109,8 @@ private slots:
     void onlyDuringTheEndpointsEmission();
     void replay_data();
     void replay();
+    void restartedPeer_data();
+    void restartedPeer();
     void admissionWrites_data();
     void admissionWrites();
     void transportFilter_data();
@@ -442,6 +444,50 @@ void TestPeerAuthenticator::replay()
         QCOMPARE(spy.count() - before, emitted[i] ? 1 : 0);
     }
     QCOMPARE(rows("peers") - peers, peersAdded);
+}
+
+// A peer started again writes its clock's time, which may lie behind the
+// times its former process wrote in a burst of handshakes: a record of a
+// session not seen from that peer is taken when it is at most
+// RestartToleranceSecs older than the latest. A record of a session seen
+// before (played again) still has to be newer.
+void TestPeerAuthenticator::restartedPeer_data()
+{
+    QTest::addColumn<QList<qint64>>("times"); // relative to now
+    QTest::addColumn<QList<int>>("sessions");
+    QTest::addColumn<QList<bool>>("emitted");
+
+    const qint64 tolerance = qint64(PeerAuthenticator::RestartToleranceSecs);
+    QTest::newRow("restart behind the former process's burst")
+        << QList<qint64>{0, 1, 2, 1} << QList<int>{1, 1, 1, 2} << QList<bool>{true, true, true, true};
+    QTest::newRow("restart at the edge of the tolerance")
+        << QList<qint64>{tolerance, 0} << QList<int>{1, 2} << QList<bool>{true, true};
+    QTest::newRow("restart beyond the tolerance")
+        << QList<qint64>{tolerance + 1, 0} << QList<int>{1, 2} << QList<bool>{true, false};
+    QTest::newRow("the former session played again after the restart")
+        << QList<qint64>{2, 1, 0} << QList<int>{1, 2, 1} << QList<bool>{true, true, false};
+    QTest::newRow("an older record of the new session")
+        << QList<qint64>{5, 3, 2} << QList<int>{1, 2, 2} << QList<bool>{true, true, false};
+    QTest::newRow("the new session's next record, newer than all")
+        << QList<qint64>{5, 3, 6} << QList<int>{1, 2, 2} << QList<bool>{true, true, true};
+}
+
+void TestPeerAuthenticator::restartedPeer()
+{
+    QFETCH(QList<qint64>, times);
+    QFETCH(QList<int>, sessions);
+    QFETCH(QList<bool>, emitted);
+
+    QSignalSpy spy(m_auth.get(), &PeerAuthenticator::receivedHandshakeRequest);
+    for (int i = 0; i < times.size(); ++i) {
+        HandshakeDto hs = record(QStringLiteral("known"));
+        hs.session = quint32(0x1000 + sessions[i]);
+        const int before = spy.count();
+        deliver(seal(QStringLiteral("known"), hs, quint64(kNow + times[i])));
+        QCOMPARE(spy.count() - before, emitted[i] ? 1 : 0);
+        if (emitted[i])
+            QCOMPARE(spy.last().at(1).value<HandshakeDto>().session, hs.session);
+    }
 }
 
 // The new peer and its key are stored before the invitation goes; a failed

@@ -119,6 +119,7 @@ public:
     QTimer* flushTimer = nullptr;
     Kcp::Clock clock;
     Kcp::Path path = Kcp::PathUnknown;
+    QElapsedTimer sessionStarted;
     quint64 reads = 0; // messages taken off the receive queue
     // The datagram held back while the engine may still emit more.
     bool holding = false;
@@ -232,11 +233,13 @@ bool Kcp::setSession(quint32 conv)
         d->kcb = nullptr;
     }
     d->pending = 0;
+    d->sessionStarted.invalidate();
     d->kcb = createSession(conv, this);
     if (!d->kcb) {
         Logger::log(Logger::ERR1, "%p no memory for kcp session %u", static_cast<void*>(this), conv);
         return false;
     }
+    d->sessionStarted.start();
     applyPath();
     emit newSession();
     return true;
@@ -260,6 +263,11 @@ int Kcp::waitSend() const
 const IKCPCB* Kcp::controlBlock() const
 {
     return d->kcb;
+}
+
+const QElapsedTimer& Kcp::sessionStarted() const
+{
+    return d->sessionStarted;
 }
 
 int Kcp::outputCallback(const char* buf, int len, int xmit, IKCPCB* kcb, void* user)

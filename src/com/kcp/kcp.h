@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <functional>
@@ -61,6 +62,11 @@ public:
     int waitSend() const;
     // The engine of the running session (null without one); for inspection.
     const IKCPCB* controlBlock() const;
+    // Started when the running session was made; invalid without one. What
+    // a transport carried before it came from the peer's previous session,
+    // perhaps from a process of the peer that is gone: the registry does not
+    // count it as a sign that the peer hears this session there.
+    const QElapsedTimer& sessionStarted() const;
 
     // Paces the running session and every later one for this path.
     void setPath(Path path);

@@ -72,6 +72,22 @@ struct Mount
     Kcp* kcp = nullptr; // the endpoint's session, paced for the path in use
 };
 
+// Whether the endpoint of a mount hears its peer on transport t: t received
+// within windowMs, and not before the endpoint's session began. A UDP
+// transport or a relay outlives a restart of the peer; what it received from
+// the peer's former process says nothing about the new one (which may send
+// from another port), and counting it would end the walk there and lose
+// the first datagrams of the new session.
+bool heardInSession(const Mount& mount, const Transport* t, qint64 windowMs)
+{
+    if (!t->receivedWithin(windowMs))
+        return false;
+    if (!mount.kcp)
+        return true;
+    const QElapsedTimer& started = mount.kcp->sessionStarted();
+    return !started.isValid() || !(t->lastRx() < started);
+}
+
 } // namespace
 
 class ComPrivate
@@ -791,7 +807,7 @@ void Com::transmitFrom(const QObject* endpoint, TransportFilter filter, const qu
             used = true;
             if (!first)
                 first = t;
-            if (filter != TransportFilterAll && t->receivedWithin(d->freshReceiveMs)) {
+            if (filter != TransportFilterAll && heardInSession(*mount, t, d->freshReceiveMs)) {
                 // Silent transports went first: the peer sends on another
                 // one (the far end of a connection it never sends on, a UDP
                 // transport it does not use yet). The list puts the ones
@@ -857,7 +873,7 @@ void Com::sortTransports()
         std::vector<std::pair<bool, Transport*>> keyed;
         keyed.reserve(m.transports.size());
         for (Transport* t : m.transports)
-            keyed.emplace_back(t->state() == Transport::StateUp && t->receivedWithin(d->freshReceiveMs), t);
+            keyed.emplace_back(t->state() == Transport::StateUp && heardInSession(m, t, d->freshReceiveMs), t);
         std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
             if (a.first != b.first)
                 return a.first;
@@ -938,7 +954,10 @@ void Com::acceptPubkeyMessage()
 void Com::transportAuthenticated(TransportDto dto)
 {
     Transport* t = findTransport(dto.uuid);
-    if (!t || t->isAuthenticated())
+    if (!t)
+        return;
+    t->datagramOpened();
+    if (t->isAuthenticated())
         return;
     t->markAuthenticated();
     Logger::log(Logger::COM1, "transport %s, %s : %u authenticated by %s", qPrintable(dto.uuid),

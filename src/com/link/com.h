@@ -104,7 +104,9 @@ public:
     // Sorting a list also puts the up transports that received recently
     // before the silent ones; a datagram that had to pass silent transports
     // before it reached one that received recently has its list re-sorted in
-    // the next pass of the event loop.
+    // the next pass of the event loop. For an endpoint, only what arrived
+    // since its session began counts as received: a transport that outlived
+    // a restart of the peer heard its former process, not this session.
     static bool goesBefore(const Transport* a, const Transport* b);
 
     // Delays, shortened by tests: the redial delay and silence limits given

@@ -47,6 +47,9 @@ public:
     // is a stranger's and is closed.
     bool isAuthenticated() const { return m_authenticated; }
     void markAuthenticated() { m_authenticated = true; }
+    // Called by the registry while this transport is announcing a datagram
+    // that an endpoint has just opened: it came from the peer itself.
+    virtual void datagramOpened() {}
 
     // 0 up, 1 down, 2 connecting (State).
     virtual int state() const = 0;

@@ -78,6 +78,15 @@ public:
     // transaction id; an answer must match both.
     int pendingServer = -1;
     com::StunMessage::TransactionId pendingId{};
+    // The candidate whose sealed datagram is being announced, while it is.
+    bool delivering = false;
+    QHostAddress deliveringAddress;
+    quint16 deliveringPort = 0;
+    // The candidate the peer's last opened datagram came from: where the
+    // peer is now, even while another one still counts as best.
+    QHostAddress replyAddress;
+    quint16 replyPort = 0;
+    QElapsedTimer replySince;
 };
 
 TransportUdp::TransportUdp(const TransportDto& dto, int unused, QObject* parent)
@@ -274,10 +283,31 @@ void TransportUdp::transmit(const quint8* buf, size_t length, int waitSend)
     Q_UNUSED(waitSend)
     if (!isMounted() || d->state != StateUp || d->peers.empty())
         return;
-    const UdpPeer& p = d->peers.front();
-    const qint64 sent = d->socket->writeDatagram(reinterpret_cast<const char*>(buf), qint64(length), p.address, p.port);
+    const UdpPeer& best = d->peers.front();
+    // While the peer is heard from a candidate, answer there: the best by
+    // round-trip time may be the port of a process of the peer that is gone.
+    const bool reply = d->replySince.isValid() && d->replySince.elapsed() < freshnessMs();
+    const QHostAddress& address = reply ? d->replyAddress : best.address;
+    const quint16 port = reply ? d->replyPort : best.port;
+    const qint64 sent = d->socket->writeDatagram(reinterpret_cast<const char*>(buf), qint64(length), address, port);
     if (sent != qint64(length))
-        Logger::log(Logger::UDP1, "failed to send to %s : %u", qPrintable(p.address.toString()), unsigned(p.port));
+        Logger::log(Logger::UDP1, "failed to send to %s : %u", qPrintable(address.toString()), unsigned(port));
+}
+
+void TransportUdp::datagramOpened()
+{
+    // Only a datagram the peer sealed moves the answers: anyone can send
+    // one with a made-up source, but not one that opens.
+    if (!d->delivering)
+        return;
+    d->replyAddress = d->deliveringAddress;
+    d->replyPort = d->deliveringPort;
+    d->replySince.start();
+}
+
+qint64 TransportUdp::freshnessMs() const
+{
+    return std::max<qint64>(60000, 5000 * qint64(d->peers.size()));
 }
 
 bool TransportUdp::bindSocket()
@@ -634,12 +664,23 @@ bool TransportUdp::checkEncryptedMessage(const unsigned char* buf, qlonglong siz
         || length < (pubkey ? crypto::PublicKeyOverhead : crypto::SessionOverhead))
         return false;
     restartLastRx();
+    // Answers may go to where the datagram came from once an endpoint has
+    // opened it, provided that is one of the peer's candidates.
+    const UdpPeer* known = findPeer(peerAddr, peerPort);
+    d->delivering = known != nullptr;
+    if (known) {
+        d->deliveringAddress = known->address;
+        d->deliveringPort = known->port;
+    }
+    QPointer<TransportUdp> guard(this);
     if (session) {
         emit receivedEncryptedMessage(dto(), keyId, buf, std::size_t(length));
+        if (guard)
+            d->delivering = false;
         return true;
     }
     Logger::log(Logger::UDP1, "PKI message from %s : %u", qPrintable(peerAddr.toString()), unsigned(peerPort));
-    if (!findPeer(peerAddr, peerPort)) {
+    if (!known) {
         UdpPeer stranger;
         stranger.address = plainAddress(peerAddr);
         stranger.port = peerPort;
@@ -647,6 +688,8 @@ bool TransportUdp::checkEncryptedMessage(const unsigned char* buf, qlonglong siz
         d->unknownPeer.assign(1, stranger);
     }
     emit receivedPubkeyEncryptedMessage(dto(), buf, std::size_t(length));
+    if (guard)
+        d->delivering = false;
     return true;
 }
 
@@ -685,7 +728,7 @@ void TransportUdp::sortPeers()
         setState(StateDown);
         return;
     }
-    const qint64 threshold = std::max<qint64>(60000, 5000 * qint64(d->peers.size()));
+    const qint64 threshold = freshnessMs();
     // Keys are taken once: the clock must not move under the sort.
     struct Keyed
     {

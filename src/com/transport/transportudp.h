@@ -14,7 +14,9 @@ class TransportUdpPrivate;
 // UDP transport to the candidate addresses of one remote peer. It keeps the
 // candidates sorted by measured round-trip time, keeps NAT mappings open
 // with 4-byte "ping"/"pong" datagrams and sends sealed datagrams to the best
-// candidate. The same socket asks STUN servers (a setting; none means no
+// candidate, or, while the peer's own datagrams come in, to the candidate
+// they come from: a peer that was restarted sends from a new port while its
+// old one still counts as answered for a while. The same socket asks STUN servers (a setting; none means no
 // probing) for this machine's public address and votes on the NAT type in
 // front of it.
 //
@@ -112,6 +114,7 @@ public slots:
     void mount() override;
     void unmount() override;
     void transmit(const quint8* buf, size_t length, int waitSend) override;
+    void datagramOpened() override;
 
 private slots:
     void timerFired();
@@ -131,6 +134,8 @@ private:
     bool checkPing();
     UdpPeer* findPeer(const QHostAddress& address, quint16 port);
     void setState(int state);
+    // How long a candidate counts as answering after it was last heard.
+    qint64 freshnessMs() const;
 
     std::unique_ptr<TransportUdpPrivate> d;
 };

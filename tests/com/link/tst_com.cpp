@@ -80,8 +80,10 @@ public:
 
     void setState(int state) { m_state = state; }
     void receiveNow() { restartLastRx(); }
+    void datagramOpened() override { ++opened; }
 
     QList<QByteArray> sent;
+    int opened = 0;
 
 private:
     int m_state;
@@ -222,6 +224,8 @@ private slots:
     void routingReceiveAges();
     void routingPutsHeardTransportsFirst_data();
     void routingPutsHeardTransportsFirst();
+    void routingAfterRenewedSession();
+    void openedDatagramsReachTheTransport();
     void noTransportDrops();
     void sessionPacedForBestTransport();
 
@@ -577,6 +581,55 @@ void TestCom::routingPutsHeardTransportsFirst()
     emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
     for (int i = 0; i < types.size(); ++i)
         QCOMPARE(list[size_t(i)]->sent.size(), laterSent[i]);
+}
+
+// A peer that was restarted starts a new session; a UDP transport (or a
+// relay) outlives that and has received from the peer's former process,
+// perhaps from a port that is gone now. Such traffic must not end the walk:
+// the first datagrams of the new session would go there only and be lost
+// until resent many times. Only what a transport received since the session
+// began counts; the same conv keeps the session and what it heard.
+void TestCom::routingAfterRenewedSession()
+{
+    Com registry;
+    Endpoint endpoint;
+    endpoint.setKcpSession(kConv);
+    auto* udp = new FakeTransport(1, QStringLiteral("udp"), Transport::StateUp, 10);
+    auto* tcp = new FakeTransport(2, QStringLiteral("tcp"), Transport::StateUp, 20);
+    for (FakeTransport* t : {udp, tcp}) {
+        registry.registerTransport(t);
+        registry.mountTransport(t->dto(), &endpoint);
+        t->mount();
+        t->receiveNow();
+    }
+    const quint8 byte = 1;
+    auto sendOne = [&] {
+        udp->sent.clear();
+        tcp->sent.clear();
+        emit endpoint.transmit(TransportFilterBest, &byte, 1, 1, 0);
+        return QList<int>{udp->sent.size(), tcp->sent.size()};
+    };
+    // Heard in the running session: the first transport carries it alone.
+    QCOMPARE(sendOne(), (QList<int>{1, 0}));
+
+    // The clock must have passed the receives before the session changes.
+    QTRY_VERIFY_WITH_TIMEOUT(udp->lastRx().nsecsElapsed() > 0 && tcp->lastRx().nsecsElapsed() > 0, 10000);
+    endpoint.setKcpSession(kConv + 1);
+    // Neither has heard the new session: both carry the datagram.
+    QCOMPARE(sendOne(), (QList<int>{1, 1}));
+    QCOMPARE(sendOne(), (QList<int>{1, 1}));
+
+    // The peer's new process is heard on the connection: that one ends the
+    // walk and goes first once the list is sorted again.
+    tcp->receiveNow();
+    QCOMPARE(sendOne(), (QList<int>{1, 1}));
+    QTRY_COMPARE_WITH_TIMEOUT(registry.endpointTransports(&endpoint).front(), static_cast<Transport*>(tcp), 10000);
+    QCOMPARE(sendOne(), (QList<int>{0, 1}));
+
+    // The same conv again is the same session: nothing heard is forgotten.
+    endpoint.setKcpSession(kConv + 1);
+    QCOMPARE(sendOne(), (QList<int>{0, 1}));
+    QCOMPARE(registry.droppedDatagrams(), quint64(0));
 }
 
 void TestCom::noTransportDrops()
@@ -1570,6 +1623,39 @@ void TestCom::originalAndPacedBothWays()
     }
     QCOMPARE(int(paced.endpoint.kcp()->path()), pacedPath);
     QCOMPARE(original.endpoint.kcp()->path(), Kcp::PathUnknown);
+}
+
+// Every datagram an endpoint opens is told to the transport it came in on
+// (a UDP transport answers where such datagrams come from), also once the
+// transport counts as authenticated; one that does not open is not.
+void TestCom::openedDatagramsReachTheTransport()
+{
+    Com registry;
+    Endpoint endpoint;
+    quint8 key[32];
+    quint8 otherKey[32];
+    randombytes_buf(key, sizeof key);
+    randombytes_buf(otherKey, sizeof otherKey);
+    endpoint.setRxKey(kKeyToPeer, key);
+    endpoint.setTxKey(kKeyFromPeer, key);
+    auto* udp = new FakeTransport(1, QStringLiteral("udp"));
+    registry.registerTransport(udp);
+    registry.mountTransport(udp->dto(), &endpoint);
+    udp->mount();
+    auto deliver = [&](const QByteArray& datagram) {
+        QVERIFY(!datagram.isEmpty());
+        emit udp->receivedEncryptedMessage(udp->dto(), kKeyToPeer,
+                                           reinterpret_cast<const quint8*>(datagram.constData()),
+                                           size_t(datagram.size()));
+    };
+    deliver(sessionDatagram(kKeyToPeer, otherKey));
+    QCOMPARE(udp->opened, 0);
+    QVERIFY(!udp->isAuthenticated());
+    deliver(sessionDatagram(kKeyToPeer, key));
+    QCOMPARE(udp->opened, 1);
+    QVERIFY(udp->isAuthenticated());
+    deliver(sessionDatagram(kKeyToPeer, key));
+    QCOMPARE(udp->opened, 2);
 }
 
 int main(int argc, char** argv)

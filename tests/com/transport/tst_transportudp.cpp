@@ -354,6 +354,79 @@ private slots:
         QCOMPARE(udp.state(), int(Transport::StateUp));
     }
 
+    // A restarted peer sends from a new port while its old one still counts
+    // as the best candidate (answered recently, lower rtt). Sealed datagrams
+    // go to the candidate that the peer's last opened datagram came from;
+    // one that no endpoint opened (anyone may make up a source) or one from
+    // an address that is no candidate moves nothing.
+    void answersWhereThePeerIs()
+    {
+        TransportUdp udp(udpDto(), 0);
+        udp.setStunServers({});
+        udp.mount();
+        QVERIFY(udp.localPort() != 0);
+        QUdpSocket gone, current, stranger;
+        for (QUdpSocket* s : {&gone, &current, &stranger})
+            QVERIFY(s->bind(QHostAddress(QHostAddress::LocalHost), 0));
+
+        // The old port is heard (a public-key datagram, added within the
+        // second) and becomes the best candidate; the new one is added.
+        bool open = false;
+        int delivered = 0;
+        connect(&udp, &Transport::receivedPubkeyEncryptedMessage, this, [&](TransportDto, const quint8*, size_t) {
+            if (udp.peers().empty())
+                udp.addPeer({candidate(gone.localPort())});
+        });
+        connect(&udp, &Transport::receivedEncryptedMessage, this,
+                [&](TransportDto, crypto::KeyId, const quint8*, size_t) {
+                    ++delivered;
+                    if (open)
+                        udp.datagramOpened();
+                });
+        gone.writeDatagram(pkiDatagram(64), QHostAddress::LocalHost, udp.localPort());
+        QTRY_COMPARE_WITH_TIMEOUT(udp.state(), int(Transport::StateUp), 30000);
+        udp.addPeer({candidate(current.localPort())});
+        QCOMPARE(udp.peers().front().port, gone.localPort());
+
+        // Which socket one transmitted datagram reaches (it goes to one).
+        const QByteArray out = sessionDatagram(12, 32);
+        auto destination = [&]() -> QUdpSocket* {
+            udp.transmit(reinterpret_cast<const quint8*>(out.constData()), size_t(out.size()), 1);
+            QUdpSocket* reached = nullptr;
+            [&] {
+                QTRY_VERIFY_WITH_TIMEOUT(gone.hasPendingDatagrams() || current.hasPendingDatagrams(), 30000);
+            }();
+            for (QUdpSocket* s : {&gone, &current}) {
+                if (s->hasPendingDatagrams()) {
+                    reached = s;
+                    QByteArray in(int(s->pendingDatagramSize()), '\0');
+                    s->readDatagram(in.data(), in.size());
+                    if (in != out)
+                        return nullptr;
+                }
+            }
+            return reached;
+        };
+        auto sendFrom = [&](QUdpSocket& from, bool opened) {
+            open = opened;
+            const int before = delivered;
+            from.writeDatagram(sessionDatagram(11, 64), QHostAddress::LocalHost, udp.localPort());
+            QTRY_COMPARE_WITH_TIMEOUT(delivered, before + 1, 30000);
+        };
+
+        QCOMPARE(destination(), &gone);
+        sendFrom(current, false);
+        QCOMPARE(destination(), &gone);
+        sendFrom(current, true);
+        QCOMPARE(destination(), &current);
+        QCOMPARE(destination(), &current);
+        sendFrom(stranger, true);
+        QCOMPARE(destination(), &current);
+        // The best candidate by rtt is still the old one; only where the
+        // datagrams go follows the peer.
+        QCOMPARE(udp.peers().front().port, gone.localPort());
+    }
+
     void bindsPortOrNext_data()
     {
         QTest::addColumn<int>("port");
