@@ -95,7 +95,7 @@ public:
 
     static constexpr quint32 BlockSize = 64400;
     static constexpr int DigestBatch = 64;      // digests asked for at a time
-    static constexpr int DigestSlots = 8;       // digest batches in flight, each side
+    static constexpr int DigestSlots = 24;      // digest batches in flight, each side
     // A block that differs is compared again in pieces, and only the
     // differing pieces are read and written.
     static constexpr quint32 PieceSize = 4025;
