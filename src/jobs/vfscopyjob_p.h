@@ -365,6 +365,8 @@ public:
     std::deque<DigestRequest> digestsOut; // batches asked for, in file order
     std::deque<quint64> piecesWanted;     // differing blocks to compare in pieces
     std::vector<DigestRequest> piecesOut; // blocks whose pieces are asked for
+    int piecesInVain = 0;  // blocks in a row whose pieces saved little
+    int piecesSkipped = 0; // differing blocks still to move whole without asking
     std::deque<Chunk> chunks;
     std::deque<Block> blocks;
     std::deque<QueuedWrite> writeQueue;
@@ -548,6 +550,7 @@ public:
     void comparePieces(const VfsHashFileJob& source, const VfsHashFileJob& destination,
                        quint64 offset);
     void queueBlock(Block* block);
+    void notePieces(quint64 moved);
     void pumpVerify();
     void pumpReads();
     void pumpWrites();

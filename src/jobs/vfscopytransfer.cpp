@@ -94,6 +94,7 @@ void VfsCopyJobPrivate::resetTransfer()
     digestsOut.clear();
     piecesWanted.clear();
     piecesOut.clear();
+    piecesInVain = piecesSkipped = 0;
     readFailed = writeFailed = verifyFailed = false;
     verifyRun = 0;
     lastBlockCopied = destinationHadLast = destinationLonger = haveLastDigest = false;
@@ -400,8 +401,21 @@ void VfsCopyJobPrivate::pumpPieces()
         comparePieces(source, destination, head.offset);
         schedule(VfsJob::ActionStep, __LINE__);
     }
-    while (hashState != HashFailed && !piecesWanted.empty()
-           && piecesOut.size() < size_t(VfsCopyJob::PieceSlots)) {
+    while (hashState != HashFailed && !piecesWanted.empty()) {
+        const quint64 offset = piecesWanted.front();
+        if (piecesSkipped > 0) {
+            // Pieces have not paid lately (a file rewritten throughout):
+            // a round trip per block would only slow the copy.
+            --piecesSkipped;
+            piecesWanted.pop_front();
+            if (Block* block = blockAt(offset))
+                queueBlock(block);
+            else
+                hashState = HashFailed;
+            continue;
+        }
+        if (piecesOut.size() >= size_t(VfsCopyJob::PieceSlots))
+            break;
         int slot = -1;
         for (int i = 0; i < VfsCopyJob::PieceSlots && slot < 0; ++i) {
             const bool asked = std::any_of(piecesOut.begin(), piecesOut.end(),
@@ -412,7 +426,6 @@ void VfsCopyJobPrivate::pumpPieces()
         }
         if (slot < 0)
             break;
-        const quint64 offset = piecesWanted.front();
         const int sides[2] = {SourceSide, DestinationSide};
         for (int side : sides) {
             VfsHashFileJob& hash = side == SourceSide ? records->sourcePieces[slot]
@@ -429,6 +442,18 @@ void VfsCopyJobPrivate::pumpPieces()
         }
         piecesWanted.pop_front();
         piecesOut.push_back(DigestRequest{slot, offset});
+    }
+}
+
+void VfsCopyJobPrivate::notePieces(quint64 moved)
+{
+    if (moved * 2 <= VfsCopyJob::BlockSize) {
+        piecesInVain = 0;
+        return;
+    }
+    if (++piecesInVain >= VfsCopyJob::PiecesInVain) {
+        piecesInVain = 0;
+        piecesSkipped = VfsCopyJob::PiecesRest;
     }
 }
 
@@ -456,6 +481,7 @@ void VfsCopyJobPrivate::comparePieces(const VfsHashFileJob& source,
                     static_cast<unsigned long long>(offset), unsigned(source.status),
                     unsigned(destination.status), unsigned(source.digestsReceived),
                     unsigned(destination.digestsReceived));
+        notePieces(VfsCopyJob::BlockSize);
         queueBlock(block);
         return;
     }
@@ -483,9 +509,11 @@ void VfsCopyJobPrivate::comparePieces(const VfsHashFileJob& source,
     if (ranges == 0) {
         // The pieces agree where the blocks did not: one side changed
         // between the two. The block moves whole.
+        notePieces(VfsCopyJob::BlockSize);
         queueBlock(block);
         return;
     }
+    notePieces(moved);
     block->ranges = ranges;
     // What the equal pieces hold is in place already.
     addCopied(VfsCopyJob::BlockSize - moved);

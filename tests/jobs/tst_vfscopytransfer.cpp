@@ -232,31 +232,40 @@ void TestVfsCopyTransfer::differingPiecesMoveAlone_data()
     QTest::addColumn<QByteArray>("source");
     QTest::addColumn<QByteArray>("destination");
     QTest::addColumn<Ranges>("read");
+    QTest::addColumn<int>("pieceAsks"); // at most, of the source
 
     const QByteArray six = pattern(6 * B + 100, 21);
     QTest::newRow("a spot inside a piece") << six << changedAt(six, {2 * B + 10, 2 * B + 4000})
-                                           << Ranges{2 * B, P};
+                                           << Ranges{2 * B, P} << 1;
     QTest::newRow("a spot across two pieces")
-        << six << changedAt(six, {B + 3 * P - 1, B + 3 * P}) << Ranges{B + 2 * P, 2 * P};
+        << six << changedAt(six, {B + 3 * P - 1, B + 3 * P}) << Ranges{B + 2 * P, 2 * P} << 1;
     QTest::newRow("a spot across two blocks")
-        << six << changedAt(six, {3 * B - 1, 3 * B}) << Ranges{2 * B + 15 * P, P, 3 * B, P};
+        << six << changedAt(six, {3 * B - 1, 3 * B}) << Ranges{2 * B + 15 * P, P, 3 * B, P} << 2;
     QTest::newRow("two spots in one block")
-        << six << changedAt(six, {B + 10, B + 10 * P + 5}) << Ranges{B, P, B + 10 * P, P};
+        << six << changedAt(six, {B + 10, B + 10 * P + 5}) << Ranges{B, P, B + 10 * P, P} << 1;
     QTest::newRow("first and last byte of the first block")
-        << six << changedAt(six, {0, B - 1}) << Ranges{0, P, 15 * P, P};
+        << six << changedAt(six, {0, B - 1}) << Ranges{0, P, 15 * P, P} << 1;
     QByteArray replaced = six;
     replaced.replace(int(4 * B), int(B), pattern(B, 22));
-    QTest::newRow("a block differing throughout") << six << replaced << Ranges{4 * B, B};
+    QTest::newRow("a block differing throughout") << six << replaced << Ranges{4 * B, B} << 1;
     QTest::newRow("a spot in the last block") << six << changedAt(six, {6 * B + 50})
-                                              << Ranges{6 * B, B};
+                                              << Ranges{6 * B, B} << 0;
     QTest::newRow("a spot and a grown source")
         << six << changedAt(six.left(int(3 * B)), {B + 7})
-        << Ranges{B, P, 3 * B, B, 4 * B, B, 5 * B, B, 6 * B, B};
+        << Ranges{B, P, 3 * B, B, 4 * B, B, 5 * B, B, 6 * B, B} << 4;
     QTest::newRow("a spot and a shrunk source")
-        << six.left(int(3 * B + 10)) << changedAt(six, {B + 7}) << Ranges{B, P};
+        << six.left(int(3 * B + 10)) << changedAt(six, {B + 7}) << Ranges{B, P} << 1;
     const QByteArray whole = pattern(4 * B, 23);
     QTest::newRow("a spot before a whole last block")
-        << whole << changedAt(whole, {2 * B + 8 * P}) << Ranges{2 * B + 8 * P, P};
+        << whole << changedAt(whole, {2 * B + 8 * P}) << Ranges{2 * B + 8 * P, P} << 1;
+    // Pieces that keep differing throughout stop being asked for.
+    const QByteArray rewritten = pattern(40 * B + 100, 24);
+    Ranges everyBlock;
+    for (quint64 i = 0; i <= 40; ++i)
+        everyBlock << i * B << B;
+    QTest::newRow("a file rewritten throughout")
+        << rewritten << pattern(40 * B + 100, 25) << everyBlock
+        << VfsCopyJob::PiecesInVain + VfsCopyJob::PieceSlots;
 }
 
 void TestVfsCopyTransfer::differingPiecesMoveAlone()
@@ -264,15 +273,19 @@ void TestVfsCopyTransfer::differingPiecesMoveAlone()
     QFETCH(QByteArray, source);
     QFETCH(QByteArray, destination);
     QFETCH(Ranges, read);
+    QFETCH(int, pieceAsks);
     Machine a, b;
     QVERIFY(writeFile(a.path("f.bin"), source));
     QVERIFY(writeFile(b.path("dest/f.bin"), destination));
     Traffic reads;
     reads.attach(a.link);
     std::vector<std::pair<quint64, quint64>> asked;
-    reads.hook = [&asked](const C& request) {
+    int pieceRequests = 0;
+    reads.hook = [&](const C& request) {
         if (request.command == C::ReadFile)
             asked.emplace_back(request.offset, request.size);
+        if (request.command == C::HashFile && request.blockSize == P)
+            ++pieceRequests;
         return false;
     };
     VfsCopyDto request = requestFor(a, b, {a.path("f.bin")}, b.path("dest"));
@@ -283,6 +296,7 @@ void TestVfsCopyTransfer::differingPiecesMoveAlone()
     QCOMPARE(run.retries, 0);
     QCOMPARE(readFile(b.path("dest/f.bin")), source);
     QCOMPARE(sortedRanges(asked), read);
+    QVERIFY2(pieceRequests <= pieceAsks, qPrintable(QString::number(pieceRequests)));
     QCOMPARE(run.verifiedPaths(), QStringList{a.path("f.bin")});
     QCOMPARE(run.job->bytesCopiedCount(), quint64(source.size()));
 }
