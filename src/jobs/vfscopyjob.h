@@ -95,7 +95,16 @@ public:
 
     static constexpr quint32 BlockSize = 64400;
     static constexpr int DigestBatch = 64;      // digests asked for at a time
-    static constexpr int DigestSlots = 8;       // digest batches in flight, each side
+    static constexpr int DigestSlots = 24;      // digest batches in flight, each side
+    // A block that differs is compared again in pieces, and only the
+    // differing pieces are read and written.
+    static constexpr quint32 PieceSize = 4025;
+    static constexpr int PiecesPerBlock = int(BlockSize / PieceSize);
+    static constexpr int PieceSlots = 8;        // blocks compared in pieces at a time, each side
+    // After this many blocks in a row whose pieces mostly differed, as many
+    // blocks as PiecesRest move whole before pieces are tried again.
+    static constexpr int PiecesInVain = 8;
+    static constexpr int PiecesRest = 64;
     static constexpr int SettleGroup = 256;     // copied files checked against one source listing
     static constexpr int SettleSlots = 64;      // times and renames of checked files in flight
     static constexpr int MaxQueuedBlocks = 48;  // blocks waiting to be read before more digests

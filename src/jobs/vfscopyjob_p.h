@@ -154,6 +154,7 @@ struct Block
     quint64 offset = 0;
     quint8 digest[DigestBytes]; // the source's
     quint32 read = 0;           // bytes read so far
+    int ranges = 0;             // ranges to read that are not yet read whole
     int writes = 0;             // pieces read and not yet written
     bool readDone = false;
     bool last = false;          // the source's last block: checked with the end of the file
@@ -213,6 +214,8 @@ struct Records
     VfsHashFileJob sourceDigests[VfsCopyJob::DigestSlots];      // digest batches
     VfsHashFileJob destinationDigests[VfsCopyJob::DigestSlots]; // the same batches
     VfsHashFileJob verify; // written blocks and the end of the destination
+    VfsHashFileJob sourcePieces[VfsCopyJob::PieceSlots];      // a differing block in pieces
+    VfsHashFileJob destinationPieces[VfsCopyJob::PieceSlots]; // the same pieces
     VfsReadFileJob reads[VfsCopyJob::TransferSlots];
     VfsWriteFileJob writes[VfsCopyJob::TransferSlots];
     std::vector<std::unique_ptr<VfsCloseFileJob>> cleanups; // handles left behind
@@ -360,6 +363,10 @@ public:
     quint32 hashState = HashAsking;
     quint64 hashOffset = 0;               // where the next digest batch starts
     std::deque<DigestRequest> digestsOut; // batches asked for, in file order
+    std::deque<quint64> piecesWanted;     // differing blocks to compare in pieces
+    std::vector<DigestRequest> piecesOut; // blocks whose pieces are asked for
+    int piecesInVain = 0;  // blocks in a row whose pieces saved little
+    int piecesSkipped = 0; // differing blocks still to move whole without asking
     std::deque<Chunk> chunks;
     std::deque<Block> blocks;
     std::deque<QueuedWrite> writeQueue;
@@ -539,6 +546,11 @@ public:
     void pumpDigests();
     void compareDigests(const VfsHashFileJob& source, const VfsHashFileJob& destination,
                         quint64 offset);
+    void pumpPieces();
+    void comparePieces(const VfsHashFileJob& source, const VfsHashFileJob& destination,
+                       quint64 offset);
+    void queueBlock(Block* block);
+    void notePieces(quint64 moved);
     void pumpVerify();
     void pumpReads();
     void pumpWrites();

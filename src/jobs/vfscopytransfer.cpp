@@ -92,6 +92,9 @@ void VfsCopyJobPrivate::resetTransfer()
     hashState = HashAsking;
     hashOffset = 0;
     digestsOut.clear();
+    piecesWanted.clear();
+    piecesOut.clear();
+    piecesInVain = piecesSkipped = 0;
     readFailed = writeFailed = verifyFailed = false;
     verifyRun = 0;
     lastBlockCopied = destinationHadLast = destinationLonger = haveLastDigest = false;
@@ -109,6 +112,7 @@ bool VfsCopyJobPrivate::drainTransfers()
 {
     chunks.clear();
     writeQueue.clear();
+    piecesWanted.clear();
     bool idle = true;
     auto drain = [this, &idle](const VfsClientJob* job) {
         take(job);
@@ -123,11 +127,16 @@ bool VfsCopyJobPrivate::drainTransfers()
         drain(&records->sourceDigests[i]);
         drain(&records->destinationDigests[i]);
     }
+    for (int i = 0; i < VfsCopyJob::PieceSlots; ++i) {
+        drain(&records->sourcePieces[i]);
+        drain(&records->destinationPieces[i]);
+    }
     drain(&records->verify);
     drain(&records->open);
     drain(&records->close);
     if (idle) {
         blocks.clear();
+        piecesOut.clear();
         verifyRun = 0;
     }
     return idle;
@@ -149,7 +158,8 @@ bool VfsCopyJobPrivate::transfersIdle() const
         if (out.contains(read) || back.contains(read) || out.contains(write) || back.contains(write))
             return false;
     }
-    return chunks.empty() && writeQueue.empty() && digestsOut.empty();
+    return chunks.empty() && writeQueue.empty() && digestsOut.empty() && piecesWanted.empty()
+        && piecesOut.empty();
 }
 
 void VfsCopyJobPrivate::transfer(int action)
@@ -158,6 +168,7 @@ void VfsCopyJobPrivate::transfer(int action)
         chunks.clear();
         blocks.clear();
         writeQueue.clear();
+        piecesWanted.clear();
         return;
     }
     if (action == VfsJob::ActionDelete)
@@ -168,6 +179,7 @@ void VfsCopyJobPrivate::transfer(int action)
     }
     if (!sourceMoved) {
         pumpDigests();
+        pumpPieces();
         pumpVerify();
         pumpReads();
         pumpWrites();
@@ -333,7 +345,12 @@ void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& source,
         std::memcpy(block.digest, digest, DigestBytes);
         block.last = last;
         blocks.push_back(block);
-        chunks.push_back(Chunk{offset, blockSize});
+        // A whole block that both sides hold but that differs is compared
+        // again in pieces; a missing block and the last one move whole.
+        if (i < count && !last)
+            piecesWanted.push_back(offset);
+        else
+            queueBlock(&blocks.back());
         if (last) {
             lastBlockCopied = true;
             destinationHadLast = i < count;
@@ -355,6 +372,154 @@ void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& source,
         }
         hashState = HashDone;
     }
+}
+
+void VfsCopyJobPrivate::queueBlock(Block* block)
+{
+    block->ranges = 1;
+    chunks.push_back(Chunk{block->offset, VfsCopyJob::BlockSize});
+}
+
+// A differing block is hashed again on both sides in pieces, so that a small
+// change moves a few pieces instead of the block. Whatever the pieces say,
+// the block is verified whole against the source's digest once written.
+void VfsCopyJobPrivate::pumpPieces()
+{
+    for (size_t i = 0; i < piecesOut.size();) {
+        const DigestRequest head = piecesOut[i];
+        VfsHashFileJob& source = records->sourcePieces[head.slot];
+        VfsHashFileJob& destination = records->destinationPieces[head.slot];
+        if (isOut(&source) || isOut(&destination)) {
+            ++i;
+            continue;
+        }
+        take(&source);
+        take(&destination);
+        piecesOut.erase(piecesOut.begin() + std::ptrdiff_t(i));
+        if (hashState == HashFailed)
+            continue;
+        comparePieces(source, destination, head.offset);
+        schedule(VfsJob::ActionStep, __LINE__);
+    }
+    while (hashState != HashFailed && !piecesWanted.empty()) {
+        const quint64 offset = piecesWanted.front();
+        if (piecesSkipped > 0) {
+            // Pieces have not paid lately (a file rewritten throughout):
+            // a round trip per block would only slow the copy.
+            --piecesSkipped;
+            piecesWanted.pop_front();
+            if (Block* block = blockAt(offset))
+                queueBlock(block);
+            else
+                hashState = HashFailed;
+            continue;
+        }
+        if (piecesOut.size() >= size_t(VfsCopyJob::PieceSlots))
+            break;
+        int slot = -1;
+        for (int i = 0; i < VfsCopyJob::PieceSlots && slot < 0; ++i) {
+            const bool asked = std::any_of(piecesOut.begin(), piecesOut.end(),
+                                           [i](const DigestRequest& r) { return r.slot == i; });
+            if (!asked && !isOut(&records->sourcePieces[i])
+                && !isOut(&records->destinationPieces[i]))
+                slot = i;
+        }
+        if (slot < 0)
+            break;
+        const int sides[2] = {SourceSide, DestinationSide};
+        for (int side : sides) {
+            VfsHashFileJob& hash = side == SourceSide ? records->sourcePieces[slot]
+                                                       : records->destinationPieces[slot];
+            hash.flags = 0x01;
+            hash.handle = side == SourceSide ? sourceHandle : destinationHandle;
+            hash.count = VfsCopyJob::PiecesPerBlock;
+            hash.blockSize = VfsCopyJob::PieceSize;
+            hash.offset = offset;
+            hash.digestsReceived = 0;
+            hash.digestBytes = 0;
+            if (!send(side, &hash, &VfsClient::hashFile, __LINE__))
+                return;
+        }
+        piecesWanted.pop_front();
+        piecesOut.push_back(DigestRequest{slot, offset});
+    }
+}
+
+void VfsCopyJobPrivate::notePieces(quint64 moved)
+{
+    if (moved * 2 <= VfsCopyJob::BlockSize) {
+        piecesInVain = 0;
+        return;
+    }
+    if (++piecesInVain >= VfsCopyJob::PiecesInVain) {
+        piecesInVain = 0;
+        piecesSkipped = VfsCopyJob::PiecesRest;
+    }
+}
+
+void VfsCopyJobPrivate::comparePieces(const VfsHashFileJob& source,
+                                      const VfsHashFileJob& destination, quint64 offset)
+{
+    Block* block = blockAt(offset);
+    if (!block || block->offset != offset || block->ranges != 0 || block->readDone) {
+        hashState = HashFailed;
+        return;
+    }
+    const int pieces = VfsCopyJob::PiecesPerBlock;
+    auto answered = [](const VfsHashFileJob& hash) {
+        return hash.jobStatus == VfsClientJob::JobFinished
+            && (hash.status == FSO_STATUS_OK || hash.status == FSO_STATUS_END_OF_FILE);
+    };
+    // The block lies whole in both files, so each side owes every piece;
+    // with less (a side changed, a request failed) the block moves whole,
+    // and what is read is checked as for any block.
+    if (!answered(source) || !answered(destination) || source.digestsReceived != pieces
+        || source.digestBytes != quint32(pieces * DigestBytes)
+        || destination.digestsReceived != pieces
+        || destination.digestBytes != quint32(pieces * DigestBytes)) {
+        Logger::log(Logger::VMG2, "pieces of block %llu unusable, status %u/%u, digests %u/%u",
+                    static_cast<unsigned long long>(offset), unsigned(source.status),
+                    unsigned(destination.status), unsigned(source.digestsReceived),
+                    unsigned(destination.digestsReceived));
+        notePieces(VfsCopyJob::BlockSize);
+        queueBlock(block);
+        return;
+    }
+    int ranges = 0;
+    quint64 moved = 0;
+    for (int i = 0; i < pieces;) {
+        auto same = [&](int at) {
+            return std::memcmp(source.digests + at * DigestBytes,
+                               destination.digests + at * DigestBytes, DigestBytes)
+                == 0;
+        };
+        if (same(i)) {
+            ++i;
+            continue;
+        }
+        int end = i + 1;
+        while (end < pieces && !same(end))
+            ++end;
+        const quint32 size = quint32(end - i) * VfsCopyJob::PieceSize;
+        chunks.push_back(Chunk{offset + quint64(i) * VfsCopyJob::PieceSize, size});
+        moved += size;
+        ++ranges;
+        i = end;
+    }
+    if (ranges == 0) {
+        // The pieces agree where the blocks did not: one side changed
+        // between the two. The block moves whole.
+        notePieces(VfsCopyJob::BlockSize);
+        queueBlock(block);
+        return;
+    }
+    notePieces(moved);
+    block->ranges = ranges;
+    // What the equal pieces hold is in place already.
+    addCopied(VfsCopyJob::BlockSize - moved);
+    Logger::log(Logger::VMG2, "block %llu differs in %d ranges, %llu bytes",
+                static_cast<unsigned long long>(offset), ranges,
+                static_cast<unsigned long long>(moved));
 }
 
 // Written blocks are hashed again on the destination, a run of neighbours at
@@ -441,11 +606,14 @@ void VfsCopyJobPrivate::pumpReads()
                 return;
             }
             Block* block = blockAt(read.offset);
-            if (!block || read.offset != block->offset + block->read) {
+            const quint32 length = read.length;
+            const quint64 blockEnd = block ? block->offset + VfsCopyJob::BlockSize : 0;
+            if (!block || block->ranges <= 0 || length > read.size
+                || read.offset + read.size > blockEnd
+                || (length == 0 && read.status == FSO_STATUS_OK)) {
                 readFailed = true;
                 return;
             }
-            const quint32 length = read.length;
             if (length > 0) {
                 writeQueue.push_back(QueuedWrite{
                     read.offset, QByteArray(reinterpret_cast<const char*>(read.data), int(length))});
@@ -455,19 +623,20 @@ void VfsCopyJobPrivate::pumpReads()
             if (read.status == FSO_STATUS_END_OF_FILE) {
                 // Only the last block may end early: otherwise the source
                 // shrank since its digests were taken.
-                if (!block->last && block->read < VfsCopyJob::BlockSize) {
+                if (!block->last && read.offset + length < blockEnd) {
                     Logger::log(Logger::VMG2, "source ended at %llu, before its last block",
                                 static_cast<unsigned long long>(read.offset + length));
                     sourceMoved = true;
                     return;
                 }
-                block->readDone = true;
-            } else if (block->read >= VfsCopyJob::BlockSize) {
-                block->readDone = true;
+                --block->ranges;
+            } else if (length >= read.size) {
+                --block->ranges;
             } else {
-                // A short read: the rest of the block comes next, no hole is left.
-                chunks.push_front(Chunk{read.offset + length, VfsCopyJob::BlockSize - block->read});
+                // A short read: the rest of the range comes next, no hole is left.
+                chunks.push_front(Chunk{read.offset + length, read.size - length});
             }
+            block->readDone = block->ranges == 0;
             if (block->readDone && block->last)
                 sourceEnd = block->offset + block->read;
             schedule(VfsJob::ActionStep, __LINE__);

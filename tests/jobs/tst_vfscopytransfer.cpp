@@ -21,6 +21,42 @@ using C = VfsMirkCommand;
 using Offsets = QList<quint64>;
 
 constexpr quint64 B = VfsCopyJob::BlockSize;
+constexpr quint64 P = VfsCopyJob::PieceSize;
+
+// Reads as offset, size, offset, size, ...
+using Ranges = QList<quint64>;
+
+Ranges sortedRanges(std::vector<std::pair<quint64, quint64>> ranges)
+{
+    std::sort(ranges.begin(), ranges.end());
+    Ranges out;
+    for (const auto& range : ranges)
+        out << range.first << range.second;
+    return out;
+}
+
+// A HASH_FILE answer as a server that hashes blocks one after another gives
+// it: a digest per block read, the end of the file at a short block.
+QByteArray digestsOf(const QByteArray& content, quint64 offset, int count, quint32 blockSize,
+                     quint8* status)
+{
+    QByteArray digests;
+    *status = FSO_STATUS_OK;
+    for (int i = 0; i < count; ++i) {
+        const qint64 at = qint64(offset) + qint64(i) * blockSize;
+        const QByteArray block = at < content.size() ? content.mid(int(at), int(blockSize)) : QByteArray();
+        if (block.isEmpty()) {
+            *status = FSO_STATUS_END_OF_FILE;
+            break;
+        }
+        digests += QCryptographicHash::hash(block, QCryptographicHash::Sha1);
+        if (block.size() < int(blockSize)) {
+            *status = FSO_STATUS_END_OF_FILE;
+            break;
+        }
+    }
+    return digests;
+}
 
 Offsets sortedUnique(const std::vector<quint64>& offsets)
 {
@@ -61,6 +97,10 @@ private slots:
     void identicalDestinationMovesNoData();
     void onlyDifferingBlocksMove_data();
     void onlyDifferingBlocksMove();
+    void differingPiecesMoveAlone_data();
+    void differingPiecesMoveAlone();
+    void pieceAnswersAreCheckedNotTrusted_data();
+    void pieceAnswersAreCheckedNotTrusted();
     void sourceChangingBeforeTheCopyIsCopiedAsItIsThen_data();
     void sourceChangingBeforeTheCopyIsCopiedAsItIsThen();
     void shortReadLeavesNoHole();
@@ -183,6 +223,153 @@ void TestVfsCopyTransfer::onlyDifferingBlocksMove()
     QCOMPARE(sortedUnique(reads.reads), moved);
     QCOMPARE(sortedUnique(writes.writes), moved);
     QCOMPARE(int(reads.reads.size()), moved.size()); // each block once
+    QCOMPARE(run.verifiedPaths(), QStringList{a.path("f.bin")});
+    QCOMPARE(run.job->bytesCopiedCount(), quint64(source.size()));
+}
+
+void TestVfsCopyTransfer::differingPiecesMoveAlone_data()
+{
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<QByteArray>("destination");
+    QTest::addColumn<Ranges>("read");
+    QTest::addColumn<int>("pieceAsks"); // at most, of the source
+
+    const QByteArray six = pattern(6 * B + 100, 21);
+    QTest::newRow("a spot inside a piece") << six << changedAt(six, {2 * B + 10, 2 * B + 4000})
+                                           << Ranges{2 * B, P} << 1;
+    QTest::newRow("a spot across two pieces")
+        << six << changedAt(six, {B + 3 * P - 1, B + 3 * P}) << Ranges{B + 2 * P, 2 * P} << 1;
+    QTest::newRow("a spot across two blocks")
+        << six << changedAt(six, {3 * B - 1, 3 * B}) << Ranges{2 * B + 15 * P, P, 3 * B, P} << 2;
+    QTest::newRow("two spots in one block")
+        << six << changedAt(six, {B + 10, B + 10 * P + 5}) << Ranges{B, P, B + 10 * P, P} << 1;
+    QTest::newRow("first and last byte of the first block")
+        << six << changedAt(six, {0, B - 1}) << Ranges{0, P, 15 * P, P} << 1;
+    QByteArray replaced = six;
+    replaced.replace(int(4 * B), int(B), pattern(B, 22));
+    QTest::newRow("a block differing throughout") << six << replaced << Ranges{4 * B, B} << 1;
+    QTest::newRow("a spot in the last block") << six << changedAt(six, {6 * B + 50})
+                                              << Ranges{6 * B, B} << 0;
+    QTest::newRow("a spot and a grown source")
+        << six << changedAt(six.left(int(3 * B)), {B + 7})
+        << Ranges{B, P, 3 * B, B, 4 * B, B, 5 * B, B, 6 * B, B} << 4;
+    QTest::newRow("a spot and a shrunk source")
+        << six.left(int(3 * B + 10)) << changedAt(six, {B + 7}) << Ranges{B, P} << 1;
+    const QByteArray whole = pattern(4 * B, 23);
+    QTest::newRow("a spot before a whole last block")
+        << whole << changedAt(whole, {2 * B + 8 * P}) << Ranges{2 * B + 8 * P, P} << 1;
+    // Pieces that keep differing throughout stop being asked for.
+    const QByteArray rewritten = pattern(40 * B + 100, 24);
+    Ranges everyBlock;
+    for (quint64 i = 0; i <= 40; ++i)
+        everyBlock << i * B << B;
+    QTest::newRow("a file rewritten throughout")
+        << rewritten << pattern(40 * B + 100, 25) << everyBlock
+        << VfsCopyJob::PiecesInVain + VfsCopyJob::PieceSlots;
+}
+
+void TestVfsCopyTransfer::differingPiecesMoveAlone()
+{
+    QFETCH(QByteArray, source);
+    QFETCH(QByteArray, destination);
+    QFETCH(Ranges, read);
+    QFETCH(int, pieceAsks);
+    Machine a, b;
+    QVERIFY(writeFile(a.path("f.bin"), source));
+    QVERIFY(writeFile(b.path("dest/f.bin"), destination));
+    Traffic reads;
+    reads.attach(a.link);
+    std::vector<std::pair<quint64, quint64>> asked;
+    int pieceRequests = 0;
+    reads.hook = [&](const C& request) {
+        if (request.command == C::ReadFile)
+            asked.emplace_back(request.offset, request.size);
+        if (request.command == C::HashFile && request.blockSize == P)
+            ++pieceRequests;
+        return false;
+    };
+    VfsCopyDto request = requestFor(a, b, {a.path("f.bin")}, b.path("dest"));
+    request.overwriteAll = 1;
+    CopyRun run(request, &a.peer, &b.peer);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QCOMPARE(run.retries, 0);
+    QCOMPARE(readFile(b.path("dest/f.bin")), source);
+    QCOMPARE(sortedRanges(asked), read);
+    QVERIFY2(pieceRequests <= pieceAsks, qPrintable(QString::number(pieceRequests)));
+    QCOMPARE(run.verifiedPaths(), QStringList{a.path("f.bin")});
+    QCOMPARE(run.job->bytesCopiedCount(), quint64(source.size()));
+}
+
+// The source's pieces come from a stand-in: as a server hashing blocks
+// answers, or cut short, failed or false. A short or failed answer moves the
+// block whole; a false one is caught when the block is verified, and a file
+// that never verifies is never counted copied.
+void TestVfsCopyTransfer::pieceAnswersAreCheckedNotTrusted_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<Ranges>("read"); // empty: the file is given up
+
+    QTest::newRow("as a server hashes") << "spec" << Ranges{2 * B + 5 * P, P};
+    QTest::newRow("one digest short") << "short" << Ranges{2 * B, B};
+    QTest::newRow("one digest more") << "long" << Ranges{2 * B, B};
+    QTest::newRow("failed") << "failed" << Ranges{2 * B, B};
+    QTest::newRow("hides the change") << "false" << Ranges{};
+}
+
+void TestVfsCopyTransfer::pieceAnswersAreCheckedNotTrusted()
+{
+    QFETCH(QString, answer);
+    QFETCH(Ranges, read);
+    Machine a, b;
+    const QByteArray source = pattern(5 * B + 300, 31);
+    const QByteArray destination = changedAt(source, {2 * B + 5 * P + 9});
+    QVERIFY(writeFile(a.path("f.bin"), source));
+    QVERIFY(writeFile(b.path("dest/f.bin"), destination));
+    Traffic reads;
+    reads.attach(a.link);
+    std::vector<std::pair<quint64, quint64>> asked;
+    int answered = 0;
+    reads.hook = [&](const C& request) {
+        if (request.command == C::ReadFile)
+            asked.emplace_back(request.offset, request.size);
+        if (request.command != C::HashFile || request.blockSize != P)
+            return false;
+        ++answered;
+        quint8 status = FSO_STATUS_OK;
+        QByteArray digests = digestsOf(answer == "false" ? destination : source, request.offset,
+                                       request.count, request.blockSize, &status);
+        if (answer == "false")
+            digests[0] = char(~digests.at(0)); // says the change lies in the first piece
+        if (answer == "short")
+            digests.chop(20);
+        if (answer == "long")
+            digests += digests.left(20);
+        if (answer == "failed") {
+            status = FSO_STATUS_IO_ERROR;
+            digests.clear();
+        }
+        a.link.sendToClient(VfsMirkCommandWriter::hashFileReply(
+            request.trId, status, digests.isEmpty() ? 0 : 1, quint16(digests.size() / 20),
+            digests.constData(), digests.size()));
+        return true;
+    };
+    VfsCopyDto request = requestFor(a, b, {a.path("f.bin")}, b.path("dest"));
+    request.overwriteAll = 1;
+    CopyRun run(request, &a.peer, &b.peer, 1);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QCOMPARE(run.aborted, 0);
+    QVERIFY(answered >= 1);
+    if (read.isEmpty()) {
+        QCOMPARE(answered, VfsCopyJob::MaxChangedTries);
+        QVERIFY(run.verified.empty());
+        QCOMPARE(int(run.job->failedItems().size()), 1);
+        return;
+    }
+    QCOMPARE(answered, 1);
+    QCOMPARE(sortedRanges(asked), read);
+    QCOMPARE(readFile(b.path("dest/f.bin")), source);
     QCOMPARE(run.verifiedPaths(), QStringList{a.path("f.bin")});
     QCOMPARE(run.job->bytesCopiedCount(), quint64(source.size()));
 }
