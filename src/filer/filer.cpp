@@ -58,6 +58,11 @@ void connectRoot(QObject* root, const char* signal, QObject* receiver, const cha
 
 // ---- FilerPrivate ----------------------------------------------------------
 
+VfsManager* FilerPrivate::transfers() const
+{
+    return hub ? hub->jobs() : vfsManager;
+}
+
 VfsModel* FilerPrivate::model() const
 {
     return peer ? qobject_cast<VfsModel*>(peer->vfsFileSystemModel()) : nullptr;
@@ -260,6 +265,8 @@ Filer::Filer(QQmlEngine* engine, IDatabase* database, FilerHub* hub, QWidget* pa
     // 12. The job starter.
     // Copy jobs live beside the job model, on the network thread.
     d->vfsManager = new VfsManager(PeerModel::instance(), VfsJobModel::instance(), this);
+    if (d->hub)
+        d->hub->jobs(); // made now, so that the first paste finds it
     // The launcher belongs to the window, which makes it before its Filers;
     // a Filer never makes one of its own (it would outlive the database).
     AppLauncher* launcher = AppLauncher::current();

@@ -34,7 +34,10 @@ public:
 
     Filer* q;
     FilerHub* hub = nullptr;
-    VfsManager* vfsManager = nullptr;
+    VfsManager* vfsManager = nullptr; // this Filer's delete jobs
+    // Where copies and moves start: the hub's job starter, which outlives
+    // this Filer (this Filer's own without a hub).
+    VfsManager* transfers() const;
     int viewMode = Filer::ViewNone;
     std::vector<int> visibleColumns;
     QPointer<IPeer> peer;

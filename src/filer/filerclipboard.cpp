@@ -217,12 +217,12 @@ void Filer::onPasteActionTriggered()
         if (intoItself) {
             Logger::log(Logger::VFS1, "cut pasted into its own subtree %s: refused by the copy",
                         qUtf8Printable(destination));
-            d->vfsManager->copy(request);
+            d->transfers()->copy(request);
             return;
         }
         Logger::log(Logger::VFS1, "paste: move %u entries to %s", unsigned(request.entries.size()),
                     qUtf8Printable(destination));
-        d->vfsManager->move(request);
+        d->transfers()->move(request);
         // A cut is pasted once: the record empties, its marks go.
         d->clearCopyMarks();
         record.id.clear();
@@ -237,7 +237,7 @@ void Filer::onPasteActionTriggered()
     }
     Logger::log(Logger::VFS1, "paste: copy %u entries to %s", unsigned(request.entries.size()),
                 qUtf8Printable(destination));
-    d->vfsManager->copy(request);
+    d->transfers()->copy(request);
 }
 
 void Filer::clearMarkedFiles()
@@ -252,13 +252,13 @@ void Filer::clearMarkedFiles()
 void Filer::onCopyRequest(const VfsCopyDto& dto)
 {
     if (d && d->vfsManager)
-        d->vfsManager->copy(dto);
+        d->transfers()->copy(dto);
 }
 
 void Filer::onMoveRequest(const VfsCopyDto& dto)
 {
     if (d && d->vfsManager)
-        d->vfsManager->move(dto);
+        d->transfers()->move(dto);
 }
 
 // ---- files of other machines opened with an application -----------------------

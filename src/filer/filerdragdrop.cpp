@@ -321,7 +321,7 @@ void Filer::handleDrop(QDropEvent* event, const QString& dropTargetPath)
         QAction* copyHere = menu->addAction(qtTrId("action-copy-here"));
         copyHere->setObjectName(QStringLiteral("copyHere"));
         auto chosen = std::make_shared<bool>(false);
-        QPointer<VfsManager> manager(d->vfsManager);
+        QPointer<VfsManager> manager(d->transfers());
         connect(moveHere, &QAction::triggered, this, [chosen, manager, request] {
             *chosen = true;
             VfsCopyDto move = request;

@@ -70,12 +70,6 @@ void FilerHub::setActiveFilerPane(FilerPane* activeFilerPane)
 
 void FilerHub::startDeferredLaunch(const VfsDeferredLaunch& launch)
 {
-    // The job model is made before the window; the copies live beside it.
-    if (!m_launchCopies) {
-        m_launchCopies = new VfsManager(PeerModel::instance(), VfsJobModel::instance(), this);
-        connect(m_launchCopies, &VfsManager::copyFinished, this, &FilerHub::onLaunchCopyFinished);
-        connect(m_launchCopies, &VfsManager::copyFailed, this, &FilerHub::onLaunchCopyFailed);
-    }
     m_clipboard.pendingLaunches.push_back(launch);
     VfsCopyDto request;
     request.id = launch.id;
@@ -88,7 +82,19 @@ void FilerHub::startDeferredLaunch(const VfsDeferredLaunch& launch)
     request.dstPath = launch.dstPath;
     Logger::log(Logger::VFS1, "deferred launch %s: copy %u files to %s", qUtf8Printable(launch.id),
                 unsigned(launch.entries.size()), qUtf8Printable(launch.dstPath));
-    m_launchCopies->copy(request);
+    jobs()->copy(request);
+}
+
+VfsManager* FilerHub::jobs()
+{
+    // The job model is made before the window; the copies live beside it.
+    if (!m_jobs) {
+        m_jobs = new VfsManager(PeerModel::instance(), VfsJobModel::instance(), this);
+        // Only the copies a launch waits for are taken up here.
+        connect(m_jobs, &VfsManager::copyFinished, this, &FilerHub::onLaunchCopyFinished);
+        connect(m_jobs, &VfsManager::copyFailed, this, &FilerHub::onLaunchCopyFailed);
+    }
+    return m_jobs;
 }
 
 bool FilerHub::takePendingLaunch(const QString& id, VfsDeferredLaunch* taken)

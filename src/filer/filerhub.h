@@ -34,6 +34,13 @@ public:
     // active when the copy ends.
     void startDeferredLaunch(const VfsDeferredLaunch& launch);
 
+    // The job starter of the window's copies and moves (paste, Copy to,
+    // Move to, drops, launch copies), made on first use. It outlives every
+    // Filer, so closing the Filer that started a job cuts no job short: a
+    // move is not left half done, and a cut still deletes its verified
+    // sources when its copy ends.
+    VfsManager* jobs();
+
 signals:
     void activeFilerChanged();
     void activeFilerPaneChanged();
@@ -59,5 +66,5 @@ private:
     QPointer<Filer> m_announcedFiler; // null once that Filer is gone
     QPointer<FilerPane> m_activePane;
     VfsCopyDto m_clipboard;
-    VfsManager* m_launchCopies = nullptr; // made with the first launch
+    VfsManager* m_jobs = nullptr; // made on first use
 };

@@ -39,6 +39,8 @@ private slots:
     void pasteGoesWhereItIsPasted();
     void typedDestinationServesOnePaste();
     void cutIsPastedOnce();
+    void pasteOutlivesItsFiler_data();
+    void pasteOutlivesItsFiler();
     void cutIntoItsOwnDirectoryDoesNothing();
     void clearMarkedClearsEveryFiler();
     void directoryIntoItsOwnSubtree_data();
@@ -416,6 +418,57 @@ void TestFilerClipboard::cutIsPastedOnce()
     QSignalSpy added(m_jobs.get(), &VfsJobModel::jobAdded);
     filer->onPasteActionTriggered();
     QCOMPARE(added.count(), 0);
+}
+
+void TestFilerClipboard::pasteOutlivesItsFiler_data()
+{
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<bool>("otherMachine");
+    QTest::newRow("copy from another machine") << false << true;
+    QTest::newRow("cut from another machine") << true << true;
+    QTest::newRow("cut on the same machine") << true << false;
+}
+
+// The Filer that pasted is closed before the job could end: the job goes on.
+// A copy brings every byte, a move on one machine moves, and a cut from
+// another machine still deletes its sources once they are here.
+void TestFilerClipboard::pasteOutlivesItsFiler()
+{
+    QFETCH(bool, cut);
+    QFETCH(bool, otherMachine);
+    RigPeer* source = f->rig->addPeer(QStringLiteral("source"), 30);
+    RigPeer* target = otherMachine ? f->rig->ownPeer() : source;
+    const QString from = f->rig->root(source) + QStringLiteral("/moving.bin");
+    const QByteArray bytes(400000, 'm');
+    writeFile(from, bytes);
+    const QString into = f->rig->root(target) + QStringLiteral("/into");
+    QVERIFY(QDir().mkpath(into));
+
+    Filer* stays = f->newFiler();
+    stays->setPeer(source);
+    QVERIFY(go(stays, f->rig->root(source)));
+    select(stays, { from });
+    (cut ? SharedActions::cut : SharedActions::copy)->trigger();
+    QPointer<Filer> paster = f->newFiler();
+    paster->setPeer(target);
+    QVERIFY(go(paster, into));
+    QCOMPARE(f->hub->activeFiler(), paster.data());
+    QSignalSpy added(m_jobs.get(), &VfsJobModel::jobAdded);
+    SharedActions::paste->trigger();
+    QCOMPARE(added.count(), 1);
+    // Closed before the event loop runs again: the job cannot have ended.
+    emit f->pane->tabWidget()->tabCloseRequested(f->pane->tabWidget()->indexOf(paster));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(paster.isNull());
+
+    const QString to = into + QStringLiteral("/moving.bin");
+    QTRY_COMPARE_WITH_TIMEOUT(readAll(to), bytes, 30000);
+    if (cut)
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(from), 30000);
+    else
+        QCOMPARE(readAll(from), bytes);
+    // Whatever the job left behind is whole: no part file beside the copy.
+    QCOMPARE(QDir(into).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{ QStringLiteral("moving.bin") });
 }
 
 // Cut and pasted where the items are: nothing moves, nothing is copied or
