@@ -324,10 +324,14 @@ void VfsCopyJobPrivate::checkSource(int action)
                 giveUp(was, qtTrId("copy-failure-changed").arg(was.item.path));
                 continue;
             }
+            // What it counted goes first: the total follows its new size
+            // and never drops below the bytes counted.
+            const quint64 copied = bytesCopied;
+            bytesCopied.fetch_sub(std::min(file.counted, copied));
             PendingItem again = was;
             adjustTotal(again.item.size, it->size);
             takeEntry(&again, *it);
-            copyAgain(std::move(again), file.counted, true);
+            copyAgain(std::move(again), 0, true);
         }
         settling = std::move(unchanged);
         settleIndex = 0;
