@@ -340,7 +340,11 @@ void VfsCopyJobPrivate::checkSource(int action)
     }
     if (action != VfsJob::ActionStep)
         return;
-    sendList(SourceSide, parentOf(settling.front().item.item.path), __LINE__);
+    settleDirectory = parentOf(settling.front().item.item.path);
+    if (!sendList(SourceSide, settleDirectory, __LINE__))
+        return;
+    // The small files after the group are copied while it settles.
+    walkAhead();
 }
 
 // The checked files get their times, then their names, the requests of a
@@ -441,7 +445,9 @@ bool VfsCopyJobPrivate::settleRequestsBack()
 void VfsCopyJobPrivate::finishSettling()
 {
     std::vector<SettlingFile> files = std::move(settling);
-    settling.clear();
+    // The files closed meanwhile make the start of the next group.
+    settling = std::move(settlingNext);
+    settlingNext.clear();
     settleIndex = 0;
     for (const SettlingFile& file : files) {
         const VfsCopyItem& item = file.item.item;
