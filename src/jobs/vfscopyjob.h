@@ -100,7 +100,7 @@ public:
     static constexpr int SettleSlots = 64;      // times and renames of checked files in flight
     static constexpr int MaxQueuedBlocks = 48;  // blocks waiting to be read before more digests
     static constexpr int TransferSlots = 32;    // reads and writes in flight, each
-    static constexpr int FileSlots = 32;        // small new files copied side by side
+    static constexpr int FileSlots = 64;        // small new files copied side by side
     static constexpr int DefaultRestartDelay = 15000; // ms
     static constexpr int ProgressInterval = 1000;     // ms between progress signals
     static constexpr int FinalFailure = 1000000;      // retry count of a job that gave up
