@@ -105,11 +105,11 @@ public:
     // blocks as PiecesRest move whole before pieces are tried again.
     static constexpr int PiecesInVain = 8;
     static constexpr int PiecesRest = 64;
-    static constexpr int SettleGroup = 256;     // copied files checked against one source listing
+    static constexpr int SettleGroup = 1024;    // copied files checked against one source listing
     static constexpr int SettleSlots = 64;      // times and renames of checked files in flight
     static constexpr int MaxQueuedBlocks = 48;  // blocks waiting to be read before more digests
     static constexpr int TransferSlots = 32;    // reads and writes in flight, each
-    static constexpr int FileSlots = 16;        // small new files copied side by side
+    static constexpr int FileSlots = 64;        // small new files copied side by side
     static constexpr int DefaultRestartDelay = 15000; // ms
     static constexpr int ProgressInterval = 1000;     // ms between progress signals
     static constexpr int FinalFailure = 1000000;      // retry count of a job that gave up

@@ -337,6 +337,11 @@ public:
     QSet<QString> names;           // its entries
     QSet<QString> freshDirectories; // made by this pass: empty when made
     std::vector<SettlingFile> settling;
+    // While a group is checked, given its times and renamed, the small files
+    // after it are copied meanwhile: those closed by then wait here for the
+    // group after.
+    std::vector<SettlingFile> settlingNext;
+    QString settleDirectory; // the source directory of the group being settled
     std::vector<ClosingFile> closing; // same directory as settling
     bool waitingForCloses = false;    // the walk waits until closing is empty
     std::deque<Lane> lanes;           // small files in flight, in the walk's order
@@ -515,6 +520,13 @@ public:
     // took a lane, or waits for one, or waits for the lanes before a file
     // that cannot take one).
     bool walkLanes();
+    // Takes a lane for the last pending item, which fits one.
+    void startLane(const QString& writeTo, const QString& finalTo);
+    // While a group settles: small files of the same directory take free
+    // lanes for the next group.
+    void walkAhead();
+    // A group is being checked against its source, given its times or renamed.
+    bool settlingGroup() const { return inState({CheckSource, FileTimes, Rename}); }
     bool laneReplied(const VfsClientJob* job);
     void laneAdvance(Lane* lane);
     void laneFailed(Lane* lane, int side, const VfsClientJob& job, const char* reason, int line);

@@ -71,6 +71,32 @@ bool VfsCopyJobPrivate::walkLanes()
         waitingForLanes = true;
         return true;
     }
+    startLane(writeTo, finalTo);
+    schedule(VfsJob::ActionStep, __LINE__);
+    return true;
+}
+
+void VfsCopyJobPrivate::walkAhead()
+{
+    while (settlingGroup() && !abortRequested && !pending.empty()
+           && lanes.size() < size_t(limits.files)
+           && lanes.size() + closing.size() + settlingNext.size() < size_t(VfsCopyJob::SettleGroup)) {
+        const PendingItem& item = pending.back();
+        const int type = item.item.type;
+        if (type == VfsCopyItem::TypeDirectory || type == VfsCopyItem::TypeDrive
+            || type == VfsCopyItem::TypeSymbolicLink
+            || parentOf(item.item.path) != settleDirectory
+            || item.item.path.toUtf8().size() > MaxPathBytes)
+            return;
+        QString writeTo, finalTo;
+        if (!laneFits(item, &writeTo, &finalTo))
+            return;
+        startLane(writeTo, finalTo);
+    }
+}
+
+void VfsCopyJobPrivate::startLane(const QString& writeTo, const QString& finalTo)
+{
     LaneRecords* r = freeLaneRecords();
     lanes.emplace_back();
     Lane& lane = lanes.back();
@@ -88,13 +114,10 @@ bool VfsCopyJobPrivate::walkLanes()
     VfsCopyItem stamp;
     stamp.atime = stamp.mtime = QDateTime::currentMSecsSinceEpoch();
     const quint64 size = lane.item.item.size;
-    if (!sendOpen(SourceSide, C::OpenRead, lane.item.item.path, VfsCopyItem(), 0, __LINE__,
-                  &r->open[SourceSide])
-        || !sendOpen(DestinationSide, C::OpenRead | C::OpenWrite | C::OpenTruncate, writeTo, stamp,
-                     size, __LINE__, &r->open[DestinationSide]))
-        return true;
-    schedule(VfsJob::ActionStep, __LINE__);
-    return true;
+    if (sendOpen(SourceSide, C::OpenRead, lane.item.item.path, VfsCopyItem(), 0, __LINE__,
+                 &r->open[SourceSide]))
+        sendOpen(DestinationSide, C::OpenRead | C::OpenWrite | C::OpenTruncate, writeTo, stamp, size,
+                 __LINE__, &r->open[DestinationSide]);
 }
 
 bool VfsCopyJobPrivate::laneReplied(const VfsClientJob* job)
@@ -351,6 +374,10 @@ void VfsCopyJobPrivate::closeVerifiedLanes()
 
 void VfsCopyJobPrivate::wakeWalk()
 {
+    if (settlingGroup()) {
+        walkAhead();
+        return;
+    }
     if (jobState != NextItem || abortRequested)
         return;
     if ((waitingForLanes && lanes.size() < size_t(limits.files))

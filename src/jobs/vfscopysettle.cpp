@@ -324,10 +324,14 @@ void VfsCopyJobPrivate::checkSource(int action)
                 giveUp(was, qtTrId("copy-failure-changed").arg(was.item.path));
                 continue;
             }
+            // What it counted goes first: the total follows its new size
+            // and never drops below the bytes counted.
+            const quint64 copied = bytesCopied;
+            bytesCopied.fetch_sub(std::min(file.counted, copied));
             PendingItem again = was;
             adjustTotal(again.item.size, it->size);
             takeEntry(&again, *it);
-            copyAgain(std::move(again), file.counted, true);
+            copyAgain(std::move(again), 0, true);
         }
         settling = std::move(unchanged);
         settleIndex = 0;
@@ -336,7 +340,11 @@ void VfsCopyJobPrivate::checkSource(int action)
     }
     if (action != VfsJob::ActionStep)
         return;
-    sendList(SourceSide, parentOf(settling.front().item.item.path), __LINE__);
+    settleDirectory = parentOf(settling.front().item.item.path);
+    if (!sendList(SourceSide, settleDirectory, __LINE__))
+        return;
+    // The small files after the group are copied while it settles.
+    walkAhead();
 }
 
 // The checked files get their times, then their names, the requests of a
@@ -437,7 +445,9 @@ bool VfsCopyJobPrivate::settleRequestsBack()
 void VfsCopyJobPrivate::finishSettling()
 {
     std::vector<SettlingFile> files = std::move(settling);
-    settling.clear();
+    // The files closed meanwhile make the start of the next group.
+    settling = std::move(settlingNext);
+    settlingNext.clear();
     settleIndex = 0;
     for (const SettlingFile& file : files) {
         const VfsCopyItem& item = file.item.item;

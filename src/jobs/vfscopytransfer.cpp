@@ -892,7 +892,7 @@ void VfsCopyJobPrivate::closeReturned(const VfsCloseFileJob* job)
                     side == SourceSide ? "read" : "write", unsigned(job->handle));
         file.back[side] = true;
         if (file.back[SourceSide] && file.back[DestinationSide]) {
-            settling.push_back(std::move(file.file));
+            (settlingGroup() ? settlingNext : settling).push_back(std::move(file.file));
             closing.erase(closing.begin() + std::ptrdiff_t(i));
             if (closing.empty() && waitingForCloses && jobState == NextItem && !abortRequested) {
                 waitingForCloses = false;

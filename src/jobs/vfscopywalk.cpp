@@ -198,6 +198,7 @@ void VfsCopyJobPrivate::startUp(int action)
     batches.clear();
     nodes.clear();
     settling.clear();
+    settlingNext.clear();
     settleIndex = 0;
     closing.clear();
     waitingForCloses = false;

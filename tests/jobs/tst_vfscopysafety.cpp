@@ -162,12 +162,16 @@ void TestVfsCopySafety::changingSource()
 
     VfsCopyDto request = requestFor(a, b, {source}, b.path("dest"));
     request.overwriteAll = 1;
-    // Each copy of the file opens the destination once.
+    // Each copy of the file opens the source once (the destination may be
+    // opened a second time, to cut it to the source's size).
     int tries = 0;
     Traffic traffic;
-    traffic.attach(b.link);
+    traffic.attach(a.link);
     traffic.hook = [&tries](const C& request) {
-        tries += request.command == C::OpenFile && (request.flags & C::OpenWrite) ? 1 : 0;
+        tries += request.command == C::OpenFile && (request.flags & C::OpenRead)
+                && !(request.flags & C::OpenWrite)
+            ? 1
+            : 0;
         return false;
     };
     CopyRun run(request, &a.peer, &b.peer);
@@ -210,7 +214,10 @@ void TestVfsCopySafety::changingSource()
     const std::vector<VfsCopyFailedItem> failed = run.job->failedItems();
     if (givesUp) {
         // Never reported copied: no file under its name, and the reason.
-        QCOMPARE(changes, VfsCopyJob::MaxChangedTries);
+        // At least one change per copy the job counted; a change that lands
+        // at the very end of a copy can make it open the file once more
+        // within the same copy, which the hook counts as another.
+        QVERIFY(changes >= VfsCopyJob::MaxChangedTries);
         QVERIFY(run.verified.empty());
         QCOMPARE(int(failed.size()), 1);
         QCOMPARE(failed.front().path, source);
@@ -237,14 +244,19 @@ void TestVfsCopySafety::interruptedNewFileNeverLooksFinished()
     Traffic target;
     target.attach(b.link);
     bool failing = false;
-    target.hook = failWrites(b.link, &failing);
+    bool armed = true;
+    // The receiver goes away when half the blocks were sent to it (however
+    // many of them were answered by then).
+    target.hook = [&target, &failing, &armed, refuse = failWrites(b.link, &failing)](
+                      const C& request) {
+        if (armed && target.writes.size() > size_t(Size / B / 2)) {
+            armed = false;
+            failing = true;
+        }
+        return refuse(request);
+    };
     CopyRun run(requestFor(a, b, {a.path("f.bin")}, b.path("dest")), &a.peer, &b.peer, 600000);
     signalEveryStep(run.job.data());
-    // The receiver goes away when half is copied.
-    QObject::connect(run.job.data(), &VfsCopyJob::bytesCopiedChanged, &run.context, [&] {
-        if (run.retries == 0 && run.job->bytesCopiedCount() >= quint64(Size / 2))
-            failing = true;
-    });
     run.start();
     QTRY_VERIFY_WITH_TIMEOUT(run.job->nextRetryAt().isValid(), Slow); // waits to start over
     // Nothing under the final name; the part file is hidden and does not
@@ -281,15 +293,20 @@ void TestVfsCopySafety::interruptedUpdateKeepsItsOwnTimes()
     Traffic target;
     target.attach(b.link);
     bool failing = false;
-    target.hook = failWrites(b.link, &failing);
+    bool armed = true;
+    // The receiver goes away when a third of the blocks were sent to it.
+    target.hook = [&target, &failing, &armed, refuse = failWrites(b.link, &failing)](
+                      const C& request) {
+        if (armed && target.writes.size() > size_t(Size / B / 3)) {
+            armed = false;
+            failing = true;
+        }
+        return refuse(request);
+    };
     VfsCopyDto request = requestFor(a, b, {a.path("f.bin")}, b.path("dest"));
     request.overwriteAll = 1;
     CopyRun run(request, &a.peer, &b.peer, 600000);
     signalEveryStep(run.job.data());
-    QObject::connect(run.job.data(), &VfsCopyJob::bytesCopiedChanged, &run.context, [&] {
-        if (run.retries == 0 && run.job->bytesCopiedCount() >= quint64(Size / 3))
-            failing = true;
-    });
     run.start();
     QTRY_VERIFY_WITH_TIMEOUT(run.job->nextRetryAt().isValid(), Slow); // waits to start over
     QVERIFY(readFile(b.path("dest/f.bin")) != content);

@@ -169,11 +169,11 @@ void VfsClientVelm::processIncomingCommand(VfsMirkCommand* cmd)
     int timerInterval = -1;
     {
         QMutexLocker lock(&d->tableLock);
-        // A reply to a request on an open file (and to a delete or a new
-        // folder) runs its table at once: the record goes back on this pass,
-        // not on the next tick of the job timer, which hands back one record
-        // per table and tick. A move's reply brings the next run forward to
-        // the next pass of the event loop.
+        // A reply to a request on an open file (and to a move, a delete or a
+        // new folder) runs its table at once: the record goes back on this
+        // pass, not on the next tick of the job timer, which hands back one
+        // record per table and tick (a burst of replies would otherwise
+        // come back one per millisecond).
         switch (cmd->command) {
         case C::ListDrives | C::ReplyBit:
             Logger::log(Logger::VCLI, "process LIST_DRIVES response TrId %u drives.size %u",
@@ -200,6 +200,7 @@ void VfsClientVelm::processIncomingCommand(VfsMirkCommand* cmd)
             Logger::log(Logger::VCLI, "process MOVE response TrId %u status %u",
                         unsigned(cmd->trId), unsigned(cmd->status));
             d->processMoveResponse(*cmd);
+            d->runTable(d->moveJobs, out);
             timerInterval = 0;
             break;
         case C::OpenFile | C::ReplyBit:

@@ -25,10 +25,6 @@ constexpr int kMaxDigestsPerReply = C::DigestSize / C::DigestBytes; // 3220
 // bytes; beyond this a request is refused instead of growing memory without
 // bound.
 constexpr int kMaxFileJobs = 256;
-// File work of a peer runs one job at a time, in the order the requests came
-// (jobs on one file would only wait for its lock anyway): the rest wait here
-// rather than on the shared pool, whose threads the whole program uses.
-constexpr int kMaxRunningFileJobs = 1;
 
 // pread until length bytes or the end of the file; -1 on error.
 qint64 readAt(int fd, char* data, qint64 length, qint64 offset)
@@ -63,6 +59,18 @@ qint64 writeAt(int fd, const char* data, qint64 length, qint64 offset)
     return done;
 }
 
+// Does one job: with its file's lock held when it has a file.
+void runJob(FileJob* job)
+{
+    if (job->file) {
+        QMutexLocker lock(&job->file->mutex());
+        job->worker(job);
+    } else {
+        job->worker(job);
+    }
+    job->state = JobBuilt;
+}
+
 } // namespace
 
 // A job for a request on the open file its handle names, from the pool of its
@@ -82,23 +90,25 @@ FileJob* VfsServerVelmPrivate::takeFileJob(FileJob::Kind kind, const VfsMirkComm
         *refusal = FSO_STATUS_IO_ERROR;
     if (*refusal != FSO_STATUS_OK)
         return nullptr;
+    FileJob* job = newFileJob(kind, cmd);
+    job->file = std::move(file);
+    return job;
+}
+
+FileJob* VfsServerVelmPrivate::newFileJob(FileJob::Kind kind, const VfsMirkCommand* cmd)
+{
+    if (int(fileJobs.size()) >= kMaxFileJobs)
+        return nullptr;
     std::unique_ptr<FileJob> job;
     auto& pool = filePool[kind];
     if (!pool.empty()) {
         job = std::move(pool.back());
         pool.pop_back();
     } else {
-        using Slot = void (VfsServerVelm::*)();
-        static const Slot finished[FileJob::KindCount] = {
-            &VfsServerVelm::readFileFutureFinished,
-            &VfsServerVelm::writeFileFutureFinished,
-            &VfsServerVelm::hashFileFutureFinished,
-        };
         job.reset(new FileJob);
         job->kind = kind;
-        job->buffer.resize(kind == FileJob::Hash ? C::DigestSize : C::DataSize);
-        job->watcher.setProperty("j", QVariant::fromValue<void*>(job.get()));
-        QObject::connect(&job->watcher, &QFutureWatcher<void>::finished, q, finished[kind]);
+        if (kind != FileJob::Open)
+            job->buffer.resize(kind == FileJob::Hash ? C::DigestSize : C::DataSize);
     }
     job->state = JobRunning;
     job->status = FSO_STATUS_IO_ERROR;
@@ -107,56 +117,85 @@ FileJob* VfsServerVelmPrivate::takeFileJob(FileJob::Kind kind, const VfsMirkComm
     job->trId = cmd->trId;
     job->flags = quint8(cmd->flags);
     job->offset = cmd->offset;
-    job->file = std::move(file);
-    job->writeFault = kind == FileJob::Write ? writeFault : nullptr;
+    job->writeFault = kind == FileJob::Write || kind == FileJob::Open ? writeFault : nullptr;
     FileJob* raw = job.get();
     fileJobs.push_back(std::move(job));
     return raw;
 }
 
-// Runs the worker on the pool, in turn, with the file's lock held; the reply
-// is built when it returns.
+// Runs the worker in turn, with the file's lock held; the reply is built when
+// it returns, in a later pass of the event loop.
 void VfsServerVelmPrivate::start(FileJob* job, void (*worker)(FileJob*))
 {
     job->worker = worker;
-    waitingFileJobs.push_back(job);
-    startWaitingFileJobs();
+    const std::shared_ptr<FileWorkQueue>& queue =
+        job->kind == FileJob::Open ? openWork : fileWork;
+    FileWorkQueue* work = queue.get();
+    if (timings.workInline) {
+        runJob(job);
+        QMutexLocker lock(&work->mutex);
+        work->finished.push_back(job);
+        postHandBack(work, q);
+        return;
+    }
+    QMutexLocker lock(&work->mutex);
+    work->waiting.push_back(job);
+    if (work->running)
+        return;
+    work->running = true;
+    std::shared_ptr<FileWorkQueue> shared = queue;
+    VfsServerVelm* server = q;
+    QThreadPool::globalInstance()->start([shared, server] { runFileWork(shared, server); });
 }
 
-void VfsServerVelmPrivate::startWaitingFileJobs()
+void VfsServerVelmPrivate::runFileWork(const std::shared_ptr<FileWorkQueue>& work,
+                                       VfsServerVelm* server)
 {
-    while (runningFileJobs < kMaxRunningFileJobs && !waitingFileJobs.empty()) {
-        FileJob* job = waitingFileJobs.front();
-        waitingFileJobs.pop_front();
-        ++runningFileJobs;
-        job->watcher.setFuture(runWork(timings.workInline, [job] {
-            QMutexLocker lock(&job->file->mutex());
-            job->worker(job);
-            job->state = JobBuilt;
-        }));
+    QMutexLocker lock(&work->mutex);
+    while (!work->waiting.empty()) {
+        FileJob* job = work->waiting.front();
+        work->waiting.pop_front();
+        lock.unlock();
+        runJob(job);
+        lock.relock();
+        work->finished.push_back(job);
+        postHandBack(work.get(), server);
+    }
+    // The server waits for this before it goes: it is not used after here.
+    work->running = false;
+    work->idle.wakeAll();
+}
+
+void VfsServerVelmPrivate::postHandBack(FileWorkQueue* work, VfsServerVelm* server)
+{
+    if (work->handBackPosted)
+        return;
+    work->handBackPosted = true;
+    QMetaObject::invokeMethod(server, "fileWorkFinished", Qt::QueuedConnection);
+}
+
+void VfsServerVelmPrivate::stopFileWork()
+{
+    for (FileWorkQueue* work : {fileWork.get(), openWork.get()}) {
+        QMutexLocker lock(&work->mutex);
+        work->waiting.clear();
+        while (work->running)
+            work->idle.wait(&work->mutex);
     }
 }
 
-// The job whose watcher reported, when its reply is ready to send; null for a
-// stray signal, and for a job in another state, which goes back to its pool.
-FileJob* VfsServerVelmPrivate::finishedFileJob(QObject* watcher, FileJob::Kind kind)
+void VfsServerVelm::fileWorkFinished()
 {
-    static const char* const names[FileJob::KindCount] = { "ReadFileJob", "WriteFileJob",
-                                                           "HashFileJob" };
-    FileJob* job = activeJob(fileJobs, watcher);
-    if (!job) {
-        Logger::log(Logger::VSRV, "no 'j' property found for %s *", names[kind]);
-        return nullptr;
+    for (FileWorkQueue* work : {d->fileWork.get(), d->openWork.get()}) {
+        std::vector<FileJob*> jobs;
+        {
+            QMutexLocker lock(&work->mutex);
+            jobs.swap(work->finished);
+            work->handBackPosted = false;
+        }
+        for (FileJob* job : jobs)
+            answer(job);
     }
-    // Its worker is done: the next one may go.
-    --runningFileJobs;
-    startWaitingFileJobs();
-    if (job->state != JobBuilt) {
-        Logger::log(Logger::VSRV, "unexpected %s->state %d", names[kind], job->state);
-        recycle(job);
-        return nullptr;
-    }
-    return job;
 }
 
 void VfsServerVelmPrivate::recycle(FileJob* job)
@@ -334,50 +373,91 @@ void VfsServerVelm::processOpenFileCommand(VfsMirkCommand* cmd)
         return;
     }
     const QByteArray& path = decision.nativePath;
-    struct stat st;
-    const bool present = ::stat(path.constData(), &st) == 0;
-    if ((flags & C::OpenExclusive)
-        && (present || VfsServerVelmPrivate::exists(path))) {
-        reply(FSO_STATUS_EXISTS);
-        return;
-    }
-
-    if (timesOnly) {
-        // Only the times that were given; the others are left as they are.
-        const qint64 accessTime =
-            (timeFields & C::TimeAccess) && cmd->accessTime > 0 ? cmd->accessTime : 0;
-        const qint64 modificationTime =
-            (timeFields & C::TimeModification) && cmd->modificationTime > 0
-            ? cmd->modificationTime
-            : 0;
-        if (accessTime == 0 && modificationTime == 0) {
-            reply(FSO_STATUS_INVALID_PARAMETER);
-            return;
-        }
-        if (!applyTimes(path, accessTime, modificationTime)) {
-            Logger::log(Logger::ERR1, "failed to set atime, mtime: %s", std::strerror(errno));
+    if (wantRead || wantWrite) {
+        // A file opened for writing may be made, which can take long on a
+        // busy file system: the open runner does that. One opened for
+        // reading only is opened here and now.
+        FileJob here;
+        here.kind = FileJob::Open;
+        here.trId = trId;
+        FileJob* job = wantWrite ? d->newFileJob(FileJob::Open, cmd) : &here;
+        if (!job) {
             reply(FSO_STATUS_IO_ERROR);
             return;
         }
-        reply(FSO_STATUS_COMPLETE);
+        job->path = path;
+        job->openFlags = flags;
+        job->timeFields = timeFields;
+        job->accessTime = cmd->accessTime;
+        job->birthTime = cmd->birthTime;
+        job->modificationTime = cmd->modificationTime;
+        job->openSize = cmd->fileSize;
+        job->keepTimes =
+            d->peerVersion > 1 && wantWrite && (flags & C::OpenTimes) && cmd->fields.has(0);
+        job->restricted = d->restricted();
+        job->tableFull = d->files.isFull();
+        if (wantWrite) {
+            d->start(job, &VfsServerVelmPrivate::openWorker);
+        } else {
+            VfsServerVelmPrivate::openWorker(job);
+            openAnswered(job);
+        }
         return;
     }
-    if (!wantRead && !wantWrite) {
+    struct stat st;
+    const bool present = ::stat(path.constData(), &st) == 0;
+    if ((flags & C::OpenExclusive) && (present || VfsServerVelmPrivate::exists(path))) {
+        reply(FSO_STATUS_EXISTS);
+        return;
+    }
+    if (!timesOnly) {
         reply(FSO_STATUS_INVALID_PARAMETER);
         return;
     }
-    if (d->files.isFull()) {
-        Logger::log(Logger::VSRV, "open-file table full, TrId %u", unsigned(trId));
+    // Only the times that were given; the others are left as they are.
+    const qint64 accessTime =
+        (timeFields & C::TimeAccess) && cmd->accessTime > 0 ? cmd->accessTime : 0;
+    const qint64 modificationTime =
+        (timeFields & C::TimeModification) && cmd->modificationTime > 0 ? cmd->modificationTime
+                                                                          : 0;
+    if (accessTime == 0 && modificationTime == 0) {
+        reply(FSO_STATUS_INVALID_PARAMETER);
+        return;
+    }
+    if (!applyTimes(path, accessTime, modificationTime)) {
+        Logger::log(Logger::ERR1, "failed to set atime, mtime: %s", std::strerror(errno));
         reply(FSO_STATUS_IO_ERROR);
         return;
     }
+    reply(FSO_STATUS_COMPLETE);
+}
+
+// On the open runner: the checks that look at the disk, and the open itself.
+// The file is added to the table when the reply is built.
+void VfsServerVelmPrivate::openWorker(FileJob* job)
+{
+    const QByteArray& path = job->path;
+    const quint32 flags = job->openFlags;
+    const bool wantRead = flags & C::OpenRead;
+    const bool wantWrite = flags & C::OpenWrite;
+    struct stat st;
+    const bool present = ::stat(path.constData(), &st) == 0;
+    if ((flags & C::OpenExclusive) && (present || exists(path))) {
+        job->status = FSO_STATUS_EXISTS;
+        return;
+    }
+    if (job->tableFull) {
+        Logger::log(Logger::VSRV, "open-file table full, TrId %u", unsigned(job->trId));
+        job->status = FSO_STATUS_IO_ERROR;
+        return;
+    }
     if (!wantWrite && !present) {
-        reply(FSO_STATUS_NOT_FOUND);
+        job->status = FSO_STATUS_NOT_FOUND;
         return;
     }
     // Only regular files: a pipe or a device would block or never end.
     if (present && !S_ISREG(st.st_mode)) {
-        reply(FSO_STATUS_IO_ERROR);
+        job->status = FSO_STATUS_IO_ERROR;
         return;
     }
 
@@ -390,46 +470,40 @@ void VfsServerVelm::processOpenFileCommand(VfsMirkCommand* cmd)
         mode |= O_RDONLY;
     if ((flags & C::OpenExclusive) && wantWrite)
         mode |= O_EXCL;
-    const int fault = wantWrite
-        ? VfsServerVelmPrivate::faultOf(d->writeFault, OpenForWrite, path)
-        : 0;
-    const int fd = fault ? -1 : VfsFileOperations::openFile(path, mode, d->restricted());
+    const int fault = wantWrite ? faultOf(job->writeFault, VfsServerVelm::OpenForWrite, path) : 0;
+    const int fd = fault ? -1 : VfsFileOperations::openFile(path, mode, job->restricted);
     if (fd < 0) {
         const int error = fault ? fault : errno;
         Logger::log(Logger::VSRV, "failed to open file %s %s (%u), open mode 0x%X",
                     path.constData(), std::strerror(error), unsigned(error), unsigned(mode));
-        Logger::log(Logger::VSRV, "failed path %s", cmd->path);
         if (error == EEXIST)
-            reply(FSO_STATUS_EXISTS);
+            job->status = FSO_STATUS_EXISTS;
         else
-            reply(wantWrite ? VfsServerVelmPrivate::writeFailure(error) : FSO_STATUS_IO_ERROR);
+            job->status = wantWrite ? writeFailure(error) : FSO_STATUS_IO_ERROR;
         return;
     }
     struct stat opened;
     if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
         ::close(fd);
-        reply(FSO_STATUS_IO_ERROR);
+        job->status = FSO_STATUS_IO_ERROR;
         return;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     auto file = std::make_shared<VfsOpenFile>(fd, path, wantRead, wantWrite);
-    if (d->peerVersion > 1 && wantWrite && (flags & C::OpenTimes) && cmd->fields.has(0)) {
-        file->keepTimes(timeFields & C::TimeAccess ? cmd->accessTime : 0,
-                        timeFields & C::TimeBirth ? cmd->birthTime : 0,
-                        timeFields & C::TimeModification ? cmd->modificationTime : 0);
-        if ((flags & C::OpenTruncate) && (timeFields & C::TimeSize)
-            && cmd->fileSize < quint64(opened.st_size)
-            && ::ftruncate(fd, off_t(cmd->fileSize)) != 0) {
+    if (job->keepTimes) {
+        const quint32 fields = job->timeFields;
+        file->keepTimes(fields & C::TimeAccess ? job->accessTime : 0,
+                        fields & C::TimeBirth ? job->birthTime : 0,
+                        fields & C::TimeModification ? job->modificationTime : 0);
+        if ((flags & C::OpenTruncate) && (fields & C::TimeSize)
+            && job->openSize < quint64(opened.st_size)
+            && ::ftruncate(fd, off_t(job->openSize)) != 0) {
             Logger::log(Logger::VSRV, "failed to truncate file: %s", path.constData());
         }
     }
-    const quint16 handle = d->files.add(file);
-    if (handle == 0) {
-        reply(FSO_STATUS_IO_ERROR);
-        return;
-    }
-    reply(FSO_STATUS_OK, handle);
+    job->file = std::move(file);
+    job->status = FSO_STATUS_OK;
 }
 
 void VfsServerVelm::processCloseFileCommand(VfsMirkCommand* cmd)
@@ -471,20 +545,6 @@ void VfsServerVelm::processReadFileCommand(VfsMirkCommand* cmd)
     d->start(job, &VfsServerVelmPrivate::readWorker);
 }
 
-void VfsServerVelm::readFileFutureFinished()
-{
-    FileJob* job = d->finishedFileJob(sender(), FileJob::Read);
-    if (!job)
-        return;
-    if ((job->flags & 0x01) || ((job->flags & 0x04) && job->status == FSO_STATUS_END_OF_FILE))
-        d->closeAfterUse(job);
-    Logger::log(Logger::VSRV, "send READ_FILE response TrId %u", unsigned(job->trId));
-    send(VfsMirkCommandWriter::readFileReply(job->trId, job->status, job->flags, job->offset,
-                                             job->buffer.constData(), job->length),
-         "failed to send READ_FILE response TrId %u", job->trId);
-    d->recycle(job);
-}
-
 void VfsServerVelm::processWriteFileCommand(VfsMirkCommand* cmd)
 {
     const quint8 replyFlags = quint8(cmd->flags & 0x02);
@@ -506,21 +566,6 @@ void VfsServerVelm::processWriteFileCommand(VfsMirkCommand* cmd)
     job->length = int(cmd->dataLength);
     std::memcpy(job->buffer.data(), cmd->data, cmd->dataLength);
     d->start(job, &VfsServerVelmPrivate::writeWorker);
-}
-
-void VfsServerVelm::writeFileFutureFinished()
-{
-    Logger::log(Logger::VSRV, "future WRITE_FILE finished, thread %p",
-                static_cast<void*>(QThread::currentThread()));
-    FileJob* job = d->finishedFileJob(sender(), FileJob::Write);
-    if (!job)
-        return;
-    if (job->flags & 0x01)
-        d->closeAfterUse(job);
-    send(VfsMirkCommandWriter::writeFileReply(job->trId, job->status, quint8(job->flags & 0x02),
-                                              job->offset, job->written),
-         "failed to send WRITE_FILE response TrId %u", job->trId);
-    d->recycle(job);
 }
 
 void VfsServerVelm::processHashFileCommand(VfsMirkCommand* cmd)
@@ -545,14 +590,58 @@ void VfsServerVelm::processHashFileCommand(VfsMirkCommand* cmd)
     d->start(job, &VfsServerVelmPrivate::hashWorker);
 }
 
-void VfsServerVelm::hashFileFutureFinished()
+// The file an open opened goes into the table, and the reply with its handle.
+void VfsServerVelm::openAnswered(FileJob* job)
 {
-    FileJob* job = d->finishedFileJob(sender(), FileJob::Hash);
-    if (!job)
+    quint16 handle = 0;
+    if (job->status == FSO_STATUS_OK && job->file) {
+        handle = d->files.add(job->file);
+        if (handle == 0)
+            job->status = FSO_STATUS_IO_ERROR;
+    }
+    job->file.reset(); // the table holds it now, or nothing does
+    send(VfsMirkCommandWriter::openFileReply(job->trId, job->status, handle),
+         "failed to send OPEN_FILE response TrId %u", job->trId);
+}
+
+// The reply of a finished job, which then goes back to its pool.
+void VfsServerVelm::answer(FileJob* job)
+{
+    if (job->state != JobBuilt) {
+        Logger::log(Logger::VSRV, "unexpected file job state %d", job->state);
+        d->recycle(job);
         return;
-    const quint16 count = quint16(job->length / C::DigestBytes);
-    send(VfsMirkCommandWriter::hashFileReply(job->trId, job->status, 0x01, count,
-                                             job->buffer.constData(), job->length),
-         "failed to send HASH_FILE response TrId %u", job->trId);
+    }
+    switch (job->kind) {
+    case FileJob::Open:
+        openAnswered(job);
+        break;
+    case FileJob::Read:
+        if ((job->flags & 0x01)
+            || ((job->flags & 0x04) && job->status == FSO_STATUS_END_OF_FILE))
+            d->closeAfterUse(job);
+        Logger::log(Logger::VSRV, "send READ_FILE response TrId %u", unsigned(job->trId));
+        send(VfsMirkCommandWriter::readFileReply(job->trId, job->status, job->flags,
+                                                    job->offset, job->buffer.constData(),
+                                                    job->length),
+                "failed to send READ_FILE response TrId %u", job->trId);
+        break;
+    case FileJob::Write:
+        if (job->flags & 0x01)
+            d->closeAfterUse(job);
+        send(VfsMirkCommandWriter::writeFileReply(job->trId, job->status,
+                                                     quint8(job->flags & 0x02), job->offset,
+                                                     job->written),
+                "failed to send WRITE_FILE response TrId %u", job->trId);
+        break;
+    case FileJob::Hash:
+    default: {
+        const quint16 count = quint16(job->length / C::DigestBytes);
+        send(VfsMirkCommandWriter::hashFileReply(job->trId, job->status, 0x01, count,
+                                                    job->buffer.constData(), job->length),
+                "failed to send HASH_FILE response TrId %u", job->trId);
+        break;
+    }
+    }
     d->recycle(job);
 }

@@ -80,8 +80,7 @@ VfsServerVelm::~VfsServerVelm()
     // Workers hold raw pointers to their jobs: let every one finish first.
     for (const auto& job : d->listingJobs)
         job->watcher.waitForFinished();
-    for (const auto& job : d->fileJobs)
-        job->watcher.waitForFinished();
+    d->stopFileWork();
     for (QFutureWatcher<quint8>* task : d->moveTasks) {
         task->waitForFinished();
         delete task;

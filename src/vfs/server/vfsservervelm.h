@@ -13,6 +13,7 @@
 
 class VfsAccessTest;
 class VfsServerVelmPrivate;
+struct FileJob;
 class VfsTrash;
 struct VfsMirkCommand;
 
@@ -120,14 +121,17 @@ public slots:
     void jobTimerFired();
     void closeFileTimerFired();
     void queryListDirectoryFutureFinished();
-    void readFileFutureFinished();
-    void writeFileFutureFinished();
-    void hashFileFutureFinished();
+    // Answers the read, write and hash jobs the pool has finished.
+    void fileWorkFinished();
     void moveFutureFinished();
     void directoryChanged(const QString& path);
 
 private:
     void send(const QByteArray& frame, const char* failure, unsigned trId);
+    // The reply of a finished read, write or hash job, which then goes back
+    // to its pool.
+    void answer(FileJob* job);
+    void openAnswered(FileJob* job);
 
     std::unique_ptr<VfsServerVelmPrivate> d;
 };

@@ -23,6 +23,7 @@
 #include <QMutexLocker>
 #include <QStringList>
 #include <QThreadPool>
+#include <QWaitCondition>
 #include <QtConcurrent>
 
 #include <deque>
@@ -76,10 +77,10 @@ struct QueryListDirectoryJob
     int entryCount() const { return sharesRoot ? int(shareIndex.size()) : names.size(); }
 };
 
-// A read, write or hash request on an open file.
+// A read, write or hash request on an open file, or the open of a file.
 struct FileJob
 {
-    enum Kind { Read, Write, Hash, KindCount };
+    enum Kind { Read, Write, Hash, Open, KindCount };
 
     Kind kind = Read;
     int state = JobDone;
@@ -96,7 +97,17 @@ struct FileJob
     int length = 0;
     quint8 status = FSO_STATUS_IO_ERROR;
     quint32 written = 0;
-    QFutureWatcher<void> watcher;
+    // Open: what the request asked for; the file it opened is file.
+    QByteArray path; // native
+    quint32 openFlags = 0;
+    quint32 timeFields = 0;
+    qint64 accessTime = 0;
+    qint64 birthTime = 0;
+    qint64 modificationTime = 0;
+    quint64 openSize = 0;
+    bool keepTimes = false;  // the peer's protocol passes times with an open
+    bool restricted = false; // no link on the way
+    bool tableFull = false;  // the open-file table had no room when it was asked
 
     // The size of the file, with its lock held; false when the file was closed,
     // was not opened for what the job does, or cannot be examined.
@@ -125,6 +136,24 @@ Job* activeJob(const std::vector<std::unique_ptr<Job>>& jobs, QObject* watcher)
     }
     return nullptr;
 }
+
+// The file work of a peer, shared by the server (on its thread) and the one
+// runner on the pool that does it. The runner takes the jobs in the order
+// they came, one after another (jobs on one file would only wait for its lock
+// anyway), and hands the finished ones back in a batch: one pass of the
+// server's event loop answers every job done by then, and a burst of small
+// requests wakes the pool and the server once, not twice per request. The
+// jobs wait in its queue rather than on the shared pool, whose threads the
+// whole program uses.
+struct FileWorkQueue
+{
+    QMutex mutex;
+    QWaitCondition idle;            // the runner stopped
+    std::deque<FileJob*> waiting;   // not started yet
+    std::vector<FileJob*> finished; // done, not yet handed back
+    bool running = false;           // a runner is on the pool
+    bool handBackPosted = false;    // the server is told already
+};
 
 // Runs work on the pool, or at once when the server works inline; either way
 // the watcher given the future reports in a later pass of the event loop.
@@ -167,8 +196,10 @@ public:
     std::deque<QueryListDirectoryJob*> waitingPages; // active, page asked for, not started yet
     int runningPages = 0;
     std::vector<std::unique_ptr<FileJob>> fileJobs; // active
-    std::deque<FileJob*> waitingFileJobs;           // active, not started yet
-    int runningFileJobs = 0;
+    std::shared_ptr<FileWorkQueue> fileWork = std::make_shared<FileWorkQueue>();
+    // Opens have a runner of their own: making a file can take long on a
+    // busy file system, and neither waits for the other.
+    std::shared_ptr<FileWorkQueue> openWork = std::make_shared<FileWorkQueue>();
     std::vector<std::unique_ptr<FileJob>> filePool[FileJob::KindCount];
     std::vector<QFutureWatcher<quint8>*> moveTasks;
 
@@ -200,10 +231,18 @@ public:
 
     FileJob* takeFileJob(FileJob::Kind kind, const VfsMirkCommand* cmd, quint8* refusal,
                          quint8 (*check)(const VfsMirkCommand*) = nullptr);
+    // A job of the kind from its pool, in the active list; null when the
+    // peer has too many jobs queued already.
+    FileJob* newFileJob(FileJob::Kind kind, const VfsMirkCommand* cmd);
     void start(FileJob* job, void (*worker)(FileJob*));
-    void startWaitingFileJobs();
     void startWaitingPages();
-    FileJob* finishedFileJob(QObject* watcher, FileJob::Kind kind);
+    // On the pool: the waiting jobs, until none is left.
+    static void runFileWork(const std::shared_ptr<FileWorkQueue>& work, VfsServerVelm* server);
+    // Tells the server (once until it looks) that finished jobs wait. Called
+    // with the queue's lock held.
+    static void postHandBack(FileWorkQueue* work, VfsServerVelm* server);
+    // Stops the runners: jobs not started stay undone; the running ones end.
+    void stopFileWork();
     void recycle(FileJob* job);
     void closeAfterUse(FileJob* job);
     void rememberAlias(const QString& local, const QString& name);
@@ -213,4 +252,5 @@ public:
     static void readWorker(FileJob* job);
     static void writeWorker(FileJob* job);
     static void hashWorker(FileJob* job);
+    static void openWorker(FileJob* job);
 };
