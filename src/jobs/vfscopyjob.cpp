@@ -283,6 +283,7 @@ VfsCopyJob::InFlight VfsCopyJob::oneAtATime()
     limits.settleRequests = 1;
     limits.closeAside = false;
     limits.files = 1;
+    limits.pieces = false;
     return limits;
 }
 
@@ -293,6 +294,7 @@ void VfsCopyJob::setInFlight(const InFlight& limits)
     d->limits.settleRequests = std::clamp(limits.settleRequests, 1, int(SettleSlots));
     d->limits.closeAside = limits.closeAside;
     d->limits.files = std::clamp(limits.files, 1, int(FileSlots));
+    d->limits.pieces = limits.pieces;
 }
 
 VfsCopyJob::InFlight VfsCopyJob::inFlight() const

@@ -141,11 +141,14 @@ public:
         // opened, read, written, verified and closed on its own; 1 copies
         // one file after another.
         int files = FileSlots;
+        // A block that differs is compared again in pieces, and only the
+        // differing pieces move; false moves every differing block whole.
+        bool pieces = true;
     };
     // Close to one request after another, as the job began: one digest
     // batch at a time, 12 reads and writes, times and renames one at a time,
     // and each file closed, source then destination, before the next is
-    // opened, one file at a time.
+    // opened, one file at a time; differing blocks move whole.
     static InFlight oneAtATime();
     void setInFlight(const InFlight& limits);
     InFlight inFlight() const;

@@ -347,7 +347,7 @@ void VfsCopyJobPrivate::compareDigests(const VfsHashFileJob& source,
         blocks.push_back(block);
         // A whole block that both sides hold but that differs is compared
         // again in pieces; a missing block and the last one move whole.
-        if (i < count && !last)
+        if (i < count && !last && limits.pieces)
             piecesWanted.push_back(offset);
         else
             queueBlock(&blocks.back());

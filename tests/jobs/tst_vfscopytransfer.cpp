@@ -101,6 +101,7 @@ private slots:
     void differingPiecesMoveAlone();
     void pieceAnswersAreCheckedNotTrusted_data();
     void pieceAnswersAreCheckedNotTrusted();
+    void oneAtATimeMovesDifferingBlocksWhole();
     void sourceChangingBeforeTheCopyIsCopiedAsItIsThen_data();
     void sourceChangingBeforeTheCopyIsCopiedAsItIsThen();
     void shortReadLeavesNoHole();
@@ -583,6 +584,37 @@ void TestVfsCopyTransfer::refusedCloseFailsTheTry()
     expected.sort();
     QCOMPARE(verified, expected);
     QCOMPARE(QDir(b.path("dest/in")).entryList(QDir::Files | QDir::Hidden).size(), 5);
+}
+
+// One request at a time stands in for a peer that copies as the job began:
+// it never asks for pieces, and a differing block moves whole.
+void TestVfsCopyTransfer::oneAtATimeMovesDifferingBlocksWhole()
+{
+    Machine a, b;
+    const QByteArray source = pattern(5 * B + 300, 37);
+    QVERIFY(writeFile(a.path("f.bin"), source));
+    QVERIFY(writeFile(b.path("dest/f.bin"), changedAt(source, {2 * B + 5 * P + 9})));
+    Traffic reads;
+    reads.attach(a.link);
+    std::vector<std::pair<quint64, quint64>> asked;
+    int pieceRequests = 0;
+    reads.hook = [&](const C& request) {
+        if (request.command == C::ReadFile)
+            asked.emplace_back(request.offset, request.size);
+        if (request.command == C::HashFile && request.blockSize != B)
+            ++pieceRequests;
+        return false;
+    };
+    VfsCopyDto request = requestFor(a, b, {a.path("f.bin")}, b.path("dest"));
+    request.overwriteAll = 1;
+    CopyRun run(request, &a.peer, &b.peer);
+    run.job->setInFlight(VfsCopyJob::oneAtATime());
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, Slow);
+    QCOMPARE(readFile(b.path("dest/f.bin")), source);
+    QCOMPARE(pieceRequests, 0);
+    QCOMPARE(sortedRanges(asked), (Ranges{2 * B, B}));
+    QCOMPARE(run.verifiedPaths(), QStringList{a.path("f.bin")});
 }
 
 void TestVfsCopyTransfer::sourceGoneAtItsOpenLeavesNothing_data()
