@@ -2,9 +2,11 @@
 
 #include "core/logger.h"
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == 12, "session nonce is 12 bytes");
@@ -130,6 +132,90 @@ bool isCanonicalPublicKey(const unsigned char* pk)
     return pk[0] < 0xED;
 }
 
+// Session datagrams are sealed and opened with libcrypto's ChaCha20-Poly1305,
+// which has vector code for this processor that libsodium lacks; the bytes
+// are the same as those of crypto_aead_chacha20poly1305_ietf_*. Where
+// libcrypto does not offer the cipher, libsodium does the work.
+class SessionAead
+{
+public:
+    // The context of this thread for one direction, or null without libcrypto.
+    static EVP_CIPHER_CTX* context(bool sealing)
+    {
+        static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+        if (!cipher)
+            return nullptr;
+        thread_local Contexts contexts;
+        Context& c = sealing ? contexts.seal : contexts.open;
+        if (!c.ctx) {
+            c.ctx.reset(EVP_CIPHER_CTX_new());
+            if (!c.ctx || EVP_CipherInit_ex(c.ctx.get(), cipher, nullptr, nullptr, nullptr, sealing ? 1 : 0) != 1) {
+                c.ctx.reset();
+                return nullptr;
+            }
+        }
+        return c.ctx.get();
+    }
+
+private:
+    struct FreeContext
+    {
+        void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+    };
+    struct Context
+    {
+        std::unique_ptr<EVP_CIPHER_CTX, FreeContext> ctx;
+    };
+    struct Contexts
+    {
+        Context seal;
+        Context open;
+    };
+};
+
+// c receives mlen bytes of ciphertext followed by the 16-byte tag.
+bool sealSession(unsigned char* c, const unsigned char* m, unsigned long long mlen, KeyId keyId,
+                 const unsigned char* nonce, const unsigned char* key)
+{
+    EVP_CIPHER_CTX* ctx = SessionAead::context(true);
+    if (!ctx) {
+        unsigned long long sealed = 0;
+        return crypto_aead_chacha20poly1305_ietf_encrypt(c, &sealed, m, mlen, &keyId, 1, nullptr, nonce, key) == 0;
+    }
+    int len = 0;
+    int last = 0;
+    return EVP_CipherInit_ex(ctx, nullptr, nullptr, key, nonce, 1) == 1
+        && EVP_CipherUpdate(ctx, nullptr, &len, &keyId, 1) == 1
+        && (mlen == 0 || EVP_CipherUpdate(ctx, c, &len, m, int(mlen)) == 1)
+        && EVP_CipherFinal_ex(ctx, c + mlen, &last) == 1
+        && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, c + mlen) == 1;
+}
+
+// Opens clen bytes of ciphertext and tag into m (clen - 16 bytes). On a
+// false tag m holds no byte of the forged plaintext.
+bool openSession(unsigned char* m, const unsigned char* c, unsigned long long clen, KeyId keyId,
+                 const unsigned char* nonce, const unsigned char* key)
+{
+    EVP_CIPHER_CTX* ctx = SessionAead::context(false);
+    if (!ctx) {
+        unsigned long long opened = 0;
+        return crypto_aead_chacha20poly1305_ietf_decrypt(m, &opened, nullptr, c, clen, &keyId, 1, nonce, key) == 0;
+    }
+    const unsigned long long mlen = clen - 16;
+    unsigned char tag[16];
+    std::memcpy(tag, c + mlen, sizeof tag);
+    int len = 0;
+    int last = 0;
+    const bool ok = EVP_CipherInit_ex(ctx, nullptr, nullptr, key, nonce, 0) == 1
+        && EVP_CipherUpdate(ctx, nullptr, &len, &keyId, 1) == 1
+        && (mlen == 0 || EVP_CipherUpdate(ctx, m, &len, c, int(mlen)) == 1)
+        && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, sizeof tag, tag) == 1
+        && EVP_CipherFinal_ex(ctx, m + mlen, &last) == 1;
+    if (!ok && mlen != 0)
+        sodium_memzero(m, mlen);
+    return ok;
+}
+
 } // namespace
 
 void setMessageCounterForTesting(const unsigned char* counter)
@@ -152,11 +238,9 @@ int encryptMessage(KeyId keyId, const unsigned char* key, const unsigned char* m
     messageCounter().next(nonce);
     nonce[2] = nonce[9] ^ keyId;
 
-    unsigned long long sealed = 0;
-    if (crypto_aead_chacha20poly1305_ietf_encrypt(c + SessionCipherOffset, &sealed, m, mlen,
-                                                  &keyId, 1, nullptr, nonce, key) != 0)
+    if (!sealSession(c + SessionCipherOffset, m, mlen, keyId, nonce, key))
         return EncryptMsgLibraryFailed;
-    const unsigned long long length = sealed + SessionCipherOffset;
+    const unsigned long long length = mlen + SessionOverhead;
     writeLength(c, length);
     *clen = length;
     return EncryptMsgOk;
@@ -174,12 +258,9 @@ int decryptMessage(const unsigned char* key, const unsigned char* c, unsigned lo
     const unsigned char keyId = c[4] ^ c[11];
     if (!isSessionKeyId(keyId))
         return DecryptMsgFailed;
-    unsigned long long opened = 0;
-    if (crypto_aead_chacha20poly1305_ietf_decrypt(m, &opened, nullptr, c + SessionCipherOffset,
-                                                  clen - SessionCipherOffset, &keyId, 1,
-                                                  c + SessionNonceOffset, key) != 0)
+    if (!openSession(m, c + SessionCipherOffset, clen - SessionCipherOffset, keyId, c + SessionNonceOffset, key))
         return DecryptMsgFailed;
-    *mlen = opened;
+    *mlen = clen - SessionOverhead;
     return DecryptMsgOk;
 }
 

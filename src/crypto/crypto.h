@@ -5,7 +5,8 @@
 
 // Sealing and opening of the datagrams exchanged between peers, the key
 // generators, the signature of invitations and the invitation key derived
-// from a password. Thin layers over libsodium; failures are small result
+// from a password. Thin layers over libsodium (and libcrypto's faster
+// ChaCha20-Poly1305 for session datagrams); failures are small result
 // codes, nothing throws. libsodium must be initialised (by the Crypto object
 // or sodium_init) before the first call.
 //

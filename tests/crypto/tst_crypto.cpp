@@ -90,6 +90,8 @@ private slots:
     void sessionRoundTrip();
     void sessionGoldenHeader_data();
     void sessionGoldenHeader();
+    void sessionMatchesLibsodium_data();
+    void sessionMatchesLibsodium();
     void sessionKeyIds_data();
     void sessionKeyIds();
     void sealingLimits();
@@ -197,6 +199,58 @@ void TestCrypto::sessionGoldenHeader()
     QCOMPARE(crypto_aead_chacha20poly1305_ietf_encrypt(expected.data(), &elen, m.data(), m.size(), &ad, 1,
                                                        nullptr, c.data() + 2, key), 0);
     QVERIFY(Bytes(c.begin() + 14, c.end()) == expected);
+}
+
+// Peers may seal with libsodium itself: the bytes of both ways must match
+// and each must open the other's datagrams, at every size the stream of
+// ciphertext blocks can end on, with the key and nonce changing between
+// datagrams of one thread.
+void TestCrypto::sessionMatchesLibsodium_data()
+{
+    QTest::addColumn<int>("size");
+    for (int size : {0, 1, 15, 16, 63, 64, 65, 255, 1371, 1400, 4096, int(crypto::MaxSessionMessageBytes)})
+        QTest::newRow(qPrintable(QString("%1 bytes").arg(size))) << size;
+}
+
+void TestCrypto::sessionMatchesLibsodium()
+{
+    QFETCH(int, size);
+    for (unsigned round = 0; round < 3; ++round) {
+        unsigned char key[crypto::SessionKeyBytes];
+        crypto::generateSessionKey(key);
+        const auto keyId = crypto::KeyId(10 + round * 50);
+        const Bytes m = pattern(std::size_t(size), round + 7);
+
+        // Ours sealed, libsodium opens.
+        const Bytes c = seal(keyId, key, m);
+        QCOMPARE(c.size(), m.size() + crypto::SessionOverhead);
+        Bytes opened(m.size() + 1);
+        unsigned long long olen = 0;
+        QCOMPARE(crypto_aead_chacha20poly1305_ietf_decrypt(opened.data(), &olen, nullptr, c.data() + 14,
+                                                           c.size() - 14, &keyId, 1, c.data() + 2, key), 0);
+        QCOMPARE(olen, (unsigned long long)m.size());
+        QVERIFY(std::equal(m.begin(), m.end(), opened.begin()));
+
+        // libsodium sealed under a header of ours, ours opens.
+        Bytes theirs = c;
+        unsigned long long tlen = 0;
+        QCOMPARE(crypto_aead_chacha20poly1305_ietf_encrypt(theirs.data() + 14, &tlen, m.data(), m.size(), &keyId, 1,
+                                                           nullptr, c.data() + 2, key), 0);
+        QVERIFY(theirs == c);
+        Bytes back(m.size() + 1, 0xEE);
+        unsigned long long mlen = 0;
+        QCOMPARE(crypto::decryptMessage(key, theirs.data(), theirs.size(), back.data(), &mlen),
+                 int(crypto::DecryptMsgOk));
+        QCOMPARE(mlen, (unsigned long long)m.size());
+        QVERIFY(std::equal(m.begin(), m.end(), back.begin()));
+        QCOMPARE(back[m.size()], (unsigned char)0xEE);
+
+        // The key id is bound in: the same bytes under another one fail.
+        Bytes other = c;
+        other[4] ^= 0x01;
+        QCOMPARE(crypto::decryptMessage(key, other.data(), other.size(), back.data(), &mlen),
+                 int(crypto::DecryptMsgFailed));
+    }
 }
 
 void TestCrypto::sessionKeyIds_data()
@@ -350,8 +404,13 @@ void TestCrypto::sessionTamperAnyByte()
         for (unsigned char flip : {0x01, 0x80, 0xFF}) {
             Bytes t = c;
             t[offset] ^= flip;
+            std::memset(out, 0xEE, sizeof out);
+            const QString what = QString("offset %1 flip %2").arg(offset).arg(flip);
             QVERIFY2(crypto::decryptMessage(key, t.data(), t.size(), out, &mlen) == crypto::DecryptMsgFailed,
-                     qPrintable(QString("offset %1 flip %2").arg(offset).arg(flip)));
+                     qPrintable(what));
+            // Whatever was opened before the tag was found false is gone.
+            for (std::size_t i = 0; i < m.size(); ++i)
+                QVERIFY2(out[i] == 0 || out[i] == 0xEE, qPrintable(what));
         }
     }
     // Cut or extended datagrams fail as well.
