@@ -333,8 +333,18 @@ bool TransportUdp::bindSocket()
             ++port;
         }
     }
-    if (bound)
-        Logger::log(Logger::UDP1, "bound to port %u, attempts: %d", unsigned(d->socket->localPort()), attempts);
+    if (bound) {
+        // The default buffer holds some 90 datagrams: less than one flush of
+        // a peer's sessions at copy speed. Datagrams that arrive while the io
+        // thread opens the ones before would be dropped by the kernel, and a
+        // session that loses most of a window waits out its resend times.
+        for (auto option : {QAbstractSocket::ReceiveBufferSizeSocketOption, QAbstractSocket::SendBufferSizeSocketOption})
+            if (d->socket->socketOption(option).toInt() < SocketBufferSize)
+                d->socket->setSocketOption(option, SocketBufferSize);
+        Logger::log(Logger::UDP1, "bound to port %u, attempts: %d, receive buffer %d bytes",
+                    unsigned(d->socket->localPort()), attempts,
+                    d->socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt());
+    }
     else
         Logger::log(Logger::UDP1, "bind failed after %d attempts: %s", attempts,
                     qPrintable(d->socket->errorString()));

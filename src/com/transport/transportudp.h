@@ -46,6 +46,9 @@ public:
     };
 
     static constexpr int RxBufferSize = 327680;
+    // Wanted size of the kernel's send and receive buffers (the system's
+    // limit may cut it).
+    static constexpr int SocketBufferSize = 4 * 1024 * 1024;
     static constexpr int TickMs = 1000;
     static constexpr int IdleTickMs = 5000;
     static constexpr int NextRequestMs = 50;

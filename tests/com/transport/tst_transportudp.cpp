@@ -4,6 +4,7 @@
 #include "crypto/crypto.h"
 #include "com/transport/sealedtestutil.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -425,6 +426,37 @@ private slots:
         // The best candidate by rtt is still the old one; only where the
         // datagrams go follows the peer.
         QCOMPARE(udp.peers().front().port, gone.localPort());
+    }
+
+    // A peer's sessions send a window of datagrams at a time, and the io
+    // thread may be busy opening the ones before: the socket holds a burst
+    // of several windows until it is read, instead of the kernel dropping
+    // most of it (which left copies waiting out resend times).
+    void burstWaitsInTheSocket()
+    {
+        constexpr int Burst = 600;
+        constexpr int Payload = 1400;
+        // The kernel caps the buffer at twice the system's limit; a datagram
+        // takes about twice its size there.
+        QFile limitFile(QStringLiteral("/proc/sys/net/core/rmem_max"));
+        const qint64 limit = limitFile.open(QIODevice::ReadOnly) ? limitFile.readAll().trimmed().toLongLong() : 0;
+        if (2 * limit < qint64(Burst) * 2 * (Payload + 512))
+            QSKIP("the system's limit on socket buffers is below one burst");
+
+        TransportUdp udp(udpDto(), 0);
+        udp.setStunServers({});
+        udp.mount();
+        QVERIFY(udp.localPort() != 0);
+        int delivered = 0;
+        connect(&udp, &Transport::receivedEncryptedMessage, this,
+                [&](TransportDto, crypto::KeyId, const quint8*, size_t) { ++delivered; });
+        QUdpSocket sender;
+        QVERIFY(sender.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        const QByteArray datagram = sessionDatagram(11, Payload);
+        // All of it before the transport reads anything.
+        for (int i = 0; i < Burst; ++i)
+            QCOMPARE(sender.writeDatagram(datagram, QHostAddress::LocalHost, udp.localPort()), qint64(datagram.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, Burst, 30000);
     }
 
     void bindsPortOrNext_data()
