@@ -2,6 +2,7 @@
 
 #include "app/quitsignals.h"
 
+#include "core/allocatortuning.h"
 #include "core/appsettings.h"
 #include "core/databasesqlite.h"
 #include "core/instancelock.h"
@@ -148,6 +149,7 @@ int velmMain(int argc, char** argv, const std::function<void(MainWindow&)>& show
 {
     Logger::initChannels("velm");
     Logger::enable(Logger::ERR1);
+    AllocatorTuning::apply();
 
     MachineClassifier machineClassifier;
 

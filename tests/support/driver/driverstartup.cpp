@@ -1,5 +1,6 @@
 #include "support/driver/driverstartup.h"
 
+#include "core/allocatortuning.h"
 #include "core/appsettings.h"
 #include "core/logger.h"
 #include "support/commandreader.h"
@@ -15,6 +16,8 @@ DriverStartup::DriverStartup()
 {
     Logger::initChannels("velm");
     Logger::enable(Logger::ERR1);
+    // As the program does: copies are measured through the drivers.
+    AllocatorTuning::apply();
     std::signal(SIGPIPE, SIG_IGN);
 }
 
