@@ -3,6 +3,7 @@
 #include "filer/filer.h"
 #include "filer/filerrequests.h"
 
+#include <QItemSelection>
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QPoint>
@@ -91,6 +92,22 @@ public:
     // The selection's or the folder's text, under the bar's passing
     // messages.
     QLabel* selectionLabel = nullptr;
+    // The paths of a large selection for selectionChanged, built a slice
+    // per pass of the event loop; a newer selection drops an older build.
+    void buildSelectionPaths();
+    void continueSelectionPaths();
+    struct SelectionPaths
+    {
+        QItemSelection ranges;
+        QString peerUuid;
+        int range = 0;
+        int row = -1;
+        QStringList paths;
+        bool running = false;
+    };
+    SelectionPaths selectionPaths;
+    // Counts the selections; a slice scheduled for an older one does nothing.
+    quint64 selectionPathsGeneration = 0;
     // Column 0 of every selected row, each once, in the selection's order;
     // at most `limit` when given.
     QModelIndexList selectedEntries(int limit = -1) const;

@@ -34,6 +34,7 @@
 #include <QMenu>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 
 // The enabling of the file actions, the status bar, the item menu and the
@@ -49,6 +50,11 @@ constexpr int kRevealTimeoutMs = 20000;
 // looks up the type of every file it is given, on this thread, and nobody
 // opens thousands of files in one application.
 constexpr int kMaxOpenWithFiles = 500;
+// Beyond this many selected rows the paths that selectionChanged carries
+// are built this many a pass of the event loop, after the status bar and
+// the actions: one path is one allocation, and 100,000 of them held the
+// window for some 40 ms on their own.
+constexpr int kPathsInOnePass = 5000;
 
 QString sizeText(quint64 bytes)
 {
@@ -131,6 +137,61 @@ void FilerPrivate::openContainingFolder(const QString& path)
     q->showStatusMessage(qtTrId("filer-reveal-failed").arg(path), 10000);
 }
 
+void FilerPrivate::buildSelectionPaths()
+{
+    selectionPaths.running = true;
+    // Bound to the Filer: a Filer that goes takes the next slice with it.
+    QTimer::singleShot(0, q, [this, generation = selectionPathsGeneration] {
+        if (generation == selectionPathsGeneration)
+            continueSelectionPaths();
+    });
+}
+
+void FilerPrivate::continueSelectionPaths()
+{
+    SelectionPaths& build = selectionPaths;
+    if (!build.running || !proxy || !selectionModel)
+        return;
+    // Rows sorted, filtered or replaced meanwhile: the walk starts again
+    // over the selection as it is now.
+    if (selectionModel->selection() != build.ranges) {
+        const QString peerUuid = build.peerUuid;
+        build = SelectionPaths();
+        build.ranges = selectionModel->selection();
+        build.peerUuid = peerUuid;
+    }
+    VfsModel::PathWalk walk(model());
+    int made = 0;
+    while (build.range < build.ranges.size() && made < kPathsInOnePass) {
+        const QItemSelectionRange& range = build.ranges.at(build.range);
+        if (range.left() != 0 || !range.isValid()) {
+            ++build.range;
+            build.row = -1;
+            continue;
+        }
+        if (build.row < 0)
+            build.row = range.top();
+        const QModelIndex parent = range.parent();
+        for (; build.row <= range.bottom() && made < kPathsInOnePass; ++build.row, ++made) {
+            const QString path = walk.pathOf(proxy->mapToSource(proxy->index(build.row, 0, parent)));
+            if (!path.isEmpty())
+                build.paths.append(path);
+        }
+        if (build.row > range.bottom()) {
+            ++build.range;
+            build.row = -1;
+        }
+    }
+    if (build.range < build.ranges.size()) {
+        buildSelectionPaths();
+        return;
+    }
+    const QString peerUuid = build.peerUuid;
+    const QStringList paths = std::move(build.paths);
+    build = SelectionPaths();
+    emit q->selectionChanged(peerUuid, paths);
+}
+
 // ---- accessors ---------------------------------------------------------------
 
 QMenu* Filer::contextMenu() const
@@ -165,14 +226,25 @@ void Filer::updateFileActions()
     const QChar separator = model ? model->pathSeparator() : QLatin1Char('/');
     // The rows of a range share their directory: its path is worked out once.
     VfsModel::PathWalk paths(model);
+    const QItemSelection selection = d->selectionModel->selection();
+    int rows = 0;
+    for (const QItemSelectionRange& range : selection)
+        rows += range.left() == 0 ? range.height() : 0;
+    // A large selection's paths come later, in slices; those of its first
+    // rows are still needed here for the applications and Extract.
+    const bool pathsLater = rows > kPathsInOnePass;
     auto take = [&](const QModelIndex& index) {
         const quint32 info = index.data(VfsModel::InfoRole).toUInt();
         sel.access &= info | ~quint32(VfsModel::ReadUser | VfsModel::WriteUser);
-        const QString path = paths.pathOf(index);
-        if (path.isEmpty())
+        const bool needPath = !pathsLater || sel.entries <= kMaxOpenWithFiles;
+        const QString path = needPath ? paths.pathOf(index) : QString();
+        if (needPath && path.isEmpty())
             return;
         ++sel.entries;
-        sel.paths.append(path);
+        if (!pathsLater)
+            sel.paths.append(path);
+        else if (sel.paths.isEmpty())
+            sel.paths.append(path);
         if (sel.entries > kMaxOpenWithFiles)
             sel.launchPaths.clear();
         else if (index.data(VfsModel::OrigTypeRole).toInt() == VfsModel::ShareType)
@@ -185,18 +257,26 @@ void Filer::updateFileActions()
         else
             sel.totalSize += index.data(VfsModel::SizeRole).toULongLong();
     };
-    const QItemSelection selection = d->selectionModel->selection();
+    if (!pathsLater)
+        sel.paths.reserve(rows);
     for (const QItemSelectionRange& range : selection) {
         if (range.left() != 0)
             continue;
         const QModelIndex parent = range.parent();
-        sel.paths.reserve(sel.paths.size() + range.height());
         for (int row = range.top(); row <= range.bottom(); ++row)
             take(d->proxy->mapToSource(d->proxy->index(row, 0, parent)));
     }
     const int itemCount = sel.entries == 0 ? d->proxy->rowCount(shown) : 0;
 
-    emit selectionChanged(peer ? peer->uuid() : QString(), sel.paths);
+    d->selectionPaths = FilerPrivate::SelectionPaths();
+    ++d->selectionPathsGeneration;
+    if (pathsLater) {
+        d->selectionPaths.ranges = selection;
+        d->selectionPaths.peerUuid = peer ? peer->uuid() : QString();
+        d->buildSelectionPaths();
+    } else {
+        emit selectionChanged(peer ? peer->uuid() : QString(), sel.paths);
+    }
 
     const bool active = d->isActive();
     const bool linkUp = peer && peer->linkState() == IPeer::LinkUp;

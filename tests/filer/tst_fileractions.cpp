@@ -4,6 +4,7 @@
 #include "core/appsettings.h"
 #include "desktop/applauncher.h"
 #include "filer/fileractiontable.h"
+#include "models/vfsmodel.h"
 #include "models/vfsmodelfactory.h"
 #include "models/vfssortfilterproxymodel.h"
 #include "peer/peervelm.h"
@@ -102,6 +103,7 @@ private slots:
     void backgroundFilerKeepsSharedState();
     void openWithIsBounded_data();
     void openWithIsBounded();
+    void largeSelectionCarriesEveryPath();
     void menuStartsWithApplications();
     void menuOfRemoteFile();
     void gestureOpensNoMenu();
@@ -424,6 +426,49 @@ void TestFilerActions::openWithIsBounded()
     QCOMPARE(filer->statusMessage(), QStringLiteral("%1 items selected 2.5 kB").arg(files));
     QCOMPARE(m_launcher->rowCount(), applications);
     QCOMPARE(menuTexts(filer).contains(QStringLiteral("Velm Editor A")), applications > 0);
+}
+
+// The paths of a selection of thousands of rows reach the window a slice
+// per pass: all of them, in the view's order, once; a build that a newer
+// selection overtook never arrives after it.
+void TestFilerActions::largeSelectionCarriesEveryPath()
+{
+    RigPeer* own = f->rig->ownPeer();
+    const QString dir = f->rig->root(own) + QStringLiteral("/large");
+    QStringList names;
+    for (int i = 0; i < 12001; ++i)
+        names << QStringLiteral("f-%1.txt").arg(i, 5, 10, QLatin1Char('0'));
+    Filer* filer = showDirectory(own, dir, names);
+    QVERIFY(filer);
+    QStringList expected;
+    for (int row = 0; row < filer->proxy()->rowCount(filer->currentView()->rootIndex()); ++row)
+        expected << filer->proxy()->index(row, 0, filer->currentView()->rootIndex()).data(VfsModel::PathRole).toString();
+    QCOMPARE(expected.size(), names.size());
+
+    QSignalSpy changed(filer, &Filer::selectionChanged);
+    filer->currentView()->selectAll();
+    // The status bar and the actions do not wait for the paths.
+    QCOMPARE(filer->statusMessage(), QStringLiteral("12001 items selected 60.0 kB"));
+    QVERIFY(SharedActions::copy->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 30000);
+    QCOMPARE(changed.at(0).at(0).toString(), own->uuid());
+    QCOMPARE(changed.at(0).at(1).toStringList(), expected);
+
+    // Select-all, then one file before the paths are made; then select-all
+    // again, whose list marks the end of what can still arrive.
+    changed.clear();
+    filer->currentView()->selectAll();
+    select(filer, { dir + QStringLiteral("/f-00007.txt") });
+    filer->selectionModel()->clearSelection();
+    filer->currentView()->selectAll();
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty() && changed.last().at(1).toStringList().size() == names.size(), 30000);
+    QList<QStringList> lists;
+    for (const QList<QVariant>& emission : changed)
+        lists << emission.at(1).toStringList();
+    QCOMPARE(lists.first(), QStringList{ dir + QStringLiteral("/f-00007.txt") });
+    QCOMPARE(lists.last(), expected);
+    for (int i = 1; i + 1 < lists.size(); ++i)
+        QVERIFY2(lists.at(i).size() < 2, "an overtaken selection's paths arrived");
 }
 
 // ---- the item menu -------------------------------------------------------------------
