@@ -39,18 +39,9 @@ def start(driver, command):
     driver.process.stdin.flush()
 
 
-def pair(args, network, work, drivers, configs, logs):
-    a = netns.Driver(args.driver, network, "A", "A", configs["A"], logs, 1)
-    drivers.append(a)
-    b = netns.Driver(args.driver, network, "B", "B", configs["B"], logs, 1)
-    drivers.append(b)
-    a.wait_ready()
-    b.wait_ready()
-    password = "copy %04x" % random.randrange(0x10000)
-    url = a.must("invite " + password)["url"]
-    accepted = time.monotonic()
-    b.must("accept %s %s" % (url, password))
-    b_on_a, a_on_b = netns.wait_link_up(a, b, accepted, "pairing")
+def pair(args, network, work, drivers):
+    a, b = netns.start_drivers(args.driver, network, work, drivers)
+    b_on_a, a_on_b = netns.pair_by_password(a, b, "copy %04x" % random.randrange(0x10000))
     return a, b, b_on_a, a_on_b
 
 
@@ -219,10 +210,10 @@ def main():
         shared = os.path.join(work, "files", "shared")
         os.makedirs(shared)
         netns.write_file(os.path.join(shared, "big.bin"), BIG, 1)
+        a, b, b_on_a, a_on_b = pair(args, network, work, drivers)
+        # Where pair() put the drivers' settings and output, for their restarts.
         logs = os.path.join(work, "logs")
-        os.makedirs(logs)
         configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
-        a, b, b_on_a, a_on_b = pair(args, network, work, drivers, configs, logs)
         a.must("sharerw %s %s" % (b_on_a, shared))
         netns.wait_for("B to list the folder A shared", netns.CONDITION_LIMIT,
                        lambda: b.ask("list %s %s" % (a_on_b, shared)).get("ok"))

@@ -23,8 +23,8 @@ import tempfile
 import time
 
 from netnslab import (assert_equal, capture_both_sides, check_sink_capture, check_veth_capture, clean_up,
-                      content, fail_on_signals, log, preflight, report_failure, stop_capture, test_arguments,
-                      wait_for, wait_link_up, write_file, CONDITION_LIMIT, Driver, Failure, Network)
+                      content, fail_on_signals, log, pair_by_code, preflight, report_failure, start_drivers,
+                      stop_capture, test_arguments, wait_for, write_file, CONDITION_LIMIT, Failure, Network)
 
 
 def scenario(binary, network, work, drivers):
@@ -33,23 +33,8 @@ def scenario(binary, network, work, drivers):
     write_file(os.path.join(shared, "photo.raw"), 3 * 1024 * 1024 + 17, 38)
     arrivals = os.path.join(work, "files", "arrivals")
     os.makedirs(arrivals)
-    logs = os.path.join(work, "logs")
-    os.makedirs(logs)
-    configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
-    for directory in configs.values():
-        os.makedirs(directory)
-
-    a = Driver(binary, network, "A", "A", configs["A"], logs, 1)
-    drivers.append(a)
-    b = Driver(binary, network, "B", "B", configs["B"], logs, 1)
-    drivers.append(b)
-    log("start-up: A ready in %.1f s, B ready in %.1f s" % (a.wait_ready(), b.wait_ready()))
-
-    invitation = a.must("create")
-    accepted = time.monotonic()
-    if not b.must("accept %s %s" % (invitation["url"], invitation["code"]))["valid"]:
-        raise Failure("B's dialog did not take the invitation")
-    b_on_a, a_on_b = wait_link_up(a, b, accepted, "pairing")
+    a, b = start_drivers(binary, network, work, drivers)
+    b_on_a, a_on_b = pair_by_code(a, b)
 
     a.must("share %s %s" % (b_on_a, shared))
     def listing():

@@ -21,9 +21,8 @@ import sys
 import tempfile
 import time
 
-from netnslab import (clean_up, content, fail_on_signals, preflight, report_failure, test_arguments,
-                      write_file, assert_equal, CONDITION_LIMIT, Driver, Failure, Network, log, wait_for,
-                      wait_link_up)
+from netnslab import (clean_up, content, fail_on_signals, pair_by_code, preflight, report_failure, start_drivers,
+                      test_arguments, write_file, assert_equal, CONDITION_LIMIT, Failure, Network, log, wait_for)
 
 COPY_LIMIT = 180
 BIG = 10 * 1000 * 1000
@@ -69,20 +68,8 @@ def scenario(binary, network, work, drivers):
     moved_bytes = content(os.path.join(editable, "moved.bin"))
     received = os.path.join(work, "files", "received")
     os.makedirs(received)
-    logs = os.path.join(work, "logs")
-    os.makedirs(logs)
-
-    a = Driver(binary, network, "A", "A", os.path.join(work, "config-A"), logs, 1)
-    drivers.append(a)
-    b = Driver(binary, network, "B", "B", os.path.join(work, "config-B"), logs, 1)
-    drivers.append(b)
-    a.wait_ready()
-    b.wait_ready()
-    invitation = a.must("create")
-    accepted = time.monotonic()
-    if not b.must("accept %s %s" % (invitation["url"], invitation["code"]))["valid"]:
-        raise Failure("B's dialog did not take the invitation")
-    b_on_a, a_on_b = wait_link_up(a, b, accepted, "pairing")
+    a, b = start_drivers(binary, network, work, drivers)
+    b_on_a, a_on_b = pair_by_code(a, b)
     share = "%%shares/%s" % a.must("share %s %s" % (b_on_a, shared))["share"]
     wait_for("B lists A's share", CONDITION_LIMIT,
              lambda: b.ask("list %s %s" % (a_on_b, shared)).get("ok"), interval=0.2)

@@ -24,8 +24,8 @@ import os
 import sys
 import time
 
-from netnslab import (assert_equal, check_captures, log, run_test, test_arguments, wait_for, wait_link_up,
-                      CONDITION_LIMIT, Driver, Failure)
+from netnslab import (assert_equal, check_captures, log, pair_by_code, run_test, start_drivers, test_arguments,
+                      wait_for, CONDITION_LIMIT, Failure)
 
 # Flags of a stored share: read, write, directory.
 READ, WRITE, DIRECTORY = 1, 2, 4
@@ -42,23 +42,8 @@ def scenario(binary, network, work, drivers):
     with open(os.path.join(shared, "notes.txt"), "w") as f:
         f.write("notes\n")
     os.makedirs(os.path.join(home, "private"))
-    logs = os.path.join(work, "logs")
-    os.makedirs(logs)
-    configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
-    for directory in configs.values():
-        os.makedirs(directory)
-
-    a = Driver(binary, network, "A", "A", configs["A"], logs, 1)
-    drivers.append(a)
-    b = Driver(binary, network, "B", "B", configs["B"], logs, 1)
-    drivers.append(b)
-    log("start-up: A ready in %.1f s, B ready in %.1f s" % (a.wait_ready(), b.wait_ready()))
-
-    invitation = a.must("create")
-    accepted = time.monotonic()
-    if not b.must("accept %s %s" % (invitation["url"], invitation["code"]))["valid"]:
-        raise Failure("B's dialog did not take the invitation")
-    b_on_a, a_on_b = wait_link_up(a, b, accepted, "pairing")
+    a, b = start_drivers(binary, network, work, drivers)
+    b_on_a, a_on_b = pair_by_code(a, b)
     assert_equal("what B's peer page lists before A shares", shares_on_page(b, a_on_b), [])
 
     # A: Share with > B on the selected folder, "Can edit", Share.

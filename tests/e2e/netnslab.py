@@ -410,6 +410,40 @@ def wait_link_up(a, b, since, label):
     return only_peer(a)["uuid"], only_peer(b)["uuid"]
 
 
+def start_drivers(binary, network, work, drivers, sides=("A", "B")):
+    """Starts one driver in each side's namespace, its settings in
+    work/config-<side> and its output in work/logs; returns them once each
+    is ready, and logs how long that took."""
+    logs = os.path.join(work, "logs")
+    os.makedirs(logs, exist_ok=True)
+    started = []
+    for side in sides:
+        driver = Driver(binary, network, side, side, os.path.join(work, "config-" + side), logs, 1)
+        drivers.append(driver)
+        started.append(driver)
+    log("start-up: " + ", ".join("%s ready in %.1f s" % (d.name, d.wait_ready()) for d in started))
+    return started
+
+
+def pair_by_code(a, b):
+    """A's window makes an invitation and B's dialog takes it with its code;
+    returns B's uuid on A and A's on B once both are LinkUp."""
+    invitation = a.must("create")
+    accepted = time.monotonic()
+    if not b.must("accept %s %s" % (invitation["url"], invitation["code"]))["valid"]:
+        raise Failure("B's dialog did not take the invitation")
+    return wait_link_up(a, b, accepted, "pairing")
+
+
+def pair_by_password(a, b, password):
+    """A invites with a password and B accepts; returns B's uuid on A and
+    A's on B once both are LinkUp."""
+    url = a.must("invite " + password)["url"]
+    accepted = time.monotonic()
+    b.must("accept %s %s" % (url, password))
+    return wait_link_up(a, b, accepted, "pairing")
+
+
 # --- A test's frame ----------------------------------------------------------
 
 def test_arguments(description):

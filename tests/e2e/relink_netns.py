@@ -44,20 +44,11 @@ def main():
         os.makedirs(shared)
         with open(os.path.join(shared, "x.txt"), "w") as f:
             f.write("x\n")
+        a, b = netns.start_drivers(args.driver, network, work, drivers)
+        b_on_a, a_on_b = netns.pair_by_password(a, b, "relink %04x" % random.randrange(0x10000))
+        # Where the drivers keep their settings and output, for their restarts.
         logs = os.path.join(work, "logs")
-        os.makedirs(logs)
         configs = {side: os.path.join(work, "config-" + side) for side in ("A", "B")}
-        a = netns.Driver(args.driver, network, "A", "A", configs["A"], logs, 1)
-        drivers.append(a)
-        b = netns.Driver(args.driver, network, "B", "B", configs["B"], logs, 1)
-        drivers.append(b)
-        a.wait_ready()
-        b.wait_ready()
-        password = "relink %04x" % random.randrange(0x10000)
-        url = a.must("invite " + password)["url"]
-        accepted = time.monotonic()
-        b.must("accept %s %s" % (url, password))
-        b_on_a, a_on_b = netns.wait_link_up(a, b, accepted, "pairing")
         a.must("sharerw %s %s" % (b_on_a, shared))
         netns.wait_for("B to list the folder A shared", netns.CONDITION_LIMIT,
                        lambda: b.ask("list %s %s" % (a_on_b, shared)).get("ok"))
