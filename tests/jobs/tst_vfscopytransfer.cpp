@@ -311,7 +311,7 @@ void TestVfsCopyTransfer::pieceAnswersAreCheckedNotTrusted_data()
     QTest::addColumn<QString>("answer");
     QTest::addColumn<Ranges>("read"); // empty: the file is given up
 
-    QTest::newRow("as a server hashes") << "spec" << Ranges{2 * B + 5 * P, P};
+    QTest::newRow("as a server hashes") << "server" << Ranges{2 * B + 5 * P, P};
     QTest::newRow("one digest short") << "short" << Ranges{2 * B, B};
     QTest::newRow("one digest more") << "long" << Ranges{2 * B, B};
     QTest::newRow("failed") << "failed" << Ranges{2 * B, B};
