@@ -103,7 +103,6 @@ public:
         int range = 0;
         int row = -1;
         QStringList paths;
-        bool running = false;
     };
     SelectionPaths selectionPaths;
     // Counts the selections; a slice scheduled for an older one does nothing.

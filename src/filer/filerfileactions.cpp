@@ -139,7 +139,6 @@ void FilerPrivate::openContainingFolder(const QString& path)
 
 void FilerPrivate::buildSelectionPaths()
 {
-    selectionPaths.running = true;
     // Bound to the Filer: a Filer that goes takes the next slice with it.
     QTimer::singleShot(0, q, [this, generation = selectionPathsGeneration] {
         if (generation == selectionPathsGeneration)
@@ -150,7 +149,7 @@ void FilerPrivate::buildSelectionPaths()
 void FilerPrivate::continueSelectionPaths()
 {
     SelectionPaths& build = selectionPaths;
-    if (!build.running || !proxy || !selectionModel)
+    if (!proxy || !selectionModel)
         return;
     // Rows sorted, filtered or replaced meanwhile: the walk starts again
     // over the selection as it is now.
