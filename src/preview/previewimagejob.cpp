@@ -83,14 +83,14 @@ void renderSvg(const PreviewUrl::Parts& parts, const QSize& requestedSize, Previ
 } // namespace
 
 PreviewImageJob::PreviewImageJob(const QString& id, const QSize& requestedSize,
-                                 std::shared_ptr<const ImageLoader> loader)
-    : m_id(id), m_requestedSize(requestedSize), m_loader(std::move(loader))
+                                 std::shared_ptr<const ImageLoader> loader, Delivery deliver)
+    : m_id(id), m_requestedSize(requestedSize), m_loader(std::move(loader)), m_deliver(std::move(deliver))
 {
 }
 
 void PreviewImageJob::run()
 {
-    emit done(load(m_id, m_requestedSize, m_loader.get()));
+    m_deliver(load(m_id, m_requestedSize, m_loader.get()));
 }
 
 Preview::GetImageResult PreviewImageJob::load(const QString& id, const QSize& requestedSize, const ImageLoader* loader)

@@ -2,6 +2,7 @@
 #include "imaging/imagecap.h"
 #include "peer/peervelm.h"
 #include "preview/previewimagejob.h"
+#include "preview/previewimageresponse.h"
 #include "preview/previewurl.h"
 #include "preview/previewwindow.h"
 #include "quick/themeloader.h"
@@ -91,6 +92,7 @@ private slots:
     void refusedFiles();
     void failedFileEndsInError();
     void switchingSourcesWhileJobsRun();
+    void droppedResponsesGetNothing();
     void largePhotoTime();
 
 private:
@@ -402,6 +404,44 @@ void TestPreviewWindow::switchingSourcesWhileJobsRun()
     QTRY_COMPARE_WITH_TIMEOUT(m_window->image().size(), QSize(820, 600), 30000);
     QTRY_COMPARE_WITH_TIMEOUT(imageItem()->property("status").toInt(), 1, 30000);
     s_qmlWarnings.clear(); // the missing file's failures
+}
+
+// Responses dropped before their job starts, while it runs, and after its
+// result is posted but not yet taken: the kept ones finish with their
+// picture; the dropped ones are never touched again (the sanitizers watch
+// both, and nothing of a handover may outlive it).
+void TestPreviewWindow::droppedResponsesGetNothing()
+{
+    const QString path = file("small.svg");
+    QVERIFY(writeFile(path, "<svg xmlns='http://www.w3.org/2000/svg' width='20' height='10'>"
+                            "<rect width='20' height='10' fill='red'/></svg>"));
+    const QString id = idOf(PreviewUrl::make(ownPeerUuid(), path));
+    QThreadPool pool;
+    pool.setMaxThreadCount(4);
+    std::vector<std::unique_ptr<PreviewImageResponse>> kept;
+    std::vector<std::unique_ptr<QSignalSpy>> finished;
+    std::vector<std::unique_ptr<PreviewImageResponse>> droppedLate;
+    for (int i = 0; i < 60; ++i) {
+        auto response = std::make_unique<PreviewImageResponse>(id, QSize(-1, -1), nullptr, &pool);
+        switch (i % 3) {
+        case 0:
+            response.reset();
+            break;
+        case 1:
+            droppedLate.push_back(std::move(response));
+            break;
+        default:
+            finished.push_back(std::make_unique<QSignalSpy>(response.get(), &QQuickImageResponse::finished));
+            kept.push_back(std::move(response));
+        }
+    }
+    pool.waitForDone();
+    droppedLate.clear(); // their results wait among the posted events
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(finished[i]->count(), 1, 30000);
+        QCOMPARE(kept[i]->image().size(), QSize(20, 10));
+    }
+    QCoreApplication::processEvents();
 }
 
 void TestPreviewWindow::largePhotoTime()
