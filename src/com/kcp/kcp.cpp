@@ -1,5 +1,6 @@
 #include "com/kcp/kcp.h"
 
+#include "com/kcp/datagramwindow.h"
 #include "com/kcp/ikcp.h"
 #include "core/logger.h"
 
@@ -35,8 +36,10 @@ constexpr int kDatagramFastResend = 2;
 // how much one round trip carries, a round trip that on a busy machine
 // includes waiting for the processor. So on a stream both windows are wider:
 // this side offers more room, and fills what the peer offers (a peer that
-// offers the usual 128 gets at most that).
+// offers the usual 128 gets at most that). Over datagrams this side offers
+// the same room; its send window there follows the path.
 constexpr int kStreamWindow = 1024;
+static_assert(kStreamWindow == DatagramWindow::Ceiling, "a datagram path's window grows up to a stream's");
 // Messages stay within what any peer reassembles: fewer fragments than the
 // usual receive window, whatever ours is.
 constexpr int kMaxFragments = kReceiveWindow - 1;
@@ -127,6 +130,7 @@ public:
     std::vector<char> releasing;
     int heldLen = 0;
     int heldXmit = 0;
+    DatagramWindow window;
 };
 
 Kcp::Kcp(QObject* parent)
@@ -214,8 +218,12 @@ void Kcp::applyPath()
         ikcp_wndsize(d->kcb, kStreamWindow, kStreamWindow);
         break;
     case PathDatagram:
+        // The send window follows the path (DatagramWindow); this side
+        // offers as much room as on a stream, so that a peer that sizes its
+        // window the same way can fill a long path.
         ikcp_nodelay(d->kcb, 1, kDatagramFlushIntervalMs, kDatagramFastResend, 1);
-        ikcp_wndsize(d->kcb, kSendWindow, kReceiveWindow);
+        d->window = DatagramWindow();
+        ikcp_wndsize(d->kcb, d->window.window(), kStreamWindow);
         break;
     }
     // Paced sessions acknowledge what arrived in order with one ACK a flush
@@ -389,6 +397,21 @@ void Kcp::tick()
     if (!d->kcb)
         return;
     updateClock();
+    if (d->path == PathDatagram)
+        sizeDatagramWindow();
+}
+
+void Kcp::sizeDatagramWindow()
+{
+    ikcpcb* kcb = d->kcb;
+    DatagramWindow::Sample sample;
+    sample.now = d->current;
+    sample.srtt = kcb->rx_srtt;
+    sample.limited = kcb->nsnd_que > 0 && kcb->snd_nxt - kcb->snd_una >= kcb->snd_wnd;
+    sample.timeouts = kcb->xmit;
+    const int window = d->window.update(sample);
+    if (quint32(window) != kcb->snd_wnd)
+        ikcp_wndsize(kcb, window, 0);
 }
 
 void Kcp::timerEvent(QTimerEvent* event)

@@ -43,8 +43,10 @@ public:
         // congestion control: no congestion window in the session.
         PathStream = 1,
         // Datagrams that may be lost (UDP, TURN channel data): quick resend
-        // mode, a resend after two acknowledgements that skip a segment, and
-        // the windows alone bound what is in flight.
+        // mode, a resend after two acknowledgements that skip a segment, no
+        // congestion window of the engine's (it takes every loss for
+        // congestion), and a send window that follows the path's round trip
+        // (DatagramWindow).
         PathDatagram = 2,
     };
 
@@ -122,6 +124,7 @@ private:
     void updateClock();
     void checkReceived();
     void applyPath();
+    void sizeDatagramWindow();
     // Runs one engine call that may emit datagrams, holding back the last
     // one so that the ones before it are known not to be the last.
     template <class F>

@@ -101,11 +101,17 @@ struct ChannelConfig
     double reorder = 0.0;   // probability of an extra random delay
     quint32 delayMs = 0;    // one-way delay
     quint32 reorderMs = 30; // largest extra delay of a reordered datagram
+    // A bottleneck before the delay: bytes it passes a millisecond (0: no
+    // limit) and the longest it lets a datagram queue before dropping it.
+    quint32 bytesPerMs = 0;
+    quint32 queueLimitMs = 0;
 };
 
 // Two directions (0: a to b, 1: b to a) of datagrams on a virtual clock. A
 // datagram sent at t arrives at t + delay (+ a random extra delay when
-// reordered); datagrams due at the same time keep their sending order.
+// reordered); datagrams due at the same time keep their sending order. With
+// a bottleneck, a datagram first waits for those sent before it to pass, and
+// is dropped when that wait would exceed the queue's limit.
 class LossyChannel
 {
 public:
@@ -126,6 +132,17 @@ public:
     void send(int direction, const char* data, int len, quint32 now)
     {
         ++m_sent;
+        quint32 departs = now;
+        if (m_config.bytesPerMs > 0) {
+            double& free = m_bottleneckFree[direction];
+            const double start = std::max(free, double(now));
+            if (start - now > m_config.queueLimitMs) {
+                ++m_overflowed;
+                return;
+            }
+            free = start + double(len) / m_config.bytesPerMs;
+            departs = quint32(free);
+        }
         if (chance(m_config.loss)) {
             ++m_lost;
             return;
@@ -133,7 +150,7 @@ public:
         const int copies = chance(m_config.duplicate) ? 2 : 1;
         m_duplicated += copies - 1;
         for (int i = 0; i < copies; ++i) {
-            quint32 due = now + m_config.delayMs;
+            quint32 due = departs + m_config.delayMs;
             if (chance(m_config.reorder))
                 due += 1 + quint32(m_rng() % m_config.reorderMs);
             m_queue.push_back({due, m_seq++, direction, QByteArray(data, len)});
@@ -159,6 +176,7 @@ public:
     quint64 sent() const { return m_sent; }
     quint64 lost() const { return m_lost; }
     quint64 duplicated() const { return m_duplicated; }
+    quint64 overflowed() const { return m_overflowed; }
 
 private:
     bool chance(double p)
@@ -175,6 +193,8 @@ private:
     quint64 m_sent = 0;
     quint64 m_lost = 0;
     quint64 m_duplicated = 0;
+    quint64 m_overflowed = 0;
+    double m_bottleneckFree[2] = {0.0, 0.0};
 };
 
 } // namespace kcptest

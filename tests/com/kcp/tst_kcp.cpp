@@ -96,6 +96,8 @@ private slots:
     void originalAndNewInteroperate();
     void acksCoalesced_data();
     void acksCoalesced();
+    void datagramWindowFollowsThePath_data();
+    void datagramWindowFollowsThePath();
 };
 
 void TestKcp::withoutSession()
@@ -442,8 +444,8 @@ void TestKcp::pathSettings_data()
     QTest::newRow("unknown") << Kcp::PathUnknown << false << 0 << 40 << 0 << 0 << 64 << 128;
     QTest::newRow("stream") << Kcp::PathStream << false << 0 << 40 << 0 << 1 << 1024 << 1024;
     QTest::newRow("stream, set before the session") << Kcp::PathStream << true << 0 << 40 << 0 << 1 << 1024 << 1024;
-    QTest::newRow("datagram") << Kcp::PathDatagram << false << 1 << 10 << 2 << 1 << 64 << 128;
-    QTest::newRow("datagram, set before the session") << Kcp::PathDatagram << true << 1 << 10 << 2 << 1 << 64 << 128;
+    QTest::newRow("datagram") << Kcp::PathDatagram << false << 1 << 10 << 2 << 1 << 64 << 1024;
+    QTest::newRow("datagram, set before the session") << Kcp::PathDatagram << true << 1 << 10 << 2 << 1 << 64 << 1024;
 }
 
 // What each path changes is local: segment size and every other wire rule
@@ -720,6 +722,115 @@ void TestKcp::acksCoalesced()
         QCOMPARE(a.len, 0u);
     }
     QCOMPARE(got, acked);
+}
+
+void TestKcp::datagramWindowFollowsThePath_data()
+{
+    QTest::addColumn<ChannelConfig>("config");
+    QTest::addColumn<Kcp::Path>("receiverPath");
+    QTest::addColumn<int>("megabytes");
+    QTest::addColumn<int>("leastWindow");  // the sender's window reaches at least this
+    QTest::addColumn<int>("mostInFlight"); // never more segments unacknowledged
+    QTest::addColumn<int>("mostRttMs");    // the smoothed round trip never above
+    QTest::addColumn<int>("mostMs");       // virtual time to deliver everything
+
+    ChannelConfig longPath;
+    longPath.delayMs = 20;
+    ChannelConfig lossy = longPath;
+    lossy.loss = 0.01;
+    ChannelConfig narrow = longPath; // 2 MB/s, 300 ms of queue before it drops
+    narrow.bytesPerMs = 2000;
+    narrow.queueLimitMs = 300;
+    // A fixed window of 64 segments carries 2.2 MB/s over a 40 ms round trip:
+    // 8 MB would take it almost 4 s.
+    QTest::newRow("long path") << longPath << Kcp::PathDatagram << 8 << 768 << 1024 << 80 << 1200;
+    QTest::newRow("long path, 1 % lost") << lossy << Kcp::PathDatagram << 8 << 512 << 1024 << 120 << 1800;
+    // The window stops growing once a queue builds: the round trip stays
+    // near the path's and nothing overflows.
+    QTest::newRow("narrow link") << narrow << Kcp::PathDatagram << 2 << 64 << 200 << 150 << 2000;
+    // A peer that offers the original window gets no more than that.
+    QTest::newRow("original receiver") << longPath << Kcp::PathUnknown << 4 << 64 << 128 << 150 << 5000;
+}
+
+// A bulk transfer on virtual time over datagrams: the sender's window grows
+// to what the path carries and backs off when the round trip climbs, every
+// message arrives whole and in order, and the peer's offered window always
+// bounds what is in flight.
+void TestKcp::datagramWindowFollowsThePath()
+{
+    QFETCH(ChannelConfig, config);
+    QFETCH(Kcp::Path, receiverPath);
+    QFETCH(int, megabytes);
+    QFETCH(int, leastWindow);
+    QFETCH(int, mostInFlight);
+    QFETCH(int, mostRttMs);
+    QFETCH(int, mostMs);
+
+    LossyChannel channel(config, 11);
+    const quint32 start = 100;
+    quint32 now = start;
+    Kcp a;
+    Kcp b;
+    for (Kcp* k : {&a, &b}) {
+        k->setClock([&now] { return now; });
+        k->setTickTimerActive(false);
+        k->setSession(kConv);
+        k->setPath(k == &a ? Kcp::PathDatagram : receiverPath);
+        const int direction = k == &a ? 0 : 1;
+        connect(k, &Kcp::output, k, [&, direction](const char* buf, int len, int, int) {
+            channel.send(direction, buf, len, now);
+        });
+    }
+    constexpr int kMessage = 64400;
+    const int messages = megabytes * 1024 * 1024 / kMessage;
+    int sent = 0;
+    int received = 0;
+    int damaged = 0;
+    QByteArray buffer(kMessage, '\0');
+    connect(&b, &Kcp::received, &b, [&] {
+        int peek = 0;
+        const int n = b.read(reinterpret_cast<unsigned char*>(buffer.data()), buffer.size(), &peek);
+        if (n <= 0)
+            return;
+        if (n != kMessage || buffer != patternMessage(received, kMessage))
+            ++damaged;
+        ++received;
+    });
+
+    int largestWindow = 0;
+    int largestInFlight = 0;
+    int largestRtt = 0;
+    while (received < messages && now - start < 60000) {
+        while (sent < messages && a.waitSend() < 2048) {
+            const QByteArray message = patternMessage(sent, kMessage);
+            QCOMPARE(a.send(message.constData(), message.size()), 0);
+            ++sent;
+        }
+        now += 10;
+        for (const LossyChannel::Datagram& d : channel.takeDue(now)) {
+            Kcp& to = d.direction == 0 ? b : a;
+            QCOMPARE(to.input(d.bytes.constData(), d.bytes.size()), 0);
+        }
+        QCoreApplication::processEvents();
+        a.tick();
+        b.tick();
+        const IKCPCB* k = a.controlBlock();
+        largestWindow = std::max(largestWindow, int(k->snd_wnd));
+        largestInFlight = std::max(largestInFlight, int(k->snd_nxt - k->snd_una));
+        largestRtt = std::max(largestRtt, int(k->rx_srtt));
+    }
+    const int took = int(now - start);
+    qInfo("%d MB in %d ms of virtual time; window up to %d, in flight up to %d, round trip up to %d ms, "
+          "%llu lost, %llu overflowed",
+          megabytes, took, largestWindow, largestInFlight, largestRtt,
+          static_cast<unsigned long long>(channel.lost()), static_cast<unsigned long long>(channel.overflowed()));
+    QCOMPARE(received, messages);
+    QCOMPARE(damaged, 0);
+    QVERIFY2(largestWindow >= leastWindow, qPrintable(QString::number(largestWindow)));
+    QVERIFY2(largestInFlight <= mostInFlight, qPrintable(QString::number(largestInFlight)));
+    QVERIFY2(largestRtt <= mostRttMs, qPrintable(QString::number(largestRtt)));
+    QVERIFY2(took <= mostMs, qPrintable(QString::number(took)));
+    QCOMPARE(channel.overflowed(), 0u);
 }
 
 QTEST_GUILESS_MAIN(TestKcp)
