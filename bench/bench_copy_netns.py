@@ -402,12 +402,15 @@ def fresh_case(link, label, source, size, target, results, goal_scp=None):
     ok = "ok" if same_content(source, os.path.join(velm_dir, name)) else "DIFFERS"
     netns.log("%s fresh %d MiB: %s" % (label, size // MIB, describe("velm", v, size, ", %s, %d restarts"
                                                                    % (ok, v.retries))))
-    results.goal("%s: wire bytes per file byte of the first copy after pairing %.3f <= 1.05"
-                 % (label, v.wire / size), v.wire / size <= 1.05)
+    wire_goal = "%s: wire bytes per file byte of the first copy after pairing %.3f <= 1.05" % (label, v.wire / size)
     if not link.ssh:
+        results.goal(wire_goal, v.wire / size <= 1.05)
         return v, None
     s = link.tool("scp", source, scp_dir)
     r = link.tool("rsync", source, rsync_dir + "/")
+    # Where every frame's headers count (the TAP devices of the delayed
+    # links), scp's own figure says how much of it is headers.
+    results.goal("%s (scp on this link: %.3f)" % (wire_goal, s.wire / size), v.wire / size <= 1.05)
     netns.log("%s fresh %d MiB: %s" % (label, size // MIB, describe("scp", s, size)))
     netns.log("%s fresh %d MiB: %s" % (label, size // MIB, describe("rsync", r, size)))
     to_scp = results.ratio("%s.fresh.scp" % label, s.seconds / v.seconds)
