@@ -606,13 +606,13 @@ void PeerVelmPrivate::handleFrame(const std::vector<unsigned char>& data, quint8
     }
 }
 
-void PeerVelm::onReceivedMessageCli(std::vector<unsigned char> data)
+void PeerVelm::onReceivedMessageCli(const std::vector<unsigned char>& data)
 {
     if (d->client)
         d->handleFrame(data, VfsMirkCommand::MagicReply, d->client->protocolVersion(), true);
 }
 
-void PeerVelm::onReceivedMessageSrv(std::vector<unsigned char> data)
+void PeerVelm::onReceivedMessageSrv(const std::vector<unsigned char>& data)
 {
     d->handleFrame(data, VfsMirkCommand::MagicRequest, d->server->peerVersion(), false);
 }

@@ -103,8 +103,8 @@ signals:
 
 public slots:
     void onHandshakeRequest(const HandshakeDto& dto);
-    void onReceivedMessageCli(std::vector<unsigned char> data);
-    void onReceivedMessageSrv(std::vector<unsigned char> data);
+    void onReceivedMessageCli(const std::vector<unsigned char>& data);
+    void onReceivedMessageSrv(const std::vector<unsigned char>& data);
     void onReceivedMessagePKI(TransportDto dto, const quint8* buf, size_t length);
     // A dialled connection came up (com::Com::streamConnected); when it is
     // one of this peer's, a handshake goes over it at once: the other end

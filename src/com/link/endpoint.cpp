@@ -404,17 +404,15 @@ void Endpoint::pushAndTakeFrames(const quint8* data, std::size_t len)
 
 void Endpoint::takeFrames()
 {
-    d->ensure(d->rxBuffer, FrameBufferCapacity);
     for (;;) {
         int status = CircularBuffer::FrameNone;
-        const std::size_t n = d->frameBuffer.takeFrame(d->rxBuffer.data(), d->rxBuffer.size(), &status);
-        if (n > 0) {
-            std::vector<unsigned char> frame = d->takeFrameVector();
-            frame.assign(d->rxBuffer.data(), d->rxBuffer.data() + n);
+        std::vector<unsigned char> frame = d->takeFrameVector();
+        if (d->frameBuffer.takeFrame(frame, FrameBufferCapacity, &status) > 0) {
             emit receivedMessage(frame);
             d->giveBackFrameVector(std::move(frame));
             continue;
         }
+        d->giveBackFrameVector(std::move(frame));
         if (status == CircularBuffer::FrameBadHeader || status == CircularBuffer::FrameTooLong
             || status == CircularBuffer::FrameOutputTooSmall) {
             d->frameBuffer.clear();

@@ -114,6 +114,20 @@ std::size_t CircularBuffer::pendingFrameLength() const
 
 std::size_t CircularBuffer::takeFrame(std::uint8_t* output, std::size_t outputCapacity, int* status)
 {
+    return takeFrameInto(outputCapacity, status, [output](std::size_t) { return output; });
+}
+
+std::size_t CircularBuffer::takeFrame(std::vector<std::uint8_t>& output, std::size_t maxLength, int* status)
+{
+    return takeFrameInto(maxLength, status, [&output](std::size_t length) {
+        output.resize(length);
+        return output.data();
+    });
+}
+
+template<typename Place>
+std::size_t CircularBuffer::takeFrameInto(std::size_t outputCapacity, int* status, Place place)
+{
     int result = FrameNone;
     std::size_t taken = 0;
     {
@@ -124,7 +138,8 @@ std::size_t CircularBuffer::takeFrame(std::uint8_t* output, std::size_t outputCa
             m_tail = m_head;
             m_full = false;
         } else if (length > 0 && length <= usedLocked()) {
-            if (length > outputCapacity || !output) {
+            std::uint8_t* output = length <= outputCapacity ? place(length) : nullptr;
+            if (!output) {
                 result = FrameOutputTooSmall;
             } else {
                 copyOut(0, output, length);

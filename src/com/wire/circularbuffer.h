@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // Joins the byte stream of a reliable session into whole frames. A frame is
 // a TermStream message whose first field, a u32 (tag 7) or u16 (tag 6),
@@ -38,6 +39,11 @@ public:
     // stream is never left to block the buffer: it is cleared and reported.
     std::size_t takeFrame(std::uint8_t* output, std::size_t outputCapacity,
                           int* status = nullptr);
+    // The same, into output resized to the frame; a frame longer than
+    // maxLength stays as above (FrameOutputTooSmall). A vector kept from one
+    // frame to the next holds its storage, so a frame is copied only once.
+    std::size_t takeFrame(std::vector<std::uint8_t>& output, std::size_t maxLength,
+                          int* status = nullptr);
 
     // Empties the buffer.
     void clear();
@@ -54,6 +60,10 @@ private:
     void copyOut(std::size_t offset, std::uint8_t* out, std::size_t count) const;
     // 0: need more bytes; otherwise the stated length; sets status on a bad header.
     std::size_t frameLengthLocked(int& status) const;
+    // Takes the oldest whole frame into place(length), which gives the
+    // output or null.
+    template<typename Place>
+    std::size_t takeFrameInto(std::size_t outputCapacity, int* status, Place place);
 
     mutable std::mutex m_mutex;
     std::unique_ptr<std::uint8_t[]> m_data;

@@ -50,6 +50,7 @@ private slots:
     void badHeaderClearsAndReports_data();
     void badHeaderClearsAndReports();
     void wrapAround();
+    void keptVectorTakesEachFrame();
     void smallOutputBufferNeverOverrun();
     void endpointCapacity();
     void producerAndConsumerThreads();
@@ -240,6 +241,40 @@ void TestCircularBuffer::wrapAround()
         QCOMPARE(Bytes(out, out + b.size()), b);
         QCOMPARE(buffer.used(), std::size_t(0));
     }
+}
+
+// One vector kept from frame to frame, as the endpoint keeps it: it takes
+// frames longer and shorter than the one before, across the end of the ring,
+// and a frame above the limit stays without touching it.
+void TestCircularBuffer::keptVectorTakesEachFrame()
+{
+    CircularBuffer buffer(48);
+    Bytes kept;
+    int status = -1;
+    const Bytes frames[] = {frame(7, 30, 1), frame(6, 8, 2), frame(7, 40, 3), frame(6, 5, 4)};
+    for (const Bytes& f : frames) {
+        QCOMPARE(buffer.push(f.data(), f.size()), 0);
+        QCOMPARE(buffer.takeFrame(kept, 48, &status), f.size());
+        QCOMPARE(status, int(CircularBuffer::FrameNone));
+        QCOMPARE(kept, f);
+        QCOMPARE(buffer.takeFrame(kept, 48, &status), std::size_t(0));
+        QCOMPARE(status, int(CircularBuffer::FrameNone));
+        QCOMPARE(kept, f);
+    }
+
+    const Bytes big = frame(7, 41, 5);
+    QCOMPARE(buffer.push(big.data(), big.size()), 0);
+    QCOMPARE(buffer.takeFrame(kept, 40, &status), std::size_t(0));
+    QCOMPARE(status, int(CircularBuffer::FrameOutputTooSmall));
+    QCOMPARE(kept, frames[3]);
+    QCOMPARE(buffer.takeFrame(kept, 41, &status), big.size());
+    QCOMPARE(kept, big);
+
+    const Bytes broken = hexBytes("0509000000000000");
+    QCOMPARE(buffer.push(broken.data(), broken.size()), 0);
+    QCOMPARE(buffer.takeFrame(kept, 48, &status), std::size_t(0));
+    QCOMPARE(status, int(CircularBuffer::FrameBadHeader));
+    QCOMPARE(buffer.used(), std::size_t(0));
 }
 
 // The header is looked at in a private copy: an output buffer below five
