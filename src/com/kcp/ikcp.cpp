@@ -348,6 +348,7 @@ ikcpcb* ikcp_create(IUINT32 conv, void* user)
     kcp->mtu = IKCP_MTU_DEF;
     kcp->mss = kcp->mtu - IKCP_OVERHEAD;
     kcp->buffer = static_cast<char*>(kmalloc(size_t(kcp->mtu + IKCP_OVERHEAD) * 3));
+    kcp->bufmtu = kcp->mtu;
     if (!kcp->buffer) {
         kcp->~IKCPCB();
         kfree(kcp);
@@ -505,7 +506,7 @@ int ikcp_input(ikcpcb* kcp, const char* data, long size)
             return -2;
         if (cmd < IKCP_CMD_PUSH || cmd > IKCP_CMD_WINS)
             return -3;
-        if (cmd == IKCP_CMD_PUSH && len > kcp->mss)
+        if (cmd == IKCP_CMD_PUSH && len > IKCP_MTU_MAX - IKCP_OVERHEAD)
             return -2;
         // A message must fit the receive queue whole, or the queue waits for
         // fragments it can never hold and the direction stalls; ikcp_send
@@ -791,18 +792,20 @@ IUINT32 ikcp_check(const ikcpcb* kcp, IUINT32 current)
 
 int ikcp_setmtu(ikcpcb* kcp, int mtu)
 {
-    if (mtu < 50 || mtu < int(IKCP_OVERHEAD))
+    if (mtu < 50 || mtu < int(IKCP_OVERHEAD) || mtu > int(IKCP_MTU_MAX))
         return -1;
-    // Fragments were cut for the old size; a smaller buffer could not hold them.
-    if (IUINT32(mtu) < kcp->mtu && (!qempty(&kcp->snd_queue) || !qempty(&kcp->snd_buf)))
-        return -3;
-    char* buffer = static_cast<char*>(kmalloc(size_t(mtu + int(IKCP_OVERHEAD)) * 3));
-    if (!buffer)
-        return -2;
+    // Fragments already cut for a larger mtu keep their size: the buffer
+    // stays as large as the largest mtu so far.
+    if (IUINT32(mtu) > kcp->bufmtu) {
+        char* buffer = static_cast<char*>(kmalloc(size_t(mtu + int(IKCP_OVERHEAD)) * 3));
+        if (!buffer)
+            return -2;
+        kfree(kcp->buffer);
+        kcp->buffer = buffer;
+        kcp->bufmtu = IUINT32(mtu);
+    }
     kcp->mtu = IUINT32(mtu);
     kcp->mss = kcp->mtu - IKCP_OVERHEAD;
-    kfree(kcp->buffer);
-    kcp->buffer = buffer;
     return 0;
 }
 

@@ -42,6 +42,10 @@ enum : IUINT32 {
 enum : IUINT32 {
     IKCP_OVERHEAD = 24,
     IKCP_MTU_DEF = 1400,
+    // The largest mtu a session may be given, and so the longest segment
+    // taken from a peer (IKCP_MTU_MAX - IKCP_OVERHEAD bytes of data). Sealed,
+    // and with the 4 bytes of a TURN channel header, it stays within 16384.
+    IKCP_MTU_MAX = 16320,
     IKCP_WND_SND = 32,
     IKCP_WND_RCV = 128,
     IKCP_RTO_DEF = 200,
@@ -126,6 +130,10 @@ struct IKCPCB {
     // covers the rest) instead of one ACK each. Segments beyond a gap keep
     // their own. The peer sees fewer ACK segments of the usual form.
     int ackcoalesce;
+    // Not part of the published block: the mtu the output buffer was sized
+    // for. The buffer only grows, so a segment cut for a larger mtu than the
+    // current one still fits it (it goes out alone, as one larger datagram).
+    IUINT32 bufmtu;
 };
 
 // Creates a control block for conversation conv; user is handed to the output
@@ -163,8 +171,8 @@ void ikcp_flush(ikcpcb* kcp);
 // Length of the next whole message, -1 when there is none.
 int ikcp_peeksize(const ikcpcb* kcp);
 
-// Returns 0, -1 for an mtu below 50 or below the header, -2 when memory runs
-// out, -3 while fragments of the old size are still queued.
+// Returns 0, -1 for an mtu below 50, below the header or above IKCP_MTU_MAX,
+// -2 when memory runs out. Fragments already cut keep their size.
 int ikcp_setmtu(ikcpcb* kcp, int mtu);
 
 int ikcp_wndsize(ikcpcb* kcp, int sndwnd, int rcvwnd);

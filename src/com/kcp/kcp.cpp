@@ -212,16 +212,23 @@ void Kcp::applyPath()
     case PathUnknown:
         ikcp_nodelay(d->kcb, 0, kFlushIntervalMs, 0, 0);
         ikcp_wndsize(d->kcb, kSendWindow, kReceiveWindow);
+        ikcp_setmtu(d->kcb, IKCP_MTU_DEF);
         break;
     case PathStream:
         ikcp_nodelay(d->kcb, 0, kFlushIntervalMs, 0, 1);
         ikcp_wndsize(d->kcb, kStreamWindow, kStreamWindow);
+        // A stream cuts nothing into IP packets of its own: larger segments
+        // mean fewer datagrams to seal, open and acknowledge.
+        ikcp_setmtu(d->kcb, IKCP_MTU_MAX);
         break;
     case PathDatagram:
         // The send window follows the path (DatagramWindow); this side
         // offers as much room as on a stream, so that a peer that sizes its
         // window the same way can fill a long path.
         ikcp_nodelay(d->kcb, 1, kDatagramFlushIntervalMs, kDatagramFastResend, 1);
+        // New segments fit one IP packet again; those cut on a stream go out
+        // as they are.
+        ikcp_setmtu(d->kcb, IKCP_MTU_DEF);
         d->window = DatagramWindow();
         ikcp_wndsize(d->kcb, d->window.window(), kStreamWindow);
         break;

@@ -111,6 +111,7 @@ private slots:
     void singleLoss();
     void originalAndNewInteroperate_data();
     void originalAndNewInteroperate();
+    void streamSegmentsAfterTheSwitch();
     void acksCoalesced_data();
     void acksCoalesced();
     void datagramWindowFollowsThePath_data();
@@ -451,11 +452,13 @@ void TestKcp::pathSettings_data()
     QTest::addColumn<int>("nocwnd");
     QTest::addColumn<int>("sndWnd");
     QTest::addColumn<int>("rcvWnd");
-    QTest::newRow("unknown") << Kcp::PathUnknown << false << 0 << 40 << 0 << 0 << 64 << 128;
-    QTest::newRow("stream") << Kcp::PathStream << false << 0 << 40 << 0 << 1 << 1024 << 1024;
-    QTest::newRow("stream, set before the session") << Kcp::PathStream << true << 0 << 40 << 0 << 1 << 1024 << 1024;
-    QTest::newRow("datagram") << Kcp::PathDatagram << false << 1 << 10 << 2 << 1 << 64 << 1024;
-    QTest::newRow("datagram, set before the session") << Kcp::PathDatagram << true << 1 << 10 << 2 << 1 << 64 << 1024;
+    QTest::addColumn<int>("mtu");
+    const int big = int(IKCP_MTU_MAX);
+    QTest::newRow("unknown") << Kcp::PathUnknown << false << 0 << 40 << 0 << 0 << 64 << 128 << 1400;
+    QTest::newRow("stream") << Kcp::PathStream << false << 0 << 40 << 0 << 1 << 1024 << 1024 << big;
+    QTest::newRow("stream, set before the session") << Kcp::PathStream << true << 0 << 40 << 0 << 1 << 1024 << 1024 << big;
+    QTest::newRow("datagram") << Kcp::PathDatagram << false << 1 << 10 << 2 << 1 << 64 << 1024 << 1400;
+    QTest::newRow("datagram, set before the session") << Kcp::PathDatagram << true << 1 << 10 << 2 << 1 << 64 << 1024 << 1400;
 }
 
 // What each path changes is local: segment size and every other wire rule
@@ -470,6 +473,7 @@ void TestKcp::pathSettings()
     QFETCH(int, nocwnd);
     QFETCH(int, sndWnd);
     QFETCH(int, rcvWnd);
+    QFETCH(int, mtu);
     VirtualKcp v;
     if (beforeSession)
         v.kcp.setPath(path);
@@ -490,14 +494,14 @@ void TestKcp::pathSettings()
     QCOMPARE(k->ackcoalesce, path == Kcp::PathUnknown ? 0 : 1);
     QCOMPARE(int(k->snd_wnd), sndWnd);
     QCOMPARE(int(k->rcv_wnd), rcvWnd);
-    QCOMPARE(k->mtu, 1400u);
-    QCOMPARE(k->mss, 1376u);
+    QCOMPARE(int(k->mtu), mtu);
+    QCOMPARE(int(k->mss), mtu - 24);
     QCOMPARE(k->stream, 0);
 
     // A message any peer can reassemble, whatever the own window.
-    const QByteArray largest(127 * 1376, 'l');
+    const QByteArray largest(127 * (mtu - 24), 'l');
     QCOMPARE(v.kcp.send(largest.constData(), largest.size()), 0);
-    const QByteArray tooLarge(127 * 1376 + 1, 'z');
+    const QByteArray tooLarge(127 * (mtu - 24) + 1, 'z');
     QCOMPARE(v.kcp.send(tooLarge.constData(), tooLarge.size()), -2);
 }
 
@@ -508,14 +512,15 @@ void TestKcp::flushLeavesTogether()
     VirtualKcp v;
     v.kcp.setSession(kConv);
     v.kcp.setPath(Kcp::PathStream);
-    const QByteArray message = patternMessage(1, 5 * 1376);
+    const int mtu = int(v.kcp.controlBlock()->mtu);
+    const QByteArray message = patternMessage(1, 5 * (mtu - 24));
     QCOMPARE(v.kcp.send(message.constData(), message.size()), 0);
     VirtualKcp::pass();
     QCOMPARE(int(v.outputs.size()), 5);
     for (size_t i = 0; i + 1 < v.outputs.size(); ++i) {
         QVERIFY(v.outputs[i].waitSend >= 2);
         QCOMPARE(v.outputs[i].xmit, 1);
-        QCOMPARE(v.outputs[i].bytes.size(), 1400);
+        QCOMPARE(v.outputs[i].bytes.size(), mtu);
     }
     QVERIFY(v.outputs.back().waitSend <= 1);
     QCOMPARE(v.kcp.waitSend(), 5);
@@ -626,7 +631,9 @@ void TestKcp::originalAndNewInteroperate_data()
 // A session with the original settings and one paced for its path exchange
 // messages both ways on virtual time; everything either emits keeps to the
 // original wire rules (datagrams of at most 1400 bytes, segments of at most
-// 1376, fewer than 128 fragments to a message).
+// 1376, fewer than 128 fragments to a message), except that on a stream
+// datagrams and segments may be as long as the largest mtu, which the
+// original rules leave to the receiving side to take.
 void TestKcp::originalAndNewInteroperate()
 {
     QFETCH(Kcp::Path, pathA);
@@ -646,15 +653,16 @@ void TestKcp::originalAndNewInteroperate()
         k->setSession(kConv);
         k->setPath(k == &a ? pathA : pathB);
         const int direction = k == &a ? 0 : 1;
-        connect(k, &Kcp::output, k, [&, direction](const char* buf, int len, int, int) {
+        const int mtu = (k == &a ? pathA : pathB) == Kcp::PathStream ? int(IKCP_MTU_MAX) : 1400;
+        connect(k, &Kcp::output, k, [&, direction, mtu](const char* buf, int len, int, int) {
             const QByteArray datagram(buf, len);
             int parsed = 0;
             for (const WireSegment& s : parseDatagram(datagram)) {
                 parsed += 24 + int(s.len);
-                if (s.len > 1376 || s.frg >= 127 || s.conv != kConv || s.cmd < int(IKCP_CMD_PUSH) || s.cmd > int(IKCP_CMD_WINS))
+                if (int(s.len) > mtu - 24 || s.frg >= 127 || s.conv != kConv || s.cmd < int(IKCP_CMD_PUSH) || s.cmd > int(IKCP_CMD_WINS))
                     ++badDatagrams;
             }
-            if (len > 1400 || parsed != len)
+            if (len > mtu || parsed != len)
                 ++badDatagrams;
             channel.send(direction, buf, len, now);
         });
@@ -685,6 +693,78 @@ void TestKcp::originalAndNewInteroperate()
     }
     if (config.loss > 0)
         QVERIFY(channel.lost() > 0);
+}
+
+// A session that moves from a stream to datagrams in the middle of a
+// transfer, over a lossy channel: the segments it cut for the stream still go
+// (whole, one to a datagram), what it cuts afterwards fits 1400-byte
+// datagrams, and every message arrives intact at a peer with the original
+// settings.
+void TestKcp::streamSegmentsAfterTheSwitch()
+{
+    LossyChannel channel(ChannelConfig{0.05, 0.02, 0.10, 20, 30}, 11);
+    quint32 now = 100;
+    Kcp a;
+    Kcp b;
+    std::vector<QByteArray> atB;
+    QByteArray buffer(200000, '\0');
+    bool switched = false;
+    int wholeAfterSwitch = 0; // segments cut for the stream that went out after the switch
+    quint32 cutForStream = 0; // once switched: the first sequence number cut for datagrams
+    int bad = 0;
+    for (Kcp* k : {&a, &b}) {
+        k->setClock([&now] { return now; });
+        k->setTickTimerActive(false);
+        k->setSession(kConv);
+    }
+    a.setPath(Kcp::PathStream);
+    connect(&a, &Kcp::output, &a, [&](const char* buf, int len, int, int) {
+        const std::vector<WireSegment> segments = parseDatagram(QByteArray(buf, len));
+        for (const WireSegment& s : segments) {
+            if (switched && s.cmd == int(IKCP_CMD_PUSH) && s.len > 1376) {
+                if (qint32(s.sn - cutForStream) >= 0)
+                    ++bad;
+                else
+                    ++wholeAfterSwitch;
+            }
+        }
+        if (switched && len > 1400 && segments.size() != 1)
+            ++bad;
+        channel.send(0, buf, len, now);
+    });
+    connect(&b, &Kcp::output, &b, [&](const char* buf, int len, int, int) { channel.send(1, buf, len, now); });
+    connect(&b, &Kcp::received, &b, [&] {
+        int peek = 0;
+        const int n = b.read(reinterpret_cast<unsigned char*>(buffer.data()), buffer.size(), &peek);
+        if (n > 0)
+            atB.push_back(buffer.left(n));
+    });
+
+    std::vector<QByteArray> sent;
+    auto sendSome = [&](int first) {
+        for (int i = first; i < first + 12; ++i) {
+            sent.push_back(patternMessage(i, i % 2 ? 64400 : 1 + i * 997 % 5000));
+            QCOMPARE(a.send(sent.back().constData(), sent.back().size()), 0);
+        }
+    };
+    sendSome(0);
+    for (int step = 0; step < 100000 && atB.empty(); ++step)
+        QVERIFY(stepBoth(channel, now, a, b));
+    QVERIFY(a.waitSend() > 0);
+    a.setPath(Kcp::PathDatagram);
+    const IKCPCB* k = a.controlBlock();
+    cutForStream = k->snd_nxt + k->nsnd_que;
+    switched = true;
+    QCOMPARE(k->mtu, 1400u);
+    sendSome(100);
+    for (int step = 0; step < 200000 && atB.size() < sent.size(); ++step)
+        QVERIFY(stepBoth(channel, now, a, b));
+    QCOMPARE(bad, 0);
+    QVERIFY(wholeAfterSwitch > 0);
+    QCOMPARE(atB.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i)
+        QVERIFY2(atB[i] == sent[i], qPrintable(QStringLiteral("message %1").arg(i)));
+    QVERIFY(channel.lost() > 0);
 }
 
 void TestKcp::acksCoalesced_data()

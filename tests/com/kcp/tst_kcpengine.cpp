@@ -153,6 +153,7 @@ private slots:
     void ackListIsBounded();
     void fastResend();
     void checkAndSettings();
+    void smallerMtuWithSegmentsQueued();
     void allocatorHooks();
 };
 
@@ -309,8 +310,12 @@ void TestKcpEngine::inputErrors_data()
         << segment(kConv, IKCP_CMD_PUSH, 0, 128, 0, 0, 0, QByteArray(10, 'a'), 11) << -2;
     QTest::newRow("negative len") << segment(kConv, IKCP_CMD_PUSH, 0, 128, 0, 0, 0, QByteArray(), 0x80000000u)
                                   << -2;
-    QTest::newRow("data longer than mss")
-        << segment(kConv, IKCP_CMD_PUSH, 0, 128, 0, 0, 0, QByteArray(kMss + 1, 'a')) << -2;
+    // Segments longer than this side's own mss come from a peer that cut
+    // them for a stream; the limit is that of the largest mtu.
+    QTest::newRow("data longer than the largest mss")
+        << segment(kConv, IKCP_CMD_PUSH, 0, 128, 0, 0, 0, QByteArray(IKCP_MTU_MAX - IKCP_OVERHEAD + 1, 'a')) << -2;
+    QTest::newRow("good push of the largest mss")
+        << segment(kConv, IKCP_CMD_PUSH, 0, 128, 0, 0, 0, QByteArray(IKCP_MTU_MAX - IKCP_OVERHEAD, 'a')) << 0;
     QTest::newRow("command 80") << segment(kConv, 80, 0, 128, 0, 0, 0) << -3;
     QTest::newRow("command 85") << segment(kConv, 85, 0, 128, 0, 0, 0) << -3;
     QTest::newRow("good ack") << ack << 0;
@@ -668,10 +673,9 @@ void TestKcpEngine::checkAndSettings()
     QCOMPARE(r.kcp->rcv_wnd, 128u);
 
     QCOMPARE(ikcp_setmtu(r.kcp, 49), -1);
+    QCOMPARE(ikcp_setmtu(r.kcp, int(IKCP_MTU_MAX) + 1), -1);
     QCOMPARE(ikcp_setmtu(r.kcp, 576), 0);
     QCOMPARE(r.kcp->mss, 552u);
-    QCOMPARE(ikcp_send(r.kcp, "abc", 3), 0);
-    QCOMPARE(ikcp_setmtu(r.kcp, 100), -3);
     QCOMPARE(ikcp_setmtu(r.kcp, 1400), 0);
 
     QCOMPARE(ikcp_getconv(segment(0xA1B2C3D4u, IKCP_CMD_ACK, 0, 0, 0, 0, 0).constData()), 0xA1B2C3D4u);
@@ -684,6 +688,47 @@ void TestKcpEngine::checkAndSettings()
     QCOMPARE(fresh.kcp->dead_link, 20u);
     QCOMPARE(fresh.kcp->fastlimit, 5);
     QCOMPARE(fresh.kcp->stream, 0);
+}
+
+// A session whose mtu shrinks while segments cut for the larger one wait:
+// those go out whole, each in a datagram of its own, and what is sent
+// afterwards is cut for the new mtu and packed as before.
+void TestKcpEngine::smallerMtuWithSegmentsQueued()
+{
+    Recorder r;
+    ikcp_nodelay(r.kcp, 0, 40, 0, 1); // no congestion window: all six go at once
+    QCOMPARE(ikcp_setmtu(r.kcp, int(IKCP_MTU_MAX)), 0);
+    const QByteArray big(2 * int(IKCP_MTU_MAX), 'b');
+    QCOMPARE(ikcp_send(r.kcp, big.constData(), big.size()), 0);
+    QCOMPARE(ikcp_waitsnd(r.kcp), 3);
+    QCOMPARE(ikcp_setmtu(r.kcp, 1400), 0);
+    QCOMPARE(r.kcp->mss, 1376u);
+    const QByteArray small(3000, 's');
+    QCOMPARE(ikcp_send(r.kcp, small.constData(), small.size()), 0);
+    QCOMPARE(ikcp_waitsnd(r.kcp), 6);
+
+    ikcp_update(r.kcp, 1000);
+    r.flushAt(1000);
+    const std::vector<WireSegment> pushes = r.segments(IKCP_CMD_PUSH);
+    QCOMPARE(int(pushes.size()), 6);
+    const quint32 bigMss = IKCP_MTU_MAX - IKCP_OVERHEAD;
+    const QList<quint32> lengths{bigMss, bigMss, quint32(big.size()) - 2 * bigMss, 1376, 1376, 3000 - 2 * 1376};
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(pushes[size_t(i)].len, lengths[i]);
+    for (const Emitted& e : r.emitted) {
+        const std::vector<WireSegment> in = parseDatagram(e.bytes);
+        QVERIFY(e.bytes.size() <= 1400 || in.size() == 1);
+    }
+
+    // The receiving side puts both messages together again.
+    Recorder peer;
+    for (const Emitted& e : r.emitted)
+        QCOMPARE(peer.input(e.bytes), 0);
+    QByteArray out(big.size(), '\0');
+    QCOMPARE(ikcp_recv(peer.kcp, out.data(), out.size()), big.size());
+    QCOMPARE(out, big);
+    QCOMPARE(ikcp_recv(peer.kcp, out.data(), out.size()), small.size());
+    QCOMPARE(out.left(small.size()), small);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 // Run with --com-peer the program is that second process: the echo side.
 #include "com/link/com.h"
 #include "com/link/endpoint.h"
+#include "com/kcp/ikcp.h"
 #include "com/kcp/kcp.h"
 #include "com/transport/transport.h"
 #include "com/transport/transporttcp.h"
@@ -1623,6 +1624,10 @@ void TestCom::originalAndPacedBothWays()
     }
     QCOMPARE(int(paced.endpoint.kcp()->path()), pacedPath);
     QCOMPARE(original.endpoint.kcp()->path(), Kcp::PathUnknown);
+    // On a stream the paced side sent segments longer than the original's.
+    QCOMPARE(paced.endpoint.kcp()->controlBlock()->mtu,
+             pacedPath == int(Kcp::PathStream) ? quint32(IKCP_MTU_MAX) : quint32(IKCP_MTU_DEF));
+    QCOMPARE(original.endpoint.kcp()->controlBlock()->mtu, quint32(IKCP_MTU_DEF));
 }
 
 // Every datagram an endpoint opens is told to the transport it came in on
