@@ -379,6 +379,11 @@ int Kcp::read(unsigned char* buf, qulonglong len, int* peekSize)
     return n;
 }
 
+int Kcp::peekSize() const
+{
+    return d->kcb ? ikcp_peeksize(d->kcb) : -1;
+}
+
 int Kcp::discard()
 {
     if (!d->kcb)

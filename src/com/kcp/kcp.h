@@ -74,6 +74,10 @@ public:
     void setPath(Path path);
     Path path() const;
 
+    // Length of the next whole message, or a negative number when none is
+    // whole yet.
+    int peekSize() const;
+
     // Drops the next whole message unread (one that fits no reader). Returns
     // its length, or what read() would have returned when there is none.
     int discard();

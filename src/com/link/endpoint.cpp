@@ -370,6 +370,24 @@ void Endpoint::receivedEncryptedMessage(TransportDto transport, crypto::KeyId ke
 
 void Endpoint::kcpReceived()
 {
+    // A message is usually one whole frame: with nothing held before it, it
+    // is read straight into the vector handed on.
+    const int peek = d->kcp->peekSize();
+    if (peek > 0 && std::size_t(peek) <= FrameBufferCapacity && d->frameBuffer.used() == 0) {
+        std::vector<unsigned char> frame = d->takeFrameVector();
+        frame.resize(std::size_t(peek));
+        const int n = d->kcp->read(frame.data(), frame.size(), nullptr);
+        if (n > 0) {
+            if (CircularBuffer::statedFrameLength(frame.data(), std::size_t(n)) == std::size_t(n)) {
+                frame.resize(std::size_t(n));
+                emit receivedMessage(frame);
+            } else {
+                pushAndTakeFrames(frame.data(), std::size_t(n));
+            }
+        }
+        d->giveBackFrameVector(std::move(frame));
+        return;
+    }
     // Any frame the frame buffer can hold fits the read buffer.
     d->ensure(d->rxBuffer, FrameBufferCapacity);
     int peekSize = -1;

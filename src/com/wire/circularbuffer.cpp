@@ -70,6 +70,34 @@ void CircularBuffer::copyOut(std::size_t offset, std::uint8_t* out, std::size_t 
         std::memcpy(out + first, m_data.get(), count - first);
 }
 
+std::size_t CircularBuffer::statedFrameLength(const std::uint8_t* data, std::size_t size, int* status)
+{
+    if (status)
+        *status = FrameNone;
+    if (!data || size < HeaderPeekSize)
+        return 0;
+    com::TermStreamReader reader(data, HeaderPeekSize);
+    std::size_t length = 0;
+    std::size_t headerSize = 0;
+    if (data[0] == com::TagU32) {
+        std::uint32_t value = 0;
+        reader.readU32(value);
+        length = value;
+        headerSize = 5;
+    } else if (data[0] == com::TagU16) {
+        std::uint16_t value = 0;
+        reader.readU16(value);
+        length = value;
+        headerSize = 3;
+    }
+    if (headerSize == 0 || length < headerSize) {
+        if (status)
+            *status = FrameBadHeader;
+        return 0;
+    }
+    return length;
+}
+
 std::size_t CircularBuffer::frameLengthLocked(int& status) const
 {
     status = FrameNone;
@@ -77,27 +105,7 @@ std::size_t CircularBuffer::frameLengthLocked(int& status) const
         return 0;
     std::uint8_t header[HeaderPeekSize];
     copyOut(0, header, HeaderPeekSize);
-    com::TermStreamReader reader(header, sizeof header);
-    std::size_t length = 0;
-    std::size_t headerSize = 0;
-    if (header[0] == com::TagU32) {
-        std::uint32_t value = 0;
-        reader.readU32(value);
-        length = value;
-        headerSize = 5;
-    } else if (header[0] == com::TagU16) {
-        std::uint16_t value = 0;
-        reader.readU16(value);
-        length = value;
-        headerSize = 3;
-    } else {
-        status = FrameBadHeader;
-        return 0;
-    }
-    if (length < headerSize) {
-        status = FrameBadHeader;
-        return 0;
-    }
+    const std::size_t length = statedFrameLength(header, sizeof header, &status);
     if (length > m_capacity) {
         status = FrameTooLong;
         return 0;

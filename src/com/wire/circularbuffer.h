@@ -45,6 +45,11 @@ public:
     std::size_t takeFrame(std::vector<std::uint8_t>& output, std::size_t maxLength,
                           int* status = nullptr);
 
+    // The length a frame starting at data states, or 0: fewer than 5 bytes
+    // given, or a header no frame has (status FrameBadHeader). Says nothing
+    // of the capacity of any buffer.
+    static std::size_t statedFrameLength(const std::uint8_t* data, std::size_t size, int* status = nullptr);
+
     // Empties the buffer.
     void clear();
 

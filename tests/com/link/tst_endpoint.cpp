@@ -235,6 +235,7 @@ private slots:
     void brokenFramesDoNotStall_data();
     void brokenFramesDoNotStall();
     void oversizedMessageIsDropped();
+    void framesCutAcrossMessages();
     void pingPongBytes_data();
     void pingPongBytes();
     void pingAnsweredOncePongPerTransport();
@@ -602,6 +603,30 @@ void TestEndpoint::oversizedMessageIsDropped()
     QVERIFY(link.probeB.messages[1] == normal);
     QCOMPARE(link.b.droppedMessages(), 1u);
     QCOMPARE(link.b.framingErrors(), 0u);
+}
+
+// A peer may cut its frames into KCP messages any way it likes: two frames
+// in one message, a frame over two messages, the rest of one with the next
+// whole; every frame comes out whole and in order.
+void TestEndpoint::framesCutAcrossMessages()
+{
+    Link link;
+    const Bytes f[] = {frame(1, 300), frame(2, 64400), frame(3, 5000), frame(4, 20000), frame(5, 64400)};
+    Bytes stream;
+    for (const Bytes& one : f)
+        stream.insert(stream.end(), one.begin(), one.end());
+    const std::size_t cuts[] = {0, f[0].size() + f[1].size(), f[0].size() + f[1].size() + 2000,
+                                f[0].size() + f[1].size() + f[2].size() + f[3].size(), stream.size()};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+        const char* piece = reinterpret_cast<const char*>(stream.data() + cuts[i]);
+        QCOMPARE(link.a.kcp()->send(piece, int(cuts[i + 1] - cuts[i])), 0);
+    }
+    link.runUntil(int(std::size(f)), 0, 60000);
+    QCOMPARE(int(link.probeB.messages.size()), int(std::size(f)));
+    for (std::size_t i = 0; i < std::size(f); ++i)
+        QVERIFY2(link.probeB.messages[i] == f[i], qPrintable(QString::number(i)));
+    QCOMPARE(link.b.framingErrors(), 0u);
+    QCOMPARE(link.b.droppedMessages(), 0u);
 }
 
 void TestEndpoint::pingPongBytes_data()
